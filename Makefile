@@ -1,0 +1,52 @@
+# The project's everyday commands. Each configures its own build folder.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE ?= cmake
+CTEST ?= ctest
+
+# Debian packages the build, tests, tools and benchmarks need.
+DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev \
+                libpng-dev zlib1g-dev
+DEB_BENCH_PACKAGES := libembree-dev
+
+.PHONY: all deps bench-deps build test sanitize sanitize-address sanitize-thread bench demo clean
+
+all: build
+
+deps:
+	@sh tools/ensure-packages.sh $(DEB_PACKAGES)
+
+bench-deps:
+	@sh tools/ensure-packages.sh $(DEB_PACKAGES) $(DEB_BENCH_PACKAGES)
+
+build: deps
+	$(CMAKE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build/release -j $(JOBS)
+
+test: build
+	cd build/release && $(CTEST) --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# threaded suites under ThreadSanitizer.
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address: deps
+	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=address,undefined
+	$(CMAKE) --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		$(CTEST) --output-on-failure -j $(JOBS)
+
+sanitize-thread: deps
+	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=thread
+	$(CMAKE) --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) --output-on-failure -j $(JOBS) -L threaded
+
+bench: bench-deps
+	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCH=ON
+	$(CMAKE) --build build/bench -j $(JOBS)
+	sh bench/run.sh build/bench
+
+demo: build
+	./build/release/tools/zrv/zrv render -o zrv-demo.png
+
+clean:
+	rm -rf build
