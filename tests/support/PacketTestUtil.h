@@ -1,0 +1,88 @@
+// Helpers to fill packets and read their lanes in tests.
+#ifndef ZRV_TEST_PACKET_UTIL_H
+#define ZRV_TEST_PACKET_UTIL_H
+
+#include "gfxRayTracing.h"
+
+#include <cstdint>
+#include <cstring>
+
+struct Ray3 {
+    float origin[3];
+    float direction[3];
+};
+
+inline float lane_of(__m128 v, int k) {
+    alignas(16) float f[4];
+    _mm_store_ps(f, v);
+    return f[k];
+}
+
+inline int lane_of(__m128i v, int k) {
+    alignas(16) int i[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(i), v);
+    return i[k];
+}
+
+inline std::uint32_t bits_of(float f) {
+    std::uint32_t b;
+    std::memcpy(&b, &f, 4);
+    return b;
+}
+
+inline void set_lane(__m128& v, int k, float value) {
+    alignas(16) float f[4];
+    _mm_store_ps(f, v);
+    f[k] = value;
+    v = _mm_load_ps(f);
+}
+
+// Puts ray into lane k of packet.
+inline void set_ray(RayPacket& packet, int k, const Ray3& ray) {
+    set_lane(packet.origin.x, k, ray.origin[0]);
+    set_lane(packet.origin.y, k, ray.origin[1]);
+    set_lane(packet.origin.z, k, ray.origin[2]);
+    set_lane(packet.direction.x, k, ray.direction[0]);
+    set_lane(packet.direction.y, k, ray.direction[1]);
+    set_lane(packet.direction.z, k, ray.direction[2]);
+}
+
+// A packet with all four lanes set to ray and every lane active.
+inline RayPacket packet_of(const Ray3& ray) {
+    RayPacket packet;
+    std::memset(&packet, 0, sizeof(packet));
+    for (int k = 0; k < 4; ++k)
+        set_ray(packet, k, ray);
+    packet.active_mask = 15;
+    return packet;
+}
+
+// No hit yet, distance limit far.
+inline HitPacket empty_hits(float limit = 1e30f) {
+    HitPacket hits;
+    hits.t = _mm_set1_ps(limit);
+    hits.u = _mm_set1_ps(-7.0f);
+    hits.v = _mm_set1_ps(-9.0f);
+    hits.id = _mm_set1_epi32(-1);
+    return hits;
+}
+
+inline triAccel make_triangle(const float v0[3], const float v1[3], const float v2[3], int id) {
+    triAccel t;
+    std::memset(&t, 0, sizeof(t));
+    for (int a = 0; a < 3; ++a) {
+        t.vertex0[a] = v0[a];
+        t.vertex1[a] = v1[a];
+        t.vertex2[a] = v2[a];
+    }
+    const float e1[3] = {v1[0] - v0[0], v1[1] - v0[1], v1[2] - v0[2]};
+    const float e2[3] = {v2[0] - v0[0], v2[1] - v0[1], v2[2] - v0[2]};
+    t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
+    t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
+    t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+    t.triangle_id = id;
+    t.casts_shadow = 1;
+    return t;
+}
+
+#endif // ZRV_TEST_PACKET_UTIL_H
