@@ -1,0 +1,82 @@
+// The KD-tree over the host's triangles: set-up, serial and parallel builds,
+// and packet traversal.
+#ifndef GFX_RT_KDTREE_H
+#define GFX_RT_KDTREE_H
+
+#include "gfxExport.h"
+#include "gfxKDTreeCompileState.h"
+#include "gfxRTKDTreeSAH.h"
+#include "gfxRayTracing.h"
+
+class gfxRTKDTreeThread;
+
+class GFX_API gfxRTKDTree : public gfxRTKDTreeSAH {
+public:
+    // Largest number of threads that may trace one tree at the same time.
+    static const unsigned int MAX_THREADS = 64;
+
+    // One rendering thread's traversal stack: max_tree_depth_ + 2 entries.
+    struct TraversalStack {
+        unsigned int* node_offsets;
+        __m128* t_near;
+        __m128* t_far;
+    };
+
+    // number_of_threads: how many threads may trace the tree at the same time
+    // (each with its own RenderState::thread_index); at most MAX_THREADS.
+    explicit gfxRTKDTree(unsigned int number_of_threads);
+    gfxRTKDTree(const gfxRTKDTree&) = default;
+    gfxRTKDTree& operator=(const gfxRTKDTree&) = default;
+    ~gfxRTKDTree() override;
+
+    // Frees the arrays and stacks; number_of_proxies live proxies (left by an
+    // interrupted build) are deleted too. Statistics and box stay.
+    void reset(unsigned int number_of_proxies);
+    // Complete serial build over triangles[0 .. count - 1].
+    bool create_tree_from_triAccel_list(const triAccel* triangles, unsigned int count);
+
+    // Nearest hits of the active lanes of rays. All active lanes must share
+    // the direction sign bits of reference_lane on every axis. Returns the
+    // triangle count of the last non-empty leaf visited.
+    unsigned int traverse_tree(const RayPacket* rays, HitPacket* hits, unsigned int reference_lane,
+                               const RenderState* const state, float max_distance) const;
+
+    const ObjectProxy** get_proxies() const { return proxies_; }
+    const triAccel** get_triAccel_array() const { return triangles_; }
+    void set_first_triangle(const triAccel* first) { first_triangle_ = first; }
+    unsigned int get_number_of_threads() const { return number_of_threads_; }
+
+    // Parallel build.
+    static unsigned int get_possible_number_of_seeds(unsigned int number_of_threads);
+    bool create_seed_notes_from_triAccel_list(const triAccel* triangles, unsigned int count,
+                                              unsigned int number_of_seeds,
+                                              gfxKDTreeCompileState** seeds);
+    bool create_tree_from_seed(const gfxKDTreeCompileState* state, const ObjectProxy** proxies,
+                               unsigned int number_of_seeds, unsigned int parent_max_depth,
+                               const KDTreeBBox* const scene_bbox);
+    bool remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int number_of_seeds,
+                          unsigned int count);
+
+protected:
+    bool setup_tree_lists(const triAccel* triangles, const ObjectProxy** proxies,
+                          unsigned int count);
+    bool setup_split_candidate_lists(unsigned int count, unsigned int* sizes) override;
+
+private:
+    friend class gfxRTKDTreeThread;
+
+    bool store_leaf_data(unsigned int count, unsigned int first) override;
+
+    static void merge_lists(gfxSplitCandidate* out, gfxSplitCandidate* const lists[2],
+                            unsigned int* const sizes);
+    bool allocate_traversal_stacks();
+    void free_traversal_stacks();
+    void delete_proxies(unsigned int count);
+
+    const triAccel** triangles_;
+    const triAccel* first_triangle_;
+    TraversalStack stacks_[MAX_THREADS];
+    unsigned int number_of_threads_;
+};
+
+#endif // GFX_RT_KDTREE_H

@@ -1,0 +1,361 @@
+// The SAH recursion: sweep, leaf tests, split and distribution of the lists.
+#include "gfxRTKDTreeSAH.h"
+
+#include "gfxAlignedMemory.h"
+#include "gfxSplitCandidateSort.h"
+#include "PlxSystem.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const unsigned int LEAF_FLAG = 0x80000000u;
+const unsigned char STARTS_BELOW = 1; // the object's box minimum lies below the plane
+const unsigned char ENDS_AT_OR_BELOW = 2; // its box maximum lies at or below the plane
+
+// Surface area of a box with extents (x, y, z), in double precision.
+inline double surface_area(double x, double y, double z) {
+    return 2.0 * (x * y + x * z + y * z);
+}
+
+// Surface area of a box whose extent along axis is replaced by e.
+inline double surface_area_with(const float extents[3], int axis, float e) {
+    const double x = axis == 0 ? e : extents[0];
+    const double y = axis == 1 ? e : extents[1];
+    const double z = axis == 2 ? e : extents[2];
+    return surface_area(x, y, z);
+}
+
+inline void write_node(unsigned char* node_array, unsigned int offset, unsigned int word0,
+                       unsigned int word1) {
+    std::memcpy(node_array + offset, &word0, 4);
+    std::memcpy(node_array + offset + 4, &word1, 4);
+}
+
+} // namespace
+
+struct gfxRTKDTreeSAH::SplitChoice {
+    double cost;
+    float position;
+    int axis;
+    bool empty_side;
+};
+
+gfxRTKDTreeSAH::gfxRTKDTreeSAH()
+    : proxies_(nullptr), leaf_proxies_(nullptr), seeds_(nullptr), collect_seeds_(false),
+      number_of_seeds_(0), seed_depth_(0),
+      memory_manager_(new (std::nothrow) gfxSplitCandidateMemoryManager()), side_flags_(nullptr),
+      side_flags_size_(0) {}
+
+gfxRTKDTreeSAH::~gfxRTKDTreeSAH() {
+    delete[] leaf_proxies_;
+    leaf_proxies_ = nullptr;
+    proxies_ = nullptr;
+    seeds_ = nullptr;
+    delete memory_manager_;
+    memory_manager_ = nullptr;
+    delete[] side_flags_;
+    side_flags_ = nullptr;
+}
+
+void gfxRTKDTreeSAH::release_build_scratch() {
+    delete[] leaf_proxies_;
+    leaf_proxies_ = nullptr;
+    delete[] side_flags_;
+    side_flags_ = nullptr;
+    side_flags_size_ = 0;
+}
+
+unsigned int gfxRTKDTreeSAH::compute_tree_depth(unsigned int number_of_objects) const {
+    if (number_of_objects == 0)
+        return 0;
+    const float log_n = float(std::log10(double(number_of_objects)));
+    return unsigned(std::ceil(double(log_n) * 3.6 + 8.0));
+}
+
+bool gfxRTKDTreeSAH::setup_split_candidate_lists(unsigned int number_of_objects,
+                                                 unsigned int* list_sizes) {
+    return setup_split_candidate_lists_serial(number_of_objects, list_sizes);
+}
+
+bool gfxRTKDTreeSAH::setup_split_candidate_lists_serial(unsigned int n, unsigned int* list_sizes) {
+    gfxSplitCandidate* lists[3] = {nullptr, nullptr, nullptr};
+    bool allocated = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        list_sizes[axis] = 0;
+        lists[axis] = static_cast<gfxSplitCandidate*>(
+            std::malloc(std::size_t(2) * n * sizeof(gfxSplitCandidate) + 1));
+        allocated = allocated && lists[axis] != nullptr;
+    }
+    bool result = false;
+    if (allocated) {
+        for (unsigned int j = 0; j < n; ++j) {
+            const KDTreeBBox& box = *proxies_[j]->bbox;
+            for (int axis = 0; axis < 3; ++axis)
+                list_sizes[axis] = gfx_detail::append_box_events(
+                    lists[axis], list_sizes[axis], box.bbmin[axis], box.bbmax[axis], j);
+        }
+        for (int axis = 0; axis < 3; ++axis)
+            gfx_detail::sort_split_candidates(lists[axis], list_sizes[axis]);
+        unsigned int list_length = list_sizes[0];
+        if (list_sizes[1] > list_length)
+            list_length = list_sizes[1];
+        if (list_sizes[2] > list_length)
+            list_length = list_sizes[2];
+        if (memory_manager_ != nullptr)
+            result = memory_manager_->init(list_length, lists, max_tree_depth_, list_sizes, false,
+                                           gfxSplitCandidateMemoryManager::MODEL_SMALL);
+    }
+    for (gfxSplitCandidate* list : lists)
+        std::free(list);
+    return result;
+}
+
+bool gfxRTKDTreeSAH::create_leaf(unsigned int number_of_objects, unsigned int node_offset) {
+    update_statistics(number_of_objects);
+    write_node(node_array_, node_offset, LEAF_FLAG | next_free_object_, number_of_objects);
+    if (!store_leaf_data(number_of_objects, next_free_object_))
+        return false;
+    next_free_object_ += number_of_objects;
+    return true;
+}
+
+void gfxRTKDTreeSAH::gather_leaf_objects(unsigned int list_size, const gfxSplitCandidate* x_list) {
+    unsigned int count = 0;
+    for (unsigned int i = 0; i < list_size; ++i)
+        if (x_list[i].type != gfxSplitCandidate::END_EVENT)
+            leaf_proxies_[count++] = proxies_[x_list[i].object_index];
+}
+
+bool gfxRTKDTreeSAH::make_leaf(unsigned int number_of_objects, unsigned int node_offset,
+                               unsigned int list_size, const gfxSplitCandidate* x_list) {
+    gather_leaf_objects(list_size, x_list);
+    return create_leaf(number_of_objects, node_offset);
+}
+
+bool gfxRTKDTreeSAH::ensure_side_flags(unsigned int n, const unsigned int* list_sizes,
+                                       gfxSplitCandidate* const* lists) {
+    // Sized by the largest object index of the root lists, once per build.
+    unsigned int needed = 0;
+    for (unsigned int i = 0; i < list_sizes[0]; ++i)
+        if (lists[0][i].object_index >= needed)
+            needed = lists[0][i].object_index + 1;
+    if (needed < n)
+        needed = n;
+    if (needed <= side_flags_size_ && side_flags_ != nullptr)
+        return true;
+    delete[] side_flags_;
+    side_flags_ = new (std::nothrow) unsigned char[needed > 0 ? needed : 1];
+    side_flags_size_ = side_flags_ != nullptr ? needed : 0;
+    return side_flags_ != nullptr;
+}
+
+void gfxRTKDTreeSAH::find_best_split(unsigned int n, const unsigned int* list_sizes,
+                                     const KDTreeBBox& bbox, gfxSplitCandidate* const* lists,
+                                     SplitChoice& best) const {
+    const float extents[3] = {bbox.bbmax[0] - bbox.bbmin[0], bbox.bbmax[1] - bbox.bbmin[1],
+                              bbox.bbmax[2] - bbox.bbmin[2]};
+    const double area = surface_area(extents[0], extents[1], extents[2]);
+    best.cost = double(1e20f);
+    best.position = 0.0f;
+    best.axis = 0;
+    best.empty_side = false;
+    // Undivided cost of the best candidate: cost = raw / area grows with raw,
+    // so a candidate whose raw cost exceeds it cannot win and is not divided.
+    double best_raw = HUGE_VAL;
+
+    for (int axis = 0; axis < 3; ++axis) {
+        if (!(extents[axis] > 0.0f))
+            continue;
+        const gfxSplitCandidate* list = lists[axis];
+        const unsigned int size = list_sizes[axis];
+        const float lo = bbox.bbmin[axis];
+        const float hi = bbox.bbmax[axis];
+        unsigned int first = 0;
+        unsigned int last = size; // evaluated range [first, last)
+        if (collect_seeds_) {
+            first = size / 2;
+            last = first + 1 <= size ? first + 1 : size;
+        }
+        unsigned int counts[4] = {0, 0, 0, 0}; // start, planar, end events
+        for (unsigned int i = 0; i < first; ++i)
+            ++counts[list[i].type];
+        for (unsigned int i = first; i < last; ++i) {
+            const gfxSplitCandidate c = list[i];
+            ++counts[c.type];
+            if (!(lo <= c.position && c.position <= hi))
+                continue;
+            const unsigned int left = counts[gfxSplitCandidate::START_EVENT] +
+                                      counts[gfxSplitCandidate::PLANAR_EVENT];
+            const unsigned int right = n - counts[gfxSplitCandidate::PLANAR_EVENT] -
+                                       counts[gfxSplitCandidate::END_EVENT];
+            const double raw = surface_area_with(extents, axis, c.position - lo) * double(left) +
+                               surface_area_with(extents, axis, hi - c.position) * double(right);
+            if (!(raw <= best_raw))
+                continue;
+            const double cost = raw / area;
+            if (cost < best.cost) {
+                best.cost = cost;
+                best_raw = raw;
+                best.position = c.position;
+                best.axis = axis;
+                best.empty_side = left == 0 || right == 0;
+            }
+        }
+    }
+}
+
+bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset,
+                                        const unsigned int* list_sizes, const KDTreeBBox* bbox,
+                                        unsigned int list_index,
+                                        gfxSplitCandidate* const* lists) {
+    if (proxies_ == nullptr || bbox == nullptr || memory_manager_ == nullptr)
+        return false;
+    if (current_tree_depth_ == 0 && !ensure_side_flags(n, list_sizes, lists))
+        return false;
+    const unsigned int depth = ++current_tree_depth_;
+
+    if (collect_seeds_ && depth > seed_depth_) {
+        seeds_[number_of_seeds_] = new (std::nothrow) gfxKDTreeCompileState(
+            n, node_offset, lists, list_sizes, bbox, depth, memory_manager_->get_model_size());
+        ++number_of_seeds_;
+        memory_manager_->release_space(lists, list_index);
+        --current_tree_depth_;
+        return true;
+    }
+
+    ++number_of_nodes_;
+    if (node_offset >= node_array_size_) {
+        unsigned char* grown = static_cast<unsigned char*>(gfx_aligned_realloc(
+            node_array_, node_array_size_, 2 * node_array_size_, NODE_ALIGNMENT));
+        if (grown == nullptr)
+            return false;
+        node_array_ = grown;
+        node_array_size_ *= 2;
+    }
+
+    if (n == 0) {
+        if (!create_leaf(0, node_offset))
+            return false;
+        memory_manager_->release_space(lists, list_index);
+        --current_tree_depth_;
+        return true;
+    }
+
+    const bool may_split = n > leaf_object_threshold_ && depth < max_tree_depth_;
+    const float volume = (bbox->bbmax[0] - bbox->bbmin[0]) * (bbox->bbmax[1] - bbox->bbmin[1]) *
+                         (bbox->bbmax[2] - bbox->bbmin[2]);
+    SplitChoice best;
+    bool make_inner = false;
+    if (!(volume < min_cell_volume_) && may_split) {
+        find_best_split(n, list_sizes, *bbox, lists, best);
+        if (best.empty_side)
+            best.cost *= (1 - empty_space_bonus_);
+        make_inner = !(float(n) - traversal_cost_ <= best.cost);
+    }
+    if (!make_inner) {
+        if (!make_leaf(n, node_offset, list_sizes[0], lists[0]))
+            return false;
+        memory_manager_->release_space(lists, list_index);
+        --current_tree_depth_;
+        return true;
+    }
+
+    gfxSplitCandidate* left_lists[3];
+    gfxSplitCandidate* right_lists[3];
+    const unsigned int left_index = memory_manager_->get_free_space(left_lists, 2 * n);
+    const unsigned int right_index = memory_manager_->get_free_space(right_lists, 2 * n);
+    if (left_index >= memory_manager_->get_max_index() ||
+        right_index >= memory_manager_->get_max_index())
+        return false;
+
+    // Classify every object once against the plane, from its events on the
+    // split axis (they are the bounds of its own box on that axis).
+    const int split_axis = best.axis;
+    const float p = best.position;
+    {
+        const gfxSplitCandidate* list = lists[split_axis];
+        unsigned char* flags = side_flags_;
+        for (unsigned int i = 0; i < list_sizes[split_axis]; ++i) {
+            const gfxSplitCandidate c = list[i];
+            const unsigned char below = c.position < p ? STARTS_BELOW : 0;
+            const unsigned char at_or_below = c.position <= p ? ENDS_AT_OR_BELOW : 0;
+            unsigned char& f = flags[c.object_index];
+            if (c.type == gfxSplitCandidate::START_EVENT)
+                f = (f & ENDS_AT_OR_BELOW) | below;
+            else if (c.type == gfxSplitCandidate::END_EVENT)
+                f = (f & STARTS_BELOW) | at_or_below;
+            else
+                f = below | at_or_below;
+        }
+    }
+
+    // Distribute: an object starting at or above the plane goes right, one
+    // ending at or below it left, one crossing it to both sides.
+    unsigned int left_sizes[3];
+    unsigned int right_sizes[3];
+    unsigned int number_of_objects_left[3];
+    unsigned int number_of_objects_right[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const gfxSplitCandidate* list = lists[axis];
+        gfxSplitCandidate* out_left = left_lists[axis];
+        gfxSplitCandidate* out_right = right_lists[axis];
+        unsigned int nl = 0, nr = 0, objects_left = 0, objects_right = 0;
+        for (unsigned int i = 0; i < list_sizes[axis]; ++i) {
+            const gfxSplitCandidate c = list[i];
+            const unsigned int f = side_flags_[c.object_index];
+            const unsigned int goes_right = (f & STARTS_BELOW) == 0 || (f & ENDS_AT_OR_BELOW) == 0;
+            const unsigned int goes_left = (f & STARTS_BELOW) != 0;
+            const unsigned int counts = c.type != gfxSplitCandidate::END_EVENT;
+            out_left[nl] = c;
+            out_right[nr] = c;
+            nl += goes_left;
+            nr += goes_right;
+            objects_left += goes_left & counts;
+            objects_right += goes_right & counts;
+        }
+        left_sizes[axis] = nl;
+        right_sizes[axis] = nr;
+        number_of_objects_left[axis] = objects_left;
+        number_of_objects_right[axis] = objects_right;
+    }
+    PLX_ASSERT((number_of_objects_left[0] == number_of_objects_left[1]) &&
+               (number_of_objects_left[1] == number_of_objects_left[2]));
+    PLX_ASSERT((number_of_objects_right[0] == number_of_objects_right[1]) &&
+               (number_of_objects_right[1] == number_of_objects_right[2]));
+
+    if (p == bbox->bbmin[split_axis] || p == bbox->bbmax[split_axis] ||
+        (number_of_objects_left[0] == n && number_of_objects_right[0] == n)) {
+        if (!make_leaf(n, node_offset, list_sizes[0], lists[0]))
+            return false;
+        memory_manager_->release_space(lists, list_index);
+        memory_manager_->release_space(left_lists, left_index);
+        memory_manager_->release_space(right_lists, right_index);
+        --current_tree_depth_;
+        return true;
+    }
+
+    const unsigned int pair = next_free_node_;
+    unsigned int position_bits;
+    std::memcpy(&position_bits, &p, 4);
+    write_node(node_array_, node_offset, (pair - node_offset) + unsigned(split_axis),
+               position_bits);
+    next_free_node_ += 16;
+    KDTreeBBox left_box = *bbox;
+    KDTreeBBox right_box = *bbox;
+    left_box.bbmax[split_axis] = p;
+    right_box.bbmin[split_axis] = p;
+    memory_manager_->release_space(lists, list_index);
+
+    if (!build_sub_tree_sah(number_of_objects_left[0], pair, left_sizes, &left_box, left_index,
+                            left_lists))
+        return false;
+    if (!build_sub_tree_sah(number_of_objects_right[0], pair + 8, right_sizes, &right_box,
+                            right_index, right_lists))
+        return false;
+    --current_tree_depth_;
+    return true;
+}

@@ -1,0 +1,35 @@
+// Sorting of candidate lists in the order of compare_split_candidates.
+#ifndef GFX_SPLIT_CANDIDATE_SORT_H
+#define GFX_SPLIT_CANDIDATE_SORT_H
+
+#include "gfxSplitCandidate.h"
+
+namespace gfx_detail {
+
+// Sorts list[0..count) into the order of compare_split_candidates.
+void sort_split_candidates(gfxSplitCandidate* list, unsigned int count);
+
+// Appends the events of one object's box on one axis: a planar event when
+// the box is flat there, else a start and an end event.
+inline unsigned int append_box_events(gfxSplitCandidate* list, unsigned int size, float lo,
+                                      float hi, unsigned int object_index) {
+    gfxSplitCandidate c;
+    c.object_index = object_index;
+    if (hi == lo) {
+        c.position = lo;
+        c.type = gfxSplitCandidate::PLANAR_EVENT;
+        list[size++] = c;
+    } else {
+        c.position = lo;
+        c.type = gfxSplitCandidate::START_EVENT;
+        list[size++] = c;
+        c.position = hi;
+        c.type = gfxSplitCandidate::END_EVENT;
+        list[size++] = c;
+    }
+    return size;
+}
+
+} // namespace gfx_detail
+
+#endif // GFX_SPLIT_CANDIDATE_SORT_H

@@ -1,0 +1,334 @@
+// The triangle KD-tree: set-up, serial build, object storage and traversal.
+#include "gfxRTKDTree.h"
+
+#include "gfxAlignedMemory.h"
+#include "gfxRTTriangleKernel.h"
+#include "PlxSystem.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const unsigned int LEAF_FLAG = 0x80000000u;
+
+inline unsigned int node_word(const unsigned char* node_array, unsigned int offset) {
+    unsigned int word;
+    std::memcpy(&word, node_array + offset, 4);
+    return word;
+}
+
+inline float node_float(const unsigned char* node_array, unsigned int offset) {
+    float value;
+    std::memcpy(&value, node_array + offset, 4);
+    return value;
+}
+
+inline unsigned int float_bits(float value) {
+    unsigned int bits;
+    std::memcpy(&bits, &value, 4);
+    return bits;
+}
+
+inline float lane(__m128 v, unsigned int k) {
+    alignas(16) float values[4];
+    _mm_store_ps(values, v);
+    return values[k & 3];
+}
+
+inline __m128 component(const sse_vec& v, unsigned int axis) {
+    return axis == 0 ? v.x : (axis == 1 ? v.y : v.z);
+}
+
+} // namespace
+
+gfxRTKDTree::gfxRTKDTree(unsigned int number_of_threads)
+    : triangles_(nullptr), first_triangle_(nullptr), number_of_threads_(number_of_threads) {
+    PLX_ASSERT(number_of_threads <= MAX_THREADS);
+    if (number_of_threads_ > MAX_THREADS)
+        number_of_threads_ = MAX_THREADS;
+    for (TraversalStack& stack : stacks_)
+        stack = TraversalStack{nullptr, nullptr, nullptr};
+}
+
+gfxRTKDTree::~gfxRTKDTree() {
+    gfx_aligned_free(triangles_);
+    triangles_ = nullptr;
+    first_triangle_ = nullptr;
+    free_traversal_stacks();
+}
+
+void gfxRTKDTree::free_traversal_stacks() {
+    for (unsigned int slot = 0; slot < number_of_threads_; ++slot) {
+        TraversalStack& stack = stacks_[slot];
+        delete[] stack.node_offsets;
+        gfx_aligned_free(stack.t_near);
+        gfx_aligned_free(stack.t_far);
+        stack = TraversalStack{nullptr, nullptr, nullptr};
+    }
+}
+
+bool gfxRTKDTree::allocate_traversal_stacks() {
+    free_traversal_stacks();
+    const unsigned int entries = max_tree_depth_ + 2;
+    bool ok = true;
+    for (unsigned int slot = 0; slot < number_of_threads_; ++slot) {
+        TraversalStack& stack = stacks_[slot];
+        stack.node_offsets = new (std::nothrow) unsigned int[entries];
+        stack.t_near = static_cast<__m128*>(gfx_aligned_malloc(entries * 16, 16));
+        stack.t_far = static_cast<__m128*>(gfx_aligned_malloc(entries * 16, 16));
+        ok = ok && stack.node_offsets != nullptr && stack.t_near != nullptr &&
+             stack.t_far != nullptr;
+    }
+    return ok;
+}
+
+void gfxRTKDTree::delete_proxies(unsigned int count) {
+    if (proxies_ == nullptr)
+        return;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (proxies_[i] != nullptr) {
+            delete proxies_[i]->bbox;
+            delete proxies_[i];
+            proxies_[i] = nullptr;
+        }
+    }
+    std::free(proxies_);
+    proxies_ = nullptr;
+}
+
+void gfxRTKDTree::reset(unsigned int number_of_proxies) {
+    gfxRTKDTreeBase::reset();
+    gfx_aligned_free(triangles_);
+    triangles_ = nullptr;
+    free_traversal_stacks();
+    number_of_nodes_ = 0;
+    collect_seeds_ = false;
+    delete_proxies(number_of_proxies);
+    release_build_scratch();
+}
+
+bool gfxRTKDTree::setup_tree_lists(const triAccel* triangles, const ObjectProxy** proxies,
+                                   unsigned int n) {
+    number_of_nodes_ = 0;
+    if (collect_seeds_) {
+        node_array_size_ = 8u << (seed_depth_ + 1);
+        object_array_size_ = 4;
+    } else {
+        node_array_size_ = 32 * n;
+        object_array_size_ = 3 * n;
+    }
+    gfx_aligned_free(node_array_);
+    gfx_aligned_free(triangles_);
+    node_array_ = static_cast<unsigned char*>(gfx_aligned_malloc(node_array_size_, NODE_ALIGNMENT));
+    triangles_ = static_cast<const triAccel**>(
+        gfx_aligned_malloc(object_array_size_ * unsigned(sizeof(triAccel*)), 16));
+    if (node_array_ == nullptr || triangles_ == nullptr)
+        return false;
+    if (triangles == nullptr)
+        return false;
+
+    for (unsigned int i = 0; i < n; ++i) {
+        const triAccel& t = triangles[i];
+        KDTreeBBox* box = new (std::nothrow) KDTreeBBox();
+        ObjectProxy* proxy = box != nullptr ? new (std::nothrow) ObjectProxy : nullptr;
+        if (proxy == nullptr) {
+            delete box;
+            return false;
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            float lo = t.vertex0[axis], hi = t.vertex0[axis];
+            if (t.vertex1[axis] < lo)
+                lo = t.vertex1[axis];
+            if (t.vertex1[axis] > hi)
+                hi = t.vertex1[axis];
+            if (t.vertex2[axis] < lo)
+                lo = t.vertex2[axis];
+            if (t.vertex2[axis] > hi)
+                hi = t.vertex2[axis];
+            box->bbmin[axis] = lo;
+            box->bbmax[axis] = hi;
+        }
+        proxy->bbox = box;
+        proxy->object = &t;
+        proxies[i] = proxy;
+    }
+
+    scene_bbox_ = *proxies[0]->bbox;
+    for (unsigned int i = 1; i < n; ++i) {
+        const KDTreeBBox& box = *proxies[i]->bbox;
+        for (int axis = 0; axis < 3; ++axis) {
+            if (box.bbmin[axis] < scene_bbox_.bbmin[axis])
+                scene_bbox_.bbmin[axis] = box.bbmin[axis];
+            if (box.bbmax[axis] > scene_bbox_.bbmax[axis])
+                scene_bbox_.bbmax[axis] = box.bbmax[axis];
+        }
+    }
+    next_free_node_ = 16;
+    next_free_object_ = 0;
+    const double ex = double(scene_bbox_.bbmax[0]) - double(scene_bbox_.bbmin[0]);
+    const double ey = double(scene_bbox_.bbmax[1]) - double(scene_bbox_.bbmin[1]);
+    const double ez = double(scene_bbox_.bbmax[2]) - double(scene_bbox_.bbmin[2]);
+    min_cell_volume_ = ex * ey * ez / min_volume_divisor_;
+    return true;
+}
+
+bool gfxRTKDTree::setup_split_candidate_lists(unsigned int count, unsigned int* sizes) {
+    return setup_split_candidate_lists_serial(count, sizes);
+}
+
+bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsigned int n) {
+    if (memory_manager_ == nullptr)
+        return false;
+    start_build_statistics();
+    bool result = false;
+    if (n > 0) {
+        first_triangle_ = triangles;
+        max_tree_depth_ = compute_tree_depth(n);
+        current_tree_depth_ = 0;
+        proxies_ = static_cast<const ObjectProxy**>(std::malloc(n * sizeof(ObjectProxy*)));
+        if (proxies_ != nullptr)
+            std::memset(proxies_, 0, n * sizeof(ObjectProxy*));
+        delete[] leaf_proxies_;
+        leaf_proxies_ = new (std::nothrow) const ObjectProxy*[n];
+        if (proxies_ != nullptr && leaf_proxies_ != nullptr &&
+            setup_tree_lists(triangles, proxies_, n)) {
+            unsigned int sizes[3];
+            if (setup_split_candidate_lists(n, sizes)) {
+                gfxSplitCandidate* lists[3];
+                memory_manager_->get_initial_lists(lists);
+                result = build_sub_tree_sah(n, 8, sizes, &scene_bbox_, 0, lists);
+            }
+            memory_manager_->release_all();
+            if (result) {
+                result = allocate_traversal_stacks();
+                statistic_.average_objects_per_cell /= statistic_.number_of_leaves;
+                statistic_.number_of_objects = n;
+                PLX_ASSERT(0 == current_tree_depth_);
+            }
+        }
+        delete_proxies(proxies_ != nullptr ? n : 0);
+    }
+    statistic_.valid = result;
+    statistic_.compile_time_sec = seconds_since_build_start();
+    if (result)
+        return true;
+    reset(0);
+    return false;
+}
+
+bool gfxRTKDTree::store_leaf_data(unsigned int count, unsigned int first) {
+    while (next_free_object_ + count >= object_array_size_) {
+        void* grown = gfx_aligned_realloc(triangles_, object_array_size_ * sizeof(triAccel*),
+                                          2 * object_array_size_ * sizeof(triAccel*), 16);
+        if (grown == nullptr)
+            return false;
+        triangles_ = static_cast<const triAccel**>(grown);
+        object_array_size_ *= 2;
+    }
+    for (unsigned int k = 0; k < count; ++k)
+        triangles_[first + k] = static_cast<const triAccel*>(leaf_proxies_[k]->object);
+    return true;
+}
+
+unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
+                                        unsigned int reference_lane,
+                                        const RenderState* const state,
+                                        float max_distance) const {
+    if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0)
+        return 0;
+
+    const sse_vec& origin = rays->origin;
+    sse_vec inv;
+    inv.x = _mm_div_ps(one4, rays->direction.x);
+    inv.y = _mm_div_ps(one4, rays->direction.y);
+    inv.z = _mm_div_ps(one4, rays->direction.z);
+
+    __m128 tnear = zero4;
+    __m128 tfar = large4;
+    for (unsigned int axis = 0; axis < 3; ++axis) {
+        const __m128 o = component(origin, axis);
+        const __m128 i = component(inv, axis);
+        const __m128 t0 = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmin[axis]), o), i);
+        const __m128 t1 = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmax[axis]), o), i);
+        tnear = _mm_max_ps(tnear, _mm_min_ps(t0, t1));
+        tfar = _mm_min_ps(tfar, _mm_max_ps(t0, t1));
+    }
+    int active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & rays->active_mask;
+    if (active == 0)
+        return 0;
+
+    unsigned int order[3][2];
+    precompute_traversal_order(float_bits(lane(rays->direction.x, reference_lane)),
+                               float_bits(lane(rays->direction.y, reference_lane)),
+                               float_bits(lane(rays->direction.z, reference_lane)), order);
+    int finished = ~active & 15;
+    unsigned int result = 0;
+    unsigned int stack_index = 0;
+    unsigned int node = 8;
+    const TraversalStack& stack = stacks_[state->thread_index];
+    const unsigned char* const nodes = node_array_;
+    const __m128 max_distance4 = _mm_set1_ps(max_distance);
+    const bool shadow_rays = state->shadow_rays != 0;
+
+    for (;;) {
+        unsigned int word0 = node_word(nodes, node);
+        if ((word0 & LEAF_FLAG) == 0) {
+            const int within = _mm_movemask_ps(_mm_cmple_ps(tnear, max_distance4));
+            for (;;) {
+                const unsigned int axis = word0 & 3;
+                const __m128 t_split = _mm_mul_ps(
+                    _mm_sub_ps(_mm_set1_ps(node_float(nodes, node + 4)), component(origin, axis)),
+                    component(inv, axis));
+                active &= within;
+                if (active == 0)
+                    goto pop;
+                const bool near_needed = (_mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active) != 0;
+                const bool far_needed = (_mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active) != 0;
+                const unsigned int pair = node + (word0 & 0x7FFFFFFCu);
+                stack.node_offsets[stack_index] = pair + order[axis][1];
+                stack.t_near[stack_index] = _mm_max_ps(tnear, t_split);
+                stack.t_far[stack_index] = tfar;
+                const bool both = near_needed && far_needed;
+                if (both)
+                    ++stack_index;
+                node = near_needed ? pair + order[axis][0] : pair + order[axis][1];
+                PLX_ASSERT(stack_index < number_of_nodes_);
+                if (both)
+                    tfar = _mm_min_ps(t_split, tfar);
+                active &= _mm_movemask_ps(_mm_cmple_ps(tnear, tfar));
+                word0 = node_word(nodes, node);
+                if (word0 & LEAF_FLAG)
+                    break;
+            }
+        }
+        {
+            const unsigned int count = node_word(nodes, node + 4);
+            if (count != 0) {
+                result = count;
+                if (active != 0) {
+                    const triAccel* const* leaf = triangles_ + (word0 & ~LEAF_FLAG);
+                    for (unsigned int k = 0; k < count; ++k) {
+                        const triAccel& tri = *leaf[k];
+                        if (shadow_rays && tri.casts_shadow == 0)
+                            continue;
+                        gfx_detail::intersect_triangle(tri, *rays, unsigned(active), *state,
+                                                       *hits);
+                    }
+                }
+                finished |= active & _mm_movemask_ps(_mm_cmple_ps(hits->t, tfar));
+                if (finished == 15)
+                    return result;
+            }
+        }
+    pop:
+        if (stack_index == 0)
+            return result;
+        --stack_index;
+        node = stack.node_offsets[stack_index];
+        tnear = stack.t_near[stack_index];
+        tfar = stack.t_far[stack_index];
+        active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & ~finished & rays->active_mask;
+    }
+}

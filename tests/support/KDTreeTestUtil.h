@@ -1,0 +1,56 @@
+// KD-tree test helpers: access to the node array, structural checks, and the
+// brute-force reference that traversal results are compared against.
+#ifndef ZRV_TEST_KDTREE_UTIL_H
+#define ZRV_TEST_KDTREE_UTIL_H
+
+#include "PacketTestUtil.h"
+#include "gfxRTKDTree.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A gfxRTKDTree whose build state can be read by tests.
+class InspectableKDTree : public gfxRTKDTree {
+public:
+    explicit InspectableKDTree(unsigned int threads = 1) : gfxRTKDTree(threads) {}
+
+    std::uint32_t word0(unsigned int offset) const;
+    std::uint32_t word1(unsigned int offset) const;
+    float split_position(unsigned int offset) const;
+    const unsigned char* node_array() const { return get_node_array_byte(); }
+    unsigned int next_free_node() const { return get_next_free_node(); }
+    unsigned int next_free_object() const { return get_next_free_object(); }
+    unsigned int node_array_size() const { return get_node_array_size(); }
+    unsigned int object_array_size() const { return get_object_array_size(); }
+    unsigned int depth_limit_for(unsigned int n) const { return compute_tree_depth(n); }
+    double min_cell_volume() const { return min_cell_volume_; }
+
+    // Every node reachable from the root: inner nodes' pairs in range, leaves'
+    // entries in the object array and pointing into triangles[0, count),
+    // reachable count equal to the node count. Empty when
+    // the tree is consistent, else a description of the first fault.
+    std::string structural_fault(const triAccel* triangles, unsigned int triangle_count) const;
+    // Leaf contents in object-array order, as (first, count) of every leaf
+    // reachable from the root, depth first, lower child first.
+    std::vector<std::pair<unsigned int, unsigned int>> leaves() const;
+};
+
+// Traces with a plain loop of the triangle test over every triangle (shadow
+// mode skips non-casters, as traversal does).
+void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& rays,
+                       const RenderState& state, HitPacket& hits);
+
+// Traces like a host: one call when the active lanes share direction signs,
+// else one call per active lane.
+void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
+                HitPacket& hits, float max_distance = 1e30f);
+
+// Compares the active lanes of a tree result with the reference. A lane
+// agrees when t matches bit for bit and the id matches, or both triangles hit
+// at the very same t (a tie). Returns the number of disagreeing lanes.
+int count_disagreements(const RayPacket& rays,
+                        const HitPacket& tree_hits, const HitPacket& reference_hits,
+                        std::string* first_report = nullptr);
+
+#endif // ZRV_TEST_KDTREE_UTIL_H
