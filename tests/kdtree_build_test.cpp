@@ -1,0 +1,380 @@
+// Exact results of the KD-tree build: candidate order, the candidate pool's
+// models, depth limits, node encoding, statistics and build life cycle.
+#include "FatalErrorRecorder.h"
+#include "KDTreeTestUtil.h"
+#include "zrvSceneShapes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+gfxSplitCandidate candidate(float position, unsigned type, unsigned index) {
+    gfxSplitCandidate c;
+    c.position = position;
+    c.type = type;
+    c.object_index = index;
+    return c;
+}
+
+TEST(SplitCandidate, SortOrderIsPositionThenTypeThenObject) {
+    gfxSplitCandidate list[] = {candidate(2.0f, gfxSplitCandidate::END_EVENT, 1),
+                                candidate(1.0f, gfxSplitCandidate::START_EVENT, 3),
+                                candidate(2.0f, gfxSplitCandidate::PLANAR_EVENT, 0),
+                                candidate(2.0f, gfxSplitCandidate::END_EVENT, 3),
+                                candidate(0.5f, gfxSplitCandidate::START_EVENT, 1)};
+    std::qsort(list, 5, sizeof(gfxSplitCandidate), compare_split_candidates);
+    const float positions[] = {0.5f, 1.0f, 2.0f, 2.0f, 2.0f};
+    const unsigned types[] = {0, 0, 1, 2, 2};
+    const unsigned objects[] = {1, 3, 0, 1, 3};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(list[i].position, positions[i]);
+        EXPECT_EQ(list[i].type, types[i]);
+        EXPECT_EQ(list[i].object_index, objects[i]);
+    }
+    // The event type occupies bits 0-1 of the second word, the object bits 2-31.
+    const gfxSplitCandidate c = candidate(1.0f, gfxSplitCandidate::END_EVENT, 5);
+    std::uint32_t word;
+    std::memcpy(&word, reinterpret_cast<const char*>(&c) + 4, 4);
+    EXPECT_EQ(word, (5u << 2) | 2u);
+}
+
+struct PoolFixture : ::testing::Test {
+    gfxSplitCandidate storage[3][4] = {};
+    gfxSplitCandidate* lists[3] = {storage[0], storage[1], storage[2]};
+    unsigned int sizes[3] = {0, 0, 0};
+    gfxSplitCandidate* out[3];
+};
+
+TEST_F(PoolFixture, ModelFollowsListLengthAndRequest) {
+    using M = gfxSplitCandidateMemoryManager;
+    struct Case {
+        unsigned length;
+        M::ModelSize requested, expected;
+    } cases[] = {{1299999, M::MODEL_SMALL, M::MODEL_SMALL},
+                 {1300000, M::MODEL_SMALL, M::MODEL_MEDIUM},
+                 {2600000, M::MODEL_SMALL, M::MODEL_MEDIUM},
+                 {2600001, M::MODEL_SMALL, M::MODEL_LARGE},
+                 {10, M::MODEL_MEDIUM, M::MODEL_MEDIUM},
+                 {10, M::MODEL_LARGE, M::MODEL_LARGE}};
+    for (const Case& c : cases) {
+        M pool;
+        ASSERT_TRUE(pool.init(c.length, lists, 0, sizes, false, c.requested));
+        EXPECT_EQ(pool.get_model_size(), c.expected) << c.length;
+        pool.release_all();
+    }
+}
+
+TEST_F(PoolFixture, SmallModelIsAStackOfBlocks) {
+    gfxSplitCandidateMemoryManager pool;
+    ASSERT_TRUE(pool.init(10, lists, 3, sizes, false, gfxSplitCandidateMemoryManager::MODEL_SMALL));
+    EXPECT_EQ(pool.get_max_index(), 50u);
+    EXPECT_EQ(pool.get_free_space(out, 7), 10u);
+    gfxSplitCandidate* first[3] = {out[0], out[1], out[2]};
+    EXPECT_EQ(pool.get_free_space(out, 7), 20u);
+    EXPECT_EQ(pool.get_free_space(out, 7), 30u);
+    EXPECT_EQ(pool.get_free_space(out, 7), 40u);
+    EXPECT_EQ(pool.get_free_space(out, 7), 50u); // exhausted
+    pool.release_space(first, 10);
+    EXPECT_EQ(pool.get_free_space(out, 7), 10u);
+    gfxSplitCandidate* initial[3];
+    pool.get_initial_lists(initial);
+    EXPECT_EQ(out[1], initial[1] + 10);
+}
+
+TEST_F(PoolFixture, MediumModelIsFirstFit) {
+    gfxSplitCandidateMemoryManager tight;
+    ASSERT_TRUE(tight.init(10, lists, 0, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
+    EXPECT_EQ(tight.get_max_index(), 10u);
+    EXPECT_EQ(tight.get_free_space(out, 4), 10u); // 10 + 4 >= 10 fails
+
+    gfxSplitCandidateMemoryManager pool;
+    ASSERT_TRUE(pool.init(10, lists, 8, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
+    EXPECT_EQ(pool.get_max_index(), 50u);
+    EXPECT_EQ(pool.get_free_space(out, 6), 10u);
+    gfxSplitCandidate* at10[3] = {out[0], out[1], out[2]};
+    EXPECT_EQ(pool.get_free_space(out, 6), 16u);
+    pool.release_space(at10, 10);
+    EXPECT_EQ(pool.get_free_space(out, 6), 10u);
+    EXPECT_EQ(pool.get_free_space(out, 28), 50u); // 22 + 28 is not below 50
+    EXPECT_EQ(pool.get_free_space(out, 27), 22u);
+}
+
+TEST_F(PoolFixture, LargeModelAllocatesPerRequest) {
+    for (bool private_heap : {false, true}) {
+        gfxSplitCandidateMemoryManager pool;
+        ASSERT_TRUE(pool.init(4, lists, 5, sizes, private_heap,
+                              gfxSplitCandidateMemoryManager::MODEL_LARGE));
+        EXPECT_EQ(pool.get_max_index(), 4u);
+        gfxSplitCandidate* a[3];
+        gfxSplitCandidate* b[3];
+        EXPECT_EQ(pool.get_free_space(a, 1000), 0u);
+        EXPECT_EQ(pool.get_free_space(b, 1000), 0u);
+        a[2][999] = candidate(1, 0, 1); // the whole requested length is usable
+        EXPECT_NE(a[0], b[0]);
+        pool.release_space(a, 0);
+        gfxSplitCandidate* initial[3];
+        pool.get_initial_lists(initial);
+        pool.release_space(initial, 0); // frees the root lists: release_all must not again
+        pool.get_initial_lists(initial);
+        EXPECT_EQ(initial[0], nullptr);
+        pool.release_space(b, 0);
+        pool.release_all();
+    }
+}
+
+TEST(KDTreeBuild, DepthLimitTable) {
+    InspectableKDTree tree;
+    const unsigned n[] = {0, 1, 2, 10, 100, 1000, 100000, 1000000};
+    const unsigned depth[] = {0, 8, 10, 12, 16, 19, 26, 30};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(tree.depth_limit_for(n[i]), depth[i]) << n[i];
+}
+
+// A triangle whose vertex bounds are [x0, x1] x [0, 1] x [0, 1].
+triAccel slab(float x0, float x1, int id) {
+    const float a[3] = {x0, 0, 0}, b[3] = {x1, 1, 0}, c[3] = {x0, 1, 1};
+    return make_triangle(a, b, c, id);
+}
+
+TEST(KDTreeBuild, ThreeObjectTreeNodeByNode) {
+    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
+    EXPECT_EQ(tree.word0(8), 8u); // pair at 16, axis x
+    EXPECT_EQ(tree.split_position(8), 3.0f);
+    EXPECT_EQ(tree.word0(16), 0x80000000u);
+    EXPECT_EQ(tree.word1(16), 2u);
+    EXPECT_EQ(tree.word0(24), 0x80000002u);
+    EXPECT_EQ(tree.word1(24), 1u);
+    EXPECT_EQ(tree.get_number_of_nodes(), 3u);
+    EXPECT_EQ(tree.next_free_node(), 32u);
+    const KDTreeStatistic& s = *tree.get_statistic();
+    EXPECT_EQ(s.tree_depth, 2u);
+    EXPECT_EQ(s.number_of_leaves, 2u);
+    EXPECT_EQ(s.max_objects_in_cell, 2u);
+    EXPECT_EQ(s.average_objects_per_cell, 1.5);
+    EXPECT_EQ(s.number_of_objects, 3u);
+    EXPECT_TRUE(s.valid);
+    EXPECT_EQ(tree.get_triAccel_array()[0], &tris[0]);
+    EXPECT_EQ(tree.get_triAccel_array()[1], &tris[1]);
+    EXPECT_EQ(tree.get_triAccel_array()[2], &tris[2]);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(tree.node_array()) % gfxRTKDTreeBase::NODE_ALIGNMENT,
+              0u);
+    EXPECT_EQ(gfxRTKDTreeBase::NODE_ALIGNMENT, 32u);
+}
+
+TEST(KDTreeBuild, SingleTriangleIsOneLeaf) {
+    const std::vector<triAccel> tris = {slab(0, 1, 7)};
+    InspectableKDTree tree(3);
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 1));
+    EXPECT_EQ(tree.word0(8), 0x80000000u);
+    EXPECT_EQ(tree.word1(8), 1u);
+    EXPECT_EQ(tree.get_triAccel_array()[0], &tris[0]);
+    EXPECT_EQ(tree.get_number_of_nodes(), 1u);
+    EXPECT_EQ(tree.next_free_node(), 16u);
+    EXPECT_EQ(tree.get_max_tree_depth(), 8u);
+    // Every thread slot traces it; the result is the leaf's triangle count.
+    for (unsigned slot = 0; slot < 3; ++slot) {
+        const RenderState state{slot, 0};
+        HitPacket hits = empty_hits();
+        const RayPacket rays = packet_of({{0.2f, 0.5f, 3}, {0, 0, -1}});
+        EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 1u);
+        EXPECT_EQ(lane_of(hits.id, 3), 7);
+    }
+}
+
+TEST(KDTreeBuild, ProxyBoxesAreExactVertexBounds) {
+    // A flat triangle in z = 1 gives a zero-extent box there: the scene box
+    // is the vertex bounds without any enlargement.
+    const float a[3] = {-1, 2, 1}, b[3] = {3, -2, 1}, c[3] = {0.5f, 0.25f, 1};
+    const std::vector<triAccel> tris = {make_triangle(a, b, c, 0)};
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 1));
+    const KDTreeBBox& box = *tree.get_scene_bbox();
+    EXPECT_EQ(box.bbmin[0], -1.0f);
+    EXPECT_EQ(box.bbmax[0], 3.0f);
+    EXPECT_EQ(box.bbmin[1], -2.0f);
+    EXPECT_EQ(box.bbmax[1], 2.0f);
+    EXPECT_EQ(box.bbmin[2], 1.0f);
+    EXPECT_EQ(box.bbmax[2], 1.0f);
+}
+
+TEST(KDTreeBuild, StatisticsAccumulatePerLeaf) {
+    InspectableKDTree tree;
+    tree.record_leaf(3, 2);
+    tree.record_leaf(0, 3);
+    tree.record_leaf(5, 3);
+    const KDTreeStatistic& s = *tree.get_statistic();
+    EXPECT_EQ(s.max_objects_in_cell, 5u);
+    EXPECT_EQ(s.average_objects_per_cell, 8.0);
+    EXPECT_EQ(s.number_of_empty_cells, 1u);
+    EXPECT_EQ(s.number_of_leaves, 3u);
+    EXPECT_EQ(s.tree_depth, 3u);
+}
+
+TEST(KDTreeBuild, TraversalOrderFollowsSignBits) {
+    InspectableKDTree tree;
+    unsigned order[3][2];
+    tree.traversal_order(-0.0f, 0.0f, -2.5f, order);
+    EXPECT_EQ(order[0][0], 8u);
+    EXPECT_EQ(order[0][1], 0u);
+    EXPECT_EQ(order[1][0], 0u);
+    EXPECT_EQ(order[1][1], 8u);
+    EXPECT_EQ(order[2][0], 8u);
+}
+
+TEST(KDTreeBuild, LeavesListObjectsInBuildOrderSortedByMinimumX) {
+    const std::vector<triAccel> tris =
+        zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 24, 12); // a hollow shell: many empty leaves
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    ASSERT_EQ(tree.structural_fault(tris.data(), unsigned(tris.size())), "");
+    unsigned expected_first = 0, empty = 0, total = 0, max_count = 0;
+    for (auto [first, count] : tree.leaves()) {
+        EXPECT_EQ(first, expected_first); // depth first, lower child first
+        expected_first += count;
+        empty += count == 0;
+        total += count;
+        max_count = std::max(max_count, count);
+        for (unsigned k = 1; k < count; ++k) {
+            const triAccel* prev = tree.get_triAccel_array()[first + k - 1];
+            const triAccel* cur = tree.get_triAccel_array()[first + k];
+            auto min_x = [](const triAccel* t) {
+                return std::min({t->vertex0[0], t->vertex1[0], t->vertex2[0]});
+            };
+            EXPECT_LE(min_x(prev), min_x(cur));
+        }
+    }
+    const KDTreeStatistic& s = *tree.get_statistic();
+    EXPECT_EQ(tree.next_free_object(), expected_first);
+    EXPECT_GT(empty, 0u);
+    EXPECT_EQ(s.number_of_empty_cells, empty);
+    EXPECT_EQ(s.number_of_leaves, unsigned(tree.leaves().size()));
+    EXPECT_EQ(s.max_objects_in_cell, max_count);
+    EXPECT_DOUBLE_EQ(s.average_objects_per_cell, double(total) / s.number_of_leaves);
+    EXPECT_LE(s.tree_depth, tree.get_max_tree_depth());
+}
+
+TEST(KDTreeBuild, RebuildMatchesFreshBuild) {
+    const std::vector<triAccel> tris = zrv::scenes::torus({0, 0, 0}, 1, 0.3f, 40, 16);
+    InspectableKDTree fresh, rebuilt;
+    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    ASSERT_TRUE(fresh.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    ASSERT_EQ(fresh.get_number_of_nodes(), rebuilt.get_number_of_nodes());
+    EXPECT_EQ(std::memcmp(fresh.node_array() + 8, rebuilt.node_array() + 8,
+                          8 * fresh.get_number_of_nodes()),
+              0);
+    EXPECT_EQ(std::memcmp(fresh.get_triAccel_array(), rebuilt.get_triAccel_array(),
+                          fresh.next_free_object() * sizeof(triAccel*)),
+              0);
+    const KDTreeStatistic& a = *fresh.get_statistic();
+    const KDTreeStatistic& b = *rebuilt.get_statistic();
+    EXPECT_EQ(a.number_of_leaves, b.number_of_leaves);
+    EXPECT_EQ(a.number_of_empty_cells, b.number_of_empty_cells);
+    EXPECT_EQ(a.average_objects_per_cell, b.average_objects_per_cell);
+    EXPECT_EQ(a.tree_depth, b.tree_depth);
+}
+
+TEST(KDTreeBuild, FailedBuildLeavesTreeReset) {
+    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), 0));
+    EXPECT_FALSE(tree.get_statistic()->valid);
+    EXPECT_EQ(tree.get_statistic()->number_of_leaves, 0u);
+    EXPECT_GE(tree.get_statistic()->compile_time_sec, 0.0);
+    EXPECT_EQ(tree.get_number_of_nodes(), 0u);
+    EXPECT_EQ(tree.node_array(), nullptr);
+    EXPECT_EQ(tree.get_triAccel_array(), nullptr);
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(nullptr, 3));
+    // An empty tree answers every query with nothing.
+    const RenderState state{0, 0};
+    HitPacket hits = empty_hits();
+    const RayPacket rays = packet_of({{0.5f, 0.5f, 3}, {0, 0, -1}});
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 0u);
+    EXPECT_EQ(lane_of(hits.id, 0), -1);
+}
+
+TEST(KDTreeBuild, ResetKeepsStatisticsAndBox) {
+    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
+    tree.reset(0);
+    EXPECT_EQ(tree.node_array(), nullptr);
+    EXPECT_EQ(tree.get_number_of_nodes(), 0u);
+    EXPECT_TRUE(tree.get_statistic()->valid);
+    EXPECT_EQ(tree.get_statistic()->number_of_leaves, 2u);
+    EXPECT_EQ(tree.get_scene_bbox()->bbmax[0], 5.0f);
+}
+
+TEST(KDTreeTraversal, MissesAndInactivePacketsReturnNothing) {
+    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
+    const RenderState state{0, 0};
+    HitPacket hits = empty_hits();
+    RayPacket rays = packet_of({{0.5f, 5, 0.5f}, {0, 1, 0}}); // away from the box
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 0u);
+    rays = packet_of({{0.5f, 0.5f, 3}, {0, 0, -1}});
+    rays.active_mask = 0;
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 0u);
+    EXPECT_EQ(tree.traverse_tree(nullptr, &hits, 0, &state, 1e30f), 0u);
+    EXPECT_EQ(tree.traverse_tree(&rays, nullptr, 0, &state, 1e30f), 0u);
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, nullptr, 1e30f), 0u);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(lane_of(hits.id, k), -1);
+        EXPECT_EQ(lane_of(hits.t, k), 1e30f);
+    }
+    // The first leaf reached holds the nearest hits: its count is the result.
+    rays.active_mask = 15;
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 2u);
+    EXPECT_EQ(lane_of(hits.id, 2), 0);
+}
+
+TEST(KDTreeTraversal, MaxDistanceStopsTheDescent) {
+    // A near slab and, far behind it, a dense sphere (an inner subtree).
+    zrv::scenes::Mesh mesh;
+    mesh.append({slab(0, 1, 0)});
+    mesh.append(zrv::scenes::uv_sphere({0.5f, 0.5f, -20}, 1.0f, 24, 12));
+    const std::vector<triAccel> tris = mesh.finalize();
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    const RenderState state{0, 0};
+    const RayPacket beside = packet_of({{1.2f, 0.5f, 5}, {0, 0, -1}}); // passes the slab
+    HitPacket far_hits = empty_hits();
+    tree.traverse_tree(&beside, &far_hits, 0, &state, 1e30f);
+    EXPECT_GT(lane_of(far_hits.id, 0), 0); // the sphere, about 24 away
+    HitPacket culled = empty_hits();
+    tree.traverse_tree(&beside, &culled, 0, &state, 10.0f);
+    EXPECT_EQ(lane_of(culled.id, 0), -1);
+}
+
+TEST(KDTreeTraversal, StackCheckReportsAndContinues) {
+    const std::vector<triAccel> tris = zrv::scenes::torus({0, 0, 0}, 1, 0.3f, 40, 16);
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    const RenderState state{0, 0};
+    const RayPacket rays = packet_of({{-3, 0.05f, 0.1f}, {1, 0.01f, 0.02f}});
+    HitPacket expected = empty_hits();
+    tree.traverse_tree(&rays, &expected, 0, &state, 1e30f);
+    ASSERT_GE(lane_of(expected.id, 0), 0);
+
+    FatalErrorRecorder recorder;
+    tree.understate_node_count(1);
+    HitPacket hits = empty_hits();
+    tree.traverse_tree(&rays, &hits, 0, &state, 1e30f);
+    tree.understate_node_count(tree.leaves().size() * 2 - 1);
+    ASSERT_FALSE(recorder.errors().empty());
+    const RecordedFatalError e = recorder.errors().front();
+    EXPECT_EQ(e.message, "AssertionFailed:stack_index < number_of_nodes_");
+    EXPECT_TRUE(EndsWith(e.file, "src/gfxrtkdtree.cpp")) << e.file;
+    EXPECT_TRUE(e.reserved_arguments_null);
+    EXPECT_EQ(lane_of(hits.id, 0), lane_of(expected.id, 0)); // the traversal went on
+}
+
+} // namespace
