@@ -1,0 +1,63 @@
+// Each block is carved out of a plain malloc block. A small header right in
+// front of the aligned address remembers where the malloc block starts and how
+// many bytes the caller asked for, so that realloc needs no old size.
+#include "gfxAlignedMemory.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct BlockHeader {
+    void* base;       // what malloc returned
+    std::size_t size; // bytes requested by the caller
+};
+
+// Every block is aligned to at least this much so the header in front of it
+// is itself properly aligned.
+constexpr std::size_t kMinimumAlignment = 16;
+static_assert(sizeof(BlockHeader) <= kMinimumAlignment, "header must fit the minimum alignment");
+
+BlockHeader* HeaderOf(void* block) {
+    return static_cast<BlockHeader*>(block) - 1;
+}
+
+} // namespace
+
+void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0)
+        return nullptr;
+    const std::size_t effective =
+        alignment < kMinimumAlignment ? kMinimumAlignment : std::size_t(alignment);
+    // Room for the header plus the worst-case distance to the next aligned address.
+    void* base = std::malloc(std::size_t(size) + sizeof(BlockHeader) + effective - 1);
+    if (base == nullptr)
+        return nullptr;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
+    const std::uintptr_t aligned = (first + effective - 1) & ~std::uintptr_t(effective - 1);
+    void* block = reinterpret_cast<void*>(aligned);
+    BlockHeader* header = HeaderOf(block);
+    header->base = base;
+    header->size = size;
+    return block;
+}
+
+void* gfx_aligned_realloc(void* block, unsigned int /*old_size*/, unsigned int new_size,
+                          unsigned int alignment) {
+    if (block == nullptr)
+        return gfx_aligned_malloc(new_size, alignment);
+    void* moved = gfx_aligned_malloc(new_size, alignment);
+    if (moved == nullptr)
+        return nullptr;
+    const std::size_t kept = HeaderOf(block)->size;
+    std::memcpy(moved, block, kept < new_size ? kept : std::size_t(new_size));
+    gfx_aligned_free(block);
+    return moved;
+}
+
+void gfx_aligned_free(void* block) {
+    if (block != nullptr)
+        std::free(HeaderOf(block)->base);
+}

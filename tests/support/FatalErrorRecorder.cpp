@@ -1,0 +1,48 @@
+#include "FatalErrorRecorder.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex recorded_mutex;
+std::vector<RecordedFatalError> recorded;
+
+void RecordFatalError(const char* message, const char* a, const char* b, const char* c,
+                      const char* file, int line) {
+    std::lock_guard<std::mutex> lock(recorded_mutex);
+    recorded.push_back({message ? message : "", file ? file : "", line,
+                        a == nullptr && b == nullptr && c == nullptr});
+}
+
+} // namespace
+
+FatalErrorRecorder::FatalErrorRecorder() : previous_(nullptr) {
+    clear();
+    previous_ = PlxSetFatalErrorHandler(RecordFatalError);
+}
+
+FatalErrorRecorder::~FatalErrorRecorder() {
+    PlxSetFatalErrorHandler(previous_);
+}
+
+std::vector<RecordedFatalError> FatalErrorRecorder::errors() const {
+    std::lock_guard<std::mutex> lock(recorded_mutex);
+    return recorded;
+}
+
+std::vector<std::string> FatalErrorRecorder::messages() const {
+    std::vector<std::string> result;
+    for (const RecordedFatalError& error : errors())
+        result.push_back(error.message);
+    return result;
+}
+
+void FatalErrorRecorder::clear() {
+    std::lock_guard<std::mutex> lock(recorded_mutex);
+    recorded.clear();
+}
+
+bool EndsWith(const std::string& path, const std::string& suffix) {
+    return path.size() >= suffix.size() &&
+           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}

@@ -1,0 +1,40 @@
+// Records fatal errors instead of aborting, so that tests can check failed
+// assertions and the state left behind them.
+#ifndef ZRV_TEST_FATAL_ERROR_RECORDER_H
+#define ZRV_TEST_FATAL_ERROR_RECORDER_H
+
+#include "PlxSystem.h"
+
+#include <string>
+#include <vector>
+
+struct RecordedFatalError {
+    std::string message;
+    std::string file; // as handed over, e.g. "src/gfxJournal.cpp"
+    int line;
+    bool reserved_arguments_null; // the three unnamed arguments were all null
+};
+
+// While an object lives, PlxFatalError calls are recorded and return. The
+// previous handler is restored on destruction. Only one may live at a time.
+class FatalErrorRecorder {
+public:
+    FatalErrorRecorder();
+    ~FatalErrorRecorder();
+    FatalErrorRecorder(const FatalErrorRecorder&) = delete;
+    FatalErrorRecorder& operator=(const FatalErrorRecorder&) = delete;
+
+    // A snapshot of the calls recorded so far (thread-safe).
+    std::vector<RecordedFatalError> errors() const;
+    // Just the messages, in call order.
+    std::vector<std::string> messages() const;
+    void clear();
+
+private:
+    PlxFatalErrorHandler previous_;
+};
+
+// True when path ends with suffix.
+bool EndsWith(const std::string& path, const std::string& suffix);
+
+#endif // ZRV_TEST_FATAL_ERROR_RECORDER_H
