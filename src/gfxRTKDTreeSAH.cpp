@@ -99,7 +99,9 @@ bool gfxRTKDTreeSAH::setup_split_candidate_lists_serial(unsigned int n, unsigned
                     lists[axis], list_sizes[axis], box.bbmin[axis], box.bbmax[axis], j);
         }
         for (int axis = 0; axis < 3; ++axis)
-            gfx_detail::sort_split_candidates(lists[axis], list_sizes[axis]);
+            allocated = gfx_detail::sort_split_candidates(lists[axis], list_sizes[axis]) && allocated;
+    }
+    if (allocated) {
         unsigned int list_length = list_sizes[0];
         if (list_sizes[1] > list_length)
             list_length = list_sizes[1];
@@ -153,59 +155,97 @@ bool gfxRTKDTreeSAH::ensure_side_flags(unsigned int n, const unsigned int* list_
     return side_flags_ != nullptr;
 }
 
+namespace {
+
+// Best candidate of one axis list: the sweep of the surface-area heuristic.
+// Candidates in [first, last) are evaluated; all of them are counted. The
+// extent along AXIS is the only one that varies, so the template lets the
+// compiler fold the products of the other two.
+// The best candidate found so far; cost = raw / area.
+struct SweepBest {
+    double cost;
+    double raw;
+    float position;
+    int axis;
+    bool empty_side;
+};
+
+// Best candidate of one axis list: the sweep of the surface-area heuristic.
+// Candidates in [first, last) are evaluated; all of them are counted. The
+// extent along AXIS is the only one that varies, so the template lets the
+// compiler fold the products of the other two.
+template <int AXIS>
+void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
+                unsigned int n, const float extents[3], float lo, float hi, double area,
+                SweepBest& result) {
+    SweepBest best = result; // kept in registers through the loop
+    unsigned int starts = 0, planars = 0, ends = 0;
+    for (unsigned int i = 0; i < first; ++i) {
+        const unsigned int type = list[i].type;
+        starts += type == gfxSplitCandidate::START_EVENT;
+        planars += type == gfxSplitCandidate::PLANAR_EVENT;
+        ends += type == gfxSplitCandidate::END_EVENT;
+    }
+    for (unsigned int i = first; i < last; ++i) {
+        const gfxSplitCandidate c = list[i];
+        starts += c.type == gfxSplitCandidate::START_EVENT;
+        planars += c.type == gfxSplitCandidate::PLANAR_EVENT;
+        ends += c.type == gfxSplitCandidate::END_EVENT;
+        if (!(lo <= c.position && c.position <= hi))
+            continue;
+        const unsigned int left = starts + planars;
+        const unsigned int right = n - planars - ends;
+        const double raw = surface_area_with(extents, AXIS, c.position - lo) * double(left) +
+                           surface_area_with(extents, AXIS, hi - c.position) * double(right);
+        // cost = raw / area grows with raw: a raw cost above the best one's
+        // cannot give a lower cost, so most candidates need no division.
+        if (!(raw <= best.raw))
+            continue;
+        const double cost = raw / area;
+        if (cost < best.cost) {
+            best.cost = cost;
+            best.raw = raw;
+            best.position = c.position;
+            best.axis = AXIS;
+            best.empty_side = left == 0 || right == 0;
+        }
+    }
+    result = best;
+}
+
+} // namespace
+
 void gfxRTKDTreeSAH::find_best_split(unsigned int n, const unsigned int* list_sizes,
                                      const KDTreeBBox& bbox, gfxSplitCandidate* const* lists,
-                                     SplitChoice& best) const {
+                                     SplitChoice& choice) const {
     const float extents[3] = {bbox.bbmax[0] - bbox.bbmin[0], bbox.bbmax[1] - bbox.bbmin[1],
                               bbox.bbmax[2] - bbox.bbmin[2]};
     const double area = surface_area(extents[0], extents[1], extents[2]);
-    best.cost = double(1e20f);
-    best.position = 0.0f;
-    best.axis = 0;
-    best.empty_side = false;
-    // Undivided cost of the best candidate: cost = raw / area grows with raw,
-    // so a candidate whose raw cost exceeds it cannot win and is not divided.
-    double best_raw = HUGE_VAL;
-
+    SweepBest best{double(1e20f), HUGE_VAL, 0.0f, 0, false};
     for (int axis = 0; axis < 3; ++axis) {
         if (!(extents[axis] > 0.0f))
             continue;
-        const gfxSplitCandidate* list = lists[axis];
         const unsigned int size = list_sizes[axis];
-        const float lo = bbox.bbmin[axis];
-        const float hi = bbox.bbmax[axis];
         unsigned int first = 0;
         unsigned int last = size; // evaluated range [first, last)
         if (collect_seeds_) {
+            // Seeding splits at the median event only: cheap, balanced top levels.
             first = size / 2;
-            last = first + 1 <= size ? first + 1 : size;
+            last = first < size ? first + 1 : size;
         }
-        unsigned int counts[4] = {0, 0, 0, 0}; // start, planar, end events
-        for (unsigned int i = 0; i < first; ++i)
-            ++counts[list[i].type];
-        for (unsigned int i = first; i < last; ++i) {
-            const gfxSplitCandidate c = list[i];
-            ++counts[c.type];
-            if (!(lo <= c.position && c.position <= hi))
-                continue;
-            const unsigned int left = counts[gfxSplitCandidate::START_EVENT] +
-                                      counts[gfxSplitCandidate::PLANAR_EVENT];
-            const unsigned int right = n - counts[gfxSplitCandidate::PLANAR_EVENT] -
-                                       counts[gfxSplitCandidate::END_EVENT];
-            const double raw = surface_area_with(extents, axis, c.position - lo) * double(left) +
-                               surface_area_with(extents, axis, hi - c.position) * double(right);
-            if (!(raw <= best_raw))
-                continue;
-            const double cost = raw / area;
-            if (cost < best.cost) {
-                best.cost = cost;
-                best_raw = raw;
-                best.position = c.position;
-                best.axis = axis;
-                best.empty_side = left == 0 || right == 0;
-            }
-        }
+        const float lo = bbox.bbmin[axis];
+        const float hi = bbox.bbmax[axis];
+        if (axis == 0)
+            sweep_axis<0>(lists[0], first, last, n, extents, lo, hi, area, best);
+        else if (axis == 1)
+            sweep_axis<1>(lists[1], first, last, n, extents, lo, hi, area, best);
+        else
+            sweep_axis<2>(lists[2], first, last, n, extents, lo, hi, area, best);
     }
+    choice.cost = best.cost;
+    choice.position = best.position;
+    choice.axis = best.axis;
+    choice.empty_side = best.empty_side;
 }
 
 bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset,

@@ -4,10 +4,16 @@
 
 #include "gfxSplitCandidate.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace gfx_detail {
 
-// Sorts list[0..count) into the order of compare_split_candidates.
-void sort_split_candidates(gfxSplitCandidate* list, unsigned int count);
+// Sorts list[0..count) into the order of compare_split_candidates. Lists
+// without NaN positions are radix sorted on a 64-bit key that encodes exactly
+// that order; the rest go through qsort with the comparator itself. Returns
+// false when scratch memory cannot be had (the list is then unchanged).
+bool sort_split_candidates(gfxSplitCandidate* list, unsigned int count);
 
 // Appends the events of one object's box on one axis: a planar event when
 // the box is flat there, else a start and an end event.
