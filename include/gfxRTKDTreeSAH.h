@@ -66,8 +66,8 @@ private:
     bool ensure_side_flags(unsigned int number_of_objects, const unsigned int* list_sizes,
                            gfxSplitCandidate* const* lists);
     void gather_leaf_objects(unsigned int list_size, const gfxSplitCandidate* x_list);
-    bool make_leaf(unsigned int number_of_objects, unsigned int node_offset,
-                   unsigned int list_size, const gfxSplitCandidate* x_list);
+    bool make_leaf(unsigned int number_of_objects, unsigned int node_offset, unsigned int list_size,
+                   const gfxSplitCandidate* x_list);
 
     // Per-object classification against the split plane of the node being
     // distributed (bit 0: box starts below the plane, bit 1: box ends at or

@@ -37,7 +37,7 @@ struct HitPacket {
 
 // Per-query settings.
 struct RenderState {
-    unsigned int thread_index; // traversal stack slot; unique among concurrent queries
+    unsigned int thread_index;    // traversal stack slot; unique among concurrent queries
     unsigned int shadow_rays : 1; // any-hit style queries: u, v untouched, non-casters skipped
 };
 

@@ -1,5 +1,5 @@
-// Each block is carved out of a plain malloc block. A small header right in
-// front of the aligned address remembers where the malloc block starts and how
+// Each block is carved out of a plain heap block. A small header right in
+// front of the aligned address remembers where the heap block starts and how
 // many bytes the caller asked for, so that realloc needs no old size.
 #include "gfxAlignedMemory.h"
 
@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
 struct BlockHeader {
-    void* base;       // what malloc returned
+    void* base;       // what operator new returned
     std::size_t size; // bytes requested by the caller
 };
 
@@ -32,7 +33,10 @@ void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
     const std::size_t effective =
         alignment < kMinimumAlignment ? kMinimumAlignment : std::size_t(alignment);
     // Room for the header plus the worst-case distance to the next aligned address.
-    void* base = std::malloc(std::size_t(size) + sizeof(BlockHeader) + effective - 1);
+    // Through the replaceable nothrow operator new, so that a host (or a test)
+    // that routes or limits the process's allocations sees these blocks too.
+    void* base =
+        ::operator new(std::size_t(size) + sizeof(BlockHeader) + effective - 1, std::nothrow);
     if (base == nullptr)
         return nullptr;
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
@@ -59,5 +63,5 @@ void* gfx_aligned_realloc(void* block, unsigned int /*old_size*/, unsigned int n
 
 void gfx_aligned_free(void* block) {
     if (block != nullptr)
-        std::free(HeaderOf(block)->base);
+        ::operator delete(HeaderOf(block)->base);
 }

@@ -4,13 +4,15 @@
 #include <cstring>
 #include <new>
 
-gfxKDTreeCompileState::gfxKDTreeCompileState(
-    unsigned int number_of_objects_, unsigned int node_offset_, gfxSplitCandidate* const lists_[3],
-    const unsigned int sizes[3], const KDTreeBBox* bbox_, unsigned int depth_,
-    gfxSplitCandidateMemoryManager::ModelSize model_size_)
-    : number_of_objects(number_of_objects_), node_offset(node_offset_),
-      lists{nullptr, nullptr, nullptr}, list_sizes(nullptr), bbox(nullptr), depth(depth_),
-      valid(true), model_size(model_size_) {
+gfxKDTreeCompileState::gfxKDTreeCompileState(unsigned int number_of_objects_,
+                                             unsigned int node_offset_,
+                                             gfxSplitCandidate* const lists_[3],
+                                             const unsigned int sizes[3], const KDTreeBBox* bbox_,
+                                             unsigned int depth_,
+                                             gfxSplitCandidateMemoryManager::ModelSize model_size_)
+    : number_of_objects(number_of_objects_),
+      node_offset(node_offset_), lists{nullptr, nullptr, nullptr}, list_sizes(nullptr),
+      bbox(nullptr), depth(depth_), valid(true), model_size(model_size_) {
     if (bbox_ != nullptr)
         bbox = new (std::nothrow) KDTreeBBox(*bbox_);
     list_sizes = new (std::nothrow) unsigned int[3];

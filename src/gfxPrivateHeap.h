@@ -31,8 +31,8 @@ private:
     void* carve(std::size_t block_bytes);
 
     Chunk* chunks_;
-    char* cursor_;     // next free byte of the newest chunk
-    char* chunk_end_;  // end of the newest chunk
+    char* cursor_;    // next free byte of the newest chunk
+    char* chunk_end_; // end of the newest chunk
     FreeBlock* free_lists_[CLASS_COUNT];
 };
 

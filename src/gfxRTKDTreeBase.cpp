@@ -20,9 +20,8 @@ std::uint64_t monotonic_nanoseconds() {
 gfxRTKDTreeBase::gfxRTKDTreeBase()
     : node_array_(nullptr), next_free_node_(0), next_free_object_(0), number_of_nodes_(0),
       node_array_size_(0), object_array_size_(0), scene_bbox_(), leaf_object_threshold_(2),
-      max_tree_depth_(0), traversal_cost_(0.2f), empty_space_bonus_(0.5f),
-      min_volume_divisor_(1e9), min_cell_volume_(0.0), current_tree_depth_(0),
-      compile_start_ticks_(0), statistic_() {}
+      max_tree_depth_(0), traversal_cost_(0.2f), empty_space_bonus_(0.5f), min_volume_divisor_(1e9),
+      min_cell_volume_(0.0), current_tree_depth_(0), compile_start_ticks_(0), statistic_() {}
 
 gfxRTKDTreeBase::~gfxRTKDTreeBase() {
     gfx_aligned_free(node_array_);
@@ -50,8 +49,7 @@ void gfxRTKDTreeBase::update_statistics(unsigned int number_of_objects) {
         statistic_.tree_depth = current_tree_depth_;
 }
 
-void gfxRTKDTreeBase::precompute_traversal_order(unsigned int dx, unsigned int dy,
-                                                 unsigned int dz,
+void gfxRTKDTreeBase::precompute_traversal_order(unsigned int dx, unsigned int dy, unsigned int dz,
                                                  unsigned int order[3][2]) const {
     const unsigned int bits[3] = {dx, dy, dz};
     for (int axis = 0; axis < 3; ++axis) {

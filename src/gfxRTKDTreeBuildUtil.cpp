@@ -58,7 +58,8 @@ bool gfxSplitCandidateMemoryManager::allocate_arrays(unsigned int capacity,
         if (lists_[axis] == nullptr)
             return false;
         if (sizes[axis] > 0)
-            std::memcpy(lists_[axis], lists[axis], std::size_t(sizes[axis]) * sizeof(gfxSplitCandidate));
+            std::memcpy(lists_[axis], lists[axis],
+                        std::size_t(sizes[axis]) * sizeof(gfxSplitCandidate));
     }
     return true;
 }
@@ -77,9 +78,15 @@ bool gfxSplitCandidateMemoryManager::init(unsigned int list_length,
         model_size_ = MODEL_SMALL;
 
     switch (model_size_) {
-    case MODEL_SMALL: max_index_ = (depth + 2) * n; break;
-    case MODEL_MEDIUM: max_index_ = ((depth + 2) * n) / 2; break;
-    case MODEL_LARGE: max_index_ = n; break;
+    case MODEL_SMALL:
+        max_index_ = (depth + 2) * n;
+        break;
+    case MODEL_MEDIUM:
+        max_index_ = ((depth + 2) * n) / 2;
+        break;
+    case MODEL_LARGE:
+        max_index_ = n;
+        break;
     }
 
     if (!allocate_arrays(max_index_, lists, sizes)) {
@@ -182,7 +189,9 @@ unsigned int gfxSplitCandidateMemoryManager::get_free_space(gfxSplitCandidate** 
 void gfxSplitCandidateMemoryManager::release_space(gfxSplitCandidate* const* lists,
                                                    unsigned int index) {
     switch (model_size_) {
-    case MODEL_SMALL: free_blocks_.Append(int(index)); break;
+    case MODEL_SMALL:
+        free_blocks_.Append(int(index));
+        break;
     case MODEL_MEDIUM: {
         const int pair_count = block_intervals_.Size() / 2;
         for (int pair = 0; pair < pair_count; ++pair) {

@@ -13,7 +13,7 @@
 namespace {
 
 const unsigned int LEAF_FLAG = 0x80000000u;
-const unsigned char STARTS_BELOW = 1; // the object's box minimum lies below the plane
+const unsigned char STARTS_BELOW = 1;     // the object's box minimum lies below the plane
 const unsigned char ENDS_AT_OR_BELOW = 2; // its box maximum lies at or below the plane
 
 // Surface area of a box with extents (x, y, z), in double precision.
@@ -99,7 +99,8 @@ bool gfxRTKDTreeSAH::setup_split_candidate_lists_serial(unsigned int n, unsigned
                     lists[axis], list_sizes[axis], box.bbmin[axis], box.bbmax[axis], j);
         }
         for (int axis = 0; axis < 3; ++axis)
-            allocated = gfx_detail::sort_split_candidates(lists[axis], list_sizes[axis]) && allocated;
+            allocated =
+                gfx_detail::sort_split_candidates(lists[axis], list_sizes[axis]) && allocated;
     }
     if (allocated) {
         unsigned int list_length = list_sizes[0];
@@ -250,8 +251,7 @@ void gfxRTKDTreeSAH::find_best_split(unsigned int n, const unsigned int* list_si
 
 bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset,
                                         const unsigned int* list_sizes, const KDTreeBBox* bbox,
-                                        unsigned int list_index,
-                                        gfxSplitCandidate* const* lists) {
+                                        unsigned int list_index, gfxSplitCandidate* const* lists) {
     if (proxies_ == nullptr || bbox == nullptr || memory_manager_ == nullptr)
         return false;
     if (current_tree_depth_ == 0 && !ensure_side_flags(n, list_sizes, lists))

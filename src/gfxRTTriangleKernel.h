@@ -26,11 +26,9 @@ inline __m128 signed_volume(__m128 px, __m128 py, __m128 pz, __m128 qx, __m128 q
 // Plucker-style test: the ray passes through the triangle when the three
 // signed volumes of its direction against the edges, seen from its origin,
 // share one sign. Branches only on whole-packet masks.
-__attribute__((always_inline)) inline void intersect_triangle(const triAccel& tri,
-                                                              const RayPacket& rays,
-                                                              unsigned int lane_mask,
-                                                              const RenderState& state,
-                                                              HitPacket& hits) {
+__attribute__((always_inline)) inline void
+intersect_triangle(const triAccel& tri, const RayPacket& rays, unsigned int lane_mask,
+                   const RenderState& state, HitPacket& hits) {
     const sse_vec& o = rays.origin;
     const sse_vec& d = rays.direction;
     const __m128 ax = _mm_sub_ps(_mm_set1_ps(tri.vertex0[0]), o.x);

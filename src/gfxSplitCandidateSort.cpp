@@ -21,22 +21,30 @@ inline std::uint32_t position_key(float position) {
 // Key order = candidate order: position, then type (bits 30-31 of the low
 // word), then object index (bits 0-29).
 inline std::uint64_t candidate_key(const gfxSplitCandidate& c) {
-    return (std::uint64_t(position_key(c.position)) << 32) |
-           (std::uint64_t(c.type) << 30) | c.object_index;
+    return (std::uint64_t(position_key(c.position)) << 32) | (std::uint64_t(c.type) << 30) |
+           c.object_index;
+}
+
+// Only the position: equal positions keep their relative order.
+inline std::uint64_t position_only_key(const gfxSplitCandidate& c) {
+    return position_key(c.position);
 }
 
 const int DIGIT_BITS = 11;
-const int DIGITS = 6; // 66 bits cover the key
 const std::uint32_t BUCKETS = 1u << DIGIT_BITS;
+const int MAX_DIGITS = 6; // 66 bits cover a 64-bit key
 
-// Sorts the keys of list, carrying the whole candidate along so that every
-// position keeps its exact bits (the sign of a zero included).
+// Stable LSD radix sort of list by key(candidate) over its lowest
+// DIGITS * 11 bits, carrying the whole candidate along so that every position
+// keeps its exact bits (the sign of a zero included).
+template <int DIGITS, std::uint64_t (*KEY)(const gfxSplitCandidate&)>
 void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key_scratch,
                 gfxSplitCandidate* list_scratch, unsigned int count) {
     static_assert(sizeof(gfxSplitCandidate) == 8, "candidates move as 8-byte words");
+    static_assert(DIGITS <= MAX_DIGITS, "key width");
     std::uint32_t histograms[DIGITS][BUCKETS] = {};
     for (unsigned int i = 0; i < count; ++i) {
-        keys[i] = candidate_key(list[i]);
+        keys[i] = KEY(list[i]);
         for (int d = 0; d < DIGITS; ++d)
             ++histograms[d][(keys[i] >> (d * DIGIT_BITS)) & (BUCKETS - 1)];
     }
@@ -55,7 +63,8 @@ void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key
             sum += n;
         }
         for (unsigned int i = 0; i < count; ++i) {
-            const std::uint32_t slot = histogram[(from_keys[i] >> (d * DIGIT_BITS)) & (BUCKETS - 1)]++;
+            const std::uint32_t slot =
+                histogram[(from_keys[i] >> (d * DIGIT_BITS)) & (BUCKETS - 1)]++;
             to_keys[slot] = from_keys[i];
             to[slot] = from[i];
         }
@@ -66,7 +75,38 @@ void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key
         std::memcpy(list, from, std::size_t(count) * sizeof(gfxSplitCandidate));
 }
 
+// Sorts with scratch memory for the radix sort; false when it cannot be had.
+template <int DIGITS, std::uint64_t (*KEY)(const gfxSplitCandidate&)>
+bool radix_sort(gfxSplitCandidate* list, unsigned int count) {
+    std::uint64_t* keys = new (std::nothrow) std::uint64_t[2 * std::size_t(count)];
+    gfxSplitCandidate* scratch = new (std::nothrow) gfxSplitCandidate[count];
+    const bool ok = keys != nullptr && scratch != nullptr;
+    if (ok)
+        radix_sort<DIGITS, KEY>(list, keys, keys + count, scratch, count);
+    delete[] keys;
+    delete[] scratch;
+    return ok;
+}
+
 } // namespace
+
+int compare_split_candidate_positions(const void* a, const void* b) {
+    const float x = static_cast<const gfxSplitCandidate*>(a)->position;
+    const float y = static_cast<const gfxSplitCandidate*>(b)->position;
+    if (x < y)
+        return -1;
+    if (x > y)
+        return 1;
+    return 0;
+}
+
+bool sort_split_candidates_by_position(gfxSplitCandidate* list, unsigned int count) {
+    if (count < 2)
+        return true;
+    // NaN positions get keys of their own bits: an arbitrary but fixed place,
+    // which is all an order that cannot compare them promises.
+    return radix_sort<3, position_only_key>(list, count);
+}
 
 bool sort_split_candidates(gfxSplitCandidate* list, unsigned int count) {
     if (count < 2)
@@ -81,14 +121,7 @@ bool sort_split_candidates(gfxSplitCandidate* list, unsigned int count) {
         std::qsort(list, count, sizeof(gfxSplitCandidate), compare_split_candidates);
         return true;
     }
-    std::uint64_t* keys = new (std::nothrow) std::uint64_t[2 * std::size_t(count)];
-    gfxSplitCandidate* scratch = new (std::nothrow) gfxSplitCandidate[count];
-    const bool ok = keys != nullptr && scratch != nullptr;
-    if (ok)
-        radix_sort(list, keys, keys + count, scratch, count);
-    delete[] keys;
-    delete[] scratch;
-    return ok;
+    return radix_sort<MAX_DIGITS, candidate_key>(list, count);
 }
 
 } // namespace gfx_detail

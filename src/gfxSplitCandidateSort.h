@@ -15,6 +15,14 @@ namespace gfx_detail {
 // false when scratch memory cannot be had (the list is then unchanged).
 bool sort_split_candidates(gfxSplitCandidate* list, unsigned int count);
 
+// -1, 0 or 1 as a's position is below, equal to (or unordered with) or above b's.
+int compare_split_candidate_positions(const void* a, const void* b);
+
+// Sorts list[0..count) by position only. The sort is stable, so candidates of
+// equal position keep the order in which they were made (by object, and start
+// before end within an object). False when scratch memory cannot be had.
+bool sort_split_candidates_by_position(gfxSplitCandidate* list, unsigned int count);
+
 // Appends the events of one object's box on one axis: a planar event when
 // the box is flat there, else a start and an end event.
 inline unsigned int append_box_events(gfxSplitCandidate* list, unsigned int size, float lo,

@@ -174,10 +174,6 @@ bool gfxRTKDTree::setup_tree_lists(const triAccel* triangles, const ObjectProxy*
     return true;
 }
 
-bool gfxRTKDTree::setup_split_candidate_lists(unsigned int count, unsigned int* sizes) {
-    return setup_split_candidate_lists_serial(count, sizes);
-}
-
 bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsigned int n) {
     if (memory_manager_ == nullptr)
         return false;
@@ -220,12 +216,14 @@ bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsi
 
 bool gfxRTKDTree::store_leaf_data(unsigned int count, unsigned int first) {
     while (next_free_object_ + count >= object_array_size_) {
+        // Doubling; a tree without an object array yet (an empty seed) starts at 4.
+        const unsigned int grown_size = object_array_size_ > 0 ? 2 * object_array_size_ : 4;
         void* grown = gfx_aligned_realloc(triangles_, object_array_size_ * sizeof(triAccel*),
-                                          2 * object_array_size_ * sizeof(triAccel*), 16);
+                                          grown_size * sizeof(triAccel*), 16);
         if (grown == nullptr)
             return false;
         triangles_ = static_cast<const triAccel**>(grown);
-        object_array_size_ *= 2;
+        object_array_size_ = grown_size;
     }
     for (unsigned int k = 0; k < count; ++k)
         triangles_[first + k] = static_cast<const triAccel*>(leaf_proxies_[k]->object);
@@ -233,8 +231,7 @@ bool gfxRTKDTree::store_leaf_data(unsigned int count, unsigned int first) {
 }
 
 unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
-                                        unsigned int reference_lane,
-                                        const RenderState* const state,
+                                        unsigned int reference_lane, const RenderState* const state,
                                         float max_distance) const {
     if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0)
         return 0;
@@ -284,8 +281,10 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                 active &= within;
                 if (active == 0)
                     goto pop;
-                const bool near_needed = (_mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active) != 0;
-                const bool far_needed = (_mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active) != 0;
+                const bool near_needed =
+                    (_mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active) != 0;
+                const bool far_needed =
+                    (_mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active) != 0;
                 const unsigned int pair = node + (word0 & 0x7FFFFFFCu);
                 stack.node_offsets[stack_index] = pair + order[axis][1];
                 stack.t_near[stack_index] = _mm_max_ps(tnear, t_split);
@@ -313,8 +312,7 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                         const triAccel& tri = *leaf[k];
                         if (shadow_rays && tri.casts_shadow == 0)
                             continue;
-                        gfx_detail::intersect_triangle(tri, *rays, unsigned(active), *state,
-                                                       *hits);
+                        gfx_detail::intersect_triangle(tri, *rays, unsigned(active), *state, *hits);
                     }
                 }
                 finished |= active & _mm_movemask_ps(_mm_cmple_ps(hits->t, tfar));

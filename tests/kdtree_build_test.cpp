@@ -54,12 +54,10 @@ TEST_F(PoolFixture, ModelFollowsListLengthAndRequest) {
     struct Case {
         unsigned length;
         M::ModelSize requested, expected;
-    } cases[] = {{1299999, M::MODEL_SMALL, M::MODEL_SMALL},
-                 {1300000, M::MODEL_SMALL, M::MODEL_MEDIUM},
-                 {2600000, M::MODEL_SMALL, M::MODEL_MEDIUM},
-                 {2600001, M::MODEL_SMALL, M::MODEL_LARGE},
-                 {10, M::MODEL_MEDIUM, M::MODEL_MEDIUM},
-                 {10, M::MODEL_LARGE, M::MODEL_LARGE}};
+    } cases[] = {
+        {1299999, M::MODEL_SMALL, M::MODEL_SMALL},  {1300000, M::MODEL_SMALL, M::MODEL_MEDIUM},
+        {2600000, M::MODEL_SMALL, M::MODEL_MEDIUM}, {2600001, M::MODEL_SMALL, M::MODEL_LARGE},
+        {10, M::MODEL_MEDIUM, M::MODEL_MEDIUM},     {10, M::MODEL_LARGE, M::MODEL_LARGE}};
     for (const Case& c : cases) {
         M pool;
         ASSERT_TRUE(pool.init(c.length, lists, 0, sizes, false, c.requested));
@@ -87,12 +85,14 @@ TEST_F(PoolFixture, SmallModelIsAStackOfBlocks) {
 
 TEST_F(PoolFixture, MediumModelIsFirstFit) {
     gfxSplitCandidateMemoryManager tight;
-    ASSERT_TRUE(tight.init(10, lists, 0, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
+    ASSERT_TRUE(
+        tight.init(10, lists, 0, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
     EXPECT_EQ(tight.get_max_index(), 10u);
     EXPECT_EQ(tight.get_free_space(out, 4), 10u); // 10 + 4 >= 10 fails
 
     gfxSplitCandidateMemoryManager pool;
-    ASSERT_TRUE(pool.init(10, lists, 8, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
+    ASSERT_TRUE(
+        pool.init(10, lists, 8, sizes, false, gfxSplitCandidateMemoryManager::MODEL_MEDIUM));
     EXPECT_EQ(pool.get_max_index(), 50u);
     EXPECT_EQ(pool.get_free_space(out, 6), 10u);
     gfxSplitCandidate* at10[3] = {out[0], out[1], out[2]};

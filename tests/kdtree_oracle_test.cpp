@@ -1,6 +1,7 @@
 // Traversal of built trees against a brute-force loop over every triangle, on
 // generated scenes with thousands of rays each.
 #include "KDTreeTestUtil.h"
+#include "OracleScenes.h"
 #include "zrvScenes.h"
 #include "zrvSceneShapes.h"
 
@@ -14,47 +15,6 @@ namespace {
 
 using zrv::scenes::Bounds;
 using zrv::scenes::Vec3;
-
-struct OracleScene {
-    const char* name;
-    std::vector<triAccel> (*make)();
-};
-
-std::vector<triAccel> spheres() {
-    zrv::scenes::Mesh mesh;
-    mesh.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 48, 24));
-    mesh.append(zrv::scenes::uv_sphere({1.5f, 0.2f, -0.3f}, 0.6f, 12, 6));
-    mesh.append(zrv::scenes::uv_sphere({-1.2f, 0.9f, 0.4f}, 0.35f, 24, 12));
-    return mesh.finalize();
-}
-
-std::vector<triAccel> tori() {
-    zrv::scenes::Mesh mesh;
-    mesh.append(zrv::scenes::torus({0, 0, 0}, 1.0f, 0.3f, 64, 24));
-    mesh.append(zrv::scenes::torus({0.5f, 0.5f, 0}, 0.7f, 0.1f, 32, 8),
-                zrv::scenes::Transform::rotation({1, 0, 0}, 1.2f));
-    return mesh.finalize();
-}
-
-std::vector<triAccel> soup() {
-    return zrv::scenes::random_triangle_soup(3000, Bounds{{-1, -1, -1}, {1, 1, 1}}, 0.4f, 7);
-}
-
-std::vector<triAccel> box_grid() {
-    // Boxes touching their neighbours: shared face planes everywhere.
-    return zrv::scenes::box_grid({-1, -1, -1}, 5, 5, 5, 0.4f, 0.4f);
-}
-
-std::vector<triAccel> degenerate() {
-    zrv::scenes::Mesh mesh;
-    mesh.append(zrv::scenes::degenerate_scene(150, 11));
-    mesh.append(zrv::scenes::uv_sphere({0, 0, 0}, 0.5f, 16, 8));
-    return mesh.finalize();
-}
-
-const OracleScene SCENES[] = {{"spheres", spheres},   {"tori", tori},
-                              {"soup", soup},         {"box_grid", box_grid},
-                              {"degenerate", degenerate}};
 
 class KDTreeOracle : public ::testing::TestWithParam<OracleScene> {};
 
@@ -93,7 +53,8 @@ std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, fl
     const float eye[3] = {c[0] + radius * std::cos(azimuth), c[1] + 0.4f * radius,
                           c[2] + radius * std::sin(azimuth)};
     float forward[3] = {c[0] - eye[0], c[1] - eye[1], c[2] - eye[2]};
-    const float fl = std::sqrt(forward[0] * forward[0] + forward[1] * forward[1] + forward[2] * forward[2]);
+    const float fl =
+        std::sqrt(forward[0] * forward[0] + forward[1] * forward[1] + forward[2] * forward[2]);
     for (float& f : forward)
         f /= fl;
     float right[3] = {-forward[2], 0, forward[0]};
@@ -194,7 +155,7 @@ TEST_P(KDTreeOracle, ShadowRaysSkipNonCasters) {
     EXPECT_GT(stats.hits, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeOracle, ::testing::ValuesIn(SCENES),
+INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeOracle, ::testing::ValuesIn(ORACLE_SCENES),
                          [](const ::testing::TestParamInfo<OracleScene>& info) {
                              return std::string(info.param.name);
                          });

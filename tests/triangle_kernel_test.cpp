@@ -58,8 +58,8 @@ TEST(TriangleKernel, DistanceWindowIsHalfOpen) {
     const triAccel tri = unit_triangle();
     // Below 0.0001: rejected.
     HitPacket hits = empty_hits();
-    gfxRT_ray_triangle_intersect(tri, packet_of({{0.2f, 0.3f, 0.00005f}, {0, 0, -1}}), 15,
-                                 state(), hits);
+    gfxRT_ray_triangle_intersect(tri, packet_of({{0.2f, 0.3f, 0.00005f}, {0, 0, -1}}), 15, state(),
+                                 hits);
     EXPECT_EQ(lane_of(hits.id, 0), -1);
     // A hit at exactly the distance already held is not nearer.
     const RayPacket rays = packet_of({{0.2f, 0.3f, 1}, {0, 0, -1}});
@@ -203,8 +203,10 @@ TEST(TriangleKernel, AgreesWithDoublePrecisionReference) {
             (ref.u < 0 ? back : front) += 1;
             const double tol = 1e-5;
             EXPECT_NEAR(lane_of(hits.t, k), ref.t, tol * std::fmax(1.0, std::fabs(ref.t)));
-            EXPECT_NEAR(lane_of(hits.u, k), ref.u, tol * std::fmax(1.0, std::fabs(ref.u)) / ref.cosine);
-            EXPECT_NEAR(lane_of(hits.v, k), ref.v, tol * std::fmax(1.0, std::fabs(ref.v)) / ref.cosine);
+            EXPECT_NEAR(lane_of(hits.u, k), ref.u,
+                        tol * std::fmax(1.0, std::fabs(ref.u)) / ref.cosine);
+            EXPECT_NEAR(lane_of(hits.v, k), ref.v,
+                        tol * std::fmax(1.0, std::fabs(ref.v)) / ref.cosine);
         }
     }
     std::printf("[ oracle   ] %d lanes compared, %d hits (%d front, %d back), %d within the edge "

@@ -41,7 +41,8 @@ std::string InspectableKDTree::structural_fault(const triAccel* triangles,
         if (w & 0x80000000u) {
             const unsigned int first = w & 0x7FFFFFFFu;
             const unsigned int count = word1(node);
-            if (std::uint64_t(first) + count > get_next_free_object()) {
+            // A merged tree's leaves index up to the object array's capacity.
+            if (std::uint64_t(first) + count > get_object_array_size()) {
                 fault << "leaf at " << node << " lists objects past the object array";
                 return fault.str();
             }
@@ -138,9 +139,8 @@ void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderStat
     }
 }
 
-int count_disagreements(const RayPacket& rays,
-                        const HitPacket& tree_hits, const HitPacket& reference_hits,
-                        std::string* first_report) {
+int count_disagreements(const RayPacket& rays, const HitPacket& tree_hits,
+                        const HitPacket& reference_hits, std::string* first_report) {
     int disagreements = 0;
     for (int k = 0; k < 4; ++k) {
         if (!((rays.active_mask >> k) & 1))

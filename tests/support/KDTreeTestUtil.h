@@ -60,8 +60,7 @@ void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderStat
 // Compares the active lanes of a tree result with the reference. A lane
 // agrees when t matches bit for bit and the id matches, or both triangles hit
 // at the very same t (a tie). Returns the number of disagreeing lanes.
-int count_disagreements(const RayPacket& rays,
-                        const HitPacket& tree_hits, const HitPacket& reference_hits,
-                        std::string* first_report = nullptr);
+int count_disagreements(const RayPacket& rays, const HitPacket& tree_hits,
+                        const HitPacket& reference_hits, std::string* first_report = nullptr);
 
 #endif // ZRV_TEST_KDTREE_UTIL_H
