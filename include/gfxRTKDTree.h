@@ -25,8 +25,8 @@ public:
     // number_of_threads: how many threads may trace the tree at the same time
     // (each with its own RenderState::thread_index); at most MAX_THREADS.
     explicit gfxRTKDTree(unsigned int number_of_threads);
-    gfxRTKDTree(const gfxRTKDTree&) = default;
-    gfxRTKDTree& operator=(const gfxRTKDTree&) = default;
+    gfxRTKDTree(const gfxRTKDTree&) = delete;
+    gfxRTKDTree& operator=(const gfxRTKDTree&) = delete;
     ~gfxRTKDTree() override;
 
     // Frees the arrays and stacks; number_of_proxies live proxies (left by an

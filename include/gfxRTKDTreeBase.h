@@ -49,8 +49,9 @@ public:
     };
 
     gfxRTKDTreeBase();
-    gfxRTKDTreeBase(const gfxRTKDTreeBase&) = default;
-    gfxRTKDTreeBase& operator=(const gfxRTKDTreeBase&) = default;
+    // A tree owns its node array: it is not copied.
+    gfxRTKDTreeBase(const gfxRTKDTreeBase&) = delete;
+    gfxRTKDTreeBase& operator=(const gfxRTKDTreeBase&) = delete;
     virtual ~gfxRTKDTreeBase();
 
     virtual void debug(gfxJournal& journal, bool verbose, int indent) const;

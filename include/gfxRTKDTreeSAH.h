@@ -16,8 +16,9 @@
 class GFX_API gfxRTKDTreeSAH : public gfxRTKDTreeBase {
 public:
     gfxRTKDTreeSAH();
-    gfxRTKDTreeSAH(const gfxRTKDTreeSAH&) = default;
-    gfxRTKDTreeSAH& operator=(const gfxRTKDTreeSAH&) = default;
+    // A tree owns its arrays and its candidate pool: it is not copied.
+    gfxRTKDTreeSAH(const gfxRTKDTreeSAH&) = delete;
+    gfxRTKDTreeSAH& operator=(const gfxRTKDTreeSAH&) = delete;
     ~gfxRTKDTreeSAH() override;
 
 protected:
@@ -59,10 +60,6 @@ protected:
     gfxSplitCandidateMemoryManager* memory_manager_;
 
 private:
-    struct SplitChoice;
-    void find_best_split(unsigned int number_of_objects, const unsigned int* list_sizes,
-                         const KDTreeBBox& bbox, gfxSplitCandidate* const* lists,
-                         SplitChoice& best) const;
     bool ensure_side_flags(unsigned int number_of_objects, const unsigned int* list_sizes,
                            gfxSplitCandidate* const* lists);
     void gather_leaf_objects(unsigned int list_size, const gfxSplitCandidate* x_list);

@@ -30,8 +30,9 @@ public:
     enum ModelSize { MODEL_SMALL = 0, MODEL_MEDIUM = 1, MODEL_LARGE = 2 };
 
     gfxSplitCandidateMemoryManager();
-    gfxSplitCandidateMemoryManager(const gfxSplitCandidateMemoryManager&) = default;
-    gfxSplitCandidateMemoryManager& operator=(const gfxSplitCandidateMemoryManager&) = default;
+    // The pool owns its arrays: it is not copied.
+    gfxSplitCandidateMemoryManager(const gfxSplitCandidateMemoryManager&) = delete;
+    gfxSplitCandidateMemoryManager& operator=(const gfxSplitCandidateMemoryManager&) = delete;
     virtual ~gfxSplitCandidateMemoryManager();
 
     // Chooses the model, allocates the arrays and copies the root lists

@@ -6,6 +6,7 @@
 #include "PlxSystem.h"
 
 #include <cmath>
+#include <emmintrin.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,14 +22,6 @@ inline double surface_area(double x, double y, double z) {
     return 2.0 * (x * y + x * z + y * z);
 }
 
-// Surface area of a box whose extent along axis is replaced by e.
-inline double surface_area_with(const float extents[3], int axis, float e) {
-    const double x = axis == 0 ? e : extents[0];
-    const double y = axis == 1 ? e : extents[1];
-    const double z = axis == 2 ? e : extents[2];
-    return surface_area(x, y, z);
-}
-
 inline void write_node(unsigned char* node_array, unsigned int offset, unsigned int word0,
                        unsigned int word1) {
     std::memcpy(node_array + offset, &word0, 4);
@@ -36,13 +29,6 @@ inline void write_node(unsigned char* node_array, unsigned int offset, unsigned 
 }
 
 } // namespace
-
-struct gfxRTKDTreeSAH::SplitChoice {
-    double cost;
-    float position;
-    int axis;
-    bool empty_side;
-};
 
 gfxRTKDTreeSAH::gfxRTKDTreeSAH()
     : proxies_(nullptr), leaf_proxies_(nullptr), seeds_(nullptr), collect_seeds_(false),
@@ -158,12 +144,8 @@ bool gfxRTKDTreeSAH::ensure_side_flags(unsigned int n, const unsigned int* list_
 
 namespace {
 
-// Best candidate of one axis list: the sweep of the surface-area heuristic.
-// Candidates in [first, last) are evaluated; all of them are counted. The
-// extent along AXIS is the only one that varies, so the template lets the
-// compiler fold the products of the other two.
-// The best candidate found so far; cost = raw / area.
-struct SweepBest {
+// The best split candidate found so far; cost = raw / area.
+struct SplitChoice {
     double cost;
     double raw;
     float position;
@@ -171,15 +153,37 @@ struct SweepBest {
     bool empty_side;
 };
 
+// Surface areas 2 * (x*y + x*z + y*z) of two boxes that differ from the node
+// box only in their extent along AXIS (lane 0: left box, lane 1: right box).
+// Packed doubles round exactly like the scalar expression.
+template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float extents[3]) {
+    const __m128d x = _mm_set1_pd(extents[0]);
+    const __m128d y = _mm_set1_pd(extents[1]);
+    const __m128d z = _mm_set1_pd(extents[2]);
+    __m128d xy, xz, yz;
+    if (AXIS == 0) {
+        xy = _mm_mul_pd(e, y);
+        xz = _mm_mul_pd(e, z);
+        yz = _mm_mul_pd(y, z);
+    } else if (AXIS == 1) {
+        xy = _mm_mul_pd(x, e);
+        xz = _mm_mul_pd(x, z);
+        yz = _mm_mul_pd(e, z);
+    } else {
+        xy = _mm_mul_pd(x, y);
+        xz = _mm_mul_pd(x, e);
+        yz = _mm_mul_pd(y, e);
+    }
+    return _mm_mul_pd(_mm_set1_pd(2.0), _mm_add_pd(_mm_add_pd(xy, xz), yz));
+}
+
 // Best candidate of one axis list: the sweep of the surface-area heuristic.
-// Candidates in [first, last) are evaluated; all of them are counted. The
-// extent along AXIS is the only one that varies, so the template lets the
-// compiler fold the products of the other two.
+// Candidates in [first, last) are evaluated; all of them are counted.
 template <int AXIS>
 void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
                 unsigned int n, const float extents[3], float lo, float hi, double area,
-                SweepBest& result) {
-    SweepBest best = result; // kept in registers through the loop
+                SplitChoice& result) {
+    SplitChoice best = result; // kept in registers through the loop
     unsigned int starts = 0, planars = 0, ends = 0;
     for (unsigned int i = 0; i < first; ++i) {
         const unsigned int type = list[i].type;
@@ -196,8 +200,13 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
             continue;
         const unsigned int left = starts + planars;
         const unsigned int right = n - planars - ends;
-        const double raw = surface_area_with(extents, AXIS, c.position - lo) * double(left) +
-                           surface_area_with(extents, AXIS, hi - c.position) * double(right);
+        const float left_extent = c.position - lo;
+        const float right_extent = hi - c.position;
+        const __m128d areas =
+            surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
+        const __m128d weighted = _mm_mul_pd(areas, _mm_set_pd(double(right), double(left)));
+        const double raw =
+            _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
         // cost = raw / area grows with raw: a raw cost above the best one's
         // cannot give a lower cost, so most candidates need no division.
         if (!(raw <= best.raw))
@@ -214,23 +223,21 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
     result = best;
 }
 
-} // namespace
-
-void gfxRTKDTreeSAH::find_best_split(unsigned int n, const unsigned int* list_sizes,
-                                     const KDTreeBBox& bbox, gfxSplitCandidate* const* lists,
-                                     SplitChoice& choice) const {
+// The cheapest split of a node over its three sorted lists. With median_only
+// (seeding) only the middle candidate of each list is evaluated.
+SplitChoice find_best_split(unsigned int n, const unsigned int* list_sizes, const KDTreeBBox& bbox,
+                            gfxSplitCandidate* const* lists, bool median_only) {
     const float extents[3] = {bbox.bbmax[0] - bbox.bbmin[0], bbox.bbmax[1] - bbox.bbmin[1],
                               bbox.bbmax[2] - bbox.bbmin[2]};
     const double area = surface_area(extents[0], extents[1], extents[2]);
-    SweepBest best{double(1e20f), HUGE_VAL, 0.0f, 0, false};
+    SplitChoice best{double(1e20f), HUGE_VAL, 0.0f, 0, false};
     for (int axis = 0; axis < 3; ++axis) {
         if (!(extents[axis] > 0.0f))
             continue;
         const unsigned int size = list_sizes[axis];
         unsigned int first = 0;
         unsigned int last = size; // evaluated range [first, last)
-        if (collect_seeds_) {
-            // Seeding splits at the median event only: cheap, balanced top levels.
+        if (median_only) {
             first = size / 2;
             last = first < size ? first + 1 : size;
         }
@@ -243,11 +250,10 @@ void gfxRTKDTreeSAH::find_best_split(unsigned int n, const unsigned int* list_si
         else
             sweep_axis<2>(lists[2], first, last, n, extents, lo, hi, area, best);
     }
-    choice.cost = best.cost;
-    choice.position = best.position;
-    choice.axis = best.axis;
-    choice.empty_side = best.empty_side;
+    return best;
 }
+
+} // namespace
 
 bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset,
                                         const unsigned int* list_sizes, const KDTreeBBox* bbox,
@@ -288,10 +294,11 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     const bool may_split = n > leaf_object_threshold_ && depth < max_tree_depth_;
     const float volume = (bbox->bbmax[0] - bbox->bbmin[0]) * (bbox->bbmax[1] - bbox->bbmin[1]) *
                          (bbox->bbmax[2] - bbox->bbmin[2]);
-    SplitChoice best;
+    SplitChoice best{};
     bool make_inner = false;
     if (!(volume < min_cell_volume_) && may_split) {
-        find_best_split(n, list_sizes, *bbox, lists, best);
+        // Seeding splits at median events only: cheap, balanced top levels.
+        best = find_best_split(n, list_sizes, *bbox, lists, collect_seeds_);
         if (best.empty_side)
             best.cost *= (1 - empty_space_bonus_);
         make_inner = !(float(n) - traversal_cost_ <= best.cost);
