@@ -29,8 +29,9 @@ public:
     gfxRTKDTree& operator=(const gfxRTKDTree&) = delete;
     ~gfxRTKDTree() override;
 
-    // Frees the arrays and stacks; number_of_proxies live proxies (left by an
-    // interrupted build) are deleted too. Statistics and box stay.
+    // Frees the arrays and stacks, and the proxies an interrupted build left
+    // alive (number_of_proxies of them; they are released as one block, so
+    // any count serves). Statistics and box stay.
     void reset(unsigned int number_of_proxies);
     // Complete serial build over triangles[0 .. count - 1].
     bool create_tree_from_triAccel_list(const triAccel* triangles, unsigned int count);
@@ -71,12 +72,15 @@ private:
                             unsigned int* const sizes);
     bool allocate_traversal_stacks();
     void free_traversal_stacks();
-    void delete_proxies(unsigned int count);
+    void delete_proxies();
 
     const triAccel** triangles_;
     const triAccel* first_triangle_;
     TraversalStack stacks_[MAX_THREADS];
     unsigned int number_of_threads_;
+    // Storage of the build's proxies and their boxes (proxies_ points into it).
+    ObjectProxy* proxy_block_;
+    KDTreeBBox* box_block_;
 };
 
 #endif // GFX_RT_KDTREE_H

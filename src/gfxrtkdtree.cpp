@@ -44,7 +44,8 @@ inline __m128 component(const sse_vec& v, unsigned int axis) {
 } // namespace
 
 gfxRTKDTree::gfxRTKDTree(unsigned int number_of_threads)
-    : triangles_(nullptr), first_triangle_(nullptr), number_of_threads_(number_of_threads) {
+    : triangles_(nullptr), first_triangle_(nullptr), number_of_threads_(number_of_threads),
+      proxy_block_(nullptr), box_block_(nullptr) {
     PLX_ASSERT(number_of_threads <= MAX_THREADS);
     if (number_of_threads_ > MAX_THREADS)
         number_of_threads_ = MAX_THREADS;
@@ -53,6 +54,7 @@ gfxRTKDTree::gfxRTKDTree(unsigned int number_of_threads)
 }
 
 gfxRTKDTree::~gfxRTKDTree() {
+    delete_proxies();
     gfx_aligned_free(triangles_);
     triangles_ = nullptr;
     first_triangle_ = nullptr;
@@ -84,18 +86,13 @@ bool gfxRTKDTree::allocate_traversal_stacks() {
     return ok;
 }
 
-void gfxRTKDTree::delete_proxies(unsigned int count) {
-    if (proxies_ == nullptr)
-        return;
-    for (unsigned int i = 0; i < count; ++i) {
-        if (proxies_[i] != nullptr) {
-            delete proxies_[i]->bbox;
-            delete proxies_[i];
-            proxies_[i] = nullptr;
-        }
-    }
+void gfxRTKDTree::delete_proxies() {
     std::free(proxies_);
     proxies_ = nullptr;
+    delete[] proxy_block_;
+    proxy_block_ = nullptr;
+    delete[] box_block_;
+    box_block_ = nullptr;
 }
 
 void gfxRTKDTree::reset(unsigned int number_of_proxies) {
@@ -105,7 +102,8 @@ void gfxRTKDTree::reset(unsigned int number_of_proxies) {
     free_traversal_stacks();
     number_of_nodes_ = 0;
     collect_seeds_ = false;
-    delete_proxies(number_of_proxies);
+    static_cast<void>(number_of_proxies); // released as one block, whatever their count
+    delete_proxies();
     release_build_scratch();
 }
 
@@ -129,14 +127,16 @@ bool gfxRTKDTree::setup_tree_lists(const triAccel* triangles, const ObjectProxy*
     if (triangles == nullptr)
         return false;
 
+    // One block of proxies and one of boxes: a build makes millions of them.
+    delete[] proxy_block_;
+    delete[] box_block_;
+    proxy_block_ = new (std::nothrow) ObjectProxy[n];
+    box_block_ = new (std::nothrow) KDTreeBBox[n];
+    if (proxy_block_ == nullptr || box_block_ == nullptr)
+        return false;
     for (unsigned int i = 0; i < n; ++i) {
         const triAccel& t = triangles[i];
-        KDTreeBBox* box = new (std::nothrow) KDTreeBBox();
-        ObjectProxy* proxy = box != nullptr ? new (std::nothrow) ObjectProxy : nullptr;
-        if (proxy == nullptr) {
-            delete box;
-            return false;
-        }
+        KDTreeBBox* box = &box_block_[i];
         for (int axis = 0; axis < 3; ++axis) {
             float lo = t.vertex0[axis], hi = t.vertex0[axis];
             if (t.vertex1[axis] < lo)
@@ -150,9 +150,9 @@ bool gfxRTKDTree::setup_tree_lists(const triAccel* triangles, const ObjectProxy*
             box->bbmin[axis] = lo;
             box->bbmax[axis] = hi;
         }
-        proxy->bbox = box;
-        proxy->object = &t;
-        proxies[i] = proxy;
+        proxy_block_[i].bbox = box;
+        proxy_block_[i].object = &t;
+        proxies[i] = &proxy_block_[i];
     }
 
     scene_bbox_ = *proxies[0]->bbox;
@@ -204,7 +204,7 @@ bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsi
                 PLX_ASSERT(0 == current_tree_depth_);
             }
         }
-        delete_proxies(proxies_ != nullptr ? n : 0);
+        delete_proxies();
     }
     statistic_.valid = result;
     statistic_.compile_time_sec = seconds_since_build_start();

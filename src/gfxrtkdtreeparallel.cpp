@@ -151,7 +151,8 @@ bool gfxRTKDTree::create_tree_from_seed(const gfxKDTreeCompileState* state,
 
 bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
                                    unsigned int count) {
-    delete_proxies(count);
+    static_cast<void>(count); // the count of proxies; they go as one block
+    delete_proxies();
     release_build_scratch();
 
     // Objects: the subtrees' object arrays one after the other.
