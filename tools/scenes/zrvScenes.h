@@ -20,9 +20,11 @@ namespace scenes {
 std::vector<triAccel> benchmark_mesh(std::size_t approximate_count);
 
 // The renderer's showcase, about 1.08 million triangles: a 60 x 60 ground
-// plane at y = 0, a fractal terrain patch behind it, a torus knot standing in
-// the middle, a row of six spheres from coarse (36 triangles) to fine
-// (48768 triangles) in front, and a stack of boxes to the right.
+// around y = 0 (undulating by a few centimetres), a fractal terrain patch
+// behind it, a torus knot standing in the middle, a row of six spheres from
+// coarse (36 triangles) to fine (48768 triangles) in front, and a stack of
+// boxes to the right. The host word of every triangle holds a material index
+// per object, which the renderer turns into a colour.
 std::vector<triAccel> default_scene();
 
 // A camera that frames default_scene().

@@ -1,0 +1,247 @@
+#include "zrvOptions.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace zrv {
+
+namespace {
+
+bool parse_int(const std::string& text, int low, int high, int& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool parse_float(const std::string& text, float& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const float parsed = std::strtof(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(parsed))
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool parse_vec3(const std::string& text, Vec3& value) {
+    float c[3];
+    std::size_t start = 0;
+    for (int k = 0; k < 3; ++k) {
+        const std::size_t comma = text.find(',', start);
+        const bool last = k == 2;
+        if (last != (comma == std::string::npos))
+            return false;
+        const std::string part = text.substr(start, last ? std::string::npos : comma - start);
+        if (!parse_float(part, c[k]))
+            return false;
+        start = comma + 1;
+    }
+    value = Vec3(c[0], c[1], c[2]);
+    return true;
+}
+
+std::string invalid(const std::string& option, const std::string& value,
+                    const std::string& expected) {
+    return "invalid value '" + value + "' for " + option + ": expected " + expected;
+}
+
+using Setter = std::function<bool(const std::string& value, RenderOptions&, std::string& error)>;
+
+Setter int_option(const char* name, int low, int high, int RenderOptions::*field,
+                  const char* what) {
+    return [=](const std::string& value, RenderOptions& options, std::string& error) {
+        if (parse_int(value, low, high, options.*field))
+            return true;
+        error = invalid(name, value,
+                        std::string(what) + " from " + std::to_string(low) + " to " +
+                            std::to_string(high));
+        return false;
+    };
+}
+
+Setter point_option(const char* name, std::optional<Vec3> RenderOptions::*field) {
+    return [=](const std::string& value, RenderOptions& options, std::string& error) {
+        Vec3 p;
+        if (!parse_vec3(value, p)) {
+            error = invalid(name, value, "three finite numbers x,y,z");
+            return false;
+        }
+        options.*field = p;
+        return true;
+    };
+}
+
+bool parse_direction(const char* name, const std::string& value, Vec3& direction,
+                     std::string& error) {
+    if (parse_vec3(value, direction) && length(direction) > 0.0f &&
+        std::isfinite(length(direction)))
+        return true;
+    error = invalid(name, value, "a non-zero direction x,y,z");
+    return false;
+}
+
+const std::map<std::string, Setter>& value_options() {
+    static const std::map<std::string, Setter> options = {
+        {"-o",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             if (value.empty()) {
+                 error = "the output path given with -o is empty";
+                 return false;
+             }
+             options.output_path = value;
+             return true;
+         }},
+        {"--width", int_option("--width", 1, max_image_side, &RenderOptions::width, "an integer")},
+        {"--height",
+         int_option("--height", 1, max_image_side, &RenderOptions::height, "an integer")},
+        {"--fov",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             float fov = 0.0f;
+             if (!parse_float(value, fov) || !(fov > 0.0f) || !(fov < 180.0f)) {
+                 error = invalid("--fov", value, "degrees greater than 0 and less than 180");
+                 return false;
+             }
+             options.fov_degrees = fov;
+             return true;
+         }},
+        {"--eye", point_option("--eye", &RenderOptions::eye)},
+        {"--look-at", point_option("--look-at", &RenderOptions::look_at)},
+        {"--up",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             Vec3 up;
+             if (!parse_direction("--up", value, up, error))
+                 return false;
+             options.up = up;
+             return true;
+         }},
+        {"--light",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             return parse_direction("--light", value, options.toward_light, error);
+         }},
+        {"--threads", int_option("--threads", 1, max_thread_count, &RenderOptions::render_threads,
+                                 "a thread count")},
+        {"--build-threads", int_option("--build-threads", 1, max_thread_count,
+                                       &RenderOptions::build_threads, "a thread count")},
+    };
+    return options;
+}
+
+} // namespace
+
+ParseResult parse_command_line(int argc, const char* const* argv) {
+    ParseResult result;
+    if (argc < 2) {
+        result.error = "no command given (try 'zrv render --help')";
+        return result;
+    }
+    const std::string command = argv[1];
+    if (command == "-h" || command == "--help" || command == "help") {
+        result.status = ParseStatus::help;
+        return result;
+    }
+    if (command != "render") {
+        result.error = "unknown command '" + command + "' (the command is 'render')";
+        return result;
+    }
+
+    RenderOptions& options = result.options;
+    bool have_mesh = false;
+    bool options_ended = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (have_mesh) {
+                result.error =
+                    "more than one mesh given ('" + options.mesh_path + "' and '" + arg + "')";
+                return result;
+            }
+            if (arg.empty()) {
+                result.error = "the mesh path is empty";
+                return result;
+            }
+            options.mesh_path = arg;
+            have_mesh = true;
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+        } else if (arg == "-h" || arg == "--help") {
+            result.status = ParseStatus::help;
+            return result;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else {
+            std::string name = arg;
+            std::string value;
+            bool have_value = false;
+            const std::size_t equals = arg.find('=');
+            if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                value = arg.substr(equals + 1);
+                have_value = true;
+            }
+            const auto found = value_options().find(name);
+            if (found == value_options().end()) {
+                result.error = "unknown option '" + name + "'";
+                return result;
+            }
+            if (!have_value) {
+                if (i + 1 >= argc) {
+                    result.error = "option " + name + " needs a value";
+                    return result;
+                }
+                value = argv[++i];
+            }
+            if (!found->second(value, options, result.error))
+                return result;
+        }
+    }
+    if (options.eye && options.look_at && length(*options.eye - *options.look_at) == 0.0f) {
+        result.error = "--eye and --look-at are the same point";
+        return result;
+    }
+    result.status = ParseStatus::run;
+    return result;
+}
+
+std::string usage_text() {
+    std::ostringstream text;
+    text
+        << "usage: zrv render [MESH] [-o out.png] [options]\n"
+           "\n"
+           "Renders MESH (OBJ, PLY, OFF, STL, glTF and the other formats assimp reads)\n"
+           "or, without MESH, the built-in default scene, and writes a PNG.\n"
+           "\n"
+           "  -o PATH              output PNG (default zrv.png)\n"
+           "  --width N            image width in pixels (default 1280)\n"
+           "  --height N           image height in pixels (default 720)\n"
+           "  --fov DEGREES        vertical field of view (default 45)\n"
+           "  --eye X,Y,Z          camera position (default: far enough to see the whole scene)\n"
+           "  --look-at X,Y,Z      point the camera looks at (default: the scene's centre)\n"
+           "  --up X,Y,Z           up direction of the image (default 0,1,0)\n"
+           "                       (without MESH the camera defaults to the default scene's view)\n"
+           "  --light X,Y,Z        direction towards the light (default -0.45,1,0.6)\n"
+           "  --threads N          render threads, 1 to 64 (default: processor count)\n"
+           "  --build-threads N    KD-tree build threads, 1 to 64 (default: processor count)\n"
+           "  --json               print the report as one JSON object on stdout\n"
+           "  -q, --quiet          no progress bar\n"
+           "  -h, --help           this text\n";
+    return text.str();
+}
+
+} // namespace zrv

@@ -1,0 +1,50 @@
+// Command line of `zrv render`.
+#ifndef ZRV_OPTIONS_H
+#define ZRV_OPTIONS_H
+
+#include "zrvVec3.h"
+
+#include <optional>
+#include <string>
+
+namespace zrv {
+
+constexpr int max_image_side = 16384;
+constexpr int max_thread_count = 64; // a tree holds at most 64 traversal stacks
+
+struct RenderOptions {
+    std::string mesh_path; // empty: the built-in default scene
+    std::string output_path = "zrv.png";
+    int width = 1280;
+    int height = 720;
+    // The camera. Unset values come from the default scene's own view, or
+    // for a mesh: 45 degrees, up +y, looking at the centre of its box from
+    // far enough away to see all of it.
+    std::optional<float> fov_degrees; // vertical field of view
+    std::optional<Vec3> eye;
+    std::optional<Vec3> look_at;
+    std::optional<Vec3> up;
+    Vec3 toward_light{-0.45f, 1.0f, 0.6f}; // direction towards the light, any length
+    int render_threads = 0;                // 0: the processor count
+    int build_threads = 0;                 // 0: the processor count
+    bool json = false;
+    bool quiet = false;
+};
+
+enum class ParseStatus { run, help, error };
+
+struct ParseResult {
+    ParseStatus status = ParseStatus::error;
+    RenderOptions options;
+    std::string error; // one line, without the program prefix
+};
+
+// Parses argv (argv[0] is the program name). Options take their value either
+// as the next argument or after '=' (--width=640).
+ParseResult parse_command_line(int argc, const char* const* argv);
+
+std::string usage_text();
+
+} // namespace zrv
+
+#endif // ZRV_OPTIONS_H

@@ -1,0 +1,312 @@
+#include "zrvRenderer.h"
+
+#include "zrvPacketTracer.h"
+#include "zrvTriangleRecord.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace zrv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int tile_size = 32; // even, so that 2x2 packets never straddle tiles
+
+double seconds_between(Clock::time_point start, Clock::time_point end) {
+    return std::chrono::duration<double>(end - start).count();
+}
+
+// What a primary ray found, kept per pixel of the tile being rendered.
+struct SurfaceSample {
+    bool hit = false;
+    bool lit = false; // faces the light and no shadow ray was blocked
+    Vec3 point;       // hit point
+    Vec3 normal;      // unit, turned towards the camera
+    unsigned int material = 0;
+};
+
+struct alignas(64) WorkerCounters {
+    std::uint64_t primary_rays = 0;
+    std::uint64_t shadow_rays = 0;
+    double primary_seconds = 0.0;
+    double shadow_seconds = 0.0;
+};
+
+// Lane k of a 2x2 packet at (x, y) is pixel (x + (k & 1), y + (k >> 1)).
+inline int lane_x(int x, int lane) {
+    return x + (lane & 1);
+}
+inline int lane_y(int y, int lane) {
+    return y + (lane >> 1);
+}
+
+class TileRenderer {
+public:
+    TileRenderer(const gfxRTKDTree& tree, const triAccel* triangles, std::size_t count,
+                 const Camera& camera, const RenderSettings& settings, unsigned int thread_index,
+                 Image& image, WorkerCounters& counters)
+        : tree_(tree), triangles_(triangles), count_(count), camera_(camera), settings_(settings),
+          image_(image), counters_(counters), samples_(tile_size * tile_size) {
+        state_.thread_index = thread_index;
+        state_.shadow_rays = 0;
+        shadow_state_.thread_index = thread_index;
+        shadow_state_.shadow_rays = 1;
+        to_light_ = normalize(settings.toward_light);
+
+        // Ray directions are scaled to the scene's size so that the traversal's
+        // minimum hit distance, and the offset of shadow ray origins, are
+        // small relative to the scene whatever its units.
+        const KDTreeBBox* box = tree.get_scene_bbox();
+        float diagonal = 0.0f;
+        if (box != nullptr) {
+            const Vec3 extent = Vec3(box->bbmax) - Vec3(box->bbmin);
+            diagonal = length(extent);
+        }
+        ray_scale_ = diagonal > 0.0f && std::isfinite(diagonal) ? diagonal : 1.0f;
+        shadow_offset_ = 1e-5f * ray_scale_;
+    }
+
+    void render(int tile_x, int tile_y) {
+        const int x0 = tile_x * tile_size, y0 = tile_y * tile_size;
+        const int x1 = std::min(x0 + tile_size, camera_.width());
+        const int y1 = std::min(y0 + tile_size, camera_.height());
+
+        const Clock::time_point start = Clock::now();
+        for (int y = y0; y < y1; y += 2)
+            for (int x = x0; x < x1; x += 2)
+                trace_primary(x, y, x0, y0, x1, y1);
+        const Clock::time_point primary_done = Clock::now();
+        for (int y = y0; y < y1; y += 2)
+            for (int x = x0; x < x1; x += 2)
+                trace_shadows(x, y, x0, y0, x1, y1);
+        const Clock::time_point shadows_done = Clock::now();
+        counters_.primary_seconds += seconds_between(start, primary_done);
+        counters_.shadow_seconds += seconds_between(primary_done, shadows_done);
+
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                shade(x, y, sample(x, y, x0, y0));
+    }
+
+private:
+    SurfaceSample& sample(int x, int y, int x0, int y0) {
+        return samples_[(y - y0) * tile_size + (x - x0)];
+    }
+
+    static int lanes_inside(int x, int y, int x1, int y1) {
+        int mask = 0;
+        for (int lane = 0; lane < 4; ++lane)
+            if (lane_x(x, lane) < x1 && lane_y(y, lane) < y1)
+                mask |= 1 << lane;
+        return mask;
+    }
+
+    void trace_primary(int x, int y, int x0, int y0, int x1, int y1) {
+        const int inside = lanes_inside(x, y, x1, y1);
+        alignas(16) float dx[4], dy[4], dz[4];
+        const Vec3 first = camera_.pixel_direction(x, y) * ray_scale_;
+        for (int lane = 0; lane < 4; ++lane) {
+            // Lanes outside the image repeat lane 0's ray so the packet stays coherent.
+            const Vec3 d =
+                (inside & (1 << lane))
+                    ? camera_.pixel_direction(lane_x(x, lane), lane_y(y, lane)) * ray_scale_
+                    : first;
+            dx[lane] = d.x;
+            dy[lane] = d.y;
+            dz[lane] = d.z;
+        }
+        RayPacket rays;
+        rays.direction.x = _mm_load_ps(dx);
+        rays.direction.y = _mm_load_ps(dy);
+        rays.direction.z = _mm_load_ps(dz);
+        rays.origin.x = _mm_set1_ps(camera_.eye().x);
+        rays.origin.y = _mm_set1_ps(camera_.eye().y);
+        rays.origin.z = _mm_set1_ps(camera_.eye().z);
+        rays.host_value = _mm_setzero_ps();
+        rays.host_word = 0;
+        rays.active_mask = inside;
+        HitPacket hits;
+        clear_hits(hits);
+        trace_packet(tree_, rays, hits, state_);
+
+        alignas(16) float t[4];
+        alignas(16) int id[4];
+        _mm_store_ps(t, hits.t);
+        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((inside & (1 << lane)) == 0)
+                continue;
+            SurfaceSample& s = sample(lane_x(x, lane), lane_y(y, lane), x0, y0);
+            s = SurfaceSample();
+            if (id[lane] < 0 || static_cast<std::size_t>(id[lane]) >= count_)
+                continue;
+            const triAccel& triangle = triangles_[id[lane]];
+            const Vec3 d(dx[lane], dy[lane], dz[lane]);
+            Vec3 n = geometric_normal(triangle);
+            if (dot(n, d) > 0.0f)
+                n = n * -1.0f;
+            s.hit = true;
+            s.point = camera_.eye() + d * t[lane];
+            s.normal = n;
+            s.material = triangle.host_word;
+            s.lit = dot(n, to_light_) > 0.0f;
+        }
+        counters_.primary_rays += static_cast<unsigned>(__builtin_popcount(inside));
+    }
+
+    void trace_shadows(int x, int y, int x0, int y0, int x1, int y1) {
+        const int inside = lanes_inside(x, y, x1, y1);
+        int active = 0;
+        alignas(16) float ox[4], oy[4], oz[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            Vec3 origin = camera_.eye();
+            if (inside & (1 << lane)) {
+                const SurfaceSample& s = sample(lane_x(x, lane), lane_y(y, lane), x0, y0);
+                if (s.hit && s.lit) {
+                    origin = s.point + s.normal * offset_at(s.point);
+                    active |= 1 << lane;
+                }
+            }
+            ox[lane] = origin.x;
+            oy[lane] = origin.y;
+            oz[lane] = origin.z;
+        }
+        if (active == 0)
+            return;
+        const Vec3 d = to_light_ * ray_scale_;
+        RayPacket rays;
+        rays.direction.x = _mm_set1_ps(d.x);
+        rays.direction.y = _mm_set1_ps(d.y);
+        rays.direction.z = _mm_set1_ps(d.z);
+        rays.origin.x = _mm_load_ps(ox);
+        rays.origin.y = _mm_load_ps(oy);
+        rays.origin.z = _mm_load_ps(oz);
+        rays.host_value = _mm_setzero_ps();
+        rays.host_word = 0;
+        rays.active_mask = active;
+        HitPacket hits;
+        clear_hits(hits);
+        trace_packet(tree_, rays, hits, shadow_state_);
+
+        alignas(16) int id[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        for (int lane = 0; lane < 4; ++lane)
+            if ((active & (1 << lane)) && id[lane] >= 0)
+                sample(lane_x(x, lane), lane_y(y, lane), x0, y0).lit = false;
+        counters_.shadow_rays += static_cast<unsigned>(__builtin_popcount(active));
+    }
+
+    // Distance by which a shadow ray starts off the surface: relative to the
+    // scene, and to the point's own magnitude, where float spacing grows.
+    float offset_at(const Vec3& p) const {
+        const float magnitude = std::max(std::fabs(p.x), std::max(std::fabs(p.y), std::fabs(p.z)));
+        return shadow_offset_ + 4e-7f * magnitude;
+    }
+
+    void shade(int x, int y, const SurfaceSample& s) {
+        const Vec3 colour = s.hit ? shade_surface(albedo_of(s.material), s.normal, to_light_,
+                                                  !s.lit, settings_.shading)
+                                  : shade_background(y, camera_.height(), settings_.shading);
+        std::uint8_t* out = image_.pixel(x, y);
+        out[0] = encode_srgb(colour.x);
+        out[1] = encode_srgb(colour.y);
+        out[2] = encode_srgb(colour.z);
+    }
+
+    const gfxRTKDTree& tree_;
+    const triAccel* triangles_;
+    std::size_t count_;
+    const Camera& camera_;
+    const RenderSettings& settings_;
+    Image& image_;
+    WorkerCounters& counters_;
+    std::vector<SurfaceSample> samples_;
+    RenderState state_{}, shadow_state_{};
+    Vec3 to_light_;
+    float ray_scale_ = 1.0f;
+    float shadow_offset_ = 0.0f;
+};
+
+} // namespace
+
+bool render_image(const gfxRTKDTree& tree, const triAccel* triangles, std::size_t count,
+                  const Camera& camera, const RenderSettings& settings, Image& image,
+                  RenderStatistics& statistics, ProgressBar* progress, std::string& error) {
+    statistics = RenderStatistics();
+    image = Image(camera.width(), camera.height());
+    const int tiles_x = (camera.width() + tile_size - 1) / tile_size;
+    const int tiles_y = (camera.height() + tile_size - 1) / tile_size;
+    const int tile_count = tiles_x * tiles_y;
+    const int thread_count = std::max(1, settings.threads);
+
+    std::atomic<int> next_tile{0};
+    std::atomic<int> tiles_done{0};
+    std::mutex mutex;
+    std::condition_variable workers_finished;
+    int finished = 0;
+    std::vector<WorkerCounters> counters(thread_count);
+
+    auto worker = [&](unsigned int thread_index) {
+        TileRenderer renderer(tree, triangles, count, camera, settings, thread_index, image,
+                              counters[thread_index]);
+        for (int tile = next_tile.fetch_add(1); tile < tile_count; tile = next_tile.fetch_add(1)) {
+            renderer.render(tile % tiles_x, tile / tiles_x);
+            tiles_done.fetch_add(1, std::memory_order_relaxed);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ++finished;
+        workers_finished.notify_one();
+    };
+
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> workers;
+    workers.reserve(thread_count);
+    try {
+        for (int k = 0; k < thread_count; ++k)
+            workers.emplace_back(worker, static_cast<unsigned int>(k));
+    } catch (const std::system_error& e) {
+        next_tile.store(tile_count); // the running workers stop after their tile
+        for (std::thread& t : workers)
+            t.join();
+        error = std::string("cannot start render threads: ") + e.what();
+        return false;
+    }
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (workers_finished.wait_for(lock, std::chrono::milliseconds(100),
+                                          [&] { return finished == thread_count; }))
+                break;
+        }
+        if (progress != nullptr)
+            progress->update(tiles_done.load(), tile_count, seconds_between(start, Clock::now()));
+    }
+    const Clock::time_point end = Clock::now();
+    for (std::thread& t : workers)
+        t.join();
+    if (progress != nullptr) {
+        progress->update(tile_count, tile_count, seconds_between(start, end));
+        progress->finish();
+    }
+
+    statistics.seconds = seconds_between(start, end);
+    for (const WorkerCounters& c : counters) {
+        statistics.primary_rays += c.primary_rays;
+        statistics.shadow_rays += c.shadow_rays;
+        statistics.primary_seconds += c.primary_seconds;
+        statistics.shadow_seconds += c.shadow_seconds;
+    }
+    statistics.primary_seconds /= thread_count;
+    statistics.shadow_seconds /= thread_count;
+    return true;
+}
+
+} // namespace zrv

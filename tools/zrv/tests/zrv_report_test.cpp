@@ -1,0 +1,126 @@
+#include "zrvReport.h"
+#include "zrvTestJson.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+namespace zrv {
+namespace {
+
+using test::JsonValue;
+
+RunReport sample_report() {
+    RunReport r;
+    r.mesh = "models/\"odd\"\\name.obj";
+    r.output = "out.png";
+    r.width = 64;
+    r.height = 48;
+    r.triangles = 1000000;
+    r.dropped_non_finite = 2;
+    r.dropped_degenerate = 1;
+    r.load_seconds = 0.25;
+    r.build_threads = 2;
+    r.build_seconds = 1.5;
+    r.library_build_seconds = 2.75;
+    r.tree.nodes = 4001;
+    r.tree.leaves = 2001;
+    r.tree.empty_leaves = 300;
+    r.tree.depth = 37;
+    r.tree.max_objects_per_leaf = 9;
+    r.tree.average_objects_per_leaf = 3.125;
+    r.render_threads = 2;
+    r.render.seconds = 0.5;
+    r.render.primary_rays = 3072;
+    r.render.shadow_rays = 1000;
+    r.render.primary_seconds = 0.001;
+    r.render.shadow_seconds = 0.0; // no shadow work: the rate is 0, not infinite
+    return r;
+}
+
+TEST(ZrvReport, JsonHoldsEveryFigure) {
+    std::ostringstream out;
+    write_json_report(out, sample_report());
+    const std::string text = out.str();
+    ASSERT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line";
+
+    JsonValue json;
+    std::string error;
+    ASSERT_TRUE(test::parse_json(text, json, error)) << error << "\n" << text;
+    EXPECT_EQ(json["scene"].string, "models/\"odd\"\\name.obj");
+    EXPECT_EQ(json["mesh"].string, "models/\"odd\"\\name.obj");
+    EXPECT_EQ(json["output"].string, "out.png");
+    EXPECT_EQ(json["width"].number, 64);
+    EXPECT_EQ(json["height"].number, 48);
+    EXPECT_EQ(json["triangles"].number, 1000000);
+    EXPECT_EQ(json["dropped_non_finite"].number, 2);
+    EXPECT_EQ(json["dropped_degenerate"].number, 1);
+    EXPECT_EQ(json["load_seconds"].number, 0.25);
+    EXPECT_EQ(json["build_threads"].number, 2);
+    EXPECT_EQ(json["compile_code"].number, 0);
+    EXPECT_EQ(json["build_seconds"].number, 1.5);
+    EXPECT_EQ(json["library_build_seconds"].number, 2.75);
+    const JsonValue& tree = json["tree"];
+    EXPECT_EQ(tree["nodes"].number, 4001);
+    EXPECT_EQ(tree["leaves"].number, 2001);
+    EXPECT_EQ(tree["empty_leaves"].number, 300);
+    EXPECT_EQ(tree["depth"].number, 37);
+    EXPECT_EQ(tree["max_objects_per_leaf"].number, 9);
+    EXPECT_EQ(tree["average_objects_per_leaf"].number, 3.125);
+    EXPECT_EQ(json["render_threads"].number, 2);
+    EXPECT_EQ(json["render_seconds"].number, 0.5);
+    EXPECT_EQ(json["primary_rays"].number, 3072);
+    EXPECT_EQ(json["shadow_rays"].number, 1000);
+    EXPECT_NEAR(json["primary_mrays_per_second"].number, 3.072, 1e-9);
+    EXPECT_EQ(json["shadow_mrays_per_second"].number, 0);
+}
+
+TEST(ZrvReport, DefaultSceneHasANullMesh) {
+    RunReport r = sample_report();
+    r.mesh.clear();
+    r.render.seconds = std::nan("");
+    std::ostringstream out;
+    write_json_report(out, r);
+    JsonValue json;
+    std::string error;
+    ASSERT_TRUE(test::parse_json(out.str(), json, error)) << error;
+    EXPECT_EQ(json["mesh"].type, JsonValue::Type::null);
+    EXPECT_EQ(json["scene"].string, "default scene");
+    EXPECT_EQ(json["render_seconds"].number, 0) << "NaN is not JSON";
+}
+
+TEST(ZrvReport, QuotesControlCharacters) {
+    EXPECT_EQ(json_quote("a\tb\n\x01\"\\"), "\"a\\tb\\n\\u0001\\\"\\\\\"");
+}
+
+TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
+    std::ostringstream out;
+    write_text_report(out, sample_report());
+    EXPECT_EQ(out.str(), "scene        models/\"odd\"\\name.obj\n"
+                         "triangles    1000000 (3 dropped), loaded in 0.250 s\n"
+                         "build        1.500 s on 2 threads\n"
+                         "tree         4001 nodes, 2001 leaves (300 empty), depth 37, 3.12 "
+                         "triangles per leaf (max 9)\n"
+                         "render       64x48 in 0.500 s on 2 threads\n"
+                         "primary rays 3072, 3.07 Mrays/s\n"
+                         "shadow rays  1000, 0.00 Mrays/s\n"
+                         "wrote        out.png\n");
+}
+
+TEST(ZrvReport, TextMentionsAParallelBuildThatFellBack) {
+    RunReport r = sample_report();
+    r.compile_code = 3;
+    r.build_threads = 1;
+    std::ostringstream out;
+    write_text_report(out, r);
+    EXPECT_NE(
+        out.str().find("build        1.500 s on 1 thread (parallel build fell back to serial: "
+                       "a subtree failed)\n"),
+        std::string::npos)
+        << out.str();
+}
+
+} // namespace
+} // namespace zrv

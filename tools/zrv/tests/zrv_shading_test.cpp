@@ -1,0 +1,45 @@
+#include "zrvShading.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace zrv {
+namespace {
+
+// The sRGB transfer function in double precision, rounded to 8 bits.
+int reference_srgb(double c) {
+    c = std::min(1.0, std::max(0.0, c));
+    const double e = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+    return static_cast<int>(std::floor(e * 255.0 + 0.5));
+}
+
+TEST(ZrvShading, EncodesSrgbLikeTheReferenceCurve) {
+    for (int i = 0; i <= 1000; ++i) {
+        const float c = i / 1000.0f;
+        EXPECT_EQ(encode_srgb(c), reference_srgb(c)) << c;
+    }
+    EXPECT_EQ(encode_srgb(0.5f), 188);
+    EXPECT_EQ(encode_srgb(-1.0f), 0);
+    EXPECT_EQ(encode_srgb(7.0f), 255);
+    EXPECT_EQ(encode_srgb(std::nanf("")), 0);
+}
+
+TEST(ZrvShading, LambertWithAmbientAndShadows) {
+    ShadingParameters p;
+    p.ambient = 0.2f;
+    p.light_intensity = 0.8f;
+    const Vec3 albedo{0.5f, 0.25f, 1.0f};
+    const Vec3 n{0, 0, 1};
+    const Vec3 light = normalize(Vec3(0, 1, 1)); // 45 degrees
+    const Vec3 lit = shade_surface(albedo, n, light, false, p);
+    EXPECT_FLOAT_EQ(lit.x, 0.5f * (0.2f + 0.8f * std::sqrt(0.5f)));
+    EXPECT_FLOAT_EQ(lit.z, 0.2f + 0.8f * std::sqrt(0.5f));
+    const Vec3 shadowed = shade_surface(albedo, n, light, true, p);
+    EXPECT_FLOAT_EQ(shadowed.y, 0.25f * 0.2f);
+    const Vec3 away = shade_surface(albedo, n, Vec3(0, 0, -1), false, p);
+    EXPECT_FLOAT_EQ(away.x, 0.5f * 0.2f) << "a light behind the surface adds nothing";
+}
+
+} // namespace
+} // namespace zrv
