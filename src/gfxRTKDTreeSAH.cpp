@@ -207,9 +207,9 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
         const __m128d weighted = _mm_mul_pd(areas, _mm_set_pd(double(right), double(left)));
         const double raw =
             _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
-        // cost = raw / area grows with raw: a raw cost above the best one's
-        // cannot give a lower cost, so most candidates need no division.
-        if (!(raw <= best.raw))
+        // cost = raw / area grows with raw: a raw cost not below the best
+        // one's cannot give a lower cost, so most candidates need no division.
+        if (!(raw < best.raw))
             continue;
         const double cost = raw / area;
         if (cost < best.cost) {
