@@ -37,10 +37,6 @@ inline float lane(__m128 v, unsigned int k) {
     return values[k & 3];
 }
 
-inline __m128 component(const sse_vec& v, unsigned int axis) {
-    return axis == 0 ? v.x : (axis == 1 ? v.y : v.z);
-}
-
 } // namespace
 
 gfxRTKDTree::gfxRTKDTree(unsigned int number_of_threads)
@@ -236,23 +232,24 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
     if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0)
         return 0;
 
-    const sse_vec& origin = rays->origin;
-    sse_vec inv;
-    inv.x = _mm_div_ps(one4, rays->direction.x);
-    inv.y = _mm_div_ps(one4, rays->direction.y);
-    inv.z = _mm_div_ps(one4, rays->direction.z);
+    // Origin and inverse direction as arrays, so that a node's axis picks its
+    // component with an indexed load rather than a branch.
+    const __m128 origin[3] = {rays->origin.x, rays->origin.y, rays->origin.z};
+    const __m128 inv[3] = {_mm_div_ps(one4, rays->direction.x), _mm_div_ps(one4, rays->direction.y),
+                           _mm_div_ps(one4, rays->direction.z)};
 
     __m128 tnear = zero4;
     __m128 tfar = large4;
     for (unsigned int axis = 0; axis < 3; ++axis) {
-        const __m128 o = component(origin, axis);
-        const __m128 i = component(inv, axis);
-        const __m128 t0 = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmin[axis]), o), i);
-        const __m128 t1 = _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmax[axis]), o), i);
+        const __m128 t0 =
+            _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmin[axis]), origin[axis]), inv[axis]);
+        const __m128 t1 =
+            _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmax[axis]), origin[axis]), inv[axis]);
         tnear = _mm_max_ps(tnear, _mm_min_ps(t0, t1));
         tfar = _mm_min_ps(tfar, _mm_max_ps(t0, t1));
     }
-    int active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & rays->active_mask;
+    const int packet_mask = rays->active_mask;
+    int active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & packet_mask;
     if (active == 0)
         return 0;
 
@@ -264,7 +261,11 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
     unsigned int result = 0;
     unsigned int stack_index = 0;
     unsigned int node = 8;
-    const TraversalStack& stack = stacks_[state->thread_index];
+    // Locals, so that the stores below cannot make the compiler reload them.
+    unsigned int* const stack_nodes = stacks_[state->thread_index].node_offsets;
+    __m128* const stack_t_near = stacks_[state->thread_index].t_near;
+    __m128* const stack_t_far = stacks_[state->thread_index].t_far;
+    const unsigned int number_of_nodes = number_of_nodes_;
     const unsigned char* const nodes = node_array_;
     const __m128 max_distance4 = _mm_set1_ps(max_distance);
     const bool shadow_rays = state->shadow_rays != 0;
@@ -276,26 +277,24 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
             for (;;) {
                 const unsigned int axis = word0 & 3;
                 const __m128 t_split = _mm_mul_ps(
-                    _mm_sub_ps(_mm_set1_ps(node_float(nodes, node + 4)), component(origin, axis)),
-                    component(inv, axis));
+                    _mm_sub_ps(_mm_set1_ps(node_float(nodes, node + 4)), origin[axis]), inv[axis]);
                 active &= within;
                 if (active == 0)
                     goto pop;
-                const bool near_needed =
-                    (_mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active) != 0;
-                const bool far_needed =
-                    (_mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active) != 0;
+                const int near_needed = _mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active;
+                const int far_needed = _mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active;
                 const unsigned int pair = node + (word0 & 0x7FFFFFFCu);
-                stack.node_offsets[stack_index] = pair + order[axis][1];
-                stack.t_near[stack_index] = _mm_max_ps(tnear, t_split);
-                stack.t_far[stack_index] = tfar;
-                const bool both = near_needed && far_needed;
-                if (both)
-                    ++stack_index;
+                stack_nodes[stack_index] = pair + order[axis][1];
+                stack_t_near[stack_index] = _mm_max_ps(tnear, t_split);
+                stack_t_far[stack_index] = tfar;
+                // Branches, not selects: speculating down the likely child
+                // keeps the chain of dependent node loads going.
                 node = near_needed ? pair + order[axis][0] : pair + order[axis][1];
-                PLX_ASSERT(stack_index < number_of_nodes_);
-                if (both)
+                if (near_needed && far_needed) {
+                    ++stack_index;
                     tfar = _mm_min_ps(t_split, tfar);
+                }
+                PLX_ASSERT(stack_index < number_of_nodes);
                 active &= _mm_movemask_ps(_mm_cmple_ps(tnear, tfar));
                 word0 = node_word(nodes, node);
                 if (word0 & LEAF_FLAG)
@@ -324,9 +323,9 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
         if (stack_index == 0)
             return result;
         --stack_index;
-        node = stack.node_offsets[stack_index];
-        tnear = stack.t_near[stack_index];
-        tfar = stack.t_far[stack_index];
-        active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & ~finished & rays->active_mask;
+        node = stack_nodes[stack_index];
+        tnear = stack_t_near[stack_index];
+        tfar = stack_t_far[stack_index];
+        active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & ~finished & packet_mask;
     }
 }
