@@ -265,7 +265,6 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
     unsigned int* const stack_nodes = stacks_[state->thread_index].node_offsets;
     __m128* const stack_t_near = stacks_[state->thread_index].t_near;
     __m128* const stack_t_far = stacks_[state->thread_index].t_far;
-    const unsigned int number_of_nodes = number_of_nodes_;
     const unsigned char* const nodes = node_array_;
     const __m128 max_distance4 = _mm_set1_ps(max_distance);
     const bool shadow_rays = state->shadow_rays != 0;
@@ -294,7 +293,7 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                     ++stack_index;
                     tfar = _mm_min_ps(t_split, tfar);
                 }
-                PLX_ASSERT(stack_index < number_of_nodes);
+                PLX_ASSERT(stack_index < number_of_nodes_);
                 active &= _mm_movemask_ps(_mm_cmple_ps(tnear, tfar));
                 word0 = node_word(nodes, node);
                 if (word0 & LEAF_FLAG)
