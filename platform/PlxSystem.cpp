@@ -309,12 +309,9 @@ PlxRawCollint::~PlxRawCollint() {
     delete[] items_;
 }
 
-int& PlxRawCollint::operator[](int position) {
-    return ValidPosition(position, size_) ? items_[position - 1] : spare_int;
-}
-
-const int& PlxRawCollint::operator[](int position) const {
-    return ValidPosition(position, size_) ? items_[position - 1] : spare_int;
+int& PlxRawCollint::OutOfRange(int position) const {
+    ValidPosition(position, size_);
+    return spare_int;
 }
 
 int PlxRawCollint::Append(int value) {

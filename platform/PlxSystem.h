@@ -110,8 +110,13 @@ public:
     ~PlxRawCollint();
 
     int Size() const { return size_; }
-    int& operator[](int position);
-    const int& operator[](int position) const;
+    // In-range positions are served inline: the builders index in loops.
+    int& operator[](int position) {
+        return position >= 1 && position <= size_ ? items_[position - 1] : OutOfRange(position);
+    }
+    const int& operator[](int position) const {
+        return position >= 1 && position <= size_ ? items_[position - 1] : OutOfRange(position);
+    }
 
     // Return the position of the new element, or 0 on failure.
     int Append(int value);
@@ -125,6 +130,9 @@ public:
     void RemoveAll(PlxCollec::MemoryHandling handling);
 
 private:
+    // Fails the range assertion and returns a spare slot.
+    int& OutOfRange(int position) const;
+
     int* items_;
     int size_;
     int capacity_;
