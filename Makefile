@@ -41,7 +41,7 @@ sanitize-thread: deps
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) --output-on-failure -j $(JOBS) -L threaded
 
 bench: bench-deps
-	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCH=ON
+	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_TOOLS=OFF -DZRV_BUILD_BENCH=ON
 	$(CMAKE) --build build/bench -j $(JOBS)
 	sh bench/run.sh build/bench
 

@@ -1,0 +1,18 @@
+// The benchmark groups, registered by main in the order they run.
+#ifndef ZRV_BENCH_REGISTRATION_H
+#define ZRV_BENCH_REGISTRATION_H
+
+namespace zrv {
+namespace bench {
+
+void register_kdtree_build_benchmarks();
+void register_kdtree_trace_benchmarks();
+#ifdef ZRV_BENCH_HAVE_EMBREE
+void register_embree_build_benchmarks();
+void register_embree_trace_benchmarks();
+#endif
+
+} // namespace bench
+} // namespace zrv
+
+#endif // ZRV_BENCH_REGISTRATION_H

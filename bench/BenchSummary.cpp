@@ -1,0 +1,209 @@
+#include "BenchSummary.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unistd.h>
+
+namespace zrv {
+namespace bench {
+
+namespace {
+
+std::vector<std::string>& summary_notes() {
+    static std::vector<std::string> notes;
+    return notes;
+}
+
+std::vector<std::string> split_name(const std::string& name) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = name.find('/', start);
+        parts.push_back(name.substr(start, slash - start));
+        if (slash == std::string::npos)
+            return parts;
+        start = slash + 1;
+    }
+}
+
+const char* const THREAD_SUFFIXES[] = {"_1thread", "_2threads", "_allthreads"};
+
+// "high" for "high_2threads"; empty when the variant names no thread count.
+std::string thread_base(const std::string& variant) {
+    for (const char* suffix : THREAD_SUFFIXES) {
+        const std::string tail(suffix);
+        if (variant.size() > tail.size() &&
+            variant.compare(variant.size() - tail.size(), tail.size(), tail) == 0)
+            return variant.substr(0, variant.size() - tail.size());
+    }
+    return std::string();
+}
+
+double n_log_n(double n) {
+    return n * std::log2(n);
+}
+
+} // namespace
+
+void add_summary_note(const std::string& note) {
+    summary_notes().push_back(note);
+}
+
+SummaryReporter::SummaryReporter()
+    : benchmark::ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+double SummaryReporter::Entry::median(const std::string& counter) const {
+    auto found = counters.find(counter);
+    if (found == counters.end() || found->second.empty())
+        return std::nan("");
+    std::vector<double> values = found->second;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
+}
+
+void SummaryReporter::ReportRuns(const std::vector<Run>& runs) {
+    benchmark::ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+        if (run.run_type != Run::RT_Iteration)
+            continue;
+        if (run.error_occurred) {
+            errors_.push_back(run.benchmark_name() + ": " + run.error_message);
+            continue;
+        }
+        const std::vector<std::string> parts = split_name(run.run_name.function_name);
+        if (parts.size() != 3)
+            continue;
+        Entry* entry = find(parts[0], parts[1], parts[2]);
+        if (!entry) {
+            entries_.push_back(Entry());
+            entry = &entries_.back();
+            entry->family = parts[0];
+            entry->variant = parts[1];
+            entry->size = parts[2];
+        }
+        for (const auto& counter : run.counters)
+            entry->counters[counter.first].push_back(counter.second.value);
+        entry->triangles = entry->median("triangles");
+    }
+}
+
+SummaryReporter::Entry* SummaryReporter::find(const std::string& family, const std::string& variant,
+                                              const std::string& size) {
+    for (Entry& entry : entries_)
+        if (entry.family == family && entry.variant == variant && entry.size == size)
+            return &entry;
+    return nullptr;
+}
+
+const SummaryReporter::Entry* SummaryReporter::find(const std::string& family,
+                                                    const std::string& variant,
+                                                    const std::string& size) const {
+    return const_cast<SummaryReporter*>(this)->find(family, variant, size);
+}
+
+void SummaryReporter::print_builds(std::FILE* out) const {
+    std::fprintf(out, "%-42s %10s %10s %10s %14s %6s\n", "Builds (median)", "triangles", "s/build",
+                 "Mtris/s", "ns/(N log2 N)", "cores");
+    for (const Entry& entry : entries_) {
+        const double seconds = entry.median("s/build");
+        if (std::isnan(seconds))
+            continue;
+        const std::string name = entry.family + "/" + entry.variant + "/" + entry.size;
+        std::fprintf(out, "%-42s %10.0f %10.4f %10.3f %14.2f %6.2f\n", name.c_str(),
+                     entry.triangles, seconds, entry.triangles / seconds * 1e-6,
+                     seconds * 1e9 / n_log_n(entry.triangles), entry.median("cores_used"));
+    }
+}
+
+void SummaryReporter::print_growth(std::FILE* out) const {
+    std::vector<std::string> printed;
+    for (const Entry& first : entries_) {
+        const std::string key = first.family + "/" + first.variant;
+        if (std::isnan(first.median("s/build")) ||
+            std::find(printed.begin(), printed.end(), key) != printed.end())
+            continue;
+        printed.push_back(key);
+        std::vector<const Entry*> sizes;
+        for (const Entry& entry : entries_)
+            if (entry.family == first.family && entry.variant == first.variant)
+                sizes.push_back(&entry);
+        if (sizes.size() < 2)
+            continue;
+        std::sort(sizes.begin(), sizes.end(),
+                  [](const Entry* a, const Entry* b) { return a->triangles < b->triangles; });
+        std::fprintf(out, "%s build time growth:", key.c_str());
+        for (std::size_t i = 1; i < sizes.size(); ++i) {
+            const double n0 = sizes[i - 1]->triangles, n1 = sizes[i]->triangles;
+            std::fprintf(out, "%s %s->%s x%.1f (N log N: x%.1f, N^2: x%.0f)", i > 1 ? ";" : "",
+                         sizes[i - 1]->size.c_str(), sizes[i]->size.c_str(),
+                         sizes[i]->median("s/build") / sizes[i - 1]->median("s/build"),
+                         n_log_n(n1) / n_log_n(n0), (n1 / n0) * (n1 / n0));
+        }
+        std::fprintf(out, "\n");
+    }
+}
+
+void SummaryReporter::print_speedups(std::FILE* out) const {
+    for (const Entry& entry : entries_) {
+        const std::string base = thread_base(entry.variant);
+        const double seconds = entry.median("s/build");
+        if (base.empty() || std::isnan(seconds))
+            continue;
+        if (entry.variant != base + "_1thread") {
+            const Entry* single = find(entry.family, base + "_1thread", entry.size);
+            if (single)
+                std::fprintf(out, "Speed-up %s/%s over %s_1thread, %s: x%.2f\n",
+                             entry.family.c_str(), entry.variant.c_str(), base.c_str(),
+                             entry.size.c_str(), single->median("s/build") / seconds);
+        } else if (entry.family != "kdtree_build") {
+            const Entry* serial = find("kdtree_build", "serial", entry.size);
+            if (serial)
+                std::fprintf(out, "%s/%s build is x%.2f as fast as kdtree_build/serial, %s\n",
+                             entry.family.c_str(), entry.variant.c_str(),
+                             serial->median("s/build") / seconds, entry.size.c_str());
+        }
+    }
+}
+
+void SummaryReporter::print_traces(std::FILE* out) const {
+    std::fprintf(out, "%-42s %10s %10s %10s %13s\n", "Traces, one thread (median)", "triangles",
+                 "Mrays/s", "hit ratio", "calls/packet");
+    for (const Entry& entry : entries_) {
+        const double rate = entry.median("Mrays");
+        if (std::isnan(rate))
+            continue;
+        const std::string name = entry.family + "/" + entry.variant + "/" + entry.size;
+        std::fprintf(out, "%-42s %10.0f %10.2f %10.4f %13.4f\n", name.c_str(), entry.triangles,
+                     rate, entry.median("hit_ratio"), entry.median("calls/packet"));
+    }
+    for (const Entry& entry : entries_) {
+        if (entry.family == "kdtree_trace" || std::isnan(entry.median("Mrays")))
+            continue;
+        for (const Entry& kdtree : entries_)
+            if (kdtree.family == "kdtree_trace" && kdtree.size == entry.size)
+                std::fprintf(out, "%s/%s traces x%.2f as fast as kdtree_trace/%s, %s\n",
+                             entry.family.c_str(), entry.variant.c_str(),
+                             entry.median("Mrays") / kdtree.median("Mrays"), kdtree.variant.c_str(),
+                             entry.size.c_str());
+    }
+}
+
+void SummaryReporter::print_summary(std::FILE* out) const {
+    std::fprintf(out, "\n==== Summary ====\n");
+    print_builds(out);
+    print_growth(out);
+    print_speedups(out);
+    std::fprintf(out, "\n");
+    print_traces(out);
+    if (!summary_notes().empty())
+        std::fprintf(out, "\n");
+    for (const std::string& note : summary_notes())
+        std::fprintf(out, "%s\n", note.c_str());
+    for (const std::string& error : errors_)
+        std::fprintf(out, "ERROR %s\n", error.c_str());
+    std::fflush(out);
+}
+
+} // namespace bench
+} // namespace zrv

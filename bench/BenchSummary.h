@@ -1,0 +1,65 @@
+// The compact table printed after the benchmarks: build times and rates, the
+// growth of build time with mesh size, speed-ups, and trace throughput.
+//
+// Benchmarks are named family/variant/size ("kdtree_build/serial/100k") and
+// publish the counters read here: "triangles" always; "s/build" and
+// "cores_used" for builds (process CPU time over wall time, which falls below
+// the build's thread count when other processes hold the cores); "Mrays",
+// "hit_ratio" and "calls/packet" for traces. Variants named <base>_1thread,
+// <base>_2threads, <base>_allthreads are compared with their <base>_1thread
+// sibling.
+#ifndef ZRV_BENCH_SUMMARY_H
+#define ZRV_BENCH_SUMMARY_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zrv {
+namespace bench {
+
+// A line printed with the summary (agreement checks, skipped parts).
+void add_summary_note(const std::string& note);
+
+// The console reporter that also keeps every run for the summary. Counters
+// are shown as columns; colours only on a terminal.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    SummaryReporter();
+    void ReportRuns(const std::vector<Run>& runs) override;
+
+    void print_summary(std::FILE* out) const;
+    // Some benchmark stopped with an error (SkipWithError).
+    bool any_error() const { return !errors_.empty(); }
+
+private:
+    struct Entry {
+        std::string family;
+        std::string variant;
+        std::string size;
+        double triangles = 0.0;
+        // One value per repetition; the summary shows medians.
+        std::map<std::string, std::vector<double>> counters;
+
+        double median(const std::string& counter) const;
+    };
+
+    Entry* find(const std::string& family, const std::string& variant, const std::string& size);
+    const Entry* find(const std::string& family, const std::string& variant,
+                      const std::string& size) const;
+    void print_builds(std::FILE* out) const;
+    void print_growth(std::FILE* out) const;
+    void print_speedups(std::FILE* out) const;
+    void print_traces(std::FILE* out) const;
+
+    std::vector<Entry> entries_;
+    std::vector<std::string> errors_;
+};
+
+} // namespace bench
+} // namespace zrv
+
+#endif // ZRV_BENCH_SUMMARY_H

@@ -1,0 +1,75 @@
+#include "PrimaryRays.h"
+
+#include <cmath>
+
+namespace zrv {
+namespace bench {
+
+namespace {
+
+using zrv::scenes::Vec3;
+
+Vec3 sub(const Vec3& a, const Vec3& b) {
+    return Vec3{a.x - b.x, a.y - b.y, a.z - b.z};
+}
+Vec3 add_scaled(const Vec3& a, const Vec3& b, float s) {
+    return Vec3{a.x + b.x * s, a.y + b.y * s, a.z + b.z * s};
+}
+Vec3 cross(const Vec3& a, const Vec3& b) {
+    return Vec3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+Vec3 normalized(const Vec3& a) {
+    const float length = std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z);
+    return Vec3{a.x / length, a.y / length, a.z / length};
+}
+
+} // namespace
+
+PinholeCamera benchmark_camera() {
+    return PinholeCamera{Vec3{4.0f, 0.8f, 0.6f}, Vec3{0.0f, 0.0f, 0.0f}, Vec3{0.0f, 1.0f, 0.0f},
+                         18.0f};
+}
+
+std::vector<RayPacket> primary_ray_packets(const PinholeCamera& camera, unsigned int width,
+                                           unsigned int height) {
+    const Vec3 forward = normalized(sub(camera.look_at, camera.eye));
+    const Vec3 right = normalized(cross(forward, camera.up));
+    const Vec3 up = cross(right, forward);
+    const float half_height = std::tan(camera.vertical_fov_degrees * 0.5f * 3.14159265f / 180.0f);
+    const float half_width = half_height * float(width) / float(height);
+
+    std::vector<RayPacket> packets;
+    packets.reserve(std::size_t(width / 2) * (height / 2));
+    for (unsigned int y = 0; y < height; y += 2) {
+        for (unsigned int x = 0; x < width; x += 2) {
+            alignas(16) float lanes[6][4];
+            for (unsigned int lane = 0; lane < 4; ++lane) {
+                const float px = float(x + (lane & 1)) + 0.5f;
+                const float py = float(y + (lane >> 1)) + 0.5f;
+                const float sx = (2.0f * px / float(width) - 1.0f) * half_width;
+                const float sy = (1.0f - 2.0f * py / float(height)) * half_height;
+                const Vec3 direction =
+                    normalized(add_scaled(add_scaled(forward, right, sx), up, sy));
+                lanes[0][lane] = direction.x;
+                lanes[1][lane] = direction.y;
+                lanes[2][lane] = direction.z;
+                lanes[3][lane] = camera.eye.x;
+                lanes[4][lane] = camera.eye.y;
+                lanes[5][lane] = camera.eye.z;
+            }
+            RayPacket packet;
+            packet.direction =
+                sse_vec{_mm_load_ps(lanes[0]), _mm_load_ps(lanes[1]), _mm_load_ps(lanes[2])};
+            packet.origin =
+                sse_vec{_mm_load_ps(lanes[3]), _mm_load_ps(lanes[4]), _mm_load_ps(lanes[5])};
+            packet.host_value = _mm_setzero_ps();
+            packet.host_word = 0;
+            packet.active_mask = 0xF;
+            packets.push_back(packet);
+        }
+    }
+    return packets;
+}
+
+} // namespace bench
+} // namespace zrv
