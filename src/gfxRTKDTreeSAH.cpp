@@ -2,6 +2,7 @@
 #include "gfxRTKDTreeSAH.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxKDTreeNodeWords.h"
 #include "gfxSplitCandidateSort.h"
 #include "PlxSystem.h"
 
@@ -13,19 +14,12 @@
 
 namespace {
 
-const unsigned int LEAF_FLAG = 0x80000000u;
 const unsigned char STARTS_BELOW = 1;     // the object's box minimum lies below the plane
 const unsigned char ENDS_AT_OR_BELOW = 2; // its box maximum lies at or below the plane
 
 // Surface area of a box with extents (x, y, z), in double precision.
 inline double surface_area(double x, double y, double z) {
     return 2.0 * (x * y + x * z + y * z);
-}
-
-inline void write_node(unsigned char* node_array, unsigned int offset, unsigned int word0,
-                       unsigned int word1) {
-    std::memcpy(node_array + offset, &word0, 4);
-    std::memcpy(node_array + offset + 4, &word1, 4);
 }
 
 } // namespace
@@ -105,7 +99,8 @@ bool gfxRTKDTreeSAH::setup_split_candidate_lists_serial(unsigned int n, unsigned
 
 bool gfxRTKDTreeSAH::create_leaf(unsigned int number_of_objects, unsigned int node_offset) {
     update_statistics(number_of_objects);
-    write_node(node_array_, node_offset, LEAF_FLAG | next_free_object_, number_of_objects);
+    gfx_detail::write_node(node_array_, node_offset, gfx_detail::LEAF_FLAG | next_free_object_,
+                           number_of_objects);
     if (!store_leaf_data(number_of_objects, next_free_object_))
         return false;
     next_free_object_ += number_of_objects;
@@ -388,8 +383,8 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     const unsigned int pair = next_free_node_;
     unsigned int position_bits;
     std::memcpy(&position_bits, &p, 4);
-    write_node(node_array_, node_offset, (pair - node_offset) + unsigned(split_axis),
-               position_bits);
+    gfx_detail::write_node(node_array_, node_offset, (pair - node_offset) + unsigned(split_axis),
+                           position_bits);
     next_free_node_ += 16;
     KDTreeBBox left_box = *bbox;
     KDTreeBBox right_box = *bbox;

@@ -2,6 +2,7 @@
 #include "gfxRTKDTree.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxKDTreeNodeWords.h"
 #include "gfxRTTriangleKernel.h"
 #include "PlxSystem.h"
 
@@ -10,20 +11,6 @@
 #include <new>
 
 namespace {
-
-const unsigned int LEAF_FLAG = 0x80000000u;
-
-inline unsigned int node_word(const unsigned char* node_array, unsigned int offset) {
-    unsigned int word;
-    std::memcpy(&word, node_array + offset, 4);
-    return word;
-}
-
-inline float node_float(const unsigned char* node_array, unsigned int offset) {
-    float value;
-    std::memcpy(&value, node_array + offset, 4);
-    return value;
-}
 
 inline unsigned int float_bits(float value) {
     unsigned int bits;
@@ -270,19 +257,20 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
     const bool shadow_rays = state->shadow_rays != 0;
 
     for (;;) {
-        unsigned int word0 = node_word(nodes, node);
-        if ((word0 & LEAF_FLAG) == 0) {
+        unsigned int word0 = gfx_detail::node_word(nodes, node);
+        if ((word0 & gfx_detail::LEAF_FLAG) == 0) {
             const int within = _mm_movemask_ps(_mm_cmple_ps(tnear, max_distance4));
             for (;;) {
                 const unsigned int axis = word0 & 3;
                 const __m128 t_split = _mm_mul_ps(
-                    _mm_sub_ps(_mm_set1_ps(node_float(nodes, node + 4)), origin[axis]), inv[axis]);
+                    _mm_sub_ps(_mm_set1_ps(gfx_detail::node_float(nodes, node + 4)), origin[axis]),
+                    inv[axis]);
                 active &= within;
                 if (active == 0)
                     goto pop;
                 const int near_needed = _mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active;
                 const int far_needed = _mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active;
-                const unsigned int pair = node + (word0 & 0x7FFFFFFCu);
+                const unsigned int pair = node + (word0 & gfx_detail::PAIR_OFFSET_MASK);
                 stack_nodes[stack_index] = pair + order[axis][1];
                 stack_t_near[stack_index] = _mm_max_ps(tnear, t_split);
                 stack_t_far[stack_index] = tfar;
@@ -295,17 +283,17 @@ unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                 }
                 PLX_ASSERT(stack_index < number_of_nodes_);
                 active &= _mm_movemask_ps(_mm_cmple_ps(tnear, tfar));
-                word0 = node_word(nodes, node);
-                if (word0 & LEAF_FLAG)
+                word0 = gfx_detail::node_word(nodes, node);
+                if (word0 & gfx_detail::LEAF_FLAG)
                     break;
             }
         }
         {
-            const unsigned int count = node_word(nodes, node + 4);
+            const unsigned int count = gfx_detail::node_word(nodes, node + 4);
             if (count != 0) {
                 result = count;
                 if (active != 0) {
-                    const triAccel* const* leaf = triangles_ + (word0 & ~LEAF_FLAG);
+                    const triAccel* const* leaf = triangles_ + (word0 & ~gfx_detail::LEAF_FLAG);
                     for (unsigned int k = 0; k < count; ++k) {
                         const triAccel& tri = *leaf[k];
                         if (shadow_rays && tri.casts_shadow == 0)

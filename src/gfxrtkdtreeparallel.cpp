@@ -7,28 +7,13 @@
 #include "gfxRTKDTree.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxKDTreeNodeWords.h"
 #include "gfxMath.h"
 #include "PlxSystem.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-namespace {
-
-const unsigned int LEAF_FLAG = 0x80000000u;
-
-inline unsigned int read_word(const unsigned char* nodes, unsigned int offset) {
-    unsigned int word;
-    std::memcpy(&word, nodes + offset, 4);
-    return word;
-}
-
-inline void write_word(unsigned char* nodes, unsigned int offset, unsigned int word) {
-    std::memcpy(nodes + offset, &word, 4);
-}
-
-} // namespace
 
 unsigned int gfxRTKDTree::get_possible_number_of_seeds(unsigned int number_of_threads) {
     return gfx::nextSmallerPower(number_of_threads);
@@ -205,10 +190,11 @@ bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
         int position = 1;
         for (unsigned int target = 8; target < 8 * n; target += 8) {
             const unsigned int old_offset = unsigned(queue[position++]);
-            const unsigned int w = read_word(node_array_, old_offset);
-            write_word(scratch, target, (w & 3) + target);
-            write_word(scratch, target + 4, read_word(node_array_, old_offset + 4));
-            const unsigned int old_pair = old_offset + (w & 0x7FFFFFFCu);
+            const unsigned int w = gfx_detail::node_word(node_array_, old_offset);
+            gfx_detail::write_node_word(scratch, target, (w & 3) + target);
+            gfx_detail::write_node_word(scratch, target + 4,
+                                        gfx_detail::node_word(node_array_, old_offset + 4));
+            const unsigned int old_pair = old_offset + (w & gfx_detail::PAIR_OFFSET_MASK);
             queue.Append(int(old_pair));
             queue.Append(int(old_pair + 8));
         }
@@ -238,15 +224,19 @@ bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
     // their words: each body moved as one block.
     for (unsigned int i = 0; i < n; ++i) {
         const unsigned int root = 8 * (n + i);
-        const unsigned int w = read_word(node_array_, root);
-        if (w & LEAF_FLAG)
-            write_word(node_array_, root, LEAF_FLAG | (object_base[i] + (w & ~LEAF_FLAG)));
+        const unsigned int w = gfx_detail::node_word(node_array_, root);
+        if (w & gfx_detail::LEAF_FLAG)
+            gfx_detail::write_node_word(node_array_, root,
+                                        gfx_detail::LEAF_FLAG |
+                                            (object_base[i] + (w & ~gfx_detail::LEAF_FLAG)));
         else
-            write_word(node_array_, root, (w & 3) + (body_start[i] - root));
+            gfx_detail::write_node_word(node_array_, root, (w & 3) + (body_start[i] - root));
         for (unsigned int node = body_start[i]; node < body_end[i]; node += 8) {
-            const unsigned int word = read_word(node_array_, node);
-            if (word & LEAF_FLAG)
-                write_word(node_array_, node, LEAF_FLAG | (object_base[i] + (word & ~LEAF_FLAG)));
+            const unsigned int word = gfx_detail::node_word(node_array_, node);
+            if (word & gfx_detail::LEAF_FLAG)
+                gfx_detail::write_node_word(node_array_, node,
+                                            gfx_detail::LEAF_FLAG |
+                                                (object_base[i] + (word & ~gfx_detail::LEAF_FLAG)));
         }
     }
 

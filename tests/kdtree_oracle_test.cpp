@@ -84,20 +84,25 @@ std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, fl
     return packets;
 }
 
-// Single-lane rays from random points in and around the scene, a quarter of
-// them with zero direction components; the other lanes hold garbage.
-std::vector<RayPacket> random_single_lane_packets(const Bounds& b, int count, unsigned seed) {
+// Single-lane rays from random points in and around the scene, half of them
+// aimed at a point of a random triangle, a quarter with zero direction
+// components; the other lanes hold garbage.
+std::vector<RayPacket> random_single_lane_packets(const std::vector<triAccel>& triangles,
+                                                  const Bounds& b, int count, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::uniform_int_distribution<std::size_t> pick(0, triangles.size() - 1);
     std::vector<RayPacket> packets;
     for (int i = 0; i < count; ++i) {
         RayPacket p = packet_of({{0, 0, 0}, {0, 0, 1}});
         for (int k = 0; k < 4; ++k) {
-            Ray3 ray;
-            for (int a = 0; a < 3; ++a) {
-                const float extent = b.max[a] - b.min[a];
-                ray.origin[a] = b.min[a] - 0.25f * extent + 1.5f * extent * u(rng);
-                ray.direction[a] = 2 * u(rng) - 1;
+            Ray3 ray = random_ray(b.min, b.max, 0.25f, rng);
+            if (i % 2 == 0) {
+                const triAccel& t = triangles[pick(rng)];
+                const float s = u(rng), r = u(rng) * (1 - s);
+                for (int a = 0; a < 3; ++a)
+                    ray.direction[a] = t.vertex0[a] + s * (t.vertex1[a] - t.vertex0[a]) +
+                                       r * (t.vertex2[a] - t.vertex0[a]) - ray.origin[a];
             }
             if (i % 4 == 1)
                 ray.direction[i % 3] = (i & 8) ? -0.0f : 0.0f;
@@ -126,7 +131,7 @@ TEST_P(KDTreeOracle, NearestHitsMatchBruteForce) {
         check_packet(tree, triangles, p, false, coherent);
     for (const RayPacket& p : camera_packets(bounds, 32, 32, 2.9f))
         check_packet(tree, triangles, p, false, coherent);
-    for (const RayPacket& p : random_single_lane_packets(bounds, 6000, 99))
+    for (const RayPacket& p : random_single_lane_packets(triangles, bounds, 6000, 99))
         check_packet(tree, triangles, p, false, single);
     std::printf("[ oracle   ] %s: %zu triangles, %u nodes; coherent %ld rays (%ld hits), single "
                 "%ld rays (%ld hits); disagreements %ld\n",
@@ -149,7 +154,7 @@ TEST_P(KDTreeOracle, ShadowRaysSkipNonCasters) {
     RayStats stats;
     for (const RayPacket& p : camera_packets(bounds, 32, 32, 1.3f))
         check_packet(tree, triangles, p, true, stats);
-    for (const RayPacket& p : random_single_lane_packets(bounds, 1500, 5))
+    for (const RayPacket& p : random_single_lane_packets(triangles, bounds, 1500, 5))
         check_packet(tree, triangles, p, true, stats);
     EXPECT_EQ(stats.disagreements, 0) << stats.first_report;
     EXPECT_GT(stats.hits, 0);

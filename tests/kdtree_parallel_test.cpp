@@ -185,19 +185,11 @@ TEST(KDTreeParallel, EmptyAndSingleLeafSubtreesMerge) {
 void expect_same_hits(const gfxRTKDTree& parallel, const gfxRTKDTree& serial, const Bounds& b,
                       unsigned seed) {
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
     int hits = 0;
     for (int i = 0; i < 4000; ++i) {
         RayPacket p = packet_of({{0, 0, 0}, {0, 0, 1}});
-        for (int k = 0; k < 4; ++k) {
-            Ray3 ray;
-            for (int a = 0; a < 3; ++a) {
-                const float e = b.max[a] - b.min[a];
-                ray.origin[a] = b.min[a] - 0.2f * e + 1.4f * e * u(rng);
-                ray.direction[a] = 2 * u(rng) - 1;
-            }
-            set_ray(p, k, ray);
-        }
+        for (int k = 0; k < 4; ++k)
+            set_ray(p, k, random_ray(b.min, b.max, 0.2f, rng));
         HitPacket a = empty_hits(), s = empty_hits();
         host_trace(parallel, p, RenderState{0, 0}, a);
         host_trace(serial, p, RenderState{0, 0}, s);

@@ -96,6 +96,17 @@ std::vector<std::pair<unsigned int, unsigned int>> InspectableKDTree::leaves() c
     return out;
 }
 
+Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    Ray3 ray;
+    for (int a = 0; a < 3; ++a) {
+        const float extent = box_max[a] - box_min[a];
+        ray.origin[a] = box_min[a] - margin * extent + (1 + 2 * margin) * extent * u(rng);
+        ray.direction[a] = 2 * u(rng) - 1;
+    }
+    return ray;
+}
+
 void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& rays,
                        const RenderState& state, HitPacket& hits) {
     for (const triAccel& t : triangles) {

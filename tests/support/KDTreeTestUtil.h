@@ -7,6 +7,7 @@
 #include "gfxRTKDTree.h"
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ public:
     // reachable from the root, depth first, lower child first.
     std::vector<std::pair<unsigned int, unsigned int>> leaves() const;
 };
+
+// A ray from a random point of the box grown by margin (a fraction of its
+// extent) on every side, in a random direction.
+Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng);
 
 // Traces with a plain loop of the triangle test over every triangle (shadow
 // mode skips non-casters, as traversal does).
