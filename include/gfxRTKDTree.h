@@ -14,6 +14,10 @@ class GFX_API gfxRTKDTree : public gfxRTKDTreeSAH {
 public:
     // Largest number of threads that may trace one tree at the same time.
     static const unsigned int MAX_THREADS = 64;
+    // Largest number of triangles a tree is built over: node and object
+    // arrays are sized and addressed with 32-bit byte offsets (32 bytes of
+    // nodes per triangle to begin with). Larger builds fail.
+    static const unsigned int MAX_TRIANGLES = 0xFFFFFFFFu / 32;
 
     // One rendering thread's traversal stack: max_tree_depth_ + 2 entries.
     struct TraversalStack {

@@ -162,7 +162,7 @@ bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsi
         return false;
     start_build_statistics();
     bool result = false;
-    if (n > 0) {
+    if (n > 0 && n <= MAX_TRIANGLES) {
         first_triangle_ = triangles;
         max_tree_depth_ = compute_tree_depth(n);
         current_tree_depth_ = 0;

@@ -31,7 +31,7 @@ bool gfxRTKDTree::create_seed_notes_from_triAccel_list(const triAccel* triangles
     collect_seeds_ = true;
     seeds_ = seeds;
     number_of_seeds_ = 0;
-    if (count > 0) {
+    if (count > 0 && count <= MAX_TRIANGLES) {
         first_triangle_ = triangles;
         max_tree_depth_ = compute_tree_depth(count);
         current_tree_depth_ = 0;

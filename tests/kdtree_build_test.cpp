@@ -292,6 +292,9 @@ TEST(KDTreeBuild, FailedBuildLeavesTreeReset) {
     EXPECT_EQ(tree.node_array(), nullptr);
     EXPECT_EQ(tree.get_triAccel_array(), nullptr);
     EXPECT_FALSE(tree.create_tree_from_triAccel_list(nullptr, 3));
+    // Counts whose arrays would not fit 32-bit offsets fail before any memory is read.
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), gfxRTKDTree::MAX_TRIANGLES + 1));
+    EXPECT_FALSE(tree.get_statistic()->valid);
     // An empty tree answers every query with nothing.
     const RenderState state{0, 0};
     HitPacket hits = empty_hits();
