@@ -270,6 +270,8 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
 
     ++number_of_nodes_;
     if (node_offset >= node_array_size_) {
+        if (node_array_size_ > 0x7FFFFFFFu)
+            return false; // twice the size would not fit 32-bit offsets
         unsigned char* grown = static_cast<unsigned char*>(gfx_aligned_realloc(
             node_array_, node_array_size_, 2 * node_array_size_, NODE_ALIGNMENT));
         if (grown == nullptr)

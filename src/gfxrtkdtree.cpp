@@ -201,6 +201,8 @@ bool gfxRTKDTree::store_leaf_data(unsigned int count, unsigned int first) {
     while (next_free_object_ + count >= object_array_size_) {
         // Doubling; a tree without an object array yet (an empty seed) starts at 4.
         const unsigned int grown_size = object_array_size_ > 0 ? 2 * object_array_size_ : 4;
+        if (grown_size > 0xFFFFFFFFu / sizeof(triAccel*))
+            return false; // the byte size would not fit the allocator's 32 bits
         void* grown = gfx_aligned_realloc(triangles_, object_array_size_ * sizeof(triAccel*),
                                           grown_size * sizeof(triAccel*), 16);
         if (grown == nullptr)
