@@ -172,34 +172,33 @@ template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float exte
     return _mm_mul_pd(_mm_set1_pd(2.0), _mm_add_pd(_mm_add_pd(xy, xz), yz));
 }
 
+// Change of the object counts (left, right) at an event of each type: the
+// object of a start event counts on the left from its start on, one that
+// ends leaves the right side, a planar one does both at once. Doubles hold
+// the counts exactly.
+alignas(16) const double COUNT_STEP[4][2] = {{1.0, 0.0}, {1.0, -1.0}, {0.0, -1.0}, {0.0, 0.0}};
+
 // Best candidate of one axis list: the sweep of the surface-area heuristic.
-// Candidates in [first, last) are evaluated; all of them are counted.
+// Candidates in [first, last) are evaluated; all of them are counted, each
+// before it is evaluated: left = starts + planars, right = n - planars - ends.
 template <int AXIS>
 void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
                 unsigned int n, const float extents[3], float lo, float hi, double area,
                 SplitChoice& result) {
     SplitChoice best = result; // kept in registers through the loop
-    unsigned int starts = 0, planars = 0, ends = 0;
-    for (unsigned int i = 0; i < first; ++i) {
-        const unsigned int type = list[i].type;
-        starts += type == gfxSplitCandidate::START_EVENT;
-        planars += type == gfxSplitCandidate::PLANAR_EVENT;
-        ends += type == gfxSplitCandidate::END_EVENT;
-    }
+    __m128d counts = _mm_setr_pd(0.0, double(n));
+    for (unsigned int i = 0; i < first; ++i)
+        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[list[i].type]));
     for (unsigned int i = first; i < last; ++i) {
         const gfxSplitCandidate c = list[i];
-        starts += c.type == gfxSplitCandidate::START_EVENT;
-        planars += c.type == gfxSplitCandidate::PLANAR_EVENT;
-        ends += c.type == gfxSplitCandidate::END_EVENT;
+        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[c.type]));
         if (!(lo <= c.position && c.position <= hi))
             continue;
-        const unsigned int left = starts + planars;
-        const unsigned int right = n - planars - ends;
         const float left_extent = c.position - lo;
         const float right_extent = hi - c.position;
         const __m128d areas =
             surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
-        const __m128d weighted = _mm_mul_pd(areas, _mm_set_pd(double(right), double(left)));
+        const __m128d weighted = _mm_mul_pd(areas, counts);
         const double raw =
             _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
         // cost = raw / area grows with raw: a raw cost not below the best
@@ -212,7 +211,8 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
             best.raw = raw;
             best.position = c.position;
             best.axis = AXIS;
-            best.empty_side = left == 0 || right == 0;
+            best.empty_side =
+                _mm_movemask_pd(_mm_cmpeq_pd(counts, _mm_setzero_pd())) != 0; // a side is empty
         }
     }
     result = best;
