@@ -343,6 +343,7 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     unsigned int right_sizes[3];
     unsigned int number_of_objects_left[3];
     unsigned int number_of_objects_right[3];
+    const unsigned char* const sides = side_flags_;
     for (int axis = 0; axis < 3; ++axis) {
         const gfxSplitCandidate* list = lists[axis];
         gfxSplitCandidate* out_left = left_lists[axis];
@@ -350,7 +351,7 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
         unsigned int nl = 0, nr = 0, objects_left = 0, objects_right = 0;
         for (unsigned int i = 0; i < list_sizes[axis]; ++i) {
             const gfxSplitCandidate c = list[i];
-            const unsigned int f = side_flags_[c.object_index];
+            const unsigned int f = sides[c.object_index];
             const unsigned int goes_right = (f & STARTS_BELOW) == 0 || (f & ENDS_AT_OR_BELOW) == 0;
             const unsigned int goes_left = (f & STARTS_BELOW) != 0;
             const unsigned int counts = c.type != gfxSplitCandidate::END_EVENT;
