@@ -110,7 +110,7 @@ TEST(ZrvCli, OneAndTwoThreadsWriteTheSameImageFromTheSameTree) {
         test::JsonValue json;
         std::string error;
         ASSERT_TRUE(test::parse_json(run.out, json, error)) << error;
-        nodes[threads - 1] = json["tree"]["nodes"].number;
+        nodes[threads - 1] = json["tree"]["nodes"].get<double>();
         ASSERT_TRUE(test::read_png(dir.file(png), images[threads - 1]));
     }
     EXPECT_EQ(nodes[0], nodes[1]);
@@ -127,26 +127,26 @@ TEST(ZrvCli, JsonReportParsesAndHoldsTheFigures) {
     test::JsonValue json;
     std::string error;
     ASSERT_TRUE(test::parse_json(run.out, json, error)) << error << "\n" << run.out;
-    EXPECT_EQ(json["mesh"].string, "scene.off");
-    EXPECT_EQ(json["output"].string, "out.png");
-    EXPECT_EQ(json["width"].number, 64);
-    EXPECT_EQ(json["height"].number, 48);
-    EXPECT_EQ(json["triangles"].number, 4);
-    EXPECT_EQ(json["dropped_non_finite"].number, 0);
-    EXPECT_EQ(json["render_threads"].number, 2);
-    EXPECT_EQ(json["build_threads"].number, 2);
-    EXPECT_EQ(json["primary_rays"].number, 64 * 48);
-    EXPECT_GT(json["shadow_rays"].number, 0);
-    EXPECT_LT(json["shadow_rays"].number, 64 * 48);
-    EXPECT_GE(json["build_seconds"].number, 0);
-    EXPECT_GE(json["render_seconds"].number, 0);
-    EXPECT_GE(json["primary_mrays_per_second"].number, 0);
-    EXPECT_GE(json["shadow_mrays_per_second"].number, 0);
+    EXPECT_EQ(json["mesh"].get<std::string>(), "scene.off");
+    EXPECT_EQ(json["output"].get<std::string>(), "out.png");
+    EXPECT_EQ(json["width"].get<double>(), 64);
+    EXPECT_EQ(json["height"].get<double>(), 48);
+    EXPECT_EQ(json["triangles"].get<double>(), 4);
+    EXPECT_EQ(json["dropped_non_finite"].get<double>(), 0);
+    EXPECT_EQ(json["render_threads"].get<double>(), 2);
+    EXPECT_EQ(json["build_threads"].get<double>(), 2);
+    EXPECT_EQ(json["primary_rays"].get<double>(), 64 * 48);
+    EXPECT_GT(json["shadow_rays"].get<double>(), 0);
+    EXPECT_LT(json["shadow_rays"].get<double>(), 64 * 48);
+    EXPECT_GE(json["build_seconds"].get<double>(), 0);
+    EXPECT_GE(json["render_seconds"].get<double>(), 0);
+    EXPECT_GE(json["primary_mrays_per_second"].get<double>(), 0);
+    EXPECT_GE(json["shadow_mrays_per_second"].get<double>(), 0);
     const test::JsonValue& tree = json["tree"];
-    EXPECT_GE(tree["nodes"].number, 1);
-    EXPECT_GE(tree["leaves"].number, 1);
-    EXPECT_GE(tree["depth"].number, 0);
-    EXPECT_GT(tree["average_objects_per_leaf"].number, 0);
+    EXPECT_GE(tree["nodes"].get<double>(), 1);
+    EXPECT_GE(tree["leaves"].get<double>(), 1);
+    EXPECT_GE(tree["depth"].get<double>(), 0);
+    EXPECT_GT(tree["average_objects_per_leaf"].get<double>(), 0);
 }
 
 TEST(ZrvCli, DropsNonFiniteTrianglesWithACountingWarning) {

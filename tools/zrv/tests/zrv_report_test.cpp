@@ -49,32 +49,32 @@ TEST(ZrvReport, JsonHoldsEveryFigure) {
     JsonValue json;
     std::string error;
     ASSERT_TRUE(test::parse_json(text, json, error)) << error << "\n" << text;
-    EXPECT_EQ(json["scene"].string, "models/\"odd\"\\name.obj");
-    EXPECT_EQ(json["mesh"].string, "models/\"odd\"\\name.obj");
-    EXPECT_EQ(json["output"].string, "out.png");
-    EXPECT_EQ(json["width"].number, 64);
-    EXPECT_EQ(json["height"].number, 48);
-    EXPECT_EQ(json["triangles"].number, 1000000);
-    EXPECT_EQ(json["dropped_non_finite"].number, 2);
-    EXPECT_EQ(json["dropped_degenerate"].number, 1);
-    EXPECT_EQ(json["load_seconds"].number, 0.25);
-    EXPECT_EQ(json["build_threads"].number, 2);
-    EXPECT_EQ(json["compile_code"].number, 0);
-    EXPECT_EQ(json["build_seconds"].number, 1.5);
-    EXPECT_EQ(json["library_build_seconds"].number, 2.75);
+    EXPECT_EQ(json["scene"].get<std::string>(), "models/\"odd\"\\name.obj");
+    EXPECT_EQ(json["mesh"].get<std::string>(), "models/\"odd\"\\name.obj");
+    EXPECT_EQ(json["output"].get<std::string>(), "out.png");
+    EXPECT_EQ(json["width"].get<double>(), 64);
+    EXPECT_EQ(json["height"].get<double>(), 48);
+    EXPECT_EQ(json["triangles"].get<double>(), 1000000);
+    EXPECT_EQ(json["dropped_non_finite"].get<double>(), 2);
+    EXPECT_EQ(json["dropped_degenerate"].get<double>(), 1);
+    EXPECT_EQ(json["load_seconds"].get<double>(), 0.25);
+    EXPECT_EQ(json["build_threads"].get<double>(), 2);
+    EXPECT_EQ(json["compile_code"].get<double>(), 0);
+    EXPECT_EQ(json["build_seconds"].get<double>(), 1.5);
+    EXPECT_EQ(json["library_build_seconds"].get<double>(), 2.75);
     const JsonValue& tree = json["tree"];
-    EXPECT_EQ(tree["nodes"].number, 4001);
-    EXPECT_EQ(tree["leaves"].number, 2001);
-    EXPECT_EQ(tree["empty_leaves"].number, 300);
-    EXPECT_EQ(tree["depth"].number, 37);
-    EXPECT_EQ(tree["max_objects_per_leaf"].number, 9);
-    EXPECT_EQ(tree["average_objects_per_leaf"].number, 3.125);
-    EXPECT_EQ(json["render_threads"].number, 2);
-    EXPECT_EQ(json["render_seconds"].number, 0.5);
-    EXPECT_EQ(json["primary_rays"].number, 3072);
-    EXPECT_EQ(json["shadow_rays"].number, 1000);
-    EXPECT_NEAR(json["primary_mrays_per_second"].number, 3.072, 1e-9);
-    EXPECT_EQ(json["shadow_mrays_per_second"].number, 0);
+    EXPECT_EQ(tree["nodes"].get<double>(), 4001);
+    EXPECT_EQ(tree["leaves"].get<double>(), 2001);
+    EXPECT_EQ(tree["empty_leaves"].get<double>(), 300);
+    EXPECT_EQ(tree["depth"].get<double>(), 37);
+    EXPECT_EQ(tree["max_objects_per_leaf"].get<double>(), 9);
+    EXPECT_EQ(tree["average_objects_per_leaf"].get<double>(), 3.125);
+    EXPECT_EQ(json["render_threads"].get<double>(), 2);
+    EXPECT_EQ(json["render_seconds"].get<double>(), 0.5);
+    EXPECT_EQ(json["primary_rays"].get<double>(), 3072);
+    EXPECT_EQ(json["shadow_rays"].get<double>(), 1000);
+    EXPECT_NEAR(json["primary_mrays_per_second"].get<double>(), 3.072, 1e-9);
+    EXPECT_EQ(json["shadow_mrays_per_second"].get<double>(), 0);
 }
 
 TEST(ZrvReport, DefaultSceneHasANullMesh) {
@@ -86,9 +86,9 @@ TEST(ZrvReport, DefaultSceneHasANullMesh) {
     JsonValue json;
     std::string error;
     ASSERT_TRUE(test::parse_json(out.str(), json, error)) << error;
-    EXPECT_EQ(json["mesh"].type, JsonValue::Type::null);
-    EXPECT_EQ(json["scene"].string, "default scene");
-    EXPECT_EQ(json["render_seconds"].number, 0) << "NaN is not JSON";
+    EXPECT_TRUE(json["mesh"].is_null());
+    EXPECT_EQ(json["scene"].get<std::string>(), "default scene");
+    EXPECT_EQ(json["render_seconds"].get<double>(), 0) << "NaN is not JSON";
 }
 
 TEST(ZrvReport, QuotesControlCharacters) {
