@@ -51,14 +51,23 @@ public:
     void set_first_triangle(const triAccel* first) { first_triangle_ = first; }
     unsigned int get_number_of_threads() const { return number_of_threads_; }
 
-    // Parallel build.
+    // Parallel build (gfxRTAccelerationStructureServices::CompileKDTree runs
+    // these in order). The seed count: the largest power of two not above
+    // number_of_threads.
     static unsigned int get_possible_number_of_seeds(unsigned int number_of_threads);
+    // Builds the top levels, splitting at median events, and records every
+    // cell below depth log2(number_of_seeds) as a seed in seeds[0 ..
+    // number_of_seeds - 1]. False unless exactly that many valid seeds result.
     bool create_seed_notes_from_triAccel_list(const triAccel* triangles, unsigned int count,
                                               unsigned int number_of_seeds,
                                               gfxKDTreeCompileState** seeds);
+    // On a fresh one-thread tree: builds the subtree of one seed, borrowing the
+    // seeding tree's proxies.
     bool create_tree_from_seed(const gfxKDTreeCompileState* state, const ObjectProxy** proxies,
                                unsigned int number_of_seeds, unsigned int parent_max_depth,
                                const KDTreeBBox* const scene_bbox);
+    // Moves the seed subtrees into this seeded tree: the top tree breadth
+    // first, then the subtree roots, then their bodies, in seed order.
     bool remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int number_of_seeds,
                           unsigned int count);
 
