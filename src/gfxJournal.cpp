@@ -58,6 +58,19 @@ void gfxJournal::rebuild_format() {
     format_ = format;
 }
 
+namespace {
+
+// Formats value with format and hands the text to the journal's sink.
+template <typename Number>
+gfxJournal& write_number(gfxJournal& journal, Number value, const char* format) {
+    PlxUnicodeString text;
+    text.BuildFromNum(value, format);
+    journal.write(text);
+    return journal;
+}
+
+} // namespace
+
 gfxJournal& gfxJournal::operator<<(const PlxUnicodeString& text) {
     write(text);
     return *this;
@@ -74,45 +87,27 @@ gfxJournal& gfxJournal::operator<<(char c) {
 }
 
 gfxJournal& gfxJournal::operator<<(int value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%d");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%d");
 }
 
 gfxJournal& gfxJournal::operator<<(unsigned int value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%u");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%u");
 }
 
 gfxJournal& gfxJournal::operator<<(long value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%ld");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%ld");
 }
 
 gfxJournal& gfxJournal::operator<<(unsigned long value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%lu");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%lu");
 }
 
 gfxJournal& gfxJournal::operator<<(long long value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%ld");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%ld");
 }
 
 gfxJournal& gfxJournal::operator<<(unsigned long long value) {
-    PlxUnicodeString text;
-    text.BuildFromNum(value, "%lu");
-    write(text);
-    return *this;
+    return write_number(*this, value, "%lu");
 }
 
 gfxJournal& gfxJournal::operator<<(double value) {
