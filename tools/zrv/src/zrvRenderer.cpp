@@ -101,6 +101,17 @@ private:
         return samples_[(y - y0) * tile_size + (x - x0)];
     }
 
+    static RayPacket make_packet(__m128 ox, __m128 oy, __m128 oz, __m128 dx, __m128 dy, __m128 dz,
+                                 int active_mask) {
+        RayPacket rays;
+        rays.origin = sse_vec{ox, oy, oz};
+        rays.direction = sse_vec{dx, dy, dz};
+        rays.host_value = _mm_setzero_ps();
+        rays.host_word = 0;
+        rays.active_mask = active_mask;
+        return rays;
+    }
+
     static int lanes_inside(int x, int y, int x1, int y1) {
         int mask = 0;
         for (int lane = 0; lane < 4; ++lane)
@@ -123,16 +134,9 @@ private:
             dy[lane] = d.y;
             dz[lane] = d.z;
         }
-        RayPacket rays;
-        rays.direction.x = _mm_load_ps(dx);
-        rays.direction.y = _mm_load_ps(dy);
-        rays.direction.z = _mm_load_ps(dz);
-        rays.origin.x = _mm_set1_ps(camera_.eye().x);
-        rays.origin.y = _mm_set1_ps(camera_.eye().y);
-        rays.origin.z = _mm_set1_ps(camera_.eye().z);
-        rays.host_value = _mm_setzero_ps();
-        rays.host_word = 0;
-        rays.active_mask = inside;
+        RayPacket rays = make_packet(_mm_set1_ps(camera_.eye().x), _mm_set1_ps(camera_.eye().y),
+                                     _mm_set1_ps(camera_.eye().z), _mm_load_ps(dx), _mm_load_ps(dy),
+                                     _mm_load_ps(dz), inside);
         HitPacket hits;
         clear_hits(hits);
         trace_packet(tree_, rays, hits, state_);
@@ -182,16 +186,8 @@ private:
         if (active == 0)
             return;
         const Vec3 d = to_light_ * ray_scale_;
-        RayPacket rays;
-        rays.direction.x = _mm_set1_ps(d.x);
-        rays.direction.y = _mm_set1_ps(d.y);
-        rays.direction.z = _mm_set1_ps(d.z);
-        rays.origin.x = _mm_load_ps(ox);
-        rays.origin.y = _mm_load_ps(oy);
-        rays.origin.z = _mm_load_ps(oz);
-        rays.host_value = _mm_setzero_ps();
-        rays.host_word = 0;
-        rays.active_mask = active;
+        RayPacket rays = make_packet(_mm_load_ps(ox), _mm_load_ps(oy), _mm_load_ps(oz),
+                                     _mm_set1_ps(d.x), _mm_set1_ps(d.y), _mm_set1_ps(d.z), active);
         HitPacket hits;
         clear_hits(hits);
         trace_packet(tree_, rays, hits, shadow_state_);

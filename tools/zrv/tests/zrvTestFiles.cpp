@@ -1,5 +1,8 @@
 #include "zrvTestFiles.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <png.h>
 
 #include <algorithm>
@@ -169,6 +172,12 @@ ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir& dir) 
     unlink(out_file.c_str());
     unlink(err_file.c_str());
     return result;
+}
+
+int reference_srgb(double c) {
+    c = std::min(1.0, std::max(0.0, c));
+    const double e = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+    return static_cast<int>(std::floor(e * 255.0 + 0.5));
 }
 
 } // namespace zrv::test

@@ -60,6 +60,10 @@ struct ProcessResult {
 // directory dir, capturing its output.
 ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir& dir);
 
+// The sRGB transfer function in double precision, rounded to 8 bits: an
+// oracle for the colours the renderer must produce.
+int reference_srgb(double c);
+
 } // namespace zrv::test
 
 #endif // ZRV_TEST_FILES_H

@@ -14,14 +14,6 @@
 namespace zrv {
 namespace {
 
-// The sRGB curve in double precision, rounded to 8 bits: an oracle for the
-// colours the renderer must produce.
-int reference_srgb(double c) {
-    c = std::min(1.0, std::max(0.0, c));
-    const double e = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
-    return static_cast<int>(std::floor(e * 255.0 + 0.5));
-}
-
 void add_mesh(std::vector<triAccel>& triangles, const test::TestMesh& mesh) {
     for (const auto& f : mesh.faces) {
         triAccel record;
@@ -94,9 +86,9 @@ Image render(const Scene& scene, const Camera& camera, const RenderSettings& set
 
 void expect_pixel(const Image& image, int x, int y, const Vec3& linear, const char* what) {
     const std::uint8_t* p = image.pixel(x, y);
-    EXPECT_EQ(p[0], reference_srgb(linear.x)) << what;
-    EXPECT_EQ(p[1], reference_srgb(linear.y)) << what;
-    EXPECT_EQ(p[2], reference_srgb(linear.z)) << what;
+    EXPECT_EQ(p[0], test::reference_srgb(linear.x)) << what;
+    EXPECT_EQ(p[1], test::reference_srgb(linear.y)) << what;
+    EXPECT_EQ(p[2], test::reference_srgb(linear.z)) << what;
 }
 
 void expect_shadow_scene_pixels(const Image& image) {

@@ -1,4 +1,5 @@
 #include "zrvShading.h"
+#include "zrvTestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,10 @@
 namespace zrv {
 namespace {
 
-// The sRGB transfer function in double precision, rounded to 8 bits.
-int reference_srgb(double c) {
-    c = std::min(1.0, std::max(0.0, c));
-    const double e = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
-    return static_cast<int>(std::floor(e * 255.0 + 0.5));
-}
-
 TEST(ZrvShading, EncodesSrgbLikeTheReferenceCurve) {
     for (int i = 0; i <= 1000; ++i) {
         const float c = i / 1000.0f;
-        EXPECT_EQ(encode_srgb(c), reference_srgb(c)) << c;
+        EXPECT_EQ(encode_srgb(c), test::reference_srgb(c)) << c;
     }
     EXPECT_EQ(encode_srgb(0.5f), 188);
     EXPECT_EQ(encode_srgb(-1.0f), 0);
