@@ -18,5 +18,6 @@
 #include "gfxRTKDTreeThread.h"
 #include "gfxRayTracing.h"
 #include "gfxSplitCandidate.h"
+#include "gfxStream.h"
 
 #endif // ZORVADIDERUVOVOZOV_H

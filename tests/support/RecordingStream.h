@@ -1,0 +1,70 @@
+// An in-memory stream for tests: the writer records every value with the
+// operation that wrote it, the reader replays them and notes every read made
+// with a different operation than the write, and every read past the end.
+#ifndef ZRV_TEST_RECORDING_STREAM_H
+#define ZRV_TEST_RECORDING_STREAM_H
+
+#include "gfxStream.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct StreamItem {
+    enum Kind { INT, UINT, FLOAT, DOUBLE, STRING };
+    Kind kind;
+    int i = 0;
+    unsigned int u = 0;
+    float f = 0.0f;
+    double d = 0.0;
+    std::string s;
+
+    static StreamItem Int(int value);
+    static StreamItem Uint(unsigned int value);
+    static StreamItem Float(float value);
+    static StreamItem Double(double value);
+    static StreamItem String(const std::string& value);
+    bool operator==(const StreamItem& other) const; // floats compared bit for bit
+};
+
+// Printable form, e.g. uint:3 or string:"END:gfxRTBVH".
+std::string describe(const StreamItem& item);
+
+class RecordingWriter : public gfxStreamWriter {
+public:
+    void write_int(int value) override { items.push_back(StreamItem::Int(value)); }
+    void write_uint(unsigned int value) override { items.push_back(StreamItem::Uint(value)); }
+    void write_float(float value) override { items.push_back(StreamItem::Float(value)); }
+    void write_double(double value) override { items.push_back(StreamItem::Double(value)); }
+    void write_string(const PlxUnicodeString& token) override {
+        items.push_back(StreamItem::String(token.ConvertToChar()));
+    }
+
+    std::vector<StreamItem> items;
+};
+
+class ReplayReader : public gfxStreamReader {
+public:
+    explicit ReplayReader(std::vector<StreamItem> items) : items_(std::move(items)) {}
+
+    int read_int() override;
+    unsigned int read_uint() override;
+    float read_float() override;
+    double read_double() override;
+    PlxUnicodeString read_string() override;
+
+    // Values consumed so far.
+    std::size_t position() const { return position_; }
+    // Reads made with the wrong operation or past the end, described.
+    const std::vector<std::string>& faults() const { return faults_; }
+
+private:
+    // The next item if it was written with kind, else null (and a fault).
+    const StreamItem* next(StreamItem::Kind kind, const char* operation);
+
+    std::vector<StreamItem> items_;
+    std::size_t position_ = 0;
+    std::vector<std::string> faults_;
+};
+
+#endif // ZRV_TEST_RECORDING_STREAM_H
