@@ -225,8 +225,8 @@ int gfxRTBVHBuilder::partition_objects(int begin, int end, int bin) {
     }
 }
 
-int gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int next_node,
-                               int stack_room, int children[2][3]) {
+bool gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int depth,
+                                int next_node, int children[2][3]) {
     BVHBBox box, centroid_box;
     compute_bounds(begin, end, box, centroid_box);
     BVHNode& node = nodes[id];
@@ -235,12 +235,10 @@ int gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int n
     _mm_store_ps(node.bbmin, box.bbmin);
     _mm_store_ps(node.bbmax, box.bbmax);
 
-    // A split pushes two entries; where they would not fit, the range ends
-    // as a leaf, so no tree is deeper than the traversal's stack.
     int split = begin;
     int axis = 0;
     bool inner = false;
-    if (stack_room >= 2) {
+    if (depth <= MAX_SPLIT_DEPTH) {
         inner = find_split(centroid_box, begin, end, split, axis);
         if (!inner && end - begin > MAX_LEAF_OBJECTS) {
             // Centres too close to separate, too many for one leaf: halve.
@@ -253,18 +251,16 @@ int gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int n
         node.num_triangles = 0;
         node.axis = static_cast<unsigned char>(axis);
         node.first = 0;
-        children[0][0] = next_node;
-        children[0][1] = begin;
-        children[0][2] = split;
-        children[1][0] = next_node + 1;
-        children[1][1] = split;
-        children[1][2] = end;
-        return 2;
+        const int child_ranges[2][3] = {{next_node, begin, split}, {next_node + 1, split, end}};
+        for (int c = 0; c < 2; ++c)
+            for (int k = 0; k < 3; ++k)
+                children[c][k] = child_ranges[c][k];
+        return true;
     }
     int count = end - begin;
     if (count > MAX_LEAF_OBJECTS) {
-        PlxFatalError("BVH build: the node stack is exhausted over a range of more than 32767 "
-                      "objects; the leaf keeps the first 32767",
+        PlxFatalError("BVH build: a range of more than 32767 objects reached the depth limit; "
+                      "its leaf keeps the first 32767",
                       nullptr, nullptr, nullptr, __FILE__, __LINE__);
         count = MAX_LEAF_OBJECTS;
     }
@@ -272,34 +268,37 @@ int gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int n
     node.num_triangles = static_cast<short>(count);
     node.axis = 0;
     node.first = 0;
-    return 0;
+    return false;
 }
 
-unsigned int gfxRTBVHBuilder::build_sub_tree(BVHNode* nodes, int begin, int end) {
+unsigned int gfxRTBVHBuilder::build_sub_tree(BVHNode* nodes, int begin, int end,
+                                             int root_depth) {
     if (nodes == nullptr || build_objects_ == nullptr || object_order_ == nullptr)
         return 0;
-    int stack[gfxRTBVH::MAX_STACK_SIZE][3];
+    // Entries: node id, begin, end, depth.
+    int stack[gfxRTBVH::MAX_STACK_SIZE][4];
     int stack_position = 0;
     stack[0][0] = 0;
     stack[0][1] = begin;
     stack[0][2] = end;
+    stack[0][3] = root_depth;
     int next_node = 1;
     while (stack_position >= 0) {
-        const int id = stack[stack_position][0];
-        const int b = stack[stack_position][1];
-        const int e = stack[stack_position][2];
+        const int* entry = stack[stack_position];
+        const int id = entry[0], b = entry[1], e = entry[2], depth = entry[3];
         --stack_position;
         int children[2][3];
-        const int room = gfxRTBVH::MAX_STACK_SIZE - 1 - stack_position;
-        if (make_node(nodes, id, b, e, next_node, room, children) == 2) {
-            for (int c = 0; c < 2; ++c) {
-                ++stack_position;
-                stack[stack_position][0] = children[c][0];
-                stack[stack_position][1] = children[c][1];
-                stack[stack_position][2] = children[c][2];
-            }
-            next_node += 2;
+        if (!make_node(nodes, id, b, e, depth, next_node, children))
+            continue;
+        // The left child (lower bins) is pushed first and so built last.
+        for (int c = 0; c < 2; ++c) {
+            ++stack_position;
+            stack[stack_position][0] = children[c][0];
+            stack[stack_position][1] = children[c][1];
+            stack[stack_position][2] = children[c][2];
+            stack[stack_position][3] = depth + 1;
         }
+        next_node += 2;
     }
     return unsigned(next_node);
 }

@@ -53,6 +53,11 @@ public:
     // Largest object count whose arrays stay within 32-bit byte sizes
     // (2N - 1 nodes of 32 bytes).
     static const unsigned int MAX_OBJECTS = 1u << 26;
+    // Deepest level at which a node may split. Every explicit stack of the
+    // BVH (this builder's, the traversal's, the dump's) holds 64 entries; a
+    // tree whose inner nodes lie no deeper than this never needs more, so a
+    // deeper range ends as a leaf.
+    static const int MAX_SPLIT_DEPTH = 62;
 
     explicit gfxRTBVHBuilder(gfxRTBVH* tree);
     gfxRTBVHBuilder(const gfxRTBVHBuilder&) = delete;
@@ -65,19 +70,20 @@ public:
 
 protected:
     virtual unsigned int build_nodes();
-    // Subtree over positions [begin, end) of object_order_, root at nodes[0].
-    unsigned int build_sub_tree(BVHNode* nodes, int begin, int end);
+    // Subtree over positions [begin, end) of object_order_, root at nodes[0],
+    // which lies root_depth levels below the tree's root.
+    unsigned int build_sub_tree(BVHNode* nodes, int begin, int end, int root_depth = 0);
 
     void compute_build_objects();
     void compute_bounds(int begin, int end, BVHBBox& box, BVHBBox& centroid_box) const;
     bool find_split(const BVHBBox& centroid_box, int begin, int end, int& split, int& axis);
     static int find_best_bin(const float bin_costs[BIN_COUNT], const BVHBBox bin_boxes[BIN_COUNT]);
     int partition_objects(int begin, int end, int bin);
-    // Writes node id over [begin, end) and, when it splits, pushes its two
-    // children at next_node. stack_room is how many entries may still be
-    // pushed. Returns the number of child entries pushed (0 or 2).
-    int make_node(BVHNode* nodes, int id, int begin, int end, int next_node, int stack_room,
-                  int children[2][3]);
+    // Writes node id, depth levels below the root, over [begin, end). When
+    // it splits, children receives the two child ranges (node id, begin,
+    // end), ids next_node and next_node + 1, and the result is true.
+    bool make_node(BVHNode* nodes, int id, int begin, int end, int depth, int next_node,
+                   int children[2][3]);
 
     unsigned int number_of_objects_;
     BVHNode* node_array_;
