@@ -1,5 +1,6 @@
 #include "BVHTestUtil.h"
 
+#include <algorithm>
 #include <cstring>
 
 void BoxBVH::get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const {
@@ -127,4 +128,23 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
         if (covered[i] == 0)
             return "order entry " + std::to_string(i) + " in no leaf";
     return "";
+}
+
+void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
+                              const RenderState& state, HitPacket& hits) {
+    const sse_vec inv = {_mm_div_ps(one4, rays.direction.x), _mm_div_ps(one4, rays.direction.y),
+                         _mm_div_ps(one4, rays.direction.z)};
+    for (const triAccel& t : triangles) {
+        if (state.shadow_rays && t.casts_shadow == 0)
+            continue;
+        float lo[3], hi[3];
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(std::min(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+            hi[a] = std::max(std::max(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+        }
+        __m128 t_entry;
+        const int lanes = gfxRT_ray_box_intersect(rays, inv, lo, hi, t_entry) & rays.active_mask;
+        if (lanes != 0)
+            gfxRT_ray_triangle_intersect(t, rays, unsigned(lanes), state, hits);
+    }
 }

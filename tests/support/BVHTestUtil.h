@@ -58,6 +58,12 @@ BVHNode inner_node(const float min[3], const float max[3], int first_child, int 
 // the objects; 2 * leaves - 1 nodes. Empty when sound, else the first fault.
 std::string bvh_structural_fault(const gfxRTBVH& tree);
 
+// Brute force over every triangle whose own box the lane's ray passes by the
+// library's slab test: what a BVH over exact triangle boxes finds, rounding
+// of the slab test included (a ray through a box's edge may miss it).
+void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
+                              const RenderState& state, HitPacket& hits);
+
 // Collects a dump's text.
 class StringJournal : public gfxJournal {
 public:
