@@ -14,7 +14,7 @@ TEST(BVHThreads, ConcurrentTracingMatchesOneThread) {
     gfxRTBVH_triAccel tree(tris.data(), unsigned(tris.size()));
     ASSERT_TRUE(tree.build_tree(1));
     const std::vector<RayPacket> packets =
-        camera_packets(zrv::scenes::scene_bounds(tris), 48, 48, 0.3f);
+        camera_packets(zrv::scenes::scene_bounds(tris), 64, 64, 0.3f);
     auto trace_all = [&](std::size_t first, std::size_t step, std::vector<HitPacket>& out) {
         for (std::size_t i = first; i < packets.size(); i += step) {
             RayPacket rays = packets[i];
@@ -38,7 +38,7 @@ TEST(BVHThreads, ConcurrentTracingMatchesOneThread) {
             hits += lane_of(alone[i].id, k) >= 0;
         }
     }
-    EXPECT_GT(hits, 1000);
+    EXPECT_GT(hits, 500);
 }
 
 } // namespace
