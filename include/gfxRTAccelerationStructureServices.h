@@ -3,6 +3,7 @@
 #define GFX_RT_ACCELERATION_STRUCTURE_SERVICES_H
 
 #include "gfxExport.h"
+#include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
 #include "gfxRayTracing.h"
 
@@ -22,6 +23,11 @@ public:
     // tree->get_statistic()->valid.
     static int CompileKDTree(gfxRTKDTree* tree, int number_of_threads, const triAccel* triangles,
                              unsigned int count);
+
+    // Builds bvh over its objects on number_of_threads threads (1 or less:
+    // serially). Returns 0 when built, 1 for a null bvh (nothing done), 2
+    // when the build's consistency check failed.
+    static int CompileBVHTree(gfxRTBVH* bvh, int number_of_threads);
 };
 
 #endif // GFX_RT_ACCELERATION_STRUCTURE_SERVICES_H

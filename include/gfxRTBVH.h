@@ -9,6 +9,7 @@
 #define GFX_RT_BVH_H
 
 #include "gfxExport.h"
+#include "gfxRTKDTree.h"
 #include "gfxRTKDTreeBase.h"
 #include "gfxRayTracing.h"
 
@@ -44,6 +45,9 @@ static_assert(offsetof(BVHNode, bbmin) == 0 && offsetof(BVHNode, firstTriangleID
 
 class GFX_API gfxRTBVH {
 public:
+    // Most workers a build uses; larger requests are capped.
+    static const unsigned int MAX_BUILD_THREADS = 64;
+
     gfxRTBVH();
     // A tree owns its node and order arrays: it is not copied.
     gfxRTBVH(const gfxRTBVH&) = delete;
@@ -56,8 +60,10 @@ public:
     // are culled. Lane 0's direction orders the visit of every inner node.
     virtual void traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object,
                                const RenderState& state, float max_distance) const;
-    // Rebuilds the tree over the current objects (serially for one thread).
-    // Returns the result of the consistency check.
+    // Rebuilds the tree over the current objects: serially for one thread,
+    // else on a pool of number_of_threads workers (at most
+    // MAX_BUILD_THREADS), giving the same tree. Returns the result of the
+    // consistency check.
     virtual bool build_tree(unsigned int number_of_threads);
     // "Tree Dump:" followed by every node, pre-order, indent blanks per level.
     virtual void debug(gfxJournal& journal, bool verbose, int indent) const;
@@ -147,6 +153,41 @@ public:
 private:
     const triAccel* triangle_array_;
     unsigned int number_of_triangles_;
+};
+
+// The top level of a two-level structure: a BVH whose objects are whole,
+// already built KD-trees, which it owns.
+class GFX_API gfxRTBVH_KDTree : public gfxRTBVH {
+public:
+    gfxRTBVH_KDTree();
+    // Deletes every KD-tree handed over.
+    ~gfxRTBVH_KDTree() override;
+
+    // Appends tree as the next object and takes ownership of it. A null tree
+    // or one already held is ignored. Should the array fail to grow, the
+    // tree is deleted: ownership passes on the call either way. The
+    // hierarchy is stale until the next build_tree.
+    void addTree(gfxRTKDTree* tree);
+    // The KD-tree of object i, or null.
+    const gfxRTKDTree* get_tree(unsigned int i) const;
+
+    unsigned int get_number_of_objects() const override;
+    // The KD-tree's scene box.
+    void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override;
+    // The KD-tree's triangle count.
+    float get_object_intersection_cost(unsigned int object) const override;
+    // One KD-tree traversal for the lanes of lane_mask when they agree on
+    // every direction sign (the lowest lane as reference), else one per
+    // lane. The ray's active_mask is restored before returning. Concurrent
+    // callers need distinct state.thread_index values, each below every
+    // KD-tree's thread count.
+    void test_object_hit(unsigned int object, int lane_mask, RayPacket& ray, HitPacket& hit,
+                         const RenderState& state, float max_distance) const override;
+
+private:
+    int number_of_trees_;
+    int free_tree_slots_; // appends possible before the array must grow
+    gfxRTKDTree** kd_trees_;
 };
 
 #endif // GFX_RT_BVH_H

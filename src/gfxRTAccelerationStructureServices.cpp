@@ -82,3 +82,9 @@ int gfxRTAccelerationStructureServices::CompileKDTree(gfxRTKDTree* tree, int num
     }
     return code;
 }
+
+int gfxRTAccelerationStructureServices::CompileBVHTree(gfxRTBVH* bvh, int number_of_threads) {
+    if (bvh == nullptr)
+        return 1;
+    return bvh->build_tree(number_of_threads > 1 ? unsigned(number_of_threads) : 1u) ? 0 : 2;
+}

@@ -8,6 +8,7 @@
 #include "gfxRTBoxKernel.h"
 #include "gfxStream.h"
 #include "gfxrtbvhbuilder.h"
+#include "gfxrtbvhbuilderparallel.h"
 #include "PlxSystem.h"
 
 #include <cstring>
@@ -203,11 +204,15 @@ const KDTreeStatistic* gfxRTBVH::get_statistic() const {
 }
 
 bool gfxRTBVH::build_tree(unsigned int number_of_threads) {
-    (void)number_of_threads; // every thread count builds serially for now
     release_tree();
     const std::uint64_t start = gfx_detail::monotonic_nanoseconds();
     if (get_number_of_objects() > 0) {
-        gfxRTBVHBuilder* builder = new (std::nothrow) gfxRTBVHBuilder(this);
+        if (number_of_threads > MAX_BUILD_THREADS)
+            number_of_threads = MAX_BUILD_THREADS;
+        gfxRTBVHBuilder* builder =
+            number_of_threads > 1
+                ? new (std::nothrow) gfxRTBVHBuilderParallel(this, number_of_threads)
+                : new (std::nothrow) gfxRTBVHBuilder(this);
         if (builder != nullptr) {
             number_of_nodes_ = builder->compile(&node_array_);
             delete builder;

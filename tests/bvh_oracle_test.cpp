@@ -61,21 +61,6 @@ void check(const gfxRTBVH& tree, const std::vector<triAccel>& triangles, const R
     }
 }
 
-// Four unrelated rays per packet: the BVH traces incoherent packets whole.
-std::vector<RayPacket> incoherent_packets(const zrv::scenes::Bounds& b, int count,
-                                          unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<RayPacket> packets;
-    for (int i = 0; i < count; ++i) {
-        RayPacket p = packet_of({{0, 0, 0}, {0, 0, 1}});
-        for (int k = 0; k < 4; ++k)
-            set_ray(p, k, random_ray(b.min, b.max, 0.25f, rng));
-        p.active_mask = 1 + i % 15;
-        packets.push_back(p);
-    }
-    return packets;
-}
-
 TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     std::vector<triAccel> triangles = GetParam().make();
     gfxRTBVH_triAccel tree(triangles.data(), unsigned(triangles.size()));

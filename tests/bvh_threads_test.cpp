@@ -41,4 +41,35 @@ TEST(BVHThreads, ConcurrentTracingMatchesOneThread) {
     EXPECT_GT(hits, 500);
 }
 
+TEST(BVHThreads, ConcurrentTwoLevelTracingMatchesOneThread) {
+    const std::vector<triAccel> tris = zrv::scenes::organic_blob({0, 0, 0}, 1.0f, 4, 9);
+    const TwoLevelScene scene = make_two_level(tris, 5, true, 3);
+    const std::vector<RayPacket> packets =
+        incoherent_packets(zrv::scenes::scene_bounds(tris), 3000, 4);
+    auto trace_all = [&](unsigned int slot, std::size_t step, std::vector<HitPacket>& out) {
+        for (std::size_t i = slot; i < packets.size(); i += step) {
+            RayPacket rays = packets[i];
+            __m128i hit_object;
+            out[i] = empty_hits();
+            scene.bvh->traverse_tree(rays, out[i], hit_object, RenderState{slot, 0}, 1e30f);
+        }
+    };
+    std::vector<HitPacket> alone(packets.size()), together(packets.size());
+    trace_all(0, 1, alone);
+    std::vector<std::thread> threads;
+    for (unsigned int slot = 0; slot < 3; ++slot)
+        threads.emplace_back([&, slot] { trace_all(slot, 3, together); });
+    for (std::thread& t : threads)
+        t.join();
+    int hits = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        for (int k = 0; k < 4; ++k) {
+            ASSERT_EQ(lane_of(together[i].id, k), lane_of(alone[i].id, k)) << i;
+            ASSERT_EQ(bits_of(lane_of(together[i].t, k)), bits_of(lane_of(alone[i].t, k))) << i;
+            hits += lane_of(alone[i].id, k) >= 0;
+        }
+    }
+    EXPECT_GT(hits, 500);
+}
+
 } // namespace

@@ -1,5 +1,8 @@
 #include "BVHTestUtil.h"
 
+#include "gfxRTAccelerationStructureServices.h"
+#include "zrvSceneRandom.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -147,4 +150,60 @@ void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayP
         if (lanes != 0)
             gfxRT_ray_triangle_intersect(t, rays, unsigned(lanes), state, hits);
     }
+}
+
+namespace {
+
+std::string node_difference(const gfxRTBVH& a, int ia, const gfxRTBVH& b, int ib,
+                            const std::string& path) {
+    const BVHNode& x = a.get_node_array()[ia];
+    const BVHNode& y = b.get_node_array()[ib];
+    if (std::memcmp(x.bbmin, y.bbmin, 12) != 0 || std::memcmp(x.bbmax, y.bbmax, 12) != 0 ||
+        x.num_triangles != y.num_triangles || x.axis != y.axis || x.first != y.first ||
+        (x.num_triangles > 0 && x.firstTriangleID != y.firstTriangleID))
+        return "node at " + (path.empty() ? std::string("root") : path) + " differs";
+    if (x.num_triangles > 0)
+        return "";
+    for (int c = 0; c < 2; ++c) {
+        const std::string d = node_difference(a, x.firstChildNodeID + c, b, y.firstChildNodeID + c,
+                                              path + char('0' + c));
+        if (!d.empty())
+            return d;
+    }
+    return "";
+}
+
+} // namespace
+
+std::string bvh_shape_difference(const gfxRTBVH& a, const gfxRTBVH& b) {
+    if (a.get_number_of_nodes() != b.get_number_of_nodes())
+        return "node counts differ";
+    if (a.get_object_order_size() != b.get_object_order_size() ||
+        !std::equal(a.get_object_order(), a.get_object_order() + a.get_object_order_size(),
+                    b.get_object_order()))
+        return "object orders differ";
+    return a.get_number_of_nodes() == 0 ? "" : node_difference(a, 0, b, 0, "");
+}
+
+TwoLevelScene make_two_level(const std::vector<triAccel>& triangles, unsigned int parts,
+                             bool random_parts, unsigned int tracing_threads) {
+    TwoLevelScene scene;
+    scene.parts.resize(parts);
+    scene.part_of.resize(triangles.size());
+    zrv::scenes::SplitMix64 rng(parts);
+    for (std::size_t i = 0; i < triangles.size(); ++i) {
+        const unsigned int part =
+            random_parts ? rng.below(parts) : unsigned(i * parts / triangles.size());
+        scene.parts[part].push_back(triangles[i]);
+        scene.part_of[std::size_t(triangles[i].triangle_id)] = int(part);
+    }
+    scene.bvh.reset(new gfxRTBVH_KDTree());
+    for (const std::vector<triAccel>& part : scene.parts) {
+        gfxRTKDTree* tree = new gfxRTKDTree(tracing_threads);
+        gfxRTAccelerationStructureServices::CompileKDTree(tree, 1, part.data(),
+                                                          unsigned(part.size()));
+        scene.bvh->addTree(tree);
+    }
+    gfxRTAccelerationStructureServices::CompileBVHTree(scene.bvh.get(), 2);
+    return scene;
 }

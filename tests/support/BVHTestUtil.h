@@ -8,6 +8,7 @@
 #include "gfxJournal.h"
 #include "gfxRTBVH.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,28 @@ BVHNode inner_node(const float min[3], const float max[3], int first_child, int 
 // the objects; 2 * leaves - 1 nodes. Empty when sound, else the first fault.
 std::string bvh_structural_fault(const gfxRTBVH& tree);
 
+// Walks both trees from the root, child 0 first, comparing every node's
+// box, kind, axis, first and leaf range (not node ids, which a parallel
+// build hands out in task order), and the object orders. Empty when equal.
+std::string bvh_shape_difference(const gfxRTBVH& a, const gfxRTBVH& b);
+
 // Brute force over every triangle whose own box the lane's ray passes by the
 // library's slab test: what a BVH over exact triangle boxes finds, rounding
 // of the slab test included (a ray through a box's edge may miss it).
 void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
                               const RenderState& state, HitPacket& hits);
+
+// A two-level structure over triangles: the triangles dealt into parts
+// (runs of the list, which follow the scene's objects, or at random), one
+// KD-tree per part, all under a gfxRTBVH_KDTree. Triangle ids stay those of
+// the whole list.
+struct TwoLevelScene {
+    std::vector<std::vector<triAccel>> parts; // each KD-tree's triangles
+    std::vector<int> part_of;                 // part of every triangle id
+    std::unique_ptr<gfxRTBVH_KDTree> bvh;
+};
+TwoLevelScene make_two_level(const std::vector<triAccel>& triangles, unsigned int parts,
+                             bool random_parts, unsigned int tracing_threads);
 
 // Collects a dump's text.
 class StringJournal : public gfxJournal {

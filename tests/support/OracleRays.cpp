@@ -78,3 +78,17 @@ std::vector<RayPacket> random_single_lane_packets(const std::vector<triAccel>& t
     }
     return packets;
 }
+
+std::vector<RayPacket> incoherent_packets(const Bounds& b, int count,
+                                          unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<RayPacket> packets;
+    for (int i = 0; i < count; ++i) {
+        RayPacket p = packet_of({{0, 0, 0}, {0, 0, 1}});
+        for (int k = 0; k < 4; ++k)
+            set_ray(p, k, random_ray(b.min, b.max, 0.25f, rng));
+        p.active_mask = 1 + i % 15;
+        packets.push_back(p);
+    }
+    return packets;
+}

@@ -1,0 +1,125 @@
+#include "gfxrtbvhbuilderparallel.h"
+
+#include "gfxAlignedMemory.h"
+
+#include <cstring>
+#include <new>
+
+gfxRTBVHBuilderParallel::gfxRTBVHBuilderParallel(gfxRTBVH* tree, unsigned int number_of_threads)
+    : gfxRTBVHBuilder(tree), tasks_(0), node_counter_(0), thread_node_arrays_(nullptr),
+      task_threshold_(TASK_THRESHOLD), number_of_threads_(number_of_threads) {}
+
+gfxRTBVHBuilderParallel::~gfxRTBVHBuilderParallel() {
+    thread_node_arrays_ = nullptr;
+}
+
+int gfxRTBVHBuilderParallel::compare_tasks(const void* a, const void* b) {
+    if (a == nullptr || b == nullptr)
+        return 0;
+    const int d = static_cast<const gfxRTBVHBuildTask*>(b)->size() -
+                  static_cast<const gfxRTBVHBuildTask*>(a)->size();
+    return d < 0 ? -1 : (d > 0 ? 1 : 0);
+}
+
+unsigned int gfxRTBVHBuilderParallel::build_nodes() {
+    if (split_top_levels() && run_tasks())
+        return node_counter_;
+    // Out of memory for the parallel machinery: the same tree, built here.
+    delete_recorded_tasks();
+    return build_sub_tree(node_array_, 0, int(number_of_objects_));
+}
+
+bool gfxRTBVHBuilderParallel::split_top_levels() {
+    // Entries: node id, begin, end, depth.
+    int stack[gfxRTBVH::MAX_STACK_SIZE][4];
+    int stack_position = 0;
+    stack[0][0] = 0;
+    stack[0][1] = 0;
+    stack[0][2] = int(number_of_objects_);
+    stack[0][3] = 0;
+    node_counter_ = 1;
+    while (stack_position >= 0) {
+        const int* entry = stack[stack_position];
+        const int id = entry[0], b = entry[1], e = entry[2], depth = entry[3];
+        --stack_position;
+        if (unsigned(e - b) < task_threshold_) {
+            gfxRTBVHBuildTask* task =
+                new (std::nothrow) gfxRTBVHBuildTask(this, unsigned(id), b, e, depth);
+            if (task == nullptr || tasks_.Append(task) == 0) {
+                delete task;
+                return false;
+            }
+            continue;
+        }
+        int children[2][3];
+        if (!make_node(node_array_, id, b, e, depth, int(node_counter_), children))
+            continue;
+        for (int c = 0; c < 2; ++c) {
+            ++stack_position;
+            stack[stack_position][0] = children[c][0];
+            stack[stack_position][1] = children[c][1];
+            stack[stack_position][2] = children[c][2];
+            stack[stack_position][3] = depth + 1;
+        }
+        node_counter_ += 2;
+    }
+    return true;
+}
+
+bool gfxRTBVHBuilderParallel::run_tasks() {
+    ZrvGfxTaskManager* manager = new (std::nothrow) ZrvGfxTaskManager(number_of_threads_);
+    if (manager == nullptr)
+        return false;
+    // One scratch array per worker, large enough for any task's subtree.
+    const unsigned int scratch_bytes = (2 * task_threshold_ - 1) * unsigned(sizeof(BVHNode));
+    thread_node_arrays_ = new (std::nothrow) BVHNode*[number_of_threads_]();
+    bool ok = thread_node_arrays_ != nullptr;
+    for (unsigned int i = 0; ok && i < number_of_threads_; ++i) {
+        thread_node_arrays_[i] = static_cast<BVHNode*>(gfx_aligned_malloc(scratch_bytes, 32));
+        ok = thread_node_arrays_[i] != nullptr;
+    }
+    if (ok) {
+        tasks_.QuickSort(compare_tasks);
+        for (int position = 1; position <= tasks_.Size(); ++position)
+            manager->add_task(static_cast<gfxRTBVHBuildTask*>(tasks_[position]));
+        // The pool owns and deletes the tasks from here on.
+        tasks_.RemoveAll(PlxCollec::KeepMemory);
+        manager->run_tasks_and_wait();
+    }
+    if (thread_node_arrays_ != nullptr) {
+        for (unsigned int i = 0; i < number_of_threads_; ++i)
+            gfx_aligned_free(thread_node_arrays_[i]);
+        delete[] thread_node_arrays_;
+        thread_node_arrays_ = nullptr;
+    }
+    delete manager;
+    return ok;
+}
+
+void gfxRTBVHBuilderParallel::delete_recorded_tasks() {
+    for (int position = 1; position <= tasks_.Size(); ++position)
+        delete static_cast<gfxRTBVHBuildTask*>(tasks_[position]);
+    tasks_.RemoveAll(PlxCollec::ReleaseMemory);
+}
+
+void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, unsigned int node_id,
+                                         int begin, int end, int depth) {
+    BVHNode* local = thread_node_arrays_[worker_index];
+    const unsigned int count = build_sub_tree(local, begin, end, depth);
+    if (count == 0)
+        return;
+    // The only shared write: reserve slots for every node but the root,
+    // whose slot the parent reserved.
+    mutex_.lock();
+    const unsigned int base = node_counter_;
+    node_counter_ = base + count - 1;
+    mutex_.unlock();
+
+    // Local id k >= 1 becomes base + k - 1.
+    for (unsigned int k = 0; k < count; ++k)
+        if (local[k].num_triangles < 1)
+            local[k].firstChildNodeID += int(base) - 1;
+    std::memcpy(&node_array_[node_id], &local[0], sizeof(BVHNode));
+    if (count > 1)
+        std::memcpy(&node_array_[base], &local[1], (count - 1) * sizeof(BVHNode));
+}

@@ -1,0 +1,68 @@
+// The parallel BVH builder: the same tree as the serial builder, its top
+// levels split on the caller's thread and the subtrees below built as tasks
+// on a pool of workers.
+#ifndef GFX_RT_BVH_BUILDER_PARALLEL_H
+#define GFX_RT_BVH_BUILDER_PARALLEL_H
+
+#include "PlxSystem.h"
+#include "ZrvGfxConcurrency.h"
+#include "gfxrtbvhbuilder.h"
+
+class gfxRTBVHBuilderParallel : public gfxRTBVHBuilder {
+public:
+    // Ranges of fewer objects than this become tasks.
+    static const unsigned int TASK_THRESHOLD = 50000;
+
+    gfxRTBVHBuilderParallel(gfxRTBVH* tree, unsigned int number_of_threads);
+    ~gfxRTBVHBuilderParallel() override;
+
+    // Builds one task's subtree into the worker's scratch array and copies it
+    // into the tree's nodes: the root at node_id, the rest at slots reserved
+    // under the lock.
+    void build_task(unsigned int worker_index, unsigned int node_id, int begin, int end,
+                    int depth);
+    // Larger ranges first.
+    static int compare_tasks(const void* a, const void* b);
+
+protected:
+    unsigned int build_nodes() override;
+
+private:
+    // Splits on the caller's thread until every range is below the task
+    // threshold; records each such range as a task. False when a task could
+    // not be recorded.
+    bool split_top_levels();
+    // Runs the recorded tasks on a pool. False when the pool or its scratch
+    // arrays could not be made; no task has run then.
+    bool run_tasks();
+    // Deletes the recorded tasks that no pool took over.
+    void delete_recorded_tasks();
+
+    PlxRawCollPV tasks_;
+    unsigned int node_counter_; // next free node id; guarded by mutex_ while tasks run
+    ZrvGfxMutex mutex_;
+    BVHNode** thread_node_arrays_;
+    unsigned int task_threshold_;
+    unsigned int number_of_threads_;
+};
+
+// One subtree of the parallel build.
+class gfxRTBVHBuildTask : public ZrvGfxRunnableTask {
+public:
+    gfxRTBVHBuildTask(gfxRTBVHBuilderParallel* builder, unsigned int node_id, int begin, int end,
+                      int depth)
+        : builder_(builder), node_id_(node_id), begin_(begin), end_(end), depth_(depth) {}
+
+    void run(unsigned int worker_index) override {
+        builder_->build_task(worker_index, node_id_, begin_, end_, depth_);
+    }
+    int size() const { return end_ - begin_; }
+
+private:
+    gfxRTBVHBuilderParallel* builder_;
+    unsigned int node_id_;
+    int begin_, end_;
+    int depth_; // levels between the tree's root and the task's root
+};
+
+#endif // GFX_RT_BVH_BUILDER_PARALLEL_H
