@@ -74,9 +74,8 @@ public:
     virtual void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const = 0;
     virtual float get_object_intersection_cost(unsigned int object) const = 0;
     // Records in hit the lanes of lane_mask that the object hits nearer.
-    virtual void test_object_hit(unsigned int object, int lane_mask, RayPacket& ray,
-                                 HitPacket& hit, const RenderState& state,
-                                 float max_distance) const = 0;
+    virtual void test_object_hit(unsigned int object, int lane_mask, RayPacket& ray, HitPacket& hit,
+                                 const RenderState& state, float max_distance) const = 0;
 
     // Saves the hierarchy (not the objects). False, with nothing written,
     // when the tree has objects but no order array to cover them.

@@ -16,8 +16,7 @@ unsigned int gfxRTBVH_triAccel::get_number_of_objects() const {
     return number_of_triangles_;
 }
 
-void gfxRTBVH_triAccel::get_object_bbox(unsigned int object, __m128& bbmin,
-                                        __m128& bbmax) const {
+void gfxRTBVH_triAccel::get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const {
     if (triangle_array_ == nullptr || object >= number_of_triangles_)
         return;
     const triAccel& t = triangle_array_[object];

@@ -12,9 +12,9 @@ namespace gfx_detail {
 // given as one broadcast vector per axis. The operand order of every min and
 // max is part of the contract: SSE min/max return their second operand when
 // either is NaN, which decides which NaN slab distances are dropped.
-__attribute__((always_inline)) inline int
-intersect_box(const __m128 origin[3], const __m128 inv[3], const __m128 bbmin[3],
-              const __m128 bbmax[3], __m128& t_entry) {
+__attribute__((always_inline)) inline int intersect_box(const __m128 origin[3], const __m128 inv[3],
+                                                        const __m128 bbmin[3],
+                                                        const __m128 bbmax[3], __m128& t_entry) {
     const __m128 t0x = _mm_mul_ps(_mm_sub_ps(bbmin[0], origin[0]), inv[0]);
     const __m128 t1x = _mm_mul_ps(_mm_sub_ps(bbmax[0], origin[0]), inv[0]);
     const __m128 t0y = _mm_mul_ps(_mm_sub_ps(bbmin[1], origin[1]), inv[1]);

@@ -104,8 +104,7 @@ void gfxRTBVH::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object
         const __m128 high = _mm_load_ps(node->bbmax);
         const __m128 bbmin[3] = {_mm_shuffle_ps(low, low, 0x00), _mm_shuffle_ps(low, low, 0x55),
                                  _mm_shuffle_ps(low, low, 0xAA)};
-        const __m128 bbmax[3] = {_mm_shuffle_ps(high, high, 0x00),
-                                 _mm_shuffle_ps(high, high, 0x55),
+        const __m128 bbmax[3] = {_mm_shuffle_ps(high, high, 0x00), _mm_shuffle_ps(high, high, 0x55),
                                  _mm_shuffle_ps(high, high, 0xAA)};
         __m128 t_entry;
         const int box_mask = gfx_detail::intersect_box(origin, inv, bbmin, bbmax, t_entry);
@@ -209,10 +208,10 @@ bool gfxRTBVH::build_tree(unsigned int number_of_threads) {
     if (get_number_of_objects() > 0) {
         if (number_of_threads > MAX_BUILD_THREADS)
             number_of_threads = MAX_BUILD_THREADS;
-        gfxRTBVHBuilder* builder =
-            number_of_threads > 1
-                ? new (std::nothrow) gfxRTBVHBuilderParallel(this, number_of_threads)
-                : new (std::nothrow) gfxRTBVHBuilder(this);
+        gfxRTBVHBuilder* builder = number_of_threads > 1
+                                       ? new (std::nothrow)
+                                             gfxRTBVHBuilderParallel(this, number_of_threads)
+                                       : new (std::nothrow) gfxRTBVHBuilder(this);
         if (builder != nullptr) {
             number_of_nodes_ = builder->compile(&node_array_);
             delete builder;

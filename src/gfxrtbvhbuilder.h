@@ -40,7 +40,7 @@ struct BVHBBox {
     // box's bounds along it.
     void get_largest_axis(int& axis, float& min, float& max) const;
     // 2 (dx dy + dx dz + dy dz) in single precision.
-    float half_area_times_two() const;
+    float surface_area() const;
 };
 
 class gfxRTBVHBuilder {

@@ -102,8 +102,8 @@ void gfxRTBVHBuilderParallel::delete_recorded_tasks() {
     tasks_.RemoveAll(PlxCollec::ReleaseMemory);
 }
 
-void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, unsigned int node_id,
-                                         int begin, int end, int depth) {
+void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, unsigned int node_id, int begin,
+                                         int end, int depth) {
     BVHNode* local = thread_node_arrays_[worker_index];
     const unsigned int count = build_sub_tree(local, begin, end, depth);
     if (count == 0)

@@ -19,8 +19,7 @@ public:
     // Builds one task's subtree into the worker's scratch array and copies it
     // into the tree's nodes: the root at node_id, the rest at slots reserved
     // under the lock.
-    void build_task(unsigned int worker_index, unsigned int node_id, int begin, int end,
-                    int depth);
+    void build_task(unsigned int worker_index, unsigned int node_id, int begin, int end, int depth);
     // Larger ranges first.
     static int compare_tasks(const void* a, const void* b);
 

@@ -294,10 +294,10 @@ TEST(BVHStream, RecordItemsAndRoundTrip) {
     const float root_lo[3] = {-0.25f, 0, 0}, root_hi[3] = {13.25f, 1, 1};
     const float left_hi[3] = {2.25f, 1, 1}, right_lo[3] = {9.75f, 0, 0};
     std::vector<int> order(tree.get_object_order(), tree.get_object_order() + 7);
-    EXPECT_EQ(writer.items, bvh_record({inner_node(root_lo, root_hi, 1, 0, 0),
-                                        leaf_node(root_lo, left_hi, 0, 3),
-                                        leaf_node(right_lo, root_hi, 3, 4)},
-                                       order));
+    EXPECT_EQ(writer.items,
+              bvh_record({inner_node(root_lo, root_hi, 1, 0, 0), leaf_node(root_lo, left_hi, 0, 3),
+                          leaf_node(right_lo, root_hi, 3, 4)},
+                         order));
 
     // The packed words of a four-object leaf and of an inner node on z
     // whose child 1 comes first.
@@ -338,8 +338,8 @@ TEST(BVHStream, TokenMismatchesAndHugeCounts) {
         const char* what;
         std::size_t item;
         StreamItem replacement;
-        bool changed;       // the nodes were replaced
-        std::size_t reads;  // values consumed
+        bool changed;      // the nodes were replaced
+        std::size_t reads; // values consumed
     } cases[] = {
         {"begin", 0, StreamItem::String("BEGIN:gfxRTKDTree"), false, 1},
         {"version", 1, StreamItem::String("version=2"), false, 2},

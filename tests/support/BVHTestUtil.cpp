@@ -81,8 +81,7 @@ BVHNode leaf_node(const float min[3], const float max[3], int first, int count) 
     return n;
 }
 
-BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis,
-                   int first) {
+BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis, int first) {
     BVHNode n = box_node(min, max);
     n.firstChildNodeID = first_child;
     n.axis = static_cast<unsigned char>(axis);

@@ -79,8 +79,7 @@ std::vector<RayPacket> random_single_lane_packets(const std::vector<triAccel>& t
     return packets;
 }
 
-std::vector<RayPacket> incoherent_packets(const Bounds& b, int count,
-                                          unsigned seed) {
+std::vector<RayPacket> incoherent_packets(const Bounds& b, int count, unsigned seed) {
     std::mt19937 rng(seed);
     std::vector<RayPacket> packets;
     for (int i = 0; i < count; ++i) {

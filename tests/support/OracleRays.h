@@ -21,7 +21,6 @@ std::vector<RayPacket> random_single_lane_packets(const std::vector<triAccel>& t
 
 // Four unrelated random rays per packet, in and around the scene, with
 // active masks cycling through 1 to 15: lanes disagree in direction signs.
-std::vector<RayPacket> incoherent_packets(const zrv::scenes::Bounds& b, int count,
-                                          unsigned seed);
+std::vector<RayPacket> incoherent_packets(const zrv::scenes::Bounds& b, int count, unsigned seed);
 
 #endif // ZRV_TEST_ORACLE_RAYS_H
