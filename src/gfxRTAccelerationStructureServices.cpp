@@ -14,6 +14,9 @@ enum CompileResult {
     MERGE_FAILED = 4
 };
 
+// CompileBVHTree's code for a build whose consistency check failed.
+const int BVH_BUILD_FAILED = 2;
+
 } // namespace
 
 gfxRTAccelerationStructureServices::~gfxRTAccelerationStructureServices() {}
@@ -85,6 +88,7 @@ int gfxRTAccelerationStructureServices::CompileKDTree(gfxRTKDTree* tree, int num
 
 int gfxRTAccelerationStructureServices::CompileBVHTree(gfxRTBVH* bvh, int number_of_threads) {
     if (bvh == nullptr)
-        return 1;
-    return bvh->build_tree(number_of_threads > 1 ? unsigned(number_of_threads) : 1u) ? 0 : 2;
+        return NULL_ARGUMENT;
+    const unsigned int threads = number_of_threads > 1 ? unsigned(number_of_threads) : 1u;
+    return bvh->build_tree(threads) ? COMPILED : BVH_BUILD_FAILED;
 }
