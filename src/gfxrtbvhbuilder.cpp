@@ -227,11 +227,12 @@ int gfxRTBVHBuilder::partition_objects(int begin, int end, int bin) {
     }
 }
 
-bool gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int depth,
-                                int next_node, int children[2][3]) {
+bool gfxRTBVHBuilder::make_node(BVHNode* nodes, const BVHBuildRange& range, int next_node,
+                                BVHBuildRange children[2]) {
+    const int begin = range.begin, end = range.end;
     BVHBBox box, centroid_box;
     compute_bounds(begin, end, box, centroid_box);
-    BVHNode& node = nodes[id];
+    BVHNode& node = nodes[range.id];
     // Whole-vector stores: the fourth lanes land on the id and packed words,
     // which are written below.
     _mm_store_ps(node.bbmin, box.bbmin);
@@ -240,7 +241,7 @@ bool gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int 
     int split = begin;
     int axis = 0;
     bool inner = false;
-    if (depth <= MAX_SPLIT_DEPTH) {
+    if (range.depth <= MAX_SPLIT_DEPTH) {
         inner = find_split(centroid_box, begin, end, split, axis);
         if (!inner && end - begin > MAX_LEAF_OBJECTS) {
             // Centres too close to separate, too many for one leaf: halve.
@@ -253,10 +254,8 @@ bool gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int 
         node.num_triangles = 0;
         node.axis = static_cast<unsigned char>(axis);
         node.first = 0;
-        const int child_ranges[2][3] = {{next_node, begin, split}, {next_node + 1, split, end}};
-        for (int c = 0; c < 2; ++c)
-            for (int k = 0; k < 3; ++k)
-                children[c][k] = child_ranges[c][k];
+        children[0] = {next_node, begin, split, range.depth + 1};
+        children[1] = {next_node + 1, split, end, range.depth + 1};
         return true;
     }
     int count = end - begin;
@@ -276,30 +275,18 @@ bool gfxRTBVHBuilder::make_node(BVHNode* nodes, int id, int begin, int end, int 
 unsigned int gfxRTBVHBuilder::build_sub_tree(BVHNode* nodes, int begin, int end, int root_depth) {
     if (nodes == nullptr || build_objects_ == nullptr || object_order_ == nullptr)
         return 0;
-    // Entries: node id, begin, end, depth.
-    int stack[gfxRTBVH::MAX_STACK_SIZE][4];
+    BVHBuildRange stack[gfxRTBVH::MAX_STACK_SIZE];
     int stack_position = 0;
-    stack[0][0] = 0;
-    stack[0][1] = begin;
-    stack[0][2] = end;
-    stack[0][3] = root_depth;
+    stack[0] = {0, begin, end, root_depth};
     int next_node = 1;
     while (stack_position >= 0) {
-        const int* entry = stack[stack_position];
-        const int id = entry[0], b = entry[1], e = entry[2], depth = entry[3];
-        --stack_position;
-        int children[2][3];
-        if (!make_node(nodes, id, b, e, depth, next_node, children))
-            continue;
-        // The left child (lower bins) is pushed first and so built last.
-        for (int c = 0; c < 2; ++c) {
-            ++stack_position;
-            stack[stack_position][0] = children[c][0];
-            stack[stack_position][1] = children[c][1];
-            stack[stack_position][2] = children[c][2];
-            stack[stack_position][3] = depth + 1;
+        const BVHBuildRange range = stack[stack_position--];
+        // The children land on the stack left first, so the right one is
+        // built first.
+        if (make_node(nodes, range, next_node, &stack[stack_position + 1])) {
+            stack_position += 2;
+            next_node += 2;
         }
-        next_node += 2;
     }
     return unsigned(next_node);
 }

@@ -43,6 +43,15 @@ struct BVHBBox {
     float surface_area() const;
 };
 
+// A pending node of a build: its id, its range of positions [begin, end) of
+// the object order, and its depth below the tree's root.
+struct BVHBuildRange {
+    int id;
+    int begin;
+    int end;
+    int depth;
+};
+
 class gfxRTBVHBuilder {
 public:
     static const int BIN_COUNT = 16;
@@ -71,7 +80,8 @@ public:
 protected:
     virtual unsigned int build_nodes();
     // Subtree over positions [begin, end) of object_order_, root at nodes[0],
-    // which lies root_depth levels below the tree's root.
+    // which lies root_depth levels below the tree's root. Returns the number
+    // of nodes written.
     unsigned int build_sub_tree(BVHNode* nodes, int begin, int end, int root_depth = 0);
 
     void compute_build_objects();
@@ -79,11 +89,11 @@ protected:
     bool find_split(const BVHBBox& centroid_box, int begin, int end, int& split, int& axis);
     static int find_best_bin(const float bin_costs[BIN_COUNT], const BVHBBox bin_boxes[BIN_COUNT]);
     int partition_objects(int begin, int end, int bin);
-    // Writes node id, depth levels below the root, over [begin, end). When
-    // it splits, children receives the two child ranges (node id, begin,
-    // end), ids next_node and next_node + 1, and the result is true.
-    bool make_node(BVHNode* nodes, int id, int begin, int end, int depth, int next_node,
-                   int children[2][3]);
+    // Writes the node of range into nodes. When it splits, children receives
+    // the two child ranges, ids next_node and next_node + 1 (the left one,
+    // lower bins, first), and the result is true.
+    bool make_node(BVHNode* nodes, const BVHBuildRange& range, int next_node,
+                   BVHBuildRange children[2]);
 
     unsigned int number_of_objects_;
     BVHNode* node_array_;

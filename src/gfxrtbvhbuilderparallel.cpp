@@ -30,38 +30,24 @@ unsigned int gfxRTBVHBuilderParallel::build_nodes() {
 }
 
 bool gfxRTBVHBuilderParallel::split_top_levels() {
-    // Entries: node id, begin, end, depth.
-    int stack[gfxRTBVH::MAX_STACK_SIZE][4];
+    BVHBuildRange stack[gfxRTBVH::MAX_STACK_SIZE];
     int stack_position = 0;
-    stack[0][0] = 0;
-    stack[0][1] = 0;
-    stack[0][2] = int(number_of_objects_);
-    stack[0][3] = 0;
+    stack[0] = {0, 0, int(number_of_objects_), 0};
     node_counter_ = 1;
     while (stack_position >= 0) {
-        const int* entry = stack[stack_position];
-        const int id = entry[0], b = entry[1], e = entry[2], depth = entry[3];
-        --stack_position;
-        if (unsigned(e - b) < task_threshold_) {
-            gfxRTBVHBuildTask* task =
-                new (std::nothrow) gfxRTBVHBuildTask(this, unsigned(id), b, e, depth);
+        const BVHBuildRange range = stack[stack_position--];
+        if (unsigned(range.end - range.begin) < task_threshold_) {
+            gfxRTBVHBuildTask* task = new (std::nothrow) gfxRTBVHBuildTask(this, range);
             if (task == nullptr || tasks_.Append(task) == 0) {
                 delete task;
                 return false;
             }
             continue;
         }
-        int children[2][3];
-        if (!make_node(node_array_, id, b, e, depth, int(node_counter_), children))
-            continue;
-        for (int c = 0; c < 2; ++c) {
-            ++stack_position;
-            stack[stack_position][0] = children[c][0];
-            stack[stack_position][1] = children[c][1];
-            stack[stack_position][2] = children[c][2];
-            stack[stack_position][3] = depth + 1;
+        if (make_node(node_array_, range, int(node_counter_), &stack[stack_position + 1])) {
+            stack_position += 2;
+            node_counter_ += 2;
         }
-        node_counter_ += 2;
     }
     return true;
 }
@@ -102,10 +88,9 @@ void gfxRTBVHBuilderParallel::delete_recorded_tasks() {
     tasks_.RemoveAll(PlxCollec::ReleaseMemory);
 }
 
-void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, unsigned int node_id, int begin,
-                                         int end, int depth) {
+void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, const BVHBuildRange& range) {
     BVHNode* local = thread_node_arrays_[worker_index];
-    const unsigned int count = build_sub_tree(local, begin, end, depth);
+    const unsigned int count = build_sub_tree(local, range.begin, range.end, range.depth);
     if (count == 0)
         return;
     // The only shared write: reserve slots for every node but the root,
@@ -119,7 +104,7 @@ void gfxRTBVHBuilderParallel::build_task(unsigned int worker_index, unsigned int
     for (unsigned int k = 0; k < count; ++k)
         if (local[k].num_triangles < 1)
             local[k].firstChildNodeID += int(base) - 1;
-    std::memcpy(&node_array_[node_id], &local[0], sizeof(BVHNode));
+    std::memcpy(&node_array_[range.id], &local[0], sizeof(BVHNode));
     if (count > 1)
         std::memcpy(&node_array_[base], &local[1], (count - 1) * sizeof(BVHNode));
 }

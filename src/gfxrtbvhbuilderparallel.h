@@ -19,7 +19,7 @@ public:
     // Builds one task's subtree into the worker's scratch array and copies it
     // into the tree's nodes: the root at node_id, the rest at slots reserved
     // under the lock.
-    void build_task(unsigned int worker_index, unsigned int node_id, int begin, int end, int depth);
+    void build_task(unsigned int worker_index, const BVHBuildRange& range);
     // Larger ranges first.
     static int compare_tasks(const void* a, const void* b);
 
@@ -45,23 +45,19 @@ private:
     unsigned int number_of_threads_;
 };
 
-// One subtree of the parallel build.
+// One subtree of the parallel build: a range whose root slot its parent
+// reserved.
 class gfxRTBVHBuildTask : public ZrvGfxRunnableTask {
 public:
-    gfxRTBVHBuildTask(gfxRTBVHBuilderParallel* builder, unsigned int node_id, int begin, int end,
-                      int depth)
-        : builder_(builder), node_id_(node_id), begin_(begin), end_(end), depth_(depth) {}
+    gfxRTBVHBuildTask(gfxRTBVHBuilderParallel* builder, const BVHBuildRange& range)
+        : builder_(builder), range_(range) {}
 
-    void run(unsigned int worker_index) override {
-        builder_->build_task(worker_index, node_id_, begin_, end_, depth_);
-    }
-    int size() const { return end_ - begin_; }
+    void run(unsigned int worker_index) override { builder_->build_task(worker_index, range_); }
+    int size() const { return range_.end - range_.begin; }
 
 private:
     gfxRTBVHBuilderParallel* builder_;
-    unsigned int node_id_;
-    int begin_, end_;
-    int depth_; // levels between the tree's root and the task's root
+    BVHBuildRange range_;
 };
 
 #endif // GFX_RT_BVH_BUILDER_PARALLEL_H

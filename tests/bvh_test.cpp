@@ -58,6 +58,17 @@ TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
     }
 }
 
+// Dumps tree and traces one ray through it (results unused): the two walks
+// whose stacks a deep tree strains.
+void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
+    StringJournal journal;
+    tree.debug(journal, false, 1);
+    RayPacket rays = packet_of(ray);
+    HitPacket hits = empty_hits();
+    __m128i hit_object;
+    tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+}
+
 // ---------------------------------------------------------------- builder
 
 struct BuiltShape {
@@ -186,12 +197,7 @@ TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
     EXPECT_EQ(bvh_structural_fault(deep), "");
     EXPECT_EQ(deep.get_statistic()->tree_depth, 63u);
     // The dump and a ray down the deep side need no more stack either.
-    StringJournal journal;
-    deep.debug(journal, false, 1);
-    RayPacket rays = packet_of({{-1e30f, 0.5f, 0.5f}, {1, 0, 0}});
-    HitPacket hits = empty_hits();
-    __m128i hit_object;
-    deep.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    dump_and_trace(deep, {{-1e30f, 0.5f, 0.5f}, {1, 0, 0}});
     EXPECT_TRUE(recorder.messages().empty());
 
     // 70000 equal centres cannot be separated: halved until leaves fit the
@@ -426,12 +432,7 @@ TEST(BVHDump, TextAndStackLimit) {
     ReplayReader reader(bvh_record(chain, {0}));
     ASSERT_TRUE(deep.unstream(reader));
     FatalErrorRecorder recorder;
-    StringJournal deep_journal;
-    deep.debug(deep_journal, false, 0);
-    RayPacket rays = packet_of({{-1, 1, 1}, {1, 0.01f, 0.02f}});
-    HitPacket hits = empty_hits();
-    __m128i hit_object;
-    deep.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    dump_and_trace(deep, {{-1, 1, 1}, {1, 0.01f, 0.02f}});
     const std::string overflow = "AssertionFailed:stack_position<MAX_STACK_SIZE";
     EXPECT_EQ(recorder.messages(), (std::vector<std::string>{overflow, overflow}));
 }

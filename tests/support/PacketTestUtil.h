@@ -4,8 +4,11 @@
 
 #include "gfxRayTracing.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 struct Ray3 {
     float origin[3];
@@ -83,6 +86,25 @@ inline triAccel make_triangle(const float v0[3], const float v1[3], const float 
     t.triangle_id = id;
     t.casts_shadow = 1;
     return t;
+}
+
+// Compares two runs over the same packets lane by lane: id and the bits of t
+// must match. Adds a failure for the first difference; returns the number
+// of lanes of expected that hold a hit.
+inline int expect_identical_hits(const std::vector<HitPacket>& actual,
+                                 const std::vector<HitPacket>& expected) {
+    int hits = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        for (int k = 0; k < 4; ++k) {
+            if (lane_of(actual[i].id, k) != lane_of(expected[i].id, k) ||
+                bits_of(lane_of(actual[i].t, k)) != bits_of(lane_of(expected[i].t, k))) {
+                ADD_FAILURE() << "packet " << i << " lane " << k << " differs";
+                return hits;
+            }
+            hits += lane_of(expected[i].id, k) >= 0;
+        }
+    }
+    return hits;
 }
 
 #endif // ZRV_TEST_PACKET_UTIL_H
