@@ -1,7 +1,11 @@
 #include "gfxRTAccelerationStructureServices.h"
 
+#include "gfxKDTreeNodeWords.h"
 #include "gfxRTKDTreeThread.h"
 
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
 #include <new>
 
 namespace {
@@ -13,6 +17,19 @@ enum CompileResult {
     SUBTREE_FAILED = 3,
     MERGE_FAILED = 4
 };
+
+// Sets *reason (when given) to the printf-style message.
+bool refuse(PlxUnicodeString* reason, const char* format, ...) {
+    if (reason != nullptr) {
+        char text[256];
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(text, sizeof text, format, arguments);
+        va_end(arguments);
+        *reason = PlxUnicodeString(text);
+    }
+    return false;
+}
 
 } // namespace
 
@@ -81,4 +98,183 @@ int gfxRTAccelerationStructureServices::CompileKDTree(gfxRTKDTree* tree, int num
         tree->create_tree_from_triAccel_list(triangles, count);
     }
     return code;
+}
+
+gfxRTKDTree* gfxRTAccelerationStructureServices::UnstreamNewKDTree(gfxStreamReader& reader,
+                                                                   const triAccel* triangles,
+                                                                   unsigned int number_of_threads) {
+    gfxRTKDTree* tree = new (std::nothrow) gfxRTKDTree(number_of_threads);
+    if (tree == nullptr)
+        return nullptr;
+    tree->set_first_triangle(triangles);
+    if (tree->unstream(reader))
+        return tree;
+    delete tree;
+    return nullptr;
+}
+
+gfxRTKDTree* gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+    gfxStreamReader& reader, const triAccel* triangles, unsigned int triangle_count,
+    unsigned int number_of_threads, unsigned long long max_values, PlxUnicodeString* reason) {
+    if (triangles == nullptr) {
+        refuse(reason, "no triangle array was given");
+        return nullptr;
+    }
+    if (number_of_threads > gfxRTKDTree::MAX_THREADS) {
+        refuse(reason, "a tree is traced by at most %u threads, not %u", gfxRTKDTree::MAX_THREADS,
+               number_of_threads);
+        return nullptr;
+    }
+    gfxRTKDTree* tree = new (std::nothrow) gfxRTKDTree(number_of_threads);
+    if (tree == nullptr) {
+        refuse(reason, "out of memory");
+        return nullptr;
+    }
+    tree->set_first_triangle(triangles);
+    bool ok = false;
+    switch (tree->read_stream(reader, max_values, MAX_CHECKED_KDTREE_DEPTH)) {
+    case gfxRTKDTree::UNSTREAM_DONE:
+        ok = CheckKDTree(*tree, triangle_count, reason);
+        break;
+    case gfxRTKDTree::UNSTREAM_NO_TRIANGLE_ARRAY:
+        refuse(reason, "no triangle array was given");
+        break;
+    case gfxRTKDTree::UNSTREAM_TOKEN_MISMATCH:
+        refuse(reason, "the stream does not hold a KD-tree (a token does not match)");
+        break;
+    case gfxRTKDTree::UNSTREAM_TOO_LARGE:
+        refuse(reason,
+               "the stream's counts are too large: %u nodes, %u object entries, depth limit %u "
+               "(at most %llu values remain, depth limit at most %u)",
+               tree->number_of_nodes_, tree->object_array_size_, tree->max_tree_depth_, max_values,
+               MAX_CHECKED_KDTREE_DEPTH);
+        break;
+    case gfxRTKDTree::UNSTREAM_OUT_OF_MEMORY:
+        refuse(reason, "out of memory while reading the tree");
+        break;
+    }
+    if (ok)
+        return tree;
+    delete tree;
+    return nullptr;
+}
+
+bool gfxRTAccelerationStructureServices::CheckKDTree(const gfxRTKDTree& tree,
+                                                     unsigned int triangle_count,
+                                                     PlxUnicodeString* reason) {
+    using gfx_detail::LEAF_FLAG;
+    using gfx_detail::PAIR_OFFSET_MASK;
+    const unsigned int node_count = tree.number_of_nodes_;
+    const unsigned char* const nodes = tree.node_array_;
+    if (node_count == 0 || nodes == nullptr)
+        return refuse(reason, "the tree has no nodes");
+    const unsigned long long node_end = 8ull * node_count + 8;
+    if (node_end > tree.node_array_size_)
+        return refuse(reason, "%u nodes do not fit the node array of %u bytes", node_count,
+                      tree.node_array_size_);
+    const unsigned int object_count = tree.object_array_size_;
+    if (object_count > 0 && tree.triangles_ == nullptr)
+        return refuse(reason, "the tree has no object array");
+    if (tree.first_triangle_ == nullptr)
+        return refuse(reason, "the tree knows no triangle array");
+    for (unsigned int slot = 0; slot < tree.number_of_threads_; ++slot) {
+        const gfxRTKDTree::TraversalStack& stack = tree.stacks_[slot];
+        if (stack.node_offsets == nullptr || stack.t_near == nullptr || stack.t_far == nullptr)
+            return refuse(reason, "the traversal stack of thread %u is missing", slot);
+    }
+
+    // Depth first from the root. A traversal writes one stack entry per
+    // inner node on its path, so leaves may lie at most max_tree_depth_ + 1
+    // levels deep (the root is level 1) for the max_tree_depth_ + 2 entries.
+    const unsigned long long deepest_leaf = tree.max_tree_depth_ + 1ull;
+    const unsigned long long capacity = deepest_leaf + 2;
+    unsigned char* seen = new (std::nothrow) unsigned char[node_count + 1ull]();
+    unsigned int* pending = new (std::nothrow) unsigned int[capacity];
+    unsigned int* levels = new (std::nothrow) unsigned int[capacity];
+    bool ok = seen != nullptr && pending != nullptr && levels != nullptr;
+    if (!ok)
+        refuse(reason, "out of memory while checking the tree");
+    unsigned long long top = 0;
+    unsigned int reached = 0;
+    if (ok) {
+        pending[0] = 8;
+        levels[0] = 1;
+        top = 1;
+    }
+    while (ok && top > 0) {
+        --top;
+        const unsigned int node = pending[top];
+        const unsigned int level = levels[top];
+        if (seen[node / 8]) {
+            ok = refuse(reason, "the node at byte offset %u is reached twice", node);
+            break;
+        }
+        seen[node / 8] = 1;
+        ++reached;
+        const unsigned int word0 = gfx_detail::node_word(nodes, node);
+        if (word0 & LEAF_FLAG) {
+            const unsigned long long first = word0 & ~LEAF_FLAG;
+            const unsigned int count = gfx_detail::node_word(nodes, node + 4);
+            if (level > deepest_leaf) {
+                ok = refuse(reason,
+                            "the leaf at byte offset %u lies %u levels deep; the traversal "
+                            "stacks allow %llu",
+                            node, level, deepest_leaf);
+            } else if (count > 0 && first + count > object_count) {
+                ok = refuse(reason,
+                            "the leaf at byte offset %u holds entries %llu to %llu of an object "
+                            "array of %u",
+                            node, first, first + count - 1, object_count);
+            }
+            continue;
+        }
+        const unsigned int axis = word0 & 3;
+        const unsigned int step = word0 & PAIR_OFFSET_MASK;
+        const unsigned long long pair = (unsigned long long)node + step;
+        if (axis == 3) {
+            ok = refuse(reason, "the inner node at byte offset %u splits along axis 3", node);
+        } else if (step == 0 || step % 8 != 0) {
+            ok = refuse(reason, "the inner node at byte offset %u points %u bytes ahead", node,
+                        step);
+        } else if (pair + 16 > node_end) {
+            ok = refuse(reason,
+                        "the inner node at byte offset %u points at children at %llu, outside "
+                        "the %u nodes",
+                        node, pair, node_count);
+        } else if (level + 1ull > deepest_leaf) {
+            ok = refuse(reason,
+                        "the inner node at byte offset %u has children %u levels deep; the "
+                        "traversal stacks allow %llu",
+                        node, level + 1, deepest_leaf);
+        } else if (top + 2 > capacity) {
+            ok = refuse(reason, "the tree is deeper than its depth limit allows");
+        } else {
+            pending[top] = unsigned(pair + 8);
+            levels[top++] = level + 1;
+            pending[top] = unsigned(pair);
+            levels[top++] = level + 1;
+        }
+    }
+    delete[] seen;
+    delete[] pending;
+    delete[] levels;
+    if (!ok)
+        return false;
+    if (reached != node_count)
+        return refuse(reason, "%u of the %u nodes are reachable from the root", reached,
+                      node_count);
+
+    const std::intptr_t base = reinterpret_cast<std::intptr_t>(tree.first_triangle_);
+    const std::intptr_t record = std::intptr_t(sizeof(triAccel));
+    for (unsigned int i = 0; i < object_count; ++i) {
+        const triAccel* entry = tree.triangles_[i];
+        if (entry == nullptr)
+            continue;
+        const std::intptr_t distance = reinterpret_cast<std::intptr_t>(entry) - base;
+        if (distance < 0 || distance % record != 0 || distance / record >= triangle_count)
+            return refuse(reason,
+                          "object entry %u refers to triangle %lld of an array of %u triangles", i,
+                          (long long)(distance / record), triangle_count);
+    }
+    return true;
 }
