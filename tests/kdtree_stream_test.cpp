@@ -6,16 +6,20 @@
 #include "OracleScenes.h"
 #include "RecordingStream.h"
 #include "gfxRTAccelerationStructureServices.h"
+#include "zrvStreams.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <memory>
 #include <random>
 
 namespace {
 
 using Items = std::vector<StreamItem>;
+using Bytes = std::vector<unsigned char>;
 using S = StreamItem;
 
 const unsigned LEAF = 0x80000000u;
@@ -256,6 +260,24 @@ TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
         EXPECT_TRUE(gfxRTAccelerationStructureServices::CheckKDTree(*loaded, count, &reason))
             << reason.ConvertToChar();
 
+        // The same through a file, loaded checked.
+        char path[] = "/tmp/zrv-kdtree-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        zrv::streams::FileWriter file(path);
+        original.stream(file);
+        ASSERT_TRUE(file.commit()) << file.error();
+        zrv::streams::FileReader file_reader(path);
+        std::remove(path);
+        ASSERT_TRUE(file_reader.ok()) << file_reader.error();
+        std::unique_ptr<gfxRTKDTree> from_file(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+                file_reader, copy.data(), count, 1, file_reader.remaining(), &reason));
+        ASSERT_NE(from_file, nullptr) << reason.ConvertToChar();
+        EXPECT_TRUE(file_reader.at_end());
+        EXPECT_EQ(first_difference(stream_of(*from_file), saved), "");
+
         std::mt19937 rng(threads);
         const RenderState state{0, 0};
         int disagreements = 0;
@@ -273,6 +295,9 @@ TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
             brute_force_trace(copy, rays, state, reference);
             disagreements += count_disagreements(rays, after, reference, &report);
             ASSERT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "packet " << p;
+            HitPacket after_file = empty_hits();
+            host_trace(*from_file, rays, state, after_file);
+            ASSERT_EQ(std::memcmp(&before, &after_file, sizeof before), 0) << "packet " << p;
         }
         EXPECT_EQ(disagreements, 0) << report;
     }
@@ -370,6 +395,59 @@ TEST(KDTreeCheckedLoad, NodesReachedTwiceOrNeverAreRefused) {
         EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
             << reason.ConvertToChar();
     }
+}
+
+// Every truncation and a flipped bit in every byte of a saved file: the
+// checked loader refuses each with a reason (the reader's checks find them
+// before any value is read).
+TEST(KDTreeCheckedLoad, TruncatedAndDamagedFilesAreRefused) {
+    const std::vector<triAccel> tris = two_triangles();
+    zrv::streams::MemoryWriter writer;
+    for (const StreamItem& item : small_tree()) {
+        switch (item.kind) {
+        case S::INT:
+            writer.write_int(item.i);
+            break;
+        case S::UINT:
+            writer.write_uint(item.u);
+            break;
+        case S::FLOAT:
+            writer.write_float(item.f);
+            break;
+        case S::DOUBLE:
+            writer.write_double(item.d);
+            break;
+        case S::STRING:
+            writer.write_string(PlxUnicodeString(item.s.c_str()));
+            break;
+        }
+    }
+    const Bytes good = writer.image();
+    std::vector<Bytes> bad;
+    for (std::size_t size = 0; size < good.size(); ++size)
+        bad.emplace_back(good.begin(), good.begin() + size);
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        bad.push_back(good);
+        bad.back()[i] ^= (unsigned char)(1u << (i % 8));
+    }
+    int loaded = 0, without_reason = 0;
+    for (const Bytes& image : bad) {
+        zrv::streams::MemoryReader reader(image.data(), image.size());
+        PlxUnicodeString reason;
+        std::unique_ptr<gfxRTKDTree> tree(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+                reader, tris.data(), 2, 1, reader.remaining(), &reason));
+        loaded += tree != nullptr;
+        without_reason += reason == "";
+    }
+    EXPECT_EQ(loaded, 0);
+    EXPECT_EQ(without_reason, 0);
+
+    zrv::streams::MemoryReader reader(good.data(), good.size());
+    PlxUnicodeString reason;
+    std::unique_ptr<gfxRTKDTree> tree(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+        reader, tris.data(), 2, 1, reader.remaining(), &reason));
+    EXPECT_NE(tree, nullptr) << reason.ConvertToChar();
 }
 
 // Subtrees that only claim sizes: the merge must refuse them before copying.
