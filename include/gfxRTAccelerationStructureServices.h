@@ -51,9 +51,9 @@ public:
     // triangles[0 .. triangle_count - 1]: every node reachable exactly once
     // from the root and all nodes reachable, children pairs inside the node
     // array, split axes 0 to 2, leaves' object ranges inside the object
-    // array, every object entry null or one of the host's triangles, and no
-    // leaf deeper than the traversal stacks allow. Otherwise false, with the
-    // first fault found in reason (when not null).
+    // array and free of null entries, every object entry null or one of the
+    // host's triangles, and no leaf deeper than the traversal stacks allow.
+    // Otherwise false, with the first fault found in reason (when not null).
     static bool CheckKDTree(const gfxRTKDTree& tree, unsigned int triangle_count,
                             PlxUnicodeString* reason);
 };

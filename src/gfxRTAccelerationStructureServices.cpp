@@ -183,6 +183,29 @@ bool gfxRTAccelerationStructureServices::CheckKDTree(const gfxRTKDTree& tree,
             return refuse(reason, "the traversal stack of thread %u is missing", slot);
     }
 
+    // Entries: null or one of the host's triangles. Traversal dereferences
+    // every entry of a leaf, so leaves may not cover null entries: counting
+    // the nulls before each entry lets each leaf be checked at once.
+    unsigned int* nulls_before = new (std::nothrow) unsigned int[object_count + 1ull];
+    if (nulls_before == nullptr)
+        return refuse(reason, "out of memory while checking the tree");
+    nulls_before[0] = 0;
+    const std::intptr_t base = reinterpret_cast<std::intptr_t>(tree.first_triangle_);
+    const std::intptr_t record = std::intptr_t(sizeof(triAccel));
+    for (unsigned int i = 0; i < object_count; ++i) {
+        const triAccel* entry = tree.triangles_[i];
+        nulls_before[i + 1] = nulls_before[i] + (entry == nullptr ? 1 : 0);
+        if (entry == nullptr)
+            continue;
+        const std::intptr_t distance = reinterpret_cast<std::intptr_t>(entry) - base;
+        if (distance < 0 || distance % record != 0 || distance / record >= triangle_count) {
+            delete[] nulls_before;
+            return refuse(reason,
+                          "object entry %u refers to triangle %lld of an array of %u triangles", i,
+                          (long long)(distance / record), triangle_count);
+        }
+    }
+
     // Depth first from the root. A traversal writes one stack entry per
     // inner node on its path, so leaves may lie at most max_tree_depth_ + 1
     // levels deep (the root is level 1) for the max_tree_depth_ + 2 entries.
@@ -225,6 +248,8 @@ bool gfxRTAccelerationStructureServices::CheckKDTree(const gfxRTKDTree& tree,
                             "the leaf at byte offset %u holds entries %llu to %llu of an object "
                             "array of %u",
                             node, first, first + count - 1, object_count);
+            } else if (count > 0 && nulls_before[first + count] != nulls_before[first]) {
+                ok = refuse(reason, "the leaf at byte offset %u holds a null object entry", node);
             }
             continue;
         }
@@ -258,23 +283,11 @@ bool gfxRTAccelerationStructureServices::CheckKDTree(const gfxRTKDTree& tree,
     delete[] seen;
     delete[] pending;
     delete[] levels;
+    delete[] nulls_before;
     if (!ok)
         return false;
     if (reached != node_count)
         return refuse(reason, "%u of the %u nodes are reachable from the root", reached,
                       node_count);
-
-    const std::intptr_t base = reinterpret_cast<std::intptr_t>(tree.first_triangle_);
-    const std::intptr_t record = std::intptr_t(sizeof(triAccel));
-    for (unsigned int i = 0; i < object_count; ++i) {
-        const triAccel* entry = tree.triangles_[i];
-        if (entry == nullptr)
-            continue;
-        const std::intptr_t distance = reinterpret_cast<std::intptr_t>(entry) - base;
-        if (distance < 0 || distance % record != 0 || distance / record >= triangle_count)
-            return refuse(reason,
-                          "object entry %u refers to triangle %lld of an array of %u triangles", i,
-                          (long long)(distance / record), triangle_count);
-    }
     return true;
 }

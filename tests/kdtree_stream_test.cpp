@@ -330,6 +330,8 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         {"index past the host's array", [](Items& it) { it[FIRST_OBJECT_ITEM].i = 2; }, 2, 1000,
          "triangle 2 of an array of 2"},
         {"negative index", [](Items& it) { it[FIRST_OBJECT_ITEM].i = -2; }, 2, 1000, "triangle -2"},
+        {"null entry inside a leaf", [](Items& it) { it[FIRST_OBJECT_ITEM].i = -1; }, 2, 1000,
+         "null object entry"},
         {"saved for more triangles", [](Items&) {}, 1, 1000, "triangle 1 of an array of 1"},
         {"deeper than the stacks", [](Items& it) { it[16].u = 0; }, 2, 1000, "levels deep"},
         {"depth limit above the checked maximum", [](Items& it) { it[16].u = 129; }, 2, 1000,
