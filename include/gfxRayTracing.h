@@ -76,4 +76,13 @@ GFX_API void gfxRT_ray_triangle_intersect(const triAccel& tri, const RayPacket& 
                                           unsigned int lane_mask, const RenderState& state,
                                           HitPacket& hits);
 
+// Clips the four rays of rays against the box [bbmin, bbmax] (three floats
+// each). inv holds 1/direction per lane and component. Returns the mask of the
+// lanes whose rays pass through the box in front of their origin, whatever
+// their active_mask, and writes each lane's entry distance (never below 0)
+// into t_entry. A lane whose slab distances end NaN does not pass.
+GFX_API int gfxRT_ray_box_intersect(const RayPacket& rays, const sse_vec& inv,
+                                    const float* const bbmin, const float* const bbmax,
+                                    __m128& t_entry);
+
 #endif // GFX_RAY_TRACING_H

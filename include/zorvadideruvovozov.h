@@ -12,6 +12,7 @@
 #include "gfxKDTreeCompileState.h"
 #include "gfxMath.h"
 #include "gfxRTAccelerationStructureServices.h"
+#include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
 #include "gfxRTKDTreeBase.h"
 #include "gfxRTKDTreeSAH.h"

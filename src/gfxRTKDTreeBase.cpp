@@ -1,21 +1,11 @@
 #include "gfxRTKDTreeBase.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxMonotonicClock.h"
 
-#include <chrono>
 #include <cstring>
 
 const unsigned int gfxRTKDTreeBase::NODE_ALIGNMENT = 32;
-
-namespace {
-
-std::uint64_t monotonic_nanoseconds() {
-    return std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count());
-}
-
-} // namespace
 
 gfxRTKDTreeBase::gfxRTKDTreeBase()
     : node_array_(nullptr), next_free_node_(0), next_free_object_(0), number_of_nodes_(0),
@@ -61,9 +51,9 @@ void gfxRTKDTreeBase::precompute_traversal_order(unsigned int dx, unsigned int d
 void gfxRTKDTreeBase::start_build_statistics() {
     std::memset(&statistic_, 0, sizeof(statistic_));
     statistic_.valid = false;
-    compile_start_ticks_ = monotonic_nanoseconds();
+    compile_start_ticks_ = gfx_detail::monotonic_nanoseconds();
 }
 
 double gfxRTKDTreeBase::seconds_since_build_start() const {
-    return double(monotonic_nanoseconds() - compile_start_ticks_) / 1e9;
+    return gfx_detail::seconds_since(compile_start_ticks_);
 }

@@ -39,10 +39,15 @@ std::vector<triAccel> degenerate() {
     return mesh.finalize();
 }
 
+std::vector<triAccel> organic() {
+    return zrv::scenes::organic_blob({0.3f, -0.2f, 0.1f}, 1.0f, 4, 23);
+}
+
 } // namespace
 
-const OracleScene ORACLE_SCENES[5] = {{"spheres", spheres},
+const OracleScene ORACLE_SCENES[6] = {{"spheres", spheres},
                                       {"tori", tori},
                                       {"soup", soup},
                                       {"box_grid", box_grid},
-                                      {"degenerate", degenerate}};
+                                      {"degenerate", degenerate},
+                                      {"organic", organic}};

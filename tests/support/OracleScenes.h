@@ -1,5 +1,6 @@
 // The generated scenes that traversal results are checked on: curved
-// meshes, a random soup, coplanar boxes and degenerate triangles.
+// meshes, a random soup, coplanar boxes, degenerate triangles and an
+// irregular organic surface.
 #ifndef ZRV_TEST_ORACLE_SCENES_H
 #define ZRV_TEST_ORACLE_SCENES_H
 
@@ -12,6 +13,6 @@ struct OracleScene {
     std::vector<triAccel> (*make)();
 };
 
-extern const OracleScene ORACLE_SCENES[5];
+extern const OracleScene ORACLE_SCENES[6];
 
 #endif // ZRV_TEST_ORACLE_SCENES_H

@@ -3,31 +3,36 @@
 #include <cstring>
 
 StreamItem StreamItem::Int(int value) {
-    StreamItem item{INT};
+    StreamItem item;
+    item.kind = INT;
     item.i = value;
     return item;
 }
 
 StreamItem StreamItem::Uint(unsigned int value) {
-    StreamItem item{UINT};
+    StreamItem item;
+    item.kind = UINT;
     item.u = value;
     return item;
 }
 
 StreamItem StreamItem::Float(float value) {
-    StreamItem item{FLOAT};
+    StreamItem item;
+    item.kind = FLOAT;
     item.f = value;
     return item;
 }
 
 StreamItem StreamItem::Double(double value) {
-    StreamItem item{DOUBLE};
+    StreamItem item;
+    item.kind = DOUBLE;
     item.d = value;
     return item;
 }
 
 StreamItem StreamItem::String(const std::string& value) {
-    StreamItem item{STRING};
+    StreamItem item;
+    item.kind = STRING;
     item.s = value;
     return item;
 }

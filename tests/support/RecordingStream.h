@@ -12,7 +12,7 @@
 
 struct StreamItem {
     enum Kind { INT, UINT, FLOAT, DOUBLE, STRING };
-    Kind kind;
+    Kind kind = INT;
     int i = 0;
     unsigned int u = 0;
     float f = 0.0f;

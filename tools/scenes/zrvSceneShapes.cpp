@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <map>
+#include <utility>
 
 namespace zrv {
 namespace scenes {
@@ -310,6 +313,78 @@ std::vector<triAccel> random_triangle_soup(unsigned int count, const Bounds& box
         }
         mesh.add_triangle(corners[0], corners[1], corners[2]);
     }
+    return mesh.finalize();
+}
+
+std::vector<triAccel> organic_blob(const Vec3& center, float radius, unsigned int subdivisions,
+                                   std::uint64_t seed) {
+    // The icosahedron: 12 vertices on the unit sphere, 20 outward faces.
+    const double g = (1.0 + std::sqrt(5.0)) / 2.0;
+    std::vector<Dvec> points = {{-1, g, 0}, {1, g, 0}, {-1, -g, 0}, {1, -g, 0},
+                                {0, -1, g}, {0, 1, g}, {0, -1, -g}, {0, 1, -g},
+                                {g, 0, -1}, {g, 0, 1}, {-g, 0, -1}, {-g, 0, 1}};
+    for (Dvec& p : points)
+        p = normalized(p);
+    std::vector<unsigned int> faces = {0, 11, 5, 0, 5,  1,  0, 1, 7, 0, 7,  10, 0, 10, 11,
+                                       1, 5,  9, 5, 11, 4,  11, 10, 2, 10, 7, 6, 7, 1,  8,
+                                       3, 9,  4, 3, 4,  2,  3, 2,  6, 3, 6, 8,  3, 8,  9,
+                                       4, 9,  5, 2, 4,  11, 6, 2,  10, 8, 6, 7,  9, 8,  1};
+    // Each subdivision splits every face in four; shared edges share their
+    // midpoint, so the surface stays closed.
+    for (unsigned int level = 0; level < subdivisions; ++level) {
+        std::map<std::pair<unsigned int, unsigned int>, unsigned int> midpoints;
+        auto midpoint = [&](unsigned int a, unsigned int b) {
+            const auto key = std::make_pair(std::min(a, b), std::max(a, b));
+            const auto found = midpoints.find(key);
+            if (found != midpoints.end())
+                return found->second;
+            points.push_back(normalized(0.5 * (points[a] + points[b])));
+            return midpoints[key] = unsigned(points.size() - 1);
+        };
+        std::vector<unsigned int> finer;
+        finer.reserve(faces.size() * 4);
+        for (std::size_t f = 0; f < faces.size(); f += 3) {
+            const unsigned int a = faces[f], b = faces[f + 1], c = faces[f + 2];
+            const unsigned int ab = midpoint(a, b), bc = midpoint(b, c), ca = midpoint(c, a);
+            const unsigned int split[12] = {a, ab, ca, b, bc, ab, c, ca, bc, ab, bc, ca};
+            finer.insert(finer.end(), split, split + 12);
+        }
+        faces.swap(finer);
+    }
+
+    SplitMix64 random(seed);
+    struct Lobe {
+        Dvec direction;
+        double height, sharpness;
+    };
+    std::vector<Lobe> lobes(9);
+    for (Lobe& lobe : lobes) {
+        lobe.direction = normalized(Dvec{random.uniform(-1, 1), random.uniform(-1, 1),
+                                         random.uniform(-1, 1)});
+        lobe.height = random.uniform(-0.25, 0.45);
+        lobe.sharpness = random.uniform(2.0, 9.0);
+    }
+    // Jitter along the surface by up to a third of the finest edge length.
+    const double jitter = 0.33 * 1.1 / double(1u << subdivisions);
+    std::vector<Vec3> vertices;
+    vertices.reserve(points.size());
+    for (const Dvec& p : points) {
+        const Dvec tangent = cross(p, std::fabs(p.y) < 0.9 ? Dvec{0, 1, 0} : Dvec{1, 0, 0});
+        const Dvec t1 = normalized(tangent), t2 = cross(p, t1);
+        const Dvec moved = normalized(p + random.uniform(-jitter, jitter) * t1 +
+                                      random.uniform(-jitter, jitter) * t2);
+        double r = 1.0;
+        for (const Lobe& lobe : lobes) {
+            const double cosine = moved.x * lobe.direction.x + moved.y * lobe.direction.y +
+                                  moved.z * lobe.direction.z;
+            r += lobe.height * std::exp(lobe.sharpness * (cosine - 1.0));
+        }
+        vertices.push_back(to_float(to_double(center) + (double(radius) * r) * moved));
+    }
+    Mesh mesh;
+    mesh.reserve(faces.size() / 3);
+    for (std::size_t f = 0; f < faces.size(); f += 3)
+        mesh.add_triangle(vertices[faces[f]], vertices[faces[f + 1]], vertices[faces[f + 2]]);
     return mesh.finalize();
 }
 

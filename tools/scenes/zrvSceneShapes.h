@@ -57,6 +57,13 @@ std::vector<triAccel> box_grid(const Vec3& origin, unsigned int nx, unsigned int
 std::vector<triAccel> random_triangle_soup(unsigned int count, const Bounds& box,
                                            float max_edge_length, std::uint64_t seed);
 
+// A lumpy closed surface like a scanned organic model: an icosahedron
+// subdivided `subdivisions` times (20 * 4^subdivisions triangles), pushed
+// out and in by a few random smooth lobes, its vertices jittered along the
+// surface so that triangle sizes and shapes vary as in a real scan.
+std::vector<triAccel> organic_blob(const Vec3& center, float radius, unsigned int subdivisions,
+                                   std::uint64_t seed);
+
 // Triangles per group of degenerate_scene().
 const unsigned int DEGENERATE_GROUP_SIZE = 10;
 

@@ -1,0 +1,99 @@
+// The serial BVH builder: a top-down binned surface-area split.
+//
+// Every node's objects are binned into 16 bins by their box centres along the
+// widest axis of the centre bounds; the bin boundary with the lowest cost
+// (area times summed object cost, left plus right) splits them, in place.
+// Ranges of fewer than 5 objects become leaves. Nodes come from an explicit
+// stack, never from recursion.
+#ifndef GFX_RT_BVH_BUILDER_H
+#define GFX_RT_BVH_BUILDER_H
+
+#include "gfxRTBVH.h"
+
+#include <xmmintrin.h>
+
+// One object's box and centre. The records are kept in the order of the
+// positions of object_order_ and move with it when a range is partitioned, so
+// that every pass over a range reads memory front to back. The centre's
+// fourth lane holds the object's intersection cost: box operations carry that
+// lane along but never read it.
+struct BVHBuildObject {
+    __m128 bbmin;
+    __m128 bbmax;
+    __m128 centroid;
+};
+
+static_assert(sizeof(BVHBuildObject) == 48, "BVHBuildObject size");
+
+// Box of two four-lane corners; the default box is empty (1e20 / -1e20), so
+// that the first union with a real box yields that box.
+struct BVHBBox {
+    __m128 bbmin;
+    __m128 bbmax;
+
+    BVHBBox() : bbmin(_mm_set1_ps(1e20f)), bbmax(_mm_set1_ps(-1e20f)) {}
+    void grow(__m128 low, __m128 high) {
+        bbmin = _mm_min_ps(bbmin, low);
+        bbmax = _mm_max_ps(bbmax, high);
+    }
+    // Widest axis of the box (x before y before z on equal extents) and the
+    // box's bounds along it.
+    void get_largest_axis(int& axis, float& min, float& max) const;
+    // 2 (dx dy + dx dz + dy dz) in single precision.
+    float half_area_times_two() const;
+};
+
+class gfxRTBVHBuilder {
+public:
+    static const int BIN_COUNT = 16;
+    // Ranges of fewer objects are never split.
+    static const int MIN_SPLIT_OBJECTS = 5;
+    // Most objects a leaf can hold (num_triangles is a signed 16-bit field).
+    static const int MAX_LEAF_OBJECTS = 32767;
+    // Largest object count whose arrays stay within 32-bit byte sizes
+    // (2N - 1 nodes of 32 bytes).
+    static const unsigned int MAX_OBJECTS = 1u << 26;
+    // Deepest level at which a node may split. Every explicit stack of the
+    // BVH (this builder's, the traversal's, the dump's) holds 64 entries; a
+    // tree whose inner nodes lie no deeper than this never needs more, so a
+    // deeper range ends as a leaf.
+    static const int MAX_SPLIT_DEPTH = 62;
+
+    explicit gfxRTBVHBuilder(gfxRTBVH* tree);
+    gfxRTBVHBuilder(const gfxRTBVHBuilder&) = delete;
+    gfxRTBVHBuilder& operator=(const gfxRTBVHBuilder&) = delete;
+    virtual ~gfxRTBVHBuilder();
+
+    // Builds into *nodes (allocated here, shrunk to the nodes made) and hands
+    // the object order to the tree. Returns the node count, 0 on failure.
+    unsigned int compile(BVHNode** nodes);
+
+protected:
+    virtual unsigned int build_nodes();
+    // Subtree over positions [begin, end) of object_order_, root at nodes[0],
+    // which lies root_depth levels below the tree's root.
+    unsigned int build_sub_tree(BVHNode* nodes, int begin, int end, int root_depth = 0);
+
+    void compute_build_objects();
+    void compute_bounds(int begin, int end, BVHBBox& box, BVHBBox& centroid_box) const;
+    bool find_split(const BVHBBox& centroid_box, int begin, int end, int& split, int& axis);
+    static int find_best_bin(const float bin_costs[BIN_COUNT], const BVHBBox bin_boxes[BIN_COUNT]);
+    int partition_objects(int begin, int end, int bin);
+    // Writes node id, depth levels below the root, over [begin, end). When
+    // it splits, children receives the two child ranges (node id, begin,
+    // end), ids next_node and next_node + 1, and the result is true.
+    bool make_node(BVHNode* nodes, int id, int begin, int end, int depth, int next_node,
+                   int children[2][3]);
+
+    unsigned int number_of_objects_;
+    BVHNode* node_array_;
+    int* object_order_;
+    BVHBuildObject* build_objects_;
+    unsigned char* object_bins_;
+    gfxRTBVH* tree_;
+
+private:
+    void release_arrays();
+};
+
+#endif // GFX_RT_BVH_BUILDER_H

@@ -1,0 +1,124 @@
+// BVH traversal of built triangle trees against a brute-force loop over
+// every triangle, on the generated scenes, with thousands of rays each.
+#include "BVHTestUtil.h"
+#include "KDTreeTestUtil.h"
+#include "OracleRays.h"
+#include "OracleScenes.h"
+#include "zrvScenes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+namespace {
+
+class BVHOracle : public ::testing::TestWithParam<OracleScene> {};
+
+struct Tally {
+    long rays = 0, hits = 0, disagreements = 0;
+    // Lanes where the tree misses a hit that brute force finds because the
+    // ray passes exactly through an edge or corner of the triangle's box and
+    // the slab test rounds it out (aimed at vertices, mostly).
+    long box_edge = 0;
+    std::string first_report;
+};
+
+// Traces rays through the tree and brute force. Lanes whose nearest hit lies
+// before max_distance must agree exactly with brute force over every
+// triangle, or else with brute force over the triangles whose boxes the ray
+// passes; the others may only miss or find a hit no nearer than
+// max_distance. hit_object must name the hit triangle.
+void check(const gfxRTBVH& tree, const std::vector<triAccel>& triangles, const RayPacket& rays,
+           bool shadow, Tally& tally, float max_distance = 1e30f) {
+    const RenderState state{0, shadow ? 1u : 0u};
+    HitPacket hits = empty_hits(), reference = empty_hits(), filtered = empty_hits();
+    __m128i hit_object;
+    RayPacket traced = rays;
+    tree.traverse_tree(traced, hits, hit_object, state, max_distance);
+    brute_force_trace(triangles, rays, state, reference);
+    box_filtered_brute_force(triangles, rays, state, filtered);
+    for (int k = 0; k < 4; ++k) {
+        if (!((rays.active_mask >> k) & 1))
+            continue;
+        ++tally.rays;
+        tally.hits += lane_of(reference.id, k) >= 0;
+        if (lane_of(hit_object, k) != lane_of(hits.id, k))
+            ++tally.disagreements;
+        if (!(lane_of(reference.t, k) < max_distance)) {
+            if (lane_of(hits.id, k) >= 0 && !(lane_of(hits.t, k) >= max_distance))
+                ++tally.disagreements;
+            continue;
+        }
+        RayPacket lane = rays;
+        lane.active_mask = 1 << k;
+        if (count_disagreements(lane, hits, reference) == 0)
+            continue;
+        if (count_disagreements(lane, hits, filtered) == 0)
+            ++tally.box_edge;
+        else
+            tally.disagreements += count_disagreements(lane, hits, reference, &tally.first_report);
+    }
+}
+
+// Four unrelated rays per packet: the BVH traces incoherent packets whole.
+std::vector<RayPacket> incoherent_packets(const zrv::scenes::Bounds& b, int count,
+                                          unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<RayPacket> packets;
+    for (int i = 0; i < count; ++i) {
+        RayPacket p = packet_of({{0, 0, 0}, {0, 0, 1}});
+        for (int k = 0; k < 4; ++k)
+            set_ray(p, k, random_ray(b.min, b.max, 0.25f, rng));
+        p.active_mask = 1 + i % 15;
+        packets.push_back(p);
+    }
+    return packets;
+}
+
+TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
+    std::vector<triAccel> triangles = GetParam().make();
+    gfxRTBVH_triAccel tree(triangles.data(), unsigned(triangles.size()));
+    ASSERT_TRUE(tree.build_tree(1));
+    ASSERT_EQ(bvh_structural_fault(tree), "");
+    const zrv::scenes::Bounds bounds = zrv::scenes::scene_bounds(triangles);
+
+    Tally coherent, single, incoherent, culled;
+    for (const RayPacket& p : camera_packets(bounds, 64, 64, 0.7f))
+        check(tree, triangles, p, false, coherent);
+    for (const RayPacket& p : random_single_lane_packets(triangles, bounds, 6000, 99))
+        check(tree, triangles, p, false, single);
+    for (const RayPacket& p : incoherent_packets(bounds, 2000, 17))
+        check(tree, triangles, p, false, incoherent);
+    const float extent = bounds.max[0] - bounds.min[0];
+    for (const RayPacket& p : camera_packets(bounds, 32, 32, 2.9f))
+        check(tree, triangles, p, false, culled, 1.4f * extent);
+    long rays = 0, hits = 0, box_edge = 0;
+    for (const Tally* t : {&coherent, &single, &incoherent, &culled}) {
+        EXPECT_EQ(t->disagreements, 0) << t->first_report;
+        rays += t->rays;
+        hits += t->hits;
+        box_edge += t->box_edge;
+    }
+    std::printf("[ oracle   ] %s: %zu triangles, %u nodes; %ld rays (%ld hits), %ld missed "
+                "through a box edge\n",
+                GetParam().name, triangles.size(), tree.get_number_of_nodes(), rays, hits,
+                box_edge);
+    EXPECT_GT(hits, rays / 100);
+    EXPECT_LT(box_edge, rays / 500);
+
+    // Shadow rays skip triangles that cast no shadow.
+    for (std::size_t i = 0; i < triangles.size(); i += 3)
+        triangles[i].casts_shadow = 0;
+    Tally shadow;
+    for (const RayPacket& p : random_single_lane_packets(triangles, bounds, 1500, 5))
+        check(tree, triangles, p, true, shadow);
+    EXPECT_EQ(shadow.disagreements, 0) << shadow.first_report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, BVHOracle, ::testing::ValuesIn(ORACLE_SCENES),
+                         [](const ::testing::TestParamInfo<OracleScene>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace

@@ -1,0 +1,439 @@
+// The BVH's exact behaviour: the slab test's NaN rules, the builder's
+// choices, traversal culling, the stream record, the consistency check and
+// the dump.
+#include "BVHTestUtil.h"
+#include "FatalErrorRecorder.h"
+#include "zrvSceneRandom.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+const float INF = std::numeric_limits<float>::infinity();
+const float NaN = std::numeric_limits<float>::quiet_NaN();
+
+// ---------------------------------------------------------------- ray-box
+
+struct BoxCase {
+    const char* what;
+    Ray3 ray;
+    bool passes;
+    float t_entry; // bit pattern compared
+};
+
+// Box [0,1]^3. Rays along x whose y lies on a slab plane produce 0 * inf =
+// NaN distances; which of them survive depends on the operand order of
+// every min and max.
+const BoxCase BOX_CASES[] = {
+    {"enters at 1", {{-1, 0.5f, 0.5f}, {1, 0, 0}}, true, 1.0f},
+    {"starts inside", {{0.5f, 0.5f, 0.5f}, {1, 0, 0}}, true, 0.0f},
+    {"box behind", {{2, 0.5f, 0.5f}, {1, 0, 0}}, false, 0.0f},
+    {"passes above", {{-1, 2, 0.5f}, {1, 0, 0}}, false, 1.0f},
+    {"grazes an edge", {{-1, 0, 0.5f}, {1, 1, 0}}, true, 1.0f},
+    {"on the top plane: NaN dropped", {{-1, 1, 0.5f}, {1, 0, 0}}, true, 0.0f},
+    {"on the bottom plane: NaN kept", {{-1, 0, 0.5f}, {1, 0, 0}}, false, INF},
+    {"NaN x distances dropped", {{NaN, 0.5f, 0.5f}, {1, 0, 0}}, true, 0.0f},
+    {"NaN z distances kept", {{-1, 0.5f, NaN}, {1, 0, 0}}, false, 0.0f},
+    {"backwards out of the box", {{0.5f, 0.5f, 0.5f}, {-1, -0.0f, 0}}, true, 0.0f},
+};
+
+TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
+    const float bbmin[3] = {0, 0, 0}, bbmax[3] = {1, 1, 1};
+    for (const BoxCase& c : BOX_CASES) {
+        // The case in lane 2, a plain hit in the other lanes.
+        RayPacket rays = packet_of(BOX_CASES[0].ray);
+        set_ray(rays, 2, c.ray);
+        sse_vec inv = {_mm_div_ps(one4, rays.direction.x), _mm_div_ps(one4, rays.direction.y),
+                       _mm_div_ps(one4, rays.direction.z)};
+        rays.active_mask = 0; // not read
+        __m128 t_entry;
+        const int mask = gfxRT_ray_box_intersect(rays, inv, bbmin, bbmax, t_entry);
+        EXPECT_EQ(mask, c.passes ? 15 : 11) << c.what;
+        EXPECT_EQ(bits_of(lane_of(t_entry, 2)), bits_of(c.t_entry)) << c.what;
+    }
+}
+
+// ---------------------------------------------------------------- builder
+
+struct BuiltShape {
+    unsigned int nodes;
+    int root_axis;
+    int left_count; // objects in the root's child 0 (-1: the root is a leaf)
+};
+
+int objects_below(const gfxRTBVH& tree, int id) {
+    const BVHNode& n = tree.get_node_array()[id];
+    if (n.num_triangles > 0)
+        return n.num_triangles;
+    return objects_below(tree, n.firstChildNodeID) + objects_below(tree, n.firstChildNodeID + 1);
+}
+
+BuiltShape build_shape(std::vector<TestBox> boxes) {
+    BoxBVH tree(std::move(boxes));
+    EXPECT_TRUE(tree.build_tree(1));
+    EXPECT_EQ(bvh_structural_fault(tree), "");
+    const BVHNode& root = tree.get_node_array()[0];
+    if (root.num_triangles > 0)
+        return {tree.get_number_of_nodes(), -1, -1};
+    return {tree.get_number_of_nodes(), root.axis, objects_below(tree, root.firstChildNodeID)};
+}
+
+std::vector<TestBox> at_points(const std::vector<std::array<float, 3>>& centres) {
+    std::vector<TestBox> boxes;
+    for (const auto& c : centres)
+        boxes.push_back(TestBox{{c[0], c[1], c[2]}, {c[0], c[1], c[2]}});
+    return boxes;
+}
+
+TEST(BVHBuilder, SplitChoices) {
+    std::vector<TestBox> heavy_last = boxes_at({0, 1, 2, 3, 4, 5});
+    heavy_last[5].cost = 100.0f;
+    const struct {
+        const char* what;
+        std::vector<TestBox> boxes;
+        BuiltShape expected;
+    } cases[] = {
+        {"one object: one leaf", boxes_at({3}), {1, -1, -1}},
+        {"four objects: one leaf", boxes_at({0, 1, 2, 3}), {1, -1, -1}},
+        {"five distinct centres split", boxes_at({0, 1, 2, 3, 10}), {3, 0, 4}},
+        // 2|3 and 3|2 cost the same; the downward sweep keeps the higher bin.
+        {"equal costs: higher boundary", boxes_at({0, 1, 2, 3, 4}), {3, 0, 3}},
+        {"equal centres: one leaf", boxes_at({2, 2, 2, 2, 2, 2, 2, 2}), {1, -1, -1}},
+        {"centres within 1e-5: one leaf", boxes_at({0, 4e-6f, 8e-6f, 9e-6f, 9.5e-6f}), {1, -1, -1}},
+        {"cost isolates the heavy object", heavy_last, {5, 0, 5}},
+        {"x wins an x/y tie",
+         at_points({{0, 0, 0}, {1, 1, 0.5f}, {2, 2, 0}, {3, 3, 0.5f}, {4, 4, 0}}),
+         {3, 0, 3}},
+        {"y wins a y/z tie",
+         at_points({{0, 0, 0}, {0.5f, 1, 1}, {0, 2, 2}, {0.5f, 3, 3}, {0, 4, 4}}),
+         {3, 1, 3}},
+    };
+    for (const auto& c : cases) {
+        const BuiltShape shape = build_shape(c.boxes);
+        EXPECT_EQ(shape.nodes, c.expected.nodes) << c.what;
+        EXPECT_EQ(shape.root_axis, c.expected.root_axis) << c.what;
+        EXPECT_EQ(shape.left_count, c.expected.left_count) << c.what;
+    }
+}
+
+TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
+    zrv::scenes::SplitMix64 rng(5);
+    std::vector<TestBox> boxes;
+    for (int i = 0; i < 20000; ++i) {
+        TestBox b;
+        for (int a = 0; a < 3; ++a) {
+            b.min[a] = float(rng.uniform(-10, 10));
+            b.max[a] = b.min[a] + float(rng.uniform(0, 0.5));
+        }
+        b.cost = float(rng.uniform(0.5, 2));
+        boxes.push_back(b);
+    }
+    BoxBVH tree(boxes);
+    FatalErrorRecorder recorder;
+    ASSERT_TRUE(tree.build_tree(1));
+    EXPECT_TRUE(recorder.messages().empty());
+    ASSERT_EQ(bvh_structural_fault(tree), "");
+    // Every node's box is exactly the union of its objects' boxes.
+    const BVHNode* nodes = tree.get_node_array();
+    std::vector<std::array<float, 6>> box(tree.get_number_of_nodes());
+    for (int id = int(tree.get_number_of_nodes()) - 1; id >= 0; --id) {
+        const BVHNode& n = nodes[id];
+        std::array<float, 6> u = {INF, INF, INF, -INF, -INF, -INF};
+        for (int part = 0; part < (n.num_triangles > 0 ? n.num_triangles : 2); ++part) {
+            const float* lo = n.num_triangles > 0
+                                  ? boxes[tree.get_object_order()[n.firstTriangleID + part]].min
+                                  : &box[n.firstChildNodeID + part][0];
+            const float* hi = n.num_triangles > 0
+                                  ? boxes[tree.get_object_order()[n.firstTriangleID + part]].max
+                                  : &box[n.firstChildNodeID + part][3];
+            for (int a = 0; a < 3; ++a) {
+                u[a] = std::min(u[a], lo[a]);
+                u[3 + a] = std::max(u[3 + a], hi[a]);
+            }
+        }
+        box[id] = u;
+        for (int a = 0; a < 3; ++a) {
+            ASSERT_EQ(n.bbmin[a], u[a]) << "node " << id;
+            ASSERT_EQ(n.bbmax[a], u[3 + a]) << "node " << id;
+        }
+        if (n.num_triangles < 1) {
+            const BVHNode& c0 = nodes[n.firstChildNodeID];
+            const BVHNode& c1 = nodes[n.firstChildNodeID + 1];
+            EXPECT_EQ(n.first, c1.bbmin[n.axis] < c0.bbmin[n.axis] ? 1 : 0);
+        }
+    }
+    const KDTreeStatistic* s = tree.get_statistic();
+    EXPECT_EQ(s->number_of_leaves * 2 - 1, tree.get_number_of_nodes());
+    EXPECT_DOUBLE_EQ(s->average_objects_per_cell, 20000.0 / s->number_of_leaves);
+    EXPECT_LE(s->max_objects_in_cell, 4u);
+    EXPECT_TRUE(s->valid);
+}
+
+TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
+    FatalErrorRecorder recorder;
+    // Geometric centres peel off a few objects per level, right side deepest:
+    // splitting stops where the 64-entry stacks would run out.
+    std::vector<float> geometric;
+    for (int k = 0; k < 400; ++k)
+        geometric.push_back(-std::pow(1.2f, float(k)));
+    BoxBVH deep(boxes_at(geometric, 0.0f));
+    ASSERT_TRUE(deep.build_tree(1));
+    EXPECT_EQ(bvh_structural_fault(deep), "");
+    EXPECT_EQ(deep.get_statistic()->tree_depth, 63u);
+    // The dump and a ray down the deep side need no more stack either.
+    StringJournal journal;
+    deep.debug(journal, false, 1);
+    RayPacket rays = packet_of({{-1e30f, 0.5f, 0.5f}, {1, 0, 0}});
+    HitPacket hits = empty_hits();
+    __m128i hit_object;
+    deep.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    EXPECT_TRUE(recorder.messages().empty());
+
+    // 70000 equal centres cannot be separated: halved until leaves fit the
+    // 16-bit count.
+    BoxBVH same(boxes_at(std::vector<float>(70000, 1.0f)));
+    ASSERT_TRUE(same.build_tree(1));
+    EXPECT_EQ(bvh_structural_fault(same), "");
+    EXPECT_EQ(same.get_statistic()->max_objects_in_cell, 17500u);
+
+    // Non-finite boxes: the build completes and the check reports them.
+    std::vector<TestBox> odd = boxes_at({0, 1, 2, 3, 4, 5, 6, 7});
+    odd[2].min[0] = NaN;
+    odd[5].max[1] = INF;
+    odd[6].min[2] = -INF;
+    BoxBVH broken(odd);
+    EXPECT_TRUE(broken.build_tree(1));
+    EXPECT_EQ(bvh_structural_fault(broken), "");
+    EXPECT_EQ(broken.get_node_array()[0].bbmax[1], INF);
+    for (const std::string& m : recorder.messages())
+        EXPECT_EQ(m.find("AssertionFailed:node.bb"), 0u) << m;
+}
+
+// -------------------------------------------------------------- traversal
+
+TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
+    // Root split on x: objects 0-2 left (hit at t = 2), 3-6 right (hit at
+    // t = 9, 8, 7, 6: each one nearer than the one before).
+    std::vector<TestBox> boxes = boxes_at({0, 1, 2, 10, 11, 12, 13});
+    const float hit_t[7] = {2, 2, 2, 9, 8, 7, 6};
+    for (int i = 0; i < 7; ++i)
+        boxes[i].hit_t = hit_t[i];
+    BoxBVH tree(boxes);
+    ASSERT_TRUE(tree.build_tree(1));
+    using V = std::vector<unsigned int>;
+    auto trace = [&](RayPacket rays, int active, HitPacket hits, float max_distance) {
+        rays.active_mask = active;
+        tree.calls.clear();
+        __m128i hit_object = _mm_set1_epi32(99);
+        tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, max_distance);
+        V objects;
+        for (const BoxBVH::Call& c : tree.calls)
+            objects.push_back(c.object);
+        return std::make_pair(objects, lane_of(hit_object, 0));
+    };
+    const RayPacket from_left = packet_of({{-5, 0.5f, 0.5f}, {1, 0, 0}});
+    const RayPacket from_right = packet_of({{20, 0.5f, 0.5f}, {-1, 0, 0}});
+    // Left first; the right box (entered at 14.75) lies behind the hit at 2.
+    EXPECT_EQ(trace(from_left, 15, empty_hits(), 1e30f), std::make_pair(V{0, 1, 2}, 0));
+    // Right first; the last of several improving objects names the hit.
+    EXPECT_EQ(trace(from_right, 15, empty_hits(), 1e30f), std::make_pair(V{3, 4, 5, 6}, 6));
+    // The boxes start at 4.75: culled at max_distance 4.75, not above.
+    EXPECT_EQ(trace(from_left, 15, empty_hits(), 4.75f).first, V{});
+    EXPECT_EQ(trace(from_left, 15, empty_hits(), 4.7501f).first, (V{0, 1, 2}));
+    // A hit at exactly the box entry does not occlude; a nearer one does,
+    // unless its id is -1.
+    HitPacket at_entry = empty_hits(4.75f);
+    at_entry.id = _mm_set1_epi32(7);
+    EXPECT_EQ(trace(from_left, 15, at_entry, 1e30f).first, (V{0, 1, 2}));
+    HitPacket nearer = at_entry;
+    nearer.t = _mm_set1_ps(4.7f);
+    EXPECT_EQ(trace(from_left, 15, nearer, 1e30f), std::make_pair(V{}, 7));
+    nearer.id = _mm_set1_epi32(-1);
+    EXPECT_EQ(trace(from_left, 15, nearer, 1e30f).first, (V{0, 1, 2}));
+    // No active lane: nothing tested, hit_object takes the hit's id.
+    EXPECT_EQ(trace(from_left, 0, at_entry, 1e30f), std::make_pair(V{}, 7));
+    // Lane 0 orders the children for all lanes: a zero direction on the
+    // split axis visits child (first ^ 1), here the right one, first.
+    RayPacket mixed = from_left;
+    set_ray(mixed, 0, {{11, 0.5f, 0.5f}, {0, 1, 0}});
+    EXPECT_EQ(trace(mixed, 3, empty_hits(), 1e30f).first, (V{3, 4, 5, 6, 0, 1, 2}));
+    EXPECT_EQ(tree.calls.back().lane_mask, 2);
+}
+
+TEST(BVHTraversal, EmptyTreeTouchesNothing) {
+    BoxBVH tree({});
+    EXPECT_TRUE(tree.build_tree(1));
+    RayPacket rays = packet_of({{0, 0, 0}, {1, 0, 0}});
+    HitPacket hits = empty_hits(3.0f);
+    __m128i hit_object = _mm_set1_epi32(42);
+    tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    EXPECT_EQ(lane_of(hit_object, 1), 42);
+    EXPECT_EQ(lane_of(hits.t, 1), 3.0f);
+    __m128 lo, hi;
+    tree.get_tree_bbox(lo, hi);
+    EXPECT_EQ(lane_of(lo, 3), 1e20f);
+    EXPECT_EQ(lane_of(hi, 0), -1e20f);
+    EXPECT_EQ(tree.get_statistic()->average_objects_per_cell, 0.0);
+}
+
+// ------------------------------------------------- stream, check and dump
+
+const float LO[3] = {0, 0, 0}, HI[3] = {4, 4, 4};
+
+TEST(BVHStream, RecordItemsAndRoundTrip) {
+    // A seven-object tree: root split on x into leaves of 3 and 4 objects.
+    BoxBVH tree(boxes_at({0, 1, 2, 10, 11, 12, 13}));
+    ASSERT_TRUE(tree.build_tree(1));
+    RecordingWriter writer;
+    ASSERT_TRUE(tree.stream(writer));
+    const float root_lo[3] = {-0.25f, 0, 0}, root_hi[3] = {13.25f, 1, 1};
+    const float left_hi[3] = {2.25f, 1, 1}, right_lo[3] = {9.75f, 0, 0};
+    std::vector<int> order(tree.get_object_order(), tree.get_object_order() + 7);
+    EXPECT_EQ(writer.items, bvh_record({inner_node(root_lo, root_hi, 1, 0, 0),
+                                        leaf_node(root_lo, left_hi, 0, 3),
+                                        leaf_node(right_lo, root_hi, 3, 4)},
+                                       order));
+
+    // The packed words of a four-object leaf and of an inner node on z
+    // whose child 1 comes first.
+    const std::vector<StreamItem> crafted =
+        bvh_record({inner_node(LO, HI, 5, 2, 1), leaf_node(LO, HI, 12, 4)}, {3, 1});
+    EXPECT_EQ(crafted[3 + 3].i, 5);
+    EXPECT_EQ(crafted[3 + 7].i, (1 << 24) + (2 << 16));
+    EXPECT_EQ(crafted[3 + 8 + 3].i, 12);
+    EXPECT_EQ(crafted[3 + 8 + 7].i, 4);
+    BoxBVH read({});
+    ReplayReader reader(crafted);
+    ASSERT_TRUE(read.unstream(reader));
+    EXPECT_TRUE(reader.faults().empty());
+    EXPECT_EQ(read.get_node_array()[0].axis, 2);
+    EXPECT_EQ(read.get_node_array()[0].first, 1);
+    EXPECT_EQ(read.get_node_array()[1].num_triangles, 4);
+    // Read back, a record streams again value for value.
+    RecordingWriter again;
+    read.boxes = boxes_at({0, 1});
+    ASSERT_TRUE(read.stream(again));
+    EXPECT_EQ(again.items, crafted);
+
+    // Empty tree.
+    BoxBVH empty({});
+    RecordingWriter empty_writer;
+    ASSERT_TRUE(empty.stream(empty_writer));
+    EXPECT_EQ(empty_writer.items, bvh_record({}, {}));
+    // Objects without an order: refused, nothing written.
+    BoxBVH unbuilt(boxes_at({1, 2}));
+    RecordingWriter refused;
+    EXPECT_FALSE(unbuilt.stream(refused));
+    EXPECT_TRUE(refused.items.empty());
+}
+
+TEST(BVHStream, TokenMismatchesAndHugeCounts) {
+    const std::vector<StreamItem> good = bvh_record({leaf_node(LO, HI, 0, 2)}, {1, 0});
+    struct Case {
+        const char* what;
+        std::size_t item;
+        StreamItem replacement;
+        bool changed;       // the nodes were replaced
+        std::size_t reads;  // values consumed
+    } cases[] = {
+        {"begin", 0, StreamItem::String("BEGIN:gfxRTKDTree"), false, 1},
+        {"version", 1, StreamItem::String("version=2"), false, 2},
+        {"end", good.size() - 1, StreamItem::String("END"), true, good.size()},
+        {"node count overflows", 2, StreamItem::Uint(0xFFFFFFFFu), false, 3},
+    };
+    for (const Case& c : cases) {
+        BoxBVH tree(boxes_at({0, 1, 2, 3, 4, 5, 6}));
+        ASSERT_TRUE(tree.build_tree(1));
+        std::vector<StreamItem> items = good;
+        items[c.item] = c.replacement;
+        ReplayReader reader(items);
+        EXPECT_FALSE(tree.unstream(reader)) << c.what;
+        EXPECT_EQ(reader.position(), c.reads) << c.what;
+        EXPECT_EQ(tree.get_number_of_nodes(), c.changed ? 1u : 3u) << c.what;
+    }
+    // The triangle wrapper needs its array before it reads anything.
+    gfxRTBVH_triAccel no_triangles(nullptr, 0);
+    ReplayReader untouched(good);
+    EXPECT_FALSE(no_triangles.unstream(untouched));
+    EXPECT_EQ(untouched.position(), 0u);
+}
+
+TEST(BVHCheck, ReportsEveryViolatedInvariant) {
+    const float a[3] = {0, 0, 0}, b[3] = {2, 2, 2}, c[3] = {-1, 1, 1}, d[3] = {1, 3, 1};
+    const float flipped_y[3] = {2, -1, 2};
+    BVHNode bad_inner = inner_node(a, b, 1, 3, 2);
+    bad_inner.num_triangles = -2;
+    struct Case {
+        std::vector<BVHNode> nodes;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {{leaf_node(a, flipped_y, -1, 3)},
+         {"node.bbmin[1] <= node.bbmax[1]", "node.firstTriangleID >= 0"}},
+        {{bad_inner, leaf_node(a, b, 0, 1), leaf_node(a, b, 1, 1)},
+         {"node.num_triangles == 0", "node.axis <= 2", "node.first <= 1",
+          "found_number_of_objects == get_number_of_objects()"}},
+        {{inner_node(a, b, 1, 0, 0), leaf_node(c, b, 0, 2), leaf_node(a, d, 2, 1)},
+         {"node.bbmin[0] <= child.bbmin[0]", "node.bbmax[1] >= child.bbmax[1]"}},
+    };
+    for (const Case& k : cases) {
+        BoxBVH tree(boxes_at({0, 1, 2}));
+        ReplayReader reader(bvh_record(k.nodes, {0, 1, 2}));
+        ASSERT_TRUE(tree.unstream(reader));
+        FatalErrorRecorder recorder;
+        EXPECT_TRUE(tree.check());
+        std::vector<std::string> expected;
+        for (const std::string& m : k.messages)
+            expected.push_back("AssertionFailed:" + m);
+        EXPECT_EQ(recorder.messages(), expected);
+        for (const RecordedFatalError& e : recorder.errors())
+            EXPECT_EQ(e.file, "src/gfxrtbvh.cpp");
+    }
+    BoxBVH unbuilt(boxes_at({0}));
+    FatalErrorRecorder recorder;
+    EXPECT_TRUE(unbuilt.check());
+    EXPECT_EQ(recorder.messages(),
+              std::vector<std::string>{
+                  "AssertionFailed:(get_number_of_objects()==0) && (number_of_nodes_ == 0)"});
+}
+
+TEST(BVHDump, TextAndStackLimit) {
+    BoxBVH tree(boxes_at({0, 1, 2, 10, 11, 12, 13}));
+    ASSERT_TRUE(tree.build_tree(1));
+    StringJournal journal;
+    tree.debug(journal, true, 3);
+    EXPECT_EQ(journal.text(), "Tree Dump:\n"
+                              "[-0.250000, 13.250000]x[0.000000, 1.000000]x[0.000000, 1.000000]\n"
+                              "Node: children at 1 axis=0 first=0\n"
+                              "   [-0.250000, 2.250000]x[0.000000, 1.000000]x[0.000000, 1.000000]\n"
+                              "   Leaf: 3 at 0\n"
+                              "   [9.750000, 13.250000]x[0.000000, 1.000000]x[0.000000, 1.000000]\n"
+                              "   Leaf: 4 at 3\n");
+
+    // A streamed chain 70 levels deep: the dump and the traversal report the
+    // stack limit instead of writing past it.
+    // Child 0 of every inner node is the next inner node, so both stacks
+    // grow by one entry per level.
+    std::vector<BVHNode> chain(141, leaf_node(LO, HI, 0, 1));
+    chain[0] = inner_node(LO, HI, 1, 0, 0);
+    for (int id = 1; id < 139; id += 2)
+        chain[id] = inner_node(LO, HI, id + 2, 0, 0);
+    BoxBVH deep(boxes_at({1}));
+    ReplayReader reader(bvh_record(chain, {0}));
+    ASSERT_TRUE(deep.unstream(reader));
+    FatalErrorRecorder recorder;
+    StringJournal deep_journal;
+    deep.debug(deep_journal, false, 0);
+    RayPacket rays = packet_of({{-1, 1, 1}, {1, 0.01f, 0.02f}});
+    HitPacket hits = empty_hits();
+    __m128i hit_object;
+    deep.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    const std::string overflow = "AssertionFailed:stack_position<MAX_STACK_SIZE";
+    EXPECT_EQ(recorder.messages(), (std::vector<std::string>{overflow, overflow}));
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+#include "BVHTestUtil.h"
+
+#include <algorithm>
+#include <cstring>
+
+void BoxBVH::get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const {
+    if (object >= boxes.size())
+        return;
+    const TestBox& b = boxes[object];
+    bbmin = _mm_setr_ps(b.min[0], b.min[1], b.min[2], 0.0f);
+    bbmax = _mm_setr_ps(b.max[0], b.max[1], b.max[2], 0.0f);
+}
+
+void BoxBVH::test_object_hit(unsigned int object, int lane_mask, RayPacket&, HitPacket& hit,
+                             const RenderState&, float) const {
+    calls.push_back({object, lane_mask});
+    const float t = boxes[object].hit_t;
+    if (t < 0.0f)
+        return;
+    for (int k = 0; k < 4; ++k) {
+        if (((lane_mask >> k) & 1) && t < lane_of(hit.t, k)) {
+            set_lane(hit.t, k, t);
+            alignas(16) int ids[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(ids), hit.id);
+            ids[k] = int(object);
+            hit.id = _mm_load_si128(reinterpret_cast<const __m128i*>(ids));
+        }
+    }
+}
+
+std::vector<TestBox> boxes_at(const std::vector<float>& centres_x, float w) {
+    std::vector<TestBox> boxes;
+    for (float x : centres_x)
+        boxes.push_back(TestBox{{x - w, 0.0f, 0.0f}, {x + w, 1.0f, 1.0f}});
+    return boxes;
+}
+
+std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
+                                   const std::vector<int>& order) {
+    std::vector<StreamItem> items = {StreamItem::String("BEGIN:gfxRTBVH"),
+                                     StreamItem::String("version=1"),
+                                     StreamItem::Uint(unsigned(nodes.size()))};
+    for (const BVHNode& n : nodes) {
+        int packed;
+        std::memcpy(&packed, &n.num_triangles, 4);
+        for (int a = 0; a < 3; ++a)
+            items.push_back(StreamItem::Float(n.bbmin[a]));
+        items.push_back(StreamItem::Int(n.firstChildNodeID));
+        for (int a = 0; a < 3; ++a)
+            items.push_back(StreamItem::Float(n.bbmax[a]));
+        items.push_back(StreamItem::Int(packed));
+    }
+    items.push_back(StreamItem::Uint(unsigned(order.size())));
+    for (int o : order)
+        items.push_back(StreamItem::Int(o));
+    items.push_back(StreamItem::String("END:gfxRTBVH"));
+    return items;
+}
+
+namespace {
+
+BVHNode box_node(const float min[3], const float max[3]) {
+    BVHNode n;
+    std::memset(&n, 0, sizeof n);
+    for (int a = 0; a < 3; ++a) {
+        n.bbmin[a] = min[a];
+        n.bbmax[a] = max[a];
+    }
+    return n;
+}
+
+} // namespace
+
+BVHNode leaf_node(const float min[3], const float max[3], int first, int count) {
+    BVHNode n = box_node(min, max);
+    n.firstTriangleID = first;
+    n.num_triangles = short(count);
+    return n;
+}
+
+BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis,
+                   int first) {
+    BVHNode n = box_node(min, max);
+    n.firstChildNodeID = first_child;
+    n.axis = static_cast<unsigned char>(axis);
+    n.first = static_cast<unsigned char>(first);
+    return n;
+}
+
+std::string bvh_structural_fault(const gfxRTBVH& tree) {
+    const unsigned int count = tree.get_number_of_nodes();
+    const unsigned int objects = tree.get_number_of_objects();
+    const BVHNode* nodes = tree.get_node_array();
+    if (objects == 0)
+        return count == 0 ? "" : "nodes without objects";
+    if (nodes == nullptr || tree.get_object_order() == nullptr)
+        return "no node or order array";
+    std::vector<int> covered(objects, 0);
+    std::vector<int> seen_object(objects, 0);
+    std::vector<int> references(count, 0);
+    unsigned int leaves = 0;
+    for (unsigned int id = 0; id < count; ++id) {
+        const BVHNode& n = nodes[id];
+        const std::string where = "node " + std::to_string(id) + ": ";
+        if (n.num_triangles < 1) {
+            const int c = n.firstChildNodeID;
+            if (n.num_triangles != 0 || c <= int(id) || unsigned(c) + 1 >= count || c % 2 != 1)
+                return where + "bad inner node";
+            if (references[c]++ != 0 || references[c + 1]++ != 0)
+                return where + "children referenced twice";
+            continue;
+        }
+        ++leaves;
+        if (n.firstTriangleID < 0 || unsigned(n.firstTriangleID + n.num_triangles) > objects)
+            return where + "leaf range outside the order";
+        for (int i = n.firstTriangleID; i < n.firstTriangleID + n.num_triangles; ++i) {
+            const int o = tree.get_object_order()[i];
+            if (covered[i]++ != 0 || o < 0 || unsigned(o) >= objects || seen_object[o]++ != 0)
+                return where + "order entry " + std::to_string(i) + " covered twice or invalid";
+        }
+    }
+    if (count != 2 * leaves - 1)
+        return "node count is not 2 * leaves - 1";
+    for (unsigned int id = 1; id < count; ++id)
+        if (references[id] != 1)
+            return "node " + std::to_string(id) + " unreachable";
+    for (unsigned int i = 0; i < objects; ++i)
+        if (covered[i] == 0)
+            return "order entry " + std::to_string(i) + " in no leaf";
+    return "";
+}
+
+void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
+                              const RenderState& state, HitPacket& hits) {
+    const sse_vec inv = {_mm_div_ps(one4, rays.direction.x), _mm_div_ps(one4, rays.direction.y),
+                         _mm_div_ps(one4, rays.direction.z)};
+    for (const triAccel& t : triangles) {
+        if (state.shadow_rays && t.casts_shadow == 0)
+            continue;
+        float lo[3], hi[3];
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(std::min(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+            hi[a] = std::max(std::max(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+        }
+        __m128 t_entry;
+        const int lanes = gfxRT_ray_box_intersect(rays, inv, lo, hi, t_entry) & rays.active_mask;
+        if (lanes != 0)
+            gfxRT_ray_triangle_intersect(t, rays, unsigned(lanes), state, hits);
+    }
+}
