@@ -3,6 +3,7 @@
 #define GFX_RT_ACCELERATION_STRUCTURE_SERVICES_H
 
 #include "gfxExport.h"
+#include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
 #include "gfxRayTracing.h"
 #include "gfxStream.h"
@@ -32,6 +33,11 @@ public:
     static gfxRTKDTree* UnstreamNewKDTree(gfxStreamReader& reader, const triAccel* triangles,
                                           unsigned int number_of_threads);
 
+    // A new BVH over the host's triangles read from reader (the triangle
+    // count comes from the stream), or null when the stream does not hold
+    // one or the tree cannot be allocated. The caller owns the tree.
+    static gfxRTBVH* UnstreamNewBVH(gfxStreamReader& reader, const triAccel* triangles);
+
     // Checked loading. Deepest depth limit a checked loader accepts: far
     // beyond what any build sets, and it bounds the traversal stacks.
     static const unsigned int MAX_CHECKED_KDTREE_DEPTH = 128;
@@ -56,6 +62,23 @@ public:
     // Otherwise false, with the first fault found in reason (when not null).
     static bool CheckKDTree(const gfxRTKDTree& tree, unsigned int triangle_count,
                             PlxUnicodeString* reason);
+
+    // As UnstreamNewBVH for a stream nobody vouches for: triangle_count is
+    // the length of the host's array, which the stream must have been saved
+    // for; max_values as for UnstreamNewKDTreeChecked. After reading, the
+    // whole tree is checked (see CheckBVH).
+    static gfxRTBVH* UnstreamNewBVHChecked(gfxStreamReader& reader, const triAccel* triangles,
+                                           unsigned int triangle_count,
+                                           unsigned long long max_values, PlxUnicodeString* reason);
+    // True when traversing bvh cannot reach outside its arrays or its
+    // objects: every node reached once from the root and all nodes reached,
+    // children inside the node array, after their parent and in pairs, leaf
+    // ranges inside the order array, the order a permutation of the
+    // object_count objects (which bvh must report as its object count), and
+    // no more than gfxRTBVH's stack size of levels. Usable on any BVH a host
+    // read itself, e.g. one over KD-trees. Otherwise false, with the first
+    // fault found in reason (when not null).
+    static bool CheckBVH(const gfxRTBVH& bvh, unsigned int object_count, PlxUnicodeString* reason);
 };
 
 #endif // GFX_RT_ACCELERATION_STRUCTURE_SERVICES_H

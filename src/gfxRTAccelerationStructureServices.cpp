@@ -291,3 +291,140 @@ bool gfxRTAccelerationStructureServices::CheckKDTree(const gfxRTKDTree& tree,
                       node_count);
     return true;
 }
+
+gfxRTBVH* gfxRTAccelerationStructureServices::UnstreamNewBVH(gfxStreamReader& reader,
+                                                             const triAccel* triangles) {
+    gfxRTBVH_triAccel* bvh = new (std::nothrow) gfxRTBVH_triAccel(triangles, 0);
+    if (bvh == nullptr)
+        return nullptr;
+    if (bvh->unstream(reader))
+        return bvh;
+    delete bvh;
+    return nullptr;
+}
+
+gfxRTBVH* gfxRTAccelerationStructureServices::UnstreamNewBVHChecked(gfxStreamReader& reader,
+                                                                    const triAccel* triangles,
+                                                                    unsigned int triangle_count,
+                                                                    unsigned long long max_values,
+                                                                    PlxUnicodeString* reason) {
+    if (triangles == nullptr) {
+        refuse(reason, "no triangle array was given");
+        return nullptr;
+    }
+    // The tree keeps the host's count; the count saved with it must match.
+    gfxRTBVH_triAccel* bvh = new (std::nothrow) gfxRTBVH_triAccel(triangles, triangle_count);
+    if (bvh == nullptr) {
+        refuse(reason, "out of memory");
+        return nullptr;
+    }
+    // The triangle BVH's framing around the hierarchy, read here so that the
+    // hierarchy's counts can be bounded.
+    bool ok = false;
+    if (reader.read_string() != "BEGIN:gfxRTBVH_triAccel" || reader.read_string() != "version=1") {
+        refuse(reason, "the stream does not hold a triangle BVH (a token does not match)");
+    } else if (!bvh->read_hierarchy(reader, max_values)) {
+        refuse(reason,
+               "the stream's BVH could not be read: a token does not match, a count "
+               "exceeds the %llu values that remain, or memory ran out",
+               max_values);
+    } else {
+        const unsigned int saved_count = reader.read_uint();
+        if (reader.read_string() != "END:gfxRTBVH_triAccel")
+            refuse(reason, "the stream does not hold a triangle BVH (a token does not match)");
+        else if (saved_count != triangle_count)
+            refuse(reason, "the BVH was saved for %u triangles, the host has %u", saved_count,
+                   triangle_count);
+        else
+            ok = CheckBVH(*bvh, triangle_count, reason);
+    }
+    if (ok)
+        return bvh;
+    delete bvh;
+    return nullptr;
+}
+
+bool gfxRTAccelerationStructureServices::CheckBVH(const gfxRTBVH& bvh, unsigned int object_count,
+                                                  PlxUnicodeString* reason) {
+    if (bvh.get_number_of_objects() != object_count)
+        return refuse(reason, "the BVH has %u objects, not %u", bvh.get_number_of_objects(),
+                      object_count);
+    const unsigned int node_count = bvh.number_of_nodes_;
+    const BVHNode* const nodes = bvh.node_array_;
+    const unsigned int order_size = bvh.object_order_size_;
+    const int* const order = bvh.object_order_;
+    if (order_size != object_count || (order_size > 0 && order == nullptr))
+        return refuse(reason, "the object order has %u entries for %u objects", order_size,
+                      object_count);
+    if (node_count == 0 || nodes == nullptr) {
+        // Traversal of a tree without nodes returns at once.
+        if (nodes == nullptr && object_count == 0)
+            return true;
+        return refuse(reason, "the BVH has no nodes");
+    }
+
+    // The order: each object exactly once.
+    unsigned char* listed = new (std::nothrow) unsigned char[order_size + 1ull]();
+    unsigned char* seen = new (std::nothrow) unsigned char[node_count]();
+    bool ok = listed != nullptr && seen != nullptr;
+    if (!ok)
+        refuse(reason, "out of memory while checking the BVH");
+    for (unsigned int i = 0; ok && i < order_size; ++i) {
+        const int object = order[i];
+        if (object < 0 || unsigned(object) >= object_count)
+            ok = refuse(reason, "order entry %u names object %d of %u", i, object, object_count);
+        else if (listed[object]++)
+            ok = refuse(reason, "object %d appears twice in the order", object);
+    }
+
+    // Depth first from the root: traversal keeps one stack entry per inner
+    // node on its path, in a stack of MAX_STACK_SIZE entries.
+    const unsigned int deepest = unsigned(gfxRTBVH::MAX_STACK_SIZE);
+    int pending[gfxRTBVH::MAX_STACK_SIZE + 2];
+    unsigned int levels[gfxRTBVH::MAX_STACK_SIZE + 2];
+    int top = 0;
+    unsigned int reached = 0;
+    pending[top] = 0;
+    levels[top++] = 1;
+    while (ok && top > 0) {
+        --top;
+        const int id = pending[top];
+        const unsigned int level = levels[top];
+        if (seen[id]) {
+            ok = refuse(reason, "node %d is reached twice", id);
+            break;
+        }
+        seen[id] = 1;
+        ++reached;
+        const BVHNode& node = nodes[id];
+        if (node.num_triangles >= 1) {
+            const long long first = node.firstTriangleID;
+            if (first < 0 || first + node.num_triangles > (long long)order_size)
+                ok = refuse(reason, "leaf %d covers order entries %lld to %lld of %u", id, first,
+                            first + node.num_triangles - 1, order_size);
+            continue;
+        }
+        const long long child = node.firstChildNodeID;
+        if (child <= id || child + 1 >= (long long)node_count)
+            ok = refuse(reason, "node %d names children %lld and %lld of %u nodes", id, child,
+                        child + 1, node_count);
+        else if (node.first > 1)
+            ok = refuse(reason, "node %d names its first child %u of a pair", id,
+                        unsigned(node.first));
+        else if (level + 1 > deepest)
+            ok = refuse(reason, "node %d has children %u levels deep; traversal stacks hold %u", id,
+                        level + 1, deepest);
+        else {
+            pending[top] = int(child + 1);
+            levels[top++] = level + 1;
+            pending[top] = int(child);
+            levels[top++] = level + 1;
+        }
+    }
+    delete[] listed;
+    delete[] seen;
+    if (ok && reached != node_count)
+        return refuse(reason, "%u of the %u nodes are reachable from the root", reached,
+                      node_count);
+    return ok;
+}
