@@ -1,8 +1,8 @@
 // Writes the seed corpora of the fuzz targets: KD-trees built serially and
 // on two threads over every test scene's slice of the host array, and over
-// a few of its triangles.
+// a few of its triangles; triangle BVHs over the same slices.
 //
-//   fuzz_seeds <stream reader corpus dir> <KD-tree loader corpus dir>
+//   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir>
 #include "FuzzScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "zrvStreams.h"
@@ -24,8 +24,8 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: fuzz_seeds <reader corpus dir> <kdtree corpus dir>\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir>\n");
         return 2;
     }
     const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
@@ -61,6 +61,29 @@ int main(int argc, char** argv) {
                 }
                 ++written;
             }
+        }
+    }
+    // BVHs over the first scene's slice: the loader target's host count.
+    for (unsigned int count : {3u, 40u, zrv::fuzz::TRIANGLES_PER_SCENE}) {
+        for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size();
+             ++scene) {
+            // Other scenes' geometry, renumbered over the first slice.
+            gfxRTBVH_triAccel bvh(host.data() + scene * zrv::fuzz::TRIANGLES_PER_SCENE, count);
+            if (!bvh.build_tree(1))
+                continue;
+            zrv::streams::MemoryWriter writer;
+            bvh.stream(writer);
+            const std::vector<unsigned char> image = writer.image();
+            // Saved for count triangles; the loader wants its own count.
+            const std::string name =
+                "bvh-scene" + std::to_string(scene) + "-" + std::to_string(count);
+            if (!write_file(std::string(argv[3]) + "/" + name,
+                            image.data() + zrv::streams::HEADER_SIZE,
+                            image.size() - zrv::streams::HEADER_SIZE)) {
+                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                return 1;
+            }
+            ++written;
         }
     }
     std::printf("fuzz_seeds: %d saved trees\n", written);
