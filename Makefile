@@ -7,8 +7,11 @@ CTEST ?= ctest
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev \
                 libpng-dev zlib1g-dev nlohmann-json3-dev
 DEB_BENCH_PACKAGES := libembree-dev
+# libFuzzer: clang 14 and its sanitizer runtimes (make fuzz, make sanitize).
+DEB_PACKAGES += clang-14 libclang-rt-14-dev
 
-.PHONY: all deps bench-deps build test sanitize sanitize-address sanitize-thread bench demo clean
+.PHONY: all deps bench-deps build test sanitize sanitize-address sanitize-thread fuzz fuzz-smoke \
+        fuzz-build bench demo clean
 
 all: build
 
@@ -26,8 +29,8 @@ test: build
 	cd build/release && $(CTEST) --output-on-failure -j $(JOBS)
 
 # The same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# threaded suites under ThreadSanitizer.
-sanitize: sanitize-address sanitize-thread
+# threaded suites under ThreadSanitizer, then a short run of every fuzz target.
+sanitize: sanitize-address sanitize-thread fuzz-smoke
 
 sanitize-address: deps
 	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=address,undefined
@@ -39,6 +42,19 @@ sanitize-thread: deps
 	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=thread
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) --output-on-failure -j $(JOBS) -L threaded
+
+# libFuzzer targets (clang++ 14, ASan + UBSan): FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 300
+fuzz-build: deps
+	$(CMAKE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DZRV_BUILD_TESTS=OFF -DZRV_BUILD_TOOLS=OFF -DZRV_BUILD_FUZZ=ON
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target zrv_fuzz
+
+fuzz: fuzz-build
+	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	sh fuzz/run.sh build/fuzz 20
 
 bench: bench-deps
 	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_TOOLS=OFF -DZRV_BUILD_BENCH=ON

@@ -6,6 +6,7 @@ namespace zrv {
 namespace bench {
 
 void register_kdtree_build_benchmarks();
+void register_kdtree_stream_benchmarks();
 void register_kdtree_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
 void register_embree_build_benchmarks();

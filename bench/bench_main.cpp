@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
 
     using namespace zrv::bench;
     register_kdtree_build_benchmarks();
+    register_kdtree_stream_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_build_benchmarks();
 #endif

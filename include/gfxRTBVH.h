@@ -124,6 +124,10 @@ private:
 
     // Frees the node and order arrays.
     void release_tree();
+    // unstream of this class, refusing node and object counts above
+    // max_values before allocating for them (the checked loaders pass what
+    // the stream can still deliver).
+    bool read_hierarchy(gfxStreamReader& reader, unsigned long long max_values);
 
     unsigned int object_order_size_;
 };

@@ -7,8 +7,10 @@
 #include "gfxKDTreeCompileState.h"
 #include "gfxRTKDTreeSAH.h"
 #include "gfxRayTracing.h"
+#include "gfxStream.h"
 
 class gfxRTKDTreeThread;
+class gfxRTAccelerationStructureServices;
 
 class GFX_API gfxRTKDTree : public gfxRTKDTreeSAH {
 public:
@@ -46,6 +48,23 @@ public:
     unsigned int traverse_tree(const RayPacket* rays, HitPacket* hits, unsigned int reference_lane,
                                const RenderState* const state, float max_distance) const;
 
+    // Saving and restoring. The stream holds the counters, the scene box, the
+    // build properties, the statistics, the node words and the object entries
+    // as indices into the triangle array at first_triangle_ (-1 for none), so
+    // a tree can be read back over the same triangles at another address.
+    // stream always returns true. unstream needs set_first_triangle first and
+    // fails on a token that does not match, on counts whose arrays would not
+    // fit 32-bit sizes, and when an array cannot be allocated.
+    bool stream(gfxStreamWriter& writer) const;
+    bool unstream(gfxStreamReader& reader);
+    // As unstream, but also refuses, before allocating anything for them, a
+    // node or object count above max_values and a depth limit above
+    // max_depth. max_values bounds what the stream can still deliver (a byte
+    // stream's remaining size serves), so that a short stream cannot make the
+    // tree allocate or read far more than its own size.
+    bool unstream_bounded(gfxStreamReader& reader, unsigned long long max_values,
+                          unsigned int max_depth);
+
     const ObjectProxy** get_proxies() const { return proxies_; }
     const triAccel** get_triAccel_array() const { return triangles_; }
     void set_first_triangle(const triAccel* first) { first_triangle_ = first; }
@@ -78,6 +97,18 @@ protected:
 
 private:
     friend class gfxRTKDTreeThread;
+    // The checked loaders validate the arrays of a tree they have read.
+    friend class gfxRTAccelerationStructureServices;
+
+    enum UnstreamOutcome {
+        UNSTREAM_DONE,
+        UNSTREAM_NO_TRIANGLE_ARRAY,
+        UNSTREAM_TOKEN_MISMATCH,
+        UNSTREAM_TOO_LARGE,
+        UNSTREAM_OUT_OF_MEMORY
+    };
+    UnstreamOutcome read_stream(gfxStreamReader& reader, unsigned long long max_values,
+                                unsigned int max_depth);
 
     bool store_leaf_data(unsigned int count, unsigned int first) override;
 

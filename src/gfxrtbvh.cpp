@@ -260,6 +260,10 @@ bool gfxRTBVH::stream(gfxStreamWriter& writer) const {
 }
 
 bool gfxRTBVH::unstream(gfxStreamReader& reader) {
+    return read_hierarchy(reader, ~0ull);
+}
+
+bool gfxRTBVH::read_hierarchy(gfxStreamReader& reader, unsigned long long max_values) {
     if (reader.read_string() != "BEGIN:gfxRTBVH")
         return false;
     if (reader.read_string() != "version=1")
@@ -267,7 +271,7 @@ bool gfxRTBVH::unstream(gfxStreamReader& reader) {
     // Counts whose arrays would not fit 32-bit byte sizes, and failed
     // allocations, end the read: nothing is written past an array.
     const unsigned int nodes = reader.read_uint();
-    if (nodes > 0xFFFFFFFFu / sizeof(BVHNode))
+    if (nodes > 0xFFFFFFFFu / sizeof(BVHNode) || nodes > max_values)
         return false;
     if (nodes == 0) {
         gfx_aligned_free(node_array_);
@@ -297,7 +301,7 @@ bool gfxRTBVH::unstream(gfxStreamReader& reader) {
     delete[] object_order_;
     object_order_ = nullptr;
     object_order_size_ = 0;
-    if (objects > 0xFFFFFFFFu / sizeof(int))
+    if (objects > 0xFFFFFFFFu / sizeof(int) || objects > max_values)
         return false;
     int* order = new (std::nothrow) int[objects];
     if (order == nullptr)

@@ -140,17 +140,28 @@ bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
     delete_proxies();
     release_build_scratch();
 
-    // Objects: the subtrees' object arrays one after the other.
-    unsigned int total = next_free_object_;
-    for (unsigned int i = 0; i < n; ++i)
+    if (n > MAX_THREADS)
+        return false; // the per-seed bases below hold MAX_THREADS entries
+    // Sizes are summed in 64 bits: merged arrays whose byte sizes would not
+    // fit 32 bits make the merge fail before anything is copied.
+    const unsigned long long max_bytes = 0xFFFFFFFFull;
+    unsigned long long total = next_free_object_;
+    unsigned long long bytes = next_free_node_ + 8ull * n;
+    for (unsigned int i = 0; i < n; ++i) {
         total += subtrees[i]->next_free_object_;
+        bytes += subtrees[i]->next_free_node_;
+    }
+    if (total * sizeof(triAccel*) > max_bytes || bytes > max_bytes)
+        return false;
+
+    // Objects: the subtrees' object arrays one after the other.
     if (total > object_array_size_) {
         void* grown = gfx_aligned_realloc(triangles_, object_array_size_ * sizeof(triAccel*),
-                                          total * unsigned(sizeof(triAccel*)), 16);
+                                          unsigned(total * sizeof(triAccel*)), 16);
         if (grown == nullptr)
             return false;
         triangles_ = static_cast<const triAccel**>(grown);
-        object_array_size_ = total;
+        object_array_size_ = unsigned(total);
     }
     if (triangles_ == nullptr)
         return false;
@@ -165,15 +176,13 @@ bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
     }
 
     // Nodes: room for the top tree, the roots and the bodies.
-    unsigned int bytes = next_free_node_ + 8 * n;
-    for (unsigned int i = 0; i < n; ++i)
-        bytes += subtrees[i]->next_free_node_;
     if (bytes > node_array_size_) {
-        void* grown = gfx_aligned_realloc(node_array_, node_array_size_, bytes, NODE_ALIGNMENT);
+        void* grown =
+            gfx_aligned_realloc(node_array_, node_array_size_, unsigned(bytes), NODE_ALIGNMENT);
         if (grown == nullptr)
             return false;
         node_array_ = static_cast<unsigned char*>(grown);
-        node_array_size_ = bytes;
+        node_array_size_ = unsigned(bytes);
     }
     if (node_array_ == nullptr)
         return false;

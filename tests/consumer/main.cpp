@@ -1,6 +1,7 @@
 // A host program built against the installed package: compiles a tree over
 // a quad and traces one packet through it.
 #include <zorvadideruvovozov.h>
+#include <zrvStreams.h>
 
 #include <cstdio>
 #include <cstring>
@@ -44,5 +45,17 @@ int main() {
     _mm_store_si128(reinterpret_cast<__m128i*>(ids), hits.id);
     std::printf("hits: %d %d %d %d\n", ids[0], ids[1], ids[2], ids[3]);
     const bool expected = ids[0] >= 0 && ids[1] >= 0 && ids[2] >= 0 && ids[3] == -1;
-    return expected ? 0 : 1;
+
+    // Saved and loaded back checked through the companion streams.
+    zrv::streams::MemoryWriter writer;
+    tree.stream(writer);
+    const std::vector<unsigned char> image = writer.image();
+    zrv::streams::MemoryReader reader(image.data(), image.size());
+    PlxUnicodeString reason;
+    gfxRTKDTree* loaded = gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+        reader, quad, 2, 1, reader.remaining(), &reason);
+    if (loaded == nullptr)
+        std::fprintf(stderr, "load failed: %s\n", reason.ConvertToChar());
+    delete loaded;
+    return expected && loaded != nullptr ? 0 : 1;
 }

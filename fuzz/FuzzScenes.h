@@ -1,0 +1,29 @@
+// What the fuzz targets and their seed writer share: the host's triangle
+// array that saved trees are loaded over, and the framing of a payload.
+#ifndef ZRV_FUZZ_SCENES_H
+#define ZRV_FUZZ_SCENES_H
+
+#include "gfxRayTracing.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace zrv {
+namespace fuzz {
+
+// Triangles per test scene in the host array.
+const unsigned int TRIANGLES_PER_SCENE = 200;
+
+// The first TRIANGLES_PER_SCENE triangles of every test scene, one scene
+// after the other. Trees of the seed corpus are built over one scene's
+// slice, so their indices are valid in the whole array.
+const std::vector<triAccel>& host_triangles();
+
+// A stream image (header and CRC) around payload, so that mutated values
+// reach the loader instead of failing the CRC check.
+std::vector<unsigned char> framed(const unsigned char* payload, std::size_t size);
+
+} // namespace fuzz
+} // namespace zrv
+
+#endif // ZRV_FUZZ_SCENES_H

@@ -1,0 +1,91 @@
+// Writes the seed corpora of the fuzz targets: KD-trees built serially and
+// on two threads over every test scene's slice of the host array, and over
+// a few of its triangles; triangle BVHs over the same slices.
+//
+//   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir>
+#include "FuzzScenes.h"
+#include "gfxRTAccelerationStructureServices.h"
+#include "zrvStreams.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool write_file(const std::string& path, const unsigned char* data, std::size_t size) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool ok = std::fwrite(data, 1, size, file) == size;
+    return std::fclose(file) == 0 && ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir>\n");
+        return 2;
+    }
+    const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
+    int written = 0;
+    for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size(); ++scene) {
+        const triAccel* slice = host.data() + scene * zrv::fuzz::TRIANGLES_PER_SCENE;
+        for (unsigned int count : {8u, zrv::fuzz::TRIANGLES_PER_SCENE}) {
+            for (int threads : {1, 2}) {
+                gfxRTKDTree tree(1);
+                gfxRTAccelerationStructureServices::CompileKDTree(&tree, threads, slice, count);
+                if (!tree.get_statistic()->valid)
+                    continue;
+                zrv::streams::MemoryWriter writer;
+                tree.set_first_triangle(slice);
+                tree.stream(writer);
+                std::vector<unsigned char> image = writer.image();
+                const std::string name = "scene" + std::to_string(scene) + "-" +
+                                         std::to_string(count) + "-" + std::to_string(threads);
+                // The loader's input is the values alone; the reader's a mode
+                // byte (0: whole image, 1: values to frame) and then the data.
+                const unsigned char* values = image.data() + zrv::streams::HEADER_SIZE;
+                const std::size_t value_bytes = image.size() - zrv::streams::HEADER_SIZE;
+                std::vector<unsigned char> raw(1, 0), to_frame(1, 1);
+                raw.insert(raw.end(), image.begin(), image.end());
+                to_frame.insert(to_frame.end(), values, values + value_bytes);
+                if (!write_file(std::string(argv[2]) + "/" + name, values, value_bytes) ||
+                    !write_file(std::string(argv[1]) + "/" + name + "-image", raw.data(),
+                                raw.size()) ||
+                    !write_file(std::string(argv[1]) + "/" + name + "-values", to_frame.data(),
+                                to_frame.size())) {
+                    std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                    return 1;
+                }
+                ++written;
+            }
+        }
+    }
+    // BVHs over the first scene's slice: the loader target's host count.
+    for (unsigned int count : {3u, 40u, zrv::fuzz::TRIANGLES_PER_SCENE}) {
+        for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size();
+             ++scene) {
+            // Other scenes' geometry, renumbered over the first slice.
+            gfxRTBVH_triAccel bvh(host.data() + scene * zrv::fuzz::TRIANGLES_PER_SCENE, count);
+            if (!bvh.build_tree(1))
+                continue;
+            zrv::streams::MemoryWriter writer;
+            bvh.stream(writer);
+            const std::vector<unsigned char> image = writer.image();
+            // Saved for count triangles; the loader wants its own count.
+            const std::string name =
+                "bvh-scene" + std::to_string(scene) + "-" + std::to_string(count);
+            if (!write_file(std::string(argv[3]) + "/" + name,
+                            image.data() + zrv::streams::HEADER_SIZE,
+                            image.size() - zrv::streams::HEADER_SIZE)) {
+                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                return 1;
+            }
+            ++written;
+        }
+    }
+    std::printf("fuzz_seeds: %d saved trees\n", written);
+    return written > 0 ? 0 : 1;
+}

@@ -1,0 +1,63 @@
+// Fuzzes the binary stream reader. The first input byte chooses how the rest
+// is used: as a whole image (header checks), or as values framed with a
+// valid header and CRC (value decoding). Reads follow the input, and every
+// value read is written again, which must give back the bytes consumed.
+#include "FuzzScenes.h"
+#include "zrvStreams.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+using zrv::streams::HEADER_SIZE;
+using zrv::streams::MemoryReader;
+using zrv::streams::MemoryWriter;
+using zrv::streams::Reader;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::vector<unsigned char> image =
+        (data[0] & 1) ? zrv::fuzz::framed(data + 1, size - 1)
+                      : std::vector<unsigned char>(data + 1, data + size);
+    MemoryReader reader(image.data(), image.size());
+    MemoryWriter echo;
+    const std::uint64_t start = reader.remaining();
+    std::size_t choice = 0;
+    for (int reads = 0; reads < 4096 && reader.ok() && !reader.at_end(); ++reads) {
+        // Mostly the operation the next tag calls for, sometimes another.
+        const unsigned char next = image[image.size() - reader.remaining()];
+        const unsigned char pick = data[choice++ % size];
+        const unsigned int operation = (pick & 0xF0) == 0xF0 ? pick % 5 : (next + 4u) % 5;
+        switch (operation) {
+        case 0:
+            echo.write_int(reader.read_int());
+            break;
+        case 1:
+            echo.write_uint(reader.read_uint());
+            break;
+        case 2:
+            echo.write_float(reader.read_float());
+            break;
+        case 3:
+            echo.write_double(reader.read_double());
+            break;
+        case 4:
+            echo.write_string(reader.read_string());
+            break;
+        }
+    }
+    if (reader.ok()) {
+        const std::size_t consumed = std::size_t(start - reader.remaining());
+        const std::vector<unsigned char> again = echo.image();
+        if (again.size() != HEADER_SIZE + consumed ||
+            std::memcmp(again.data() + HEADER_SIZE, image.data() + HEADER_SIZE, consumed) != 0)
+            __builtin_trap();
+    } else {
+        // In the error state every read gives zero or the error token.
+        if (reader.read_uint() != 0 || reader.read_int() != 0 || reader.read_double() != 0.0 ||
+            reader.read_string() != Reader::ERROR_TOKEN || reader.error().empty())
+            __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,162 @@
+// Binary streams for saving and loading the library's structures: a file
+// writer and reader, and an in-memory pair with the same encoding.
+//
+// Encoding (all numbers little-endian):
+//   header, HEADER_SIZE bytes: the 8-byte MAGIC, the format version (16 bits),
+//   the byte-order mark 0x0102 (16 bits), 32 bits of flags (none defined
+//   yet: zero), the payload size (64 bits) and the CRC-32 of the payload;
+//   payload: one value after another, each a one-byte tag followed by its
+//   bytes: int and uint 4 bytes, float 4 bytes, double 8 bytes, string a
+//   32-bit length (at most MAX_STRING_LENGTH) and that many bytes.
+//
+// A reader checks the header and the CRC when it opens its data, so that a
+// truncated or damaged file is reported before any structure is read. A read
+// with the wrong operation, past the end, or of a malformed string puts the
+// reader in its error state: the message names the byte offset, and every
+// later read returns zero or a string that matches no token, so that the
+// unstream that is running fails at its next token.
+#ifndef ZRV_STREAMS_H
+#define ZRV_STREAMS_H
+
+#include "gfxStream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zrv {
+namespace streams {
+
+const unsigned char MAGIC[8] = {'Z', 'R', 'V', 'S', 'T', 'R', 'M', 0x1A};
+const unsigned int FORMAT_VERSION = 1;
+const std::size_t HEADER_SIZE = 28;
+const unsigned int MAX_STRING_LENGTH = 1024;
+
+enum Tag : unsigned char {
+    TAG_INT = 1,
+    TAG_UINT = 2,
+    TAG_FLOAT = 3,
+    TAG_DOUBLE = 4,
+    TAG_STRING = 5
+};
+
+// Encodes values into the payload. A writer that fails (a string too long,
+// memory, the file) keeps its first error and ignores what follows.
+class Writer : public gfxStreamWriter {
+public:
+    void write_int(int value) override;
+    void write_uint(unsigned int value) override;
+    void write_float(float value) override;
+    void write_double(double value) override;
+    void write_string(const PlxUnicodeString& token) override;
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    // Payload bytes written so far.
+    std::uint64_t payload_size() const { return spilled_ + buffer_.size(); }
+
+protected:
+    Writer() = default;
+    // Called when the buffer has grown past SPILL_SIZE; a file writer writes
+    // the buffer out and clears it.
+    virtual void spill() {}
+    void fail(const std::string& message);
+    // The header for a payload of size bytes with the given CRC-32.
+    static void encode_header(unsigned char header[HEADER_SIZE], std::uint64_t size,
+                              std::uint32_t crc);
+
+    static const std::size_t SPILL_SIZE = 1 << 16;
+    std::vector<unsigned char> buffer_;
+    std::uint64_t spilled_ = 0;
+    std::string error_;
+
+private:
+    void put(Tag tag, const void* bytes, std::size_t size);
+};
+
+// Keeps the whole stream in memory.
+class MemoryWriter : public Writer {
+public:
+    // Header and payload, as a FileWriter would have written them.
+    std::vector<unsigned char> image() const;
+};
+
+// Writes path through a temporary file beside it, which commit() renames to
+// path. Without a successful commit path is left untouched and the temporary
+// file is removed.
+class FileWriter : public Writer {
+public:
+    explicit FileWriter(const std::string& path);
+    ~FileWriter() override;
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    // Completes the header, flushes, and replaces path. False (see error())
+    // when anything failed since construction.
+    bool commit();
+
+private:
+    void spill() override;
+    void discard();
+
+    std::string path_;
+    std::string temporary_path_;
+    std::FILE* file_ = nullptr;
+    std::uint32_t crc_ = 0;
+    bool committed_ = false;
+};
+
+// Reads a stream checked when opened. A reader that was never opened, or
+// whose data failed the checks, is in its error state from the start.
+class Reader : public gfxStreamReader {
+public:
+    int read_int() override;
+    unsigned int read_uint() override;
+    float read_float() override;
+    double read_double() override;
+    PlxUnicodeString read_string() override;
+
+    bool ok() const { return error_.empty(); }
+    // The first error, beginning with the byte offset where it was found.
+    const std::string& error() const { return error_; }
+    // Payload bytes not read yet: a bound on the values still to come.
+    std::uint64_t remaining() const { return ok() ? data_.size() - position_ : 0; }
+    bool at_end() const { return ok() && position_ == data_.size(); }
+
+    // What read_string returns in the error state: it matches no token.
+    static const char* const ERROR_TOKEN;
+
+protected:
+    Reader() = default;
+    // Checks header, size and CRC of the image in data_ and moves to the
+    // first value.
+    bool check_image();
+    void fail(std::uint64_t offset, const std::string& message);
+
+    std::vector<unsigned char> data_; // header and payload
+
+private:
+    // The value's bytes after its tag, or null (and the error state).
+    const unsigned char* take(Tag tag, std::size_t size);
+
+    std::size_t position_ = 0; // byte offset in data_ of the next value
+    std::string error_;
+};
+
+class MemoryReader : public Reader {
+public:
+    // Copies image, a header and payload as MemoryWriter::image() made them.
+    MemoryReader(const void* image, std::size_t size);
+};
+
+class FileReader : public Reader {
+public:
+    explicit FileReader(const std::string& path);
+};
+
+} // namespace streams
+} // namespace zrv
+
+#endif // ZRV_STREAMS_H

@@ -1,0 +1,406 @@
+#include "zrvStreams.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <unistd.h>
+
+namespace zrv {
+namespace streams {
+
+namespace {
+
+const unsigned char BYTE_ORDER_MARK[2] = {0x02, 0x01}; // 0x0102, little-endian
+
+void store_u16(unsigned char* p, unsigned int v) {
+    p[0] = (unsigned char)(v);
+    p[1] = (unsigned char)(v >> 8);
+}
+void store_u32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = (unsigned char)(v >> (8 * i));
+}
+void store_u64(unsigned char* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = (unsigned char)(v >> (8 * i));
+}
+unsigned int load_u16(const unsigned char* p) {
+    return p[0] | (unsigned(p[1]) << 8);
+}
+std::uint32_t load_u32(const unsigned char* p) {
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
+           (std::uint32_t(p[3]) << 24);
+}
+std::uint64_t load_u64(const unsigned char* p) {
+    return std::uint64_t(load_u32(p)) | (std::uint64_t(load_u32(p + 4)) << 32);
+}
+
+// zlib's crc32 takes lengths of 32 bits: longer blocks go in pieces.
+std::uint32_t crc_of(std::uint32_t crc, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const uInt piece = size > 0x40000000u ? 0x40000000u : uInt(size);
+        crc = std::uint32_t(crc32(crc, data, piece));
+        data += piece;
+        size -= piece;
+    }
+    return crc;
+}
+
+const char* tag_name(unsigned int tag) {
+    switch (tag) {
+    case TAG_INT:
+        return "an int";
+    case TAG_UINT:
+        return "a uint";
+    case TAG_FLOAT:
+        return "a float";
+    case TAG_DOUBLE:
+        return "a double";
+    case TAG_STRING:
+        return "a string";
+    }
+    return "an unknown tag";
+}
+
+std::string system_error(const char* what, const std::string& path) {
+    return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+// ---- writing ----
+
+void Writer::fail(const std::string& message) {
+    if (error_.empty())
+        error_ = message.empty() ? "write failed" : message;
+}
+
+void Writer::put(Tag tag, const void* bytes, std::size_t size) {
+    if (!error_.empty())
+        return;
+    try {
+        const std::size_t at = buffer_.size();
+        buffer_.resize(at + 1 + size);
+        buffer_[at] = tag;
+        std::memcpy(buffer_.data() + at + 1, bytes, size);
+    } catch (const std::bad_alloc&) {
+        fail("out of memory");
+        return;
+    }
+    if (buffer_.size() >= SPILL_SIZE)
+        spill();
+}
+
+void Writer::write_int(int value) {
+    unsigned char bytes[4];
+    store_u32(bytes, std::uint32_t(value));
+    put(TAG_INT, bytes, 4);
+}
+
+void Writer::write_uint(unsigned int value) {
+    unsigned char bytes[4];
+    store_u32(bytes, value);
+    put(TAG_UINT, bytes, 4);
+}
+
+void Writer::write_float(float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    unsigned char bytes[4];
+    store_u32(bytes, bits);
+    put(TAG_FLOAT, bytes, 4);
+}
+
+void Writer::write_double(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    unsigned char bytes[8];
+    store_u64(bytes, bits);
+    put(TAG_DOUBLE, bytes, 8);
+}
+
+void Writer::write_string(const PlxUnicodeString& token) {
+    const char* text = token.ConvertToChar();
+    const std::size_t length = text != nullptr ? std::strlen(text) : 0;
+    if (length > MAX_STRING_LENGTH) {
+        fail("a string of " + std::to_string(length) + " bytes exceeds the limit of " +
+             std::to_string(MAX_STRING_LENGTH));
+        return;
+    }
+    unsigned char bytes[4 + MAX_STRING_LENGTH];
+    store_u32(bytes, std::uint32_t(length));
+    if (length > 0)
+        std::memcpy(bytes + 4, text, length);
+    put(TAG_STRING, bytes, 4 + length);
+}
+
+void Writer::encode_header(unsigned char header[HEADER_SIZE], std::uint64_t size,
+                           std::uint32_t crc) {
+    std::memcpy(header, MAGIC, 8);
+    store_u16(header + 8, FORMAT_VERSION);
+    std::memcpy(header + 10, BYTE_ORDER_MARK, 2);
+    store_u32(header + 12, 0);
+    store_u64(header + 16, size);
+    store_u32(header + 24, crc);
+}
+
+std::vector<unsigned char> MemoryWriter::image() const {
+    std::vector<unsigned char> out(HEADER_SIZE + buffer_.size());
+    encode_header(out.data(), buffer_.size(), crc_of(0, buffer_.data(), buffer_.size()));
+    if (!buffer_.empty())
+        std::memcpy(out.data() + HEADER_SIZE, buffer_.data(), buffer_.size());
+    return out;
+}
+
+FileWriter::FileWriter(const std::string& path) : path_(path) {
+    std::string pattern = path + ".tmp-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) {
+        fail(system_error("cannot create a temporary file for", path));
+        return;
+    }
+    temporary_path_ = name.data();
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+        fail(system_error("cannot open", temporary_path_));
+        close(fd);
+        discard();
+        return;
+    }
+    // Room for the header, written last.
+    const unsigned char placeholder[HEADER_SIZE] = {};
+    if (std::fwrite(placeholder, 1, HEADER_SIZE, file_) != HEADER_SIZE)
+        fail(system_error("cannot write", temporary_path_));
+    crc_ = std::uint32_t(crc32(0, Z_NULL, 0));
+}
+
+FileWriter::~FileWriter() {
+    if (!committed_)
+        discard();
+}
+
+void FileWriter::discard() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = nullptr;
+    if (!temporary_path_.empty())
+        std::remove(temporary_path_.c_str());
+    temporary_path_.clear();
+}
+
+void FileWriter::spill() {
+    if (file_ == nullptr || !ok() || buffer_.empty())
+        return;
+    crc_ = crc_of(crc_, buffer_.data(), buffer_.size());
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+        fail(system_error("cannot write", temporary_path_));
+    spilled_ += buffer_.size();
+    buffer_.clear();
+}
+
+bool FileWriter::commit() {
+    if (committed_) {
+        fail("the stream was committed already");
+        return false;
+    }
+    spill();
+    if (ok() && file_ != nullptr) {
+        unsigned char header[HEADER_SIZE];
+        encode_header(header, spilled_, crc_);
+        if (std::fseek(file_, 0, SEEK_SET) != 0 ||
+            std::fwrite(header, 1, HEADER_SIZE, file_) != HEADER_SIZE || std::fflush(file_) != 0 ||
+            fsync(fileno(file_)) != 0)
+            fail(system_error("cannot write", temporary_path_));
+    }
+    if (ok() && file_ != nullptr) {
+        const int closed = std::fclose(file_);
+        file_ = nullptr;
+        if (closed != 0)
+            fail(system_error("cannot close", temporary_path_));
+        else if (std::rename(temporary_path_.c_str(), path_.c_str()) != 0)
+            fail(system_error("cannot rename the temporary file to", path_));
+        else
+            committed_ = true;
+    }
+    if (!committed_)
+        discard();
+    committed_ = true; // nothing more is written either way
+    return ok();
+}
+
+// ---- reading ----
+
+const char* const Reader::ERROR_TOKEN = "\x01<stream error>";
+
+void Reader::fail(std::uint64_t offset, const std::string& message) {
+    if (error_.empty())
+        error_ = "byte " + std::to_string(offset) + ": " + message;
+}
+
+bool Reader::check_image() {
+    const unsigned char* image = data_.data();
+    const std::size_t size = data_.size();
+    if (size < HEADER_SIZE) {
+        fail(size, "the stream ends inside its " + std::to_string(HEADER_SIZE) + "-byte header");
+        return false;
+    }
+    if (std::memcmp(image, MAGIC, 8) != 0) {
+        fail(0, "not a saved stream (wrong magic)");
+        return false;
+    }
+    const unsigned int version = load_u16(image + 8);
+    if (version != FORMAT_VERSION) {
+        fail(8, "format version " + std::to_string(version) + ", this reader reads version " +
+                    std::to_string(FORMAT_VERSION));
+        return false;
+    }
+    if (std::memcmp(image + 10, BYTE_ORDER_MARK, 2) != 0) {
+        fail(10, "unknown byte order");
+        return false;
+    }
+    if (load_u32(image + 12) != 0) {
+        fail(12, "unknown header flags");
+        return false;
+    }
+    const std::uint64_t payload = load_u64(image + 16);
+    if (payload != size - HEADER_SIZE) {
+        fail(size, "the header announces " + std::to_string(payload) + " bytes of values, " +
+                       std::to_string(size - HEADER_SIZE) + " follow it");
+        return false;
+    }
+    const std::uint32_t crc =
+        crc_of(std::uint32_t(crc32(0, Z_NULL, 0)), image + HEADER_SIZE, size - HEADER_SIZE);
+    if (crc != load_u32(image + 24)) {
+        fail(24, "the values are damaged (CRC-32 mismatch)");
+        return false;
+    }
+    position_ = HEADER_SIZE;
+    return true;
+}
+
+const unsigned char* Reader::take(Tag tag, std::size_t size) {
+    if (!error_.empty())
+        return nullptr;
+    const std::size_t left = data_.size() - position_;
+    if (left == 0) {
+        fail(position_, std::string("read ") + tag_name(tag) + " past the end");
+        return nullptr;
+    }
+    const unsigned char* p = data_.data() + position_;
+    if (*p != tag) {
+        fail(position_,
+             std::string("read ") + tag_name(tag) + " where the stream holds " + tag_name(*p));
+        return nullptr;
+    }
+    if (left < 1 + size) {
+        fail(position_, std::string("the stream ends inside ") + tag_name(tag));
+        return nullptr;
+    }
+    position_ += 1 + size;
+    return p + 1;
+}
+
+int Reader::read_int() {
+    const unsigned char* p = take(TAG_INT, 4);
+    return p != nullptr ? int(load_u32(p)) : 0;
+}
+
+unsigned int Reader::read_uint() {
+    const unsigned char* p = take(TAG_UINT, 4);
+    return p != nullptr ? load_u32(p) : 0u;
+}
+
+float Reader::read_float() {
+    const unsigned char* p = take(TAG_FLOAT, 4);
+    if (p == nullptr)
+        return 0.0f;
+    const std::uint32_t bits = load_u32(p);
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return value;
+}
+
+double Reader::read_double() {
+    const unsigned char* p = take(TAG_DOUBLE, 8);
+    if (p == nullptr)
+        return 0.0;
+    const std::uint64_t bits = load_u64(p);
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+}
+
+PlxUnicodeString Reader::read_string() {
+    const std::size_t start = position_;
+    const unsigned char* p = take(TAG_STRING, 4);
+    if (p == nullptr)
+        return PlxUnicodeString(ERROR_TOKEN);
+    const std::uint32_t length = load_u32(p);
+    if (length > MAX_STRING_LENGTH) {
+        fail(start, "a string of " + std::to_string(length) + " bytes exceeds the limit of " +
+                        std::to_string(MAX_STRING_LENGTH));
+        return PlxUnicodeString(ERROR_TOKEN);
+    }
+    if (data_.size() - position_ < length) {
+        fail(start, "the stream ends inside a string");
+        return PlxUnicodeString(ERROR_TOKEN);
+    }
+    const unsigned char* text = data_.data() + position_;
+    if (std::memchr(text, 0, length) != nullptr) {
+        fail(start, "a string holds a zero byte");
+        return PlxUnicodeString(ERROR_TOKEN);
+    }
+    position_ += length;
+    char copy[MAX_STRING_LENGTH + 1];
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return PlxUnicodeString(copy);
+}
+
+MemoryReader::MemoryReader(const void* image, std::size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(image);
+    try {
+        if (bytes != nullptr)
+            data_.assign(bytes, bytes + size);
+    } catch (const std::bad_alloc&) {
+        fail(0, "out of memory");
+        return;
+    }
+    check_image();
+}
+
+FileReader::FileReader(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        fail(0, system_error("cannot open", path));
+        return;
+    }
+    bool read_ok = std::fseek(file, 0, SEEK_END) == 0;
+    const long size = read_ok ? std::ftell(file) : -1;
+    read_ok = read_ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+    if (read_ok) {
+        try {
+            data_.resize(std::size_t(size));
+        } catch (const std::bad_alloc&) {
+            std::fclose(file);
+            fail(0, "out of memory");
+            return;
+        }
+        read_ok = std::fread(data_.data(), 1, data_.size(), file) == data_.size();
+    }
+    std::fclose(file);
+    if (!read_ok) {
+        fail(0, system_error("cannot read", path));
+        return;
+    }
+    check_image();
+}
+
+} // namespace streams
+} // namespace zrv

@@ -1,0 +1,483 @@
+// Saving and restoring KD-trees: the exact values of the stream, the token
+// checks, the limits on counts read from a stream, checked loading, and
+// round trips that must give every ray the original's hits.
+#include "AllocationFaults.h"
+#include "KDTreeTestUtil.h"
+#include "OracleScenes.h"
+#include "RecordingStream.h"
+#include "gfxRTAccelerationStructureServices.h"
+#include "zrvStreams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+#include <memory>
+#include <random>
+
+namespace {
+
+using Items = std::vector<StreamItem>;
+using Bytes = std::vector<unsigned char>;
+using S = StreamItem;
+
+const unsigned LEAF = 0x80000000u;
+
+// A hand-made tree over 2 triangles: root split at x = 0.5 with its pair at
+// 16, a leaf at 16 with entry 0 and an empty leaf at 24 whose first is 1.
+// Entries: triangle 0, null, triangle 1 (in range, in no leaf).
+Items small_tree(unsigned max_depth = 9) {
+    return {S::String("BEGIN:gfxRTKDTree"),
+            S::String("version=1"),
+            S::Uint(32),
+            S::Uint(3),
+            S::Uint(0),
+            S::Uint(3),
+            S::String("BEGIN:KDTreeBBox"),
+            S::Float(0),
+            S::Float(0),
+            S::Float(0),
+            S::Float(1),
+            S::Float(1),
+            S::Float(0.25f),
+            S::String("END:KDTreeBBox"),
+            S::String("BEGIN:KDTreeProperties"),
+            S::Uint(2),
+            S::Uint(max_depth),
+            S::Float(0.2f),
+            S::Float(0.5f),
+            S::Double(1e9),
+            S::Double(2.5e-10),
+            S::String("END:KDTreeProperties"),
+            S::String("BEGIN:KDTreeStatistic"),
+            S::Uint(1),
+            S::Double(1.0),
+            S::Uint(2),
+            S::Uint(2),
+            S::Uint(2),
+            S::Uint(2),
+            S::Uint(1),
+            S::String("END:KDTreeStatistic"),
+            S::Uint(8 | 0),
+            S::Float(0.5f),
+            S::Uint(LEAF | 0),
+            S::Uint(1),
+            S::Uint(LEAF | 1),
+            S::Uint(0),
+            S::Int(0),
+            S::Int(-1),
+            S::Int(1),
+            S::String("END:gfxRTKDTree")};
+}
+const std::size_t FIRST_NODE_ITEM = 31;
+const std::size_t FIRST_OBJECT_ITEM = 37;
+
+std::vector<triAccel> two_triangles() {
+    const float a0[3] = {0, 0, 0}, a1[3] = {0.4f, 0, 0}, a2[3] = {0, 1, 0};
+    const float b0[3] = {0.6f, 0, 0}, b1[3] = {1, 0, 0}, b2[3] = {1, 1, 0.25f};
+    return {make_triangle(a0, a1, a2, 0), make_triangle(b0, b1, b2, 1)};
+}
+
+Items stream_of(const gfxRTKDTree& tree) {
+    RecordingWriter writer;
+    EXPECT_TRUE(tree.stream(writer));
+    return writer.items;
+}
+
+std::string first_difference(const Items& a, const Items& b) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (!(a[i] == b[i]))
+            return "item " + std::to_string(i) + ": " + describe(a[i]) + " vs " + describe(b[i]);
+    return a.size() == b.size()
+               ? ""
+               : "lengths " + std::to_string(a.size()) + " vs " + std::to_string(b.size());
+}
+
+TEST(KDTreeStream, HandMadeTreeReadsAndWritesBackValueForValue) {
+    const std::vector<triAccel> tris = two_triangles();
+    InspectableKDTree tree(2);
+    tree.set_first_triangle(tris.data());
+    ReplayReader reader(small_tree());
+    ASSERT_TRUE(tree.unstream(reader));
+    EXPECT_TRUE(reader.faults().empty()) << reader.faults()[0];
+    EXPECT_EQ(reader.position(), small_tree().size());
+
+    // Inner node: pair offset and axis in word 0, the plane as a float; the
+    // empty leaf keeps its first entry; -1 reads back as null.
+    EXPECT_EQ(tree.word0(8), 8u);
+    EXPECT_EQ(tree.split_position(8), 0.5f);
+    EXPECT_EQ(tree.word0(16), LEAF);
+    EXPECT_EQ(tree.word1(16), 1u);
+    EXPECT_EQ(tree.word0(24), LEAF | 1);
+    EXPECT_EQ(tree.word1(24), 0u);
+    const triAccel** entries = tree.get_triAccel_array();
+    EXPECT_EQ(entries[0], &tris[0]);
+    EXPECT_EQ(entries[1], nullptr);
+    EXPECT_EQ(entries[2], &tris[1]);
+    EXPECT_EQ(tree.node_array_size(), 32u);
+    EXPECT_EQ(tree.object_array_size(), 3u);
+    EXPECT_EQ(tree.next_free_object(), 0u);
+    EXPECT_EQ(tree.get_max_tree_depth(), 9u);
+    EXPECT_EQ(tree.get_statistic()->compile_time_sec, 0.0);
+    EXPECT_TRUE(tree.get_statistic()->valid);
+
+    // Written back, with next_free_object_ 0: the whole object array.
+    EXPECT_EQ(first_difference(stream_of(tree), small_tree()), "");
+
+    // Both stacks exist: both thread slots trace.
+    for (unsigned thread = 0; thread < 2; ++thread) {
+        const RenderState state{thread, 0};
+        RayPacket rays = packet_of(Ray3{{0.1f, 0.2f, -1}, {0, 0, 1}});
+        HitPacket hits = empty_hits();
+        host_trace(tree, rays, state, hits);
+        EXPECT_EQ(lane_of(hits.id, 0), 0) << thread;
+    }
+}
+
+TEST(KDTreeStream, ObjectCountFollowsNextFreeObject) {
+    const std::vector<triAccel> tris = ORACLE_SCENES[2].make();
+    const unsigned count = unsigned(tris.size());
+    InspectableKDTree serial(1), parallel(1);
+    ASSERT_TRUE(serial.create_tree_from_triAccel_list(tris.data(), count));
+    ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&parallel, 2, tris.data(), count),
+              0);
+    ASSERT_LT(serial.next_free_object(), serial.object_array_size());
+    ASSERT_GT(serial.next_free_object(), 0u);
+    ASSERT_EQ(parallel.next_free_object(), 0u);
+    const struct {
+        const InspectableKDTree* tree;
+        unsigned expected;
+    } cases[] = {{&serial, serial.next_free_object()}, {&parallel, parallel.object_array_size()}};
+    for (const auto& c : cases) {
+        const Items items = stream_of(*c.tree);
+        const unsigned nodes = c.tree->get_number_of_nodes();
+        ASSERT_EQ(items[5], S::Uint(c.expected));
+        ASSERT_EQ(items[3], S::Uint(nodes));
+        // Nodes, then exactly M ints, then the closing token.
+        std::size_t node_values = 0, ints = 0;
+        for (std::size_t i = FIRST_NODE_ITEM; i + 1 < items.size(); ++i)
+            (items[i].kind == S::INT ? ints : node_values) += 1;
+        EXPECT_EQ(node_values, 2u * nodes);
+        EXPECT_EQ(ints, c.expected);
+        EXPECT_EQ(items.back(), S::String("END:gfxRTKDTree"));
+        // Every node's word 1 has the kind its word 0 calls for.
+        for (unsigned k = 0; k < nodes; ++k) {
+            const StreamItem& w0 = items[FIRST_NODE_ITEM + 2 * k];
+            const StreamItem& w1 = items[FIRST_NODE_ITEM + 2 * k + 1];
+            ASSERT_EQ(w0, S::Uint(c.tree->word0(8 + 8 * k)));
+            ASSERT_EQ(w1.kind, (w0.u & LEAF) ? S::UINT : S::FLOAT) << k;
+        }
+    }
+}
+
+TEST(KDTreeStream, EveryTokenMismatchStopsReadingAtOnce) {
+    const std::vector<triAccel> tris = two_triangles();
+    const Items good = small_tree();
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        if (good[i].kind != S::STRING)
+            continue;
+        Items bad = good;
+        bad[i].s += "x";
+        ReplayReader reader(bad);
+        std::unique_ptr<gfxRTKDTree> tree(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTree(reader, tris.data(), 1));
+        EXPECT_EQ(tree, nullptr) << i;
+        EXPECT_EQ(reader.position(), i + 1) << "reads after the bad token " << i;
+        EXPECT_TRUE(reader.faults().empty()) << i;
+    }
+    // Without a triangle array nothing is read.
+    ReplayReader reader(good);
+    EXPECT_EQ(gfxRTAccelerationStructureServices::UnstreamNewKDTree(reader, nullptr, 1), nullptr);
+    EXPECT_EQ(reader.position(), 0u);
+}
+
+TEST(KDTreeStream, CountsBeyondThirtyTwoBitArraysAreRefusedBeforeTheNodes) {
+    const std::vector<triAccel> tris = two_triangles();
+    const struct {
+        std::size_t item;
+        unsigned value;
+    } cases[] = {
+        {3, 0x20000000u},  // 8N + 8 bytes of nodes
+        {3, 0xFFFFFFFFu},  // ... also wrapping 32 bits
+        {5, 0x20000000u},  // M entries of 8 bytes
+        {16, 0xFFFFFFFFu}, // stacks of max_tree_depth_ + 2 entries
+        {16, 0x10000000u},
+    };
+    for (const auto& c : cases) {
+        Items items = small_tree();
+        items[c.item].u = c.value;
+        InspectableKDTree tree(1);
+        tree.set_first_triangle(tris.data());
+        ReplayReader reader(items);
+        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value;
+        EXPECT_EQ(reader.position(), FIRST_NODE_ITEM);
+        EXPECT_EQ(tree.get_number_of_nodes(), 0u);
+    }
+}
+
+TEST(KDTreeStream, FailedAllocationsFailTheReadAndLeaveATreeThatCanBeDestroyed) {
+    const std::vector<triAccel> tris = two_triangles();
+    // What the aligned allocator asks operator new for (16 bytes of header
+    // and room to align): the node array of 32 bytes at 32, the object array
+    // of 24 bytes at 16, one stack's 11 t_near entries of 16 bytes at 16.
+    for (std::size_t bytes : {32u + 16 + 31, 24u + 16 + 15, 176u + 16 + 15}) {
+        InspectableKDTree tree(1);
+        tree.set_first_triangle(tris.data());
+        ReplayReader reader(small_tree(9));
+        AllocationFaultRule rule;
+        rule.min_bytes = bytes;
+        rule.max_bytes = bytes;
+        AllocationFaults faults(rule);
+        EXPECT_FALSE(tree.unstream(reader)) << bytes;
+        EXPECT_EQ(faults.injected(), 1) << bytes;
+        EXPECT_EQ(tree.get_number_of_nodes(), 0u);
+    }
+}
+
+// Round trips of built trees: a copy of the triangles elsewhere in memory,
+// every ray the same hits as the original and as brute force, and the same
+// stream again.
+class KDTreeRoundTrip : public ::testing::TestWithParam<OracleScene> {};
+
+TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
+    const std::vector<triAccel> tris = GetParam().make();
+    const unsigned count = unsigned(tris.size());
+    for (int threads : {1, 2, 4}) {
+        gfxRTKDTree original(1);
+        // Small scenes may fall back to a serial build: any built tree serves.
+        gfxRTAccelerationStructureServices::CompileKDTree(&original, threads, tris.data(), count);
+        ASSERT_TRUE(original.get_statistic()->valid);
+        const Items saved = stream_of(original);
+        const std::vector<triAccel> copy = tris;
+        ReplayReader reader(saved);
+        std::unique_ptr<gfxRTKDTree> loaded(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTree(reader, copy.data(), 1));
+        ASSERT_NE(loaded, nullptr) << threads;
+        EXPECT_TRUE(reader.faults().empty());
+        EXPECT_EQ(first_difference(stream_of(*loaded), saved), "");
+        PlxUnicodeString reason;
+        EXPECT_TRUE(gfxRTAccelerationStructureServices::CheckKDTree(*loaded, count, &reason))
+            << reason.ConvertToChar();
+
+        // The same through a file, loaded checked.
+        char path[] = "/tmp/zrv-kdtree-XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        zrv::streams::FileWriter file(path);
+        original.stream(file);
+        ASSERT_TRUE(file.commit()) << file.error();
+        zrv::streams::FileReader file_reader(path);
+        std::remove(path);
+        ASSERT_TRUE(file_reader.ok()) << file_reader.error();
+        std::unique_ptr<gfxRTKDTree> from_file(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+                file_reader, copy.data(), count, 1, file_reader.remaining(), &reason));
+        ASSERT_NE(from_file, nullptr) << reason.ConvertToChar();
+        EXPECT_TRUE(file_reader.at_end());
+        EXPECT_EQ(first_difference(stream_of(*from_file), saved), "");
+
+        std::mt19937 rng(threads);
+        const RenderState state{0, 0};
+        int disagreements = 0;
+        std::string report;
+        for (int p = 0; p < 300; ++p) {
+            RayPacket rays;
+            for (int k = 0; k < 4; ++k)
+                set_ray(rays, k,
+                        random_ray(original.get_scene_bbox()->bbmin,
+                                   original.get_scene_bbox()->bbmax, 0.2f, rng));
+            rays.active_mask = 15;
+            HitPacket before = empty_hits(), after = empty_hits(), reference = empty_hits();
+            host_trace(original, rays, state, before);
+            host_trace(*loaded, rays, state, after);
+            brute_force_trace(copy, rays, state, reference);
+            disagreements += count_disagreements(rays, after, reference, &report);
+            ASSERT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "packet " << p;
+            HitPacket after_file = empty_hits();
+            host_trace(*from_file, rays, state, after_file);
+            ASSERT_EQ(std::memcmp(&before, &after_file, sizeof before), 0) << "packet " << p;
+        }
+        EXPECT_EQ(disagreements, 0) << report;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeRoundTrip, ::testing::ValuesIn(ORACLE_SCENES),
+                         [](const ::testing::TestParamInfo<OracleScene>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Checked loading: each fault of a crafted stream is refused with a reason.
+TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
+    const std::vector<triAccel> tris = two_triangles();
+    const struct {
+        const char* name;
+        void (*craft)(Items&);
+        unsigned triangle_count;
+        unsigned long long max_values;
+        const char* reason;
+    } cases[] = {
+        {"pair outside", [](Items& it) { it[FIRST_NODE_ITEM].u = 24; }, 2, 1000, "outside"},
+        {"pair wraps 32 bits", [](Items& it) { it[FIRST_NODE_ITEM].u = 0x7FFFFFF8; }, 2, 1000,
+         "outside"},
+        {"axis 3", [](Items& it) { it[FIRST_NODE_ITEM].u = 8 | 3; }, 2, 1000, "axis 3"},
+        {"pair not on a node", [](Items& it) { it[FIRST_NODE_ITEM].u = 4; }, 2, 1000, "ahead"},
+        {"leaf past the objects", [](Items& it) { it[FIRST_NODE_ITEM + 3].u = 4; }, 2, 1000,
+         "object array of 3"},
+        {"leaf first far out", [](Items& it) { it[FIRST_NODE_ITEM + 2].u = LEAF | 0x7FFFFFFF; }, 2,
+         1000, "object array"},
+        {"index past the host's array", [](Items& it) { it[FIRST_OBJECT_ITEM].i = 2; }, 2, 1000,
+         "triangle 2 of an array of 2"},
+        {"negative index", [](Items& it) { it[FIRST_OBJECT_ITEM].i = -2; }, 2, 1000, "triangle -2"},
+        {"null entry inside a leaf", [](Items& it) { it[FIRST_OBJECT_ITEM].i = -1; }, 2, 1000,
+         "null object entry"},
+        {"saved for more triangles", [](Items&) {}, 1, 1000, "triangle 1 of an array of 1"},
+        {"deeper than the stacks", [](Items& it) { it[16].u = 0; }, 2, 1000, "levels deep"},
+        {"depth limit above the checked maximum", [](Items& it) { it[16].u = 129; }, 2, 1000,
+         "too large"},
+        {"more nodes than the stream holds", [](Items&) {}, 2, 2, "too large"},
+        {"no nodes",
+         [](Items& it) {
+             it[3].u = 0;
+             it.erase(it.begin() + FIRST_NODE_ITEM, it.begin() + FIRST_OBJECT_ITEM);
+         },
+         2, 1000, "no nodes"},
+        {"bad token", [](Items& it) { it[0].s = "BEGIN:gfxRTBVH"; }, 2, 1000, "token"},
+    };
+    for (const auto& c : cases) {
+        Items items = small_tree();
+        c.craft(items);
+        ReplayReader reader(items);
+        PlxUnicodeString reason;
+        std::unique_ptr<gfxRTKDTree> tree(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+                reader, tris.data(), c.triangle_count, 1, c.max_values, &reason));
+        EXPECT_EQ(tree, nullptr) << c.name;
+        EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
+            << c.name << ": " << reason.ConvertToChar();
+    }
+    // The untouched stream loads, and gets no reason.
+    ReplayReader reader(small_tree());
+    PlxUnicodeString reason;
+    std::unique_ptr<gfxRTKDTree> tree(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+        reader, tris.data(), 2, 1, 1000, &reason));
+    EXPECT_NE(tree, nullptr) << reason.ConvertToChar();
+    EXPECT_STREQ(reason.ConvertToChar(), "");
+}
+
+TEST(KDTreeCheckedLoad, NodesReachedTwiceOrNeverAreRefused) {
+    const std::vector<triAccel> tris = two_triangles();
+    // Five nodes: the root's pair at 16/24, and both of them inner nodes
+    // sharing the pair 32/40.
+    Items shared = small_tree();
+    shared[3].u = 5;
+    shared[FIRST_NODE_ITEM + 2] = S::Uint(16);
+    shared[FIRST_NODE_ITEM + 3] = S::Float(0.2f);
+    shared[FIRST_NODE_ITEM + 4] = S::Uint(8);
+    shared[FIRST_NODE_ITEM + 5] = S::Float(0.7f);
+    const Items leaves = {S::Uint(LEAF), S::Uint(1), S::Uint(LEAF | 1), S::Uint(0)};
+    shared.insert(shared.begin() + FIRST_OBJECT_ITEM, leaves.begin(), leaves.end());
+    // Four nodes, the last one reached by nobody.
+    Items stray = small_tree();
+    stray[3].u = 4;
+    stray.insert(stray.begin() + FIRST_OBJECT_ITEM, {S::Uint(LEAF), S::Uint(0)});
+    const struct {
+        const Items* items;
+        const char* reason;
+    } cases[] = {{&shared, "reached twice"}, {&stray, "3 of the 4 nodes"}};
+    for (const auto& c : cases) {
+        ReplayReader reader(*c.items);
+        PlxUnicodeString reason;
+        std::unique_ptr<gfxRTKDTree> tree(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(reader, tris.data(), 2, 1,
+                                                                         1000, &reason));
+        EXPECT_TRUE(reader.faults().empty()) << c.reason;
+        EXPECT_EQ(tree, nullptr) << c.reason;
+        EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
+            << reason.ConvertToChar();
+    }
+}
+
+// Every truncation and a flipped bit in every byte of a saved file: the
+// checked loader refuses each with a reason (the reader's checks find them
+// before any value is read).
+TEST(KDTreeCheckedLoad, TruncatedAndDamagedFilesAreRefused) {
+    const std::vector<triAccel> tris = two_triangles();
+    zrv::streams::MemoryWriter writer;
+    for (const StreamItem& item : small_tree()) {
+        switch (item.kind) {
+        case S::INT:
+            writer.write_int(item.i);
+            break;
+        case S::UINT:
+            writer.write_uint(item.u);
+            break;
+        case S::FLOAT:
+            writer.write_float(item.f);
+            break;
+        case S::DOUBLE:
+            writer.write_double(item.d);
+            break;
+        case S::STRING:
+            writer.write_string(PlxUnicodeString(item.s.c_str()));
+            break;
+        }
+    }
+    const Bytes good = writer.image();
+    std::vector<Bytes> bad;
+    for (std::size_t size = 0; size < good.size(); ++size)
+        bad.emplace_back(good.begin(), good.begin() + size);
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        bad.push_back(good);
+        bad.back()[i] ^= (unsigned char)(1u << (i % 8));
+    }
+    int loaded = 0, without_reason = 0;
+    for (const Bytes& image : bad) {
+        zrv::streams::MemoryReader reader(image.data(), image.size());
+        PlxUnicodeString reason;
+        std::unique_ptr<gfxRTKDTree> tree(
+            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+                reader, tris.data(), 2, 1, reader.remaining(), &reason));
+        loaded += tree != nullptr;
+        without_reason += reason == "";
+    }
+    EXPECT_EQ(loaded, 0);
+    EXPECT_EQ(without_reason, 0);
+
+    zrv::streams::MemoryReader reader(good.data(), good.size());
+    PlxUnicodeString reason;
+    std::unique_ptr<gfxRTKDTree> tree(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+        reader, tris.data(), 2, 1, reader.remaining(), &reason));
+    EXPECT_NE(tree, nullptr) << reason.ConvertToChar();
+}
+
+// Subtrees that only claim sizes: the merge must refuse them before copying.
+class ClaimedSizes : public gfxRTKDTree {
+public:
+    ClaimedSizes(unsigned int node_bytes, unsigned int objects) : gfxRTKDTree(1) {
+        next_free_node_ = node_bytes;
+        next_free_object_ = objects;
+    }
+};
+
+TEST(KDTreeMerge, SizesSummingPastThirtyTwoBitsFailTheMerge) {
+    const std::vector<triAccel> tris = ORACLE_SCENES[0].make();
+    const struct {
+        unsigned node_bytes, objects;
+    } cases[] = {{16, 0x10000000u}, {16, 0x7FFFFFFFu}, {0x80000000u, 0}, {0xFFFFFFF0u, 0}};
+    for (const auto& c : cases) {
+        InspectableKDTree tree(1);
+        gfxKDTreeCompileState* seeds[2] = {};
+        ASSERT_TRUE(tree.create_seed_notes_from_triAccel_list(tris.data(), unsigned(tris.size()), 2,
+                                                              seeds));
+        ClaimedSizes a(c.node_bytes, c.objects), b(c.node_bytes, c.objects);
+        const gfxRTKDTree* subtrees[2] = {&a, &b};
+        EXPECT_FALSE(tree.remerge_subtrees(subtrees, 2, unsigned(tris.size())))
+            << c.node_bytes << " " << c.objects;
+        delete seeds[0];
+        delete seeds[1];
+    }
+}
+
+} // namespace
