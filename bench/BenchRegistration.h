@@ -7,7 +7,9 @@ namespace bench {
 
 void register_kdtree_build_benchmarks();
 void register_kdtree_stream_benchmarks();
-void register_kdtree_trace_benchmarks();
+void register_bvh_build_benchmarks();
+// KD-tree and BVH traces.
+void register_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
 void register_embree_build_benchmarks();
 void register_embree_trace_benchmarks();

@@ -39,6 +39,17 @@ std::string thread_base(const std::string& variant) {
     return std::string();
 }
 
+// Single-thread builds are compared with these.
+struct BuildReference {
+    const char* family;
+    const char* variant;
+};
+const BuildReference BUILD_REFERENCES[] = {{"kdtree_build", "serial"},
+                                           {"embree_build", "medium_1thread"}};
+
+// Trace rates are shown relative to these families.
+const char* const TRACE_REFERENCES[] = {"kdtree_trace", "embree_high_trace"};
+
 double n_log_n(double n) {
     return n * std::log2(n);
 }
@@ -148,22 +159,57 @@ void SummaryReporter::print_speedups(std::FILE* out) const {
     for (const Entry& entry : entries_) {
         const std::string base = thread_base(entry.variant);
         const double seconds = entry.median("s/build");
-        if (base.empty() || std::isnan(seconds))
+        if (base.empty() || std::isnan(seconds) || entry.variant == base + "_1thread")
             continue;
-        if (entry.variant != base + "_1thread") {
-            const Entry* single = find(entry.family, base + "_1thread", entry.size);
-            if (single)
-                std::fprintf(out, "Speed-up %s/%s over %s_1thread, %s: x%.2f\n",
-                             entry.family.c_str(), entry.variant.c_str(), base.c_str(),
-                             entry.size.c_str(), single->median("s/build") / seconds);
-        } else if (entry.family != "kdtree_build") {
-            const Entry* serial = find("kdtree_build", "serial", entry.size);
-            if (serial)
-                std::fprintf(out, "%s/%s build is x%.2f as fast as kdtree_build/serial, %s\n",
-                             entry.family.c_str(), entry.variant.c_str(),
-                             serial->median("s/build") / seconds, entry.size.c_str());
-        }
+        const Entry* single = find(entry.family, base + "_1thread", entry.size);
+        if (single)
+            std::fprintf(out, "Speed-up %s/%s over %s_1thread, %s: x%.2f\n", entry.family.c_str(),
+                         entry.variant.c_str(), base.c_str(), entry.size.c_str(),
+                         single->median("s/build") / seconds);
     }
+}
+
+void SummaryReporter::print_build_comparisons(std::FILE* out) const {
+    for (const Entry& entry : entries_) {
+        const double seconds = entry.median("s/build");
+        const bool single_thread =
+            entry.variant == "serial" || entry.variant == thread_base(entry.variant) + "_1thread";
+        if (!single_thread || std::isnan(seconds))
+            continue;
+        std::string line;
+        for (const BuildReference& reference : BUILD_REFERENCES) {
+            const Entry* other = find(reference.family, reference.variant, entry.size);
+            if (!other || other == &entry)
+                continue;
+            char part[160];
+            std::snprintf(part, sizeof(part), "%s x%.2f as fast as %s/%s", line.empty() ? "" : ",",
+                          other->median("s/build") / seconds, reference.family, reference.variant);
+            line += part;
+        }
+        if (!line.empty())
+            std::fprintf(out, "%s/%s/%s build:%s\n", entry.family.c_str(), entry.variant.c_str(),
+                         entry.size.c_str(), line.c_str());
+    }
+}
+
+std::vector<std::string> SummaryReporter::trace_families() const {
+    std::vector<std::string> families;
+    for (const Entry& entry : entries_)
+        if (!std::isnan(entry.median("Mrays")) &&
+            std::find(families.begin(), families.end(), entry.family) == families.end())
+            families.push_back(entry.family);
+    return families;
+}
+
+std::vector<std::pair<std::string, std::string>> SummaryReporter::trace_columns() const {
+    std::vector<std::pair<std::string, std::string>> columns;
+    for (const Entry& entry : entries_) {
+        const std::pair<std::string, std::string> column(entry.variant, entry.size);
+        if (!std::isnan(entry.median("Mrays")) &&
+            std::find(columns.begin(), columns.end(), column) == columns.end())
+            columns.push_back(column);
+    }
+    return columns;
 }
 
 void SummaryReporter::print_traces(std::FILE* out) const {
@@ -177,15 +223,46 @@ void SummaryReporter::print_traces(std::FILE* out) const {
         std::fprintf(out, "%-42s %10.0f %10.2f %10.4f %13.4f\n", name.c_str(), entry.triangles,
                      rate, entry.median("hit_ratio"), entry.median("calls/packet"));
     }
-    for (const Entry& entry : entries_) {
-        if (entry.family == "kdtree_trace" || std::isnan(entry.median("Mrays")))
+}
+
+void SummaryReporter::print_trace_table(std::FILE* out) const {
+    const std::vector<std::string> families = trace_families();
+    const std::vector<std::pair<std::string, std::string>> columns = trace_columns();
+    if (families.empty())
+        return;
+    // One row of Mrays/s per family; then each family's rate over each
+    // reference's (reciprocals of rows already shown left out).
+    auto print_row = [&](const std::string& label, const std::string& family,
+                         const std::string& reference) {
+        std::fprintf(out, "%-42s", label.c_str());
+        for (const auto& column : columns) {
+            const Entry* entry = find(family, column.first, column.second);
+            const Entry* base =
+                reference.empty() ? nullptr : find(reference, column.first, column.second);
+            double value = entry ? entry->median("Mrays") : std::nan("");
+            if (!reference.empty())
+                value = base ? value / base->median("Mrays") : std::nan("");
+            if (std::isnan(value))
+                std::fprintf(out, " %17s", "-");
+            else
+                std::fprintf(out, reference.empty() ? " %17.2f" : " %16.2fx", value);
+        }
+        std::fprintf(out, "\n");
+    };
+    std::fprintf(out, "\n%-42s", "Mrays/s, one thread (median)");
+    for (const auto& column : columns)
+        std::fprintf(out, " %17s", (column.first + "/" + column.second).c_str());
+    std::fprintf(out, "\n");
+    for (const std::string& family : families)
+        print_row(family, family, std::string());
+    std::vector<std::string> shown;
+    for (const char* reference : TRACE_REFERENCES) {
+        if (std::find(families.begin(), families.end(), reference) == families.end())
             continue;
-        for (const Entry& kdtree : entries_)
-            if (kdtree.family == "kdtree_trace" && kdtree.size == entry.size)
-                std::fprintf(out, "%s/%s traces x%.2f as fast as kdtree_trace/%s, %s\n",
-                             entry.family.c_str(), entry.variant.c_str(),
-                             entry.median("Mrays") / kdtree.median("Mrays"), kdtree.variant.c_str(),
-                             entry.size.c_str());
+        shown.push_back(reference);
+        for (const std::string& family : families)
+            if (std::find(shown.begin(), shown.end(), family) == shown.end())
+                print_row(family + " / " + reference, family, reference);
     }
 }
 
@@ -194,8 +271,10 @@ void SummaryReporter::print_summary(std::FILE* out) const {
     print_builds(out);
     print_growth(out);
     print_speedups(out);
+    print_build_comparisons(out);
     std::fprintf(out, "\n");
     print_traces(out);
+    print_trace_table(out);
     if (!summary_notes().empty())
         std::fprintf(out, "\n");
     for (const std::string& note : summary_notes())

@@ -1,7 +1,10 @@
 // The compact table printed after the benchmarks: build times and rates, the
-// growth of build time with mesh size, speed-ups, and trace throughput.
+// growth of build time with mesh size, speed-ups and single-thread build
+// comparisons, and trace throughput per structure and ray set with its ratios
+// to the KD-tree's and to Embree's.
 //
-// Benchmarks are named family/variant/size ("kdtree_build/serial/100k") and
+// Benchmarks are named family/variant/size ("kdtree_build/serial/100k",
+// "bvh_trace/random/1M": traces have the ray set as variant) and
 // publish the counters read here: "triangles" always; "s/build" and
 // "cores_used" for builds (process CPU time over wall time, which falls below
 // the build's thread count when other processes hold the cores); "Mrays",
@@ -16,6 +19,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrv {
@@ -53,7 +57,12 @@ private:
     void print_builds(std::FILE* out) const;
     void print_growth(std::FILE* out) const;
     void print_speedups(std::FILE* out) const;
+    void print_build_comparisons(std::FILE* out) const;
+    // Trace families and (variant, size) columns, in the order they ran.
+    std::vector<std::string> trace_families() const;
+    std::vector<std::pair<std::string, std::string>> trace_columns() const;
     void print_traces(std::FILE* out) const;
+    void print_trace_table(std::FILE* out) const;
 
     std::vector<Entry> entries_;
     std::vector<std::string> errors_;

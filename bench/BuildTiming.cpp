@@ -44,5 +44,10 @@ void BuildTiming::publish(benchmark::State& state, std::size_t triangles) const 
     state.counters["cores_used"] = wall_total_ > 0.0 ? cpu_total_ / wall_total_ : 0.0;
 }
 
+void publish_tree_shape(benchmark::State& state, unsigned int nodes, unsigned int depth) {
+    state.counters["nodes"] = double(nodes);
+    state.counters["depth"] = double(depth);
+}
+
 } // namespace bench
 } // namespace zrv

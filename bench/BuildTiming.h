@@ -29,6 +29,9 @@ private:
     double cpu_total_ = 0.0;
 };
 
+// Publishes "nodes" and "depth" of the tree a build made.
+void publish_tree_shape(benchmark::State& state, unsigned int nodes, unsigned int depth);
+
 } // namespace bench
 } // namespace zrv
 

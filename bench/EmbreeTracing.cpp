@@ -100,57 +100,61 @@ RTCScene embree_trace_scene(std::size_t nominal, RTCBuildQuality quality, Embree
     return scene;
 }
 
+namespace {
+
+// One packet through rtcIntersect4 with the given context.
+void intersect_packet(RTCScene scene, RTCIntersectContext& context, const RayPacket& rays,
+                      HitPacket& hits) {
+    const __m128i invalid_id = _mm_set1_epi32(int(RTC_INVALID_GEOMETRY_ID));
+    alignas(16) RTCRayHit4 query;
+    _mm_store_ps(query.ray.org_x, rays.origin.x);
+    _mm_store_ps(query.ray.org_y, rays.origin.y);
+    _mm_store_ps(query.ray.org_z, rays.origin.z);
+    _mm_store_ps(query.ray.dir_x, rays.direction.x);
+    _mm_store_ps(query.ray.dir_y, rays.direction.y);
+    _mm_store_ps(query.ray.dir_z, rays.direction.z);
+    _mm_store_ps(query.ray.tnear, _mm_set1_ps(EMBREE_TNEAR));
+    _mm_store_ps(query.ray.tfar, _mm_set1_ps(NO_HIT_DISTANCE));
+    _mm_store_ps(query.ray.time, _mm_setzero_ps());
+    _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.mask), _mm_set1_epi32(-1));
+    _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.id), _mm_setzero_si128());
+    _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.flags), _mm_setzero_si128());
+    _mm_store_si128(reinterpret_cast<__m128i*>(query.hit.geomID), invalid_id);
+    _mm_store_si128(reinterpret_cast<__m128i*>(query.hit.instID[0]), invalid_id);
+    // Lane k of the valid mask is -1 when bit k of active_mask is set.
+    const __m128i lane_bits = _mm_set_epi32(8, 4, 2, 1);
+    alignas(16) int valid[4];
+    _mm_store_si128(
+        reinterpret_cast<__m128i*>(valid),
+        _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(rays.active_mask), lane_bits), lane_bits));
+    rtcIntersect4(valid, scene, &context, &query);
+
+    const __m128i geometry = _mm_load_si128(reinterpret_cast<const __m128i*>(query.hit.geomID));
+    const __m128i missed = _mm_cmpeq_epi32(geometry, invalid_id);
+    const __m128i primitive = _mm_load_si128(reinterpret_cast<const __m128i*>(query.hit.primID));
+    hits.id = _mm_or_si128(_mm_andnot_si128(missed, primitive), missed);
+    hits.t = _mm_load_ps(query.ray.tfar);
+    hits.u = _mm_load_ps(query.hit.u);
+    hits.v = _mm_load_ps(query.hit.v);
+}
+
+} // namespace
+
+EmbreeQuery embree_query(RaySet rays) {
+    return ray_set_is_coherent(rays) ? EmbreeQuery::COHERENT_PACKETS
+                                     : EmbreeQuery::INCOHERENT_PACKETS;
+}
+
 FrameTrace trace_frame_embree(RTCScene scene, const std::vector<RayPacket>& packets,
-                              std::vector<HitPacket>* hits_out) {
+                              EmbreeQuery query, std::vector<HitPacket>* hits_out) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
-    context.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-    const __m128i invalid_id = _mm_set1_epi32(int(RTC_INVALID_GEOMETRY_ID));
-    FrameTrace frame;
-    if (hits_out)
-        hits_out->resize(packets.size());
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        const RayPacket& rays = packets[i];
-        alignas(16) RTCRayHit4 query;
-        _mm_store_ps(query.ray.org_x, rays.origin.x);
-        _mm_store_ps(query.ray.org_y, rays.origin.y);
-        _mm_store_ps(query.ray.org_z, rays.origin.z);
-        _mm_store_ps(query.ray.dir_x, rays.direction.x);
-        _mm_store_ps(query.ray.dir_y, rays.direction.y);
-        _mm_store_ps(query.ray.dir_z, rays.direction.z);
-        _mm_store_ps(query.ray.tnear, _mm_set1_ps(EMBREE_TNEAR));
-        _mm_store_ps(query.ray.tfar, _mm_set1_ps(NO_HIT_DISTANCE));
-        _mm_store_ps(query.ray.time, _mm_setzero_ps());
-        _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.mask), _mm_set1_epi32(-1));
-        _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.id), _mm_setzero_si128());
-        _mm_store_si128(reinterpret_cast<__m128i*>(query.ray.flags), _mm_setzero_si128());
-        _mm_store_si128(reinterpret_cast<__m128i*>(query.hit.geomID), invalid_id);
-        _mm_store_si128(reinterpret_cast<__m128i*>(query.hit.instID[0]), invalid_id);
-        // Lane k of the valid mask is -1 when bit k of active_mask is set.
-        const __m128i lane_bits = _mm_set_epi32(8, 4, 2, 1);
-        alignas(16) int valid[4];
-        _mm_store_si128(
-            reinterpret_cast<__m128i*>(valid),
-            _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(rays.active_mask), lane_bits), lane_bits));
-        rtcIntersect4(valid, scene, &context, &query);
-
-        const __m128i geometry = _mm_load_si128(reinterpret_cast<const __m128i*>(query.hit.geomID));
-        const __m128i missed = _mm_cmpeq_epi32(geometry, invalid_id);
-        const int hit_lanes = ~_mm_movemask_ps(_mm_castsi128_ps(missed)) & rays.active_mask & 0xF;
-        frame.hits += lane_count(hit_lanes);
-        frame.rays += lane_count(rays.active_mask & 0xF);
-        ++frame.traversal_calls;
-        if (hits_out) {
-            HitPacket& hits = (*hits_out)[i];
-            const __m128i primitive =
-                _mm_load_si128(reinterpret_cast<const __m128i*>(query.hit.primID));
-            hits.id = _mm_or_si128(_mm_andnot_si128(missed, primitive), missed);
-            hits.t = _mm_load_ps(query.ray.tfar);
-            hits.u = _mm_load_ps(query.hit.u);
-            hits.v = _mm_load_ps(query.hit.v);
-        }
-    }
-    return frame;
+    context.flags = query == EmbreeQuery::COHERENT_PACKETS ? RTC_INTERSECT_CONTEXT_FLAG_COHERENT
+                                                           : RTC_INTERSECT_CONTEXT_FLAG_INCOHERENT;
+    return trace_packets(packets, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
+        intersect_packet(scene, context, rays, hits);
+        return 1u;
+    });
 }
 
 } // namespace bench

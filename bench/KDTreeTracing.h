@@ -2,16 +2,14 @@
 #ifndef ZRV_BENCH_KDTREE_TRACING_H
 #define ZRV_BENCH_KDTREE_TRACING_H
 
+#include "FrameTrace.h"
+
 #include "gfxRTKDTree.h"
 
-#include <cstddef>
 #include <vector>
 
 namespace zrv {
 namespace bench {
-
-// Distance limit of the primary rays: no limit in practice, but finite.
-const float NO_HIT_DISTANCE = 1e30f;
 
 // Nearest hits of the active lanes of rays. traverse_tree needs every active
 // lane to share the reference lane's direction sign bit on each axis, so a
@@ -19,8 +17,7 @@ const float NO_HIT_DISTANCE = 1e30f;
 // "no hit" first. Returns the number of traverse_tree calls made.
 inline unsigned int trace_packet(const gfxRTKDTree& tree, const RayPacket& rays,
                                  const RenderState& state, HitPacket& hits) {
-    hits.t = _mm_set1_ps(NO_HIT_DISTANCE);
-    hits.id = _mm_set1_epi32(-1);
+    clear_hits(hits);
     const int active = rays.active_mask & 0xF;
     const int sign_x = _mm_movemask_ps(rays.direction.x) & active;
     const int sign_y = _mm_movemask_ps(rays.direction.y) & active;
@@ -45,18 +42,6 @@ inline unsigned int trace_packet(const gfxRTKDTree& tree, const RayPacket& rays,
     }
     return calls;
 }
-
-// Number of set bits of a four-lane mask.
-inline unsigned int lane_count(int mask) {
-    return unsigned((mask & 1) + ((mask >> 1) & 1) + ((mask >> 2) & 1) + ((mask >> 3) & 1));
-}
-
-// Hits of a whole frame.
-struct FrameTrace {
-    std::size_t rays = 0;
-    std::size_t hits = 0;
-    std::size_t traversal_calls = 0;
-};
 
 // Traces every packet on thread slot 0. When hits_out is not null it receives
 // one HitPacket per packet.

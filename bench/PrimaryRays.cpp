@@ -1,5 +1,7 @@
 #include "PrimaryRays.h"
 
+#include "PacketLanes.h"
+
 #include <cmath>
 
 namespace zrv {
@@ -42,30 +44,16 @@ std::vector<RayPacket> primary_ray_packets(const PinholeCamera& camera, unsigned
     packets.reserve(std::size_t(width / 2) * (height / 2));
     for (unsigned int y = 0; y < height; y += 2) {
         for (unsigned int x = 0; x < width; x += 2) {
-            alignas(16) float lanes[6][4];
+            Vec3 origin[4], direction[4];
             for (unsigned int lane = 0; lane < 4; ++lane) {
                 const float px = float(x + (lane & 1)) + 0.5f;
                 const float py = float(y + (lane >> 1)) + 0.5f;
                 const float sx = (2.0f * px / float(width) - 1.0f) * half_width;
                 const float sy = (1.0f - 2.0f * py / float(height)) * half_height;
-                const Vec3 direction =
-                    normalized(add_scaled(add_scaled(forward, right, sx), up, sy));
-                lanes[0][lane] = direction.x;
-                lanes[1][lane] = direction.y;
-                lanes[2][lane] = direction.z;
-                lanes[3][lane] = camera.eye.x;
-                lanes[4][lane] = camera.eye.y;
-                lanes[5][lane] = camera.eye.z;
+                direction[lane] = normalized(add_scaled(add_scaled(forward, right, sx), up, sy));
+                origin[lane] = camera.eye;
             }
-            RayPacket packet;
-            packet.direction =
-                sse_vec{_mm_load_ps(lanes[0]), _mm_load_ps(lanes[1]), _mm_load_ps(lanes[2])};
-            packet.origin =
-                sse_vec{_mm_load_ps(lanes[3]), _mm_load_ps(lanes[4]), _mm_load_ps(lanes[5])};
-            packet.host_value = _mm_setzero_ps();
-            packet.host_word = 0;
-            packet.active_mask = 0xF;
-            packets.push_back(packet);
+            packets.push_back(packet_from_lanes(origin, direction));
         }
     }
     return packets;

@@ -2,7 +2,7 @@
 #ifndef ZRV_BENCH_TRACE_COUNTERS_H
 #define ZRV_BENCH_TRACE_COUNTERS_H
 
-#include "KDTreeTracing.h"
+#include "FrameTrace.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,9 +1,10 @@
 #include "TraceSetup.h"
 
+#include "BVHTracing.h"
 #include "BenchMeshes.h"
+#include "BenchRays.h"
 #include "BenchSummary.h"
 #include "KDTreeTracing.h"
-#include "PrimaryRays.h"
 #include "TraceAgreement.h"
 #ifdef ZRV_BENCH_HAVE_EMBREE
 #include "EmbreeTracing.h"
@@ -17,38 +18,58 @@ namespace bench {
 
 namespace {
 
-// Empty when the KD-tree's hits agree with Embree's on the benchmark rays.
-std::string check_against_embree(const TraceSetup& setup) {
+void print_agreement(const std::string& line) {
+    std::printf("Agreement %s\n", line.c_str());
+    add_summary_note("Agreement " + line);
+}
+
+// Empty when the structure's hits agree with Embree's on every ray set.
+std::string check_against_embree(const TraceSetup& setup, Structure structure) {
+    const std::string mesh = size_label(setup.nominal) + " mesh";
 #ifdef ZRV_BENCH_HAVE_EMBREE
     RTCScene scene = embree_trace_scene(setup.nominal, RTC_BUILD_QUALITY_HIGH);
     if (!scene)
         return "Embree scene build failed";
-    std::vector<HitPacket> kdtree_hits, embree_hits;
-    trace_frame(*setup.tree, benchmark_packets(), &kdtree_hits);
-    trace_frame_embree(scene, benchmark_packets(), &embree_hits);
-    const TraceAgreement agreement = compare_traces(benchmark_packets(), kdtree_hits, embree_hits);
-    const std::string line =
-        size_label(setup.nominal) + " mesh: " + agreement.describe("KD-tree", "Embree");
-    std::printf("Agreement %s\n", line.c_str());
-    add_summary_note("Agreement " + line);
-    if (!agreement.acceptable())
-        return "KD-tree and Embree disagree on the primary rays: " + line;
-    return std::string();
+    std::string error;
+    for (RaySet rays : RAY_SETS) {
+        const std::vector<RayPacket>& packets = benchmark_rays(rays, setup.nominal);
+        std::vector<HitPacket> hits, embree_hits;
+        setup.trace(structure, packets, &hits);
+        trace_frame_embree(scene, packets, embree_query(rays), &embree_hits);
+        const TraceAgreement agreement = compare_traces(packets, hits, embree_hits);
+        const std::string line = mesh + ", " + ray_set_name(rays) + " rays: " +
+                                 agreement.describe(structure_name(structure), "Embree");
+        print_agreement(line);
+        if (!agreement.acceptable() && error.empty())
+            error = std::string(structure_name(structure)) + " and Embree disagree: " + line;
+    }
+    return error;
 #else
-    const std::string line =
-        size_label(setup.nominal) + " mesh: Embree not available, KD-tree hits not cross-checked";
-    std::printf("Agreement %s\n", line.c_str());
-    add_summary_note("Agreement " + line);
+    print_agreement(mesh + ": Embree not available, " + structure_name(structure) +
+                    " hits not cross-checked");
     return std::string();
 #endif
 }
 
 } // namespace
 
-const std::vector<RayPacket>& benchmark_packets() {
-    static const std::vector<RayPacket> packets =
-        primary_ray_packets(benchmark_camera(), IMAGE_SIZE, IMAGE_SIZE);
-    return packets;
+const char* structure_label(Structure structure) {
+    return structure == Structure::KDTREE ? "kdtree" : "bvh";
+}
+
+const char* structure_name(Structure structure) {
+    return structure == Structure::KDTREE ? "KD-tree" : "BVH";
+}
+
+const std::string& TraceSetup::error(Structure structure) const {
+    return structure == Structure::KDTREE ? kdtree_error : bvh_error;
+}
+
+FrameTrace TraceSetup::trace(Structure structure, const std::vector<RayPacket>& packets,
+                             std::vector<HitPacket>* hits_out) const {
+    if (structure == Structure::KDTREE)
+        return trace_frame(*kdtree, packets, hits_out);
+    return trace_frame(*bvh, packets, hits_out);
 }
 
 const TraceSetup& trace_setup(std::size_t nominal) {
@@ -59,13 +80,17 @@ const TraceSetup& trace_setup(std::size_t nominal) {
     setup.reset(new TraceSetup);
     setup->nominal = nominal;
     const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
-    setup->tree.reset(new gfxRTKDTree(1));
-    if (!setup->tree->create_tree_from_triAccel_list(mesh.data(), unsigned(mesh.size())) ||
-        !setup->tree->get_statistic()->valid) {
-        setup->error = "KD-tree build failed";
-        return *setup;
-    }
-    setup->error = check_against_embree(*setup);
+    setup->kdtree.reset(new gfxRTKDTree(1));
+    if (!setup->kdtree->create_tree_from_triAccel_list(mesh.data(), unsigned(mesh.size())) ||
+        !setup->kdtree->get_statistic()->valid)
+        setup->kdtree_error = "KD-tree build failed";
+    setup->bvh.reset(new gfxRTBVH_triAccel(mesh.data(), unsigned(mesh.size())));
+    if (!setup->bvh->build_tree(1) || !setup->bvh->get_statistic()->valid)
+        setup->bvh_error = "BVH build failed";
+    if (setup->kdtree_error.empty())
+        setup->kdtree_error = check_against_embree(*setup, Structure::KDTREE);
+    if (setup->bvh_error.empty())
+        setup->bvh_error = check_against_embree(*setup, Structure::BVH);
     return *setup;
 }
 

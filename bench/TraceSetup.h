@@ -1,8 +1,12 @@
-// What the trace benchmarks of one mesh size share: the primary rays, a
-// KD-tree over the mesh, and the one-off check of its hits against Embree.
+// What the trace benchmarks of one mesh size share: the library's two trees
+// over the mesh, and the one-off check of their hits against Embree's on
+// every ray set.
 #ifndef ZRV_BENCH_TRACE_SETUP_H
 #define ZRV_BENCH_TRACE_SETUP_H
 
+#include "FrameTrace.h"
+
+#include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
 
 #include <cstddef>
@@ -13,19 +17,34 @@
 namespace zrv {
 namespace bench {
 
-// The 2 x 2 packets of benchmark_camera() at IMAGE_SIZE x IMAGE_SIZE.
-const std::vector<RayPacket>& benchmark_packets();
+// The library's acceleration structures.
+enum class Structure { KDTREE, BVH };
+
+const Structure STRUCTURES[] = {Structure::KDTREE, Structure::BVH};
+
+// "kdtree", "bvh": the structure's part of benchmark names.
+const char* structure_label(Structure structure);
+// "KD-tree", "BVH": the structure in messages.
+const char* structure_name(Structure structure);
 
 struct TraceSetup {
     std::size_t nominal = 0;
-    std::unique_ptr<gfxRTKDTree> tree; // built serially, one traversal slot
-    // Empty when the tree was built and its hits agree with Embree's (or
-    // Embree is not available); otherwise why the trace benchmarks must stop.
-    std::string error;
+    std::unique_ptr<gfxRTKDTree> kdtree;    // built serially, one traversal slot
+    std::unique_ptr<gfxRTBVH_triAccel> bvh; // built with build_tree(1)
+    // Per structure: empty when its tree was built and its hits agree with
+    // Embree's on every ray set (or Embree is not available); otherwise why
+    // its trace benchmarks must stop.
+    std::string kdtree_error;
+    std::string bvh_error;
+
+    const std::string& error(Structure structure) const;
+    // Traces packets through the structure's tree on thread slot 0.
+    FrameTrace trace(Structure structure, const std::vector<RayPacket>& packets,
+                     std::vector<HitPacket>* hits_out) const;
 };
 
-// Builds the tree over benchmark_mesh(nominal) and checks it on first use
-// (untimed; prints the agreement), then returns the same set-up.
+// Builds both trees over benchmark_mesh(nominal) and checks them on first use
+// (untimed; prints the agreements), then returns the same set-up.
 const TraceSetup& trace_setup(std::size_t nominal);
 
 } // namespace bench

@@ -1,4 +1,4 @@
-// zrv_bench: KD-tree build and trace benchmarks, with Embree alongside when
+// zrv_bench: KD-tree and BVH build and trace benchmarks, with Embree alongside when
 // it is installed, followed by a compact summary. Exits with 1 when a
 // benchmark stopped with an error (including a failed correctness check).
 #include "BenchRegistration.h"
@@ -15,11 +15,12 @@ int main(int argc, char** argv) {
 
     using namespace zrv::bench;
     register_kdtree_build_benchmarks();
+    register_bvh_build_benchmarks();
     register_kdtree_stream_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_build_benchmarks();
 #endif
-    register_kdtree_trace_benchmarks();
+    register_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_trace_benchmarks();
 #else

@@ -1,7 +1,9 @@
 // Embree 3 on the same meshes and rays: builds at two qualities on one thread
-// and on all threads, and rtcIntersect4 throughput on one thread, with
-// Embree's best kernels and with its SSE2 kernels.
+// and on all threads, and trace throughput on one thread on every ray set
+// (rtcIntersect4, see embree_query), with Embree's best kernels and with its
+// SSE2 kernels.
 #include "BenchMeshes.h"
+#include "BenchRays.h"
 #include "BenchRegistration.h"
 #include "BuildTiming.h"
 #include "EmbreeTracing.h"
@@ -58,22 +60,21 @@ const EmbreeTraceVariant TRACE_VARIANTS[] = {
     {"high_sse2", RTC_BUILD_QUALITY_HIGH, EmbreeIsa::SSE2},
 };
 
-void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, std::size_t nominal) {
-    // The KD-tree set-up checks the two libraries against each other first.
-    const TraceSetup& setup = trace_setup(nominal);
-    if (!setup.error.empty()) {
-        state.SkipWithError(setup.error.c_str());
-        return;
-    }
+void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, RaySet rays,
+                      std::size_t nominal) {
+    // The library's set-up checks its trees against Embree first, so that
+    // the agreements are printed before the first trace figures.
+    trace_setup(nominal);
     RTCScene scene = embree_trace_scene(nominal, variant.quality, variant.isa);
     if (!scene) {
         state.SkipWithError("Embree scene build failed");
         return;
     }
-    const std::vector<RayPacket>& packets = benchmark_packets();
+    const std::vector<RayPacket>& packets = benchmark_rays(rays, nominal);
+    const EmbreeQuery query = embree_query(rays);
     FrameTrace frame;
     for (auto _ : state) {
-        frame = trace_frame_embree(scene, packets, nullptr);
+        frame = trace_frame_embree(scene, packets, query, nullptr);
         benchmark::DoNotOptimize(frame.hits);
     }
     publish_trace_counters(state, benchmark_mesh(nominal).size(), packets.size(), frame);
@@ -102,11 +103,13 @@ void register_embree_build_benchmarks() {
 
 void register_embree_trace_benchmarks() {
     for (std::size_t nominal : {MEDIUM_MESH, LARGE_MESH}) {
-        for (const EmbreeTraceVariant& variant : TRACE_VARIANTS) {
-            const std::string name =
-                std::string("embree_trace/") + variant.name + "/" + size_label(nominal);
-            benchmark::RegisterBenchmark(name.c_str(), run_embree_trace, variant, nominal)
-                ->Unit(benchmark::kMillisecond);
+        for (RaySet rays : RAY_SETS) {
+            for (const EmbreeTraceVariant& variant : TRACE_VARIANTS) {
+                const std::string name = std::string("embree_") + variant.name + "_trace/" +
+                                         ray_set_name(rays) + "/" + size_label(nominal);
+                benchmark::RegisterBenchmark(name.c_str(), run_embree_trace, variant, rays, nominal)
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
     }
 }

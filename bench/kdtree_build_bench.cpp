@@ -87,8 +87,7 @@ void run_build(benchmark::State& state, const BuildMethod& method, std::size_t n
         depth = tree->get_statistic()->tree_depth;
     }
     timing.publish(state, mesh.size());
-    state.counters["nodes"] = double(nodes);
-    state.counters["depth"] = double(depth);
+    publish_tree_shape(state, nodes, depth);
     state.counters["fallback_code"] = double(fallback_code);
     if (fallback_code != 0)
         add_summary_note(std::string("kdtree_build/") + method.variant + "/" + size_label(nominal) +
