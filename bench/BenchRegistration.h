@@ -6,7 +6,7 @@ namespace zrv {
 namespace bench {
 
 void register_kdtree_build_benchmarks();
-void register_kdtree_stream_benchmarks();
+void register_stream_benchmarks();
 void register_bvh_build_benchmarks();
 // KD-tree and BVH traces.
 void register_trace_benchmarks();

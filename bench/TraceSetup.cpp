@@ -54,22 +54,49 @@ std::string check_against_embree(const TraceSetup& setup, Structure structure) {
 } // namespace
 
 const char* structure_label(Structure structure) {
-    return structure == Structure::KDTREE ? "kdtree" : "bvh";
+    static const char* const labels[] = {"kdtree", "bvh", "twolevel16", "twolevel256"};
+    return labels[static_cast<std::size_t>(structure)];
 }
 
 const char* structure_name(Structure structure) {
-    return structure == Structure::KDTREE ? "KD-tree" : "BVH";
+    static const char* const names[] = {"KD-tree", "BVH", "two-level (16 KD-trees)",
+                                        "two-level (256 KD-trees)"};
+    return names[static_cast<std::size_t>(structure)];
 }
 
-const std::string& TraceSetup::error(Structure structure) const {
-    return structure == Structure::KDTREE ? kdtree_error : bvh_error;
+namespace {
+
+// Splits mesh into parts runs of the triangle list, one serially built
+// KD-tree each, under a BVH built with build_tree(1). False on failure.
+bool build_two_level(const std::vector<triAccel>& mesh, std::size_t parts, TwoLevelTree& out) {
+    out.parts.resize(parts);
+    for (std::size_t i = 0; i < mesh.size(); ++i)
+        out.parts[i * parts / mesh.size()].push_back(mesh[i]);
+    out.bvh.reset(new gfxRTBVH_KDTree);
+    bool ok = true;
+    for (const std::vector<triAccel>& part : out.parts) {
+        gfxRTKDTree* tree = new gfxRTKDTree(1);
+        ok = tree->create_tree_from_triAccel_list(part.data(), unsigned(part.size())) && ok;
+        out.bvh->addTree(tree);
+    }
+    return out.bvh->build_tree(1) && ok;
 }
+
+} // namespace
 
 FrameTrace TraceSetup::trace(Structure structure, const std::vector<RayPacket>& packets,
                              std::vector<HitPacket>* hits_out) const {
-    if (structure == Structure::KDTREE)
+    switch (structure) {
+    case Structure::KDTREE:
         return trace_frame(*kdtree, packets, hits_out);
-    return trace_frame(*bvh, packets, hits_out);
+    case Structure::BVH:
+        return trace_frame(*bvh, packets, hits_out);
+    case Structure::TWO_LEVEL_16:
+        return trace_frame(*two_level_16.bvh, packets, hits_out);
+    case Structure::TWO_LEVEL_256:
+        return trace_frame(*two_level_256.bvh, packets, hits_out);
+    }
+    return FrameTrace();
 }
 
 const TraceSetup& trace_setup(std::size_t nominal) {
@@ -80,17 +107,19 @@ const TraceSetup& trace_setup(std::size_t nominal) {
     setup.reset(new TraceSetup);
     setup->nominal = nominal;
     const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
+    bool built[STRUCTURE_COUNT];
     setup->kdtree.reset(new gfxRTKDTree(1));
-    if (!setup->kdtree->create_tree_from_triAccel_list(mesh.data(), unsigned(mesh.size())) ||
-        !setup->kdtree->get_statistic()->valid)
-        setup->kdtree_error = "KD-tree build failed";
+    built[0] = setup->kdtree->create_tree_from_triAccel_list(mesh.data(), unsigned(mesh.size())) &&
+               setup->kdtree->get_statistic()->valid;
     setup->bvh.reset(new gfxRTBVH_triAccel(mesh.data(), unsigned(mesh.size())));
-    if (!setup->bvh->build_tree(1) || !setup->bvh->get_statistic()->valid)
-        setup->bvh_error = "BVH build failed";
-    if (setup->kdtree_error.empty())
-        setup->kdtree_error = check_against_embree(*setup, Structure::KDTREE);
-    if (setup->bvh_error.empty())
-        setup->bvh_error = check_against_embree(*setup, Structure::BVH);
+    built[1] = setup->bvh->build_tree(1) && setup->bvh->get_statistic()->valid;
+    built[2] = build_two_level(mesh, 16, setup->two_level_16);
+    built[3] = build_two_level(mesh, 256, setup->two_level_256);
+    for (Structure structure : STRUCTURES) {
+        const std::size_t k = static_cast<std::size_t>(structure);
+        setup->errors[k] = built[k] ? check_against_embree(*setup, structure)
+                                    : std::string(structure_name(structure)) + " build failed";
+    }
     return *setup;
 }
 

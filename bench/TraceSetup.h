@@ -17,33 +17,46 @@
 namespace zrv {
 namespace bench {
 
-// The library's acceleration structures.
-enum class Structure { KDTREE, BVH };
+// The library's acceleration structures: one KD-tree, the BVH over the
+// triangles, and two-level structures whose BVH holds the mesh split into 16
+// or 256 KD-trees (runs of the triangle list, which follow the knot's tube).
+enum class Structure { KDTREE, BVH, TWO_LEVEL_16, TWO_LEVEL_256 };
 
-const Structure STRUCTURES[] = {Structure::KDTREE, Structure::BVH};
+const Structure STRUCTURES[] = {Structure::KDTREE, Structure::BVH, Structure::TWO_LEVEL_16,
+                                Structure::TWO_LEVEL_256};
+const std::size_t STRUCTURE_COUNT = sizeof(STRUCTURES) / sizeof(STRUCTURES[0]);
 
-// "kdtree", "bvh": the structure's part of benchmark names.
+// "kdtree", "bvh", "twolevel16", "twolevel256": the structure's part of
+// benchmark names.
 const char* structure_label(Structure structure);
-// "KD-tree", "BVH": the structure in messages.
+// "KD-tree", "BVH", ...: the structure in messages.
 const char* structure_name(Structure structure);
+
+// KD-trees over parts of a mesh under one BVH; the parts' triangles live here.
+struct TwoLevelTree {
+    std::vector<std::vector<triAccel>> parts;
+    std::unique_ptr<gfxRTBVH_KDTree> bvh;
+};
 
 struct TraceSetup {
     std::size_t nominal = 0;
     std::unique_ptr<gfxRTKDTree> kdtree;    // built serially, one traversal slot
     std::unique_ptr<gfxRTBVH_triAccel> bvh; // built with build_tree(1)
+    TwoLevelTree two_level_16, two_level_256;
     // Per structure: empty when its tree was built and its hits agree with
     // Embree's on every ray set (or Embree is not available); otherwise why
     // its trace benchmarks must stop.
-    std::string kdtree_error;
-    std::string bvh_error;
+    std::string errors[STRUCTURE_COUNT];
 
-    const std::string& error(Structure structure) const;
+    const std::string& error(Structure structure) const {
+        return errors[static_cast<std::size_t>(structure)];
+    }
     // Traces packets through the structure's tree on thread slot 0.
     FrameTrace trace(Structure structure, const std::vector<RayPacket>& packets,
                      std::vector<HitPacket>* hits_out) const;
 };
 
-// Builds both trees over benchmark_mesh(nominal) and checks them on first use
+// Builds every structure over benchmark_mesh(nominal) and checks them on first use
 // (untimed; prints the agreements), then returns the same set-up.
 const TraceSetup& trace_setup(std::size_t nominal);
 

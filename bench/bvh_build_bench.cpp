@@ -1,6 +1,6 @@
-// BVH builds of the benchmark meshes: gfxRTBVH_triAccel::build_tree(1), the
-// serial binned builder (its time includes the consistency check that
-// build_tree runs, as a host pays it).
+// BVH builds of the benchmark meshes: gfxRTBVH_triAccel::build_tree on one
+// thread (the serial binned builder) and on two (the task pool). The time
+// includes the consistency check that build_tree runs, as a host pays it.
 #include "BenchMeshes.h"
 #include "BenchRegistration.h"
 #include "BuildTiming.h"
@@ -16,7 +16,7 @@ namespace bench {
 
 namespace {
 
-void run_bvh_build(benchmark::State& state, std::size_t nominal) {
+void run_bvh_build(benchmark::State& state, unsigned int threads, std::size_t nominal) {
     const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
     BuildTiming timing;
     const KDTreeStatistic* statistic = nullptr;
@@ -26,7 +26,7 @@ void run_bvh_build(benchmark::State& state, std::size_t nominal) {
         tree.reset();
         tree.reset(new gfxRTBVH_triAccel(mesh.data(), unsigned(mesh.size())));
         timing.start();
-        const bool checked = tree->build_tree(1);
+        const bool checked = tree->build_tree(threads);
         timing.stop(state);
         statistic = tree->get_statistic();
         if (!checked || !statistic || !statistic->valid) {
@@ -41,11 +41,17 @@ void run_bvh_build(benchmark::State& state, std::size_t nominal) {
 } // namespace
 
 void register_bvh_build_benchmarks() {
-    for (std::size_t nominal : {SMALL_MESH, MEDIUM_MESH, LARGE_MESH}) {
-        const std::string name = "bvh_build/serial/" + size_label(nominal);
-        benchmark::RegisterBenchmark(name.c_str(), run_bvh_build, nominal)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
+    for (unsigned int threads : {1u, 2u}) {
+        for (std::size_t nominal : {SMALL_MESH, MEDIUM_MESH, LARGE_MESH}) {
+            if (threads > 1 && nominal == SMALL_MESH)
+                continue; // a single task: nothing runs in parallel
+            const std::string name = std::string("bvh_build/binned_") +
+                                     (threads == 1 ? "1thread/" : "2threads/") +
+                                     size_label(nominal);
+            benchmark::RegisterBenchmark(name.c_str(), run_bvh_build, threads, nominal)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
     }
 }
 
