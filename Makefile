@@ -5,7 +5,7 @@ CTEST ?= ctest
 
 # Debian packages the build, tests, tools and benchmarks need.
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev \
-                libpng-dev zlib1g-dev nlohmann-json3-dev
+                libpng-dev zlib1g-dev nlohmann-json3-dev libcoin-dev
 DEB_BENCH_PACKAGES := libembree-dev
 # libFuzzer: clang 14 and its sanitizer runtimes (make fuzz, make sanitize).
 DEB_PACKAGES += clang-14 libclang-rt-14-dev

@@ -70,6 +70,12 @@ public:
     void set_first_triangle(const triAccel* first) { first_triangle_ = first; }
     unsigned int get_number_of_threads() const { return number_of_threads_; }
 
+    // Writes the tree's statistics, then a VRML97 fragment (a Group with one
+    // IndexedFaceSet) drawing the split planes of the first seven levels as
+    // translucent magenta rectangles, each line indented by at least indent
+    // blanks. An empty or unbuilt tree writes nothing. verbose has no effect.
+    void debug(gfxJournal& journal, bool verbose, int indent) const override;
+
     // Parallel build (gfxRTAccelerationStructureServices::CompileKDTree runs
     // these in order). The seed count: the largest power of two not above
     // number_of_threads.
@@ -91,6 +97,17 @@ public:
                           unsigned int count);
 
 protected:
+    using gfxRTKDTreeBase::debug_node;
+    // Writes the corners of the split planes in the subtree at node_offset,
+    // whose cell is bbox, one corner per line indented by indent blanks,
+    // depth first, lower child first. node_counter counts the nodes visited,
+    // plane_counter the planes written, dump_depth the inner nodes on the
+    // path (planes are written while it is below 8).
+    virtual void debug_node(unsigned int node_offset, unsigned int& node_counter,
+                            const KDTreeBBox* bbox, unsigned int& plane_counter,
+                            unsigned int& dump_depth, gfxJournal& journal, bool verbose,
+                            int indent) const;
+
     bool setup_tree_lists(const triAccel* triangles, const ObjectProxy** proxies,
                           unsigned int count);
     bool setup_split_candidate_lists(unsigned int count, unsigned int* sizes) override;

@@ -1,0 +1,290 @@
+#include "zrvSceneStructure.h"
+
+#include "zrvPacketTracer.h"
+
+#include <gfxRTAccelerationStructureServices.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <numeric>
+
+namespace zrv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A single object is cut in space into 2^split_levels parts.
+constexpr int split_levels = 3;
+
+StructureFigures figures_of(const KDTreeStatistic& s, unsigned int nodes) {
+    StructureFigures f;
+    f.nodes = nodes;
+    f.leaves = s.number_of_leaves;
+    f.empty_leaves = s.number_of_empty_cells;
+    f.depth = s.tree_depth;
+    f.max_objects_per_leaf = s.max_objects_in_cell;
+    f.average_objects_per_leaf = s.average_objects_per_cell;
+    return f;
+}
+
+float centre(const triAccel& t, int axis) {
+    return (t.vertex0[axis] + t.vertex1[axis] + t.vertex2[axis]) / 3.0f;
+}
+
+// Halves indices at the median centre along the widest axis of their
+// centres, levels times over.
+void split_in_space(const std::vector<triAccel>& triangles, std::vector<std::uint32_t> indices,
+                    int levels, std::vector<std::vector<std::uint32_t>>& parts) {
+    if (levels == 0 || indices.size() < 2) {
+        parts.push_back(std::move(indices));
+        return;
+    }
+    float low[3] = {1e30f, 1e30f, 1e30f}, high[3] = {-1e30f, -1e30f, -1e30f};
+    for (std::uint32_t i : indices)
+        for (int a = 0; a < 3; ++a) {
+            low[a] = std::min(low[a], centre(triangles[i], a));
+            high[a] = std::max(high[a], centre(triangles[i], a));
+        }
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+        if (high[a] - low[a] > high[axis] - low[axis])
+            axis = a;
+    const auto middle = indices.begin() + std::ptrdiff_t(indices.size() / 2);
+    std::nth_element(indices.begin(), middle, indices.end(),
+                     [&](std::uint32_t a, std::uint32_t b) {
+                         return centre(triangles[a], axis) < centre(triangles[b], axis);
+                     });
+    std::vector<std::uint32_t> upper(middle, indices.end());
+    indices.erase(middle, indices.end());
+    split_in_space(triangles, std::move(indices), levels - 1, parts);
+    split_in_space(triangles, std::move(upper), levels - 1, parts);
+}
+
+bool build_kd(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
+              BuildOutcome& outcome) {
+    s.kd.reset(new (std::nothrow) gfxRTKDTree(SceneStructure::tracing_threads));
+    if (!s.kd)
+        return false;
+    outcome.compile_code = gfxRTAccelerationStructureServices::CompileKDTree(
+        s.kd.get(), build_threads, triangles.data(), unsigned(triangles.size()));
+    const KDTreeStatistic* statistic = s.kd->get_statistic();
+    if (statistic == nullptr || !statistic->valid)
+        return false;
+    outcome.library_seconds = statistic->compile_time_sec;
+    return true;
+}
+
+bool build_bvh(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
+               BuildOutcome& outcome) {
+    s.bvh.reset(new (std::nothrow)
+                    gfxRTBVH_triAccel(triangles.data(), unsigned(triangles.size())));
+    if (!s.bvh)
+        return false;
+    outcome.compile_code =
+        gfxRTAccelerationStructureServices::CompileBVHTree(s.bvh.get(), build_threads);
+    const KDTreeStatistic* statistic = s.bvh->get_statistic();
+    if (outcome.compile_code != 0 || statistic == nullptr || !statistic->valid)
+        return false;
+    outcome.library_seconds = statistic->compile_time_sec;
+    return true;
+}
+
+bool build_two_level(const std::vector<triAccel>& triangles, int build_threads,
+                     SceneStructure& s, BuildOutcome& outcome) {
+    set_parts(triangles, split_into_objects(triangles), s);
+    s.two_level.reset(new (std::nothrow) gfxRTBVH_KDTree);
+    if (!s.two_level)
+        return false;
+    double library_seconds = 0.0;
+    for (const std::vector<triAccel>& part : s.part_triangles) {
+        gfxRTKDTree* tree = new (std::nothrow) gfxRTKDTree(SceneStructure::tracing_threads);
+        if (tree == nullptr)
+            return false;
+        s.two_level->addTree(tree); // owned by the BVH from here on
+        gfxRTAccelerationStructureServices::CompileKDTree(tree, build_threads, part.data(),
+                                                          unsigned(part.size()));
+        if (!tree->get_statistic()->valid)
+            return false;
+        library_seconds += tree->get_statistic()->compile_time_sec;
+    }
+    outcome.compile_code =
+        gfxRTAccelerationStructureServices::CompileBVHTree(s.two_level.get(), build_threads);
+    const KDTreeStatistic* statistic = s.two_level->get_statistic();
+    if (outcome.compile_code != 0 || statistic == nullptr || !statistic->valid)
+        return false;
+    outcome.library_seconds = library_seconds + statistic->compile_time_sec;
+    return true;
+}
+
+} // namespace
+
+const char* kind_name(StructureKind kind) {
+    switch (kind) {
+    case StructureKind::kd:
+        return "kd";
+    case StructureKind::bvh:
+        return "bvh";
+    case StructureKind::two_level:
+        return "two-level";
+    }
+    return "?";
+}
+
+const char* choice_name(AccelChoice choice) {
+    switch (choice) {
+    case AccelChoice::automatic:
+        return "auto";
+    case AccelChoice::kd:
+        return kind_name(StructureKind::kd);
+    case AccelChoice::bvh:
+        return kind_name(StructureKind::bvh);
+    case AccelChoice::two_level:
+        return kind_name(StructureKind::two_level);
+    }
+    return "?";
+}
+
+bool parse_accel_choice(const std::string& text, AccelChoice& choice) {
+    for (AccelChoice c :
+         {AccelChoice::automatic, AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level}) {
+        if (text == choice_name(c)) {
+            choice = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+void SceneStructure::trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
+                           float max_distance) const {
+    __m128i hit_object;
+    switch (kind) {
+    case StructureKind::kd:
+        trace_packet(*kd, rays, hits, state, max_distance);
+        break;
+    case StructureKind::bvh:
+        bvh->traverse_tree(rays, hits, hit_object, state, max_distance);
+        break;
+    case StructureKind::two_level:
+        two_level->traverse_tree(rays, hits, hit_object, state, max_distance);
+        break;
+    }
+}
+
+Bounds SceneStructure::bounds() const {
+    Bounds box;
+    if (kind == StructureKind::kd) {
+        const KDTreeBBox* b = kd->get_scene_bbox();
+        box.min = Vec3(b->bbmin);
+        box.max = Vec3(b->bbmax);
+        box.empty = kd->get_number_of_nodes() == 0;
+        return box;
+    }
+    const gfxRTBVH& tree = kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh)
+                                                       : *two_level;
+    __m128 low, high;
+    tree.get_tree_bbox(low, high);
+    alignas(16) float lo[4], hi[4];
+    _mm_store_ps(lo, low);
+    _mm_store_ps(hi, high);
+    box.min = Vec3(lo);
+    box.max = Vec3(hi);
+    box.empty = tree.get_number_of_nodes() == 0;
+    return box;
+}
+
+StructureFigures SceneStructure::figures() const {
+    if (kind == StructureKind::kd)
+        return figures_of(*kd->get_statistic(), kd->get_number_of_nodes());
+    const gfxRTBVH& tree = kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh)
+                                                       : *two_level;
+    StructureFigures f = figures_of(*tree.get_statistic(), tree.get_number_of_nodes());
+    if (kind == StructureKind::two_level)
+        f.kd_trees = two_level->get_number_of_objects();
+    return f;
+}
+
+std::vector<std::vector<std::uint32_t>> split_into_objects(const std::vector<triAccel>& triangles) {
+    std::vector<std::vector<std::uint32_t>> parts;
+    for (std::uint32_t i = 0; i < triangles.size(); ++i) {
+        if (i == 0 || triangles[i].host_word != triangles[i - 1].host_word)
+            parts.emplace_back();
+        parts.back().push_back(i);
+    }
+    if (parts.size() == 1) {
+        std::vector<std::uint32_t> all = std::move(parts.front());
+        parts.clear();
+        split_in_space(triangles, std::move(all), split_levels, parts);
+    }
+    return parts;
+}
+
+void set_parts(const std::vector<triAccel>& triangles,
+               std::vector<std::vector<std::uint32_t>> parts, SceneStructure& structure) {
+    structure.part_indices = std::move(parts);
+    structure.part_triangles.clear();
+    for (const std::vector<std::uint32_t>& part : structure.part_indices) {
+        structure.part_triangles.emplace_back();
+        structure.part_triangles.back().reserve(part.size());
+        for (std::uint32_t i : part)
+            structure.part_triangles.back().push_back(triangles[i]);
+    }
+}
+
+bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice choice,
+                           int build_threads, SceneStructure& structure, BuildOutcome& outcome,
+                           std::string& error) {
+    outcome = BuildOutcome();
+    const Clock::time_point start = Clock::now();
+    bool built = false;
+    switch (choice) {
+    case AccelChoice::kd:
+    case AccelChoice::automatic:
+        structure.kind = StructureKind::kd;
+        built = build_kd(triangles, build_threads, structure, outcome);
+        if (built && choice == AccelChoice::automatic) {
+            const unsigned int largest = structure.kd->get_statistic()->max_objects_in_cell;
+            char reason[160];
+            if (largest > auto_max_kd_leaf) {
+                outcome.kd_attempt_seconds = seconds_since(start);
+                std::snprintf(reason, sizeof reason,
+                              "the KD-tree's largest leaf holds %u triangles (more than %u: "
+                              "flat axis-aligned geometry), so the BVH was built instead",
+                              largest, auto_max_kd_leaf);
+                outcome.reason = reason;
+                structure.kd.reset();
+                structure.kind = StructureKind::bvh;
+                built = build_bvh(triangles, build_threads, structure, outcome);
+            } else {
+                std::snprintf(reason, sizeof reason,
+                              "the KD-tree's largest leaf holds %u triangles (at most %u)",
+                              largest, auto_max_kd_leaf);
+                outcome.reason = reason;
+            }
+        }
+        break;
+    case AccelChoice::bvh:
+        structure.kind = StructureKind::bvh;
+        built = build_bvh(triangles, build_threads, structure, outcome);
+        break;
+    case AccelChoice::two_level:
+        structure.kind = StructureKind::two_level;
+        built = build_two_level(triangles, build_threads, structure, outcome);
+        break;
+    }
+    outcome.kind = structure.kind;
+    outcome.seconds = seconds_since(start);
+    if (!built)
+        error = std::string("building the ") + kind_name(structure.kind) +
+                " structure failed (out of memory?)";
+    return built;
+}
+
+} // namespace zrv

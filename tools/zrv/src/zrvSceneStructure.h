@@ -1,0 +1,104 @@
+// The acceleration structure a render traces: the library's KD-tree, its BVH
+// over the triangles, or a two-level structure of one KD-tree per object
+// under a BVH, behind one interface.
+#ifndef ZRV_SCENE_STRUCTURE_H
+#define ZRV_SCENE_STRUCTURE_H
+
+#include "zrvBounds.h"
+
+#include <gfxRTBVH.h>
+#include <gfxRTKDTree.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zrv {
+
+enum class StructureKind { kd, bvh, two_level };
+
+// What --accel asks for; automatic picks kd or bvh (see choose_after_kd_build).
+enum class AccelChoice { automatic, kd, bvh, two_level };
+
+// "kd", "bvh", "two-level" (and "auto" for the choice).
+const char* kind_name(StructureKind kind);
+const char* choice_name(AccelChoice choice);
+bool parse_accel_choice(const std::string& text, AccelChoice& choice);
+
+// Largest leaf a KD-tree may have before --accel auto turns to the BVH. Flat
+// axis-aligned geometry lying in a cell's boundary plane ends that cell as a
+// leaf whatever it holds, so a mesh on a flat floor gets leaves of thousands
+// of triangles, and traversal slows by one or two orders of magnitude. Well
+// built trees keep leaves far below this (the default scene's largest holds
+// 220 triangles).
+constexpr unsigned int auto_max_kd_leaf = 1024;
+
+// Structure figures for the report, whatever the kind.
+struct StructureFigures {
+    unsigned int nodes = 0;
+    unsigned int leaves = 0;
+    unsigned int empty_leaves = 0;
+    unsigned int depth = 0;
+    unsigned int max_objects_per_leaf = 0;
+    double average_objects_per_leaf = 0.0;
+    unsigned int kd_trees = 0; // two-level: KD-trees under the BVH
+};
+
+class SceneStructure {
+public:
+    StructureKind kind = StructureKind::kd;
+    // The KD-trees are made for this many tracing threads, whatever a render
+    // uses: the KD build sorts on as many threads as the tree has stacks and
+    // orders equal positions by thread, so the tree's shape (and, where a ray
+    // meets two triangles at one distance, the image) would otherwise depend
+    // on the number of render threads.
+    static constexpr unsigned int tracing_threads = 64;
+
+    std::unique_ptr<gfxRTKDTree> kd;
+    std::unique_ptr<gfxRTBVH_triAccel> bvh;
+    // Two-level: the parts' triangles (copies whose triangle_id stays the
+    // index in the whole scene), the scene index of each, and the BVH that
+    // owns one KD-tree per part.
+    std::vector<std::vector<triAccel>> part_triangles;
+    std::vector<std::vector<std::uint32_t>> part_indices;
+    std::unique_ptr<gfxRTBVH_KDTree> two_level;
+
+    // Nearest hits of the active lanes of rays within max_distance, hit ids
+    // being indices into the scene's triangle array. active_mask is restored.
+    void trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
+               float max_distance) const;
+    Bounds bounds() const;
+    StructureFigures figures() const;
+};
+
+// How a structure came to be.
+struct BuildOutcome {
+    StructureKind kind = StructureKind::kd;
+    std::string reason;          // why --accel auto chose it (empty otherwise)
+    int compile_code = 0;        // of CompileKDTree (for kd) or CompileBVHTree
+    double seconds = 0.0;        // wall clock of every build made
+    double kd_attempt_seconds = 0.0; // auto: the KD-tree built and set aside
+    double library_seconds = 0.0;    // the structure's own compile time
+};
+
+// Builds the chosen structure over triangles (triangle_id = index, host_word
+// = the object a triangle belongs to), which must outlive it. False with a
+// one-line error on failure (out of memory).
+bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice choice,
+                           int build_threads, SceneStructure& structure, BuildOutcome& outcome,
+                           std::string& error);
+
+// The objects of a two-level structure: runs of equal host_word (the meshes
+// of a file's scene graph, the parts of the default scene); a single object
+// is split in space into a handful of parts instead. Each part lists scene
+// indices.
+std::vector<std::vector<std::uint32_t>> split_into_objects(const std::vector<triAccel>& triangles);
+
+// Makes the two-level structure's part arrays from the parts' indices.
+void set_parts(const std::vector<triAccel>& triangles,
+               std::vector<std::vector<std::uint32_t>> parts, SceneStructure& structure);
+
+} // namespace zrv
+
+#endif // ZRV_SCENE_STRUCTURE_H
