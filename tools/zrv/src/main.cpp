@@ -1,4 +1,4 @@
-// zrv: the command-line renderer built on the library's KD-tree.
+// zrv: the command-line renderer built on the library.
 #include "zrvOptions.h"
 #include "zrvRenderCommand.h"
 
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     }
     try {
         const bool show_progress = !parsed.options.quiet && isatty(STDERR_FILENO) == 1;
-        return zrv::run_render_command(parsed.options, std::cout, std::cerr, show_progress);
+        return zrv::run_command(parsed.options, std::cout, std::cerr, show_progress);
     } catch (const std::bad_alloc&) {
         std::cerr << "zrv: error: out of memory\n";
     } catch (const std::exception& e) {

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <algorithm>
 #include <map>
 #include <sstream>
+#include <vector>
 
 namespace zrv {
 
@@ -93,15 +95,48 @@ bool parse_direction(const char* name, const std::string& value, Vec3& direction
     return false;
 }
 
+Setter path_option(const char* name, std::string RenderOptions::*field) {
+    return [=](const std::string& value, RenderOptions& options, std::string& error) {
+        if (value.empty()) {
+            error = std::string("the path given with ") + name + " is empty";
+            return false;
+        }
+        options.*field = value;
+        return true;
+    };
+}
+
 const std::map<std::string, Setter>& value_options() {
     static const std::map<std::string, Setter> options = {
-        {"-o",
+        {"-o", path_option("-o", &RenderOptions::output_path)},
+        {"--tree", path_option("--tree", &RenderOptions::tree_path)},
+        {"--vrml", path_option("--vrml", &RenderOptions::vrml_path)},
+        {"--dump", path_option("--dump", &RenderOptions::dump_path)},
+        {"--accel",
          [](const std::string& value, RenderOptions& options, std::string& error) {
-             if (value.empty()) {
-                 error = "the output path given with -o is empty";
+             if (!parse_accel_choice(value, options.accel)) {
+                 error = invalid("--accel", value, "auto, kd, bvh or two-level");
                  return false;
              }
-             options.output_path = value;
+             options.accel_given = true;
+             return true;
+         }},
+        {"--ao",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             for (int count : {8, 16, 36, 64, 128})
+                 if (value == std::to_string(count)) {
+                     options.ao_samples = count;
+                     return true;
+                 }
+             error = invalid("--ao", value, "8, 16, 36, 64 or 128 samples");
+             return false;
+         }},
+        {"--ao-distance",
+         [](const std::string& value, RenderOptions& options, std::string& error) {
+             if (!parse_float(value, options.ao_distance) || !(options.ao_distance > 0.0f)) {
+                 error = invalid("--ao-distance", value, "a distance greater than 0");
+                 return false;
+             }
              return true;
          }},
         {"--width", int_option("--width", 1, max_image_side, &RenderOptions::width, "an integer")},
@@ -139,6 +174,24 @@ const std::map<std::string, Setter>& value_options() {
     return options;
 }
 
+// The options each command takes (besides -h, --help, --json and --).
+const std::map<Command, std::vector<std::string>>& allowed_options() {
+    static const std::map<Command, std::vector<std::string>> allowed = {
+        {Command::render,
+         {"-o", "--width", "--height", "--fov", "--eye", "--look-at", "--up", "--light",
+          "--threads", "--build-threads", "--accel", "--tree", "--ao", "--ao-distance", "-q",
+          "--quiet"}},
+        {Command::build, {"-o", "--build-threads", "--accel"}},
+        {Command::inspect, {"--build-threads", "--accel", "--tree", "--vrml", "--dump"}},
+    };
+    return allowed;
+}
+
+bool allowed_for(Command command, const std::string& name) {
+    const std::vector<std::string>& names = allowed_options().at(command);
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
 } // namespace
 
 ParseResult parse_command_line(int argc, const char* const* argv) {
@@ -152,12 +205,18 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
         result.status = ParseStatus::help;
         return result;
     }
-    if (command != "render") {
-        result.error = "unknown command '" + command + "' (the command is 'render')";
+    RenderOptions& options = result.options;
+    if (command == "render") {
+        options.command = Command::render;
+    } else if (command == "build") {
+        options.command = Command::build;
+    } else if (command == "inspect") {
+        options.command = Command::inspect;
+    } else {
+        result.error =
+            "unknown command '" + command + "' (the commands are render, build and inspect)";
         return result;
     }
-
-    RenderOptions& options = result.options;
     bool have_mesh = false;
     bool options_ended = false;
     for (int i = 2; i < argc; ++i) {
@@ -183,7 +242,7 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
             return result;
         } else if (arg == "--json") {
             options.json = true;
-        } else if (arg == "--quiet" || arg == "-q") {
+        } else if ((arg == "--quiet" || arg == "-q") && allowed_for(options.command, arg)) {
             options.quiet = true;
         } else {
             std::string name = arg;
@@ -196,8 +255,8 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
                 have_value = true;
             }
             const auto found = value_options().find(name);
-            if (found == value_options().end()) {
-                result.error = "unknown option '" + name + "'";
+            if (found == value_options().end() || !allowed_for(options.command, name)) {
+                result.error = "unknown option '" + name + "' for zrv " + command;
                 return result;
             }
             if (!have_value) {
@@ -215,6 +274,16 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
         result.error = "--eye and --look-at are the same point";
         return result;
     }
+    if (!options.tree_path.empty() && (options.accel_given || options.build_threads > 0)) {
+        result.error = "--tree loads a built structure: --accel and --build-threads do not apply";
+        return result;
+    }
+    if (options.command == Command::build && options.output_path.empty()) {
+        result.error = "zrv build needs the tree file to write (-o FILE)";
+        return result;
+    }
+    if (options.command == Command::render && options.output_path.empty())
+        options.output_path = "zrv.png";
     result.status = ParseStatus::run;
     return result;
 }
@@ -223,11 +292,16 @@ std::string usage_text() {
     std::ostringstream text;
     text
         << "usage: zrv render [MESH] [-o out.png] [options]\n"
+           "       zrv build [MESH] -o FILE [--accel KIND] [--build-threads N]\n"
+           "       zrv inspect [MESH | --tree FILE] [--accel KIND] [--vrml OUT.wrl]\n"
+           "                   [--dump OUT.txt] [--json]\n"
            "\n"
-           "Renders MESH (OBJ, PLY, OFF, STL, glTF and the other formats assimp reads)\n"
-           "or, without MESH, the built-in default scene, and writes a PNG.\n"
+           "render draws MESH (OBJ, PLY, OFF, STL, glTF and the other formats assimp reads)\n"
+           "or, without MESH, the built-in default scene, and writes a PNG. build saves the\n"
+           "built acceleration structure to FILE; render and inspect load one with --tree.\n"
+           "inspect prints the structure's statistics and writes its planes or dump.\n"
            "\n"
-           "  -o PATH              output PNG (default zrv.png)\n"
+           "  -o PATH              output PNG (default zrv.png); for build, the tree file\n"
            "  --width N            image width in pixels (default 1280)\n"
            "  --height N           image height in pixels (default 720)\n"
            "  --fov DEGREES        vertical field of view (default 45)\n"
@@ -236,8 +310,15 @@ std::string usage_text() {
            "  --up X,Y,Z           up direction of the image (default 0,1,0)\n"
            "                       (without MESH the camera defaults to the default scene's view)\n"
            "  --light X,Y,Z        direction towards the light (default -0.45,1,0.6)\n"
+           "  --ao N               ambient occlusion with N samples: 8, 16, 36, 64 or 128\n"
+           "  --ao-distance D      occluders farther than D do not count\n"
+           "                       (default: a tenth of the scene's diagonal)\n"
+           "  --accel KIND         auto (default), kd, bvh or two-level\n"
+           "  --tree FILE          load the structure saved by zrv build instead of building\n"
+           "  --vrml OUT.wrl       inspect: the KD-tree's split planes with the mesh, VRML97\n"
+           "  --dump OUT.txt       inspect: the BVH's tree dump\n"
            "  --threads N          render threads, 1 to 64 (default: processor count)\n"
-           "  --build-threads N    KD-tree build threads, 1 to 64 (default: processor count)\n"
+           "  --build-threads N    build threads, 1 to 64 (default: 4)\n"
            "  --json               print the report as one JSON object on stdout\n"
            "  -q, --quiet          no progress bar\n"
            "  -h, --help           this text\n";

@@ -1,7 +1,8 @@
-// Command line of `zrv render`.
+// Command line of zrv: `render`, `build` and `inspect`.
 #ifndef ZRV_OPTIONS_H
 #define ZRV_OPTIONS_H
 
+#include "zrvSceneStructure.h"
 #include "zrvVec3.h"
 
 #include <optional>
@@ -12,9 +13,12 @@ namespace zrv {
 constexpr int max_image_side = 16384;
 constexpr int max_thread_count = 64; // a tree holds at most 64 traversal stacks
 
+enum class Command { render, build, inspect };
+
 struct RenderOptions {
-    std::string mesh_path; // empty: the built-in default scene
-    std::string output_path = "zrv.png";
+    Command command = Command::render;
+    std::string mesh_path;   // empty: the built-in default scene
+    std::string output_path; // render: the PNG (default zrv.png); build: the tree file
     int width = 1280;
     int height = 720;
     // The camera. Unset values come from the default scene's own view, or
@@ -26,7 +30,14 @@ struct RenderOptions {
     std::optional<Vec3> up;
     Vec3 toward_light{-0.45f, 1.0f, 0.6f}; // direction towards the light, any length
     int render_threads = 0;                // 0: the processor count
-    int build_threads = 0;                 // 0: the processor count
+    int build_threads = 0;                 // 0: see default_build_threads
+    AccelChoice accel = AccelChoice::automatic;
+    bool accel_given = false;
+    std::string tree_path;    // render, inspect: load the structure from this file
+    int ao_samples = 0;       // render: 0 or a sample set size (8, 16, 36, 64, 128)
+    float ao_distance = 0.0f; // 0: a tenth of the scene's diagonal
+    std::string vrml_path;    // inspect: KD-tree split planes as a VRML97 file
+    std::string dump_path;    // inspect: the BVH dump
     bool json = false;
     bool quiet = false;
 };

@@ -21,7 +21,7 @@ void clear_hits(HitPacket& hits) {
 }
 
 void trace_packet(const gfxRTKDTree& tree, RayPacket& rays, HitPacket& hits,
-                  const RenderState& state) {
+                  const RenderState& state, float max_distance) {
     const int original_mask = rays.active_mask;
     const int active = original_mask & 0xF;
     if (active == 0)
@@ -30,14 +30,14 @@ void trace_packet(const gfxRTKDTree& tree, RayPacket& rays, HitPacket& hits,
         unsigned int reference = 0;
         while ((active & (1 << reference)) == 0)
             ++reference;
-        tree.traverse_tree(&rays, &hits, reference, &state, no_distance_limit);
+        tree.traverse_tree(&rays, &hits, reference, &state, max_distance);
         return;
     }
     for (unsigned int lane = 0; lane < 4; ++lane) {
         if ((active & (1 << lane)) == 0)
             continue;
         rays.active_mask = 1 << lane;
-        tree.traverse_tree(&rays, &hits, lane, &state, no_distance_limit);
+        tree.traverse_tree(&rays, &hits, lane, &state, max_distance);
     }
     rays.active_mask = original_mask;
 }

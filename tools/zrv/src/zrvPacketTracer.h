@@ -18,10 +18,11 @@ bool same_direction_signs(const RayPacket& rays, int lane_mask);
 // Sets every lane of hits to "no hit yet": t = no_distance_limit, id = -1.
 void clear_hits(HitPacket& hits);
 
-// Finds the nearest hits of the active lanes of rays. The packet's
-// active_mask is changed during the call and restored before it returns.
+// Finds the nearest hits of the active lanes of rays whose cells start
+// before max_distance. The packet's active_mask is changed during the call
+// and restored before it returns.
 void trace_packet(const gfxRTKDTree& tree, RayPacket& rays, HitPacket& hits,
-                  const RenderState& state);
+                  const RenderState& state, float max_distance = no_distance_limit);
 
 } // namespace zrv
 

@@ -7,16 +7,16 @@
 #include "zrvProgressBar.h"
 #include "zrvRenderer.h"
 #include "zrvReport.h"
+#include "zrvStreamJournal.h"
+#include "zrvTreeFile.h"
 
 #include <gfxCPUInfo.h>
-#include <gfxRTAccelerationStructureServices.h>
-#include <gfxRTKDTree.h>
 #include <zrvScenes.h>
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
-#include <new>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace zrv {
@@ -50,17 +50,6 @@ void warn_about_dropped(std::ostream& err, const LoadedMesh& mesh) {
             << " (zero area)\n";
 }
 
-TreeFigures tree_figures(const gfxRTKDTree& tree, const KDTreeStatistic& statistic) {
-    TreeFigures figures;
-    figures.nodes = tree.get_number_of_nodes();
-    figures.leaves = statistic.number_of_leaves;
-    figures.empty_leaves = statistic.number_of_empty_cells;
-    figures.depth = statistic.tree_depth;
-    figures.max_objects_per_leaf = statistic.max_objects_in_cell;
-    figures.average_objects_per_leaf = statistic.average_objects_per_cell;
-    return figures;
-}
-
 // The camera of the options; what they leave open comes from the default
 // scene's own view, or for a mesh from a view of its whole box.
 bool make_camera(const RenderOptions& options, const std::vector<triAccel>& triangles,
@@ -85,23 +74,9 @@ bool make_camera(const RenderOptions& options, const std::vector<triAccel>& tria
     return Camera::create(eye, look_at, up, fov, options.width, options.height, camera, error);
 }
 
-} // namespace
-
-int run_render_command(const RenderOptions& options, std::ostream& out, std::ostream& err,
-                       bool show_progress) {
-    std::string error;
-    // Checked first so that a bad path fails before any long work.
-    if (!check_output_path(options.output_path, error))
-        return fail(err, error);
-
-    RunReport report;
-    report.mesh = options.mesh_path;
-    report.output = options.output_path;
-    report.width = options.width;
-    report.height = options.height;
-
-    // The triangle array must outlive the tree built over it.
-    LoadedMesh mesh;
+// The scene's triangles: the mesh file's or the default scene's.
+bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& report,
+                std::ostream& err, std::string& error) {
     const Clock::time_point load_start = Clock::now();
     if (options.mesh_path.empty()) {
         mesh.triangles = scenes::default_scene();
@@ -109,55 +84,189 @@ int run_render_command(const RenderOptions& options, std::ostream& out, std::ost
             mesh.triangles[i].triangle_id = static_cast<int>(i); // the renderer's lookup key
     } else if (!load_mesh(options.mesh_path, mesh, error)) {
         warn_about_dropped(err, mesh);
-        return fail(err, error);
+        return false;
     }
     report.load_seconds = seconds_since(load_start);
     warn_about_dropped(err, mesh);
-    if (mesh.triangles.empty())
-        return fail(err, "the scene contains no triangles");
+    if (mesh.triangles.empty()) {
+        error = "the scene contains no triangles";
+        return false;
+    }
     report.triangles = mesh.triangles.size();
     report.dropped_non_finite = mesh.dropped_non_finite;
     report.dropped_degenerate = mesh.dropped_degenerate;
+    return true;
+}
+
+// The structure: loaded from --tree, or built as --accel says.
+bool make_structure(const RenderOptions& options, const std::vector<triAccel>& triangles,
+                    SceneStructure& structure, RunReport& report, std::string& error) {
+    report.accel = options.tree_path.empty() ? choice_name(options.accel) : "file";
+    if (!options.tree_path.empty()) {
+        TreeFileInfo info;
+        const Clock::time_point start = Clock::now();
+        if (!load_structure(options.tree_path, triangles, structure, info, error))
+            return false;
+        report.tree_load_seconds = seconds_since(start);
+        report.tree_file = options.tree_path;
+        report.build_seconds = info.build_seconds;
+        report.build_threads = info.build_threads;
+    } else {
+        report.build_threads =
+            options.build_threads > 0 ? options.build_threads : default_build_threads;
+        BuildOutcome outcome;
+        if (!build_scene_structure(triangles, options.accel, report.build_threads, structure,
+                                   outcome, error))
+            return false;
+        report.structure_reason = outcome.reason;
+        report.compile_code = outcome.compile_code;
+        report.build_seconds = outcome.seconds;
+        report.library_build_seconds = outcome.library_seconds;
+    }
+    report.structure = kind_name(structure.kind);
+    report.tree = structure.figures();
+    return true;
+}
+
+// The KD-tree's split planes as a VRML97 file: a header, the mesh, and the
+// fragment of the library's report that lists the planes.
+bool write_vrml(const std::string& path, const gfxRTKDTree& tree,
+                const std::vector<triAccel>& triangles, std::string& error) {
+    std::ostringstream report;
+    StreamJournal journal(report);
+    tree.debug(journal, false, 0);
+    const std::string text = report.str();
+    const std::string marker = "Insert planes into VRML file:\n";
+    const std::size_t fragment = text.find(marker);
+    std::ofstream file(path);
+    if (!file) {
+        error = "cannot write '" + path + "'";
+        return false;
+    }
+    file << "#VRML V2.0 utf8\n"
+            "Shape {\n"
+            "  appearance Appearance { material Material { diffuseColor 0.8 0.8 0.8 } }\n"
+            "  geometry IndexedFaceSet {\n"
+            "    coord Coordinate { point [\n";
+    for (const triAccel& t : triangles)
+        for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+            file << "      " << v[0] << ' ' << v[1] << ' ' << v[2] << ",\n";
+    file << "    ] }\n    coordIndex [\n";
+    for (std::size_t i = 0; i < triangles.size(); ++i)
+        file << "      " << 3 * i << ", " << 3 * i + 1 << ", " << 3 * i + 2 << ", -1,\n";
+    file << "    ]\n    solid FALSE\n  }\n}\n";
+    if (fragment != std::string::npos)
+        file << text.substr(fragment + marker.size());
+    file.close();
+    if (!file) {
+        error = "cannot write '" + path + "'";
+        return false;
+    }
+    return true;
+}
+
+bool write_dump(const std::string& path, const gfxRTBVH& tree, std::string& error) {
+    std::ofstream file(path);
+    StreamJournal journal(file);
+    tree.debug(journal, false, static_cast<int>(indent_step()));
+    file.close();
+    if (!file) {
+        error = "cannot write '" + path + "'";
+        return false;
+    }
+    return true;
+}
+
+// zrv inspect: the report, then the library's own account of the structure.
+int inspect(const RenderOptions& options, const SceneStructure& structure,
+            const std::vector<triAccel>& triangles, const RunReport& report, std::ostream& out,
+            std::ostream& err) {
+    std::string error;
+    if (!options.vrml_path.empty()) {
+        if (structure.kind != StructureKind::kd)
+            return fail(err, std::string("--vrml lists KD-tree split planes; this scene uses ") +
+                                 kind_name(structure.kind));
+        if (!write_vrml(options.vrml_path, *structure.kd, triangles, error))
+            return fail(err, error);
+    }
+    const gfxRTBVH* bvh = structure.kind == StructureKind::bvh
+                              ? static_cast<const gfxRTBVH*>(structure.bvh.get())
+                              : structure.two_level.get();
+    if (!options.dump_path.empty()) {
+        if (bvh == nullptr)
+            return fail(err, "--dump writes a BVH; this scene uses a KD-tree");
+        if (!write_dump(options.dump_path, *bvh, error))
+            return fail(err, error);
+    }
+    if (options.json) {
+        write_json_report(out, report);
+        return 0;
+    }
+    write_text_report(out, report);
+    if (structure.kind == StructureKind::kd) {
+        StreamJournal journal(out);
+        structure.kd->debug(journal, false, 0);
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_command(const RenderOptions& options, std::ostream& out, std::ostream& err,
+                bool show_progress) {
+    std::string error;
+    // Checked first so that a bad path fails before any long work.
+    if (!options.output_path.empty() && !check_output_path(options.output_path, error))
+        return fail(err, error);
+
+    RunReport report;
+    report.command = options.command == Command::render  ? "render"
+                     : options.command == Command::build ? "build"
+                                                         : "inspect";
+    report.mesh = options.mesh_path;
+    report.output = options.output_path;
+    report.width = options.width;
+    report.height = options.height;
+
+    // The triangle array must outlive the structure built over it.
+    LoadedMesh mesh;
+    if (!load_scene(options, mesh, report, err, error))
+        return fail(err, error);
 
     // Before the build, so that a bad view fails fast.
     Camera camera;
-    if (!make_camera(options, mesh.triangles, camera, error))
+    if (options.command == Command::render && !make_camera(options, mesh.triangles, camera, error))
         return fail(err, error);
 
-    const int cpus = processor_count();
-    report.render_threads = options.render_threads > 0 ? options.render_threads : cpus;
-    report.build_threads = options.build_threads > 0 ? options.build_threads : cpus;
-
-    // The tree gets a traversal stack for every thread count zrv accepts,
-    // whatever --threads says: the build sorts its split candidates on as
-    // many threads as the tree has stacks, and orders equal positions by
-    // thread, so the tree's shape (and at ties the image) would otherwise
-    // depend on the number of render threads.
-    std::unique_ptr<gfxRTKDTree> tree(new (std::nothrow) gfxRTKDTree(max_thread_count));
-    if (!tree)
-        return fail(err, "out of memory");
-    const Clock::time_point build_start = Clock::now();
-    report.compile_code = gfxRTAccelerationStructureServices::CompileKDTree(
-        tree.get(), report.build_threads, mesh.triangles.data(),
-        static_cast<unsigned int>(mesh.triangles.size()));
-    report.build_seconds = seconds_since(build_start);
-    const KDTreeStatistic* statistic = tree->get_statistic();
-    if (statistic == nullptr || !statistic->valid)
-        return fail(err, "building the KD-tree failed (out of memory?)");
-    report.library_build_seconds = statistic->compile_time_sec;
-    report.tree = tree_figures(*tree, *statistic);
-
-    RenderSettings settings;
-    settings.threads = report.render_threads;
-    settings.toward_light = options.toward_light;
-    Image image;
-    ProgressBar progress(err, show_progress);
-    if (!render_image(*tree, mesh.triangles.data(), mesh.triangles.size(), camera, settings, image,
-                      report.render, &progress, error))
+    SceneStructure structure;
+    if (!make_structure(options, mesh.triangles, structure, report, error))
         return fail(err, error);
 
-    if (!write_png(image, options.output_path, error))
-        return fail(err, error);
+    if (options.command == Command::build) {
+        if (!save_structure(options.output_path, structure, mesh.triangles,
+                            TreeFileInfo{report.build_seconds, report.build_threads}, error))
+            return fail(err, error);
+    } else if (options.command == Command::inspect) {
+        return inspect(options, structure, mesh.triangles, report, out, err);
+    } else {
+        report.render_threads =
+            options.render_threads > 0 ? options.render_threads : processor_count();
+        report.ao_samples = options.ao_samples;
+        RenderSettings settings;
+        settings.threads = report.render_threads;
+        settings.toward_light = options.toward_light;
+        settings.ao_samples = options.ao_samples;
+        settings.ao_distance =
+            options.ao_distance > 0.0f ? options.ao_distance : 0.1f * structure.bounds().diagonal();
+        report.ao_distance = options.ao_samples > 0 ? settings.ao_distance : 0.0;
+        Image image;
+        ProgressBar progress(err, show_progress);
+        if (!render_image(structure, mesh.triangles.data(), mesh.triangles.size(), camera, settings,
+                          image, report.render, &progress, error))
+            return fail(err, error);
+        if (!write_png(image, options.output_path, error))
+            return fail(err, error);
+    }
 
     if (options.json)
         write_json_report(out, report);

@@ -1,4 +1,11 @@
 // Figures of one render: rays traced and the time they took.
+//
+// Each worker measures the processor time of its own thread per kind of
+// ray, so that the figures mean the same whether or not every render thread
+// has a processor of its own: a rate per thread-second is rays over that
+// processor time, and a wall-clock rate is rays over the kind's share of the
+// render's wall-clock time (its share of all processor time the workers
+// used).
 #ifndef ZRV_RENDER_STATISTICS_H
 #define ZRV_RENDER_STATISTICS_H
 
@@ -6,17 +13,29 @@
 
 namespace zrv {
 
-struct RenderStatistics {
-    double seconds = 0.0; // wall clock of the whole render
-    std::uint64_t primary_rays = 0;
-    std::uint64_t shadow_rays = 0;
-    // Time spent making and tracing each kind of ray, summed over the
-    // workers and divided by their number: the wall-clock share of each.
-    double primary_seconds = 0.0;
-    double shadow_seconds = 0.0;
+struct RayFigures {
+    std::uint64_t rays = 0;
+    double thread_seconds = 0.0; // processor time of making and tracing them, all workers
+};
 
-    double primary_mrays_per_second() const { return rate(primary_rays, primary_seconds); }
-    double shadow_mrays_per_second() const { return rate(shadow_rays, shadow_seconds); }
+struct RenderStatistics {
+    double seconds = 0.0;               // wall clock of the whole render
+    double worker_thread_seconds = 0.0; // processor time of the workers, shading included
+    RayFigures primary, shadow, ambient_occlusion;
+
+    // The kind's share of the render's wall-clock time.
+    double wall_seconds(const RayFigures& kind) const {
+        return worker_thread_seconds > 0.0 ? seconds * kind.thread_seconds / worker_thread_seconds
+                                           : 0.0;
+    }
+    // Millions of rays per second of wall-clock time.
+    double mrays_per_second(const RayFigures& kind) const {
+        return rate(kind.rays, wall_seconds(kind));
+    }
+    // Millions of rays per second of one thread's processor time.
+    double mrays_per_thread_second(const RayFigures& kind) const {
+        return rate(kind.rays, kind.thread_seconds);
+    }
 
 private:
     static double rate(std::uint64_t rays, double seconds) {

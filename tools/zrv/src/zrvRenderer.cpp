@@ -3,6 +3,9 @@
 #include "zrvPacketTracer.h"
 #include "zrvTriangleRecord.h"
 
+#include <gfxMath.h>
+#include <gfxRTOrderedSamples.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <time.h>
 #include <vector>
 
 namespace zrv {
@@ -24,6 +28,29 @@ double seconds_between(Clock::time_point start, Clock::time_point end) {
     return std::chrono::duration<double>(end - start).count();
 }
 
+// Processor time of the calling thread: what its work cost, whether or not it
+// had a processor to itself meanwhile.
+double thread_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+const gfxRTOrderedSamples::SampleSet sample_sets[] = {
+    gfxRTOrderedSamples::SAMPLES_8, gfxRTOrderedSamples::SAMPLES_16,
+    gfxRTOrderedSamples::SAMPLES_36, gfxRTOrderedSamples::SAMPLES_64,
+    gfxRTOrderedSamples::SAMPLES_128};
+
+// The library's sample set of count samples, or false.
+bool sample_set_of(int count, gfxRTOrderedSamples::SampleSet& set) {
+    for (std::size_t k = 0; k < sizeof(ao_sample_counts) / sizeof(ao_sample_counts[0]); ++k)
+        if (ao_sample_counts[k] == count) {
+            set = sample_sets[k];
+            return true;
+        }
+    return false;
+}
+
 // What a primary ray found, kept per pixel of the tile being rendered.
 struct SurfaceSample {
     bool hit = false;
@@ -31,13 +58,12 @@ struct SurfaceSample {
     Vec3 point;       // hit point
     Vec3 normal;      // unit, turned towards the camera
     unsigned int material = 0;
+    float visibility = 1.0f; // unoccluded share of the hemisphere
 };
 
 struct alignas(64) WorkerCounters {
-    std::uint64_t primary_rays = 0;
-    std::uint64_t shadow_rays = 0;
-    double primary_seconds = 0.0;
-    double shadow_seconds = 0.0;
+    RayFigures primary, shadow, ambient_occlusion;
+    double thread_seconds = 0.0;
 };
 
 // Lane k of a 2x2 packet at (x, y) is pixel (x + (k & 1), y + (k >> 1)).
@@ -50,11 +76,11 @@ inline int lane_y(int y, int lane) {
 
 class TileRenderer {
 public:
-    TileRenderer(const gfxRTKDTree& tree, const triAccel* triangles, std::size_t count,
+    TileRenderer(const SceneStructure& structure, const triAccel* triangles, std::size_t count,
                  const Camera& camera, const RenderSettings& settings, unsigned int thread_index,
                  Image& image, WorkerCounters& counters)
-        : tree_(tree), triangles_(triangles), count_(count), camera_(camera), settings_(settings),
-          image_(image), counters_(counters), samples_(tile_size * tile_size) {
+        : structure_(structure), triangles_(triangles), count_(count), camera_(camera),
+          settings_(settings), image_(image), counters_(counters), samples_(tile_size * tile_size) {
         state_.thread_index = thread_index;
         state_.shadow_rays = 0;
         shadow_state_.thread_index = thread_index;
@@ -64,14 +90,22 @@ public:
         // Ray directions are scaled to the scene's size so that the traversal's
         // minimum hit distance, and the offset of shadow ray origins, are
         // small relative to the scene whatever its units.
-        const KDTreeBBox* box = tree.get_scene_bbox();
-        float diagonal = 0.0f;
-        if (box != nullptr) {
-            const Vec3 extent = Vec3(box->bbmax) - Vec3(box->bbmin);
-            diagonal = length(extent);
-        }
+        const float diagonal = structure.bounds().diagonal();
         ray_scale_ = diagonal > 0.0f && std::isfinite(diagonal) ? diagonal : 1.0f;
         shadow_offset_ = 1e-5f * ray_scale_;
+
+        gfxRTOrderedSamples::SampleSet set;
+        const gfxRTOrderedSamples* samples = gfxRTOrderedSamples::Instance();
+        if (settings.ao_samples > 0 && samples != nullptr &&
+            sample_set_of(settings.ao_samples, set)) {
+            ao_records_ = samples->get_set(set);
+            ao_count_ = int(samples->get_set_size(set));
+            ao_threshold_ = int(samples->get_adaptive_threshold(set));
+            // Distances in units of the scaled ray directions.
+            const float distance =
+                settings.ao_distance > 0.0f ? settings.ao_distance : 0.1f * ray_scale_;
+            ao_limit_ = distance / ray_scale_;
+        }
     }
 
     void render(int tile_x, int tile_y) {
@@ -79,17 +113,23 @@ public:
         const int x1 = std::min(x0 + tile_size, camera_.width());
         const int y1 = std::min(y0 + tile_size, camera_.height());
 
-        const Clock::time_point start = Clock::now();
+        const double start = thread_seconds();
         for (int y = y0; y < y1; y += 2)
             for (int x = x0; x < x1; x += 2)
                 trace_primary(x, y, x0, y0, x1, y1);
-        const Clock::time_point primary_done = Clock::now();
+        const double primary_done = thread_seconds();
         for (int y = y0; y < y1; y += 2)
             for (int x = x0; x < x1; x += 2)
                 trace_shadows(x, y, x0, y0, x1, y1);
-        const Clock::time_point shadows_done = Clock::now();
-        counters_.primary_seconds += seconds_between(start, primary_done);
-        counters_.shadow_seconds += seconds_between(primary_done, shadows_done);
+        const double shadows_done = thread_seconds();
+        if (ao_records_ != nullptr)
+            for (int y = y0; y < y1; ++y)
+                for (int x = x0; x < x1; ++x)
+                    trace_ambient_occlusion(sample(x, y, x0, y0));
+        const double occlusion_done = thread_seconds();
+        counters_.primary.thread_seconds += primary_done - start;
+        counters_.shadow.thread_seconds += shadows_done - primary_done;
+        counters_.ambient_occlusion.thread_seconds += occlusion_done - shadows_done;
 
         for (int y = y0; y < y1; ++y)
             for (int x = x0; x < x1; ++x)
@@ -139,7 +179,7 @@ private:
                                      _mm_load_ps(dz), inside);
         HitPacket hits;
         clear_hits(hits);
-        trace_packet(tree_, rays, hits, state_);
+        structure_.trace(rays, hits, state_, no_distance_limit);
 
         alignas(16) float t[4];
         alignas(16) int id[4];
@@ -163,7 +203,7 @@ private:
             s.material = triangle.host_word;
             s.lit = dot(n, to_light_) > 0.0f;
         }
-        counters_.primary_rays += static_cast<unsigned>(__builtin_popcount(inside));
+        counters_.primary.rays += static_cast<unsigned>(__builtin_popcount(inside));
     }
 
     void trace_shadows(int x, int y, int x0, int y0, int x1, int y1) {
@@ -190,14 +230,56 @@ private:
                                      _mm_set1_ps(d.x), _mm_set1_ps(d.y), _mm_set1_ps(d.z), active);
         HitPacket hits;
         clear_hits(hits);
-        trace_packet(tree_, rays, hits, shadow_state_);
+        structure_.trace(rays, hits, shadow_state_, no_distance_limit);
 
         alignas(16) int id[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
         for (int lane = 0; lane < 4; ++lane)
             if ((active & (1 << lane)) && id[lane] >= 0)
                 sample(lane_x(x, lane), lane_y(y, lane), x0, y0).lit = false;
-        counters_.shadow_rays += static_cast<unsigned>(__builtin_popcount(active));
+        counters_.shadow.rays += static_cast<unsigned>(__builtin_popcount(active));
+    }
+
+    // Occlusion rays of one surface point, four samples of the ordered set
+    // per packet, turned into the frame of the point's normal: the first
+    // threshold samples, and the rest only where those disagree (some
+    // blocked, some not).
+    void trace_ambient_occlusion(SurfaceSample& s) {
+        if (!s.hit)
+            return;
+        float u[3], v[3];
+        const float n[3] = {s.normal.x, s.normal.y, s.normal.z};
+        gfx::create_orthogonal_coord_sys(n, u, v);
+        const Vec3 origin = s.point + s.normal * offset_at(s.point);
+        int blocked = 0, traced = 0;
+        for (int first = 0; first < ao_count_; first += 4) {
+            if (first == ao_threshold_ && (blocked == 0 || blocked == traced))
+                break;
+            blocked += occluded_lanes(ao_records_[first / 4], origin, u, v, n);
+            traced += 4;
+        }
+        s.visibility = 1.0f - float(blocked) / float(traced);
+        counters_.ambient_occlusion.rays += static_cast<unsigned>(traced);
+    }
+
+    // How many of the four sample directions of record, in the frame
+    // (u, v, n), are blocked within the occlusion distance from origin.
+    int occluded_lanes(const sse_vec& record, const Vec3& origin, const float u[3],
+                       const float v[3], const float n[3]) {
+        __m128 d[3];
+        for (int a = 0; a < 3; ++a)
+            d[a] = _mm_mul_ps(_mm_set1_ps(ray_scale_),
+                              _mm_add_ps(_mm_add_ps(_mm_mul_ps(record.x, _mm_set1_ps(u[a])),
+                                                    _mm_mul_ps(record.y, _mm_set1_ps(v[a]))),
+                                         _mm_mul_ps(record.z, _mm_set1_ps(n[a]))));
+        RayPacket rays = make_packet(_mm_set1_ps(origin.x), _mm_set1_ps(origin.y),
+                                     _mm_set1_ps(origin.z), d[0], d[1], d[2], 15);
+        HitPacket hits;
+        clear_hits(hits);
+        hits.t = _mm_set1_ps(ao_limit_);
+        structure_.trace(rays, hits, shadow_state_, ao_limit_);
+        return __builtin_popcount(
+            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hits.id, _mm_set1_epi32(-1)))));
     }
 
     // Distance by which a shadow ray starts off the surface: relative to the
@@ -209,7 +291,7 @@ private:
 
     void shade(int x, int y, const SurfaceSample& s) {
         const Vec3 colour = s.hit ? shade_surface(albedo_of(s.material), s.normal, to_light_,
-                                                  !s.lit, settings_.shading)
+                                                  !s.lit, settings_.shading, s.visibility)
                                   : shade_background(y, camera_.height(), settings_.shading);
         std::uint8_t* out = image_.pixel(x, y);
         out[0] = encode_srgb(colour.x);
@@ -217,7 +299,7 @@ private:
         out[2] = encode_srgb(colour.z);
     }
 
-    const gfxRTKDTree& tree_;
+    const SceneStructure& structure_;
     const triAccel* triangles_;
     std::size_t count_;
     const Camera& camera_;
@@ -229,11 +311,17 @@ private:
     Vec3 to_light_;
     float ray_scale_ = 1.0f;
     float shadow_offset_ = 0.0f;
+    // Ambient occlusion: the sample set (null when off), its size, adaptive
+    // threshold and the occlusion distance in ray-direction units.
+    const sse_vec* ao_records_ = nullptr;
+    int ao_count_ = 0;
+    int ao_threshold_ = 0;
+    float ao_limit_ = 0.0f;
 };
 
 } // namespace
 
-bool render_image(const gfxRTKDTree& tree, const triAccel* triangles, std::size_t count,
+bool render_image(const SceneStructure& structure, const triAccel* triangles, std::size_t count,
                   const Camera& camera, const RenderSettings& settings, Image& image,
                   RenderStatistics& statistics, ProgressBar* progress, std::string& error) {
     statistics = RenderStatistics();
@@ -250,13 +338,20 @@ bool render_image(const gfxRTKDTree& tree, const triAccel* triangles, std::size_
     int finished = 0;
     std::vector<WorkerCounters> counters(thread_count);
 
+    // Made before the workers start, so that they only read it.
+    if (settings.ao_samples > 0 && gfxRTOrderedSamples::Instance() == nullptr) {
+        error = "out of memory for the ambient occlusion samples";
+        return false;
+    }
     auto worker = [&](unsigned int thread_index) {
-        TileRenderer renderer(tree, triangles, count, camera, settings, thread_index, image,
+        const double worker_start = thread_seconds();
+        TileRenderer renderer(structure, triangles, count, camera, settings, thread_index, image,
                               counters[thread_index]);
         for (int tile = next_tile.fetch_add(1); tile < tile_count; tile = next_tile.fetch_add(1)) {
             renderer.render(tile % tiles_x, tile / tiles_x);
             tiles_done.fetch_add(1, std::memory_order_relaxed);
         }
+        counters[thread_index].thread_seconds = thread_seconds() - worker_start;
         std::lock_guard<std::mutex> lock(mutex);
         ++finished;
         workers_finished.notify_one();
@@ -294,14 +389,16 @@ bool render_image(const gfxRTKDTree& tree, const triAccel* triangles, std::size_
     }
 
     statistics.seconds = seconds_between(start, end);
+    const auto add = [](RayFigures& to, const RayFigures& from) {
+        to.rays += from.rays;
+        to.thread_seconds += from.thread_seconds;
+    };
     for (const WorkerCounters& c : counters) {
-        statistics.primary_rays += c.primary_rays;
-        statistics.shadow_rays += c.shadow_rays;
-        statistics.primary_seconds += c.primary_seconds;
-        statistics.shadow_seconds += c.shadow_seconds;
+        add(statistics.primary, c.primary);
+        add(statistics.shadow, c.shadow);
+        add(statistics.ambient_occlusion, c.ambient_occlusion);
+        statistics.worker_thread_seconds += c.thread_seconds;
     }
-    statistics.primary_seconds /= thread_count;
-    statistics.shadow_seconds /= thread_count;
     return true;
 }
 

@@ -39,6 +39,28 @@ const char* compile_failure(int code) {
     }
 }
 
+const char* plural(int n) {
+    return n == 1 ? "" : "s";
+}
+
+// One line per kind of ray: count, wall-clock rate and rate per thread-second.
+void write_ray_line(std::ostream& out, const char* label, const RenderStatistics& s,
+                    const RayFigures& kind) {
+    out << label << kind.rays
+        << format(", %.2f Mrays/s (%.2f per thread-second)", s.mrays_per_second(kind),
+                  s.mrays_per_thread_second(kind))
+        << '\n';
+}
+
+void write_json_rays(std::ostream& out, const char* name, const RenderStatistics& s,
+                     const RayFigures& kind) {
+    out << ",\"" << name << "_rays\":" << kind.rays << ",\"" << name
+        << "_seconds\":" << json_number(s.wall_seconds(kind)) << ",\"" << name
+        << "_thread_seconds\":" << json_number(kind.thread_seconds) << ",\"" << name
+        << "_mrays_per_second\":" << json_number(s.mrays_per_second(kind)) << ",\"" << name
+        << "_mrays_per_thread_second\":" << json_number(s.mrays_per_thread_second(kind));
+}
+
 std::string scene_name(const RunReport& report) {
     return report.mesh.empty() ? "default scene" : report.mesh;
 }
@@ -83,48 +105,75 @@ void write_text_report(std::ostream& out, const RunReport& r) {
     if (dropped > 0)
         out << " (" << dropped << " dropped)";
     out << format(", loaded in %.3f s", r.load_seconds) << '\n';
-    out << format("build        %.3f s on %d thread%s", r.build_seconds, r.build_threads,
-                  r.build_threads == 1 ? "" : "s");
-    if (r.compile_code != 0)
-        out << " (parallel build fell back to serial: " << compile_failure(r.compile_code) << ")";
+    out << "structure    " << r.structure;
+    if (r.accel == "auto")
+        out << " (auto: " << r.structure_reason << ")";
     out << '\n';
-    out << "tree         " << r.tree.nodes << " nodes, " << r.tree.leaves << " leaves ("
-        << r.tree.empty_leaves << " empty), depth " << r.tree.depth
-        << format(", %.2f", r.tree.average_objects_per_leaf) << " triangles per leaf (max "
+    if (!r.tree_file.empty()) {
+        out << format("load         %.3f s from ", r.tree_load_seconds) << r.tree_file
+            << format(" (its build took %.3f s)", r.build_seconds) << '\n';
+    } else {
+        out << format("build        %.3f s on %d thread%s", r.build_seconds, r.build_threads,
+                      plural(r.build_threads));
+        if (r.compile_code != 0)
+            out << " (parallel build fell back to serial: " << compile_failure(r.compile_code)
+                << ")";
+        out << '\n';
+    }
+    out << "tree         ";
+    if (r.tree.kd_trees > 0)
+        out << r.tree.kd_trees << " KD-trees under a BVH of ";
+    out << r.tree.nodes << " nodes, " << r.tree.leaves << " leaves";
+    if (r.structure == "kd")
+        out << " (" << r.tree.empty_leaves << " empty)";
+    out << ", depth " << r.tree.depth << format(", %.2f", r.tree.average_objects_per_leaf)
+        << (r.tree.kd_trees > 0 ? " KD-trees" : " triangles") << " per leaf (max "
         << r.tree.max_objects_per_leaf << ")\n";
+    if (r.command != "render")
+        return;
     out << format("render       %dx%d in %.3f s on %d thread%s", r.width, r.height, s.seconds,
-                  r.render_threads, r.render_threads == 1 ? "" : "s")
+                  r.render_threads, plural(r.render_threads))
         << '\n';
-    out << "primary rays " << s.primary_rays
-        << format(", %.2f Mrays/s", s.primary_mrays_per_second()) << '\n';
-    out << "shadow rays  " << s.shadow_rays << format(", %.2f Mrays/s", s.shadow_mrays_per_second())
-        << '\n';
+    write_ray_line(out, "primary rays ", s, s.primary);
+    write_ray_line(out, "shadow rays  ", s, s.shadow);
+    if (r.ao_samples > 0)
+        write_ray_line(out, "ao rays      ", s, s.ambient_occlusion);
     out << "wrote        " << r.output << '\n';
 }
 
 void write_json_report(std::ostream& out, const RunReport& r) {
     const RenderStatistics& s = r.render;
-    out << "{\"scene\":" << json_quote(scene_name(r))
+    out << "{\"command\":" << json_quote(r.command) << ",\"scene\":" << json_quote(scene_name(r))
         << ",\"mesh\":" << (r.mesh.empty() ? std::string("null") : json_quote(r.mesh))
-        << ",\"output\":" << json_quote(r.output) << ",\"width\":" << r.width
-        << ",\"height\":" << r.height << ",\"triangles\":" << r.triangles
-        << ",\"dropped_non_finite\":" << r.dropped_non_finite
+        << ",\"output\":" << (r.output.empty() ? std::string("null") : json_quote(r.output))
+        << ",\"triangles\":" << r.triangles << ",\"dropped_non_finite\":" << r.dropped_non_finite
         << ",\"dropped_degenerate\":" << r.dropped_degenerate
         << ",\"load_seconds\":" << json_number(r.load_seconds)
+        << ",\"accel\":" << json_quote(r.accel) << ",\"structure\":" << json_quote(r.structure)
+        << ",\"structure_reason\":" << json_quote(r.structure_reason)
         << ",\"build_threads\":" << r.build_threads << ",\"compile_code\":" << r.compile_code
         << ",\"build_seconds\":" << json_number(r.build_seconds)
         << ",\"library_build_seconds\":" << json_number(r.library_build_seconds)
+        << ",\"tree_file\":"
+        << (r.tree_file.empty() ? std::string("null") : json_quote(r.tree_file))
+        << ",\"tree_load_seconds\":" << json_number(r.tree_load_seconds)
         << ",\"tree\":{\"nodes\":" << r.tree.nodes << ",\"leaves\":" << r.tree.leaves
         << ",\"empty_leaves\":" << r.tree.empty_leaves << ",\"depth\":" << r.tree.depth
         << ",\"average_objects_per_leaf\":" << json_number(r.tree.average_objects_per_leaf)
-        << ",\"max_objects_per_leaf\":" << r.tree.max_objects_per_leaf << "}"
-        << ",\"render_threads\":" << r.render_threads
-        << ",\"render_seconds\":" << json_number(s.seconds)
-        << ",\"primary_rays\":" << s.primary_rays << ",\"shadow_rays\":" << s.shadow_rays
-        << ",\"primary_seconds\":" << json_number(s.primary_seconds)
-        << ",\"shadow_seconds\":" << json_number(s.shadow_seconds)
-        << ",\"primary_mrays_per_second\":" << json_number(s.primary_mrays_per_second())
-        << ",\"shadow_mrays_per_second\":" << json_number(s.shadow_mrays_per_second()) << "}\n";
+        << ",\"max_objects_per_leaf\":" << r.tree.max_objects_per_leaf
+        << ",\"kd_trees\":" << r.tree.kd_trees << "}";
+    if (r.command == "render") {
+        out << ",\"width\":" << r.width << ",\"height\":" << r.height
+            << ",\"render_threads\":" << r.render_threads
+            << ",\"render_seconds\":" << json_number(s.seconds)
+            << ",\"worker_thread_seconds\":" << json_number(s.worker_thread_seconds)
+            << ",\"ao_samples\":" << r.ao_samples
+            << ",\"ao_distance\":" << json_number(r.ao_distance);
+        write_json_rays(out, "primary", s, s.primary);
+        write_json_rays(out, "shadow", s, s.shadow);
+        write_json_rays(out, "ao", s, s.ambient_occlusion);
+    }
+    out << "}\n";
 }
 
 } // namespace zrv

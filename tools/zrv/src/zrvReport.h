@@ -4,6 +4,7 @@
 #define ZRV_REPORT_H
 
 #include "zrvRenderStatistics.h"
+#include "zrvSceneStructure.h"
 
 #include <cstddef>
 #include <ostream>
@@ -11,30 +12,31 @@
 
 namespace zrv {
 
-struct TreeFigures {
-    unsigned int nodes = 0;
-    unsigned int leaves = 0;
-    unsigned int empty_leaves = 0;
-    unsigned int depth = 0;
-    unsigned int max_objects_per_leaf = 0;
-    double average_objects_per_leaf = 0.0;
-};
-
 struct RunReport {
-    std::string mesh; // empty: the default scene
-    std::string output;
+    std::string command = "render"; // render, build or inspect
+    std::string mesh;               // empty: the default scene
+    std::string output;             // image (render) or tree file (build); may be empty
     int width = 0;
     int height = 0;
     std::size_t triangles = 0;
     std::size_t dropped_non_finite = 0;
     std::size_t dropped_degenerate = 0;
     double load_seconds = 0.0; // reading the mesh or generating the default scene
+    // The structure: what --accel asked for, what was used and why.
+    std::string accel = "auto";
+    std::string structure = "kd";
+    std::string structure_reason;
     int build_threads = 0;
-    int compile_code = 0;       // CompileKDTree's result: 2..4 = parallel build fell back to serial
-    double build_seconds = 0.0; // wall clock around CompileKDTree
-    double library_build_seconds = 0.0; // the tree's own compile time (processor time)
-    TreeFigures tree;
+    int compile_code = 0;       // CompileKDTree's or CompileBVHTree's result (0: built)
+    double build_seconds = 0.0; // wall clock of the build (of a loaded tree: when it was saved)
+    double library_build_seconds = 0.0; // the structure's own compile time
+    // A structure read from a file instead of built.
+    std::string tree_file;
+    double tree_load_seconds = 0.0;
+    StructureFigures tree;
     int render_threads = 0;
+    int ao_samples = 0; // 0: no ambient occlusion
+    double ao_distance = 0.0;
     RenderStatistics render;
 };
 

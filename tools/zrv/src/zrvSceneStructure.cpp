@@ -57,10 +57,9 @@ void split_in_space(const std::vector<triAccel>& triangles, std::vector<std::uin
         if (high[a] - low[a] > high[axis] - low[axis])
             axis = a;
     const auto middle = indices.begin() + std::ptrdiff_t(indices.size() / 2);
-    std::nth_element(indices.begin(), middle, indices.end(),
-                     [&](std::uint32_t a, std::uint32_t b) {
-                         return centre(triangles[a], axis) < centre(triangles[b], axis);
-                     });
+    std::nth_element(indices.begin(), middle, indices.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return centre(triangles[a], axis) < centre(triangles[b], axis);
+    });
     std::vector<std::uint32_t> upper(middle, indices.end());
     indices.erase(middle, indices.end());
     split_in_space(triangles, std::move(indices), levels - 1, parts);
@@ -83,8 +82,7 @@ bool build_kd(const std::vector<triAccel>& triangles, int build_threads, SceneSt
 
 bool build_bvh(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
                BuildOutcome& outcome) {
-    s.bvh.reset(new (std::nothrow)
-                    gfxRTBVH_triAccel(triangles.data(), unsigned(triangles.size())));
+    s.bvh.reset(new (std::nothrow) gfxRTBVH_triAccel(triangles.data(), unsigned(triangles.size())));
     if (!s.bvh)
         return false;
     outcome.compile_code =
@@ -96,8 +94,8 @@ bool build_bvh(const std::vector<triAccel>& triangles, int build_threads, SceneS
     return true;
 }
 
-bool build_two_level(const std::vector<triAccel>& triangles, int build_threads,
-                     SceneStructure& s, BuildOutcome& outcome) {
+bool build_two_level(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
+                     BuildOutcome& outcome) {
     set_parts(triangles, split_into_objects(triangles), s);
     s.two_level.reset(new (std::nothrow) gfxRTBVH_KDTree);
     if (!s.two_level)
@@ -187,8 +185,8 @@ Bounds SceneStructure::bounds() const {
         box.empty = kd->get_number_of_nodes() == 0;
         return box;
     }
-    const gfxRTBVH& tree = kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh)
-                                                       : *two_level;
+    const gfxRTBVH& tree =
+        kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh) : *two_level;
     __m128 low, high;
     tree.get_tree_bbox(low, high);
     alignas(16) float lo[4], hi[4];
@@ -203,8 +201,8 @@ Bounds SceneStructure::bounds() const {
 StructureFigures SceneStructure::figures() const {
     if (kind == StructureKind::kd)
         return figures_of(*kd->get_statistic(), kd->get_number_of_nodes());
-    const gfxRTBVH& tree = kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh)
-                                                       : *two_level;
+    const gfxRTBVH& tree =
+        kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh) : *two_level;
     StructureFigures f = figures_of(*tree.get_statistic(), tree.get_number_of_nodes());
     if (kind == StructureKind::two_level)
         f.kd_trees = two_level->get_number_of_objects();
@@ -264,8 +262,8 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
                 built = build_bvh(triangles, build_threads, structure, outcome);
             } else {
                 std::snprintf(reason, sizeof reason,
-                              "the KD-tree's largest leaf holds %u triangles (at most %u)",
-                              largest, auto_max_kd_leaf);
+                              "the KD-tree's largest leaf holds %u triangles (at most %u)", largest,
+                              auto_max_kd_leaf);
                 outcome.reason = reason;
             }
         }

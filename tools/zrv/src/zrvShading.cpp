@@ -20,9 +20,9 @@ Vec3 albedo_of(unsigned int material) {
 }
 
 Vec3 shade_surface(const Vec3& albedo, const Vec3& n, const Vec3& to_light, bool shadowed,
-                   const ShadingParameters& parameters) {
+                   const ShadingParameters& parameters, float visibility) {
     const float cosine = shadowed ? 0.0f : std::max(0.0f, dot(n, to_light));
-    return albedo * (parameters.ambient + parameters.light_intensity * cosine);
+    return albedo * (visibility * (parameters.ambient + parameters.light_intensity * cosine));
 }
 
 Vec3 shade_background(int y, int height, const ShadingParameters& parameters) {

@@ -21,9 +21,11 @@ struct ShadingParameters {
 Vec3 albedo_of(unsigned int material);
 
 // Linear radiance of a surface point with unit normal n facing the viewer:
-// ambient only when shadowed or turned away from the light.
+// ambient only when shadowed or turned away from the light. visibility (the
+// unoccluded share of the hemisphere, 1 without ambient occlusion) scales
+// both terms.
 Vec3 shade_surface(const Vec3& albedo, const Vec3& n, const Vec3& to_light, bool shadowed,
-                   const ShadingParameters& parameters);
+                   const ShadingParameters& parameters, float visibility = 1.0f);
 
 // Linear radiance of the background at image row y of height rows (0 = top).
 Vec3 shade_background(int y, int height, const ShadingParameters& parameters);
