@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zrv {
@@ -166,6 +167,11 @@ FileWriter::FileWriter(const std::string& path) : path_(path) {
         return;
     }
     temporary_path_ = name.data();
+    // mkstemp makes the file readable by its owner only; the finished file
+    // gets what a newly created file gets under the current umask.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     file_ = fdopen(fd, "wb");
     if (file_ == nullptr) {
         fail(system_error("cannot open", temporary_path_));

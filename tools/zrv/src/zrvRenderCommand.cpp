@@ -135,9 +135,10 @@ bool write_vrml(const std::string& path, const gfxRTKDTree& tree,
     std::ostringstream report;
     StreamJournal journal(report);
     tree.debug(journal, false, 0);
+    // The fragment runs from the group's definition to the line before the
+    // report's closing remark.
     const std::string text = report.str();
-    const std::string marker = "Insert planes into VRML file:\n";
-    const std::size_t fragment = text.find(marker);
+    const std::size_t begin = text.find("DEF KDTree"), end = text.find("End of VRML code.");
     std::ofstream file(path);
     if (!file) {
         error = "cannot write '" + path + "'";
@@ -155,8 +156,8 @@ bool write_vrml(const std::string& path, const gfxRTKDTree& tree,
     for (std::size_t i = 0; i < triangles.size(); ++i)
         file << "      " << 3 * i << ", " << 3 * i + 1 << ", " << 3 * i + 2 << ", -1,\n";
     file << "    ]\n    solid FALSE\n  }\n}\n";
-    if (fragment != std::string::npos)
-        file << text.substr(fragment + marker.size());
+    if (begin < end && end != std::string::npos)
+        file << text.substr(begin, text.rfind('\n', end) + 1 - begin);
     file.close();
     if (!file) {
         error = "cannot write '" + path + "'";

@@ -218,7 +218,7 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
          2},
         {"unknown option",
          {"render", "good.obj", "-o", "out.png", "--samples", "4"},
-         "zrv: error: unknown option '--samples'\n",
+         "zrv: error: unknown option '--samples' for zrv render\n",
          2},
         {"camera inside out",
          {"render", "good.obj", "-o", "out.png", "--eye", "0,5,0", "--look-at", "0,0,0"},

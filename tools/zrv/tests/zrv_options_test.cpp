@@ -79,11 +79,45 @@ TEST(ZrvOptions, HelpIsRecognisedAnywhere) {
 
 TEST(ZrvOptions, RejectsBadCommandsAndArguments) {
     expect_error({}, "no command given (try 'zrv render --help')");
-    expect_error({"draw"}, "unknown command 'draw' (the command is 'render')");
+    expect_error({"draw"}, "unknown command 'draw' (the commands are render, build and inspect)");
     expect_error({"render", "a.obj", "b.obj"}, "more than one mesh given ('a.obj' and 'b.obj')");
-    expect_error({"render", "--colour", "red"}, "unknown option '--colour'");
+    expect_error({"render", "--colour", "red"}, "unknown option '--colour' for zrv render");
     expect_error({"render", "--width"}, "option --width needs a value");
-    expect_error({"render", "-o", ""}, "the output path given with -o is empty");
+    expect_error({"render", "-o", ""}, "the path given with -o is empty");
+    expect_error({"render", "--accel", "octree"},
+                 "invalid value 'octree' for --accel: expected auto, kd, bvh or two-level");
+    expect_error({"render", "--ao", "12"},
+                 "invalid value '12' for --ao: expected 8, 16, 36, 64 or 128 samples");
+    expect_error({"render", "--ao-distance", "0"},
+                 "invalid value '0' for --ao-distance: expected a distance greater than 0");
+    expect_error({"render", "--tree", "t.zrv", "--accel", "bvh"},
+                 "--tree loads a built structure: --accel and --build-threads do not apply");
+    // Options of another command.
+    expect_error({"build", "-o", "t.zrv", "--width", "64"},
+                 "unknown option '--width' for zrv build");
+    expect_error({"inspect", "--ao", "8"}, "unknown option '--ao' for zrv inspect");
+    expect_error({"build"}, "zrv build needs the tree file to write (-o FILE)");
+}
+
+TEST(ZrvOptions, CommandsAndTheirOptions) {
+    const ParseResult build = parse({"build", "m.obj", "-o", "t.zrv", "--accel=two-level"});
+    ASSERT_EQ(build.status, ParseStatus::run) << build.error;
+    EXPECT_EQ(build.options.command, Command::build);
+    EXPECT_EQ(build.options.output_path, "t.zrv");
+    EXPECT_EQ(build.options.accel, AccelChoice::two_level);
+    const ParseResult inspect =
+        parse({"inspect", "--tree", "t.zrv", "--vrml", "p.wrl", "--dump", "d.txt", "--json"});
+    ASSERT_EQ(inspect.status, ParseStatus::run) << inspect.error;
+    EXPECT_EQ(inspect.options.command, Command::inspect);
+    EXPECT_EQ(inspect.options.tree_path, "t.zrv");
+    EXPECT_EQ(inspect.options.vrml_path, "p.wrl");
+    EXPECT_EQ(inspect.options.dump_path, "d.txt");
+    EXPECT_TRUE(inspect.options.output_path.empty());
+    const ParseResult render = parse({"render", "--ao", "36", "--ao-distance=2.5"});
+    ASSERT_EQ(render.status, ParseStatus::run) << render.error;
+    EXPECT_EQ(render.options.ao_samples, 36);
+    EXPECT_FLOAT_EQ(render.options.ao_distance, 2.5f);
+    EXPECT_EQ(render.options.accel, AccelChoice::automatic);
 }
 
 TEST(ZrvOptions, RejectsOutOfRangeAndMalformedNumbers) {

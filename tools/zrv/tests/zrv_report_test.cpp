@@ -32,10 +32,13 @@ RunReport sample_report() {
     r.tree.average_objects_per_leaf = 3.125;
     r.render_threads = 2;
     r.render.seconds = 0.5;
-    r.render.primary_rays = 3072;
-    r.render.shadow_rays = 1000;
-    r.render.primary_seconds = 0.001;
-    r.render.shadow_seconds = 0.0; // no shadow work: the rate is 0, not infinite
+    r.render.worker_thread_seconds = 2.0; // the render's wall-clock share: 0.25 s a thread-second
+    r.render.primary = {3072, 0.004};
+    r.render.shadow = {1000, 0.0}; // no shadow work: the rate is 0, not infinite
+    r.render.ambient_occlusion = {50000, 0.5};
+    r.ao_samples = 16;
+    r.ao_distance = 0.5;
+    r.structure_reason = "the KD-tree's largest leaf holds 9 triangles (at most 1024)";
     return r;
 }
 
@@ -71,9 +74,16 @@ TEST(ZrvReport, JsonHoldsEveryFigure) {
     EXPECT_EQ(tree["average_objects_per_leaf"].get<double>(), 3.125);
     EXPECT_EQ(json["render_threads"].get<double>(), 2);
     EXPECT_EQ(json["render_seconds"].get<double>(), 0.5);
+    EXPECT_EQ(json["structure"].get<std::string>(), "kd");
+    EXPECT_EQ(json["accel"].get<std::string>(), "auto");
     EXPECT_EQ(json["primary_rays"].get<double>(), 3072);
     EXPECT_EQ(json["shadow_rays"].get<double>(), 1000);
+    EXPECT_EQ(json["ao_rays"].get<double>(), 50000);
+    EXPECT_EQ(json["ao_samples"].get<double>(), 16);
+    EXPECT_NEAR(json["primary_seconds"].get<double>(), 0.001, 1e-12);
     EXPECT_NEAR(json["primary_mrays_per_second"].get<double>(), 3.072, 1e-9);
+    EXPECT_NEAR(json["primary_mrays_per_thread_second"].get<double>(), 0.768, 1e-9);
+    EXPECT_NEAR(json["ao_mrays_per_second"].get<double>(), 0.4, 1e-9);
     EXPECT_EQ(json["shadow_mrays_per_second"].get<double>(), 0);
 }
 
@@ -100,12 +110,15 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     write_text_report(out, sample_report());
     EXPECT_EQ(out.str(), "scene        models/\"odd\"\\name.obj\n"
                          "triangles    1000000 (3 dropped), loaded in 0.250 s\n"
+                         "structure    kd (auto: the KD-tree's largest leaf holds 9 "
+                         "triangles (at most 1024))\n"
                          "build        1.500 s on 2 threads\n"
                          "tree         4001 nodes, 2001 leaves (300 empty), depth 37, 3.12 "
                          "triangles per leaf (max 9)\n"
                          "render       64x48 in 0.500 s on 2 threads\n"
-                         "primary rays 3072, 3.07 Mrays/s\n"
-                         "shadow rays  1000, 0.00 Mrays/s\n"
+                         "primary rays 3072, 3.07 Mrays/s (0.77 per thread-second)\n"
+                         "shadow rays  1000, 0.00 Mrays/s (0.00 per thread-second)\n"
+                         "ao rays      50000, 0.40 Mrays/s (0.10 per thread-second)\n"
                          "wrote        out.png\n");
 }
 
