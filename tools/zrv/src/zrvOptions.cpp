@@ -312,7 +312,7 @@ std::string usage_text() {
            "  --light X,Y,Z        direction towards the light (default -0.45,1,0.6)\n"
            "  --ao N               ambient occlusion with N samples: 8, 16, 36, 64 or 128\n"
            "  --ao-distance D      occluders farther than D do not count\n"
-           "                       (default: a tenth of the scene's diagonal)\n"
+           "                       (default: a fiftieth of the scene's diagonal)\n"
            "  --accel KIND         auto (default), kd, bvh or two-level\n"
            "  --tree FILE          load the structure saved by zrv build instead of building\n"
            "  --vrml OUT.wrl       inspect: the KD-tree's split planes with the mesh, VRML97\n"

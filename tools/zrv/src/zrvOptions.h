@@ -35,7 +35,7 @@ struct RenderOptions {
     bool accel_given = false;
     std::string tree_path;    // render, inspect: load the structure from this file
     int ao_samples = 0;       // render: 0 or a sample set size (8, 16, 36, 64, 128)
-    float ao_distance = 0.0f; // 0: a tenth of the scene's diagonal
+    float ao_distance = 0.0f; // 0: a fiftieth of the scene's diagonal
     std::string vrml_path;    // inspect: KD-tree split planes as a VRML97 file
     std::string dump_path;    // inspect: the BVH dump
     bool json = false;

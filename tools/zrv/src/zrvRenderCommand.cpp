@@ -257,8 +257,8 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
         settings.threads = report.render_threads;
         settings.toward_light = options.toward_light;
         settings.ao_samples = options.ao_samples;
-        settings.ao_distance =
-            options.ao_distance > 0.0f ? options.ao_distance : 0.1f * structure.bounds().diagonal();
+        settings.ao_distance = options.ao_distance > 0.0f ? options.ao_distance
+                                                          : 0.02f * structure.bounds().diagonal();
         report.ao_distance = options.ao_samples > 0 ? settings.ao_distance : 0.0;
         Image image;
         ProgressBar progress(err, show_progress);

@@ -103,7 +103,7 @@ public:
             ao_threshold_ = int(samples->get_adaptive_threshold(set));
             // Distances in units of the scaled ray directions.
             const float distance =
-                settings.ao_distance > 0.0f ? settings.ao_distance : 0.1f * ray_scale_;
+                settings.ao_distance > 0.0f ? settings.ao_distance : 0.02f * ray_scale_;
             ao_limit_ = distance / ray_scale_;
         }
     }

@@ -25,7 +25,7 @@ struct RenderSettings {
     Vec3 toward_light{-0.45f, 1.0f, 0.6f}; // any non-zero length
     ShadingParameters shading;
     int ao_samples = 0;       // 0: no ambient occlusion; else one of ao_sample_counts
-    float ao_distance = 0.0f; // occluders farther than this do not count; 0: a tenth of
+    float ao_distance = 0.0f; // occluders farther than this do not count; 0: a fiftieth of
                               // the scene's diagonal
 };
 
