@@ -7,10 +7,12 @@ CTEST ?= ctest
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev \
                 libpng-dev zlib1g-dev nlohmann-json3-dev libcoin-dev
 DEB_BENCH_PACKAGES := libembree-dev
+# The Python module and its tests, for Debian's /usr/bin/python3.
+DEB_PACKAGES += python3-dev pybind11-dev python3-numpy python3-pytest
 # libFuzzer: clang 14 and its sanitizer runtimes (make fuzz, make sanitize).
 DEB_PACKAGES += clang-14 libclang-rt-14-dev
 
-.PHONY: all deps bench-deps build test sanitize sanitize-address sanitize-thread fuzz fuzz-smoke \
+.PHONY: all deps bench-deps build python test sanitize sanitize-address sanitize-thread fuzz fuzz-smoke \
         fuzz-build bench demo clean
 
 all: build
@@ -25,6 +27,11 @@ build: deps
 	$(CMAKE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build/release -j $(JOBS)
 
+# The Python module alone, in the same build folder: build/release/python.
+python: deps
+	$(CMAKE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_PYTHON=ON
+	$(CMAKE) --build build/release -j $(JOBS) --target zorvadideruvovozov_python
+
 test: build
 	cd build/release && $(CTEST) --output-on-failure -j $(JOBS)
 
@@ -33,13 +40,14 @@ test: build
 sanitize: sanitize-address sanitize-thread fuzz-smoke
 
 sanitize-address: deps
-	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=address,undefined
+	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=address,undefined \
+		-DZRV_BUILD_PYTHON=OFF
 	$(CMAKE) --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		$(CTEST) --output-on-failure -j $(JOBS)
 
 sanitize-thread: deps
-	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=thread
+	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=thread -DZRV_BUILD_PYTHON=OFF
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) --output-on-failure -j $(JOBS) -L threaded
 
@@ -60,6 +68,7 @@ bench: bench-deps
 	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_TOOLS=OFF -DZRV_BUILD_BENCH=ON
 	$(CMAKE) --build build/bench -j $(JOBS)
 	sh bench/run.sh build/bench
+	sh bench/python_bench.sh build/bench
 
 demo: build
 	./build/release/tools/zrv/zrv render -o zrv-demo.png

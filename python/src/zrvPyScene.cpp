@@ -1,0 +1,355 @@
+#include "zrvPyScene.h"
+
+#include "gfxRTAccelerationStructureServices.h"
+#include "zrvAccelChoice.h"
+#include "zrvStreams.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+namespace zrv {
+namespace python {
+
+namespace {
+
+// The stream of a saved scene starts with these values, then the tree.
+const char* const FILE_TOKEN = "zorvadideruvovozov.python.Scene";
+const unsigned int FILE_VERSION = 1;
+
+// Traversal stacks of a KD-tree: as many threads as may ever trace it. The
+// build sorts split candidates on one thread per stack, so a fixed count
+// also keeps the tree's shape independent of the tracing threads.
+const unsigned int KDTREE_STACKS = gfxRTKDTree::MAX_THREADS;
+
+bool finite3(const float* p) {
+    return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+}
+
+// Unit normal of (v1 - v0) x (v2 - v0) in double precision; false for zero
+// area (or a length that does not fit).
+bool unit_normal(const triAccel& tri, float normal[3]) {
+    double e1[3], e2[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        e1[axis] = double(tri.vertex1[axis]) - tri.vertex0[axis];
+        e2[axis] = double(tri.vertex2[axis]) - tri.vertex0[axis];
+    }
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(length > 0.0) || !std::isfinite(length))
+        return false;
+    for (int axis = 0; axis < 3; ++axis)
+        normal[axis] = float(n[axis] / length);
+    return true;
+}
+
+unsigned int sign_octant(const float* direction) {
+    return unsigned(std::signbit(direction[0])) | unsigned(std::signbit(direction[1])) << 1 |
+           unsigned(std::signbit(direction[2])) << 2;
+}
+
+// Largest finite float: the traversal's limit for an unlimited ray.
+float finite_limit(float tmax) {
+    return std::min(tmax, FLT_MAX);
+}
+
+std::string hex64(std::uint64_t value) {
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+
+} // namespace
+
+const char* accel_name(Accel accel) {
+    switch (accel) {
+    case Accel::KD:
+        return "kd";
+    case Accel::BVH:
+        return "bvh";
+    default:
+        return "auto";
+    }
+}
+
+bool make_triangle_records(const float* vertices, std::size_t vertex_count,
+                           const std::int64_t* faces, std::size_t face_count, TriangleRecords& out,
+                           std::string& error) {
+    out = TriangleRecords();
+    out.records.reserve(face_count);
+    for (std::size_t face = 0; face < face_count; ++face) {
+        const std::int64_t* corners = faces + 3 * face;
+        for (int k = 0; k < 3; ++k) {
+            if (corners[k] < 0 || std::uint64_t(corners[k]) >= vertex_count) {
+                error = "faces[" + std::to_string(face) + "] refers to vertex " +
+                        std::to_string(corners[k]) + ", outside the " +
+                        std::to_string(vertex_count) + " vertices";
+                return false;
+            }
+        }
+        triAccel tri;
+        std::memcpy(tri.vertex0, vertices + 3 * corners[0], sizeof tri.vertex0);
+        std::memcpy(tri.vertex1, vertices + 3 * corners[1], sizeof tri.vertex1);
+        std::memcpy(tri.vertex2, vertices + 3 * corners[2], sizeof tri.vertex2);
+        if (!finite3(tri.vertex0) || !finite3(tri.vertex1) || !finite3(tri.vertex2)) {
+            ++out.dropped_non_finite;
+            continue;
+        }
+        if (!unit_normal(tri, tri.normal)) {
+            ++out.dropped_degenerate;
+            continue;
+        }
+        tri.triangle_id = int(face);
+        tri.backface_early_out = 0;
+        tri.host_word = 0;
+        tri.casts_shadow = 1;
+        out.records.push_back(tri);
+    }
+    return true;
+}
+
+std::uint64_t records_hash(const std::vector<triAccel>& records) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(records.data());
+    const std::size_t size = records.size() * sizeof(triAccel);
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= bytes[i];
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
+                                    unsigned int build_threads, std::string& error) {
+    std::unique_ptr<Scene> scene(new Scene());
+    scene->records_ = std::move(records);
+    const triAccel* triangles = scene->records_.data();
+    const unsigned int count = unsigned(scene->records_.size());
+    if (accel != Accel::BVH) {
+        scene->kdtree_.reset(new gfxRTKDTree(KDTREE_STACKS));
+        gfxRTAccelerationStructureServices::CompileKDTree(scene->kdtree_.get(), int(build_threads),
+                                                          triangles, count);
+        const KDTreeStatistic& statistic = *scene->kdtree_->get_statistic();
+        if (accel == Accel::KD && !statistic.valid) {
+            error = "the KD-tree build failed";
+            return nullptr;
+        }
+        if (accel == Accel::AUTO && kdtree_prefers_bvh(statistic)) {
+            scene->choice_reason_ =
+                statistic.valid
+                    ? "a KD-tree leaf held " + std::to_string(statistic.max_objects_in_cell) +
+                          " triangles (more than " + std::to_string(KDTREE_MAX_LEAF_TRIANGLES) + ")"
+                    : "the KD-tree build failed";
+            scene->kdtree_.reset();
+        }
+    }
+    if (!scene->kdtree_) {
+        scene->bvh_.reset(new gfxRTBVH_triAccel(triangles, count));
+        if (gfxRTAccelerationStructureServices::CompileBVHTree(scene->bvh_.get(),
+                                                               int(build_threads)) != 0) {
+            error = "the BVH build failed its consistency check";
+            return nullptr;
+        }
+    }
+    return scene;
+}
+
+Scene::~Scene() = default;
+
+bool Scene::save(const std::string& path, std::string& error) const {
+    streams::FileWriter writer(path);
+    const std::uint64_t hash = records_hash(records_);
+    writer.write_string(FILE_TOKEN);
+    writer.write_uint(FILE_VERSION);
+    writer.write_string(accel_name(accel()));
+    writer.write_uint(unsigned(records_.size()));
+    writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
+    writer.write_uint(unsigned(hash >> 32));
+    if (kdtree_)
+        kdtree_->stream(writer);
+    else if (!bvh_->stream(writer)) {
+        error = "the BVH has no object order to save";
+        return false;
+    }
+    if (!writer.commit()) {
+        error = "cannot write " + path + ": " + writer.error();
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel> records,
+                                   bool& file_missing, std::string& error) {
+    file_missing = false;
+    if (std::FILE* probe = std::fopen(path.c_str(), "rb"))
+        std::fclose(probe);
+    else {
+        file_missing = true;
+        error = "cannot open " + path;
+        return nullptr;
+    }
+    streams::FileReader reader(path);
+    const std::string token = reader.read_string().ConvertToChar();
+    const unsigned int version = reader.read_uint();
+    const std::string structure = reader.read_string().ConvertToChar();
+    const unsigned int count = reader.read_uint();
+    std::uint64_t hash = reader.read_uint();
+    hash |= std::uint64_t(reader.read_uint()) << 32;
+    if (!reader.ok()) {
+        error = path + " is not a saved scene: " + reader.error();
+        return nullptr;
+    }
+    if (token != FILE_TOKEN || version != FILE_VERSION ||
+        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH))) {
+        error = path + " is not a saved scene of this version";
+        return nullptr;
+    }
+    const std::uint64_t expected = records_hash(records);
+    if (count != records.size() || hash != expected) {
+        error = path + " was saved for other triangles (" + std::to_string(count) +
+                " triangles, hash " + hex64(hash) + ") than these (" +
+                std::to_string(records.size()) + " triangles, hash " + hex64(expected) + ")";
+        return nullptr;
+    }
+
+    std::unique_ptr<Scene> scene(new Scene());
+    scene->records_ = std::move(records);
+    PlxUnicodeString reason;
+    if (structure == accel_name(Accel::KD))
+        scene->kdtree_.reset(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
+            reader, scene->records_.data(), count, KDTREE_STACKS, reader.remaining(), &reason));
+    else
+        scene->bvh_.reset(gfxRTAccelerationStructureServices::UnstreamNewBVHChecked(
+            reader, scene->records_.data(), count, reader.remaining(), &reason));
+    if (!scene->kdtree_ && !scene->bvh_) {
+        error = path + " does not hold a sound tree: " +
+                (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+        return nullptr;
+    }
+    if (!reader.at_end()) {
+        error = path + " has data after its tree";
+        return nullptr;
+    }
+    return scene;
+}
+
+const KDTreeStatistic* Scene::statistic() const {
+    return kdtree_ ? kdtree_->get_statistic() : bvh_->get_statistic();
+}
+
+unsigned int Scene::node_count() const {
+    return kdtree_ ? kdtree_->get_number_of_nodes() : bvh_->get_number_of_nodes();
+}
+
+void Scene::trace_block(std::size_t first, std::size_t count, const RayBatch& rays,
+                        const RenderState& state) const {
+    // The block's rays grouped by direction octant, in their order.
+    std::uint32_t order[RAY_BLOCK];
+    std::size_t octant_end[8] = {};
+    unsigned char octant[RAY_BLOCK];
+    for (std::size_t i = 0; i < count; ++i) {
+        octant[i] = (unsigned char)sign_octant(rays.directions + 3 * (first + i));
+        ++octant_end[octant[i]];
+    }
+    std::size_t start[8];
+    std::size_t sum = 0;
+    for (int k = 0; k < 8; ++k) {
+        start[k] = sum;
+        sum += octant_end[k];
+        octant_end[k] = sum;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        order[start[octant[i]]++] = std::uint32_t(first + i);
+
+    std::size_t group_begin = 0;
+    for (int k = 0; k < 8; ++k) {
+        const std::size_t group_end = octant_end[k];
+        for (std::size_t p = group_begin; p < group_end; p += 4) {
+            const std::size_t lanes = std::min<std::size_t>(4, group_end - p);
+            alignas(16) float o[3][4] = {}, d[3][4] = {}, limit[4] = {};
+            float max_distance = 0.0f;
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const std::size_t ray = order[p + lane];
+                for (int axis = 0; axis < 3; ++axis) {
+                    o[axis][lane] = rays.origins[3 * ray + axis];
+                    d[axis][lane] = rays.directions[3 * ray + axis];
+                }
+                limit[lane] = finite_limit(rays.tmax ? rays.tmax[ray] : rays.tmax_all);
+                max_distance = std::max(max_distance, limit[lane]);
+            }
+            // Unused lanes repeat lane 0's direction: their signs agree.
+            for (std::size_t lane = lanes; lane < 4; ++lane)
+                for (int axis = 0; axis < 3; ++axis)
+                    d[axis][lane] = d[axis][0];
+            RayPacket packet;
+            packet.origin = sse_vec{_mm_load_ps(o[0]), _mm_load_ps(o[1]), _mm_load_ps(o[2])};
+            packet.direction = sse_vec{_mm_load_ps(d[0]), _mm_load_ps(d[1]), _mm_load_ps(d[2])};
+            packet.host_value = _mm_setzero_ps();
+            packet.host_word = 0;
+            packet.active_mask = (1 << lanes) - 1;
+            HitPacket hits;
+            hits.t = _mm_load_ps(limit);
+            hits.u = _mm_setzero_ps();
+            hits.v = _mm_setzero_ps();
+            hits.id = _mm_set1_epi32(-1);
+            if (kdtree_) {
+                kdtree_->traverse_tree(&packet, &hits, 0, &state, max_distance);
+            } else {
+                __m128i hit_object;
+                bvh_->traverse_tree(packet, hits, hit_object, state, max_distance);
+            }
+            alignas(16) float t[4], u[4], v[4];
+            alignas(16) std::int32_t id[4];
+            _mm_store_ps(t, hits.t);
+            _mm_store_ps(u, hits.u);
+            _mm_store_ps(v, hits.v);
+            _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const std::size_t ray = order[p + lane];
+                const bool hit = id[lane] >= 0;
+                rays.triangle[ray] = hit ? id[lane] : -1;
+                rays.t[ray] = hit ? t[lane] : std::numeric_limits<float>::infinity();
+                if (rays.u) {
+                    // The kernel marks a back-side hit with a negative u.
+                    rays.u[ray] = hit ? std::fabs(u[lane]) : 0.0f;
+                    rays.v[ray] = hit ? v[lane] : 0.0f;
+                }
+            }
+        }
+        group_begin = group_end;
+    }
+}
+
+void Scene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    std::lock_guard<std::mutex> lock(trace_mutex_);
+    const std::size_t blocks = (rays.count + RAY_BLOCK - 1) / RAY_BLOCK;
+    threads = unsigned(std::max<std::size_t>(1, std::min<std::size_t>(threads, blocks)));
+    std::atomic<std::size_t> next_block{0};
+    auto work = [&](unsigned int thread_index) {
+        RenderState state{thread_index, shadow ? 1u : 0u};
+        for (std::size_t block = next_block++; block < blocks; block = next_block++) {
+            const std::size_t first = block * RAY_BLOCK;
+            trace_block(first, std::min(RAY_BLOCK, rays.count - first), rays, state);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned int index = 1; index < threads; ++index) {
+        try {
+            workers.emplace_back(work, index);
+        } catch (...) {
+            break; // the threads already started and this one share the blocks
+        }
+    }
+    work(0);
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+} // namespace python
+} // namespace zrv

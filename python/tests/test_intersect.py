@@ -1,0 +1,145 @@
+"""Scene.intersect and Scene.occluded against the float64 brute force."""
+
+import numpy as np
+import pytest
+
+from conftest import (camera_rays, clear_rays, moller_trumbore, random_rays, tessellated_cube,
+                      triangle_soup, uv_sphere, zrv)
+
+MESHES = {
+    "soup": lambda: triangle_soup(300, seed=1),
+    "sphere": lambda: uv_sphere(12, 24),
+    "cube": lambda: tessellated_cube(6),
+}
+RAYS = {
+    "random": lambda: random_rays(3000, seed=2),
+    "coherent": lambda: camera_rays(48, 40),
+}
+
+
+@pytest.fixture(scope="module", params=sorted(MESHES))
+def mesh(request):
+    return MESHES[request.param]()
+
+
+@pytest.mark.parametrize("accel", ["kd", "bvh", "auto"])
+@pytest.mark.parametrize("rays", sorted(RAYS))
+def test_intersect_matches_brute_force(mesh, accel, rays):
+    vertices, faces = mesh
+    origins, directions = RAYS[rays]()
+    scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
+    got = scene.intersect(origins, directions, threads=2)
+    want = moller_trumbore(vertices, faces, origins, directions)
+    clear = clear_rays(vertices, faces, origins, directions)
+    assert clear.mean() > 0.9
+    hit = clear & (want["triangle"] >= 0)
+    assert hit.any()
+    if rays == "coherent":  # the camera also sees past the mesh
+        assert (clear & (want["triangle"] < 0)).any()
+
+    np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
+    assert np.all(np.isinf(got["t"][clear & (want["triangle"] < 0)]))
+    np.testing.assert_allclose(got["t"][hit], want["t"][hit], rtol=1e-5)
+    np.testing.assert_allclose(got["u"][hit], want["u"][hit], atol=1e-4)
+    np.testing.assert_allclose(got["v"][hit], want["v"][hit], atol=1e-4)
+    assert got["t"].dtype == np.float32 and got["triangle"].dtype == np.int32
+
+
+@pytest.mark.parametrize("accel", ["kd", "bvh"])
+def test_tmax_limits_hits(mesh, accel):
+    vertices, faces = mesh
+    origins, directions = random_rays(2000, seed=3)
+    tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins))
+    scene = zrv.Scene(vertices, faces, accel=accel)
+    clear = clear_rays(vertices, faces, origins, directions, tmax)
+    want = moller_trumbore(vertices, faces, origins, directions, tmax)
+    got = scene.intersect(origins, directions, tmax=tmax)
+    np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
+
+    # occluded is "the nearest hit lies before tmax", traced as shadow rays.
+    nearest = scene.intersect(origins, directions)["t"]
+    away = np.abs(nearest - tmax) > 1e-4 * np.minimum(nearest, 1e30)
+    occluded = scene.occluded(origins, directions, tmax)
+    assert occluded.dtype == np.bool_
+    assert 0 < occluded[away].sum() < away.sum()
+    np.testing.assert_array_equal(occluded[away], (nearest < tmax)[away])
+    np.testing.assert_array_equal(scene.occluded(origins, directions), np.isfinite(nearest))
+
+
+@pytest.mark.parametrize("accel", ["kd", "bvh"])
+@pytest.mark.parametrize("rays", sorted(RAYS))
+def test_thread_counts_give_identical_arrays(accel, rays):
+    vertices, faces = uv_sphere(40, 80)
+    origins, directions = random_rays(9000, 5) if rays == "random" else camera_rays(100, 90)
+    scene = zrv.Scene(vertices, faces, accel=accel)
+    one = scene.intersect(origins, directions, threads=1)
+    four = scene.intersect(origins, directions, threads=4)
+    assert (one["triangle"] >= 0).any()
+    for key in ("t", "triangle", "u", "v"):
+        np.testing.assert_array_equal(one[key], four[key])
+    np.testing.assert_array_equal(scene.occluded(origins, directions, threads=1),
+                                  scene.occluded(origins, directions, threads=4))
+
+
+def test_direction_length_scales_t():
+    vertices, faces = uv_sphere(12, 24)
+    origins, directions = random_rays(500, 6)
+    scene = zrv.Scene(vertices, faces)
+    unit = scene.intersect(origins, directions)
+    doubled = scene.intersect(origins, 2.0 * directions)
+    hit = unit["triangle"] >= 0
+    assert hit.any()
+    np.testing.assert_allclose(doubled["t"][hit], unit["t"][hit] / 2, rtol=1e-5)
+
+
+def test_any_layout_and_float64_give_the_same_answers():
+    vertices, faces = triangle_soup(200, seed=7)
+    origins, directions = random_rays(1500, seed=8)
+    scene = zrv.Scene(vertices.astype(np.float32), faces.astype(np.int32))
+    reference = scene.intersect(origins.astype(np.float32), directions.astype(np.float32))
+
+    strided_origins = np.repeat(origins, 2, axis=0)[::2]  # a non-contiguous view
+    fortran_directions = np.asfortranarray(directions)
+    other = zrv.Scene(np.asfortranarray(vertices), faces.astype(np.uint32)[::1, ::-1][:, ::-1])
+    got = other.intersect(strided_origins, fortran_directions)
+    assert not strided_origins.flags.c_contiguous
+    for key in reference:
+        np.testing.assert_array_equal(got[key], reference[key])
+
+
+def test_scene_keeps_its_own_triangles():
+    vertices, faces = triangle_soup(100, seed=9)
+    origins, directions = random_rays(800, seed=10)
+    vertices32 = vertices.astype(np.float32)
+    scene = zrv.Scene(vertices32, faces)
+    before = scene.intersect(origins, directions)
+    vertices32[:] = 0.0
+    after = scene.intersect(origins, directions)
+    assert (before["triangle"] >= 0).any()
+    np.testing.assert_array_equal(before["triangle"], after["triangle"])
+
+
+def test_auto_uses_the_bvh_only_for_huge_kdtree_leaves():
+    flat = zrv.Scene(*tessellated_cube(40), accel="auto")
+    kd = zrv.Scene(*tessellated_cube(40), accel="kd")
+    assert kd.statistics["max_objects_in_cell"] > zrv.KDTREE_MAX_LEAF_TRIANGLES
+    assert flat.accel == "bvh" and "BVH chosen" in repr(flat)
+    assert zrv.Scene(*uv_sphere(30, 60), accel="auto").accel == "kd"
+
+
+def test_empty_ray_batch():
+    scene = zrv.Scene(*uv_sphere(6, 8))
+    got = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
+    assert all(len(a) == 0 for a in got.values())
+    assert len(scene.occluded(np.zeros((0, 3)), np.zeros((0, 3)))) == 0
+
+
+def test_statistics_and_len():
+    vertices, faces = uv_sphere(12, 24)
+    for accel in ("kd", "bvh"):
+        scene = zrv.Scene(vertices, faces, accel=accel)
+        stats = scene.statistics
+        assert len(scene) == len(faces) == stats["number_of_objects"]
+        assert stats["accel"] == accel and stats["valid"]
+        assert stats["nodes"] >= stats["number_of_leaves"] > 1
+        assert str(len(faces)) in repr(scene)
