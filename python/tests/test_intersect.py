@@ -120,8 +120,8 @@ def test_scene_keeps_its_own_triangles():
 
 
 def test_auto_uses_the_bvh_only_for_huge_kdtree_leaves():
-    flat = zrv.Scene(*tessellated_cube(40), accel="auto")
-    kd = zrv.Scene(*tessellated_cube(40), accel="kd")
+    flat = zrv.Scene(*tessellated_cube(80), accel="auto")
+    kd = zrv.Scene(*tessellated_cube(80), accel="kd")
     assert kd.statistics["max_objects_in_cell"] > zrv.KDTREE_MAX_LEAF_TRIANGLES
     assert flat.accel == "bvh" and "BVH chosen" in repr(flat)
     assert zrv.Scene(*uv_sphere(30, 60), accel="auto").accel == "kd"

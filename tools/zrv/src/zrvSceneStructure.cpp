@@ -1,5 +1,6 @@
 #include "zrvSceneStructure.h"
 
+#include "zrvAccelChoice.h"
 #include "zrvPacketTracer.h"
 
 #include <gfxRTAccelerationStructureServices.h>
@@ -250,12 +251,12 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
         if (built && choice == AccelChoice::automatic) {
             const unsigned int largest = structure.kd->get_statistic()->max_objects_in_cell;
             char reason[160];
-            if (largest > auto_max_kd_leaf) {
+            if (kdtree_prefers_bvh(*structure.kd->get_statistic())) {
                 outcome.kd_attempt_seconds = seconds_since(start);
                 std::snprintf(reason, sizeof reason,
                               "the KD-tree's largest leaf holds %u triangles (more than %u: "
                               "flat axis-aligned geometry), so the BVH was built instead",
-                              largest, auto_max_kd_leaf);
+                              largest, KDTREE_MAX_LEAF_TRIANGLES);
                 outcome.reason = reason;
                 structure.kd.reset();
                 structure.kind = StructureKind::bvh;
@@ -263,7 +264,7 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
             } else {
                 std::snprintf(reason, sizeof reason,
                               "the KD-tree's largest leaf holds %u triangles (at most %u)", largest,
-                              auto_max_kd_leaf);
+                              KDTREE_MAX_LEAF_TRIANGLES);
                 outcome.reason = reason;
             }
         }

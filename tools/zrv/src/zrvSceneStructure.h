@@ -26,14 +26,6 @@ const char* kind_name(StructureKind kind);
 const char* choice_name(AccelChoice choice);
 bool parse_accel_choice(const std::string& text, AccelChoice& choice);
 
-// Largest leaf a KD-tree may have before --accel auto turns to the BVH. Flat
-// axis-aligned geometry lying in a cell's boundary plane ends that cell as a
-// leaf whatever it holds, so a mesh on a flat floor gets leaves of thousands
-// of triangles, and traversal slows by one or two orders of magnitude. Well
-// built trees keep leaves far below this (the default scene's largest holds
-// 220 triangles).
-constexpr unsigned int auto_max_kd_leaf = 1024;
-
 // Structure figures for the report, whatever the kind.
 struct StructureFigures {
     unsigned int nodes = 0;

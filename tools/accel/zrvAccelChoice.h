@@ -6,7 +6,8 @@
 // or the faces of a box mesh), so those triangles end in one huge leaf that
 // every ray crossing it tests one by one. The BVH splits such sets by their
 // centroids and has no such case. The rule is kept in this one header, free
-// of anything but the library's records, so that other hosts can share it.
+// of anything but the library's records, so that zrv and the Python module
+// choose alike.
 #ifndef ZRV_ACCEL_CHOICE_H
 #define ZRV_ACCEL_CHOICE_H
 
@@ -14,10 +15,11 @@
 
 namespace zrv {
 
-// Leaves of more triangles than this make an "auto" scene use the BVH. The
-// KD-tree's own leaves stay far below it on ordinary meshes (zrv's default
-// scene of a million triangles has at most about 220 in one leaf).
-const unsigned int KDTREE_MAX_LEAF_TRIANGLES = 256;
+// Leaves of more triangles than this make an "auto" scene use the BVH. Well
+// built KD-trees stay far below it (zrv's default scene of a million
+// triangles, on an undulating ground, has at most about 250 in one leaf); a
+// mesh on a flat floor gets leaves of thousands.
+const unsigned int KDTREE_MAX_LEAF_TRIANGLES = 1024;
 
 // True when a KD-tree built with these statistics should be replaced by a
 // BVH: the build failed, or a leaf holds more than KDTREE_MAX_LEAF_TRIANGLES
