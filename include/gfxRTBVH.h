@@ -139,6 +139,10 @@ public:
     gfxRTBVH_triAccel(const triAccel* triangles, unsigned int count);
     ~gfxRTBVH_triAccel() override;
 
+    // As gfxRTBVH::traverse_tree, with this class's triangle test inlined and
+    // each leaf's records prefetched; a derived class gets the base version.
+    void traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object,
+                       const RenderState& state, float max_distance) const override;
     unsigned int get_number_of_objects() const override;
     void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override;
     float get_object_intersection_cost(unsigned int object) const override;

@@ -14,13 +14,16 @@ const unsigned int LEAF_FLAG = 0x80000000u;
 // the split axis in bits 0-1.
 const unsigned int PAIR_OFFSET_MASK = 0x7FFFFFFCu;
 
-inline unsigned int node_word(const unsigned char* nodes, unsigned int offset) {
+// Always inlined, as they are also compiled for x86-64-v3 (gfxRTHotPaths.inc).
+__attribute__((always_inline)) inline unsigned int node_word(const unsigned char* nodes,
+                                                             unsigned int offset) {
     unsigned int word;
     std::memcpy(&word, nodes + offset, 4);
     return word;
 }
 
-inline float node_float(const unsigned char* nodes, unsigned int offset) {
+__attribute__((always_inline)) inline float node_float(const unsigned char* nodes,
+                                                       unsigned int offset) {
     float value;
     std::memcpy(&value, nodes + offset, 4);
     return value;

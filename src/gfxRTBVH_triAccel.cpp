@@ -1,8 +1,10 @@
 // The BVH whose objects are the host's triangles.
 #include "gfxRTBVH.h"
 
-#include "gfxRTTriangleKernel.h"
+#include "gfxRTHotPaths.h"
 #include "gfxStream.h"
+
+#include <typeinfo>
 
 gfxRTBVH_triAccel::gfxRTBVH_triAccel(const triAccel* triangles, unsigned int count)
     : triangle_array_(triangles), number_of_triangles_(count) {}
@@ -38,7 +40,21 @@ void gfxRTBVH_triAccel::test_object_hit(unsigned int object, int lane_mask, RayP
     const triAccel& t = triangle_array_[object];
     if (state.shadow_rays && t.casts_shadow == 0)
         return;
-    gfx_detail::intersect_triangle(t, ray, unsigned(lane_mask), state, hit);
+    gfx_detail::hot_paths().triangle_test(t, ray, unsigned(lane_mask), state, hit);
+}
+
+void gfxRTBVH_triAccel::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object,
+                                      const RenderState& state, float max_distance) const {
+    // A derived class may test its objects otherwise: only this class's own
+    // test is inlined into the traversal.
+    if (node_array_ == nullptr || triangle_array_ == nullptr ||
+        typeid(*this) != typeid(gfxRTBVH_triAccel)) {
+        gfxRTBVH::traverse_tree(ray, hit, hit_object, state, max_distance);
+        return;
+    }
+    gfx_detail::hot_paths().bvh_traverse_triangles(node_array_, object_order_, triangle_array_,
+                                                   number_of_triangles_, ray, hit, hit_object,
+                                                   state, max_distance);
 }
 
 bool gfxRTBVH_triAccel::stream(gfxStreamWriter& writer) const {

@@ -8,19 +8,29 @@
 
 namespace gfx_detail {
 
+// The helpers are always inlined: this header is also compiled for
+// x86-64-v3 (gfxRTHotPaths.inc), and an out-of-line copy of an inline function
+// from that object could be the one the linker keeps for the baseline code.
+
 // Selects a where mask is set, b elsewhere.
-inline __m128 select_ps(__m128 mask, __m128 a, __m128 b) {
+__attribute__((always_inline)) inline __m128 select_ps(__m128 mask, __m128 a, __m128 b) {
     return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
 }
 
 // Signed volume D . (P x Q) with the products and sums in the order
 // (Py*Qz - Pz*Qy)*Dx + (Pz*Qx - Px*Qz)*Dy + (Px*Qy - Py*Qx)*Dz.
-inline __m128 signed_volume(__m128 px, __m128 py, __m128 pz, __m128 qx, __m128 qy, __m128 qz,
-                            const sse_vec& d) {
+__attribute__((always_inline)) inline __m128
+signed_volume(__m128 px, __m128 py, __m128 pz, __m128 qx, __m128 qy, __m128 qz, const sse_vec& d) {
     const __m128 cx = _mm_sub_ps(_mm_mul_ps(py, qz), _mm_mul_ps(pz, qy));
     const __m128 cy = _mm_sub_ps(_mm_mul_ps(pz, qx), _mm_mul_ps(px, qz));
     const __m128 cz = _mm_sub_ps(_mm_mul_ps(px, qy), _mm_mul_ps(py, qx));
     return _mm_add_ps(_mm_add_ps(_mm_mul_ps(cx, d.x), _mm_mul_ps(cy, d.y)), _mm_mul_ps(cz, d.z));
+}
+
+// _mm_fastrcp_ps of gfxMath.h, operation for operation.
+__attribute__((always_inline)) inline __m128 fast_rcp(__m128 x) {
+    const __m128 e = _mm_rcp_ps(x);
+    return _mm_sub_ps(_mm_add_ps(e, e), _mm_mul_ps(_mm_mul_ps(e, e), x));
 }
 
 // Plucker-style test: the ray passes through the triangle when the three
@@ -62,7 +72,7 @@ intersect_triangle(const triAccel& tri, const RayPacket& rays, unsigned int lane
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(d.x, nx), _mm_mul_ps(d.y, ny)), _mm_mul_ps(d.z, nz));
     const __m128 num =
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(ax, nx), _mm_mul_ps(ay, ny)), _mm_mul_ps(az, nz));
-    const __m128 t = _mm_mul_ps(num, _mm_fastrcp_ps(den));
+    const __m128 t = _mm_mul_ps(num, fast_rcp(den));
 
     const __m128 hit = _mm_and_ps(_mm_and_ps(masktable4[candidates], _mm_cmplt_ps(t, hits.t)),
                                   _mm_cmple_ps(eps4_0001, t));
@@ -74,7 +84,7 @@ intersect_triangle(const triAccel& tri, const RayPacket& rays, unsigned int lane
     if (state.shadow_rays)
         return;
 
-    const __m128 q = _mm_fastrcp_ps(_mm_add_ps(_mm_add_ps(w0, w1), w2));
+    const __m128 q = fast_rcp(_mm_add_ps(_mm_add_ps(w0, w1), w2));
     const __m128 side = select_ps(masktable4[m0], minusone4, one4);
     hits.u = select_ps(hit, _mm_mul_ps(side, _mm_mul_ps(w2, q)), hits.u);
     hits.v = select_ps(hit, _mm_mul_ps(w1, q), hits.v);

@@ -5,7 +5,7 @@
 #include "gfxAlignedMemory.h"
 #include "gfxJournal.h"
 #include "gfxMonotonicClock.h"
-#include "gfxRTBoxKernel.h"
+#include "gfxRTHotPaths.h"
 #include "gfxStream.h"
 #include "gfxrtbvhbuilder.h"
 #include "gfxrtbvhbuilderparallel.h"
@@ -77,75 +77,17 @@ void gfxRTBVH::get_tree_bbox(__m128& bbmin, __m128& bbmax) const {
     }
 }
 
+void gfx_detail::report_bvh_stack_overflow() {
+    report_stack_overflow(__FILE__, __LINE__);
+}
+
 void gfxRTBVH::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object,
                              const RenderState& state, float max_distance) const {
     if (node_array_ == nullptr)
         return;
-    const __m128 origin[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
-    const __m128 inv[3] = {_mm_div_ps(one4, ray.direction.x), _mm_div_ps(one4, ray.direction.y),
-                           _mm_div_ps(one4, ray.direction.z)};
-    // Lane 0 orders every inner node's children: 0 when its direction is
-    // positive along the node's axis, 1 otherwise (zero and NaN included).
-    // The fourth entry only keeps a malformed axis of a streamed tree inside
-    // the table.
-    const unsigned int far_side[4] = {_mm_cvtss_f32(ray.direction.x) > 0.0f ? 0u : 1u,
-                                      _mm_cvtss_f32(ray.direction.y) > 0.0f ? 0u : 1u,
-                                      _mm_cvtss_f32(ray.direction.z) > 0.0f ? 0u : 1u, 1u};
-    const __m128 limit = _mm_set1_ps(max_distance);
-    hit_object = hit.id;
-
-    int stack_nodes[MAX_STACK_SIZE];
-    int stack_masks[MAX_STACK_SIZE];
-    int stack_position = -1;
-    int mask = ray.active_mask;
-    const BVHNode* node = node_array_;
-    for (;;) {
-        const __m128 low = _mm_load_ps(node->bbmin);
-        const __m128 high = _mm_load_ps(node->bbmax);
-        const __m128 bbmin[3] = {_mm_shuffle_ps(low, low, 0x00), _mm_shuffle_ps(low, low, 0x55),
-                                 _mm_shuffle_ps(low, low, 0xAA)};
-        const __m128 bbmax[3] = {_mm_shuffle_ps(high, high, 0x00), _mm_shuffle_ps(high, high, 0x55),
-                                 _mm_shuffle_ps(high, high, 0xAA)};
-        __m128 t_entry;
-        const int box_mask = gfx_detail::intersect_box(origin, inv, bbmin, bbmax, t_entry);
-        // Lanes that already hold a hit nearer than the box, or whose box
-        // starts at or beyond max_distance, skip the subtree.
-        const __m128 occluded = _mm_and_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hit.id, minusone4i)),
-                                           _mm_cmplt_ps(hit.t, t_entry));
-        const int in_range = _mm_movemask_ps(_mm_cmplt_ps(t_entry, limit));
-        const int node_mask = box_mask & mask & in_range & ~_mm_movemask_ps(occluded);
-        if (node_mask != 0) {
-            if (node->num_triangles < 1) {
-                const unsigned int near_offset = node->first ^ far_side[node->axis & 3];
-                if (stack_position + 1 >= MAX_STACK_SIZE) {
-                    report_stack_overflow(__FILE__, __LINE__);
-                    return;
-                }
-                ++stack_position;
-                stack_nodes[stack_position] = node->firstChildNodeID + 1 - int(near_offset);
-                stack_masks[stack_position] = node_mask;
-                node = node_array_ + node->firstChildNodeID + int(near_offset);
-                mask = node_mask;
-                continue;
-            }
-            const __m128 lanes = masktable4[node_mask];
-            const int* objects = object_order_ + node->firstTriangleID;
-            for (int i = 0; i < node->num_triangles; ++i) {
-                const int object = objects[i];
-                const __m128 t_before = hit.t;
-                test_object_hit(unsigned(object), node_mask, ray, hit, state, max_distance);
-                const __m128 improved = _mm_and_ps(_mm_cmplt_ps(hit.t, t_before), lanes);
-                hit_object = _mm_castps_si128(
-                    _mm_or_ps(_mm_and_ps(improved, _mm_castsi128_ps(_mm_set1_epi32(object))),
-                              _mm_andnot_ps(improved, _mm_castsi128_ps(hit_object))));
-            }
-        }
-        if (stack_position < 0)
-            return;
-        node = node_array_ + stack_nodes[stack_position];
-        mask = stack_masks[stack_position];
-        --stack_position;
-    }
+    // The loop itself is in gfxRTHotPaths.inc, compiled once per instruction set.
+    gfx_detail::hot_paths().bvh_traverse(*this, node_array_, object_order_, ray, hit, hit_object,
+                                         state, max_distance);
 }
 
 void gfxRTBVH::calculate_node_first() {

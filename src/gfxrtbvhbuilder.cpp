@@ -1,6 +1,7 @@
 #include "gfxrtbvhbuilder.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxRTHotPaths.h"
 #include "PlxSystem.h"
 
 #include <new>
@@ -145,20 +146,9 @@ bool gfxRTBVHBuilder::find_split(const BVHBBox& centroid_box, int begin, int end
         return false;
     const float scale = float(BIN_SCALE_NUMERATOR / extent);
 
-    const double low = cmin;
-    const double factor = scale;
-    for (int p = begin; p < end; ++p) {
-        const BVHBuildObject& o = build_objects_[p];
-        const double x = (double(lane(o.centroid, axis)) - low) * factor;
-        // Finite centres give 0 to 15; NaN and infinite ones are kept inside
-        // the bins instead of indexing outside them.
-        int bin = 0;
-        if (x >= 1.0)
-            bin = x < double(BIN_COUNT - 1) ? int(x) : BIN_COUNT - 1;
-        bin_costs[bin] += lane(o.centroid, 3);
-        bin_boxes[bin].grow(o.bbmin, o.bbmax);
-        object_bins_[p] = static_cast<unsigned char>(bin);
-    }
+    // The loop is in gfxRTHotPaths.inc, compiled once per instruction set.
+    gfx_detail::hot_paths().bin_objects(build_objects_, object_bins_, begin, end, axis, cmin, scale,
+                                        bin_costs, bin_boxes);
 
     const int mid = partition_objects(begin, end, find_best_bin(bin_costs, bin_boxes));
     split = mid;

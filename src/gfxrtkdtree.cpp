@@ -3,7 +3,7 @@
 
 #include "gfxAlignedMemory.h"
 #include "gfxKDTreeNodeWords.h"
-#include "gfxRTTriangleKernel.h"
+#include "gfxRTHotPaths.h"
 #include "PlxSystem.h"
 
 #include <cstdlib>
@@ -215,106 +215,28 @@ bool gfxRTKDTree::store_leaf_data(unsigned int count, unsigned int first) {
     return true;
 }
 
+void gfx_detail::report_kd_stack_check() {
+    PlxFatalError("AssertionFailed:stack_index < number_of_nodes_", nullptr, nullptr, nullptr,
+                  __FILE__, __LINE__);
+}
+
 unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                                         unsigned int reference_lane, const RenderState* const state,
                                         float max_distance) const {
     if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0)
         return 0;
-
-    // Origin and inverse direction as arrays, so that a node's axis picks its
-    // component with an indexed load rather than a branch.
-    const __m128 origin[3] = {rays->origin.x, rays->origin.y, rays->origin.z};
-    const __m128 inv[3] = {_mm_div_ps(one4, rays->direction.x), _mm_div_ps(one4, rays->direction.y),
-                           _mm_div_ps(one4, rays->direction.z)};
-
-    __m128 tnear = zero4;
-    __m128 tfar = large4;
-    for (unsigned int axis = 0; axis < 3; ++axis) {
-        const __m128 t0 =
-            _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmin[axis]), origin[axis]), inv[axis]);
-        const __m128 t1 =
-            _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(scene_bbox_.bbmax[axis]), origin[axis]), inv[axis]);
-        tnear = _mm_max_ps(tnear, _mm_min_ps(t0, t1));
-        tfar = _mm_min_ps(tfar, _mm_max_ps(t0, t1));
-    }
-    const int packet_mask = rays->active_mask;
-    int active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & packet_mask;
-    if (active == 0)
-        return 0;
-
-    unsigned int order[3][2];
+    // The loop itself is in gfxRTHotPaths.inc, compiled once per instruction set.
+    const TraversalStack& stack = stacks_[state->thread_index];
+    gfx_detail::KDTraversal tree;
+    tree.nodes = node_array_;
+    tree.triangles = triangles_;
+    tree.scene_bbox = &scene_bbox_;
+    tree.stack_nodes = stack.node_offsets;
+    tree.stack_t_near = stack.t_near;
+    tree.stack_t_far = stack.t_far;
+    tree.number_of_nodes = number_of_nodes_;
     precompute_traversal_order(float_bits(lane(rays->direction.x, reference_lane)),
                                float_bits(lane(rays->direction.y, reference_lane)),
-                               float_bits(lane(rays->direction.z, reference_lane)), order);
-    int finished = ~active & 15;
-    unsigned int result = 0;
-    unsigned int stack_index = 0;
-    unsigned int node = 8;
-    // Locals, so that the stores below cannot make the compiler reload them.
-    unsigned int* const stack_nodes = stacks_[state->thread_index].node_offsets;
-    __m128* const stack_t_near = stacks_[state->thread_index].t_near;
-    __m128* const stack_t_far = stacks_[state->thread_index].t_far;
-    const unsigned char* const nodes = node_array_;
-    const __m128 max_distance4 = _mm_set1_ps(max_distance);
-    const bool shadow_rays = state->shadow_rays != 0;
-
-    for (;;) {
-        unsigned int word0 = gfx_detail::node_word(nodes, node);
-        if ((word0 & gfx_detail::LEAF_FLAG) == 0) {
-            const int within = _mm_movemask_ps(_mm_cmple_ps(tnear, max_distance4));
-            for (;;) {
-                const unsigned int axis = word0 & 3;
-                const __m128 t_split = _mm_mul_ps(
-                    _mm_sub_ps(_mm_set1_ps(gfx_detail::node_float(nodes, node + 4)), origin[axis]),
-                    inv[axis]);
-                active &= within;
-                if (active == 0)
-                    goto pop;
-                const int near_needed = _mm_movemask_ps(_mm_cmple_ps(tnear, t_split)) & active;
-                const int far_needed = _mm_movemask_ps(_mm_cmple_ps(t_split, tfar)) & active;
-                const unsigned int pair = node + (word0 & gfx_detail::PAIR_OFFSET_MASK);
-                stack_nodes[stack_index] = pair + order[axis][1];
-                stack_t_near[stack_index] = _mm_max_ps(tnear, t_split);
-                stack_t_far[stack_index] = tfar;
-                // Branches, not selects: speculating down the likely child
-                // keeps the chain of dependent node loads going.
-                node = near_needed ? pair + order[axis][0] : pair + order[axis][1];
-                if (near_needed && far_needed) {
-                    ++stack_index;
-                    tfar = _mm_min_ps(t_split, tfar);
-                }
-                PLX_ASSERT(stack_index < number_of_nodes_);
-                active &= _mm_movemask_ps(_mm_cmple_ps(tnear, tfar));
-                word0 = gfx_detail::node_word(nodes, node);
-                if (word0 & gfx_detail::LEAF_FLAG)
-                    break;
-            }
-        }
-        {
-            const unsigned int count = gfx_detail::node_word(nodes, node + 4);
-            if (count != 0) {
-                result = count;
-                if (active != 0) {
-                    const triAccel* const* leaf = triangles_ + (word0 & ~gfx_detail::LEAF_FLAG);
-                    for (unsigned int k = 0; k < count; ++k) {
-                        const triAccel& tri = *leaf[k];
-                        if (shadow_rays && tri.casts_shadow == 0)
-                            continue;
-                        gfx_detail::intersect_triangle(tri, *rays, unsigned(active), *state, *hits);
-                    }
-                }
-                finished |= active & _mm_movemask_ps(_mm_cmple_ps(hits->t, tfar));
-                if (finished == 15)
-                    return result;
-            }
-        }
-    pop:
-        if (stack_index == 0)
-            return result;
-        --stack_index;
-        node = stack_nodes[stack_index];
-        tnear = stack_t_near[stack_index];
-        tfar = stack_t_far[stack_index];
-        active = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & ~finished & packet_mask;
-    }
+                               float_bits(lane(rays->direction.z, reference_lane)), tree.order);
+    return gfx_detail::hot_paths().kd_traverse(tree, *rays, *hits, *state, max_distance);
 }

@@ -1,0 +1,81 @@
+// The load-time choice between the two versions of the hot paths.
+#include "gfxKernelDispatch.h"
+#include "gfxRTHotPaths.h"
+
+#include <cpuid.h>
+#include <cstdlib>
+
+namespace gfx_detail {
+// Constant-initialised, so that code running before the choice below (other
+// libraries' static constructors) finds the baseline version.
+const HotPaths* selected_hot_paths = &sse2::table;
+} // namespace gfx_detail
+
+namespace {
+
+bool bit(unsigned int word, unsigned int n) {
+    return ((word >> n) & 1u) != 0;
+}
+
+// x86-64-v3: the x86-64-v2 set (SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT, CX16)
+// plus AVX, AVX2, BMI1, BMI2, F16C, FMA, LZCNT and MOVBE, and an operating
+// system that saves the YMM registers.
+bool has_x86_64_v3() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7)
+        return false;
+    __cpuid(1, eax, ebx, ecx, edx);
+    const unsigned int leaf1_bits[] = {0, 9, 12, 13, 19, 20, 22, 23, 27, 28, 29};
+    for (unsigned int n : leaf1_bits)
+        if (!bit(ecx, n))
+            return false;
+    unsigned int xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 6u) != 6u) // XMM and YMM state
+        return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    if (!bit(ebx, 3) || !bit(ebx, 5) || !bit(ebx, 8)) // BMI1, AVX2, BMI2
+        return false;
+    if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000001u)
+        return false;
+    __cpuid(0x80000001u, eax, ebx, ecx, edx);
+    return bit(ecx, 5); // LZCNT
+}
+
+bool forced_baseline() {
+    const char* value = std::getenv("ZRV_FORCE_BASELINE");
+    return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+}
+
+const gfx_detail::HotPaths* table_of(gfxKernelLevel level) {
+    return level == GFX_KERNELS_X86_64_V3 ? &gfx_detail::x86_64_v3::table
+                                          : &gfx_detail::sse2::table;
+}
+
+// The choice, made when the library is loaded.
+const bool chosen_at_load = [] {
+    if (has_x86_64_v3() && !forced_baseline())
+        __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(GFX_KERNELS_X86_64_V3),
+                         __ATOMIC_RELEASE);
+    return true;
+}();
+
+} // namespace
+
+gfxKernelLevel gfxGetKernelLevel() {
+    return &gfx_detail::hot_paths() == table_of(GFX_KERNELS_X86_64_V3) ? GFX_KERNELS_X86_64_V3
+                                                                       : GFX_KERNELS_SSE2;
+}
+
+bool gfxIsKernelLevelSupported(gfxKernelLevel level) {
+    if (level == GFX_KERNELS_SSE2)
+        return true;
+    return level == GFX_KERNELS_X86_64_V3 && has_x86_64_v3();
+}
+
+bool gfxSetKernelLevel(gfxKernelLevel level) {
+    if (!gfxIsKernelLevelSupported(level))
+        return false;
+    __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(level), __ATOMIC_RELEASE);
+    return true;
+}
