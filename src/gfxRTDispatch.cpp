@@ -36,7 +36,7 @@ bool has_x86_64_v3() {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     if (!bit(ebx, 3) || !bit(ebx, 5) || !bit(ebx, 8)) // BMI1, AVX2, BMI2
         return false;
-    if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000001u)
+    if (unsigned(__get_cpuid_max(0x80000000u, nullptr)) < 0x80000001u)
         return false;
     __cpuid(0x80000001u, eax, ebx, ecx, edx);
     return bit(ecx, 5); // LZCNT
