@@ -7,6 +7,7 @@
 #include "PlxSystem.h"
 
 #include <cmath>
+#include <cstdint>
 #include <emmintrin.h>
 #include <cstdlib>
 #include <cstring>
@@ -178,9 +179,18 @@ template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float exte
 // the counts exactly.
 alignas(16) const double COUNT_STEP[4][2] = {{1.0, 0.0}, {1.0, -1.0}, {0.0, -1.0}, {0.0, 0.0}};
 
+inline std::uint32_t position_bits(const gfxSplitCandidate& c) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &c.position, 4);
+    return bits;
+}
+
 // Best candidate of one axis list: the sweep of the surface-area heuristic.
 // Candidates in [first, last) are evaluated; all of them are counted, each
 // before it is evaluated: left = starts + planars, right = n - planars - ends.
+// Events at one position (the corners that neighbouring triangles share)
+// follow each other in the list; their box areas are computed once, from the
+// same bits, so every cost comes out as if computed afresh.
 template <int AXIS>
 void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
                 unsigned int n, const float extents[3], float lo, float hi, double area,
@@ -189,15 +199,26 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
     __m128d counts = _mm_setr_pd(0.0, double(n));
     for (unsigned int i = 0; i < first; ++i)
         counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[list[i].type]));
+    // A NaN position is never inside the node: starting from a NaN's bits
+    // with `inside` false, the first candidate is looked at either way.
+    std::uint32_t current_bits = 0x7FC00001u;
+    bool inside = false;
+    __m128d areas = _mm_setzero_pd();
     for (unsigned int i = first; i < last; ++i) {
         const gfxSplitCandidate c = list[i];
         counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[c.type]));
-        if (!(lo <= c.position && c.position <= hi))
+        const std::uint32_t bits = position_bits(c);
+        if (bits != current_bits) {
+            current_bits = bits;
+            inside = lo <= c.position && c.position <= hi;
+            if (inside) {
+                const float left_extent = c.position - lo;
+                const float right_extent = hi - c.position;
+                areas = surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
+            }
+        }
+        if (!inside)
             continue;
-        const float left_extent = c.position - lo;
-        const float right_extent = hi - c.position;
-        const __m128d areas =
-            surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
         const __m128d weighted = _mm_mul_pd(areas, counts);
         const double raw =
             _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
@@ -246,6 +267,56 @@ SplitChoice find_best_split(unsigned int n, const unsigned int* list_sizes, cons
             sweep_axis<2>(lists[2], first, last, n, extents, lo, hi, area, best);
     }
     return best;
+}
+
+// Side flags of every object of a node against the plane at p, from its
+// events on the split axis (they are the bounds of its own box on that
+// axis): a start event sets STARTS_BELOW, an end event ENDS_AT_OR_BELOW, a
+// planar event both, each from its own position and whatever the order of
+// the events. Branch-free: the event's type selects the bits it sets.
+void classify_objects(const gfxSplitCandidate* list, unsigned int size, float p,
+                      unsigned char* flags) {
+    // Bits set per type, two per type: start 1, planar 3, end 2 (and 3 for
+    // the unused type 3, which the old per-type branches treated as planar).
+    const unsigned int SET_BITS = 0xEDu; // 0b11'10'11'01: from the right 1, 3, 2, 3
+    for (unsigned int i = 0; i < size; ++i) {
+        const gfxSplitCandidate c = list[i];
+        const unsigned int set = (SET_BITS >> (2 * c.type)) & 3u;
+        const unsigned int sides =
+            (c.position < p ? STARTS_BELOW : 0u) | (c.position <= p ? ENDS_AT_OR_BELOW : 0u);
+        unsigned char& f = flags[c.object_index];
+        f = static_cast<unsigned char>((f & ~set & 3u) | (sides & set));
+    }
+}
+
+// Copies the events of one axis list to the lists of the sides its object
+// goes to (flags from classify_objects: STARTS_BELOW without
+// ENDS_AT_OR_BELOW means both sides, both bits left only, no STARTS_BELOW
+// right only), keeping their order. The objects of a side
+// are its events that are not end events.
+void distribute_events(const gfxSplitCandidate* list, unsigned int size, const unsigned char* flags,
+                       gfxSplitCandidate* out_left, gfxSplitCandidate* out_right,
+                       unsigned int& left_size, unsigned int& right_size,
+                       unsigned int& objects_left, unsigned int& objects_right) {
+    const unsigned int BOTH_BITS = STARTS_BELOW | ENDS_AT_OR_BELOW;
+    unsigned int nl = 0, nr = 0, ends_left = 0, ends_right = 0;
+    for (unsigned int i = 0; i < size; ++i) {
+        const gfxSplitCandidate c = list[i];
+        const unsigned int f = flags[c.object_index];
+        const unsigned int goes_left = f & STARTS_BELOW;
+        const unsigned int goes_right = f != BOTH_BITS;
+        const unsigned int is_end = c.type == gfxSplitCandidate::END_EVENT;
+        out_left[nl] = c;
+        out_right[nr] = c;
+        nl += goes_left;
+        nr += goes_right;
+        ends_left += goes_left & is_end;
+        ends_right += goes_right & is_end;
+    }
+    left_size = nl;
+    right_size = nr;
+    objects_left = nl - ends_left;
+    objects_right = nr - ends_right;
 }
 
 } // namespace
@@ -316,26 +387,9 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
         right_index >= memory_manager_->get_max_index())
         return false;
 
-    // Classify every object once against the plane, from its events on the
-    // split axis (they are the bounds of its own box on that axis).
     const int split_axis = best.axis;
     const float p = best.position;
-    {
-        const gfxSplitCandidate* list = lists[split_axis];
-        unsigned char* flags = side_flags_;
-        for (unsigned int i = 0; i < list_sizes[split_axis]; ++i) {
-            const gfxSplitCandidate c = list[i];
-            const unsigned char below = c.position < p ? STARTS_BELOW : 0;
-            const unsigned char at_or_below = c.position <= p ? ENDS_AT_OR_BELOW : 0;
-            unsigned char& f = flags[c.object_index];
-            if (c.type == gfxSplitCandidate::START_EVENT)
-                f = (f & ENDS_AT_OR_BELOW) | below;
-            else if (c.type == gfxSplitCandidate::END_EVENT)
-                f = (f & STARTS_BELOW) | at_or_below;
-            else
-                f = below | at_or_below;
-        }
-    }
+    classify_objects(lists[split_axis], list_sizes[split_axis], p, side_flags_);
 
     // Distribute: an object starting at or above the plane goes right, one
     // ending at or below it left, one crossing it to both sides.
@@ -343,30 +397,10 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     unsigned int right_sizes[3];
     unsigned int number_of_objects_left[3];
     unsigned int number_of_objects_right[3];
-    const unsigned char* const sides = side_flags_;
-    for (int axis = 0; axis < 3; ++axis) {
-        const gfxSplitCandidate* list = lists[axis];
-        gfxSplitCandidate* out_left = left_lists[axis];
-        gfxSplitCandidate* out_right = right_lists[axis];
-        unsigned int nl = 0, nr = 0, objects_left = 0, objects_right = 0;
-        for (unsigned int i = 0; i < list_sizes[axis]; ++i) {
-            const gfxSplitCandidate c = list[i];
-            const unsigned int f = sides[c.object_index];
-            const unsigned int goes_right = (f & STARTS_BELOW) == 0 || (f & ENDS_AT_OR_BELOW) == 0;
-            const unsigned int goes_left = (f & STARTS_BELOW) != 0;
-            const unsigned int counts = c.type != gfxSplitCandidate::END_EVENT;
-            out_left[nl] = c;
-            out_right[nr] = c;
-            nl += goes_left;
-            nr += goes_right;
-            objects_left += goes_left & counts;
-            objects_right += goes_right & counts;
-        }
-        left_sizes[axis] = nl;
-        right_sizes[axis] = nr;
-        number_of_objects_left[axis] = objects_left;
-        number_of_objects_right[axis] = objects_right;
-    }
+    for (int axis = 0; axis < 3; ++axis)
+        distribute_events(lists[axis], list_sizes[axis], side_flags_, left_lists[axis],
+                          right_lists[axis], left_sizes[axis], right_sizes[axis],
+                          number_of_objects_left[axis], number_of_objects_right[axis]);
     PLX_ASSERT((number_of_objects_left[0] == number_of_objects_left[1]) &&
                (number_of_objects_left[1] == number_of_objects_left[2]));
     PLX_ASSERT((number_of_objects_right[0] == number_of_objects_right[1]) &&
