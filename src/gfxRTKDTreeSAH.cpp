@@ -173,53 +173,43 @@ template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float exte
     return _mm_mul_pd(_mm_set1_pd(2.0), _mm_add_pd(_mm_add_pd(xy, xz), yz));
 }
 
-// Change of the object counts (left, right) at an event of each type: the
-// object of a start event counts on the left from its start on, one that
-// ends leaves the right side, a planar one does both at once. Doubles hold
-// the counts exactly.
-alignas(16) const double COUNT_STEP[4][2] = {{1.0, 0.0}, {1.0, -1.0}, {0.0, -1.0}, {0.0, 0.0}};
+// Change of the object counts at an event of each type, as one 64-bit step
+// of the word (right << 32) + left: the object of a start event counts on
+// the left from its start on, one that ends leaves the right side, a planar
+// one does both at once. The low half never carries into the high one (it
+// only grows, up to n), so both halves stay exact counts; adding integers
+// keeps the loop-carried chain of the sweep one cycle long.
+const std::uint64_t LEFT_STEP = 1;
+const std::uint64_t RIGHT_STEP = std::uint64_t(0xFFFFFFFFu) << 32; // -1 in the high half
+const std::uint64_t COUNT_STEP[4] = {LEFT_STEP, LEFT_STEP + RIGHT_STEP, RIGHT_STEP, 0};
 
-inline std::uint32_t position_bits(const gfxSplitCandidate& c) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &c.position, 4);
-    return bits;
+// (left, right) of a count word as doubles, which hold them exactly.
+inline __m128d count_pair(std::uint64_t counts) {
+    return _mm_cvtepi32_pd(_mm_cvtsi64_si128(static_cast<long long>(counts)));
 }
 
 // Best candidate of one axis list: the sweep of the surface-area heuristic.
 // Candidates in [first, last) are evaluated; all of them are counted, each
 // before it is evaluated: left = starts + planars, right = n - planars - ends.
-// Events at one position (the corners that neighbouring triangles share)
-// follow each other in the list; their box areas are computed once, from the
-// same bits, so every cost comes out as if computed afresh.
 template <int AXIS>
 void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
                 unsigned int n, const float extents[3], float lo, float hi, double area,
                 SplitChoice& result) {
     SplitChoice best = result; // kept in registers through the loop
-    __m128d counts = _mm_setr_pd(0.0, double(n));
+    std::uint64_t counts = std::uint64_t(n) << 32;
     for (unsigned int i = 0; i < first; ++i)
-        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[list[i].type]));
-    // A NaN position is never inside the node: starting from a NaN's bits
-    // with `inside` false, the first candidate is looked at either way.
-    std::uint32_t current_bits = 0x7FC00001u;
-    bool inside = false;
-    __m128d areas = _mm_setzero_pd();
+        counts += COUNT_STEP[list[i].type];
     for (unsigned int i = first; i < last; ++i) {
         const gfxSplitCandidate c = list[i];
-        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[c.type]));
-        const std::uint32_t bits = position_bits(c);
-        if (bits != current_bits) {
-            current_bits = bits;
-            inside = lo <= c.position && c.position <= hi;
-            if (inside) {
-                const float left_extent = c.position - lo;
-                const float right_extent = hi - c.position;
-                areas = surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
-            }
-        }
-        if (!inside)
+        counts += COUNT_STEP[c.type];
+        if (!(lo <= c.position && c.position <= hi))
             continue;
-        const __m128d weighted = _mm_mul_pd(areas, counts);
+        const float left_extent = c.position - lo;
+        const float right_extent = hi - c.position;
+        const __m128d areas =
+            surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
+        const __m128d pair = count_pair(counts);
+        const __m128d weighted = _mm_mul_pd(areas, pair);
         const double raw =
             _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
         // cost = raw / area grows with raw: a raw cost not below the best
@@ -233,7 +223,7 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
             best.position = c.position;
             best.axis = AXIS;
             best.empty_side =
-                _mm_movemask_pd(_mm_cmpeq_pd(counts, _mm_setzero_pd())) != 0; // a side is empty
+                _mm_movemask_pd(_mm_cmpeq_pd(pair, _mm_setzero_pd())) != 0; // a side is empty
         }
     }
     result = best;
