@@ -6,12 +6,14 @@
 #include "gfxSplitCandidateSort.h"
 #include "PlxSystem.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <emmintrin.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -279,34 +281,50 @@ void classify_objects(const gfxSplitCandidate* list, unsigned int size, float p,
     }
 }
 
-// Copies the events of one axis list to the lists of the sides its object
-// goes to (flags from classify_objects: STARTS_BELOW without
+// Step of a side's word (end events << 32) + events at an event whose
+// object has side flags f (from classify_objects: STARTS_BELOW without
 // ENDS_AT_OR_BELOW means both sides, both bits left only, no STARTS_BELOW
-// right only), keeping their order. The objects of a side
-// are its events that are not end events.
+// right only) and whose type is type; index f | type << 2.
+constexpr std::uint64_t side_step(unsigned int index, bool left) {
+    const unsigned int f = index & 3u;
+    const unsigned int type = index >> 2;
+    const std::uint64_t goes = left ? (f & STARTS_BELOW) : (f != (STARTS_BELOW | ENDS_AT_OR_BELOW));
+    const std::uint64_t is_end = type == gfxSplitCandidate::END_EVENT;
+    return goes | ((goes & is_end) << 32);
+}
+
+template <bool LEFT, std::size_t... I>
+constexpr std::array<std::uint64_t, sizeof...(I)> side_steps(std::index_sequence<I...>) {
+    return {{side_step(unsigned(I), LEFT)...}};
+}
+
+constexpr std::array<std::uint64_t, 16> LEFT_STEPS =
+    side_steps<true>(std::make_index_sequence<16>());
+constexpr std::array<std::uint64_t, 16> RIGHT_STEPS =
+    side_steps<false>(std::make_index_sequence<16>());
+
+// Copies the events of one axis list to the lists of the sides their
+// objects go to, keeping their order. The objects of a side are its events
+// that are not end events. Each side keeps its event and end-event counts in
+// one word that a table step advances, so an event costs two loads, two
+// stores and two adds whatever its type and sides.
 void distribute_events(const gfxSplitCandidate* list, unsigned int size, const unsigned char* flags,
                        gfxSplitCandidate* out_left, gfxSplitCandidate* out_right,
                        unsigned int& left_size, unsigned int& right_size,
                        unsigned int& objects_left, unsigned int& objects_right) {
-    const unsigned int BOTH_BITS = STARTS_BELOW | ENDS_AT_OR_BELOW;
-    unsigned int nl = 0, nr = 0, ends_left = 0, ends_right = 0;
+    std::uint64_t left = 0, right = 0;
     for (unsigned int i = 0; i < size; ++i) {
         const gfxSplitCandidate c = list[i];
-        const unsigned int f = flags[c.object_index];
-        const unsigned int goes_left = f & STARTS_BELOW;
-        const unsigned int goes_right = f != BOTH_BITS;
-        const unsigned int is_end = c.type == gfxSplitCandidate::END_EVENT;
-        out_left[nl] = c;
-        out_right[nr] = c;
-        nl += goes_left;
-        nr += goes_right;
-        ends_left += goes_left & is_end;
-        ends_right += goes_right & is_end;
+        const unsigned int index = flags[c.object_index] | (c.type << 2);
+        out_left[std::uint32_t(left)] = c;
+        out_right[std::uint32_t(right)] = c;
+        left += LEFT_STEPS[index];
+        right += RIGHT_STEPS[index];
     }
-    left_size = nl;
-    right_size = nr;
-    objects_left = nl - ends_left;
-    objects_right = nr - ends_right;
+    left_size = std::uint32_t(left);
+    right_size = std::uint32_t(right);
+    objects_left = left_size - std::uint32_t(left >> 32);
+    objects_right = right_size - std::uint32_t(right >> 32);
 }
 
 } // namespace

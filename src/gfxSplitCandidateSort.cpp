@@ -37,6 +37,16 @@ const int MAX_DIGITS = 6; // 66 bits cover a 64-bit key
 const int POSITION_TYPE_DIGITS = 3;
 const int POSITION_TYPE_DIGIT_BITS = 12;
 
+// Turns the counts of a histogram into the first slot of each bucket.
+inline void counts_to_offsets(std::uint32_t* histogram, std::uint32_t buckets) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t b = 0; b < buckets; ++b) {
+        const std::uint32_t n = histogram[b];
+        histogram[b] = sum;
+        sum += n;
+    }
+}
+
 // Stable LSD radix sort of list by key(candidate) over its lowest
 // DIGITS * 11 bits, carrying the whole candidate along so that every position
 // keeps its exact bits (the sign of a zero included).
@@ -59,12 +69,7 @@ void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key
         std::uint32_t* histogram = histograms[d];
         if (histogram[(from_keys[0] >> (d * DIGIT_BITS)) & (BUCKETS - 1)] == count)
             continue; // every key has the same digit here
-        std::uint32_t sum = 0;
-        for (std::uint32_t b = 0; b < BUCKETS; ++b) {
-            const std::uint32_t n = histogram[b];
-            histogram[b] = sum;
-            sum += n;
-        }
+        counts_to_offsets(histogram, BUCKETS);
         for (unsigned int i = 0; i < count; ++i) {
             const std::uint32_t slot =
                 histogram[(from_keys[i] >> (d * DIGIT_BITS)) & (BUCKETS - 1)]++;
@@ -103,12 +108,7 @@ void radix_sort_recomputing_keys(gfxSplitCandidate* list, gfxSplitCandidate* scr
         std::uint32_t* histogram = histograms[d];
         if (histogram[(KEY(from[0]) >> (d * BITS)) & (buckets - 1)] == count)
             continue; // every key has the same digit here
-        std::uint32_t sum = 0;
-        for (std::uint32_t b = 0; b < buckets; ++b) {
-            const std::uint32_t n = histogram[b];
-            histogram[b] = sum;
-            sum += n;
-        }
+        counts_to_offsets(histogram, buckets);
         for (unsigned int i = 0; i < count; ++i) {
             const gfxSplitCandidate c = from[i];
             to[histogram[(KEY(c) >> (d * BITS)) & (buckets - 1)]++] = c;
