@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace zrv {
@@ -235,6 +236,15 @@ double SummaryReporter::trace_rate(const char* family, const std::string& varian
 }
 
 void SummaryReporter::print_overview(std::FILE* out) const {
+    // Other processes on the machine slow the two-thread figures first.
+    std::string load;
+    double averages[3];
+    if (getloadavg(averages, 3) == 3) {
+        char text[96];
+        std::snprintf(text, sizeof text, "; load average %.2f, %.2f, %.2f", averages[0],
+                      averages[1], averages[2]);
+        load = text;
+    }
     std::vector<std::string> sizes;
     for (const Entry& entry : entries_)
         if (entry.family == OVERVIEW_ROWS[0].trace_family &&
@@ -253,8 +263,8 @@ void SummaryReporter::print_overview(std::FILE* out) const {
     for (const std::string& size : sizes) {
         std::fprintf(out,
                      "\n%s mesh: build Mtris/s and trace Mrays/s on 1 and 2 threads, "
-                     "median; x = ratio to Embree in this run\n",
-                     size.c_str());
+                     "median; x = ratio to Embree in this run%s\n",
+                     size.c_str(), load.c_str());
         std::fprintf(out, "%-24s %15s %15s", "", "build 1T", "build 2T");
         for (RaySet rays : RAY_SETS)
             for (unsigned int threads : thread_counts)
