@@ -8,6 +8,7 @@ namespace bench {
 void register_kdtree_build_benchmarks();
 void register_stream_benchmarks();
 void register_bvh_build_benchmarks();
+void register_two_level_build_benchmarks();
 // KD-tree and BVH traces.
 void register_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE

@@ -1,7 +1,10 @@
 #include "BenchSummary.h"
 
+#include "BenchRays.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace zrv {
@@ -47,8 +50,23 @@ struct BuildReference {
 const BuildReference BUILD_REFERENCES[] = {{"kdtree_build", "serial"},
                                            {"embree_build", "medium_1thread"}};
 
-// Trace rates are shown relative to these families.
-const char* const TRACE_REFERENCES[] = {"kdtree_trace", "embree_high_trace"};
+// The rows of the closing table: a structure's build family and variant
+// (with _1thread and _2threads appended) and its trace family. The last row
+// is the reference that the others' ratios are taken to.
+struct OverviewRow {
+    const char* name;
+    const char* build_family;
+    const char* build_variant;
+    const char* trace_family;
+};
+const OverviewRow OVERVIEW_ROWS[] = {
+    {"KD-tree", "kdtree_build", "CompileKDTree", "kdtree_trace"},
+    {"BVH", "bvh_build", "binned", "bvh_trace"},
+    {"two-level, 16 KD-trees", "twolevel16_build", "parts", "twolevel16_trace"},
+    {"two-level, 256 KD-trees", "twolevel256_build", "parts", "twolevel256_trace"},
+    {"Embree (high quality)", "embree_build", "high", "embree_high_trace"},
+};
+const std::size_t OVERVIEW_ROW_COUNT = sizeof(OVERVIEW_ROWS) / sizeof(OVERVIEW_ROWS[0]);
 
 double n_log_n(double n) {
     return n * std::log2(n);
@@ -192,29 +210,9 @@ void SummaryReporter::print_build_comparisons(std::FILE* out) const {
     }
 }
 
-std::vector<std::string> SummaryReporter::trace_families() const {
-    std::vector<std::string> families;
-    for (const Entry& entry : entries_)
-        if (!std::isnan(entry.median("Mrays")) &&
-            std::find(families.begin(), families.end(), entry.family) == families.end())
-            families.push_back(entry.family);
-    return families;
-}
-
-std::vector<std::pair<std::string, std::string>> SummaryReporter::trace_columns() const {
-    std::vector<std::pair<std::string, std::string>> columns;
-    for (const Entry& entry : entries_) {
-        const std::pair<std::string, std::string> column(entry.variant, entry.size);
-        if (!std::isnan(entry.median("Mrays")) &&
-            std::find(columns.begin(), columns.end(), column) == columns.end())
-            columns.push_back(column);
-    }
-    return columns;
-}
-
 void SummaryReporter::print_traces(std::FILE* out) const {
-    std::fprintf(out, "%-42s %10s %10s %10s %13s\n", "Traces, one thread (median)", "triangles",
-                 "Mrays/s", "hit ratio", "calls/packet");
+    std::fprintf(out, "%-42s %10s %10s %10s %13s\n", "Traces (median)", "triangles", "Mrays/s",
+                 "hit ratio", "calls/packet");
     for (const Entry& entry : entries_) {
         const double rate = entry.median("Mrays");
         if (std::isnan(rate))
@@ -225,44 +223,75 @@ void SummaryReporter::print_traces(std::FILE* out) const {
     }
 }
 
-void SummaryReporter::print_trace_table(std::FILE* out) const {
-    const std::vector<std::string> families = trace_families();
-    const std::vector<std::pair<std::string, std::string>> columns = trace_columns();
-    if (families.empty())
-        return;
-    // One row of Mrays/s per family; then each family's rate over each
-    // reference's (reciprocals of rows already shown left out).
-    auto print_row = [&](const std::string& label, const std::string& family,
-                         const std::string& reference) {
-        std::fprintf(out, "%-42s", label.c_str());
-        for (const auto& column : columns) {
-            const Entry* entry = find(family, column.first, column.second);
-            const Entry* base =
-                reference.empty() ? nullptr : find(reference, column.first, column.second);
-            double value = entry ? entry->median("Mrays") : std::nan("");
-            if (!reference.empty())
-                value = base ? value / base->median("Mrays") : std::nan("");
-            if (std::isnan(value))
-                std::fprintf(out, " %17s", "-");
-            else
-                std::fprintf(out, reference.empty() ? " %17.2f" : " %16.2fx", value);
-        }
-        std::fprintf(out, "\n");
+double SummaryReporter::build_rate(const char* family, const std::string& variant,
+                                   const std::string& size) const {
+    const Entry* entry = find(family, variant, size);
+    return entry ? entry->triangles / entry->median("s/build") * 1e-6 : std::nan("");
+}
+
+double SummaryReporter::trace_rate(const char* family, const std::string& variant,
+                                   const std::string& size) const {
+    const Entry* entry = find(family, variant, size);
+    return entry ? entry->median("Mrays") : std::nan("");
+}
+
+void SummaryReporter::print_overview(std::FILE* out) const {
+    // Other processes on the machine slow the two-thread figures first.
+    std::string load;
+    double averages[3];
+    if (getloadavg(averages, 3) == 3) {
+        char text[96];
+        std::snprintf(text, sizeof text, "; load average %.2f, %.2f, %.2f", averages[0],
+                      averages[1], averages[2]);
+        load = text;
+    }
+    std::vector<std::string> sizes;
+    for (const Entry& entry : entries_)
+        if (entry.family == OVERVIEW_ROWS[0].trace_family &&
+            std::find(sizes.begin(), sizes.end(), entry.size) == sizes.end())
+            sizes.push_back(entry.size);
+    const unsigned int thread_counts[] = {1, 2};
+    // One cell: the rate and its ratio to the reference row's.
+    auto print_cell = [&](double value, double reference, bool is_reference) {
+        if (std::isnan(value))
+            std::fprintf(out, " %15s", "-");
+        else if (is_reference || std::isnan(reference))
+            std::fprintf(out, " %8.2f       ", value);
+        else
+            std::fprintf(out, " %8.2f %5.2fx", value, value / reference);
     };
-    std::fprintf(out, "\n%-42s", "Mrays/s, one thread (median)");
-    for (const auto& column : columns)
-        std::fprintf(out, " %17s", (column.first + "/" + column.second).c_str());
-    std::fprintf(out, "\n");
-    for (const std::string& family : families)
-        print_row(family, family, std::string());
-    std::vector<std::string> shown;
-    for (const char* reference : TRACE_REFERENCES) {
-        if (std::find(families.begin(), families.end(), reference) == families.end())
-            continue;
-        shown.push_back(reference);
-        for (const std::string& family : families)
-            if (std::find(shown.begin(), shown.end(), family) == shown.end())
-                print_row(family + " / " + reference, family, reference);
+    for (const std::string& size : sizes) {
+        std::fprintf(out,
+                     "\n%s mesh: build Mtris/s and trace Mrays/s on 1 and 2 threads, "
+                     "median; x = ratio to Embree in this run%s\n",
+                     size.c_str(), load.c_str());
+        std::fprintf(out, "%-24s %15s %15s", "", "build 1T", "build 2T");
+        for (RaySet rays : RAY_SETS)
+            for (unsigned int threads : thread_counts)
+                std::fprintf(out, " %15s",
+                             (std::string(ray_set_name(rays)) + " " + std::to_string(threads) + "T")
+                                 .c_str());
+        std::fprintf(out, "\n");
+        const OverviewRow& reference = OVERVIEW_ROWS[OVERVIEW_ROW_COUNT - 1];
+        for (const OverviewRow& row : OVERVIEW_ROWS) {
+            const bool is_reference = &row == &reference;
+            std::fprintf(out, "%-24s", row.name);
+            for (unsigned int threads : thread_counts) {
+                const char* suffix = threads == 1 ? "_1thread" : "_2threads";
+                print_cell(
+                    build_rate(row.build_family, row.build_variant + std::string(suffix), size),
+                    build_rate(reference.build_family,
+                               reference.build_variant + std::string(suffix), size),
+                    is_reference);
+            }
+            for (RaySet rays : RAY_SETS)
+                for (unsigned int threads : thread_counts)
+                    print_cell(
+                        trace_rate(row.trace_family, trace_variant(rays, threads), size),
+                        trace_rate(reference.trace_family, trace_variant(rays, threads), size),
+                        is_reference);
+            std::fprintf(out, "\n");
+        }
     }
 }
 
@@ -274,13 +303,13 @@ void SummaryReporter::print_summary(std::FILE* out) const {
     print_build_comparisons(out);
     std::fprintf(out, "\n");
     print_traces(out);
-    print_trace_table(out);
     if (!summary_notes().empty())
         std::fprintf(out, "\n");
     for (const std::string& note : summary_notes())
         std::fprintf(out, "%s\n", note.c_str());
     for (const std::string& error : errors_)
         std::fprintf(out, "ERROR %s\n", error.c_str());
+    print_overview(out);
     std::fflush(out);
 }
 

@@ -1,16 +1,15 @@
-// The compact table printed after the benchmarks: build times and rates, the
-// growth of build time with mesh size, speed-ups and single-thread build
-// comparisons, and trace throughput per structure and ray set with its ratios
-// to the KD-tree's and to Embree's.
+// The compact summary printed after the benchmarks: build times and rates,
+// the growth of build time with mesh size, speed-ups and single-thread build
+// comparisons, trace throughput per structure, ray set and thread count, and
+// last one table per mesh size of every structure and Embree side by side.
 //
 // Benchmarks are named family/variant/size ("kdtree_build/serial/100k",
 // "bvh_trace/random/1M": traces have the ray set as variant) and
 // publish the counters read here: "triangles" always; "s/build" and
 // "cores_used" for builds (process CPU time over wall time, which falls below
 // the build's thread count when other processes hold the cores); "Mrays",
-// "hit_ratio" and "calls/packet" for traces. Variants named <base>_1thread,
-// <base>_2threads, <base>_allthreads are compared with their <base>_1thread
-// sibling.
+// "hit_ratio" and "calls/packet" for traces. Variants named <base>_2threads
+// or <base>_allthreads are compared with their <base>_1thread sibling.
 #ifndef ZRV_BENCH_SUMMARY_H
 #define ZRV_BENCH_SUMMARY_H
 
@@ -58,11 +57,15 @@ private:
     void print_growth(std::FILE* out) const;
     void print_speedups(std::FILE* out) const;
     void print_build_comparisons(std::FILE* out) const;
-    // Trace families and (variant, size) columns, in the order they ran.
-    std::vector<std::string> trace_families() const;
-    std::vector<std::pair<std::string, std::string>> trace_columns() const;
     void print_traces(std::FILE* out) const;
-    void print_trace_table(std::FILE* out) const;
+    // Median Mtris/s of a build and Mrays/s of a trace; NaN when not run.
+    double build_rate(const char* family, const std::string& variant,
+                      const std::string& size) const;
+    double trace_rate(const char* family, const std::string& variant,
+                      const std::string& size) const;
+    // The closing table: per mesh size, every structure and Embree with their
+    // build and trace rates on one and two threads and the ratios to Embree.
+    void print_overview(std::FILE* out) const;
 
     std::vector<Entry> entries_;
     std::vector<std::string> errors_;

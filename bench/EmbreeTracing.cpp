@@ -145,13 +145,31 @@ EmbreeQuery embree_query(RaySet rays) {
                                      : EmbreeQuery::INCOHERENT_PACKETS;
 }
 
-FrameTrace trace_frame_embree(RTCScene scene, const std::vector<RayPacket>& packets,
-                              EmbreeQuery query, std::vector<HitPacket>* hits_out) {
+namespace {
+
+RTCIntersectContext query_context(EmbreeQuery query) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
     context.flags = query == EmbreeQuery::COHERENT_PACKETS ? RTC_INTERSECT_CONTEXT_FLAG_COHERENT
                                                            : RTC_INTERSECT_CONTEXT_FLAG_INCOHERENT;
+    return context;
+}
+
+} // namespace
+
+FrameTrace trace_frame_embree(RTCScene scene, const std::vector<RayPacket>& packets,
+                              EmbreeQuery query, std::vector<HitPacket>* hits_out) {
+    RTCIntersectContext context = query_context(query);
     return trace_packets(packets, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
+        intersect_packet(scene, context, rays, hits);
+        return 1u;
+    });
+}
+
+FrameTrace trace_run_embree(RTCScene scene, const RayPacket* packets, std::size_t count,
+                            EmbreeQuery query) {
+    RTCIntersectContext context = query_context(query);
+    return trace_packets(packets, count, nullptr, [&](const RayPacket& rays, HitPacket& hits) {
         intersect_packet(scene, context, rays, hits);
         return 1u;
     });

@@ -57,6 +57,9 @@ EmbreeQuery embree_query(RaySet rays);
 // miss) in the library's HitPacket form.
 FrameTrace trace_frame_embree(RTCScene scene, const std::vector<RayPacket>& packets,
                               EmbreeQuery query, std::vector<HitPacket>* hits_out);
+// Traces packets[0, count) on the calling thread, the hits left out.
+FrameTrace trace_run_embree(RTCScene scene, const RayPacket* packets, std::size_t count,
+                            EmbreeQuery query);
 
 } // namespace bench
 } // namespace zrv

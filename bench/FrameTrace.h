@@ -34,16 +34,14 @@ struct FrameTrace {
     std::size_t traversal_calls = 0;
 };
 
-// Traces every packet with trace_one(const RayPacket&, HitPacket&), which
+// Traces packets[0, count) with trace_one(const RayPacket&, HitPacket&), which
 // returns the number of traversal calls it made; a hit is an id >= 0. When
 // hits_out is not null it receives one HitPacket per packet.
 template <class TraceOne>
-FrameTrace trace_packets(const std::vector<RayPacket>& packets, std::vector<HitPacket>* hits_out,
+FrameTrace trace_packets(const RayPacket* packets, std::size_t count, HitPacket* hits_out,
                          TraceOne trace_one) {
     FrameTrace frame;
-    if (hits_out)
-        hits_out->resize(packets.size());
-    for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         HitPacket hits;
         frame.traversal_calls += trace_one(packets[i], hits);
         const int active = packets[i].active_mask & 0xF;
@@ -52,9 +50,19 @@ FrameTrace trace_packets(const std::vector<RayPacket>& packets, std::vector<HitP
         frame.hits += lane_count(hit_lanes & active);
         frame.rays += lane_count(active);
         if (hits_out)
-            (*hits_out)[i] = hits;
+            hits_out[i] = hits;
     }
     return frame;
+}
+
+// The same over a whole vector of packets.
+template <class TraceOne>
+FrameTrace trace_packets(const std::vector<RayPacket>& packets, std::vector<HitPacket>* hits_out,
+                         TraceOne trace_one) {
+    if (hits_out)
+        hits_out->resize(packets.size());
+    return trace_packets(packets.data(), packets.size(), hits_out ? hits_out->data() : nullptr,
+                         trace_one);
 }
 
 } // namespace bench

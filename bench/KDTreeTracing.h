@@ -6,6 +6,7 @@
 
 #include "gfxRTKDTree.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace zrv {
@@ -47,6 +48,10 @@ inline unsigned int trace_packet(const gfxRTKDTree& tree, const RayPacket& rays,
 // one HitPacket per packet.
 FrameTrace trace_frame(const gfxRTKDTree& tree, const std::vector<RayPacket>& packets,
                        std::vector<HitPacket>* hits_out);
+// Traces packets[0, count) with the given thread index (the tree's traversal
+// slot), the hits left out.
+FrameTrace trace_run(const gfxRTKDTree& tree, unsigned int thread_index, const RayPacket* packets,
+                     std::size_t count);
 
 } // namespace bench
 } // namespace zrv

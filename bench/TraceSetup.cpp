@@ -5,6 +5,7 @@
 #include "BenchRays.h"
 #include "BenchSummary.h"
 #include "KDTreeTracing.h"
+#include "ThreadedTrace.h"
 #include "TraceAgreement.h"
 #ifdef ZRV_BENCH_HAVE_EMBREE
 #include "EmbreeTracing.h"
@@ -64,26 +65,6 @@ const char* structure_name(Structure structure) {
     return names[static_cast<std::size_t>(structure)];
 }
 
-namespace {
-
-// Splits mesh into parts runs of the triangle list, one serially built
-// KD-tree each, under a BVH built with build_tree(1). False on failure.
-bool build_two_level(const std::vector<triAccel>& mesh, std::size_t parts, TwoLevelTree& out) {
-    out.parts.resize(parts);
-    for (std::size_t i = 0; i < mesh.size(); ++i)
-        out.parts[i * parts / mesh.size()].push_back(mesh[i]);
-    out.bvh.reset(new gfxRTBVH_KDTree);
-    bool ok = true;
-    for (const std::vector<triAccel>& part : out.parts) {
-        gfxRTKDTree* tree = new gfxRTKDTree(1);
-        ok = tree->create_tree_from_triAccel_list(part.data(), unsigned(part.size())) && ok;
-        out.bvh->addTree(tree);
-    }
-    return out.bvh->build_tree(1) && ok;
-}
-
-} // namespace
-
 FrameTrace TraceSetup::trace(Structure structure, const std::vector<RayPacket>& packets,
                              std::vector<HitPacket>* hits_out) const {
     switch (structure) {
@@ -99,6 +80,27 @@ FrameTrace TraceSetup::trace(Structure structure, const std::vector<RayPacket>& 
     return FrameTrace();
 }
 
+FrameTrace TraceSetup::trace(Structure structure, const std::vector<RayPacket>& packets,
+                             unsigned int threads) const {
+    if (threads > TRACE_SLOTS)
+        threads = TRACE_SLOTS;
+    return trace_in_threads(
+        threads, packets,
+        [&](unsigned int thread_index, const RayPacket* first, std::size_t count) {
+            switch (structure) {
+            case Structure::KDTREE:
+                return trace_run(*kdtree, thread_index, first, count);
+            case Structure::BVH:
+                return trace_run(*bvh, thread_index, first, count);
+            case Structure::TWO_LEVEL_16:
+                return trace_run(*two_level_16.bvh, thread_index, first, count);
+            case Structure::TWO_LEVEL_256:
+                return trace_run(*two_level_256.bvh, thread_index, first, count);
+            }
+            return FrameTrace();
+        });
+}
+
 const TraceSetup& trace_setup(std::size_t nominal) {
     static std::map<std::size_t, std::unique_ptr<TraceSetup>> setups;
     std::unique_ptr<TraceSetup>& setup = setups[nominal];
@@ -108,13 +110,13 @@ const TraceSetup& trace_setup(std::size_t nominal) {
     setup->nominal = nominal;
     const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
     bool built[STRUCTURE_COUNT];
-    setup->kdtree.reset(new gfxRTKDTree(1));
+    setup->kdtree.reset(new gfxRTKDTree(TRACE_SLOTS));
     built[0] = setup->kdtree->create_tree_from_triAccel_list(mesh.data(), unsigned(mesh.size())) &&
                setup->kdtree->get_statistic()->valid;
     setup->bvh.reset(new gfxRTBVH_triAccel(mesh.data(), unsigned(mesh.size())));
     built[1] = setup->bvh->build_tree(1) && setup->bvh->get_statistic()->valid;
-    built[2] = build_two_level(mesh, 16, setup->two_level_16);
-    built[3] = build_two_level(mesh, 256, setup->two_level_256);
+    built[2] = build_two_level(mesh, 16, 1, setup->two_level_16);
+    built[3] = build_two_level(mesh, 256, 1, setup->two_level_256);
     for (Structure structure : STRUCTURES) {
         const std::size_t k = static_cast<std::size_t>(structure);
         setup->errors[k] = built[k] ? check_against_embree(*setup, structure)

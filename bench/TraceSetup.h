@@ -5,6 +5,7 @@
 #define ZRV_BENCH_TRACE_SETUP_H
 
 #include "FrameTrace.h"
+#include "TwoLevelBuild.h"
 
 #include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
@@ -32,17 +33,11 @@ const char* structure_label(Structure structure);
 // "KD-tree", "BVH", ...: the structure in messages.
 const char* structure_name(Structure structure);
 
-// KD-trees over parts of a mesh under one BVH; the parts' triangles live here.
-struct TwoLevelTree {
-    std::vector<std::vector<triAccel>> parts;
-    std::unique_ptr<gfxRTBVH_KDTree> bvh;
-};
-
 struct TraceSetup {
     std::size_t nominal = 0;
-    std::unique_ptr<gfxRTKDTree> kdtree;    // built serially, one traversal slot
-    std::unique_ptr<gfxRTBVH_triAccel> bvh; // built with build_tree(1)
-    TwoLevelTree two_level_16, two_level_256;
+    std::unique_ptr<gfxRTKDTree> kdtree;      // built serially, TRACE_SLOTS traversal slots
+    std::unique_ptr<gfxRTBVH_triAccel> bvh;   // built with build_tree(1)
+    TwoLevelTree two_level_16, two_level_256; // built on one thread
     // Per structure: empty when its tree was built and its hits agree with
     // Embree's on every ray set (or Embree is not available); otherwise why
     // its trace benchmarks must stop.
@@ -54,6 +49,10 @@ struct TraceSetup {
     // Traces packets through the structure's tree on thread slot 0.
     FrameTrace trace(Structure structure, const std::vector<RayPacket>& packets,
                      std::vector<HitPacket>* hits_out) const;
+    // Traces packets on `threads` threads at once (at most TRACE_SLOTS), the
+    // hits left out.
+    FrameTrace trace(Structure structure, const std::vector<RayPacket>& packets,
+                     unsigned int threads) const;
 };
 
 // Builds every structure over benchmark_mesh(nominal) and checks them on first use

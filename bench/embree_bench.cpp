@@ -1,12 +1,13 @@
-// Embree 3 on the same meshes and rays: builds at two qualities on one thread
-// and on all threads, and trace throughput on one thread on every ray set
-// (rtcIntersect4, see embree_query), with Embree's best kernels and with its
-// SSE2 kernels.
+// Embree 3 on the same meshes and rays: builds at two qualities on one and
+// two threads, and trace throughput on every ray set (rtcIntersect4, see
+// embree_query): on one thread with Embree's best kernels and with its SSE2
+// kernels, and on two threads with the best kernels.
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "BenchRegistration.h"
 #include "BuildTiming.h"
 #include "EmbreeTracing.h"
+#include "ThreadedTrace.h"
 #include "TraceCounters.h"
 #include "TraceSetup.h"
 
@@ -26,12 +27,12 @@ struct EmbreeQuality {
 const EmbreeQuality QUALITIES[] = {{"high", RTC_BUILD_QUALITY_HIGH},
                                    {"medium", RTC_BUILD_QUALITY_MEDIUM}};
 
-void run_embree_build(benchmark::State& state, RTCBuildQuality quality, bool all_threads,
+void run_embree_build(benchmark::State& state, RTCBuildQuality quality, bool two_threads,
                       std::size_t nominal) {
     const EmbreeTriangleBuffers& buffers = embree_buffers(nominal);
     // Embree runs every device on as many threads as the most demanding one
-    // asks for, so the all-threads device lives only while it is measured.
-    RTCDevice device = all_threads ? rtcNewDevice("") : single_thread_device();
+    // asks for, so the two-thread device lives only while it is measured.
+    RTCDevice device = two_threads ? rtcNewDevice("threads=2") : single_thread_device();
     BuildTiming timing;
     for (auto _ : state) {
         timing.start();
@@ -43,7 +44,7 @@ void run_embree_build(benchmark::State& state, RTCBuildQuality quality, bool all
         }
         rtcReleaseScene(scene);
     }
-    if (all_threads)
+    if (two_threads)
         rtcReleaseDevice(device);
     timing.publish(state, buffers.triangle_count);
 }
@@ -61,7 +62,7 @@ const EmbreeTraceVariant TRACE_VARIANTS[] = {
 };
 
 void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, RaySet rays,
-                      std::size_t nominal) {
+                      unsigned int threads, std::size_t nominal) {
     // The library's set-up checks its trees against Embree first, so that
     // the agreements are printed before the first trace figures.
     trace_setup(nominal);
@@ -74,7 +75,10 @@ void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, RaySe
     const EmbreeQuery query = embree_query(rays);
     FrameTrace frame;
     for (auto _ : state) {
-        frame = trace_frame_embree(scene, packets, query, nullptr);
+        frame = trace_in_threads(threads, packets,
+                                 [&](unsigned int, const RayPacket* first, std::size_t count) {
+                                     return trace_run_embree(scene, first, count, query);
+                                 });
         benchmark::DoNotOptimize(frame.hits);
     }
     publish_trace_counters(state, benchmark_mesh(nominal).size(), packets.size(), frame);
@@ -83,17 +87,17 @@ void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, RaySe
 } // namespace
 
 void register_embree_build_benchmarks() {
-    for (bool all_threads : {false, true}) {
+    for (bool two_threads : {false, true}) {
         for (const EmbreeQuality& quality : QUALITIES) {
             const std::vector<std::size_t> sizes =
-                all_threads ? std::vector<std::size_t>{MEDIUM_MESH, LARGE_MESH}
+                two_threads ? std::vector<std::size_t>{MEDIUM_MESH, LARGE_MESH}
                             : std::vector<std::size_t>{SMALL_MESH, MEDIUM_MESH, LARGE_MESH};
             for (std::size_t nominal : sizes) {
                 const std::string name = std::string("embree_build/") + quality.name +
-                                         (all_threads ? "_allthreads/" : "_1thread/") +
+                                         (two_threads ? "_2threads/" : "_1thread/") +
                                          size_label(nominal);
                 benchmark::RegisterBenchmark(name.c_str(), run_embree_build, quality.quality,
-                                             all_threads, nominal)
+                                             two_threads, nominal)
                     ->UseManualTime()
                     ->Unit(benchmark::kMillisecond);
             }
@@ -104,11 +108,21 @@ void register_embree_build_benchmarks() {
 void register_embree_trace_benchmarks() {
     for (std::size_t nominal : {MEDIUM_MESH, LARGE_MESH}) {
         for (RaySet rays : RAY_SETS) {
-            for (const EmbreeTraceVariant& variant : TRACE_VARIANTS) {
-                const std::string name = std::string("embree_") + variant.name + "_trace/" +
-                                         ray_set_name(rays) + "/" + size_label(nominal);
-                benchmark::RegisterBenchmark(name.c_str(), run_embree_trace, variant, rays, nominal)
-                    ->Unit(benchmark::kMillisecond);
+            for (unsigned int threads : TRACE_THREAD_COUNTS) {
+                for (const EmbreeTraceVariant& variant : TRACE_VARIANTS) {
+                    // The other variants are for comparisons on one thread.
+                    if (threads > 1 && variant.quality != RTC_BUILD_QUALITY_HIGH)
+                        continue;
+                    if (threads > 1 && variant.isa != EmbreeIsa::NATIVE)
+                        continue;
+                    const std::string name = std::string("embree_") + variant.name + "_trace/" +
+                                             trace_variant(rays, threads) + "/" +
+                                             size_label(nominal);
+                    benchmark::RegisterBenchmark(name.c_str(), run_embree_trace, variant, rays,
+                                                 threads, nominal)
+                        ->Unit(benchmark::kMillisecond)
+                        ->UseRealTime();
+                }
             }
         }
     }

@@ -1,5 +1,6 @@
-// Throughput of the library's trees, one thread, on every ray set: the
-// serially built KD-tree and the BVH built with build_tree(1).
+// Throughput of the library's structures on every ray set, on one thread and
+// on two threads tracing halves of the frame at once: the serially built
+// KD-tree, the BVH built with build_tree(1) and the two-level structures.
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "BenchRegistration.h"
@@ -13,7 +14,8 @@ namespace bench {
 
 namespace {
 
-void run_trace(benchmark::State& state, Structure structure, RaySet rays, std::size_t nominal) {
+void run_trace(benchmark::State& state, Structure structure, RaySet rays, unsigned int threads,
+               std::size_t nominal) {
     const TraceSetup& setup = trace_setup(nominal);
     if (!setup.error(structure).empty()) {
         state.SkipWithError(setup.error(structure).c_str());
@@ -22,7 +24,7 @@ void run_trace(benchmark::State& state, Structure structure, RaySet rays, std::s
     const std::vector<RayPacket>& packets = benchmark_rays(rays, nominal);
     FrameTrace frame;
     for (auto _ : state) {
-        frame = setup.trace(structure, packets, nullptr);
+        frame = setup.trace(structure, packets, threads);
         benchmark::DoNotOptimize(frame.hits);
     }
     publish_trace_counters(state, benchmark_mesh(nominal).size(), packets.size(), frame);
@@ -33,11 +35,16 @@ void run_trace(benchmark::State& state, Structure structure, RaySet rays, std::s
 void register_trace_benchmarks() {
     for (std::size_t nominal : {MEDIUM_MESH, LARGE_MESH}) {
         for (RaySet rays : RAY_SETS) {
-            for (Structure structure : STRUCTURES) {
-                const std::string name = std::string(structure_label(structure)) + "_trace/" +
-                                         ray_set_name(rays) + "/" + size_label(nominal);
-                benchmark::RegisterBenchmark(name.c_str(), run_trace, structure, rays, nominal)
-                    ->Unit(benchmark::kMillisecond);
+            for (unsigned int threads : TRACE_THREAD_COUNTS) {
+                for (Structure structure : STRUCTURES) {
+                    const std::string name = std::string(structure_label(structure)) + "_trace/" +
+                                             trace_variant(rays, threads) + "/" +
+                                             size_label(nominal);
+                    benchmark::RegisterBenchmark(name.c_str(), run_trace, structure, rays, threads,
+                                                 nominal)
+                        ->Unit(benchmark::kMillisecond)
+                        ->UseRealTime();
+                }
             }
         }
     }

@@ -6,11 +6,14 @@
 #include "gfxSplitCandidateSort.h"
 #include "PlxSystem.h"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <emmintrin.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -172,11 +175,20 @@ template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float exte
     return _mm_mul_pd(_mm_set1_pd(2.0), _mm_add_pd(_mm_add_pd(xy, xz), yz));
 }
 
-// Change of the object counts (left, right) at an event of each type: the
-// object of a start event counts on the left from its start on, one that
-// ends leaves the right side, a planar one does both at once. Doubles hold
-// the counts exactly.
-alignas(16) const double COUNT_STEP[4][2] = {{1.0, 0.0}, {1.0, -1.0}, {0.0, -1.0}, {0.0, 0.0}};
+// Change of the object counts at an event of each type, as one 64-bit step
+// of the word (right << 32) + left: the object of a start event counts on
+// the left from its start on, one that ends leaves the right side, a planar
+// one does both at once. The low half never carries into the high one (it
+// only grows, up to n), so both halves stay exact counts; adding integers
+// keeps the loop-carried chain of the sweep one cycle long.
+const std::uint64_t LEFT_STEP = 1;
+const std::uint64_t RIGHT_STEP = std::uint64_t(0xFFFFFFFFu) << 32; // -1 in the high half
+const std::uint64_t COUNT_STEP[4] = {LEFT_STEP, LEFT_STEP + RIGHT_STEP, RIGHT_STEP, 0};
+
+// (left, right) of a count word as doubles, which hold them exactly.
+inline __m128d count_pair(std::uint64_t counts) {
+    return _mm_cvtepi32_pd(_mm_cvtsi64_si128(static_cast<long long>(counts)));
+}
 
 // Best candidate of one axis list: the sweep of the surface-area heuristic.
 // Candidates in [first, last) are evaluated; all of them are counted, each
@@ -186,19 +198,20 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
                 unsigned int n, const float extents[3], float lo, float hi, double area,
                 SplitChoice& result) {
     SplitChoice best = result; // kept in registers through the loop
-    __m128d counts = _mm_setr_pd(0.0, double(n));
+    std::uint64_t counts = std::uint64_t(n) << 32;
     for (unsigned int i = 0; i < first; ++i)
-        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[list[i].type]));
+        counts += COUNT_STEP[list[i].type];
     for (unsigned int i = first; i < last; ++i) {
         const gfxSplitCandidate c = list[i];
-        counts = _mm_add_pd(counts, _mm_load_pd(COUNT_STEP[c.type]));
+        counts += COUNT_STEP[c.type];
         if (!(lo <= c.position && c.position <= hi))
             continue;
         const float left_extent = c.position - lo;
         const float right_extent = hi - c.position;
         const __m128d areas =
             surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
-        const __m128d weighted = _mm_mul_pd(areas, counts);
+        const __m128d pair = count_pair(counts);
+        const __m128d weighted = _mm_mul_pd(areas, pair);
         const double raw =
             _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
         // cost = raw / area grows with raw: a raw cost not below the best
@@ -212,7 +225,7 @@ void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int 
             best.position = c.position;
             best.axis = AXIS;
             best.empty_side =
-                _mm_movemask_pd(_mm_cmpeq_pd(counts, _mm_setzero_pd())) != 0; // a side is empty
+                _mm_movemask_pd(_mm_cmpeq_pd(pair, _mm_setzero_pd())) != 0; // a side is empty
         }
     }
     result = best;
@@ -246,6 +259,72 @@ SplitChoice find_best_split(unsigned int n, const unsigned int* list_sizes, cons
             sweep_axis<2>(lists[2], first, last, n, extents, lo, hi, area, best);
     }
     return best;
+}
+
+// Side flags of every object of a node against the plane at p, from its
+// events on the split axis (they are the bounds of its own box on that
+// axis): a start event sets STARTS_BELOW, an end event ENDS_AT_OR_BELOW, a
+// planar event both, each from its own position and whatever the order of
+// the events. Branch-free: the event's type selects the bits it sets.
+void classify_objects(const gfxSplitCandidate* list, unsigned int size, float p,
+                      unsigned char* flags) {
+    // Bits set per type, two per type: start 1, planar 3, end 2 (and 3 for
+    // the unused type 3, which the old per-type branches treated as planar).
+    const unsigned int SET_BITS = 0xEDu; // 0b11'10'11'01: from the right 1, 3, 2, 3
+    for (unsigned int i = 0; i < size; ++i) {
+        const gfxSplitCandidate c = list[i];
+        const unsigned int set = (SET_BITS >> (2 * c.type)) & 3u;
+        const unsigned int sides =
+            (c.position < p ? STARTS_BELOW : 0u) | (c.position <= p ? ENDS_AT_OR_BELOW : 0u);
+        unsigned char& f = flags[c.object_index];
+        f = static_cast<unsigned char>((f & ~set & 3u) | (sides & set));
+    }
+}
+
+// Step of a side's word (end events << 32) + events at an event whose
+// object has side flags f (from classify_objects: STARTS_BELOW without
+// ENDS_AT_OR_BELOW means both sides, both bits left only, no STARTS_BELOW
+// right only) and whose type is type; index f | type << 2.
+constexpr std::uint64_t side_step(unsigned int index, bool left) {
+    const unsigned int f = index & 3u;
+    const unsigned int type = index >> 2;
+    const std::uint64_t goes = left ? (f & STARTS_BELOW) : (f != (STARTS_BELOW | ENDS_AT_OR_BELOW));
+    const std::uint64_t is_end = type == gfxSplitCandidate::END_EVENT;
+    return goes | ((goes & is_end) << 32);
+}
+
+template <bool LEFT, std::size_t... I>
+constexpr std::array<std::uint64_t, sizeof...(I)> side_steps(std::index_sequence<I...>) {
+    return {{side_step(unsigned(I), LEFT)...}};
+}
+
+constexpr std::array<std::uint64_t, 16> LEFT_STEPS =
+    side_steps<true>(std::make_index_sequence<16>());
+constexpr std::array<std::uint64_t, 16> RIGHT_STEPS =
+    side_steps<false>(std::make_index_sequence<16>());
+
+// Copies the events of one axis list to the lists of the sides their
+// objects go to, keeping their order. The objects of a side are its events
+// that are not end events. Each side keeps its event and end-event counts in
+// one word that a table step advances, so an event costs two loads, two
+// stores and two adds whatever its type and sides.
+void distribute_events(const gfxSplitCandidate* list, unsigned int size, const unsigned char* flags,
+                       gfxSplitCandidate* out_left, gfxSplitCandidate* out_right,
+                       unsigned int& left_size, unsigned int& right_size,
+                       unsigned int& objects_left, unsigned int& objects_right) {
+    std::uint64_t left = 0, right = 0;
+    for (unsigned int i = 0; i < size; ++i) {
+        const gfxSplitCandidate c = list[i];
+        const unsigned int index = flags[c.object_index] | (c.type << 2);
+        out_left[std::uint32_t(left)] = c;
+        out_right[std::uint32_t(right)] = c;
+        left += LEFT_STEPS[index];
+        right += RIGHT_STEPS[index];
+    }
+    left_size = std::uint32_t(left);
+    right_size = std::uint32_t(right);
+    objects_left = left_size - std::uint32_t(left >> 32);
+    objects_right = right_size - std::uint32_t(right >> 32);
 }
 
 } // namespace
@@ -316,26 +395,9 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
         right_index >= memory_manager_->get_max_index())
         return false;
 
-    // Classify every object once against the plane, from its events on the
-    // split axis (they are the bounds of its own box on that axis).
     const int split_axis = best.axis;
     const float p = best.position;
-    {
-        const gfxSplitCandidate* list = lists[split_axis];
-        unsigned char* flags = side_flags_;
-        for (unsigned int i = 0; i < list_sizes[split_axis]; ++i) {
-            const gfxSplitCandidate c = list[i];
-            const unsigned char below = c.position < p ? STARTS_BELOW : 0;
-            const unsigned char at_or_below = c.position <= p ? ENDS_AT_OR_BELOW : 0;
-            unsigned char& f = flags[c.object_index];
-            if (c.type == gfxSplitCandidate::START_EVENT)
-                f = (f & ENDS_AT_OR_BELOW) | below;
-            else if (c.type == gfxSplitCandidate::END_EVENT)
-                f = (f & STARTS_BELOW) | at_or_below;
-            else
-                f = below | at_or_below;
-        }
-    }
+    classify_objects(lists[split_axis], list_sizes[split_axis], p, side_flags_);
 
     // Distribute: an object starting at or above the plane goes right, one
     // ending at or below it left, one crossing it to both sides.
@@ -343,30 +405,10 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     unsigned int right_sizes[3];
     unsigned int number_of_objects_left[3];
     unsigned int number_of_objects_right[3];
-    const unsigned char* const sides = side_flags_;
-    for (int axis = 0; axis < 3; ++axis) {
-        const gfxSplitCandidate* list = lists[axis];
-        gfxSplitCandidate* out_left = left_lists[axis];
-        gfxSplitCandidate* out_right = right_lists[axis];
-        unsigned int nl = 0, nr = 0, objects_left = 0, objects_right = 0;
-        for (unsigned int i = 0; i < list_sizes[axis]; ++i) {
-            const gfxSplitCandidate c = list[i];
-            const unsigned int f = sides[c.object_index];
-            const unsigned int goes_right = (f & STARTS_BELOW) == 0 || (f & ENDS_AT_OR_BELOW) == 0;
-            const unsigned int goes_left = (f & STARTS_BELOW) != 0;
-            const unsigned int counts = c.type != gfxSplitCandidate::END_EVENT;
-            out_left[nl] = c;
-            out_right[nr] = c;
-            nl += goes_left;
-            nr += goes_right;
-            objects_left += goes_left & counts;
-            objects_right += goes_right & counts;
-        }
-        left_sizes[axis] = nl;
-        right_sizes[axis] = nr;
-        number_of_objects_left[axis] = objects_left;
-        number_of_objects_right[axis] = objects_right;
-    }
+    for (int axis = 0; axis < 3; ++axis)
+        distribute_events(lists[axis], list_sizes[axis], side_flags_, left_lists[axis],
+                          right_lists[axis], left_sizes[axis], right_sizes[axis],
+                          number_of_objects_left[axis], number_of_objects_right[axis]);
     PLX_ASSERT((number_of_objects_left[0] == number_of_objects_left[1]) &&
                (number_of_objects_left[1] == number_of_objects_left[2]));
     PLX_ASSERT((number_of_objects_right[0] == number_of_objects_right[1]) &&

@@ -33,6 +33,19 @@ inline std::uint64_t position_only_key(const gfxSplitCandidate& c) {
 const int DIGIT_BITS = 11;
 const std::uint32_t BUCKETS = 1u << DIGIT_BITS;
 const int MAX_DIGITS = 6; // 66 bits cover a 64-bit key
+// 36 bits cover the 34 of a position and a type.
+const int POSITION_TYPE_DIGITS = 3;
+const int POSITION_TYPE_DIGIT_BITS = 12;
+
+// Turns the counts of a histogram into the first slot of each bucket.
+inline void counts_to_offsets(std::uint32_t* histogram, std::uint32_t buckets) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t b = 0; b < buckets; ++b) {
+        const std::uint32_t n = histogram[b];
+        histogram[b] = sum;
+        sum += n;
+    }
+}
 
 // Stable LSD radix sort of list by key(candidate) over its lowest
 // DIGITS * 11 bits, carrying the whole candidate along so that every position
@@ -56,12 +69,7 @@ void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key
         std::uint32_t* histogram = histograms[d];
         if (histogram[(from_keys[0] >> (d * DIGIT_BITS)) & (BUCKETS - 1)] == count)
             continue; // every key has the same digit here
-        std::uint32_t sum = 0;
-        for (std::uint32_t b = 0; b < BUCKETS; ++b) {
-            const std::uint32_t n = histogram[b];
-            histogram[b] = sum;
-            sum += n;
-        }
+        counts_to_offsets(histogram, BUCKETS);
         for (unsigned int i = 0; i < count; ++i) {
             const std::uint32_t slot =
                 histogram[(from_keys[i] >> (d * DIGIT_BITS)) & (BUCKETS - 1)]++;
@@ -69,6 +77,42 @@ void radix_sort(gfxSplitCandidate* list, std::uint64_t* keys, std::uint64_t* key
             to[slot] = from[i];
         }
         std::swap(from_keys, to_keys);
+        std::swap(from, to);
+    }
+    if (from != list)
+        std::memcpy(list, from, std::size_t(count) * sizeof(gfxSplitCandidate));
+}
+
+// Position, then type: the candidate order for lists whose equal (position,
+// type) pairs already stand in object order, which a stable sort keeps.
+inline std::uint64_t position_type_key(const gfxSplitCandidate& c) {
+    return (std::uint64_t(position_key(c.position)) << 2) | c.type;
+}
+
+// Stable LSD radix sort of list by key(candidate) over its lowest
+// DIGITS * BITS bits, the key computed afresh from the candidate in every
+// pass instead of being carried along.
+template <int DIGITS, int BITS, std::uint64_t (*KEY)(const gfxSplitCandidate&)>
+void radix_sort_recomputing_keys(gfxSplitCandidate* list, gfxSplitCandidate* scratch,
+                                 unsigned int count) {
+    const std::uint32_t buckets = 1u << BITS;
+    std::uint32_t histograms[DIGITS][buckets] = {};
+    for (unsigned int i = 0; i < count; ++i) {
+        const std::uint64_t key = KEY(list[i]);
+        for (int d = 0; d < DIGITS; ++d)
+            ++histograms[d][(key >> (d * BITS)) & (buckets - 1)];
+    }
+    gfxSplitCandidate* from = list;
+    gfxSplitCandidate* to = scratch;
+    for (int d = 0; d < DIGITS; ++d) {
+        std::uint32_t* histogram = histograms[d];
+        if (histogram[(KEY(from[0]) >> (d * BITS)) & (buckets - 1)] == count)
+            continue; // every key has the same digit here
+        counts_to_offsets(histogram, buckets);
+        for (unsigned int i = 0; i < count; ++i) {
+            const gfxSplitCandidate c = from[i];
+            to[histogram[(KEY(c) >> (d * BITS)) & (buckets - 1)]++] = c;
+        }
         std::swap(from, to);
     }
     if (from != list)
@@ -111,17 +155,31 @@ bool sort_split_candidates_by_position(gfxSplitCandidate* list, unsigned int cou
 bool sort_split_candidates(gfxSplitCandidate* list, unsigned int count) {
     if (count < 2)
         return true;
+    bool in_object_order = true;
     for (unsigned int i = 0; i < count; ++i) {
         if (std::isnan(list[i].position)) {
             std::qsort(list, count, sizeof(gfxSplitCandidate), compare_split_candidates);
             return true;
         }
+        if (i > 0 && list[i].object_index < list[i - 1].object_index)
+            in_object_order = false;
     }
     if (count < 64) {
         std::qsort(list, count, sizeof(gfxSplitCandidate), compare_split_candidates);
         return true;
     }
-    return radix_sort<MAX_DIGITS, candidate_key>(list, count);
+    if (!in_object_order)
+        return radix_sort<MAX_DIGITS, candidate_key>(list, count);
+    // Made object by object: a stable sort on position and type alone puts
+    // equal ones in object order, as the full key would (every candidate has
+    // its own (position, type, object), so the sorted order is the same).
+    gfxSplitCandidate* scratch = new (std::nothrow) gfxSplitCandidate[count];
+    if (scratch == nullptr)
+        return false;
+    radix_sort_recomputing_keys<POSITION_TYPE_DIGITS, POSITION_TYPE_DIGIT_BITS, position_type_key>(
+        list, scratch, count);
+    delete[] scratch;
+    return true;
 }
 
 } // namespace gfx_detail
