@@ -81,17 +81,6 @@ def test_thread_counts_give_identical_arrays(accel, rays):
                                   scene.occluded(origins, directions, threads=4))
 
 
-def test_direction_length_scales_t():
-    vertices, faces = uv_sphere(12, 24)
-    origins, directions = random_rays(500, 6)
-    scene = zrv.Scene(vertices, faces)
-    unit = scene.intersect(origins, directions)
-    doubled = scene.intersect(origins, 2.0 * directions)
-    hit = unit["triangle"] >= 0
-    assert hit.any()
-    np.testing.assert_allclose(doubled["t"][hit], unit["t"][hit] / 2, rtol=1e-5)
-
-
 def test_any_layout_and_float64_give_the_same_answers():
     vertices, faces = triangle_soup(200, seed=7)
     origins, directions = random_rays(1500, seed=8)
@@ -132,14 +121,3 @@ def test_empty_ray_batch():
     got = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
     assert all(len(a) == 0 for a in got.values())
     assert len(scene.occluded(np.zeros((0, 3)), np.zeros((0, 3)))) == 0
-
-
-def test_statistics_and_len():
-    vertices, faces = uv_sphere(12, 24)
-    for accel in ("kd", "bvh"):
-        scene = zrv.Scene(vertices, faces, accel=accel)
-        stats = scene.statistics
-        assert len(scene) == len(faces) == stats["number_of_objects"]
-        assert stats["accel"] == accel and stats["valid"]
-        assert stats["nodes"] >= stats["number_of_leaves"] > 1
-        assert str(len(faces)) in repr(scene)
