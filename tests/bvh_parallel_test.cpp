@@ -1,5 +1,7 @@
 // The parallel BVH builder gives the serial builder's tree.
+#include "AllocationFaults.h"
 #include "BVHTestUtil.h"
+#include "FatalErrorRecorder.h"
 #include "zrvSceneRandom.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +52,41 @@ TEST(BVHParallelBuild, DepthLimitAppliesInsideTasks) {
     ASSERT_TRUE(parallel.build_tree(2));
     EXPECT_EQ(bvh_shape_difference(serial, parallel), "");
     EXPECT_EQ(parallel.get_statistic()->tree_depth, 63u);
+}
+
+// Each allocation the build makes on the calling thread, failed in turn: the
+// failure is reported (false, or an assertion through the fatal-error
+// routine when the tree has no nodes), a parallel build that succeeds gives
+// the serial tree, nothing leaks, and the same object then builds again.
+TEST(BVHParallelBuild, EveryFailedAllocationIsReportedAndRecoveredFrom) {
+    for (const auto& [n, threads] : {std::pair<unsigned, unsigned>{1000, 1}, {50001, 2}}) {
+        const std::vector<TestBox> boxes = random_boxes(n, 3);
+        BoxBVH serial(boxes);
+        ASSERT_TRUE(serial.build_tree(1));
+        int reported = 0;
+        for (int skip = 0;; ++skip) {
+            BoxBVH tree(boxes);
+            FatalErrorRecorder recorder;
+            bool built;
+            {
+                AllocationFaultRule rule;
+                rule.thread = AllocationFaultRule::ARMING_THREAD;
+                rule.skip = skip;
+                AllocationFaults faults(rule);
+                built = tree.build_tree(threads);
+                if (faults.injected() == 0)
+                    break; // every allocation of the build was let through
+            }
+            if (!built || !recorder.errors().empty()) {
+                ++reported;
+            } else {
+                EXPECT_EQ(bvh_shape_difference(serial, tree), "") << n << " objects, " << skip;
+            }
+            ASSERT_TRUE(tree.build_tree(1)) << n << " objects, " << skip;
+            EXPECT_EQ(bvh_shape_difference(serial, tree), "") << n << " objects, " << skip;
+        }
+        EXPECT_GE(reported, 5) << n << " objects";
+    }
 }
 
 } // namespace

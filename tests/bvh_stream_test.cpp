@@ -177,6 +177,13 @@ TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
              return it;
          }(),
          3, 1000, "children -1"},
+        {"children shared",
+         [&] {
+             Items it = chain(2);
+             child_of(it, 0, 2); // node 0's pair (2, 3) shares node 3 with node 2's
+             return it;
+         }(),
+         3, 1000, "node 3 is reached twice"},
         {"leaf past the order",
          [&] {
              Items it = chain(2);

@@ -38,24 +38,23 @@ TEST(PlxUnicodeString, ValueSemanticsComparisonAndAppend) {
     EXPECT_STREQ(token.ConvertToChar(), "abcdabcd");
 }
 
+// The text of every overload, and the length returned (-1 without a format).
 TEST(PlxUnicodeString, BuildFromNumFormatsEveryWidth) {
     PlxUnicodeString text("old");
-    text.BuildFromNum(-42, "%d");
-    EXPECT_STREQ(text.ConvertToChar(), "-42");
-    text.BuildFromNum(4294967295u, "%u");
-    EXPECT_STREQ(text.ConvertToChar(), "4294967295");
-    text.BuildFromNum(LONG_MIN, "%ld");
-    EXPECT_STREQ(text.ConvertToChar(), "-9223372036854775808");
-    text.BuildFromNum(ULONG_MAX, "%lu");
-    EXPECT_STREQ(text.ConvertToChar(), "18446744073709551615");
-    text.BuildFromNum(LLONG_MAX, "%ld");
-    EXPECT_STREQ(text.ConvertToChar(), "9223372036854775807");
-    text.BuildFromNum(ULLONG_MAX, "%lu");
-    EXPECT_STREQ(text.ConvertToChar(), "18446744073709551615");
-    text.BuildFromNum(0.125, "%10.3lf");
-    EXPECT_STREQ(text.ConvertToChar(), "     0.125");
-    text.BuildFromNum(7, "%120d");
-    EXPECT_EQ(std::string(text.ConvertToChar()), std::string(119, ' ') + "7");
+    const auto expect = [&](int length, const std::string& expected) {
+        EXPECT_EQ(length, int(expected.size())) << expected;
+        EXPECT_EQ(std::string(text.ConvertToChar()), expected);
+    };
+    expect(text.BuildFromNum(-42, "%d"), "-42");
+    expect(text.BuildFromNum(4294967295u, "%u"), "4294967295");
+    expect(text.BuildFromNum(LONG_MIN, "%ld"), "-9223372036854775808");
+    expect(text.BuildFromNum(ULONG_MAX, "%lu"), "18446744073709551615");
+    expect(text.BuildFromNum(LLONG_MAX, "%ld"), "9223372036854775807");
+    expect(text.BuildFromNum(ULLONG_MAX, "%lu"), "18446744073709551615");
+    expect(text.BuildFromNum(0.125, "%10.3lf"), "     0.125");
+    expect(text.BuildFromNum(7, "%120d"), std::string(119, ' ') + "7");
+    EXPECT_EQ(text.BuildFromNum(7, nullptr), -1);
+    EXPECT_STREQ(text.ConvertToChar(), "");
 }
 
 TEST(PlxRawCollint, PositionsAreOneBased) {

@@ -91,22 +91,6 @@ TEST(Streams, EncodingIsPinnedByteForByte) {
     rmdir(dir.c_str());
 }
 
-TEST(Streams, ValuesReadBackAndTheEndIsKnown) {
-    MemoryWriter writer;
-    write_sample(writer);
-    const Bytes image = writer.image();
-    MemoryReader reader(image.data(), image.size());
-    ASSERT_TRUE(reader.ok()) << reader.error();
-    EXPECT_EQ(reader.remaining(), 31u);
-    EXPECT_EQ(reader.read_int(), -2);
-    EXPECT_EQ(reader.read_uint(), 0x01020304u);
-    EXPECT_EQ(reader.read_float(), 1.5f);
-    EXPECT_EQ(reader.read_double(), -0.25);
-    EXPECT_STREQ(reader.read_string().ConvertToChar(), "ab");
-    EXPECT_TRUE(reader.at_end());
-    EXPECT_TRUE(reader.ok());
-}
-
 // Each wrong read: the error names the offset, then every read gives zero
 // or the error token, whatever follows in the stream.
 TEST(Streams, AWrongReadIsStickyAndReportsItsOffset) {

@@ -27,18 +27,13 @@ RenderState state(bool shadow = false) {
     return s;
 }
 
-TEST(TriangleKernel, FrontAndBackSideHits) {
+// The oracle below checks t, u and v of either side; here the side's sign
+// convention on a worked case.
+TEST(TriangleKernel, BackSideHitsCarryTheSideInU) {
     triAccel tri = unit_triangle();
-    HitPacket hits = empty_hits();
-    gfxRT_ray_triangle_intersect(tri, packet_of({{0.2f, 0.3f, 1}, {0, 0, -1}}), 15, state(), hits);
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_FLOAT_EQ(lane_of(hits.t, k), 1.0f);
-        EXPECT_NEAR(lane_of(hits.u, k), 0.2f, 1e-6f);
-        EXPECT_NEAR(lane_of(hits.v, k), 0.3f, 1e-6f);
-        EXPECT_EQ(lane_of(hits.id, k), 42);
-    }
-    // From behind: u carries the side in its sign. A longer direction halves t,
-    // and neither the normal's length nor its orientation matters.
+    HitPacket hits;
+    // A longer direction halves t, and neither the normal's length nor its
+    // orientation matters.
     const float directions[2] = {1, 2};
     const float normals[2] = {1, -5};
     for (float dz : directions) {

@@ -8,6 +8,7 @@
 namespace {
 
 std::atomic<bool> armed{false};
+std::atomic<int> to_skip{0};
 std::atomic<int> remaining{0};
 std::atomic<int> injected_count{0};
 AllocationFaultRule active_rule;
@@ -21,6 +22,8 @@ bool should_fail(std::size_t bytes) {
     const bool on_arming_thread = std::this_thread::get_id() == arming_thread;
     if ((active_rule.thread == AllocationFaultRule::ARMING_THREAD && !on_arming_thread) ||
         (active_rule.thread == AllocationFaultRule::OTHER_THREADS && on_arming_thread))
+        return false;
+    if (to_skip.fetch_sub(1) > 0)
         return false;
     if (remaining.fetch_sub(1) <= 0)
         return false;
@@ -39,6 +42,7 @@ void* allocate(std::size_t bytes) noexcept {
 AllocationFaults::AllocationFaults(const AllocationFaultRule& rule) {
     active_rule = rule;
     arming_thread = std::this_thread::get_id();
+    to_skip.store(rule.skip);
     remaining.store(rule.failures);
     injected_count.store(0);
     armed.store(true, std::memory_order_release);

@@ -11,6 +11,7 @@ struct AllocationFaultRule {
     Thread thread = ANY_THREAD;
     std::size_t min_bytes = 0;
     std::size_t max_bytes = ~std::size_t(0);
+    int skip = 0;     // matching allocations to let through first
     int failures = 1; // matching allocations to fail before the rule retires
 };
 

@@ -26,15 +26,6 @@ public:
     unsigned int object_array_size() const { return get_object_array_size(); }
     unsigned int depth_limit_for(unsigned int n) const { return compute_tree_depth(n); }
     double min_cell_volume() const { return min_cell_volume_; }
-    // Accounts for a leaf of count objects made at depth, as a build would.
-    void record_leaf(unsigned int count, unsigned int depth) {
-        current_tree_depth_ = depth;
-        update_statistics(count);
-        current_tree_depth_ = 0;
-    }
-    void traversal_order(float dx, float dy, float dz, unsigned int order[3][2]) const {
-        precompute_traversal_order(bits_of(dx), bits_of(dy), bits_of(dz), order);
-    }
     // Pretends the tree has fewer nodes, so that traversal's stack check trips.
     void understate_node_count(unsigned int count) { number_of_nodes_ = count; }
 

@@ -2,11 +2,7 @@
 #include "zrvTestFiles.h"
 #include "zrvTestJson.h"
 
-#include <zrvScenes.h>
-
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace zrv {
 namespace {
@@ -31,37 +27,19 @@ TestMesh shadow_scene() {
     return mesh;
 }
 
-// A ground square of side 8 in the plane y = centre.y, its front facing +y.
-TestMesh ground_square(const Vec3& centre) {
-    TestMesh mesh;
-    mesh.vertices = {{centre.x - 4, centre.y, centre.z - 4},
-                     {centre.x + 4, centre.y, centre.z - 4},
-                     {centre.x + 4, centre.y, centre.z + 4},
-                     {centre.x - 4, centre.y, centre.z + 4}};
-    mesh.faces = {{0, 2, 1}, {0, 3, 2}};
-    return mesh;
-}
-
-TEST(ZrvCli, RendersObjPlyAndOffFilesToAPngOfTheRequestedSize) {
+// The formats themselves are read in zrv_mesh_loader_test.
+TEST(ZrvCli, RendersAMeshToAPngOfTheRequestedSize) {
     TempDir dir;
-    const std::pair<const char*, std::function<void(const std::string&, const TestMesh&)>>
-        formats[] = {{"scene.obj", test::write_obj},
-                     {"scene.ply", test::write_ascii_ply},
-                     {"scene.off", test::write_off}};
-    for (const auto& [name, writer] : formats) {
-        SCOPED_TRACE(name);
-        writer(dir.file(name), shadow_scene());
-        const std::string png = std::string(name) + ".png";
-        const ProcessResult run = test::run_zrv(render_args({name, "-o", png}), dir);
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_EQ(run.err, "");
-        EXPECT_NE(run.out.find("triangles    4, loaded in "), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("wrote        " + png + "\n"), std::string::npos) << run.out;
-        Image image;
-        ASSERT_TRUE(test::read_png(dir.file(png), image));
-        EXPECT_EQ(image.width, 64);
-        EXPECT_EQ(image.height, 48);
-    }
+    test::write_ascii_ply(dir.file("scene.ply"), shadow_scene());
+    const ProcessResult run = test::run_zrv(render_args({"scene.ply", "-o", "scene.png"}), dir);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("triangles    4, loaded in "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("wrote        scene.png\n"), std::string::npos) << run.out;
+    Image image;
+    ASSERT_TRUE(test::read_png(dir.file("scene.png"), image));
+    EXPECT_EQ(image.width, 64);
+    EXPECT_EQ(image.height, 48);
 }
 
 TEST(ZrvCli, CameraAndLightOptionsGiveTheKnownShadow) {
@@ -83,40 +61,6 @@ TEST(ZrvCli, CameraAndLightOptionsGiveTheKnownShadow) {
     }
 }
 
-TEST(ZrvCli, OneAndTwoThreadsWriteTheSameImageFromTheSameTree) {
-    // Enough triangles (over 1000) for the build to sort its candidates on
-    // several threads, which makes the tree depend on its thread count.
-    TempDir dir;
-    TestMesh mesh;
-    for (const triAccel& t : scenes::benchmark_mesh(2400)) {
-        const int base = static_cast<int>(mesh.vertices.size());
-        mesh.vertices.push_back(Vec3(t.vertex0));
-        mesh.vertices.push_back(Vec3(t.vertex1));
-        mesh.vertices.push_back(Vec3(t.vertex2));
-        mesh.faces.push_back({base, base + 1, base + 2});
-    }
-    test::append(mesh, ground_square({0.0f, -1.6f, 0.0f}));
-    test::write_obj(dir.file("knot.obj"), mesh);
-
-    Image images[2];
-    double nodes[2] = {0, 0};
-    for (int threads = 1; threads <= 2; ++threads) {
-        const std::string png = "knot" + std::to_string(threads) + ".png";
-        const ProcessResult run =
-            test::run_zrv({"render", "knot.obj", "-o", png, "--width", "70", "--height", "50",
-                           "--threads", std::to_string(threads), "--build-threads", "2", "--json"},
-                          dir);
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        test::JsonValue json;
-        std::string error;
-        ASSERT_TRUE(test::parse_json(run.out, json, error)) << error;
-        nodes[threads - 1] = json["tree"]["nodes"].get<double>();
-        ASSERT_TRUE(test::read_png(dir.file(png), images[threads - 1]));
-    }
-    EXPECT_EQ(nodes[0], nodes[1]);
-    EXPECT_EQ(images[0].rgb, images[1].rgb);
-}
-
 TEST(ZrvCli, JsonReportParsesAndHoldsTheFigures) {
     TempDir dir;
     test::write_off(dir.file("scene.off"), shadow_scene());
@@ -128,25 +72,14 @@ TEST(ZrvCli, JsonReportParsesAndHoldsTheFigures) {
     std::string error;
     ASSERT_TRUE(test::parse_json(run.out, json, error)) << error << "\n" << run.out;
     EXPECT_EQ(json["mesh"].get<std::string>(), "scene.off");
-    EXPECT_EQ(json["output"].get<std::string>(), "out.png");
-    EXPECT_EQ(json["width"].get<double>(), 64);
-    EXPECT_EQ(json["height"].get<double>(), 48);
+    // The writer's every figure is checked in process (zrv_report_test); here
+    // the figures of this run reach it.
     EXPECT_EQ(json["triangles"].get<double>(), 4);
-    EXPECT_EQ(json["dropped_non_finite"].get<double>(), 0);
     EXPECT_EQ(json["render_threads"].get<double>(), 2);
-    EXPECT_EQ(json["build_threads"].get<double>(), 2);
     EXPECT_EQ(json["primary_rays"].get<double>(), 64 * 48);
     EXPECT_GT(json["shadow_rays"].get<double>(), 0);
     EXPECT_LT(json["shadow_rays"].get<double>(), 64 * 48);
-    EXPECT_GE(json["build_seconds"].get<double>(), 0);
-    EXPECT_GE(json["render_seconds"].get<double>(), 0);
-    EXPECT_GE(json["primary_mrays_per_second"].get<double>(), 0);
-    EXPECT_GE(json["shadow_mrays_per_second"].get<double>(), 0);
-    const test::JsonValue& tree = json["tree"];
-    EXPECT_GE(tree["nodes"].get<double>(), 1);
-    EXPECT_GE(tree["leaves"].get<double>(), 1);
-    EXPECT_GE(tree["depth"].get<double>(), 0);
-    EXPECT_GT(tree["average_objects_per_leaf"].get<double>(), 0);
+    EXPECT_GE(json["tree"]["leaves"].get<double>(), 1);
 }
 
 TEST(ZrvCli, DropsNonFiniteTrianglesWithACountingWarning) {
@@ -170,8 +103,6 @@ struct BadInput {
 
 TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
     TempDir dir;
-    test::write_text(dir.file("garbage.ply"), std::string("\x01\x02\x03 junk \xff\xfe", 11));
-    test::write_text(dir.file("points.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\n");
     test::write_text(dir.file("all_nan.obj"), "v nan 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
     test::write_obj(dir.file("good.obj"), shadow_scene());
     const std::vector<std::string> inputs = dir.entries();
@@ -180,14 +111,6 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
         {"missing file",
          {"render", "missing.obj", "-o", "out.png"},
          "zrv: error: cannot open mesh 'missing.obj': No such file or directory\n",
-         1},
-        {"garbage file",
-         {"render", "garbage.ply", "-o", "out.png"},
-         "zrv: error: cannot read mesh 'garbage.ply': ...",
-         1},
-        {"no triangles",
-         {"render", "points.obj", "-o", "out.png"},
-         "zrv: error: mesh 'points.obj' contains no triangles\n",
          1},
         {"only non-finite triangles",
          {"render", "all_nan.obj", "-o", "out.png"},
@@ -207,18 +130,6 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
         {"bad width",
          {"render", "good.obj", "-o", "out.png", "--width", "-3"},
          "zrv: error: invalid value '-3' for --width: expected an integer from 1 to 16384\n",
-         2},
-        {"bad thread count",
-         {"render", "good.obj", "-o", "out.png", "--threads", "100"},
-         "zrv: error: invalid value '100' for --threads: expected a thread count from 1 to 64\n",
-         2},
-        {"bad eye",
-         {"render", "good.obj", "-o", "out.png", "--eye", "1,x,2"},
-         "zrv: error: invalid value '1,x,2' for --eye: expected three finite numbers x,y,z\n",
-         2},
-        {"unknown option",
-         {"render", "good.obj", "-o", "out.png", "--samples", "4"},
-         "zrv: error: unknown option '--samples' for zrv render\n",
          2},
         {"camera inside out",
          {"render", "good.obj", "-o", "out.png", "--eye", "0,5,0", "--look-at", "0,0,0"},
