@@ -2,6 +2,7 @@
 // file streams that must give every ray the original's hits, and the checked
 // loader's refusals of crafted and damaged streams.
 #include "BVHTestUtil.h"
+#include "StreamFiles.h"
 #include "KDTreeTestUtil.h"
 #include "OracleScenes.h"
 #include "RecordingStream.h"
@@ -14,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <unistd.h>
 
 namespace {
 
@@ -84,15 +84,10 @@ TEST_P(BVHRoundTrip, ReloadsOverACopyWithTheOriginalsHits) {
     EXPECT_TRUE(replay.faults().empty());
     EXPECT_EQ(stream_of(*plain), saved);
 
-    char path[] = "/tmp/zrv-bvh-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    zrv::streams::FileWriter file(path);
-    original.stream(file);
-    ASSERT_TRUE(file.commit()) << file.error();
-    zrv::streams::FileReader reader(path);
-    std::remove(path);
+    const std::unique_ptr<zrv::streams::FileReader> file =
+        write_and_reopen([&](gfxStreamWriter& w) { original.stream(w); });
+    ASSERT_NE(file, nullptr);
+    zrv::streams::FileReader& reader = *file;
     PlxUnicodeString reason;
     std::unique_ptr<gfxRTBVH> checked(
         Services::UnstreamNewBVHChecked(reader, copy.data(), count, reader.remaining(), &reason));

@@ -5,6 +5,7 @@
 #include "KDTreeTestUtil.h"
 #include "OracleScenes.h"
 #include "RecordingStream.h"
+#include "StreamFiles.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "zrvStreams.h"
 
@@ -12,7 +13,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <memory>
 #include <random>
 
@@ -261,15 +261,10 @@ TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
             << reason.ConvertToChar();
 
         // The same through a file, loaded checked.
-        char path[] = "/tmp/zrv-kdtree-XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        zrv::streams::FileWriter file(path);
-        original.stream(file);
-        ASSERT_TRUE(file.commit()) << file.error();
-        zrv::streams::FileReader file_reader(path);
-        std::remove(path);
+        const std::unique_ptr<zrv::streams::FileReader> file =
+            write_and_reopen([&](gfxStreamWriter& w) { original.stream(w); });
+        ASSERT_NE(file, nullptr);
+        zrv::streams::FileReader& file_reader = *file;
         ASSERT_TRUE(file_reader.ok()) << file_reader.error();
         std::unique_ptr<gfxRTKDTree> from_file(
             gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(

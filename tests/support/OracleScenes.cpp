@@ -45,9 +45,6 @@ std::vector<triAccel> organic() {
 
 } // namespace
 
-const OracleScene ORACLE_SCENES[6] = {{"spheres", spheres},
-                                      {"tori", tori},
-                                      {"soup", soup},
-                                      {"box_grid", box_grid},
-                                      {"degenerate", degenerate},
-                                      {"organic", organic}};
+const OracleScene ORACLE_SCENES[6] = {
+    {"spheres", spheres},       {"tori", tori},      {"soup", soup}, {"box_grid", box_grid},
+    {"degenerate", degenerate}, {"organic", organic}};

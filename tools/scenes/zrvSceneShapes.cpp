@@ -325,10 +325,10 @@ std::vector<triAccel> organic_blob(const Vec3& center, float radius, unsigned in
                                 {g, 0, -1}, {g, 0, 1}, {-g, 0, -1}, {-g, 0, 1}};
     for (Dvec& p : points)
         p = normalized(p);
-    std::vector<unsigned int> faces = {0, 11, 5, 0, 5,  1,  0, 1, 7, 0, 7,  10, 0, 10, 11,
-                                       1, 5,  9, 5, 11, 4,  11, 10, 2, 10, 7, 6, 7, 1,  8,
-                                       3, 9,  4, 3, 4,  2,  3, 2,  6, 3, 6, 8,  3, 8,  9,
-                                       4, 9,  5, 2, 4,  11, 6, 2,  10, 8, 6, 7,  9, 8,  1};
+    std::vector<unsigned int> faces = {0, 11, 5, 0, 5,  1,  0,  1,  7,  0,  7, 10, 0, 10, 11,
+                                       1, 5,  9, 5, 11, 4,  11, 10, 2,  10, 7, 6,  7, 1,  8,
+                                       3, 9,  4, 3, 4,  2,  3,  2,  6,  3,  6, 8,  3, 8,  9,
+                                       4, 9,  5, 2, 4,  11, 6,  2,  10, 8,  6, 7,  9, 8,  1};
     // Each subdivision splits every face in four; shared edges share their
     // midpoint, so the surface stays closed.
     for (unsigned int level = 0; level < subdivisions; ++level) {
@@ -359,8 +359,8 @@ std::vector<triAccel> organic_blob(const Vec3& center, float radius, unsigned in
     };
     std::vector<Lobe> lobes(9);
     for (Lobe& lobe : lobes) {
-        lobe.direction = normalized(Dvec{random.uniform(-1, 1), random.uniform(-1, 1),
-                                         random.uniform(-1, 1)});
+        lobe.direction =
+            normalized(Dvec{random.uniform(-1, 1), random.uniform(-1, 1), random.uniform(-1, 1)});
         lobe.height = random.uniform(-0.25, 0.45);
         lobe.sharpness = random.uniform(2.0, 9.0);
     }

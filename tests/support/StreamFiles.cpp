@@ -1,0 +1,27 @@
+#include "StreamFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+std::unique_ptr<zrv::streams::FileReader>
+write_and_reopen(const std::function<void(gfxStreamWriter&)>& write) {
+    char path[] = "/tmp/zrv-stream-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot create a temporary file";
+        return nullptr;
+    }
+    close(fd);
+    zrv::streams::FileWriter file(path);
+    write(file);
+    if (!file.commit()) {
+        ADD_FAILURE() << file.error();
+        std::remove(path);
+        return nullptr;
+    }
+    std::unique_ptr<zrv::streams::FileReader> reader(new zrv::streams::FileReader(path));
+    std::remove(path);
+    return reader;
+}
