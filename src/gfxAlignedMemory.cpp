@@ -9,6 +9,10 @@
 #include <cstring>
 #include <new>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 struct BlockHeader {
@@ -25,6 +29,26 @@ BlockHeader* HeaderOf(void* block) {
     return static_cast<BlockHeader*>(block) - 1;
 }
 
+// Blocks of this size and more (node arrays, build records) are asked to be
+// backed by huge pages where the system offers them on request: their first
+// touch then costs a few faults instead of one per 4 KiB page.
+constexpr std::size_t kHugePageRequestSize = std::size_t(4) << 20;
+
+void request_huge_pages(void* base, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const std::size_t huge = std::size_t(2) << 20;
+    const std::uintptr_t first =
+        (reinterpret_cast<std::uintptr_t>(base) + huge - 1) & ~std::uintptr_t(huge - 1);
+    const std::uintptr_t last =
+        (reinterpret_cast<std::uintptr_t>(base) + bytes) & ~std::uintptr_t(huge - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)base;
+    (void)bytes;
+#endif
+}
+
 } // namespace
 
 void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
@@ -39,6 +63,8 @@ void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
         ::operator new(std::size_t(size) + sizeof(BlockHeader) + effective - 1, std::nothrow);
     if (base == nullptr)
         return nullptr;
+    if (size >= kHugePageRequestSize)
+        request_huge_pages(base, std::size_t(size) + sizeof(BlockHeader) + effective - 1);
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
     const std::uintptr_t aligned = (first + effective - 1) & ~std::uintptr_t(effective - 1);
     void* block = reinterpret_cast<void*>(aligned);
