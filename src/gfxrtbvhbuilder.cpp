@@ -69,11 +69,11 @@ unsigned int gfxRTBVHBuilder::compile(BVHNode** nodes) {
     if (object_order_ != nullptr)
         for (unsigned int i = 0; i < n; ++i)
             object_order_[i] = int(i);
+    object_bins_ = new (std::nothrow) unsigned char[n];
     build_objects_ =
         static_cast<BVHBuildObject*>(gfx_aligned_malloc(n * unsigned(sizeof(BVHBuildObject)), 16));
     if (build_objects_ != nullptr)
         compute_build_objects();
-    object_bins_ = new (std::nothrow) unsigned char[n];
 
     unsigned int count = 0;
     if (*nodes != nullptr && object_order_ != nullptr && build_objects_ != nullptr &&
@@ -104,22 +104,8 @@ unsigned int gfxRTBVHBuilder::build_nodes() {
 }
 
 void gfxRTBVHBuilder::compute_build_objects() {
-    for (unsigned int i = 0; i < number_of_objects_; ++i) {
-        __m128 bbmin = _mm_setzero_ps();
-        __m128 bbmax = _mm_setzero_ps();
-        tree_->get_object_bbox(i, bbmin, bbmax);
-        BVHBuildObject& o = build_objects_[i];
-        o.bbmin = bbmin;
-        o.bbmax = bbmax;
-        o.centroid = _mm_mul_ps(_mm_add_ps(bbmin, bbmax), _mm_set1_ps(0.5f));
-    }
-    // The costs travel in the centre's fourth lane, which nothing else reads.
-    for (unsigned int i = 0; i < number_of_objects_; ++i) {
-        alignas(16) float centroid[4];
-        _mm_store_ps(centroid, build_objects_[i].centroid);
-        centroid[3] = tree_->get_object_intersection_cost(i);
-        build_objects_[i].centroid = _mm_load_ps(centroid);
-    }
+    for (unsigned int i = 0; i < number_of_objects_; ++i)
+        make_build_object(*tree_, i, build_objects_[i]);
 }
 
 void gfxRTBVHBuilder::compute_bounds(int begin, int end, BVHBBox& box,
@@ -134,7 +120,7 @@ void gfxRTBVHBuilder::compute_bounds(int begin, int end, BVHBBox& box,
 }
 
 bool gfxRTBVHBuilder::find_split(const BVHBBox& centroid_box, int begin, int end, int& split,
-                                 int& axis) {
+                                 int& axis, BVHRangePasses* passes) {
     if (build_objects_ == nullptr || end - begin < MIN_SPLIT_OBJECTS)
         return false;
     float bin_costs[BIN_COUNT] = {};
@@ -147,10 +133,15 @@ bool gfxRTBVHBuilder::find_split(const BVHBBox& centroid_box, int begin, int end
     const float scale = float(BIN_SCALE_NUMERATOR / extent);
 
     // The loop is in gfxRTHotPaths.inc, compiled once per instruction set.
-    gfx_detail::hot_paths().bin_objects(build_objects_, object_bins_, begin, end, axis, cmin, scale,
-                                        bin_costs, bin_boxes);
+    if (passes == nullptr ||
+        !passes->bin_objects(begin, end, axis, cmin, scale, bin_costs, bin_boxes))
+        gfx_detail::hot_paths().bin_objects(build_objects_, object_bins_, begin, end, axis, cmin,
+                                            scale, bin_costs, bin_boxes);
 
-    const int mid = partition_objects(begin, end, find_best_bin(bin_costs, bin_boxes));
+    const int best_bin = find_best_bin(bin_costs, bin_boxes);
+    int mid = 0;
+    if (passes == nullptr || !passes->partition_objects(begin, end, best_bin, mid))
+        mid = partition_objects(begin, end, best_bin);
     split = mid;
     return begin < mid && mid < end;
 }
@@ -218,10 +209,11 @@ int gfxRTBVHBuilder::partition_objects(int begin, int end, int bin) {
 }
 
 bool gfxRTBVHBuilder::make_node(BVHNode* nodes, const BVHBuildRange& range, int next_node,
-                                BVHBuildRange children[2]) {
+                                BVHBuildRange children[2], BVHRangePasses* passes) {
     const int begin = range.begin, end = range.end;
     BVHBBox box, centroid_box;
-    compute_bounds(begin, end, box, centroid_box);
+    if (passes == nullptr || !passes->compute_bounds(begin, end, box, centroid_box))
+        compute_bounds(begin, end, box, centroid_box);
     BVHNode& node = nodes[range.id];
     // Whole-vector stores: the fourth lanes land on the id and packed words,
     // which are written below.
@@ -232,7 +224,7 @@ bool gfxRTBVHBuilder::make_node(BVHNode* nodes, const BVHBuildRange& range, int 
     int axis = 0;
     bool inner = false;
     if (range.depth <= MAX_SPLIT_DEPTH) {
-        inner = find_split(centroid_box, begin, end, split, axis);
+        inner = find_split(centroid_box, begin, end, split, axis, passes);
         if (!inner && end - begin > MAX_LEAF_OBJECTS) {
             // Centres too close to separate, too many for one leaf: halve.
             split = begin + (end - begin) / 2;

@@ -43,6 +43,20 @@ struct BVHBBox {
     float surface_area() const;
 };
 
+// The record of object i of tree.
+inline void make_build_object(const gfxRTBVH& tree, unsigned int i, BVHBuildObject& o) {
+    __m128 bbmin = _mm_setzero_ps();
+    __m128 bbmax = _mm_setzero_ps();
+    tree.get_object_bbox(i, bbmin, bbmax);
+    o.bbmin = bbmin;
+    o.bbmax = bbmax;
+    // The cost travels in the centre's fourth lane, which nothing else reads.
+    alignas(16) float centroid[4];
+    _mm_store_ps(centroid, _mm_mul_ps(_mm_add_ps(bbmin, bbmax), _mm_set1_ps(0.5f)));
+    centroid[3] = tree.get_object_intersection_cost(i);
+    o.centroid = _mm_load_ps(centroid);
+}
+
 // A pending node of a build: its id, its range of positions [begin, end) of
 // the object order, and its depth below the tree's root.
 struct BVHBuildRange {
@@ -50,6 +64,22 @@ struct BVHBuildRange {
     int begin;
     int end;
     int depth;
+};
+
+// Passes over one node's range that a builder may share out among threads.
+// Each gives exactly the result of the builder's own pass, or returns false,
+// having changed nothing, when it cannot; the builder then runs its own.
+class BVHRangePasses {
+public:
+    virtual bool compute_bounds(int begin, int end, BVHBBox& box, BVHBBox& centroid_box) = 0;
+    virtual bool bin_objects(int begin, int end, int axis, double low, double factor,
+                             float* bin_costs, BVHBBox* bin_boxes) = 0;
+    // The builder's two-ended partition of [begin, end) at bin: objects of
+    // lower bins first; split receives the first position of the others.
+    virtual bool partition_objects(int begin, int end, int bin, int& split) = 0;
+
+protected:
+    ~BVHRangePasses() = default;
 };
 
 class gfxRTBVHBuilder {
@@ -84,16 +114,19 @@ protected:
     // of nodes written.
     unsigned int build_sub_tree(BVHNode* nodes, int begin, int end, int root_depth = 0);
 
-    void compute_build_objects();
+    // Fills build_objects_ from the tree's object operations.
+    virtual void compute_build_objects();
     void compute_bounds(int begin, int end, BVHBBox& box, BVHBBox& centroid_box) const;
-    bool find_split(const BVHBBox& centroid_box, int begin, int end, int& split, int& axis);
+    bool find_split(const BVHBBox& centroid_box, int begin, int end, int& split, int& axis,
+                    BVHRangePasses* passes);
     static int find_best_bin(const float bin_costs[BIN_COUNT], const BVHBBox bin_boxes[BIN_COUNT]);
     int partition_objects(int begin, int end, int bin);
     // Writes the node of range into nodes. When it splits, children receives
     // the two child ranges, ids next_node and next_node + 1 (the left one,
-    // lower bins, first), and the result is true.
+    // lower bins, first), and the result is true. passes, when given, runs
+    // the passes over the range's records.
     bool make_node(BVHNode* nodes, const BVHBuildRange& range, int next_node,
-                   BVHBuildRange children[2]);
+                   BVHBuildRange children[2], BVHRangePasses* passes = nullptr);
 
     unsigned int number_of_objects_;
     BVHNode* node_array_;

@@ -1,16 +1,19 @@
 #include "gfxrtbvhbuilderparallel.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxrtbvhparallelpasses.h"
 
 #include <cstring>
 #include <new>
 
 gfxRTBVHBuilderParallel::gfxRTBVHBuilderParallel(gfxRTBVH* tree, unsigned int number_of_threads)
     : gfxRTBVHBuilder(tree), tasks_(0), node_counter_(0), thread_node_arrays_(nullptr),
-      task_threshold_(TASK_THRESHOLD), number_of_threads_(number_of_threads) {}
+      task_threshold_(TASK_THRESHOLD), number_of_threads_(number_of_threads), pool_(nullptr),
+      passes_(nullptr) {}
 
 gfxRTBVHBuilderParallel::~gfxRTBVHBuilderParallel() {
     thread_node_arrays_ = nullptr;
+    release_pool();
 }
 
 int gfxRTBVHBuilderParallel::compare_tasks(const void* a, const void* b) {
@@ -21,15 +24,36 @@ int gfxRTBVHBuilderParallel::compare_tasks(const void* a, const void* b) {
     return d < 0 ? -1 : (d > 0 ? 1 : 0);
 }
 
+void gfxRTBVHBuilderParallel::compute_build_objects() {
+    // One pool serves the top levels' passes, which start with this one, and
+    // then the subtree tasks.
+    pool_ = new (std::nothrow) ZrvGfxTaskManager(number_of_threads_);
+    if (pool_ != nullptr && number_of_objects_ >= task_threshold_ && object_order_ != nullptr &&
+        object_bins_ != nullptr)
+        passes_ = new (std::nothrow) gfxRTBVHParallelPasses(
+            *pool_, *tree_, build_objects_, object_bins_, object_order_, number_of_objects_);
+    if (passes_ == nullptr || !passes_->compute_build_objects())
+        gfxRTBVHBuilder::compute_build_objects();
+}
+
 unsigned int gfxRTBVHBuilderParallel::build_nodes() {
-    if (split_top_levels() && run_tasks())
+    const bool built = pool_ != nullptr && split_top_levels(passes_) && run_tasks(*pool_);
+    release_pool();
+    if (built)
         return node_counter_;
     // Out of memory for the parallel machinery: the same tree, built here.
     delete_recorded_tasks();
     return build_sub_tree(node_array_, 0, int(number_of_objects_));
 }
 
-bool gfxRTBVHBuilderParallel::split_top_levels() {
+void gfxRTBVHBuilderParallel::release_pool() {
+    delete passes_;
+    passes_ = nullptr;
+    delete pool_;
+    pool_ = nullptr;
+}
+
+bool gfxRTBVHBuilderParallel::split_top_levels(BVHRangePasses* passes) {
     BVHBuildRange stack[gfxRTBVH::MAX_STACK_SIZE];
     int stack_position = 0;
     stack[0] = {0, 0, int(number_of_objects_), 0};
@@ -44,7 +68,7 @@ bool gfxRTBVHBuilderParallel::split_top_levels() {
             }
             continue;
         }
-        if (make_node(node_array_, range, int(node_counter_), &stack[stack_position + 1])) {
+        if (make_node(node_array_, range, int(node_counter_), &stack[stack_position + 1], passes)) {
             stack_position += 2;
             node_counter_ += 2;
         }
@@ -52,10 +76,7 @@ bool gfxRTBVHBuilderParallel::split_top_levels() {
     return true;
 }
 
-bool gfxRTBVHBuilderParallel::run_tasks() {
-    ZrvGfxTaskManager* manager = new (std::nothrow) ZrvGfxTaskManager(number_of_threads_);
-    if (manager == nullptr)
-        return false;
+bool gfxRTBVHBuilderParallel::run_tasks(ZrvGfxTaskManager& pool) {
     // One scratch array per worker, large enough for any task's subtree.
     const unsigned int scratch_bytes = (2 * task_threshold_ - 1) * unsigned(sizeof(BVHNode));
     thread_node_arrays_ = new (std::nothrow) BVHNode*[number_of_threads_]();
@@ -67,10 +88,10 @@ bool gfxRTBVHBuilderParallel::run_tasks() {
     if (ok) {
         tasks_.QuickSort(compare_tasks);
         for (int position = 1; position <= tasks_.Size(); ++position)
-            manager->add_task(static_cast<gfxRTBVHBuildTask*>(tasks_[position]));
+            pool.add_task(static_cast<gfxRTBVHBuildTask*>(tasks_[position]));
         // The pool owns and deletes the tasks from here on.
         tasks_.RemoveAll(PlxCollec::KeepMemory);
-        manager->run_tasks_and_wait();
+        pool.run_tasks_and_wait();
     }
     if (thread_node_arrays_ != nullptr) {
         for (unsigned int i = 0; i < number_of_threads_; ++i)
@@ -78,7 +99,6 @@ bool gfxRTBVHBuilderParallel::run_tasks() {
         delete[] thread_node_arrays_;
         thread_node_arrays_ = nullptr;
     }
-    delete manager;
     return ok;
 }
 

@@ -7,6 +7,7 @@
 #include "PlxSystem.h"
 #include "ZrvGfxConcurrency.h"
 #include "gfxrtbvhbuilder.h"
+#include "gfxrtbvhparallelpasses.h"
 
 class gfxRTBVHBuilderParallel : public gfxRTBVHBuilder {
 public:
@@ -24,18 +25,21 @@ public:
     static int compare_tasks(const void* a, const void* b);
 
 protected:
+    void compute_build_objects() override;
     unsigned int build_nodes() override;
 
 private:
     // Splits on the caller's thread until every range is below the task
     // threshold; records each such range as a task. False when a task could
-    // not be recorded.
-    bool split_top_levels();
-    // Runs the recorded tasks on a pool. False when the pool or its scratch
-    // arrays could not be made; no task has run then.
-    bool run_tasks();
+    // not be recorded. passes, when given, shares out the passes over each
+    // range's records.
+    bool split_top_levels(BVHRangePasses* passes);
+    // Runs the recorded tasks on pool. False when the scratch arrays could not
+    // be made; no task has run then.
+    bool run_tasks(ZrvGfxTaskManager& pool);
     // Deletes the recorded tasks that no pool took over.
     void delete_recorded_tasks();
+    void release_pool();
 
     PlxRawCollPV tasks_;
     unsigned int node_counter_; // next free node id; guarded by mutex_ while tasks run
@@ -43,6 +47,9 @@ private:
     BVHNode** thread_node_arrays_;
     unsigned int task_threshold_;
     unsigned int number_of_threads_;
+    // Made with the object records, deleted when the nodes are built.
+    ZrvGfxTaskManager* pool_;
+    gfxRTBVHParallelPasses* passes_;
 };
 
 // One subtree of the parallel build: a range whose root slot its parent
