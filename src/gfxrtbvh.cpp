@@ -255,6 +255,67 @@ bool gfxRTBVH::read_hierarchy(gfxStreamReader& reader, unsigned long long max_va
     return !(reader.read_string() != "END:gfxRTBVH");
 }
 
+namespace {
+
+// Whether every condition check_node tests holds for the node: four-lane
+// compares of the corners (NaN fails them, as it fails the scalar tests).
+// Nodes that fail are checked again one condition at a time, in order, so
+// that the first violated condition is the one reported.
+inline bool node_is_sound(const BVHNode* nodes, unsigned int id, unsigned int count) {
+    const BVHNode& node = nodes[id];
+    const __m128 low = _mm_load_ps(node.bbmin);
+    const __m128 high = _mm_load_ps(node.bbmax);
+    if ((_mm_movemask_ps(_mm_cmple_ps(low, high)) & 7) != 7)
+        return false;
+    if (node.num_triangles > 0)
+        return node.firstTriangleID >= 0;
+    if (node.num_triangles != 0 || node.firstChildNodeID < 0 || node.axis > 2 || node.first > 1)
+        return false;
+    const unsigned int first_child = unsigned(node.firstChildNodeID);
+    if (first_child + 1 >= count)
+        return true;
+    for (unsigned int c = 0; c < 2; ++c) {
+        const BVHNode& child = nodes[first_child + c];
+        const __m128 inside = _mm_and_ps(_mm_cmple_ps(low, _mm_load_ps(child.bbmin)),
+                                         _mm_cmpge_ps(high, _mm_load_ps(child.bbmax)));
+        if ((_mm_movemask_ps(inside) & 7) != 7)
+            return false;
+    }
+    return true;
+}
+
+// Reports the violated conditions of one node, in order.
+void check_node(const BVHNode* nodes, unsigned int id, unsigned int count) {
+    const BVHNode& node = nodes[id];
+    GFX_BVH_CHECK(node.bbmin[0] <= node.bbmax[0], "node.bbmin[0] <= node.bbmax[0]");
+    GFX_BVH_CHECK(node.bbmin[1] <= node.bbmax[1], "node.bbmin[1] <= node.bbmax[1]");
+    GFX_BVH_CHECK(node.bbmin[2] <= node.bbmax[2], "node.bbmin[2] <= node.bbmax[2]");
+    if (node.num_triangles > 0) {
+        GFX_BVH_CHECK(node.firstTriangleID >= 0, "node.firstTriangleID >= 0");
+        return;
+    }
+    GFX_BVH_CHECK(node.num_triangles == 0, "node.num_triangles == 0");
+    GFX_BVH_CHECK(node.firstChildNodeID >= 0, "node.firstChildNodeID >= 0");
+    GFX_BVH_CHECK(node.axis <= 2, "node.axis <= 2");
+    GFX_BVH_CHECK(node.first <= 1, "node.first <= 1");
+    // Children outside the array are not read: the builders never make
+    // them, and a check must not fault.
+    const unsigned int first_child = unsigned(node.firstChildNodeID);
+    if (node.firstChildNodeID < 0 || first_child + 1 >= count)
+        return;
+    for (unsigned int c = 0; c < 2; ++c) {
+        const BVHNode& child = nodes[first_child + c];
+        GFX_BVH_CHECK(node.bbmin[0] <= child.bbmin[0], "node.bbmin[0] <= child.bbmin[0]");
+        GFX_BVH_CHECK(node.bbmin[1] <= child.bbmin[1], "node.bbmin[1] <= child.bbmin[1]");
+        GFX_BVH_CHECK(node.bbmin[2] <= child.bbmin[2], "node.bbmin[2] <= child.bbmin[2]");
+        GFX_BVH_CHECK(node.bbmax[0] >= child.bbmax[0], "node.bbmax[0] >= child.bbmax[0]");
+        GFX_BVH_CHECK(node.bbmax[1] >= child.bbmax[1], "node.bbmax[1] >= child.bbmax[1]");
+        GFX_BVH_CHECK(node.bbmax[2] >= child.bbmax[2], "node.bbmax[2] >= child.bbmax[2]");
+    }
+}
+
+} // namespace
+
 bool gfxRTBVH::check_tree() const {
     if (node_array_ == nullptr) {
         GFX_BVH_CHECK((get_number_of_objects() == 0) && (number_of_nodes_ == 0),
@@ -263,33 +324,11 @@ bool gfxRTBVH::check_tree() const {
     }
     unsigned int found_number_of_objects = 0;
     for (unsigned int id = 0; id < number_of_nodes_; ++id) {
+        if (!node_is_sound(node_array_, id, number_of_nodes_))
+            check_node(node_array_, id, number_of_nodes_);
         const BVHNode& node = node_array_[id];
-        GFX_BVH_CHECK(node.bbmin[0] <= node.bbmax[0], "node.bbmin[0] <= node.bbmax[0]");
-        GFX_BVH_CHECK(node.bbmin[1] <= node.bbmax[1], "node.bbmin[1] <= node.bbmax[1]");
-        GFX_BVH_CHECK(node.bbmin[2] <= node.bbmax[2], "node.bbmin[2] <= node.bbmax[2]");
-        if (node.num_triangles > 0) {
-            GFX_BVH_CHECK(node.firstTriangleID >= 0, "node.firstTriangleID >= 0");
+        if (node.num_triangles > 0)
             found_number_of_objects += unsigned(node.num_triangles);
-            continue;
-        }
-        GFX_BVH_CHECK(node.num_triangles == 0, "node.num_triangles == 0");
-        GFX_BVH_CHECK(node.firstChildNodeID >= 0, "node.firstChildNodeID >= 0");
-        GFX_BVH_CHECK(node.axis <= 2, "node.axis <= 2");
-        GFX_BVH_CHECK(node.first <= 1, "node.first <= 1");
-        // Children outside the array are not read: the builders never make
-        // them, and a check must not fault.
-        const unsigned int first_child = unsigned(node.firstChildNodeID);
-        if (node.firstChildNodeID < 0 || first_child + 1 >= number_of_nodes_)
-            continue;
-        for (unsigned int c = 0; c < 2; ++c) {
-            const BVHNode& child = node_array_[first_child + c];
-            GFX_BVH_CHECK(node.bbmin[0] <= child.bbmin[0], "node.bbmin[0] <= child.bbmin[0]");
-            GFX_BVH_CHECK(node.bbmin[1] <= child.bbmin[1], "node.bbmin[1] <= child.bbmin[1]");
-            GFX_BVH_CHECK(node.bbmin[2] <= child.bbmin[2], "node.bbmin[2] <= child.bbmin[2]");
-            GFX_BVH_CHECK(node.bbmax[0] >= child.bbmax[0], "node.bbmax[0] >= child.bbmax[0]");
-            GFX_BVH_CHECK(node.bbmax[1] >= child.bbmax[1], "node.bbmax[1] >= child.bbmax[1]");
-            GFX_BVH_CHECK(node.bbmax[2] >= child.bbmax[2], "node.bbmax[2] >= child.bbmax[2]");
-        }
     }
     GFX_BVH_CHECK(found_number_of_objects == get_number_of_objects(),
                   "found_number_of_objects == get_number_of_objects()");
