@@ -43,6 +43,13 @@ struct HotPaths {
     // The BVH builder's binning of positions [begin, end) along axis.
     void (*bin_objects)(const BVHBuildObject* objects, unsigned char* bins, int begin, int end,
                         int axis, double low, double factor, float* bin_costs, BVHBBox* bin_boxes);
+    // The same over [begin, middle) and [middle, end) side by side, each half
+    // into its own bins, so that updates of one bin by the two halves do not
+    // wait on each other. The first half's bins come first when combined.
+    void (*bin_objects_halves)(const BVHBuildObject* objects, unsigned char* bins, int begin,
+                               int middle, int end, int axis, double low, double factor,
+                               float* first_costs, BVHBBox* first_boxes, float* second_costs,
+                               BVHBBox* second_boxes);
 };
 
 namespace sse2 {

@@ -241,12 +241,21 @@ bool gfxRTBVHParallelPasses::bin_objects(int begin, int end, int axis, double lo
 }
 
 void gfxRTBVHParallelPasses::bin_chunk(Chunk& chunk) const {
+    // The chunk's halves go side by side: combined in order, like chunks.
+    float second_costs[BIN_COUNT];
+    BVHBBox second_boxes[BIN_COUNT];
     for (int b = 0; b < BIN_COUNT; ++b) {
         chunk.bin_costs[b] = 0.0f;
         chunk.bin_boxes[b] = BVHBBox();
+        second_costs[b] = 0.0f;
     }
-    gfx_detail::hot_paths().bin_objects(objects_, bins_, chunk.begin, chunk.end, axis_, low_,
-                                        factor_, chunk.bin_costs, chunk.bin_boxes);
+    gfx_detail::hot_paths().bin_objects_halves(
+        objects_, bins_, chunk.begin, chunk.begin + (chunk.end - chunk.begin) / 2, chunk.end, axis_,
+        low_, factor_, chunk.bin_costs, chunk.bin_boxes, second_costs, second_boxes);
+    for (int b = 0; b < BIN_COUNT; ++b) {
+        chunk.bin_costs[b] += second_costs[b];
+        chunk.bin_boxes[b].grow(second_boxes[b].bbmin, second_boxes[b].bbmax);
+    }
 }
 
 void gfxRTBVHParallelPasses::count_lower_per_block() {
