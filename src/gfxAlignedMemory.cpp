@@ -49,6 +49,32 @@ void request_huge_pages(void* base, std::size_t bytes) {
 #endif
 }
 
+// A large block that shrinks keeps its place: the whole pages past the new
+// end go back to the system instead of the contents moving to a new block
+// (a builder's node array, allocated for the worst case, typically keeps a
+// third of it).
+bool shrink_in_place(void* block, unsigned int new_size, unsigned int alignment) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    BlockHeader* header = HeaderOf(block);
+    if (header->size < kHugePageRequestSize || new_size > header->size || alignment == 0 ||
+        reinterpret_cast<std::uintptr_t>(block) % alignment != 0)
+        return false;
+    const std::uintptr_t page = 4096;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + new_size + page - 1) & ~(page - 1);
+    const std::uintptr_t last = (start + header->size) & ~(page - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    header->size = new_size;
+    return true;
+#else
+    (void)block;
+    (void)new_size;
+    (void)alignment;
+    return false;
+#endif
+}
+
 } // namespace
 
 void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
@@ -78,6 +104,8 @@ void* gfx_aligned_realloc(void* block, unsigned int /*old_size*/, unsigned int n
                           unsigned int alignment) {
     if (block == nullptr)
         return gfx_aligned_malloc(new_size, alignment);
+    if (shrink_in_place(block, new_size, alignment))
+        return block;
     void* moved = gfx_aligned_malloc(new_size, alignment);
     if (moved == nullptr)
         return nullptr;
