@@ -10,36 +10,29 @@ from conftest import random_rays, triangle_soup, uv_sphere, zrv
 VERTICES, FACES = uv_sphere(6, 8)
 
 
-@pytest.mark.parametrize("vertices, faces, error, message", [
-    (VERTICES[:, :2], FACES, ValueError, "vertices must have shape"),
-    (VERTICES.ravel(), FACES, ValueError, "vertices must have shape"),
-    (VERTICES[None], FACES, ValueError, "vertices must have shape"),
-    (VERTICES, FACES[:, :2], ValueError, "faces must have shape"),
-    (VERTICES.astype(np.int64), FACES, TypeError, "vertices must be a float array"),
-    (VERTICES, FACES.astype(np.float64), TypeError, "faces must be an integer array"),
-    (VERTICES.astype(str), FACES, TypeError, "vertices must be a float array"),
-    ("not an array", FACES, TypeError, "vertices"),
-    (VERTICES, np.vstack([FACES, [[0, 1, len(VERTICES)]]]), ValueError, "outside the"),
-    (VERTICES, np.vstack([FACES, [[0, -1, 2]]]), ValueError, "refers to vertex -1"),
-    (VERTICES, np.zeros((0, 3), np.int64), ValueError, "no usable triangles"),
-    (np.full_like(VERTICES, np.nan), FACES, ValueError, "no usable triangles"),
+@pytest.mark.parametrize("vertices, faces, kwargs, error, message", [
+    (VERTICES[:, :2], FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES.ravel(), FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES[None], FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES, FACES[:, :2], {}, ValueError, "faces must have shape"),
+    (VERTICES.astype(np.int64), FACES, {}, TypeError, "vertices must be a float array"),
+    (VERTICES, FACES.astype(np.float64), {}, TypeError, "faces must be an integer array"),
+    (VERTICES.astype(str), FACES, {}, TypeError, "vertices must be a float array"),
+    ("not an array", FACES, {}, TypeError, "vertices"),
+    (VERTICES, np.vstack([FACES, [[0, 1, len(VERTICES)]]]), {}, ValueError, "outside the"),
+    (VERTICES, np.vstack([FACES, [[0, -1, 2]]]), {}, ValueError, "refers to vertex -1"),
+    (VERTICES, np.zeros((0, 3), np.int64), {}, ValueError, "no usable triangles"),
+    (np.full_like(VERTICES, np.nan), FACES, {}, ValueError, "no usable triangles"),
+    (VERTICES, FACES, {"accel": "octree"}, ValueError, "accel must be"),
+    (VERTICES, FACES, {"build_threads": 0}, ValueError, "build_threads must be 1 to 64"),
+    (VERTICES, FACES, {"build_threads": 65}, ValueError, "build_threads must be 1 to 64"),
+    (VERTICES, FACES, {"build_threads": "2"}, TypeError, "build_threads must be an int"),
 ])
-def test_bad_meshes_raise(vertices, faces, error, message):
+def test_bad_meshes_and_build_options_raise(vertices, faces, kwargs, error, message):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the all-NaN mesh warns first
         with pytest.raises(error, match=message):
-            zrv.Scene(vertices, faces)
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"accel": "octree"}, ValueError, "accel must be"),
-    ({"build_threads": 0}, ValueError, "build_threads must be 1 to 64"),
-    ({"build_threads": 65}, ValueError, "build_threads must be 1 to 64"),
-    ({"build_threads": "2"}, TypeError, "build_threads must be an int"),
-])
-def test_bad_build_options_raise(kwargs, error, message):
-    with pytest.raises(error, match=message):
-        zrv.Scene(VERTICES, FACES, **kwargs)
+            zrv.Scene(vertices, faces, **kwargs)
 
 
 ORIGINS, DIRECTIONS = random_rays(10, seed=1)

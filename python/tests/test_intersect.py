@@ -19,18 +19,15 @@ RAYS = {
 }
 
 
-@pytest.fixture(scope="module", params=sorted(MESHES))
-def mesh(request):
-    return MESHES[request.param]()
-
-
 @functools.lru_cache(maxsize=None)
-def reference(mesh_name, rays_name):
-    """The brute-force answers, computed once for every structure."""
+def reference(mesh_name, rays_name, limited=False):
+    """The brute-force answers, computed once for every structure; limited: random tmax."""
     vertices, faces = MESHES[mesh_name]()
     origins, directions = RAYS[rays_name]()
-    want = moller_trumbore(vertices, faces, origins, directions)
-    return vertices, faces, origins, directions, want, clear_rays(vertices, faces, origins, directions)
+    tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins)) if limited else np.inf
+    want = moller_trumbore(vertices, faces, origins, directions, tmax)
+    clear = clear_rays(vertices, faces, origins, directions, tmax)
+    return vertices, faces, origins, directions, tmax, want, clear
 
 
 # "auto" picks one of these two; the choice is checked on its own below.
@@ -38,7 +35,7 @@ def reference(mesh_name, rays_name):
 @pytest.mark.parametrize("rays", sorted(RAYS))
 @pytest.mark.parametrize("mesh_name", sorted(MESHES))
 def test_intersect_matches_brute_force(mesh_name, accel, rays):
-    vertices, faces, origins, directions, want, clear = reference(mesh_name, rays)
+    vertices, faces, origins, directions, _, want, clear = reference(mesh_name, rays)
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
     got = scene.intersect(origins, directions, threads=2)
     assert clear.mean() > 0.9
@@ -56,13 +53,10 @@ def test_intersect_matches_brute_force(mesh_name, accel, rays):
 
 
 @pytest.mark.parametrize("accel", ["kd", "bvh"])
-def test_tmax_limits_hits(mesh, accel):
-    vertices, faces = mesh
-    origins, directions = random_rays(2000, seed=3)
-    tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins))
+@pytest.mark.parametrize("mesh_name", sorted(MESHES))
+def test_tmax_limits_hits(mesh_name, accel):
+    vertices, faces, origins, directions, tmax, want, clear = reference(mesh_name, "random", True)
     scene = zrv.Scene(vertices, faces, accel=accel)
-    clear = clear_rays(vertices, faces, origins, directions, tmax)
-    want = moller_trumbore(vertices, faces, origins, directions, tmax)
     got = scene.intersect(origins, directions, tmax=tmax)
     np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
 
