@@ -245,9 +245,9 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
          "zrv: error: tree file 'good.zrv' was built for other triangles (their records "
          "differ)\n"},
     };
-    for (const std::string tree : {"missing.zrv", "text.zrv", "truncated.zrv", "flipped.zrv"})
-        cases.push_back({{"good.obj", "--tree", tree},
-                         "zrv: error: cannot load tree file '" + tree + "': ..."});
+    for (const std::string file : {"missing.zrv", "text.zrv", "truncated.zrv", "flipped.zrv"})
+        cases.push_back({{"good.obj", "--tree", file},
+                         "zrv: error: cannot load tree file '" + file + "': ..."});
     for (Case& c : cases) {
         SCOPED_TRACE(c.message);
         c.args.insert(c.args.begin(), "render"); // the image would be zrv.png
