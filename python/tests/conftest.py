@@ -62,16 +62,11 @@ def random_rays(count, seed):
     return origins, directions
 
 
-def camera_rays(width, height, eye=(0.5, 0.4, 3.0), look_at=(0.5, 0.5, 0.5)):
-    """Coherent pinhole rays, row-major, through the middle of the unit cube."""
-    eye, look_at = np.asarray(eye), np.asarray(look_at)
-    forward = (look_at - eye) / np.linalg.norm(look_at - eye)
-    right = np.cross(forward, [0.0, 1.0, 0.0])
-    right /= np.linalg.norm(right)
-    up = np.cross(right, forward)
-    x, y = np.meshgrid(np.linspace(-0.4, 0.4, width), np.linspace(-0.4, 0.4, height))
-    directions = forward + x.reshape(-1, 1) * right + y.reshape(-1, 1) * up
-    return np.broadcast_to(eye, directions.shape).copy(), directions
+def camera_rays(width, height, eye=(0.5, 0.4, 3.0)):
+    """Coherent pinhole rays, row-major, through a grid across the middle of the unit cube."""
+    x, y = np.meshgrid(np.linspace(-0.5, 1.5, width), np.linspace(-0.5, 1.5, height))
+    targets = np.stack([x.ravel(), y.ravel(), np.full(x.size, 0.5)], 1)
+    return np.broadcast_to(eye, targets.shape).copy(), targets - np.asarray(eye)
 
 
 def hit_distances(vertices, faces, origins, directions, tmax=np.inf, margin=0.0):

@@ -10,36 +10,29 @@ from conftest import random_rays, triangle_soup, uv_sphere, zrv
 VERTICES, FACES = uv_sphere(6, 8)
 
 
-@pytest.mark.parametrize("vertices, faces, error, message", [
-    (VERTICES[:, :2], FACES, ValueError, "vertices must have shape"),
-    (VERTICES.ravel(), FACES, ValueError, "vertices must have shape"),
-    (VERTICES[None], FACES, ValueError, "vertices must have shape"),
-    (VERTICES, FACES[:, :2], ValueError, "faces must have shape"),
-    (VERTICES.astype(np.int64), FACES, TypeError, "vertices must be a float array"),
-    (VERTICES, FACES.astype(np.float64), TypeError, "faces must be an integer array"),
-    (VERTICES.astype(str), FACES, TypeError, "vertices must be a float array"),
-    ("not an array", FACES, TypeError, "vertices"),
-    (VERTICES, np.vstack([FACES, [[0, 1, len(VERTICES)]]]), ValueError, "outside the"),
-    (VERTICES, np.vstack([FACES, [[0, -1, 2]]]), ValueError, "refers to vertex -1"),
-    (VERTICES, np.zeros((0, 3), np.int64), ValueError, "no usable triangles"),
-    (np.full_like(VERTICES, np.nan), FACES, ValueError, "no usable triangles"),
+@pytest.mark.parametrize("vertices, faces, kwargs, error, message", [
+    (VERTICES[:, :2], FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES.ravel(), FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES[None], FACES, {}, ValueError, "vertices must have shape"),
+    (VERTICES, FACES[:, :2], {}, ValueError, "faces must have shape"),
+    (VERTICES.astype(np.int64), FACES, {}, TypeError, "vertices must be a float array"),
+    (VERTICES, FACES.astype(np.float64), {}, TypeError, "faces must be an integer array"),
+    (VERTICES.astype(str), FACES, {}, TypeError, "vertices must be a float array"),
+    ("not an array", FACES, {}, TypeError, "vertices"),
+    (VERTICES, np.vstack([FACES, [[0, 1, len(VERTICES)]]]), {}, ValueError, "outside the"),
+    (VERTICES, np.vstack([FACES, [[0, -1, 2]]]), {}, ValueError, "refers to vertex -1"),
+    (VERTICES, np.zeros((0, 3), np.int64), {}, ValueError, "no usable triangles"),
+    (np.full_like(VERTICES, np.nan), FACES, {}, ValueError, "no usable triangles"),
+    (VERTICES, FACES, {"accel": "octree"}, ValueError, "accel must be"),
+    (VERTICES, FACES, {"build_threads": 0}, ValueError, "build_threads must be 1 to 64"),
+    (VERTICES, FACES, {"build_threads": 65}, ValueError, "build_threads must be 1 to 64"),
+    (VERTICES, FACES, {"build_threads": "2"}, TypeError, "build_threads must be an int"),
 ])
-def test_bad_meshes_raise(vertices, faces, error, message):
+def test_bad_meshes_and_build_options_raise(vertices, faces, kwargs, error, message):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the all-NaN mesh warns first
         with pytest.raises(error, match=message):
-            zrv.Scene(vertices, faces)
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"accel": "octree"}, ValueError, "accel must be"),
-    ({"build_threads": 0}, ValueError, "build_threads must be 1 to 64"),
-    ({"build_threads": 65}, ValueError, "build_threads must be 1 to 64"),
-    ({"build_threads": "2"}, TypeError, "build_threads must be an int"),
-])
-def test_bad_build_options_raise(kwargs, error, message):
-    with pytest.raises(error, match=message):
-        zrv.Scene(VERTICES, FACES, **kwargs)
+            zrv.Scene(vertices, faces, **kwargs)
 
 
 ORIGINS, DIRECTIONS = random_rays(10, seed=1)
@@ -71,26 +64,21 @@ def test_bad_rays_raise(query, origins, directions, kwargs, error, message):
         getattr(scene, query)(origins, directions, **kwargs)
 
 
-def test_non_finite_faces_are_dropped_with_a_warning_and_rows_kept():
+def test_unusable_faces_are_dropped_and_rows_kept():
     vertices, faces = triangle_soup(50, seed=2)
     vertices = vertices.copy()
     bad_rows = [0, 7, 31]
     vertices[faces[bad_rows, 1]] = [np.inf, 0.0, np.nan]
+    faces = np.vstack([faces, [[3, 3, 4]], [[5, 5, 5]]])  # zero area: dropped without a warning
     origins, directions = random_rays(2000, seed=3)
     with pytest.warns(RuntimeWarning, match="3 faces with a NaN or infinite"):
         scene = zrv.Scene(vertices, faces)
-    assert len(scene) == 47 and scene.dropped_non_finite == 3
+    assert len(scene) == 47 and scene.dropped_non_finite == 3 and scene.dropped_degenerate == 2
     # The same hits as a scene of the good faces alone, reported by row.
-    good = np.setdiff1d(np.arange(len(faces)), bad_rows)
+    good = np.setdiff1d(np.arange(50), bad_rows)
     alone = zrv.Scene(vertices, faces[good]).intersect(origins, directions)
     got = scene.intersect(origins, directions)
     hit = alone["triangle"] >= 0
     assert hit.any()
     np.testing.assert_array_equal(got["triangle"][hit], good[alone["triangle"][hit]])
-    assert not np.isin(got["triangle"], bad_rows).any()
-
-
-def test_zero_area_faces_are_dropped_silently():
-    faces = np.vstack([FACES, [[0, 0, 1]], [[2, 2, 2]]])
-    scene = zrv.Scene(VERTICES, faces)
-    assert len(scene) == len(FACES) and scene.dropped_degenerate == 2
+    assert not np.isin(got["triangle"], bad_rows + [50, 51]).any()

@@ -19,18 +19,15 @@ RAYS = {
 }
 
 
-@pytest.fixture(scope="module", params=sorted(MESHES))
-def mesh(request):
-    return MESHES[request.param]()
-
-
 @functools.lru_cache(maxsize=None)
-def reference(mesh_name, rays_name):
-    """The brute-force answers, computed once for every structure."""
+def reference(mesh_name, rays_name, limited=False):
+    """The brute-force answers, computed once for every structure; limited: random tmax."""
     vertices, faces = MESHES[mesh_name]()
     origins, directions = RAYS[rays_name]()
-    want = moller_trumbore(vertices, faces, origins, directions)
-    return vertices, faces, origins, directions, want, clear_rays(vertices, faces, origins, directions)
+    tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins)) if limited else np.inf
+    want = moller_trumbore(vertices, faces, origins, directions, tmax)
+    clear = clear_rays(vertices, faces, origins, directions, tmax)
+    return vertices, faces, origins, directions, tmax, want, clear
 
 
 # "auto" picks one of these two; the choice is checked on its own below.
@@ -38,7 +35,7 @@ def reference(mesh_name, rays_name):
 @pytest.mark.parametrize("rays", sorted(RAYS))
 @pytest.mark.parametrize("mesh_name", sorted(MESHES))
 def test_intersect_matches_brute_force(mesh_name, accel, rays):
-    vertices, faces, origins, directions, want, clear = reference(mesh_name, rays)
+    vertices, faces, origins, directions, _, want, clear = reference(mesh_name, rays)
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
     got = scene.intersect(origins, directions, threads=2)
     assert clear.mean() > 0.9
@@ -56,13 +53,10 @@ def test_intersect_matches_brute_force(mesh_name, accel, rays):
 
 
 @pytest.mark.parametrize("accel", ["kd", "bvh"])
-def test_tmax_limits_hits(mesh, accel):
-    vertices, faces = mesh
-    origins, directions = random_rays(2000, seed=3)
-    tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins))
+@pytest.mark.parametrize("mesh_name", sorted(MESHES))
+def test_tmax_limits_hits(mesh_name, accel):
+    vertices, faces, origins, directions, tmax, want, clear = reference(mesh_name, "random", True)
     scene = zrv.Scene(vertices, faces, accel=accel)
-    clear = clear_rays(vertices, faces, origins, directions, tmax)
-    want = moller_trumbore(vertices, faces, origins, directions, tmax)
     got = scene.intersect(origins, directions, tmax=tmax)
     np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
 
@@ -91,31 +85,27 @@ def test_thread_counts_give_identical_arrays(accel, rays):
                                   scene.occluded(origins, directions, threads=4))
 
 
-def test_any_layout_and_float64_give_the_same_answers():
+def test_any_layout_and_float64_give_the_same_answers_and_the_scene_keeps_a_copy():
     vertices, faces = triangle_soup(200, seed=7)
     origins, directions = random_rays(1500, seed=8)
-    scene = zrv.Scene(vertices.astype(np.float32), faces.astype(np.int32))
+    vertices32 = vertices.astype(np.float32)
+    scene = zrv.Scene(vertices32, faces.astype(np.int32))
     reference = scene.intersect(origins.astype(np.float32), directions.astype(np.float32))
+    assert (reference["triangle"] >= 0).any()
+    vertices32[:] = 0.0
 
     strided_origins = np.repeat(origins, 2, axis=0)[::2]  # a non-contiguous view
     fortran_directions = np.asfortranarray(directions)
     other = zrv.Scene(np.asfortranarray(vertices), faces.astype(np.uint32)[::1, ::-1][:, ::-1])
-    got = other.intersect(strided_origins, fortran_directions)
     assert not strided_origins.flags.c_contiguous
-    for key in reference:
-        np.testing.assert_array_equal(got[key], reference[key])
+    copied = scene.intersect(origins, directions)  # its own vertices, not the zeroed array
+    for got in (other.intersect(strided_origins, fortran_directions), copied):
+        for key in reference:
+            np.testing.assert_array_equal(got[key], reference[key])
 
-
-def test_scene_keeps_its_own_triangles():
-    vertices, faces = triangle_soup(100, seed=9)
-    origins, directions = random_rays(800, seed=10)
-    vertices32 = vertices.astype(np.float32)
-    scene = zrv.Scene(vertices32, faces)
-    before = scene.intersect(origins, directions)
-    vertices32[:] = 0.0
-    after = scene.intersect(origins, directions)
-    assert (before["triangle"] >= 0).any()
-    np.testing.assert_array_equal(before["triangle"], after["triangle"])
+    empty = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
+    assert all(len(a) == 0 for a in empty.values())
+    assert len(scene.occluded(np.zeros((0, 3)), np.zeros((0, 3)))) == 0
 
 
 def test_auto_uses_the_bvh_only_for_huge_kdtree_leaves():
@@ -124,10 +114,3 @@ def test_auto_uses_the_bvh_only_for_huge_kdtree_leaves():
     assert kd.statistics["max_objects_in_cell"] > zrv.KDTREE_MAX_LEAF_TRIANGLES
     assert flat.accel == "bvh" and "BVH chosen" in repr(flat)
     assert zrv.Scene(*uv_sphere(30, 60), accel="auto").accel == "kd"
-
-
-def test_empty_ray_batch():
-    scene = zrv.Scene(*uv_sphere(6, 8))
-    got = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
-    assert all(len(a) == 0 for a in got.values())
-    assert len(scene.occluded(np.zeros((0, 3)), np.zeros((0, 3)))) == 0

@@ -7,21 +7,16 @@
 namespace zrv {
 namespace {
 
-TEST(ZrvProgressBar, StaysSilentWhenDisabledOrBeforeTheDelay) {
+TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAfterTheDelayAndErasesItself) {
     std::ostringstream out;
     ProgressBar disabled(out, false);
     disabled.update(5, 10, 10.0);
     disabled.finish();
-    ProgressBar early(out, true, 1.0);
-    early.update(5, 10, 0.99);
-    early.finish();
-    EXPECT_EQ(out.str(), "");
-    EXPECT_FALSE(early.drawn());
-}
-
-TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAndErasesItself) {
-    std::ostringstream out;
     ProgressBar bar(out, true, 1.0);
+    bar.update(1, 4, 0.99);
+    EXPECT_EQ(out.str(), "") << "disabled, or before the delay";
+    EXPECT_FALSE(bar.drawn());
+
     bar.update(1, 4, 1.5);
     const std::string quarter = "\rrendering [##########..............................]  25%";
     EXPECT_EQ(out.str(), quarter);
