@@ -41,6 +41,18 @@ __attribute__((noinline, cold)) void report_stack_overflow(const char* file, int
             PlxFatalError("AssertionFailed:" text, nullptr, nullptr, nullptr, __FILE__, __LINE__); \
     } while (0)
 
+// first of an inner node: which child the traversal visits first.
+inline void set_node_first(const BVHNode* nodes, BVHNode& node) {
+    if (node.num_triangles >= 1)
+        return;
+    const float b0 = nodes[node.firstChildNodeID].bbmin[node.axis];
+    const float b1 = nodes[node.firstChildNodeID + 1].bbmin[node.axis];
+    // Unordered (NaN) boxes put child 1 first, as a lower minimum does.
+    node.first = (b1 < b0 || b1 != b1 || b0 != b0) ? 1 : 0;
+}
+
+void check_nodes(BVHNode* nodes, unsigned int count, unsigned int objects, bool set_first);
+
 } // namespace
 
 gfxRTBVH::gfxRTBVH()
@@ -91,17 +103,8 @@ void gfxRTBVH::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object
 }
 
 void gfxRTBVH::calculate_node_first() {
-    for (unsigned int id = 0; id < number_of_nodes_; ++id) {
-        BVHNode& node = node_array_[id];
-        if (node.num_triangles >= 1)
-            continue;
-        const BVHNode& c0 = node_array_[node.firstChildNodeID];
-        const BVHNode& c1 = node_array_[node.firstChildNodeID + 1];
-        const float b0 = c0.bbmin[node.axis];
-        const float b1 = c1.bbmin[node.axis];
-        // Unordered (NaN) boxes put child 1 first, as a lower minimum does.
-        node.first = (b1 < b0 || b1 != b1 || b0 != b0) ? 1 : 0;
-    }
+    for (unsigned int id = 0; id < number_of_nodes_; ++id)
+        set_node_first(node_array_, node_array_[id]);
 }
 
 const KDTreeStatistic* gfxRTBVH::get_statistic() const {
@@ -158,10 +161,15 @@ bool gfxRTBVH::build_tree(unsigned int number_of_threads) {
             number_of_nodes_ = builder->compile(&node_array_);
             delete builder;
         }
-        if (node_array_ != nullptr)
-            calculate_node_first();
     }
-    const bool ok = check_tree();
+    // calculate_node_first and check_tree in one pass over the nodes: node
+    // by node, first is set before the node is checked, as when the two run
+    // one after the other.
+    bool ok = true;
+    if (node_array_ != nullptr)
+        check_nodes(node_array_, number_of_nodes_, get_number_of_objects(), true);
+    else
+        ok = check_tree();
     if (node_array_ != nullptr && statistic_ != nullptr) {
         statistic_->compile_time_sec = gfx_detail::seconds_since(start);
         statistic_->valid = ok;
@@ -314,6 +322,22 @@ void check_node(const BVHNode* nodes, unsigned int id, unsigned int count) {
     }
 }
 
+// check_tree's checks of every node and of the object count. With set_first,
+// each inner node's first is set just before the node is checked.
+void check_nodes(BVHNode* nodes, unsigned int count, unsigned int objects, bool set_first) {
+    unsigned int found_number_of_objects = 0;
+    for (unsigned int id = 0; id < count; ++id) {
+        if (set_first)
+            set_node_first(nodes, nodes[id]);
+        if (!node_is_sound(nodes, id, count))
+            check_node(nodes, id, count);
+        if (nodes[id].num_triangles > 0)
+            found_number_of_objects += unsigned(nodes[id].num_triangles);
+    }
+    GFX_BVH_CHECK(found_number_of_objects == objects,
+                  "found_number_of_objects == get_number_of_objects()");
+}
+
 } // namespace
 
 bool gfxRTBVH::check_tree() const {
@@ -322,16 +346,7 @@ bool gfxRTBVH::check_tree() const {
                       "(get_number_of_objects()==0) && (number_of_nodes_ == 0)");
         return true;
     }
-    unsigned int found_number_of_objects = 0;
-    for (unsigned int id = 0; id < number_of_nodes_; ++id) {
-        if (!node_is_sound(node_array_, id, number_of_nodes_))
-            check_node(node_array_, id, number_of_nodes_);
-        const BVHNode& node = node_array_[id];
-        if (node.num_triangles > 0)
-            found_number_of_objects += unsigned(node.num_triangles);
-    }
-    GFX_BVH_CHECK(found_number_of_objects == get_number_of_objects(),
-                  "found_number_of_objects == get_number_of_objects()");
+    check_nodes(node_array_, number_of_nodes_, get_number_of_objects(), false);
     return true;
 }
 
