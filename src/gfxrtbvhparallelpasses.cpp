@@ -66,7 +66,9 @@ gfxRTBVHParallelPasses::gfxRTBVHParallelPasses(ZrvGfxTaskManager& pool, const gf
                                                BVHBuildObject* objects, unsigned char* bins,
                                                int* order, unsigned int number_of_objects)
     : pool_(pool), tree_(tree), objects_(objects), bins_(bins), order_(order),
-      number_of_objects_(number_of_objects), chunk_count_(pool.worker_count()),
+      number_of_objects_(number_of_objects),
+      chunk_count_(pool.worker_count() < gfxRTBVH::MAX_BUILD_THREADS ? pool.worker_count()
+                                                                     : gfxRTBVH::MAX_BUILD_THREADS),
       chunks_(new (std::nothrow) Chunk[chunk_count_]),
       block_lower_(new (std::nothrow) int[block_count(0, int(number_of_objects))]), checked_(false),
       exact_(false), binned_(false), root_bounds_(false), pass_(BOUND), begin_(0), end_(0),
