@@ -57,63 +57,49 @@ TEST(PlxUnicodeString, BuildFromNumFormatsEveryWidth) {
     EXPECT_STREQ(text.ConvertToChar(), "");
 }
 
-TEST(PlxRawCollint, PositionsAreOneBased) {
+// Random edits checked against a vector; positions are one-based, InsertAt
+// at Size + 1 appends and RemovePosition clips its count at the end.
+TEST(PlxRawCollint, RandomEditsMatchAVector) {
+    std::mt19937 random(12345);
     PlxRawCollint collection(2);
-    EXPECT_EQ(collection.Append(10), 1);
-    EXPECT_EQ(collection.Append(30), 2);
-    EXPECT_EQ(collection.InsertAt(2, 20), 2); // 10 20 30
-    EXPECT_EQ(collection.InsertAt(1, 5), 1);  // 5 10 20 30
-    EXPECT_EQ(collection.InsertAt(5, 10), 5); // at Size + 1: appended
-    EXPECT_EQ(Contents(collection), (std::vector<int>{5, 10, 20, 30, 10}));
-    EXPECT_EQ(collection.Locate(10, 1), 2);
-    EXPECT_EQ(collection.Locate(10, 3), 5);
-    EXPECT_EQ(collection.Locate(4, 1), 0);
+    std::vector<int> oracle;
+    for (int step = 0; step < 20000; ++step) {
+        const int value = static_cast<int>(random() % 1000);
+        const unsigned int choice = random() % 5;
+        const int position = 1 + static_cast<int>(random() % (oracle.size() + 1));
+        if (choice == 0 || oracle.empty()) {
+            oracle.push_back(value);
+            ASSERT_EQ(collection.Append(value), int(oracle.size()));
+        } else if (choice == 1) {
+            ASSERT_EQ(collection.InsertAt(position, value), position);
+            oracle.insert(oracle.begin() + (position - 1), value);
+        } else if (choice == 2 && position <= int(oracle.size())) {
+            const unsigned int count = random() % 4;
+            const int removed = count == 0 ? (collection.RemovePosition(position), 1)
+                                           : collection.RemovePosition(position, count);
+            ASSERT_EQ(removed, std::min<int>(count == 0 ? 1 : count,
+                                             static_cast<int>(oracle.size()) - position + 1));
+            oracle.erase(oracle.begin() + (position - 1),
+                         oracle.begin() + (position - 1 + removed));
+        } else {
+            // Searched from a random start position.
+            const auto found = std::find(oracle.begin() + (position - 1), oracle.end(), value);
+            ASSERT_EQ(collection.Locate(value, position),
+                      found == oracle.end() ? 0 : int(found - oracle.begin()) + 1);
+        }
+    }
+    EXPECT_EQ(Contents(collection), oracle);
 
-    collection.RemovePosition(1);                   // 10 20 30 10
-    EXPECT_EQ(collection.RemovePosition(2, 2u), 2); // 10 10
-    EXPECT_EQ(collection.RemovePosition(2, 5u), 1); // clipped at the end
-    EXPECT_EQ(Contents(collection), (std::vector<int>{10}));
-
-    PlxRawCollint copy(collection);
+    PlxRawCollint copy(collection), assigned;
+    assigned = collection;
     collection[1] = -1;
-    EXPECT_EQ(copy[1], 10);
+    EXPECT_EQ(Contents(copy), oracle);
+    EXPECT_EQ(Contents(assigned), oracle);
     collection.RemoveAll(PlxCollec::ReleaseMemory);
     copy.RemoveAll(PlxCollec::KeepMemory);
     EXPECT_EQ(collection.Size() + copy.Size(), 0);
     EXPECT_EQ(collection.Append(3), 1);
     EXPECT_EQ(copy.Append(4), 1);
-}
-
-TEST(PlxRawCollint, RandomEditsMatchAVector) {
-    std::mt19937 random(12345);
-    PlxRawCollint collection(0);
-    std::vector<int> oracle;
-    for (int step = 0; step < 20000; ++step) {
-        const int value = static_cast<int>(random() % 1000);
-        const unsigned int choice = random() % 4;
-        if (choice == 0 || oracle.empty()) {
-            collection.Append(value);
-            oracle.push_back(value);
-        } else if (choice == 1) {
-            const int position = 1 + static_cast<int>(random() % (oracle.size() + 1));
-            ASSERT_EQ(collection.InsertAt(position, value), position);
-            oracle.insert(oracle.begin() + (position - 1), value);
-        } else if (choice == 2) {
-            const int position = 1 + static_cast<int>(random() % oracle.size());
-            const unsigned int count = 1 + random() % 3;
-            const int removed = collection.RemovePosition(position, count);
-            const int expected =
-                std::min<int>(count, static_cast<int>(oracle.size()) - position + 1);
-            ASSERT_EQ(removed, expected);
-            oracle.erase(oracle.begin() + (position - 1),
-                         oracle.begin() + (position - 1 + removed));
-        } else {
-            const int position = collection.Locate(value, 1);
-            const auto found = std::find(oracle.begin(), oracle.end(), value);
-            ASSERT_EQ(position, found == oracle.end() ? 0 : int(found - oracle.begin()) + 1);
-        }
-    }
-    EXPECT_EQ(Contents(collection), oracle);
 }
 
 TEST(PlxRawCollint, OutOfRangePositionsFailAssertionsAndChangeNothing) {
@@ -164,9 +150,7 @@ TEST(PlxRawCollPV, QuickSortHandsTheComparatorTheStoredPointers) {
         std::sort(seen.begin(), seen.end());
         EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end()) == seen.end());
     }
-}
-
-TEST(PlxRawCollPV, EditsAreOneBasedAndNeverTouchThePointees) {
+    // Edits are one-based and never touch the pointees.
     int a = 1, b = 2, c = 3;
     PlxRawCollPV collection(0);
     collection.Append(&a);
