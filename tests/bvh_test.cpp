@@ -72,11 +72,9 @@ void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
 
 // ---------------------------------------------------------------- builder
 
-struct BuiltShape {
-    unsigned int nodes;
-    int root_axis;
-    int left_count; // objects in the root's child 0 (-1: the root is a leaf)
-};
+// Node count, root axis and objects in the root's child 0 (-1, -1: the
+// root is a leaf).
+using BuiltShape = std::array<int, 3>;
 
 int objects_below(const gfxRTBVH& tree, int id) {
     const BVHNode& n = tree.get_node_array()[id];
@@ -91,8 +89,8 @@ BuiltShape build_shape(std::vector<TestBox> boxes) {
     EXPECT_EQ(bvh_structural_fault(tree), "");
     const BVHNode& root = tree.get_node_array()[0];
     if (root.num_triangles > 0)
-        return {tree.get_number_of_nodes(), -1, -1};
-    return {tree.get_number_of_nodes(), root.axis, objects_below(tree, root.firstChildNodeID)};
+        return {int(tree.get_number_of_nodes()), -1, -1};
+    return {int(tree.get_number_of_nodes()), root.axis, objects_below(tree, root.firstChildNodeID)};
 }
 
 std::vector<TestBox> at_points(const std::vector<std::array<float, 3>>& centres) {
@@ -125,12 +123,8 @@ TEST(BVHBuilder, SplitChoices) {
          at_points({{0, 0, 0}, {0.5f, 1, 1}, {0, 2, 2}, {0.5f, 3, 3}, {0, 4, 4}}),
          {3, 1, 3}},
     };
-    for (const auto& c : cases) {
-        const BuiltShape shape = build_shape(c.boxes);
-        EXPECT_EQ(shape.nodes, c.expected.nodes) << c.what;
-        EXPECT_EQ(shape.root_axis, c.expected.root_axis) << c.what;
-        EXPECT_EQ(shape.left_count, c.expected.left_count) << c.what;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(build_shape(c.boxes), c.expected) << c.what;
 }
 
 TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
