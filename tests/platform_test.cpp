@@ -1,15 +1,93 @@
+// Platform services: strings, collections, fatal errors, journals, aligned
+// memory and the CPU probes.
 #include "FatalErrorRecorder.h"
 #include "PlxSystem.h"
+#include "gfxAlignedMemory.h"
+#include "gfxCPUInfo.h"
+#include "gfxJournal.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
+#include <cstdint>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+unsigned char Pattern(unsigned int index) {
+    return static_cast<unsigned char>(index * 7u + 3u);
+}
+
+// Fills size bytes of block with the pattern after checking that its first
+// kept bytes hold it, and that block is aligned.
+void CheckAndFill(void* block, unsigned int alignment, unsigned int kept, unsigned int size) {
+    ASSERT_NE(block, nullptr) << size << " " << alignment;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u) << size << " " << alignment;
+    unsigned char* bytes = static_cast<unsigned char*>(block);
+    for (unsigned int i = 0; i < kept; ++i)
+        ASSERT_EQ(bytes[i], Pattern(i)) << size << " " << alignment;
+    for (unsigned int i = 0; i < size; ++i) // the sanitizer build catches a short block
+        bytes[i] = Pattern(i);
+}
+
+// Grown and shrunk in turn by realloc; the old size handed over is
+// deliberately wrong, and realloc of null allocates.
+TEST(AlignedMemory, BlocksKeepAlignmentSizeAndContents) {
+    const unsigned int sizes[] = {0, 1, 3, 15, 16, 17, 100, 255, 4096, 65537};
+    const unsigned int steps[] = {1, 40, 4000, 24, 24, 70000, 3, 0, 500};
+    for (unsigned int alignment : {1, 2, 4, 8, 16, 32, 64, 128, 256, 1024, 4096}) {
+        for (unsigned int size : sizes) {
+            void* block = gfx_aligned_malloc(size, alignment);
+            CheckAndFill(block, alignment, 0, size);
+            gfx_aligned_free(block);
+        }
+        unsigned int size = 10;
+        void* block = gfx_aligned_realloc(nullptr, 123, size, alignment);
+        CheckAndFill(block, alignment, 0, size);
+        for (unsigned int next : steps) {
+            block = gfx_aligned_realloc(block, 0xFFFFFFFFu - next, next, alignment);
+            CheckAndFill(block, alignment, next < size ? next : size, next);
+            size = next;
+        }
+        gfx_aligned_free(block);
+    }
+    gfx_aligned_free(nullptr);
+    // Alignments that are not powers of two are refused.
+    for (unsigned int alignment : {0u, 3u, 48u})
+        EXPECT_EQ(gfx_aligned_malloc(16, alignment), nullptr) << alignment;
+}
+
+// Kept first among the CPU tests: the first Instance call runs the probes.
+void ForeignSigillHandler(int) {}
+
+TEST(CPUInfo, ProbesRestoreTheHostsIllegalInstructionHandler) {
+    struct sigaction host = {};
+    struct sigaction saved = {};
+    host.sa_handler = ForeignSigillHandler;
+    sigemptyset(&host.sa_mask);
+    ASSERT_EQ(sigaction(SIGILL, &host, &saved), 0);
+    ASSERT_NE(gfxCPUInfo::Instance(), nullptr);
+    struct sigaction after = {};
+    ASSERT_EQ(sigaction(SIGILL, &saved, &after), 0);
+    EXPECT_EQ(after.sa_handler, ForeignSigillHandler);
+}
+
+TEST(CPUInfo, SingletonReportsThisMachine) {
+    gfxCPUInfo* info = gfxCPUInfo::Instance();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(gfxCPUInfo::Instance(), info);
+    EXPECT_GE(info->NumberOfCPUs(), 1u);
+    EXPECT_EQ(info->NumberOfCPUs(), static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN)));
+    // Every x86-64 processor has SSE and SSE2.
+    EXPECT_TRUE(info->IsSSESupported());
+    *info = *info; // copy assignment is public and keeps the values
+    EXPECT_TRUE(info->IsSSE2Supported());
+}
 
 std::vector<int> Contents(const PlxRawCollint& collection) {
     std::vector<int> values;
@@ -175,6 +253,97 @@ TEST(PlxFatalError, HandlerSwapReturnsThePreviousHandler) {
 TEST(PlxFatalErrorDeathTest, DefaultHandlerReportsAndAborts) {
     EXPECT_DEATH(PlxFatalError("AssertionFailed:x", nullptr, nullptr, nullptr, "src/a.cpp", 42),
                  "AssertionFailed:x.*src/a\\.cpp.*42");
+}
+
+// Keeps every text handed to the sink, one entry per call.
+class RecordingJournal : public gfxJournal {
+public:
+    RecordingJournal() = default;
+    RecordingJournal(const RecordingJournal& other) : gfxJournal(other) {}
+    RecordingJournal& operator=(const RecordingJournal& other) {
+        gfxJournal::operator=(other);
+        return *this;
+    }
+
+    void flush() override {}
+    void write(const PlxUnicodeString& text) override { texts.push_back(text.ConvertToChar()); }
+
+    // Text of the single call made by the last operation.
+    std::string only() const {
+        EXPECT_EQ(texts.size(), 1u);
+        return texts.empty() ? std::string() : texts.back();
+    }
+    std::string print(double value) {
+        texts.clear();
+        *this << value;
+        return only();
+    }
+
+    std::vector<std::string> texts;
+};
+
+TEST(Journal, PrecisionAndWidthShapeDoubles) {
+    RecordingJournal journal;
+    EXPECT_EQ(journal.print(-1.5), "-1.500000"); // six decimals, no width by default
+    EXPECT_EQ(journal.print(0.1f), "0.100000");  // floats go through the double overload
+    journal.set_precision(2);
+    journal.set_width(8);
+    EXPECT_EQ(journal.print(3.14159), "    3.14");
+    EXPECT_EQ(journal.print(2.675), "    2.67"); // printf rounding of the stored binary value
+    journal.set_precision(3);
+    journal.set_width(0);
+    EXPECT_EQ(journal.print(0.5), "0.500");
+
+    // Texts longer than any small buffer.
+    journal.set_precision(40);
+    EXPECT_EQ(journal.print(1.0), "1." + std::string(40, '0'));
+    journal.set_precision(1);
+    journal.set_width(90);
+    EXPECT_EQ(journal.print(7.25), std::string(87, ' ') + "7.2");
+
+    // Copies take the formatting.
+    journal.set_precision(2);
+    journal.set_width(6);
+    RecordingJournal copy(journal), assigned;
+    EXPECT_EQ(copy.print(1.0), "  1.00");
+    assigned = journal;
+    EXPECT_EQ(assigned.print(1.0), "  1.00");
+}
+
+TEST(Journal, InvalidPrecisionAndWidthFailAssertionsAndChangeNothing) {
+    FatalErrorRecorder recorder;
+    RecordingJournal journal;
+    journal.set_precision(4);
+    journal.set_width(7);
+
+    journal.set_precision(0);
+    journal.set_precision(-3);
+    journal.set_width(-1);
+
+    EXPECT_EQ(recorder.messages(),
+              (std::vector<std::string>{"AssertionFailed:p > 0", "AssertionFailed:p > 0",
+                                        "AssertionFailed:w >= 0"}));
+    for (const RecordedFatalError& error : recorder.errors()) {
+        EXPECT_TRUE(EndsWith(error.file, "src/gfxJournal.cpp")) << error.file;
+        EXPECT_GT(error.line, 0);
+        EXPECT_TRUE(error.reserved_arguments_null);
+    }
+    EXPECT_EQ(journal.precision(), 4);
+    EXPECT_EQ(journal.width(), 7);
+    EXPECT_EQ(journal.print(1.0), " 1.0000");
+}
+
+// One call of the sink per value; integers in decimal, texts as they are.
+TEST(Journal, ValuesAreHandedOverOneCallEach) {
+    RecordingJournal journal;
+    journal << 4294967295u << -1 << INT_MIN << LONG_MIN << ULONG_MAX << LLONG_MIN << ULLONG_MAX
+            << static_cast<std::int64_t>(-5) << static_cast<std::uint64_t>(1) << 0L << "abc" << 'x'
+            << PlxUnicodeString("tok=1") << "" << ' ';
+    std::string calls; // each call's text followed by "|"
+    for (const std::string& text : journal.texts)
+        calls += text + "|";
+    EXPECT_EQ(calls, "4294967295|-1|-2147483648|-9223372036854775808|18446744073709551615|"
+                     "-9223372036854775808|18446744073709551615|-5|1|0|abc|x|tok=1|| |");
 }
 
 } // namespace
