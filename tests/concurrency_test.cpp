@@ -32,26 +32,6 @@ public:
     int runs_ = 0;
 };
 
-TEST(ZrvGfxThread, WaitPublishesResultsAndRestartRunsAgain) {
-    std::vector<std::unique_ptr<SummingThread>> threads;
-    for (unsigned long i = 0; i < 48; ++i)
-        threads.emplace_back(new SummingThread(1000 + 97 * i));
-    threads[0]->wait(); // not started: returns at once
-    EXPECT_EQ(0, threads[0]->runs_);
-    for (int round = 1; round <= 2; ++round) {
-        for (auto& thread : threads)
-            thread->start();
-        for (auto& thread : threads) {
-            thread->wait();
-            thread->wait();
-        }
-        for (auto& thread : threads) {
-            EXPECT_EQ(round * thread->n_ * (thread->n_ + 1) / 2, thread->sum_);
-            EXPECT_EQ(round, thread->runs_);
-        }
-    }
-}
-
 // Writes only to objects outside itself, so that it may keep running while
 // the derived part of the object is being destroyed.
 class SignallingThread : public ZrvGfxThread {
@@ -71,7 +51,24 @@ public:
     bool& finished_;
 };
 
-TEST(ZrvGfxThread, CopiesStartUnstartedAndDestructionWaitsForRun) {
+TEST(ZrvGfxThread, StartWaitRestartCopyAndDestroy) {
+    std::vector<std::unique_ptr<SummingThread>> threads;
+    for (unsigned long i = 0; i < 16; ++i)
+        threads.emplace_back(new SummingThread(1000 + 97 * i));
+    threads[0]->wait(); // not started: returns at once
+    EXPECT_EQ(0, threads[0]->runs_);
+    for (int round = 1; round <= 2; ++round) { // a second start runs again
+        for (auto& thread : threads)
+            thread->start();
+        for (auto& thread : threads) {
+            thread->wait();
+            thread->wait();
+            EXPECT_EQ(round * thread->n_ * (thread->n_ + 1) / 2, thread->sum_);
+            EXPECT_EQ(round, thread->runs_);
+        }
+    }
+
+    // A copy of a running thread is a fresh, unstarted object.
     std::atomic<bool> gate(false);
     SummingThread original(200000, &gate);
     original.start(); // held at the gate until the copy exists
@@ -87,6 +84,7 @@ TEST(ZrvGfxThread, CopiesStartUnstartedAndDestructionWaitsForRun) {
     EXPECT_EQ(200000ul * 200001ul / 2, copy.sum_);
     EXPECT_EQ(copy.sum_, original.sum_);
 
+    // Destroying a started thread waits for its run.
     std::atomic<bool> started(false), release(false);
     bool finished = false;
     std::thread releaser;

@@ -62,27 +62,4 @@ TEST(Records, HostVisibleLayouts) {
     EXPECT_EQ(sizeof(gfxSplitCandidate), 8u);
 }
 
-TEST(Records, SeedRecordsOwnCopiesOfTheirLists) {
-    gfxSplitCandidate x[2] = {}, y[1] = {}, z[2] = {};
-    x[1].position = 2.5f;
-    x[1].object_index = 3;
-    gfxSplitCandidate* lists[3] = {x, y, z};
-    const unsigned sizes[3] = {2, 1, 2};
-    const KDTreeBBox box(0, 0, 0, 1, 1, 1);
-    gfxKDTreeCompileState state(4, 24, lists, sizes, &box, 3,
-                                gfxSplitCandidateMemoryManager::MODEL_MEDIUM);
-    x[1].position = -1.0f; // the record must not see later changes
-    EXPECT_TRUE(state.valid);
-    ASSERT_NE(state.lists[0], x);
-    EXPECT_EQ(state.lists[0][1].position, 2.5f);
-    EXPECT_EQ(state.lists[0][1].object_index, 3u);
-    EXPECT_EQ(state.list_sizes[1], 1u);
-    ASSERT_NE(state.bbox, &box);
-    EXPECT_EQ(state.bbox->bbmax[1], 1.0f);
-    EXPECT_EQ(state.model_size, gfxSplitCandidateMemoryManager::MODEL_MEDIUM);
-    gfxKDTreeCompileState without_box(0, 8, lists, sizes, nullptr, 1,
-                                      gfxSplitCandidateMemoryManager::MODEL_SMALL);
-    EXPECT_EQ(without_box.bbox, nullptr);
-}
-
 } // namespace
