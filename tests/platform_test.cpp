@@ -238,13 +238,11 @@ TEST(PlxRawCollPV, QuickSortHandsTheComparatorTheStoredPointers) {
 
 void IgnoreFatalError(const char*, const char*, const char*, const char*, const char*, int) {}
 
-TEST(PlxFatalError, HandlerSwapReturnsThePreviousHandler) {
+// No handler is installed at first; the default reports and aborts.
+TEST(PlxFatalErrorDeathTest, HandlerSwapAndDefaultHandler) {
     EXPECT_EQ(PlxSetFatalErrorHandler(IgnoreFatalError), nullptr);
     PlxFatalError("ignored", nullptr, nullptr, nullptr, "x.cpp", 1);
     EXPECT_EQ(PlxSetFatalErrorHandler(nullptr), &IgnoreFatalError);
-}
-
-TEST(PlxFatalErrorDeathTest, DefaultHandlerReportsAndAborts) {
     EXPECT_DEATH(PlxFatalError("AssertionFailed:x", nullptr, nullptr, nullptr, "src/a.cpp", 42),
                  "AssertionFailed:x.*src/a\\.cpp.*42");
 }
@@ -262,15 +260,12 @@ public:
     void flush() override {}
     void write(const PlxUnicodeString& text) override { texts.push_back(text.ConvertToChar()); }
 
-    // Text of the single call made by the last operation.
-    std::string only() const {
-        EXPECT_EQ(texts.size(), 1u);
-        return texts.empty() ? std::string() : texts.back();
-    }
+    // The text of value, which must take a single call.
     std::string print(double value) {
         texts.clear();
         *this << value;
-        return only();
+        EXPECT_EQ(texts.size(), 1u);
+        return texts.empty() ? std::string() : texts.back();
     }
 
     std::vector<std::string> texts;
