@@ -277,6 +277,31 @@ TEST(BVHTraversal, EmptyTreeTouchesNothing) {
     EXPECT_EQ(writer.items, bvh_record({}, {}));
 }
 
+// A class derived from the triangle BVH keeps its own object test.
+class CountingTriangleBVH : public gfxRTBVH_triAccel {
+public:
+    using gfxRTBVH_triAccel::gfxRTBVH_triAccel;
+    void test_object_hit(unsigned int object, int lane_mask, RayPacket& ray, HitPacket& hit,
+                         const RenderState& state, float max_distance) const override {
+        ++calls;
+        gfxRTBVH_triAccel::test_object_hit(object, lane_mask, ray, hit, state, max_distance);
+    }
+    mutable int calls = 0;
+};
+
+TEST(BVHTraversal, DerivedTriangleTreesKeepTheirObjectTest) {
+    const float a[3] = {0, 0, 0}, b[3] = {1, 0, 0}, c[3] = {0, 1, 0};
+    const triAccel triangle = make_triangle(a, b, c, 5);
+    CountingTriangleBVH tree(&triangle, 1);
+    ASSERT_TRUE(tree.build_tree(1));
+    RayPacket rays = packet_of({{0.25f, 0.25f, 1}, {0, 0, -1}});
+    HitPacket hits = empty_hits();
+    __m128i hit_object;
+    tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    EXPECT_EQ(tree.calls, 1);
+    EXPECT_EQ(lane_of(hits.id, 3), 5);
+}
+
 // ------------------------------------------------- stream, check and dump
 
 const float LO[3] = {0, 0, 0}, HI[3] = {4, 4, 4};

@@ -1,5 +1,6 @@
 // Platform services: strings, collections, fatal errors, journals, aligned
 // memory and the CPU probes.
+#include "AllocationFaults.h"
 #include "FatalErrorRecorder.h"
 #include "PlxSystem.h"
 #include "gfxAlignedMemory.h"
@@ -127,6 +128,14 @@ TEST(PlxUnicodeString, BuildFromNumFormatsEveryWidth) {
     expect(text.BuildFromNum(7, "%120d"), std::string(119, ' ') + "7");
     EXPECT_EQ(text.BuildFromNum(7, nullptr), -1);
     EXPECT_STREQ(text.ConvertToChar(), "");
+    // Without room for the text, short or long, the result is -1 too.
+    AllocationFaultRule rule;
+    rule.thread = AllocationFaultRule::ARMING_THREAD;
+    rule.failures = 2;
+    AllocationFaults faults(rule);
+    EXPECT_EQ(text.BuildFromNum(-42, "%d"), -1);
+    EXPECT_EQ(text.BuildFromNum(7, "%120d"), -1);
+    EXPECT_EQ(faults.injected(), 2);
 }
 
 // Random edits checked against a vector; positions are one-based, InsertAt
