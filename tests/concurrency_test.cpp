@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -31,53 +32,6 @@ public:
     int runs_ = 0;
 };
 
-TEST(ZrvGfxThread, ResultsOfManyThreadsAreVisibleAfterWait) {
-    std::vector<std::unique_ptr<SummingThread>> threads;
-    for (unsigned long i = 0; i < 48; ++i)
-        threads.emplace_back(new SummingThread(1000 + 97 * i));
-    for (auto& thread : threads)
-        thread->start();
-    for (auto& thread : threads)
-        thread->wait();
-    for (auto& thread : threads) {
-        EXPECT_EQ(thread->n_ * (thread->n_ + 1) / 2, thread->sum_);
-        EXPECT_EQ(1, thread->runs_);
-    }
-}
-
-TEST(ZrvGfxThread, WaitWithoutStartAndRepeatedWaitReturn) {
-    SummingThread thread(10);
-    thread.wait();
-    EXPECT_EQ(0, thread.runs_);
-    thread.start();
-    thread.wait();
-    thread.wait();
-    EXPECT_EQ(55u, thread.sum_);
-    // A second start runs again on the same object.
-    thread.start();
-    thread.wait();
-    EXPECT_EQ(2, thread.runs_);
-    EXPECT_EQ(110u, thread.sum_);
-}
-
-TEST(ZrvGfxThread, CopyOfARunningThreadIsAFreshUnstartedObject) {
-    std::atomic<bool> gate(false);
-    SummingThread original(200000, &gate);
-    original.start(); // held at the gate until the copy exists
-    SummingThread copy(original);
-    copy.gate_ = nullptr;
-    copy.wait(); // not started: returns at once
-    EXPECT_EQ(0, copy.runs_);
-    copy.start();
-    gate.store(true);
-    copy.wait();
-    original.wait();
-    EXPECT_EQ(1, copy.runs_);
-    EXPECT_EQ(1, original.runs_);
-    EXPECT_EQ(200000ul * 200001ul / 2, copy.sum_);
-    EXPECT_EQ(200000ul * 200001ul / 2, original.sum_);
-}
-
 // Writes only to objects outside itself, so that it may keep running while
 // the derived part of the object is being destroyed.
 class SignallingThread : public ZrvGfxThread {
@@ -97,9 +51,41 @@ public:
     bool& finished_;
 };
 
-TEST(ZrvGfxThread, DestroyingAStartedThreadWaitsForRun) {
-    std::atomic<bool> started(false);
-    std::atomic<bool> release(false);
+TEST(ZrvGfxThread, StartWaitRestartCopyAndDestroy) {
+    std::vector<std::unique_ptr<SummingThread>> threads;
+    for (unsigned long i = 0; i < 16; ++i)
+        threads.emplace_back(new SummingThread(1000 + 97 * i));
+    threads[0]->wait(); // not started: returns at once
+    EXPECT_EQ(0, threads[0]->runs_);
+    for (int round = 1; round <= 2; ++round) { // a second start runs again
+        for (auto& thread : threads)
+            thread->start();
+        for (auto& thread : threads) {
+            thread->wait();
+            thread->wait();
+            EXPECT_EQ(round * thread->n_ * (thread->n_ + 1) / 2, thread->sum_);
+            EXPECT_EQ(round, thread->runs_);
+        }
+    }
+
+    // A copy of a running thread is a fresh, unstarted object.
+    std::atomic<bool> gate(false);
+    SummingThread original(200000, &gate);
+    original.start(); // held at the gate until the copy exists
+    SummingThread copy(original);
+    copy.gate_ = nullptr;
+    copy.wait(); // not started: returns at once
+    EXPECT_EQ(0, copy.runs_);
+    copy.start();
+    gate.store(true);
+    copy.wait();
+    original.wait();
+    EXPECT_EQ(1, copy.runs_ * original.runs_);
+    EXPECT_EQ(200000ul * 200001ul / 2, copy.sum_);
+    EXPECT_EQ(copy.sum_, original.sum_);
+
+    // Destroying a started thread waits for its run.
+    std::atomic<bool> started(false), release(false);
     bool finished = false;
     std::thread releaser;
     {
@@ -117,168 +103,100 @@ TEST(ZrvGfxThread, DestroyingAStartedThreadWaitsForRun) {
     releaser.join();
 }
 
-// Checks from inside the tasks that no two running tasks share a worker index.
-struct WorkerGuard {
-    explicit WorkerGuard(unsigned int workers) : busy(workers) {}
-    std::vector<std::atomic<bool>> busy;
-    std::atomic<int> index_out_of_range{0};
-    std::atomic<int> index_shared{0};
-
-    void enter(unsigned int worker_index) {
-        if (worker_index >= busy.size()) {
-            ++index_out_of_range;
-            return;
-        }
-        if (busy[worker_index].exchange(true))
-            ++index_shared;
-    }
-    void leave(unsigned int worker_index) {
-        if (worker_index < busy.size())
-            busy[worker_index].store(false);
-    }
-};
-
-struct TaskCounters {
-    explicit TaskCounters(std::size_t tasks) : runs(tasks, 0), deletions(tasks) {}
-    std::vector<int> runs; // plain ints: each task writes only its own slot
-    std::vector<std::atomic<int>> deletions;
-};
-
-// Optionally busy for `work` iterations; optionally splits itself into two
-// subtasks until the range holds a single slot.
-class CountingTask : public ZrvGfxRunnableTask {
+// Runs a function; counts its deletion.
+class FunctionTask : public ZrvGfxRunnableTask {
 public:
-    CountingTask(ZrvGfxTaskManager& manager, WorkerGuard& guard, TaskCounters& counters,
-                 std::size_t begin, std::size_t end, unsigned long work)
-        : manager_(manager), guard_(guard), counters_(counters), begin_(begin), end_(end),
-          work_(work) {}
-    ~CountingTask() override { ++counters_.deletions[begin_]; }
-
-    void run(unsigned int worker_index) override {
-        guard_.enter(worker_index);
-        volatile unsigned long sink = 0;
-        for (unsigned long i = 0; i < work_; ++i)
-            sink = sink + i;
-        if (end_ - begin_ > 1) {
-            std::size_t middle = begin_ + (end_ - begin_) / 2;
-            manager_.add_task(new CountingTask(manager_, guard_, counters_, begin_, middle, work_));
-            manager_.add_task(new CountingTask(manager_, guard_, counters_, middle, end_, work_));
-        } else {
-            ++counters_.runs[begin_];
-        }
-        guard_.leave(worker_index);
-    }
-
-    ZrvGfxTaskManager& manager_;
-    WorkerGuard& guard_;
-    TaskCounters& counters_;
-    std::size_t begin_, end_;
-    unsigned long work_;
+    FunctionTask(std::function<void(unsigned int)> run, std::atomic<int>& deletions)
+        : run_(std::move(run)), deletions_(deletions) {}
+    ~FunctionTask() override { ++deletions_; }
+    void run(unsigned int worker_index) override { run_(worker_index); }
+    std::function<void(unsigned int)> run_;
+    std::atomic<int>& deletions_;
 };
 
-void expect_every_slot_once(const TaskCounters& counters, const WorkerGuard& guard) {
-    for (std::size_t i = 0; i < counters.runs.size(); ++i)
-        ASSERT_EQ(1, counters.runs[i]) << "slot " << i;
-    EXPECT_EQ(0, guard.index_out_of_range.load());
-    EXPECT_EQ(0, guard.index_shared.load());
-}
+// Runs and deletions of tasks over slots; from inside the tasks, checks
+// that no two running tasks share a worker index.
+struct TaskLedger {
+    TaskLedger(ZrvGfxTaskManager& manager, std::size_t slots)
+        : manager(manager), busy(manager.worker_count()), runs(slots, 0) {}
+    ZrvGfxTaskManager& manager;
+    std::vector<std::atomic<bool>> busy;
+    std::atomic<int> bad_index{0}, deletions{0};
+    std::vector<int> runs; // plain ints: each task writes only its own slot
 
-TEST(ZrvGfxTaskManager, ThousandsOfTinyTasksRunOnceAndAreDeletedOnce) {
-    const std::size_t task_count = 5000;
+    // A task busy for `work` iterations that splits itself into two
+    // subtasks until its range holds a single slot.
+    void add(std::size_t begin, std::size_t end, unsigned long work) {
+        manager.add_task(new FunctionTask(
+            [=](unsigned int worker) {
+                if (worker >= busy.size() || busy[worker].exchange(true)) {
+                    ++bad_index;
+                    return;
+                }
+                volatile unsigned long sink = 0;
+                for (unsigned long i = 0; i < work; ++i)
+                    sink = sink + i;
+                if (end - begin > 1) {
+                    add(begin, begin + (end - begin) / 2, work);
+                    add(begin + (end - begin) / 2, end, work);
+                } else {
+                    ++runs[begin];
+                }
+                busy[worker].store(false);
+            },
+            deletions));
+    }
+};
+
+// Rounds on one manager, each with thousands of single-slot tasks and two
+// tasks that fan out into subtasks, which finish in the same call: every
+// slot runs once, and every task, split or not, is deleted once (a range of
+// k slots makes 2k - 1 tasks).
+TEST(ZrvGfxTaskManager, TasksAndTheirSubtasksRunOnceAndAreDeletedOnce) {
     for (unsigned int workers : {1u, 2u, 5u}) {
         ZrvGfxTaskManager manager(workers);
         EXPECT_EQ(workers, manager.worker_count());
-        WorkerGuard guard(workers);
-        TaskCounters counters(task_count);
-        for (std::size_t i = 0; i < task_count; ++i)
-            manager.add_task(new CountingTask(manager, guard, counters, i, i + 1, 0));
-        manager.run_tasks_and_wait();
-        expect_every_slot_once(counters, guard);
-        for (std::size_t i = 0; i < task_count; ++i)
-            ASSERT_EQ(1, counters.deletions[i].load()) << "task " << i;
+        for (int round = 0; round < 6; ++round) {
+            const std::size_t tiny = 500 + 300 * round, slots = tiny + 900;
+            TaskLedger ledger(manager, slots);
+            for (std::size_t i = 0; i < tiny; ++i)
+                ledger.add(i, i + 1, 0);
+            ledger.add(tiny, tiny + 300, round % 3 * 50);
+            ledger.add(tiny + 300, slots, 100);
+            manager.run_tasks_and_wait();
+            EXPECT_EQ(0, ledger.bad_index.load());
+            EXPECT_EQ(ledger.runs, std::vector<int>(slots, 1));
+            EXPECT_EQ(int(tiny + 2 * 900 - 2), ledger.deletions.load());
+        }
+        manager.run_tasks_and_wait(); // nothing queued: returns at once
     }
 }
-
-TEST(ZrvGfxTaskManager, SubtasksAddedByRunningTasksFinishInTheSameCall) {
-    const std::size_t leaves = 3000;
-    ZrvGfxTaskManager manager(3);
-    WorkerGuard guard(3);
-    TaskCounters counters(leaves);
-    manager.add_task(new CountingTask(manager, guard, counters, 0, leaves / 3, 100));
-    manager.add_task(new CountingTask(manager, guard, counters, leaves / 3, leaves, 100));
-    manager.run_tasks_and_wait();
-    expect_every_slot_once(counters, guard);
-    // Every split task and every leaf was deleted: a range of k slots makes
-    // 2k - 1 tasks, each counted at its first slot.
-    int deletions = 0;
-    for (std::size_t i = 0; i < leaves; ++i)
-        deletions += counters.deletions[i].load();
-    EXPECT_EQ(int(2 * leaves - 2), deletions);
-}
-
-TEST(ZrvGfxTaskManager, SeveralRoundsOnOneManager) {
-    ZrvGfxTaskManager manager(4);
-    WorkerGuard guard(4);
-    for (int round = 0; round < 20; ++round) {
-        const std::size_t slots = 50 + 37 * round;
-        TaskCounters counters(slots);
-        // One task that fans out to every slot, behind a few single-slot tasks.
-        manager.add_task(new CountingTask(manager, guard, counters, 0, 1, 0));
-        manager.add_task(new CountingTask(manager, guard, counters, 1, 2, 0));
-        manager.add_task(new CountingTask(manager, guard, counters, 2, slots, round % 3 * 50));
-        manager.run_tasks_and_wait();
-        expect_every_slot_once(counters, guard);
-    }
-    manager.run_tasks_and_wait(); // nothing queued: returns at once
-}
-
-// Records the order in which tasks run.
-class OrderTask : public ZrvGfxRunnableTask {
-public:
-    OrderTask(std::vector<int>& order, int id, unsigned int* seen_index)
-        : order_(order), id_(id), seen_index_(seen_index) {}
-    void run(unsigned int worker_index) override {
-        order_.push_back(id_);
-        *seen_index_ = worker_index;
-    }
-    std::vector<int>& order_;
-    int id_;
-    unsigned int* seen_index_;
-};
 
 // Zero workers means one, with index 0; one worker runs the queue in order.
 TEST(ZrvGfxTaskManager, OneWorkerRunsTasksInQueueOrder) {
     for (unsigned int workers : {0u, 1u}) {
         ZrvGfxTaskManager manager(workers);
         EXPECT_EQ(1u, manager.worker_count());
-        std::vector<int> order;
-        unsigned int seen = 77;
-        for (int i = 0; i < 100; ++i)
-            manager.add_task(new OrderTask(order, i, &seen));
+        std::vector<int> order, expected;
+        std::atomic<int> deletions(0);
+        for (int i = 0; i < 100; ++i) {
+            manager.add_task(new FunctionTask(
+                [&order, i](unsigned int worker) { order.push_back(worker == 0 ? i : -1); },
+                deletions));
+            expected.push_back(i);
+        }
         manager.run_tasks_and_wait();
-        ASSERT_EQ(100u, order.size());
-        for (int i = 0; i < 100; ++i)
-            EXPECT_EQ(i, order[i]);
-        EXPECT_EQ(0u, seen);
+        EXPECT_EQ(order, expected);
     }
 }
 
 TEST(ZrvGfxTaskManager, QueuedTasksWaitForRunTasksAndWait) {
-    std::atomic<int> runs(0);
-    std::atomic<int> deletions(0);
-    class Probe : public ZrvGfxRunnableTask {
-    public:
-        Probe(std::atomic<int>& runs, std::atomic<int>& deletions)
-            : runs_(runs), deletions_(deletions) {}
-        ~Probe() override { ++deletions_; }
-        void run(unsigned int) override { ++runs_; }
-        std::atomic<int>& runs_;
-        std::atomic<int>& deletions_;
-    };
+    std::atomic<int> runs(0), deletions(0);
+    const auto probe = [&] { return new FunctionTask([&](unsigned int) { ++runs; }, deletions); };
     {
         ZrvGfxTaskManager manager(2);
         for (int i = 0; i < 10; ++i)
-            manager.add_task(new Probe(runs, deletions));
+            manager.add_task(probe());
         // Idle workers get every chance to take the tasks early.
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         EXPECT_EQ(0, runs.load());
@@ -287,7 +205,7 @@ TEST(ZrvGfxTaskManager, QueuedTasksWaitForRunTasksAndWait) {
         EXPECT_EQ(10, deletions.load());
         // Tasks still queued when the manager goes away are deleted unrun.
         for (int i = 0; i < 4; ++i)
-            manager.add_task(new Probe(runs, deletions));
+            manager.add_task(probe());
     }
     EXPECT_EQ(10, runs.load());
     EXPECT_EQ(14, deletions.load());

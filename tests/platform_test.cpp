@@ -1,15 +1,88 @@
+// Platform services: strings, collections, fatal errors, journals, aligned
+// memory and the CPU probes.
+#include "AllocationFaults.h"
 #include "FatalErrorRecorder.h"
 #include "PlxSystem.h"
+#include "gfxAlignedMemory.h"
+#include "gfxCPUInfo.h"
+#include "gfxJournal.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
+#include <cstdint>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+unsigned char Pattern(unsigned int index) {
+    return static_cast<unsigned char>(index * 7u + 3u);
+}
+
+// Fills size bytes of block with the pattern after checking that its first
+// kept bytes hold it, and that block is aligned.
+void CheckAndFill(void* block, unsigned int alignment, unsigned int kept, unsigned int size) {
+    ASSERT_NE(block, nullptr) << size << " " << alignment;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u) << size << " " << alignment;
+    unsigned char* bytes = static_cast<unsigned char*>(block);
+    for (unsigned int i = 0; i < kept; ++i)
+        ASSERT_EQ(bytes[i], Pattern(i)) << size << " " << alignment;
+    for (unsigned int i = 0; i < size; ++i) // the sanitizer build catches a short block
+        bytes[i] = Pattern(i);
+}
+
+// Grown and shrunk in turn by realloc; the old size handed over is
+// deliberately wrong, and realloc of null allocates.
+TEST(AlignedMemory, BlocksKeepAlignmentSizeAndContents) {
+    const unsigned int sizes[] = {0, 1, 3, 15, 16, 17, 100, 255, 4096, 65537};
+    const unsigned int steps[] = {1, 40, 4000, 24, 24, 70000, 3, 0, 500};
+    for (unsigned int alignment : {1, 2, 4, 8, 16, 32, 64, 128, 256, 1024, 4096}) {
+        for (unsigned int size : sizes) {
+            void* block = gfx_aligned_malloc(size, alignment);
+            CheckAndFill(block, alignment, 0, size);
+            gfx_aligned_free(block);
+        }
+        unsigned int size = 10;
+        void* block = gfx_aligned_realloc(nullptr, 123, size, alignment);
+        CheckAndFill(block, alignment, 0, size);
+        for (unsigned int next : steps) {
+            block = gfx_aligned_realloc(block, 0xFFFFFFFFu - next, next, alignment);
+            CheckAndFill(block, alignment, next < size ? next : size, next);
+            size = next;
+        }
+        gfx_aligned_free(block);
+    }
+    gfx_aligned_free(nullptr);
+    // Alignments that are not powers of two are refused.
+    for (unsigned int alignment : {0u, 3u, 48u})
+        EXPECT_EQ(gfx_aligned_malloc(16, alignment), nullptr) << alignment;
+}
+
+void ForeignSigillHandler(int) {}
+
+// The first Instance call runs the probes, which put the host's SIGILL
+// handler back.
+TEST(CPUInfo, ProbesRestoreTheHostsHandlerAndReportThisMachine) {
+    struct sigaction host = {}, saved = {}, after = {};
+    host.sa_handler = ForeignSigillHandler;
+    sigemptyset(&host.sa_mask);
+    ASSERT_EQ(sigaction(SIGILL, &host, &saved), 0);
+    gfxCPUInfo* info = gfxCPUInfo::Instance();
+    ASSERT_EQ(sigaction(SIGILL, &saved, &after), 0);
+    EXPECT_EQ(after.sa_handler, ForeignSigillHandler);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(gfxCPUInfo::Instance(), info);
+    EXPECT_EQ(info->NumberOfCPUs(), static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN)));
+    // Every x86-64 processor has SSE and SSE2.
+    EXPECT_TRUE(info->IsSSESupported());
+    *info = *info; // copy assignment is public and keeps the values
+    EXPECT_TRUE(info->IsSSE2Supported());
+}
 
 std::vector<int> Contents(const PlxRawCollint& collection) {
     std::vector<int> values;
@@ -55,65 +128,59 @@ TEST(PlxUnicodeString, BuildFromNumFormatsEveryWidth) {
     expect(text.BuildFromNum(7, "%120d"), std::string(119, ' ') + "7");
     EXPECT_EQ(text.BuildFromNum(7, nullptr), -1);
     EXPECT_STREQ(text.ConvertToChar(), "");
+    // Without room for the text, short or long, the result is -1 too.
+    AllocationFaultRule rule;
+    rule.thread = AllocationFaultRule::ARMING_THREAD;
+    rule.failures = 2;
+    AllocationFaults faults(rule);
+    EXPECT_EQ(text.BuildFromNum(-42, "%d"), -1);
+    EXPECT_EQ(text.BuildFromNum(7, "%120d"), -1);
+    EXPECT_EQ(faults.injected(), 2);
 }
 
-TEST(PlxRawCollint, PositionsAreOneBased) {
+// Random edits checked against a vector; positions are one-based, InsertAt
+// at Size + 1 appends and RemovePosition clips its count at the end.
+TEST(PlxRawCollint, RandomEditsMatchAVector) {
+    std::mt19937 random(12345);
     PlxRawCollint collection(2);
-    EXPECT_EQ(collection.Append(10), 1);
-    EXPECT_EQ(collection.Append(30), 2);
-    EXPECT_EQ(collection.InsertAt(2, 20), 2); // 10 20 30
-    EXPECT_EQ(collection.InsertAt(1, 5), 1);  // 5 10 20 30
-    EXPECT_EQ(collection.InsertAt(5, 10), 5); // at Size + 1: appended
-    EXPECT_EQ(Contents(collection), (std::vector<int>{5, 10, 20, 30, 10}));
-    EXPECT_EQ(collection.Locate(10, 1), 2);
-    EXPECT_EQ(collection.Locate(10, 3), 5);
-    EXPECT_EQ(collection.Locate(4, 1), 0);
+    std::vector<int> oracle;
+    for (int step = 0; step < 20000; ++step) {
+        const int value = static_cast<int>(random() % 1000);
+        const unsigned int choice = random() % 5;
+        const int position = 1 + static_cast<int>(random() % (oracle.size() + 1));
+        if (choice == 0 || oracle.empty()) {
+            oracle.push_back(value);
+            ASSERT_EQ(collection.Append(value), int(oracle.size()));
+        } else if (choice == 1) {
+            ASSERT_EQ(collection.InsertAt(position, value), position);
+            oracle.insert(oracle.begin() + (position - 1), value);
+        } else if (choice == 2 && position <= int(oracle.size())) {
+            const unsigned int count = random() % 4;
+            const int removed = count == 0 ? (collection.RemovePosition(position), 1)
+                                           : collection.RemovePosition(position, count);
+            ASSERT_EQ(removed, std::min<int>(count == 0 ? 1 : count,
+                                             static_cast<int>(oracle.size()) - position + 1));
+            oracle.erase(oracle.begin() + (position - 1),
+                         oracle.begin() + (position - 1 + removed));
+        } else {
+            // Searched from a random start position.
+            const auto found = std::find(oracle.begin() + (position - 1), oracle.end(), value);
+            ASSERT_EQ(collection.Locate(value, position),
+                      found == oracle.end() ? 0 : int(found - oracle.begin()) + 1);
+        }
+    }
+    EXPECT_EQ(Contents(collection), oracle);
 
-    collection.RemovePosition(1);                   // 10 20 30 10
-    EXPECT_EQ(collection.RemovePosition(2, 2u), 2); // 10 10
-    EXPECT_EQ(collection.RemovePosition(2, 5u), 1); // clipped at the end
-    EXPECT_EQ(Contents(collection), (std::vector<int>{10}));
-
-    PlxRawCollint copy(collection);
+    PlxRawCollint copy(collection), assigned;
+    assigned = collection;
     collection[1] = -1;
-    EXPECT_EQ(copy[1], 10);
+    EXPECT_EQ(Contents(copy), oracle);
+    EXPECT_EQ(Contents(assigned), oracle);
     collection.RemoveAll(PlxCollec::ReleaseMemory);
     copy.RemoveAll(PlxCollec::KeepMemory);
     EXPECT_EQ(collection.Size() + copy.Size(), 0);
     EXPECT_EQ(collection.Append(3), 1);
     EXPECT_EQ(copy.Append(4), 1);
-}
-
-TEST(PlxRawCollint, RandomEditsMatchAVector) {
-    std::mt19937 random(12345);
-    PlxRawCollint collection(0);
-    std::vector<int> oracle;
-    for (int step = 0; step < 20000; ++step) {
-        const int value = static_cast<int>(random() % 1000);
-        const unsigned int choice = random() % 4;
-        if (choice == 0 || oracle.empty()) {
-            collection.Append(value);
-            oracle.push_back(value);
-        } else if (choice == 1) {
-            const int position = 1 + static_cast<int>(random() % (oracle.size() + 1));
-            ASSERT_EQ(collection.InsertAt(position, value), position);
-            oracle.insert(oracle.begin() + (position - 1), value);
-        } else if (choice == 2) {
-            const int position = 1 + static_cast<int>(random() % oracle.size());
-            const unsigned int count = 1 + random() % 3;
-            const int removed = collection.RemovePosition(position, count);
-            const int expected =
-                std::min<int>(count, static_cast<int>(oracle.size()) - position + 1);
-            ASSERT_EQ(removed, expected);
-            oracle.erase(oracle.begin() + (position - 1),
-                         oracle.begin() + (position - 1 + removed));
-        } else {
-            const int position = collection.Locate(value, 1);
-            const auto found = std::find(oracle.begin(), oracle.end(), value);
-            ASSERT_EQ(position, found == oracle.end() ? 0 : int(found - oracle.begin()) + 1);
-        }
-    }
-    EXPECT_EQ(Contents(collection), oracle);
 }
 
 TEST(PlxRawCollint, OutOfRangePositionsFailAssertionsAndChangeNothing) {
@@ -164,9 +231,7 @@ TEST(PlxRawCollPV, QuickSortHandsTheComparatorTheStoredPointers) {
         std::sort(seen.begin(), seen.end());
         EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end()) == seen.end());
     }
-}
-
-TEST(PlxRawCollPV, EditsAreOneBasedAndNeverTouchThePointees) {
+    // Edits are one-based and never touch the pointees.
     int a = 1, b = 2, c = 3;
     PlxRawCollPV collection(0);
     collection.Append(&a);
@@ -182,15 +247,101 @@ TEST(PlxRawCollPV, EditsAreOneBasedAndNeverTouchThePointees) {
 
 void IgnoreFatalError(const char*, const char*, const char*, const char*, const char*, int) {}
 
-TEST(PlxFatalError, HandlerSwapReturnsThePreviousHandler) {
+// No handler is installed at first; the default reports and aborts.
+TEST(PlxFatalErrorDeathTest, HandlerSwapAndDefaultHandler) {
     EXPECT_EQ(PlxSetFatalErrorHandler(IgnoreFatalError), nullptr);
     PlxFatalError("ignored", nullptr, nullptr, nullptr, "x.cpp", 1);
     EXPECT_EQ(PlxSetFatalErrorHandler(nullptr), &IgnoreFatalError);
-}
-
-TEST(PlxFatalErrorDeathTest, DefaultHandlerReportsAndAborts) {
     EXPECT_DEATH(PlxFatalError("AssertionFailed:x", nullptr, nullptr, nullptr, "src/a.cpp", 42),
                  "AssertionFailed:x.*src/a\\.cpp.*42");
+}
+
+// Keeps every text handed to the sink, one entry per call.
+class RecordingJournal : public gfxJournal {
+public:
+    RecordingJournal() = default;
+    RecordingJournal(const RecordingJournal& other) : gfxJournal(other) {}
+    RecordingJournal& operator=(const RecordingJournal& other) {
+        gfxJournal::operator=(other);
+        return *this;
+    }
+
+    void flush() override {}
+    void write(const PlxUnicodeString& text) override { texts.push_back(text.ConvertToChar()); }
+
+    // The text of value, which must take a single call.
+    std::string print(double value) {
+        texts.clear();
+        *this << value;
+        EXPECT_EQ(texts.size(), 1u);
+        return texts.empty() ? std::string() : texts.back();
+    }
+
+    std::vector<std::string> texts;
+};
+
+TEST(Journal, PrecisionAndWidthShapeDoubles) {
+    RecordingJournal journal;
+    EXPECT_EQ(journal.print(-1.5), "-1.500000"); // six decimals, no width by default
+    EXPECT_EQ(journal.print(0.1f), "0.100000");  // floats go through the double overload
+    journal.set_precision(2);
+    journal.set_width(8);
+    EXPECT_EQ(journal.print(3.14159), "    3.14");
+    EXPECT_EQ(journal.print(2.675), "    2.67"); // printf rounding of the stored binary value
+    journal.set_precision(3);
+    journal.set_width(0);
+    EXPECT_EQ(journal.print(0.5), "0.500");
+
+    // Texts longer than any small buffer.
+    journal.set_precision(40);
+    EXPECT_EQ(journal.print(1.0), "1." + std::string(40, '0'));
+    journal.set_precision(1);
+    journal.set_width(90);
+    EXPECT_EQ(journal.print(7.25), std::string(87, ' ') + "7.2");
+
+    // Copies take the formatting.
+    journal.set_precision(2);
+    journal.set_width(6);
+    RecordingJournal copy(journal), assigned;
+    EXPECT_EQ(copy.print(1.0), "  1.00");
+    assigned = journal;
+    EXPECT_EQ(assigned.print(1.0), "  1.00");
+}
+
+TEST(Journal, InvalidPrecisionAndWidthFailAssertionsAndChangeNothing) {
+    FatalErrorRecorder recorder;
+    RecordingJournal journal;
+    journal.set_precision(4);
+    journal.set_width(7);
+
+    journal.set_precision(0);
+    journal.set_precision(-3);
+    journal.set_width(-1);
+
+    EXPECT_EQ(recorder.messages(),
+              (std::vector<std::string>{"AssertionFailed:p > 0", "AssertionFailed:p > 0",
+                                        "AssertionFailed:w >= 0"}));
+    for (const RecordedFatalError& error : recorder.errors()) {
+        EXPECT_TRUE(EndsWith(error.file, "src/gfxJournal.cpp")) << error.file;
+        EXPECT_GT(error.line, 0);
+        EXPECT_TRUE(error.reserved_arguments_null);
+    }
+    EXPECT_EQ(journal.precision(), 4);
+    EXPECT_EQ(journal.width(), 7);
+    EXPECT_EQ(journal.print(1.0), " 1.0000");
+}
+
+// One call of the sink per value; integers in decimal, texts as they are.
+TEST(Journal, ValuesAreHandedOverOneCallEach) {
+    RecordingJournal journal;
+    journal << 4294967295u << -1 << INT_MIN << LONG_MIN << ULONG_MAX << LLONG_MIN << ULLONG_MAX
+            << static_cast<std::int64_t>(-5) << static_cast<std::uint64_t>(1) << 0L << "abc" << 'x'
+            << PlxUnicodeString("tok=1") << "" << ' ';
+    std::string calls; // each call's text followed by "|"
+    for (const std::string& text : journal.texts)
+        calls += text + "|";
+    EXPECT_EQ(calls, "4294967295|-1|-2147483648|-9223372036854775808|18446744073709551615|"
+                     "-9223372036854775808|18446744073709551615|-5|1|0|abc|x|tok=1|| |");
 }
 
 } // namespace

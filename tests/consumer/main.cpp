@@ -12,11 +12,9 @@ int main() {
     const float corners[4][3] = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
     const int order[2][3] = {{0, 1, 2}, {0, 2, 3}};
     for (int t = 0; t < 2; ++t) {
-        for (int a = 0; a < 3; ++a) {
-            quad[t].vertex0[a] = corners[order[t][0]][a];
-            quad[t].vertex1[a] = corners[order[t][1]][a];
-            quad[t].vertex2[a] = corners[order[t][2]][a];
-        }
+        std::memcpy(quad[t].vertex0, corners[order[t][0]], sizeof(quad[t].vertex0));
+        std::memcpy(quad[t].vertex1, corners[order[t][1]], sizeof(quad[t].vertex1));
+        std::memcpy(quad[t].vertex2, corners[order[t][2]], sizeof(quad[t].vertex2));
         quad[t].normal[2] = 1;
         quad[t].triangle_id = t;
         quad[t].casts_shadow = 1;
@@ -37,9 +35,7 @@ int main() {
     HitPacket hits;
     hits.t = _mm_set1_ps(1e30f);
     hits.id = _mm_set1_epi32(-1);
-    RenderState state;
-    state.thread_index = 0;
-    state.shadow_rays = 0;
+    RenderState state = {0, 0};
     tree.traverse_tree(&rays, &hits, 0, &state, 1e30f);
     alignas(16) int ids[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(ids), hits.id);

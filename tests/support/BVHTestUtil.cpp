@@ -60,30 +60,18 @@ std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
     return items;
 }
 
-namespace {
-
-BVHNode box_node(const float min[3], const float max[3]) {
+BVHNode leaf_node(const float min[3], const float max[3], int first, int count) {
     BVHNode n;
     std::memset(&n, 0, sizeof n);
-    for (int a = 0; a < 3; ++a) {
-        n.bbmin[a] = min[a];
-        n.bbmax[a] = max[a];
-    }
-    return n;
-}
-
-} // namespace
-
-BVHNode leaf_node(const float min[3], const float max[3], int first, int count) {
-    BVHNode n = box_node(min, max);
+    std::memcpy(n.bbmin, min, sizeof n.bbmin);
+    std::memcpy(n.bbmax, max, sizeof n.bbmax);
     n.firstTriangleID = first;
     n.num_triangles = short(count);
     return n;
 }
 
 BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis, int first) {
-    BVHNode n = box_node(min, max);
-    n.firstChildNodeID = first_child;
+    BVHNode n = leaf_node(min, max, first_child, 0);
     n.axis = static_cast<unsigned char>(axis);
     n.first = static_cast<unsigned char>(first);
     return n;

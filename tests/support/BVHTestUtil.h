@@ -5,7 +5,6 @@
 
 #include "PacketTestUtil.h"
 #include "RecordingStream.h"
-#include "gfxJournal.h"
 #include "gfxRTBVH.h"
 
 #include <memory>
@@ -81,16 +80,5 @@ struct TwoLevelScene {
 };
 TwoLevelScene make_two_level(const std::vector<triAccel>& triangles, unsigned int parts,
                              bool random_parts, unsigned int tracing_threads);
-
-// Collects a dump's text.
-class StringJournal : public gfxJournal {
-public:
-    void flush() override {}
-    void write(const PlxUnicodeString& text) override { text_ += text.ConvertToChar(); }
-    const std::string& text() const { return text_; }
-
-private:
-    std::string text_;
-};
 
 #endif // ZRV_TEST_BVH_UTIL_H

@@ -16,9 +16,9 @@ void RecordFatalError(const char* message, const char* a, const char* b, const c
 
 } // namespace
 
-FatalErrorRecorder::FatalErrorRecorder() : previous_(nullptr) {
-    clear();
-    previous_ = PlxSetFatalErrorHandler(RecordFatalError);
+FatalErrorRecorder::FatalErrorRecorder() : previous_(PlxSetFatalErrorHandler(RecordFatalError)) {
+    std::lock_guard<std::mutex> lock(recorded_mutex);
+    recorded.clear();
 }
 
 FatalErrorRecorder::~FatalErrorRecorder() {
@@ -35,11 +35,6 @@ std::vector<std::string> FatalErrorRecorder::messages() const {
     for (const RecordedFatalError& error : errors())
         result.push_back(error.message);
     return result;
-}
-
-void FatalErrorRecorder::clear() {
-    std::lock_guard<std::mutex> lock(recorded_mutex);
-    recorded.clear();
 }
 
 bool EndsWith(const std::string& path, const std::string& suffix) {

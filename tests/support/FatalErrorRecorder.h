@@ -28,7 +28,6 @@ public:
     std::vector<RecordedFatalError> errors() const;
     // Just the messages, in call order.
     std::vector<std::string> messages() const;
-    void clear();
 
 private:
     PlxFatalErrorHandler previous_;

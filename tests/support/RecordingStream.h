@@ -19,11 +19,11 @@ struct StreamItem {
     double d = 0.0;
     std::string s;
 
-    static StreamItem Int(int value);
-    static StreamItem Uint(unsigned int value);
-    static StreamItem Float(float value);
-    static StreamItem Double(double value);
-    static StreamItem String(const std::string& value);
+    static StreamItem Int(int value) { return {INT, value}; }
+    static StreamItem Uint(unsigned int value) { return {UINT, 0, value}; }
+    static StreamItem Float(float value) { return {FLOAT, 0, 0, value}; }
+    static StreamItem Double(double value) { return {DOUBLE, 0, 0, 0, value}; }
+    static StreamItem String(const std::string& value) { return {STRING, 0, 0, 0, 0, value}; }
     bool operator==(const StreamItem& other) const; // floats compared bit for bit
 };
 
@@ -47,11 +47,13 @@ class ReplayReader : public gfxStreamReader {
 public:
     explicit ReplayReader(std::vector<StreamItem> items) : items_(std::move(items)) {}
 
-    int read_int() override;
-    unsigned int read_uint() override;
-    float read_float() override;
-    double read_double() override;
-    PlxUnicodeString read_string() override;
+    int read_int() override { return next(StreamItem::INT, "read_int").i; }
+    unsigned int read_uint() override { return next(StreamItem::UINT, "read_uint").u; }
+    float read_float() override { return next(StreamItem::FLOAT, "read_float").f; }
+    double read_double() override { return next(StreamItem::DOUBLE, "read_double").d; }
+    PlxUnicodeString read_string() override {
+        return PlxUnicodeString(next(StreamItem::STRING, "read_string").s.c_str());
+    }
 
     // Values consumed so far.
     std::size_t position() const { return position_; }
@@ -59,8 +61,9 @@ public:
     const std::vector<std::string>& faults() const { return faults_; }
 
 private:
-    // The next item if it was written with kind, else null (and a fault).
-    const StreamItem* next(StreamItem::Kind kind, const char* operation);
+    // The next item if it was written with kind, else a fault and an item
+    // holding zeros and an empty string.
+    StreamItem next(StreamItem::Kind kind, const char* operation);
 
     std::vector<StreamItem> items_;
     std::size_t position_ = 0;
