@@ -1,4 +1,4 @@
-// The tracing and binning hot paths, compiled twice (gfxRTHotPathsSSE2.cpp and
+// The tracing, binning and KD splitting hot paths, compiled twice (gfxRTHotPathsSSE2.cpp and
 // gfxRTHotPathsX86_64_v3.cpp from gfxRTHotPaths.inc): once for baseline
 // SSE2, once for x86-64-v3. One table of function pointers is chosen when the
 // library is loaded (gfxRTDispatch.cpp); both versions give the same bits,
@@ -26,6 +26,32 @@ struct KDTraversal {
     unsigned int order[3][2];
 };
 
+// The cheapest split of a KD node found by the SAH sweep (kd_find_split).
+struct KDSplitChoice {
+    double cost; // 1e20 (as a float) when no candidate lies inside the node's box
+    float position;
+    int axis;
+    bool empty_side; // one side of the split holds no object
+};
+
+// A KD node's three sorted lists, split at position on axis into the lists
+// of its children (kd_split_lists). side_flags has one byte per object of
+// the build, for scratch.
+struct KDListSplit {
+    gfxSplitCandidate* const* lists;
+    const unsigned int* sizes;
+    int axis;
+    float position;
+    unsigned char* side_flags;
+    gfxSplitCandidate* const* left_lists;
+    gfxSplitCandidate* const* right_lists;
+    // Results, per axis: the lengths of the child lists and the objects in them.
+    unsigned int left_sizes[3];
+    unsigned int right_sizes[3];
+    unsigned int objects_left[3];
+    unsigned int objects_right[3];
+};
+
 struct HotPaths {
     unsigned int (*kd_traverse)(const KDTraversal& tree, const RayPacket& rays, HitPacket& hits,
                                 const RenderState& state, float max_distance);
@@ -50,6 +76,13 @@ struct HotPaths {
                                int middle, int end, int axis, double low, double factor,
                                float* first_costs, BVHBBox* first_boxes, float* second_costs,
                                BVHBBox* second_boxes);
+    // The SAH sweep of a KD node over its n objects' sorted lists, lists[a]
+    // holding list_sizes[a] candidates; with median_only (seeding) only the
+    // middle candidate of each list is evaluated.
+    KDSplitChoice (*kd_find_split)(unsigned int n, const unsigned int* list_sizes,
+                                   const KDTreeBBox& bbox, gfxSplitCandidate* const* lists,
+                                   bool median_only);
+    void (*kd_split_lists)(KDListSplit& split);
 };
 
 namespace sse2 {

@@ -1,31 +1,17 @@
-// The SAH recursion: sweep, leaf tests, split and distribution of the lists.
+// The SAH recursion: leaf tests, sweep, split and distribution of the lists
+// (the sweep and the split themselves are in gfxRTHotPaths.inc).
 #include "gfxRTKDTreeSAH.h"
 
 #include "gfxAlignedMemory.h"
 #include "gfxKDTreeNodeWords.h"
+#include "gfxRTHotPaths.h"
 #include "gfxSplitCandidateSort.h"
 #include "PlxSystem.h"
 
-#include <array>
 #include <cmath>
-#include <cstdint>
-#include <emmintrin.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <utility>
-
-namespace {
-
-const unsigned char STARTS_BELOW = 1;     // the object's box minimum lies below the plane
-const unsigned char ENDS_AT_OR_BELOW = 2; // its box maximum lies at or below the plane
-
-// Surface area of a box with extents (x, y, z), in double precision.
-inline double surface_area(double x, double y, double z) {
-    return 2.0 * (x * y + x * z + y * z);
-}
-
-} // namespace
 
 gfxRTKDTreeSAH::gfxRTKDTreeSAH()
     : proxies_(nullptr), leaf_proxies_(nullptr), seeds_(nullptr), collect_seeds_(false),
@@ -140,195 +126,6 @@ bool gfxRTKDTreeSAH::ensure_side_flags(unsigned int n, const unsigned int* list_
     return side_flags_ != nullptr;
 }
 
-namespace {
-
-// The best split candidate found so far; cost = raw / area.
-struct SplitChoice {
-    double cost;
-    double raw;
-    float position;
-    int axis;
-    bool empty_side;
-};
-
-// Surface areas 2 * (x*y + x*z + y*z) of two boxes that differ from the node
-// box only in their extent along AXIS (lane 0: left box, lane 1: right box).
-// Packed doubles round exactly like the scalar expression.
-template <int AXIS> inline __m128d surface_area_pair(__m128d e, const float extents[3]) {
-    const __m128d x = _mm_set1_pd(extents[0]);
-    const __m128d y = _mm_set1_pd(extents[1]);
-    const __m128d z = _mm_set1_pd(extents[2]);
-    __m128d xy, xz, yz;
-    if (AXIS == 0) {
-        xy = _mm_mul_pd(e, y);
-        xz = _mm_mul_pd(e, z);
-        yz = _mm_mul_pd(y, z);
-    } else if (AXIS == 1) {
-        xy = _mm_mul_pd(x, e);
-        xz = _mm_mul_pd(x, z);
-        yz = _mm_mul_pd(e, z);
-    } else {
-        xy = _mm_mul_pd(x, y);
-        xz = _mm_mul_pd(x, e);
-        yz = _mm_mul_pd(y, e);
-    }
-    return _mm_mul_pd(_mm_set1_pd(2.0), _mm_add_pd(_mm_add_pd(xy, xz), yz));
-}
-
-// Change of the object counts at an event of each type, as one 64-bit step
-// of the word (right << 32) + left: the object of a start event counts on
-// the left from its start on, one that ends leaves the right side, a planar
-// one does both at once. The low half never carries into the high one (it
-// only grows, up to n), so both halves stay exact counts; adding integers
-// keeps the loop-carried chain of the sweep one cycle long.
-const std::uint64_t LEFT_STEP = 1;
-const std::uint64_t RIGHT_STEP = std::uint64_t(0xFFFFFFFFu) << 32; // -1 in the high half
-const std::uint64_t COUNT_STEP[4] = {LEFT_STEP, LEFT_STEP + RIGHT_STEP, RIGHT_STEP, 0};
-
-// (left, right) of a count word as doubles, which hold them exactly.
-inline __m128d count_pair(std::uint64_t counts) {
-    return _mm_cvtepi32_pd(_mm_cvtsi64_si128(static_cast<long long>(counts)));
-}
-
-// Best candidate of one axis list: the sweep of the surface-area heuristic.
-// Candidates in [first, last) are evaluated; all of them are counted, each
-// before it is evaluated: left = starts + planars, right = n - planars - ends.
-template <int AXIS>
-void sweep_axis(const gfxSplitCandidate* list, unsigned int first, unsigned int last,
-                unsigned int n, const float extents[3], float lo, float hi, double area,
-                SplitChoice& result) {
-    SplitChoice best = result; // kept in registers through the loop
-    std::uint64_t counts = std::uint64_t(n) << 32;
-    for (unsigned int i = 0; i < first; ++i)
-        counts += COUNT_STEP[list[i].type];
-    for (unsigned int i = first; i < last; ++i) {
-        const gfxSplitCandidate c = list[i];
-        counts += COUNT_STEP[c.type];
-        if (!(lo <= c.position && c.position <= hi))
-            continue;
-        const float left_extent = c.position - lo;
-        const float right_extent = hi - c.position;
-        const __m128d areas =
-            surface_area_pair<AXIS>(_mm_set_pd(right_extent, left_extent), extents);
-        const __m128d pair = count_pair(counts);
-        const __m128d weighted = _mm_mul_pd(areas, pair);
-        const double raw =
-            _mm_cvtsd_f64(weighted) + _mm_cvtsd_f64(_mm_unpackhi_pd(weighted, weighted));
-        // cost = raw / area grows with raw: a raw cost not below the best
-        // one's cannot give a lower cost, so most candidates need no division.
-        if (!(raw < best.raw))
-            continue;
-        const double cost = raw / area;
-        if (cost < best.cost) {
-            best.cost = cost;
-            best.raw = raw;
-            best.position = c.position;
-            best.axis = AXIS;
-            best.empty_side =
-                _mm_movemask_pd(_mm_cmpeq_pd(pair, _mm_setzero_pd())) != 0; // a side is empty
-        }
-    }
-    result = best;
-}
-
-// The cheapest split of a node over its three sorted lists. With median_only
-// (seeding) only the middle candidate of each list is evaluated.
-SplitChoice find_best_split(unsigned int n, const unsigned int* list_sizes, const KDTreeBBox& bbox,
-                            gfxSplitCandidate* const* lists, bool median_only) {
-    const float extents[3] = {bbox.bbmax[0] - bbox.bbmin[0], bbox.bbmax[1] - bbox.bbmin[1],
-                              bbox.bbmax[2] - bbox.bbmin[2]};
-    const double area = surface_area(extents[0], extents[1], extents[2]);
-    SplitChoice best{double(1e20f), HUGE_VAL, 0.0f, 0, false};
-    for (int axis = 0; axis < 3; ++axis) {
-        if (!(extents[axis] > 0.0f))
-            continue;
-        const unsigned int size = list_sizes[axis];
-        unsigned int first = 0;
-        unsigned int last = size; // evaluated range [first, last)
-        if (median_only) {
-            first = size / 2;
-            last = first < size ? first + 1 : size;
-        }
-        const float lo = bbox.bbmin[axis];
-        const float hi = bbox.bbmax[axis];
-        if (axis == 0)
-            sweep_axis<0>(lists[0], first, last, n, extents, lo, hi, area, best);
-        else if (axis == 1)
-            sweep_axis<1>(lists[1], first, last, n, extents, lo, hi, area, best);
-        else
-            sweep_axis<2>(lists[2], first, last, n, extents, lo, hi, area, best);
-    }
-    return best;
-}
-
-// Side flags of every object of a node against the plane at p, from its
-// events on the split axis (they are the bounds of its own box on that
-// axis): a start event sets STARTS_BELOW, an end event ENDS_AT_OR_BELOW, a
-// planar event both, each from its own position and whatever the order of
-// the events. Branch-free: the event's type selects the bits it sets.
-void classify_objects(const gfxSplitCandidate* list, unsigned int size, float p,
-                      unsigned char* flags) {
-    // Bits set per type, two per type: start 1, planar 3, end 2 (and 3 for
-    // the unused type 3, which the old per-type branches treated as planar).
-    const unsigned int SET_BITS = 0xEDu; // 0b11'10'11'01: from the right 1, 3, 2, 3
-    for (unsigned int i = 0; i < size; ++i) {
-        const gfxSplitCandidate c = list[i];
-        const unsigned int set = (SET_BITS >> (2 * c.type)) & 3u;
-        const unsigned int sides =
-            (c.position < p ? STARTS_BELOW : 0u) | (c.position <= p ? ENDS_AT_OR_BELOW : 0u);
-        unsigned char& f = flags[c.object_index];
-        f = static_cast<unsigned char>((f & ~set & 3u) | (sides & set));
-    }
-}
-
-// Step of a side's word (end events << 32) + events at an event whose
-// object has side flags f (from classify_objects: STARTS_BELOW without
-// ENDS_AT_OR_BELOW means both sides, both bits left only, no STARTS_BELOW
-// right only) and whose type is type; index f | type << 2.
-constexpr std::uint64_t side_step(unsigned int index, bool left) {
-    const unsigned int f = index & 3u;
-    const unsigned int type = index >> 2;
-    const std::uint64_t goes = left ? (f & STARTS_BELOW) : (f != (STARTS_BELOW | ENDS_AT_OR_BELOW));
-    const std::uint64_t is_end = type == gfxSplitCandidate::END_EVENT;
-    return goes | ((goes & is_end) << 32);
-}
-
-template <bool LEFT, std::size_t... I>
-constexpr std::array<std::uint64_t, sizeof...(I)> side_steps(std::index_sequence<I...>) {
-    return {{side_step(unsigned(I), LEFT)...}};
-}
-
-constexpr std::array<std::uint64_t, 16> LEFT_STEPS =
-    side_steps<true>(std::make_index_sequence<16>());
-constexpr std::array<std::uint64_t, 16> RIGHT_STEPS =
-    side_steps<false>(std::make_index_sequence<16>());
-
-// Copies the events of one axis list to the lists of the sides their
-// objects go to, keeping their order. The objects of a side are its events
-// that are not end events. Each side keeps its event and end-event counts in
-// one word that a table step advances, so an event costs two loads, two
-// stores and two adds whatever its type and sides.
-void distribute_events(const gfxSplitCandidate* list, unsigned int size, const unsigned char* flags,
-                       gfxSplitCandidate* out_left, gfxSplitCandidate* out_right,
-                       unsigned int& left_size, unsigned int& right_size,
-                       unsigned int& objects_left, unsigned int& objects_right) {
-    std::uint64_t left = 0, right = 0;
-    for (unsigned int i = 0; i < size; ++i) {
-        const gfxSplitCandidate c = list[i];
-        const unsigned int index = flags[c.object_index] | (c.type << 2);
-        out_left[std::uint32_t(left)] = c;
-        out_right[std::uint32_t(right)] = c;
-        left += LEFT_STEPS[index];
-        right += RIGHT_STEPS[index];
-    }
-    left_size = std::uint32_t(left);
-    right_size = std::uint32_t(right);
-    objects_left = left_size - std::uint32_t(left >> 32);
-    objects_right = right_size - std::uint32_t(right >> 32);
-}
-
-} // namespace
-
 bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset,
                                         const unsigned int* list_sizes, const KDTreeBBox* bbox,
                                         unsigned int list_index, gfxSplitCandidate* const* lists) {
@@ -370,11 +167,12 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     const bool may_split = n > leaf_object_threshold_ && depth < max_tree_depth_;
     const float volume = (bbox->bbmax[0] - bbox->bbmin[0]) * (bbox->bbmax[1] - bbox->bbmin[1]) *
                          (bbox->bbmax[2] - bbox->bbmin[2]);
-    SplitChoice best{};
+    gfx_detail::KDSplitChoice best{};
     bool make_inner = false;
     if (!(volume < min_cell_volume_) && may_split) {
         // Seeding splits at median events only: cheap, balanced top levels.
-        best = find_best_split(n, list_sizes, *bbox, lists, collect_seeds_);
+        // The sweep is in gfxRTHotPaths.inc, compiled once per instruction set.
+        best = gfx_detail::hot_paths().kd_find_split(n, list_sizes, *bbox, lists, collect_seeds_);
         if (best.empty_side)
             best.cost *= (1 - empty_space_bonus_);
         make_inner = !(float(n) - traversal_cost_ <= best.cost);
@@ -397,18 +195,19 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
 
     const int split_axis = best.axis;
     const float p = best.position;
-    classify_objects(lists[split_axis], list_sizes[split_axis], p, side_flags_);
-
     // Distribute: an object starting at or above the plane goes right, one
     // ending at or below it left, one crossing it to both sides.
-    unsigned int left_sizes[3];
-    unsigned int right_sizes[3];
-    unsigned int number_of_objects_left[3];
-    unsigned int number_of_objects_right[3];
-    for (int axis = 0; axis < 3; ++axis)
-        distribute_events(lists[axis], list_sizes[axis], side_flags_, left_lists[axis],
-                          right_lists[axis], left_sizes[axis], right_sizes[axis],
-                          number_of_objects_left[axis], number_of_objects_right[axis]);
+    gfx_detail::KDListSplit split;
+    split.lists = lists;
+    split.sizes = list_sizes;
+    split.axis = split_axis;
+    split.position = p;
+    split.side_flags = side_flags_;
+    split.left_lists = left_lists;
+    split.right_lists = right_lists;
+    gfx_detail::hot_paths().kd_split_lists(split);
+    const unsigned int* const number_of_objects_left = split.objects_left;
+    const unsigned int* const number_of_objects_right = split.objects_right;
     PLX_ASSERT((number_of_objects_left[0] == number_of_objects_left[1]) &&
                (number_of_objects_left[1] == number_of_objects_left[2]));
     PLX_ASSERT((number_of_objects_right[0] == number_of_objects_right[1]) &&
@@ -437,10 +236,10 @@ bool gfxRTKDTreeSAH::build_sub_tree_sah(unsigned int n, unsigned int node_offset
     right_box.bbmin[split_axis] = p;
     memory_manager_->release_space(lists, list_index);
 
-    if (!build_sub_tree_sah(number_of_objects_left[0], pair, left_sizes, &left_box, left_index,
-                            left_lists))
+    if (!build_sub_tree_sah(number_of_objects_left[0], pair, split.left_sizes, &left_box,
+                            left_index, left_lists))
         return false;
-    if (!build_sub_tree_sah(number_of_objects_right[0], pair + 8, right_sizes, &right_box,
+    if (!build_sub_tree_sah(number_of_objects_right[0], pair + 8, split.right_sizes, &right_box,
                             right_index, right_lists))
         return false;
     --current_tree_depth_;

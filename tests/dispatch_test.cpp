@@ -5,6 +5,7 @@
 #include "OracleRays.h"
 #include "OracleScenes.h"
 #include "gfxKernelDispatch.h"
+#include "gfxRTAccelerationStructureServices.h"
 #include "zrvScenes.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ const gfxKernelLevel level_at_load = gfxGetKernelLevel();
 struct VersionOutput {
     std::vector<unsigned char> kd_nodes;
     std::vector<const triAccel*> kd_objects;
+    std::vector<unsigned char> kd_compiled; // nodes of the two-thread build (median seeding)
     std::vector<BVHNode> bvh_nodes;
     std::vector<int> bvh_order;
     std::vector<unsigned char> hits; // t, u, v, id of every packet, then hit objects
@@ -40,6 +42,12 @@ VersionOutput run(gfxKernelLevel level, const std::vector<triAccel>& triangles,
     // The nodes from the root (offset 8) on; the first 8 bytes are not used.
     r.kd_nodes.assign(kd.node_array() + 8, kd.node_array() + kd.next_free_node());
     r.kd_objects.assign(kd.get_triAccel_array(), kd.get_triAccel_array() + kd.next_free_object());
+    InspectableKDTree compiled(2);
+    EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&compiled, 2, triangles.data(),
+                                                                unsigned(triangles.size())),
+              0);
+    r.kd_compiled.assign(compiled.node_array() + 8,
+                         compiled.node_array() + compiled.next_free_node());
     gfxRTBVH_triAccel bvh(triangles.data(), unsigned(triangles.size()));
     EXPECT_TRUE(bvh.build_tree(1));
     r.bvh_nodes.assign(bvh.get_node_array(), bvh.get_node_array() + bvh.get_number_of_nodes());
@@ -94,6 +102,7 @@ TEST_P(KernelDispatchScenes, VersionsGiveIdenticalTreesAndHits) {
     gfxSetKernelLevel(level_at_load);
     EXPECT_TRUE(base.kd_nodes == wide.kd_nodes);
     EXPECT_TRUE(base.kd_objects == wide.kd_objects);
+    EXPECT_TRUE(base.kd_compiled == wide.kd_compiled);
     ASSERT_EQ(base.bvh_nodes.size(), wide.bvh_nodes.size());
     EXPECT_EQ(std::memcmp(base.bvh_nodes.data(), wide.bvh_nodes.data(),
                           base.bvh_nodes.size() * sizeof(BVHNode)),
