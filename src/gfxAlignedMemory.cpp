@@ -29,25 +29,8 @@ BlockHeader* HeaderOf(void* block) {
     return static_cast<BlockHeader*>(block) - 1;
 }
 
-// Blocks of this size and more (node arrays, build records) are asked to be
-// backed by huge pages where the system offers them on request: their first
-// touch then costs a few faults instead of one per 4 KiB page.
-constexpr std::size_t kHugePageRequestSize = std::size_t(4) << 20;
-
-void request_huge_pages(void* base, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    const std::size_t huge = std::size_t(2) << 20;
-    const std::uintptr_t first =
-        (reinterpret_cast<std::uintptr_t>(base) + huge - 1) & ~std::uintptr_t(huge - 1);
-    const std::uintptr_t last =
-        (reinterpret_cast<std::uintptr_t>(base) + bytes) & ~std::uintptr_t(huge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)base;
-    (void)bytes;
-#endif
-}
+// Blocks of this size and more shrink in place.
+constexpr std::size_t kShrinkInPlaceSize = std::size_t(4) << 20;
 
 // A large block that shrinks keeps its place: the whole pages past the new
 // end go back to the system instead of the contents moving to a new block
@@ -56,7 +39,7 @@ void request_huge_pages(void* base, std::size_t bytes) {
 bool shrink_in_place(void* block, unsigned int new_size, unsigned int alignment) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
     BlockHeader* header = HeaderOf(block);
-    if (header->size < kHugePageRequestSize || new_size > header->size || alignment == 0 ||
+    if (header->size < kShrinkInPlaceSize || new_size > header->size || alignment == 0 ||
         reinterpret_cast<std::uintptr_t>(block) % alignment != 0)
         return false;
     const std::uintptr_t page = 4096;
@@ -89,8 +72,6 @@ void* gfx_aligned_malloc(unsigned int size, unsigned int alignment) {
         ::operator new(std::size_t(size) + sizeof(BlockHeader) + effective - 1, std::nothrow);
     if (base == nullptr)
         return nullptr;
-    if (size >= kHugePageRequestSize)
-        request_huge_pages(base, std::size_t(size) + sizeof(BlockHeader) + effective - 1);
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + sizeof(BlockHeader);
     const std::uintptr_t aligned = (first + effective - 1) & ~std::uintptr_t(effective - 1);
     void* block = reinterpret_cast<void*>(aligned);
@@ -119,3 +100,21 @@ void gfx_aligned_free(void* block) {
     if (block != nullptr)
         ::operator delete(HeaderOf(block)->base);
 }
+
+namespace gfx_detail {
+
+void advise_huge_pages(void* block, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (start + bytes) & ~(huge - 1);
+    if (block != nullptr && last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+} // namespace gfx_detail

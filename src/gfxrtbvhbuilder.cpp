@@ -1,6 +1,7 @@
 #include "gfxrtbvhbuilder.h"
 
 #include "gfxAlignedMemory.h"
+#include "gfxHugePages.h"
 #include "gfxRTHotPaths.h"
 #include "PlxSystem.h"
 
@@ -65,6 +66,7 @@ unsigned int gfxRTBVHBuilder::compile(BVHNode** nodes) {
         return 0;
     const unsigned int capacity = (2 * n - 1) * unsigned(sizeof(BVHNode));
     *nodes = static_cast<BVHNode*>(gfx_aligned_malloc(capacity, 32));
+    gfx_detail::advise_huge_pages(*nodes, capacity);
     object_order_ = new (std::nothrow) int[n];
     if (object_order_ != nullptr)
         for (unsigned int i = 0; i < n; ++i)
@@ -72,6 +74,7 @@ unsigned int gfxRTBVHBuilder::compile(BVHNode** nodes) {
     object_bins_ = new (std::nothrow) unsigned char[n];
     build_objects_ =
         static_cast<BVHBuildObject*>(gfx_aligned_malloc(n * unsigned(sizeof(BVHBuildObject)), 16));
+    gfx_detail::advise_huge_pages(build_objects_, n * sizeof(BVHBuildObject));
     if (build_objects_ != nullptr)
         compute_build_objects();
 
