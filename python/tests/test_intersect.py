@@ -8,20 +8,13 @@ import pytest
 from conftest import (camera_rays, clear_rays, moller_trumbore, random_rays, tessellated_cube,
                       triangle_soup, uv_sphere, zrv)
 
-MESHES = {
-    "soup": lambda: triangle_soup(300, seed=1),
-    "sphere": lambda: uv_sphere(12, 24),
-    "cube": lambda: tessellated_cube(6),
-}
-RAYS = {
-    "random": lambda: random_rays(3000, seed=2),
-    "coherent": lambda: camera_rays(48, 40),
-}
+MESHES = {"soup": lambda: triangle_soup(300, seed=1), "sphere": lambda: uv_sphere(12, 24),
+          "cube": lambda: tessellated_cube(6)}
+RAYS = {"random": lambda: random_rays(3000, seed=2), "coherent": lambda: camera_rays(48, 40)}
 
 
 @functools.lru_cache(maxsize=None)
 def reference(mesh_name, rays_name, limited=False):
-    """The brute-force answers, computed once for every structure; limited: random tmax."""
     vertices, faces = MESHES[mesh_name]()
     origins, directions = RAYS[rays_name]()
     tmax = np.random.default_rng(4).uniform(0.0, 2.0, len(origins)) if limited else np.inf
@@ -37,7 +30,12 @@ def reference(mesh_name, rays_name, limited=False):
 def test_intersect_matches_brute_force(mesh_name, accel, rays):
     vertices, faces, origins, directions, _, want, clear = reference(mesh_name, rays)
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
-    got = scene.intersect(origins, directions, threads=2)
+    got = scene.intersect(origins, directions, threads=4)
+    one = scene.intersect(origins, directions, threads=1)
+    for key in got:  # threads split the rays, not the answers
+        np.testing.assert_array_equal(got[key], one[key])
+    np.testing.assert_array_equal(scene.occluded(origins, directions, threads=1),
+                                  scene.occluded(origins, directions, threads=4))
     assert clear.mean() > 0.9
     hit = clear & (want["triangle"] >= 0)
     assert hit.any()
@@ -47,8 +45,8 @@ def test_intersect_matches_brute_force(mesh_name, accel, rays):
     np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
     assert np.all(np.isinf(got["t"][clear & (want["triangle"] < 0)]))
     np.testing.assert_allclose(got["t"][hit], want["t"][hit], rtol=1e-5)
-    np.testing.assert_allclose(got["u"][hit], want["u"][hit], atol=1e-4)
-    np.testing.assert_allclose(got["v"][hit], want["v"][hit], atol=1e-4)
+    np.testing.assert_allclose(np.c_[got["u"], got["v"]][hit], np.c_[want["u"], want["v"]][hit],
+                               atol=1e-4)
     assert got["t"].dtype == np.float32 and got["triangle"].dtype == np.int32
 
 
@@ -70,24 +68,8 @@ def test_tmax_limits_hits(mesh_name, accel):
     np.testing.assert_array_equal(scene.occluded(origins, directions), np.isfinite(nearest))
 
 
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
-@pytest.mark.parametrize("rays", sorted(RAYS))
-def test_thread_counts_give_identical_arrays(accel, rays):
-    vertices, faces = uv_sphere(40, 80)
-    origins, directions = random_rays(9000, 5) if rays == "random" else camera_rays(100, 90)
-    scene = zrv.Scene(vertices, faces, accel=accel)
-    one = scene.intersect(origins, directions, threads=1)
-    four = scene.intersect(origins, directions, threads=4)
-    assert (one["triangle"] >= 0).any()
-    for key in ("t", "triangle", "u", "v"):
-        np.testing.assert_array_equal(one[key], four[key])
-    np.testing.assert_array_equal(scene.occluded(origins, directions, threads=1),
-                                  scene.occluded(origins, directions, threads=4))
-
-
 def test_any_layout_and_float64_give_the_same_answers_and_the_scene_keeps_a_copy():
-    vertices, faces = triangle_soup(200, seed=7)
-    origins, directions = random_rays(1500, seed=8)
+    (vertices, faces), (origins, directions) = triangle_soup(200, seed=7), random_rays(1500, seed=8)
     vertices32 = vertices.astype(np.float32)
     scene = zrv.Scene(vertices32, faces.astype(np.int32))
     reference = scene.intersect(origins.astype(np.float32), directions.astype(np.float32))
@@ -95,11 +77,10 @@ def test_any_layout_and_float64_give_the_same_answers_and_the_scene_keeps_a_copy
     vertices32[:] = 0.0
 
     strided_origins = np.repeat(origins, 2, axis=0)[::2]  # a non-contiguous view
-    fortran_directions = np.asfortranarray(directions)
     other = zrv.Scene(np.asfortranarray(vertices), faces.astype(np.uint32)[::1, ::-1][:, ::-1])
     assert not strided_origins.flags.c_contiguous
     copied = scene.intersect(origins, directions)  # its own vertices, not the zeroed array
-    for got in (other.intersect(strided_origins, fortran_directions), copied):
+    for got in (other.intersect(strided_origins, np.asfortranarray(directions)), copied):
         for key in reference:
             np.testing.assert_array_equal(got[key], reference[key])
 

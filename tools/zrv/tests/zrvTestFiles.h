@@ -1,78 +1,55 @@
-// Files for the zrv tests: a scratch directory, small meshes in the formats
-// zrv reads, PNG reading and running the zrv executable.
-#ifndef ZRV_TEST_FILES_H
-#define ZRV_TEST_FILES_H
+// Scratch directories, small meshes in zrv's formats, PNGs and zrv runs.
+#pragma once
 
 #include "zrvImage.h"
 #include "zrvVec3.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
-#include <utility>
 #include <vector>
 
 namespace zrv::test {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        path_ = std::string(base && *base ? base : "/tmp") + "/zrv-test-XXXXXX";
-        if (mkdtemp(path_.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-    }
+// A fresh directory under the temporary directory, removed with its contents.
+struct TempDir {
+    std::string path = std::filesystem::temp_directory_path() / "zrv-test-XXXXXX";
+    TempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    // Names of the entries in the directory, sorted.
+    std::string file(const std::string& name) const { return path + "/" + name; }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path_))
+        for (const auto& entry : std::filesystem::directory_iterator(path))
             names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
-
-private:
-    std::string path_;
 };
 
 struct TestMesh {
     std::vector<Vec3> vertices;
     std::vector<std::array<int, 3>> faces; // 0-based vertex indices
 
-    // Adds a square of side 2 * half centred at centre, in the plane
-    // z = centre.z, its front (counter-clockwise) side facing +z.
-    TestMesh& square(const Vec3& c, float half) {
-        const int base = static_cast<int>(vertices.size());
+    // Adds a square of side 2 * half centred at c in the plane z = c.z, its
+    // front (counter-clockwise) side facing +z, or -z if back.
+    TestMesh& square(const Vec3& c, float half, bool back = false) {
+        const int b = static_cast<int>(vertices.size());
         for (const auto& [dx, dy] : {std::pair{-1, -1}, {1, -1}, {1, 1}, {-1, 1}})
             vertices.emplace_back(c.x + dx * half, c.y + dy * half, c.z);
-        faces.push_back({base, base + 1, base + 2});
-        faces.push_back({base, base + 2, base + 3});
-        return *this;
-    }
-    // Reverses the winding of the faces so far, turning them around.
-    TestMesh& flip() {
-        for (auto& f : faces)
-            std::swap(f[1], f[2]);
+        faces.push_back({b, b + 1 + back, b + 2 - back});
+        faces.push_back({b, b + 2 + back, b + 3 - back});
         return *this;
     }
 };
@@ -107,8 +84,7 @@ inline void write_mesh(const std::string& path, const TestMesh& mesh) {
 
 // Reads an 8-bit RGB PNG; false if the file is missing or not a PNG.
 inline bool read_png(const std::string& path, Image& image) {
-    png_image png;
-    std::memset(&png, 0, sizeof(png));
+    png_image png{};
     png.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&png, path.c_str()))
         return false;
@@ -121,33 +97,20 @@ inline bool read_png(const std::string& path, Image& image) {
 }
 
 struct ProcessResult {
-    int exit_code = -1; // -1: did not exit normally
-    std::string out;
-    std::string err;
+    int exit_code; // -1: did not exit normally
+    std::string out, err;
 };
 
-// Runs the zrv executable with args (each passed as one argument) in the
-// directory dir, capturing its output.
+// Runs the zrv executable with args (none holding a single quote) in dir.
 inline ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir& dir) {
-    const auto quote = [](const std::string& s) {
-        std::string out = "'";
-        for (const char c : s)
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return out + "'";
-    };
-    const std::string out_file = dir.file(".zrv-stdout"), err_file = dir.file(".zrv-stderr");
-    std::string command = "cd " + quote(dir.path()) + " && " + quote(ZRV_EXECUTABLE);
+    std::string command = "cd '" + dir.path + "' && '" ZRV_EXECUTABLE "'";
     for (const std::string& arg : args)
-        command += " " + quote(arg);
-    command += " >" + quote(out_file) + " 2>" + quote(err_file) + " </dev/null";
-    const int status = std::system(command.c_str());
-    ProcessResult result;
-    if (status != -1 && WIFEXITED(status))
-        result.exit_code = WEXITSTATUS(status);
-    result.out = read_text(out_file);
-    result.err = read_text(err_file);
-    std::filesystem::remove(out_file);
-    std::filesystem::remove(err_file);
+        command += " '" + arg + "'";
+    const int status = std::system((command + " >.out 2>.err </dev/null").c_str());
+    ProcessResult result{status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                         read_text(dir.file(".out")), read_text(dir.file(".err"))};
+    std::filesystem::remove(dir.file(".out"));
+    std::filesystem::remove(dir.file(".err"));
     return result;
 }
 
@@ -160,5 +123,3 @@ inline int reference_srgb(double c) {
 }
 
 } // namespace zrv::test
-
-#endif // ZRV_TEST_FILES_H
