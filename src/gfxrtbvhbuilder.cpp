@@ -199,12 +199,7 @@ int gfxRTBVHBuilder::partition_objects(int begin, int end, int bin) {
                 return i;
         }
         // The bins of positions i and j are not swapped: neither is read again.
-        const int order = object_order_[i];
-        object_order_[i] = object_order_[j];
-        object_order_[j] = order;
-        const BVHBuildObject record = build_objects_[i];
-        build_objects_[i] = build_objects_[j];
-        build_objects_[j] = record;
+        swap_build_objects(object_order_, build_objects_, i, j);
         ++i;
         if (i >= j)
             return i;

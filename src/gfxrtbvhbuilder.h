@@ -57,6 +57,16 @@ inline void make_build_object(const gfxRTBVH& tree, unsigned int i, BVHBuildObje
     o.centroid = _mm_load_ps(centroid);
 }
 
+// Swaps positions i and j of the object order and of the records.
+inline void swap_build_objects(int* order, BVHBuildObject* objects, int i, int j) {
+    const int o = order[i];
+    order[i] = order[j];
+    order[j] = o;
+    const BVHBuildObject record = objects[i];
+    objects[i] = objects[j];
+    objects[j] = record;
+}
+
 // A pending node of a build: its id, its range of positions [begin, end) of
 // the object order, and its depth below the tree's root.
 struct BVHBuildRange {

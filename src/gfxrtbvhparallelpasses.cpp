@@ -329,12 +329,7 @@ void gfxRTBVHParallelPasses::partition_chunk(const Chunk& chunk) const {
     int i = upper_from_left(chunk.begin);
     int j = lower_from_right(chunk.begin);
     for (int pair = chunk.begin;;) {
-        const int order = order_[i];
-        order_[i] = order_[j];
-        order_[j] = order;
-        const BVHBuildObject record = objects_[i];
-        objects_[i] = objects_[j];
-        objects_[j] = record;
+        swap_build_objects(order_, objects_, i, j);
         if (++pair == chunk.end)
             return;
         do
