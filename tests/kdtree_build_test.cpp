@@ -140,7 +140,7 @@ triAccel slab(float x0, float x1, int id) {
     return make_triangle(a, b, c, id);
 }
 
-TEST(KDTreeBuild, ThreeObjectTreeNodeByNode) {
+TEST(KDTreeBuild, ThreeSlabsNodeByNodeThenAFailedRebuild) {
     const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
     InspectableKDTree tree;
     ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
@@ -152,132 +152,17 @@ TEST(KDTreeBuild, ThreeObjectTreeNodeByNode) {
     EXPECT_EQ(tree.word1(24), 1u);
     EXPECT_EQ(tree.get_number_of_nodes(), 3u);
     EXPECT_EQ(tree.next_free_node(), 32u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(tree.get_triAccel_array()[i], &tris[i]);
     const KDTreeStatistic& s = *tree.get_statistic();
     EXPECT_EQ(s.tree_depth, 2u);
-    EXPECT_EQ(s.number_of_leaves, 2u);
     EXPECT_EQ(s.max_objects_in_cell, 2u);
     EXPECT_EQ(s.average_objects_per_cell, 1.5);
-    EXPECT_EQ(s.number_of_objects, 3u);
-    EXPECT_TRUE(s.valid);
-    EXPECT_EQ(tree.get_triAccel_array()[0], &tris[0]);
-    EXPECT_EQ(tree.get_triAccel_array()[1], &tris[1]);
-    EXPECT_EQ(tree.get_triAccel_array()[2], &tris[2]);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(tree.node_array()) % gfxRTKDTreeBase::NODE_ALIGNMENT,
-              0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(tree.node_array()) % 32, 0u);
     EXPECT_EQ(gfxRTKDTreeBase::NODE_ALIGNMENT, 32u);
-}
 
-TEST(KDTreeBuild, SingleTriangleIsOneLeaf) {
-    const std::vector<triAccel> tris = {slab(0, 1, 7)};
-    InspectableKDTree tree(3);
-    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 1));
-    EXPECT_EQ(tree.word0(8), 0x80000000u);
-    EXPECT_EQ(tree.word1(8), 1u);
-    EXPECT_EQ(tree.get_triAccel_array()[0], &tris[0]);
-    EXPECT_EQ(tree.get_number_of_nodes(), 1u);
-    EXPECT_EQ(tree.next_free_node(), 16u);
-    EXPECT_EQ(tree.get_max_tree_depth(), 8u);
-    // Every thread slot traces it; the result is the leaf's triangle count.
-    for (unsigned slot = 0; slot < 3; ++slot) {
-        const RenderState state{slot, 0};
-        HitPacket hits = empty_hits();
-        const RayPacket rays = packet_of({{0.2f, 0.5f, 3}, {0, 0, -1}});
-        EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 1u);
-        EXPECT_EQ(lane_of(hits.id, 3), 7);
-    }
-}
-
-TEST(KDTreeBuild, ProxyBoxesAreExactVertexBounds) {
-    // A flat triangle in z = 1 gives a zero-extent box there: the scene box
-    // is the vertex bounds without any enlargement.
-    const float a[3] = {-1, 2, 1}, b[3] = {3, -2, 1}, c[3] = {0.5f, 0.25f, 1};
-    const std::vector<triAccel> tris = {make_triangle(a, b, c, 0)};
-    InspectableKDTree tree;
-    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 1));
-    const KDTreeBBox& box = *tree.get_scene_bbox();
-    EXPECT_EQ(box.bbmin[0], -1.0f);
-    EXPECT_EQ(box.bbmax[0], 3.0f);
-    EXPECT_EQ(box.bbmin[1], -2.0f);
-    EXPECT_EQ(box.bbmax[1], 2.0f);
-    EXPECT_EQ(box.bbmin[2], 1.0f);
-    EXPECT_EQ(box.bbmax[2], 1.0f);
-}
-
-TEST(KDTreeBuild, LeavesListObjectsInBuildOrderSortedByMinimumX) {
-    const std::vector<triAccel> tris =
-        zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 24, 12); // a hollow shell: many empty leaves
-    InspectableKDTree tree;
-    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
-    ASSERT_EQ(tree.structural_fault(tris.data(), unsigned(tris.size())), "");
-    unsigned expected_first = 0, empty = 0, total = 0, max_count = 0;
-    for (auto [first, count] : tree.leaves()) {
-        EXPECT_EQ(first, expected_first); // depth first, lower child first
-        expected_first += count;
-        empty += count == 0;
-        total += count;
-        max_count = std::max(max_count, count);
-        for (unsigned k = 1; k < count; ++k) {
-            const triAccel* prev = tree.get_triAccel_array()[first + k - 1];
-            const triAccel* cur = tree.get_triAccel_array()[first + k];
-            auto min_x = [](const triAccel* t) {
-                return std::min({t->vertex0[0], t->vertex1[0], t->vertex2[0]});
-            };
-            EXPECT_LE(min_x(prev), min_x(cur));
-        }
-    }
-    const KDTreeStatistic& s = *tree.get_statistic();
-    EXPECT_EQ(tree.next_free_object(), expected_first);
-    EXPECT_GT(empty, 0u);
-    EXPECT_EQ(s.number_of_empty_cells, empty);
-    EXPECT_EQ(s.number_of_leaves, unsigned(tree.leaves().size()));
-    EXPECT_EQ(s.max_objects_in_cell, max_count);
-    EXPECT_DOUBLE_EQ(s.average_objects_per_cell, double(total) / s.number_of_leaves);
-    EXPECT_LE(s.tree_depth, tree.get_max_tree_depth());
-}
-
-TEST(KDTreeBuild, RebuildMatchesFreshBuild) {
-    const std::vector<triAccel> tris = zrv::scenes::torus({0, 0, 0}, 1, 0.3f, 40, 16);
-    InspectableKDTree fresh, rebuilt;
-    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
-    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
-    ASSERT_TRUE(fresh.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
-    ASSERT_EQ(fresh.get_number_of_nodes(), rebuilt.get_number_of_nodes());
-    EXPECT_EQ(std::memcmp(fresh.node_array() + 8, rebuilt.node_array() + 8,
-                          8 * fresh.get_number_of_nodes()),
-              0);
-    EXPECT_EQ(std::memcmp(fresh.get_triAccel_array(), rebuilt.get_triAccel_array(),
-                          fresh.next_free_object() * sizeof(triAccel*)),
-              0);
-    EXPECT_EQ(fresh.get_statistic()->number_of_leaves, rebuilt.get_statistic()->number_of_leaves);
-}
-
-TEST(KDTreeBuild, FailedBuildLeavesTreeReset) {
-    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
-    InspectableKDTree tree;
-    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
-    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), 0));
-    EXPECT_FALSE(tree.get_statistic()->valid);
-    EXPECT_EQ(tree.get_statistic()->number_of_leaves, 0u);
-    EXPECT_GE(tree.get_statistic()->compile_time_sec, 0.0);
-    EXPECT_EQ(tree.get_number_of_nodes(), 0u);
-    EXPECT_EQ(tree.node_array(), nullptr);
-    EXPECT_EQ(tree.get_triAccel_array(), nullptr);
-    EXPECT_FALSE(tree.create_tree_from_triAccel_list(nullptr, 3));
-    // Counts whose arrays would not fit 32-bit offsets fail before any memory is read.
-    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), gfxRTKDTree::MAX_TRIANGLES + 1));
-    EXPECT_FALSE(tree.get_statistic()->valid);
-    // An empty tree answers every query with nothing.
-    const RenderState state{0, 0};
-    HitPacket hits = empty_hits();
-    const RayPacket rays = packet_of({{0.5f, 0.5f, 3}, {0, 0, -1}});
-    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 0u);
-    EXPECT_EQ(lane_of(hits.id, 0), -1);
-}
-
-TEST(KDTreeTraversal, MissesAndInactivePacketsReturnNothing) {
-    const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
-    InspectableKDTree tree;
-    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
+    // Misses, inactive packets and missing arguments give nothing; a hit gives
+    // the count of the first leaf reached, which holds the nearest hits.
     const RenderState state{0, 0};
     HitPacket hits = empty_hits();
     RayPacket rays = packet_of({{0.5f, 5, 0.5f}, {0, 1, 0}}); // away from the box
@@ -288,14 +173,69 @@ TEST(KDTreeTraversal, MissesAndInactivePacketsReturnNothing) {
     EXPECT_EQ(tree.traverse_tree(nullptr, &hits, 0, &state, 1e30f), 0u);
     EXPECT_EQ(tree.traverse_tree(&rays, nullptr, 0, &state, 1e30f), 0u);
     EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, nullptr, 1e30f), 0u);
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(lane_of(hits.id, k), -1);
+    for (int k = 0; k < 4; ++k)
         EXPECT_EQ(lane_of(hits.t, k), 1e30f);
-    }
-    // The first leaf reached holds the nearest hits: its count is the result.
     rays.active_mask = 15;
     EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 2u);
     EXPECT_EQ(lane_of(hits.id, 2), 0);
+
+    // A failed build leaves an empty tree that answers every query with nothing.
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), 0));
+    EXPECT_FALSE(tree.get_statistic()->valid);
+    EXPECT_EQ(tree.get_statistic()->number_of_leaves, 0u);
+    EXPECT_GE(tree.get_statistic()->compile_time_sec, 0.0);
+    EXPECT_EQ(tree.get_number_of_nodes(), 0u);
+    EXPECT_EQ(tree.node_array(), nullptr);
+    EXPECT_EQ(tree.get_triAccel_array(), nullptr);
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(nullptr, 3));
+    // Counts whose arrays would not fit 32-bit offsets fail before any memory is read.
+    EXPECT_FALSE(tree.create_tree_from_triAccel_list(tris.data(), gfxRTKDTree::MAX_TRIANGLES + 1));
+    hits = empty_hits();
+    EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 0u);
+    EXPECT_EQ(lane_of(hits.id, 0), -1);
+}
+
+TEST(KDTreeBuild, SingleFlatTriangleIsOneLeafInItsExactBounds) {
+    // Flat in z = 1: the scene box is the vertex bounds without any enlargement.
+    const float a[3] = {-1, 2, 1}, b[3] = {3, -2, 1}, c[3] = {0.5f, 0.25f, 1};
+    const std::vector<triAccel> tris = {make_triangle(a, b, c, 7)};
+    InspectableKDTree tree(3);
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 1));
+    const KDTreeBBox& box = *tree.get_scene_bbox();
+    const float expected[6] = {-1, -2, 1, 3, 2, 1};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(box.bbmin[i], expected[i]);
+        EXPECT_EQ(box.bbmax[i], expected[3 + i]);
+    }
+    EXPECT_EQ(tree.word0(8), 0x80000000u);
+    EXPECT_EQ(tree.word1(8), 1u);
+    EXPECT_EQ(tree.get_number_of_nodes(), 1u);
+    EXPECT_EQ(tree.next_free_node(), 16u);
+    // Every thread slot traces it; the result is the leaf's triangle count.
+    for (unsigned slot = 0; slot < 3; ++slot) {
+        const RenderState state{slot, 0};
+        HitPacket hits = empty_hits();
+        const RayPacket rays = packet_of({{0.5f, 0.4f, 3}, {0, 0, -1}});
+        EXPECT_EQ(tree.traverse_tree(&rays, &hits, 0, &state, 1e30f), 1u);
+        EXPECT_EQ(lane_of(hits.id, 3), 7);
+    }
+}
+
+TEST(KDTreeBuild, RebuildMatchesFreshBuild) {
+    const std::vector<triAccel> tris = zrv::scenes::torus({0, 0, 0}, 1, 0.3f, 40, 16);
+    const unsigned count = unsigned(tris.size());
+    InspectableKDTree fresh, rebuilt;
+    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), count));
+    ASSERT_TRUE(rebuilt.create_tree_from_triAccel_list(tris.data(), count));
+    ASSERT_TRUE(fresh.create_tree_from_triAccel_list(tris.data(), count));
+    ASSERT_EQ(fresh.get_number_of_nodes(), rebuilt.get_number_of_nodes());
+    EXPECT_EQ(std::memcmp(fresh.node_array() + 8, rebuilt.node_array() + 8,
+                          8 * fresh.get_number_of_nodes()),
+              0);
+    EXPECT_EQ(std::memcmp(fresh.get_triAccel_array(), rebuilt.get_triAccel_array(),
+                          fresh.next_free_object() * sizeof(triAccel*)),
+              0);
+    EXPECT_EQ(fresh.get_statistic()->number_of_leaves, rebuilt.get_statistic()->number_of_leaves);
 }
 
 TEST(KDTreeTraversal, MaxDistanceStopsTheDescent) {
@@ -327,10 +267,11 @@ TEST(KDTreeTraversal, StackCheckReportsAndContinues) {
     ASSERT_GE(lane_of(expected.id, 0), 0);
 
     FatalErrorRecorder recorder;
+    const unsigned nodes = tree.get_number_of_nodes();
     tree.understate_node_count(1);
     HitPacket hits = empty_hits();
     tree.traverse_tree(&rays, &hits, 0, &state, 1e30f);
-    tree.understate_node_count(tree.leaves().size() * 2 - 1);
+    tree.understate_node_count(nodes);
     ASSERT_FALSE(recorder.errors().empty());
     const RecordedFatalError e = recorder.errors().front();
     EXPECT_EQ(e.message, "AssertionFailed:stack_index < number_of_nodes_");
