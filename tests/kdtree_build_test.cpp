@@ -21,25 +21,20 @@ gfxSplitCandidate candidate(float position, unsigned type, unsigned index) {
 }
 
 TEST(SplitCandidate, SortOrderIsPositionThenTypeThenObject) {
-    gfxSplitCandidate list[] = {candidate(2.0f, gfxSplitCandidate::END_EVENT, 1),
-                                candidate(1.0f, gfxSplitCandidate::START_EVENT, 3),
-                                candidate(2.0f, gfxSplitCandidate::PLANAR_EVENT, 0),
-                                candidate(2.0f, gfxSplitCandidate::END_EVENT, 3),
-                                candidate(0.5f, gfxSplitCandidate::START_EVENT, 1)};
+    const unsigned START = gfxSplitCandidate::START_EVENT, END = gfxSplitCandidate::END_EVENT,
+                   PLANAR = gfxSplitCandidate::PLANAR_EVENT;
+    gfxSplitCandidate list[] = {candidate(2, END, 1), candidate(1, START, 3),
+                                candidate(2, PLANAR, 0), candidate(2, END, 3),
+                                candidate(0.5f, START, 1)};
     std::qsort(list, 5, sizeof(gfxSplitCandidate), compare_split_candidates);
-    const float positions[] = {0.5f, 1.0f, 2.0f, 2.0f, 2.0f};
-    const unsigned types[] = {0, 0, 1, 2, 2};
-    const unsigned objects[] = {1, 3, 0, 1, 3};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(list[i].position, positions[i]);
-        EXPECT_EQ(list[i].type, types[i]);
-        EXPECT_EQ(list[i].object_index, objects[i]);
-    }
-    // The event type occupies bits 0-1 of the second word, the object bits 2-31.
-    const gfxSplitCandidate c = candidate(1.0f, gfxSplitCandidate::END_EVENT, 5);
+    const gfxSplitCandidate sorted[] = {candidate(0.5f, START, 1), candidate(1, START, 3),
+                                        candidate(2, PLANAR, 0), candidate(2, END, 1),
+                                        candidate(2, END, 3)};
+    // Bit for bit: the event type occupies bits 0-1 of the second word, the object bits 2-31.
+    EXPECT_EQ(std::memcmp(list, sorted, sizeof list), 0);
     std::uint32_t word;
-    std::memcpy(&word, reinterpret_cast<const char*>(&c) + 4, 4);
-    EXPECT_EQ(word, (5u << 2) | 2u);
+    std::memcpy(&word, reinterpret_cast<const char*>(&sorted[4]) + 4, 4);
+    EXPECT_EQ(word, (3u << 2) | 2u);
 }
 
 struct PoolFixture : ::testing::Test {
@@ -144,12 +139,12 @@ TEST(KDTreeBuild, ThreeSlabsNodeByNodeThenAFailedRebuild) {
     const std::vector<triAccel> tris = {slab(0, 1, 0), slab(2, 3, 1), slab(4, 5, 2)};
     InspectableKDTree tree;
     ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), 3));
-    EXPECT_EQ(tree.word0(8), 8u); // pair at 16, axis x
-    EXPECT_EQ(tree.split_position(8), 3.0f);
-    EXPECT_EQ(tree.word0(16), 0x80000000u);
-    EXPECT_EQ(tree.word1(16), 2u);
-    EXPECT_EQ(tree.word0(24), 0x80000002u);
-    EXPECT_EQ(tree.word1(24), 1u);
+    // Root: pair at 16, axis x, plane x = 3; leaves of two and of one object.
+    const std::uint32_t words[6] = {8, 0x40400000u, 0x80000000u, 2, 0x80000002u, 1};
+    for (unsigned k = 0; k < 3; ++k) {
+        EXPECT_EQ(tree.word0(8 + 8 * k), words[2 * k]) << k;
+        EXPECT_EQ(tree.word1(8 + 8 * k), words[2 * k + 1]) << k;
+    }
     EXPECT_EQ(tree.get_number_of_nodes(), 3u);
     EXPECT_EQ(tree.next_free_node(), 32u);
     for (int i = 0; i < 3; ++i)

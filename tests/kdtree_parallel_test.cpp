@@ -153,8 +153,9 @@ TEST_P(CompiledTree, HitsLikeTheSerialTreeAtEverySeedCount) {
             tree.node_array() + 8, tree.node_array() + 8 + 8 * tree.get_number_of_nodes());
         if (threads == 64)
             with64 = nodes;
-        if (threads > 64)
+        if (threads > 64) {
             EXPECT_EQ(nodes, with64) << threads;
+        }
         if (threads <= 64)
             expect_same_hits(tree, serial, zrv::scenes::scene_bounds(tris), unsigned(threads));
     }
@@ -239,8 +240,9 @@ TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
             EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, c.threads,
                                                                         c.tris.data(), count),
                       c.code);
-            if (faults)
+            if (faults) {
                 EXPECT_EQ(faults->injected(), 1) << c.code;
+            }
         }
         ASSERT_TRUE(serial.create_tree_from_triAccel_list(c.tris.data(), count));
         ASSERT_TRUE(tree.get_statistic()->valid);

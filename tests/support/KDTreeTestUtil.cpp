@@ -24,35 +24,24 @@ void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& 
 
 void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
                 HitPacket& hits, float max_distance) {
-    int signs[3] = {0, 0, 0};
-    bool coherent = true;
-    int reference = -1;
-    const __m128 d[3] = {rays.direction.x, rays.direction.y, rays.direction.z};
-    for (int k = 0; k < 4; ++k) {
-        if (!((rays.active_mask >> k) & 1))
-            continue;
-        for (int a = 0; a < 3; ++a) {
-            const int sign = int(bits_of(lane_of(d[a], k)) >> 31);
-            if (reference < 0)
-                signs[a] = sign;
-            else if (signs[a] != sign)
-                coherent = false;
-        }
-        if (reference < 0)
-            reference = k;
-    }
-    if (reference < 0)
+    const int active = rays.active_mask & 15;
+    if (active == 0)
         return;
+    bool coherent = true;
+    for (__m128 d : {rays.direction.x, rays.direction.y, rays.direction.z}) {
+        const int negative = _mm_movemask_ps(d) & active;
+        coherent = coherent && (negative == 0 || negative == active);
+    }
     if (coherent) {
-        tree.traverse_tree(&rays, &hits, unsigned(reference), &state, max_distance);
+        tree.traverse_tree(&rays, &hits, unsigned(__builtin_ctz(active)), &state, max_distance);
         return;
     }
     RayPacket single = rays;
     for (int k = 0; k < 4; ++k) {
-        if (!((rays.active_mask >> k) & 1))
-            continue;
-        single.active_mask = 1 << k;
-        tree.traverse_tree(&single, &hits, unsigned(k), &state, max_distance);
+        if ((active >> k) & 1) {
+            single.active_mask = 1 << k;
+            tree.traverse_tree(&single, &hits, unsigned(k), &state, max_distance);
+        }
     }
 }
 
