@@ -82,7 +82,10 @@ TEST(KDTreeParallel, EmptyAndSingleLeafSubtreesMerge) {
     const std::vector<triAccel> tris = mixed_scene();
     const unsigned count = unsigned(tris.size());
     InspectableKDTree tree(2);
-    Seeds seeds;
+    Seeds seeds; // seed counts are powers of two from 2
+    for (unsigned not_a_seed_count : {0u, 1u, 3u, 6u})
+        EXPECT_FALSE(tree.create_seed_notes_from_triAccel_list(tris.data(), count, not_a_seed_count,
+                                                               seeds.records));
     ASSERT_TRUE(tree.create_seed_notes_from_triAccel_list(tris.data(), count, 2, seeds.records));
     auto empty = seed_over(tree, {});
     auto pair = seed_over(tree, {5, 9});
