@@ -92,17 +92,12 @@ TEST(KDTreeParallel, EmptyAndSingleLeafSubtreesMerge) {
     InspectableKDTree sub0(1), sub1(1);
     ASSERT_TRUE(sub0.create_tree_from_seed(empty.get(), tree.get_proxies(), 2,
                                            tree.get_max_tree_depth(), tree.get_scene_bbox()));
-    EXPECT_EQ(sub0.get_number_of_nodes(), 1u);
-    EXPECT_EQ(sub0.word0(8), 0x80000000u);
-    EXPECT_EQ(sub0.word1(8), 0u);
-    EXPECT_EQ(sub0.get_statistic()->number_of_empty_cells, 1u);
     ASSERT_TRUE(sub1.create_tree_from_seed(pair.get(), tree.get_proxies(), 2,
                                            tree.get_max_tree_depth(), tree.get_scene_bbox()));
-    EXPECT_EQ(sub1.get_number_of_nodes(), 1u); // two objects: a leaf, no body
-    EXPECT_EQ(sub1.next_free_node(), 16u);
+    EXPECT_EQ(sub1.next_free_node(), 16u); // two objects: a leaf, no body
     const gfxRTKDTree* subtrees[2] = {&sub0, &sub1};
     ASSERT_TRUE(tree.remerge_subtrees(subtrees, 2, count));
-    EXPECT_EQ(tree.get_number_of_nodes(), 3u);
+    EXPECT_EQ(tree.get_number_of_nodes(), 3u); // the root and the two subtrees' leaves
     EXPECT_EQ(tree.word0(16), 0x80000000u);
     EXPECT_EQ(tree.word1(16), 0u);
     EXPECT_EQ(tree.word0(24), 0x80000000u); // rebased by subtree 0's zero objects

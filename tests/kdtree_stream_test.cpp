@@ -146,17 +146,24 @@ TEST(KDTreeStream, EveryTokenMismatchStopsReadingAtOnce) {
     EXPECT_EQ(reader.position(), 0u);
 }
 
-TEST(KDTreeStream, CountsBeyondThirtyTwoBitArraysAreRefusedBeforeTheNodes) {
+// Counts whose arrays would not fit 32-bit offsets are refused before the
+// nodes are read; allocations that fail fail the read. Either way the tree is
+// left without nodes, and can be destroyed. The allocations are what the
+// aligned allocator asks operator new for (16 bytes of header and room to
+// align): the node array of 32 bytes at 32, the object array of 24 bytes at
+// 16, one stack's 11 t_near entries of 16 bytes at 16.
+TEST(KDTreeStream, HugeCountsAndFailedAllocationsFailTheRead) {
     const std::vector<triAccel> tris = two_triangles();
     const struct {
         std::size_t item;
         unsigned value;
+        std::size_t failing_bytes;
     } cases[] = {
-        {3, 0x20000000u},  // 8N + 8 bytes of nodes
-        {3, 0xFFFFFFFFu},  // ... also wrapping 32 bits
-        {5, 0x20000000u},  // M entries of 8 bytes
-        {16, 0xFFFFFFFFu}, // stacks of max_tree_depth_ + 2 entries
-        {16, 0x10000000u},
+        {3, 0x20000000u, 0},  // 8N + 8 bytes of nodes
+        {3, 0xFFFFFFFFu, 0},  // ... also wrapping 32 bits
+        {5, 0x20000000u, 0},  // M entries of 8 bytes
+        {16, 0xFFFFFFFFu, 0}, // stacks of max_tree_depth_ + 2 entries
+        {16, 0x10000000u, 0}, {16, 9, 32 + 16 + 31}, {16, 9, 24 + 16 + 15}, {16, 9, 176 + 16 + 15},
     };
     for (const auto& c : cases) {
         Items items = small_tree();
@@ -164,27 +171,14 @@ TEST(KDTreeStream, CountsBeyondThirtyTwoBitArraysAreRefusedBeforeTheNodes) {
         InspectableKDTree tree(1);
         tree.set_first_triangle(tris.data());
         ReplayReader reader(items);
-        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value;
-        EXPECT_EQ(reader.position(), FIRST_NODE_ITEM);
-        EXPECT_EQ(tree.get_number_of_nodes(), 0u);
-    }
-}
-
-TEST(KDTreeStream, FailedAllocationsFailTheReadAndLeaveATreeThatCanBeDestroyed) {
-    const std::vector<triAccel> tris = two_triangles();
-    // What the aligned allocator asks operator new for (16 bytes of header
-    // and room to align): the node array of 32 bytes at 32, the object array
-    // of 24 bytes at 16, one stack's 11 t_near entries of 16 bytes at 16.
-    for (std::size_t bytes : {32u + 16 + 31, 24u + 16 + 15, 176u + 16 + 15}) {
-        InspectableKDTree tree(1);
-        tree.set_first_triangle(tris.data());
-        ReplayReader reader(small_tree());
         AllocationFaultRule rule;
-        rule.min_bytes = bytes;
-        rule.max_bytes = bytes;
+        rule.min_bytes = rule.max_bytes = c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
         AllocationFaults faults(rule);
-        EXPECT_FALSE(tree.unstream(reader)) << bytes;
-        EXPECT_EQ(faults.injected(), 1) << bytes;
+        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value << " " << c.failing_bytes;
+        EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0) << c.failing_bytes;
+        if (c.failing_bytes == 0) {
+            EXPECT_EQ(reader.position(), FIRST_NODE_ITEM);
+        }
         EXPECT_EQ(tree.get_number_of_nodes(), 0u);
     }
 }
@@ -359,7 +353,7 @@ TEST(KDTreeCheckedLoad, TruncatedAndDamagedFilesAreRefused) {
     }
     EXPECT_EQ(loaded, 0);
     EXPECT_EQ(without_reason, 0);
-
+    // The undamaged image loads.
     zrv::streams::MemoryReader reader(good.data(), good.size());
     PlxUnicodeString reason;
     std::unique_ptr<gfxRTKDTree> reloaded(
