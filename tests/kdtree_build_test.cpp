@@ -1,7 +1,9 @@
 // Exact results of the KD-tree build: candidate order, the candidate pool's
 // models, depth limits, node encoding, statistics and build life cycle.
+#include "AllocationFaults.h"
 #include "FatalErrorRecorder.h"
 #include "KDTreeTestUtil.h"
+#include "zrvScenes.h"
 #include "zrvSceneShapes.h"
 
 #include <gtest/gtest.h>
@@ -231,6 +233,42 @@ TEST(KDTreeBuild, RebuildMatchesFreshBuild) {
                           fresh.next_free_object() * sizeof(triAccel*)),
               0);
     EXPECT_EQ(fresh.get_statistic()->number_of_leaves, rebuilt.get_statistic()->number_of_leaves);
+}
+
+// Every allocation of a build made to fail in turn: the build either gets by
+// without it and makes the very same tree, or fails and leaves a reset tree
+// that builds again.
+TEST(KDTreeBuild, EveryFailedAllocationFailsTheBuildOrChangesNothing) {
+    const std::vector<triAccel> tris = zrv::scenes::random_triangle_soup(
+        1500, zrv::scenes::Bounds{{-1, -1, -1}, {1, 1, 1}}, 0.6f, 3);
+    const unsigned count = unsigned(tris.size());
+    InspectableKDTree reference;
+    ASSERT_TRUE(reference.create_tree_from_triAccel_list(tris.data(), count));
+    const std::vector<unsigned char> nodes(reference.node_array() + 8,
+                                           reference.node_array() + 8 +
+                                               8 * reference.get_number_of_nodes());
+    int failed = 0;
+    for (int skip = 0;; ++skip) {
+        InspectableKDTree tree;
+        AllocationFaultRule rule;
+        rule.skip = skip;
+        AllocationFaults faults(rule);
+        const bool built = tree.create_tree_from_triAccel_list(tris.data(), count);
+        if (faults.injected() == 0)
+            break;
+        EXPECT_EQ(built, tree.get_statistic()->valid) << skip;
+        if (!built) {
+            ++failed;
+            EXPECT_EQ(tree.get_number_of_nodes(), 0u) << skip;
+            ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), count)) << skip;
+        }
+        ASSERT_EQ(
+            std::vector<unsigned char>(tree.node_array() + 8,
+                                       tree.node_array() + 8 + 8 * tree.get_number_of_nodes()),
+            nodes)
+            << skip;
+    }
+    EXPECT_GT(failed, 0);
 }
 
 TEST(KDTreeTraversal, MaxDistanceStopsTheDescent) {

@@ -274,7 +274,13 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         {"deeper than the stacks", [](Items& it) { it[16].u = 0; }, 2, 1000, "levels deep"},
         {"depth limit above the checked maximum", [](Items& it) { it[16].u = 129; }, 2, 1000,
          "too large"},
-        {"more nodes than the stream holds", [](Items&) {}, 2, 2, "too large"},
+        {"more nodes than the stream holds", [](Items& it) { it[3].u = 4; }, 2, 3, "too large"},
+        {"more objects than the stream holds",
+         [](Items& it) {
+             it[5].u = 4;
+             it.insert(it.end() - 1, S::Int(1));
+         },
+         2, 3, "too large"},
         {"no nodes",
          [](Items& it) {
              it[3].u = 0;
