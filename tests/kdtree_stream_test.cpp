@@ -3,6 +3,7 @@
 // round trips that must give every ray the original's hits.
 #include "AllocationFaults.h"
 #include "KDTreeTestUtil.h"
+#include "OracleRays.h"
 #include "OracleScenes.h"
 #include "RecordingStream.h"
 #include "StreamFiles.h"
@@ -11,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
+#include <sstream>
 
 namespace {
 
@@ -24,51 +25,43 @@ using S = StreamItem;
 
 const unsigned LEAF = 0x80000000u;
 
+// Items from text: s:token u:unsigned (0x allowed) i:int f:float d:double.
+Items items_of(const std::string& text) {
+    Items items;
+    std::istringstream words(text);
+    for (std::string w; words >> w;) {
+        const char* v = w.c_str() + 2;
+        switch (w[0]) {
+        case 's':
+            items.push_back(S::String(v));
+            break;
+        case 'u':
+            items.push_back(S::Uint(unsigned(std::strtoul(v, nullptr, 0))));
+            break;
+        case 'i':
+            items.push_back(S::Int(std::atoi(v)));
+            break;
+        case 'f':
+            items.push_back(S::Float(std::strtof(v, nullptr)));
+            break;
+        default:
+            items.push_back(S::Double(std::strtod(v, nullptr)));
+        }
+    }
+    return items;
+}
+
 // A hand-made tree over 2 triangles: root split at x = 0.5 with its pair at
 // 16, a leaf at 16 with entry 0 and an empty leaf at 24 whose first is 1.
 // Entries: triangle 0, null, triangle 1 (in range, in no leaf).
-Items small_tree(unsigned max_depth = 9) {
-    return {S::String("BEGIN:gfxRTKDTree"),
-            S::String("version=1"),
-            S::Uint(32),
-            S::Uint(3),
-            S::Uint(0),
-            S::Uint(3),
-            S::String("BEGIN:KDTreeBBox"),
-            S::Float(0),
-            S::Float(0),
-            S::Float(0),
-            S::Float(1),
-            S::Float(1),
-            S::Float(0.25f),
-            S::String("END:KDTreeBBox"),
-            S::String("BEGIN:KDTreeProperties"),
-            S::Uint(2),
-            S::Uint(max_depth),
-            S::Float(0.2f),
-            S::Float(0.5f),
-            S::Double(1e9),
-            S::Double(2.5e-10),
-            S::String("END:KDTreeProperties"),
-            S::String("BEGIN:KDTreeStatistic"),
-            S::Uint(1),
-            S::Double(1.0),
-            S::Uint(2),
-            S::Uint(2),
-            S::Uint(2),
-            S::Uint(2),
-            S::Uint(1),
-            S::String("END:KDTreeStatistic"),
-            S::Uint(8 | 0),
-            S::Float(0.5f),
-            S::Uint(LEAF | 0),
-            S::Uint(1),
-            S::Uint(LEAF | 1),
-            S::Uint(0),
-            S::Int(0),
-            S::Int(-1),
-            S::Int(1),
-            S::String("END:gfxRTKDTree")};
+Items small_tree() {
+    return items_of("s:BEGIN:gfxRTKDTree s:version=1 u:32 u:3 u:0 u:3 "
+                    "s:BEGIN:KDTreeBBox f:0 f:0 f:0 f:1 f:1 f:0.25 s:END:KDTreeBBox "
+                    "s:BEGIN:KDTreeProperties u:2 u:9 f:0.2 f:0.5 d:1e9 d:2.5e-10 "
+                    "s:END:KDTreeProperties "
+                    "s:BEGIN:KDTreeStatistic u:1 d:1.0 u:2 u:2 u:2 u:2 u:1 s:END:KDTreeStatistic "
+                    "u:8 f:0.5 u:0x80000000 u:1 u:0x80000001 u:0 "
+                    "i:0 i:-1 i:1 s:END:gfxRTKDTree");
 }
 const std::size_t FIRST_NODE_ITEM = 31;
 const std::size_t FIRST_OBJECT_ITEM = 37;
@@ -105,16 +98,13 @@ TEST(KDTreeStream, HandMadeTreeReadsAndWritesBackValueForValue) {
 
     // Inner node: pair offset and axis in word 0, the plane as a float; the
     // empty leaf keeps its first entry; -1 reads back as null.
-    EXPECT_EQ(tree.word0(8), 8u);
-    EXPECT_EQ(tree.split_position(8), 0.5f);
-    EXPECT_EQ(tree.word0(16), LEAF);
-    EXPECT_EQ(tree.word1(16), 1u);
-    EXPECT_EQ(tree.word0(24), LEAF | 1);
-    EXPECT_EQ(tree.word1(24), 0u);
-    const triAccel** entries = tree.get_triAccel_array();
-    EXPECT_EQ(entries[0], &tris[0]);
-    EXPECT_EQ(entries[1], nullptr);
-    EXPECT_EQ(entries[2], &tris[1]);
+    const std::uint32_t words[6] = {8, 0x3F000000u, LEAF, 1, LEAF | 1, 0};
+    for (unsigned k = 0; k < 3; ++k) {
+        EXPECT_EQ(tree.word0(8 + 8 * k), words[2 * k]) << k;
+        EXPECT_EQ(tree.word1(8 + 8 * k), words[2 * k + 1]) << k;
+    }
+    const triAccel* entries[3] = {&tris[0], nullptr, &tris[1]};
+    EXPECT_EQ(std::memcmp(tree.get_triAccel_array(), entries, sizeof entries), 0);
     EXPECT_EQ(tree.node_array_size(), 32u);
     EXPECT_EQ(tree.object_array_size(), 3u);
     EXPECT_EQ(tree.next_free_object(), 0u);
@@ -132,42 +122,6 @@ TEST(KDTreeStream, HandMadeTreeReadsAndWritesBackValueForValue) {
         HitPacket hits = empty_hits();
         host_trace(tree, rays, state, hits);
         EXPECT_EQ(lane_of(hits.id, 0), 0) << thread;
-    }
-}
-
-TEST(KDTreeStream, ObjectCountFollowsNextFreeObject) {
-    const std::vector<triAccel> tris = ORACLE_SCENES[2].make();
-    const unsigned count = unsigned(tris.size());
-    InspectableKDTree serial(1), parallel(1);
-    ASSERT_TRUE(serial.create_tree_from_triAccel_list(tris.data(), count));
-    ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&parallel, 2, tris.data(), count),
-              0);
-    ASSERT_LT(serial.next_free_object(), serial.object_array_size());
-    ASSERT_GT(serial.next_free_object(), 0u);
-    ASSERT_EQ(parallel.next_free_object(), 0u);
-    const struct {
-        const InspectableKDTree* tree;
-        unsigned expected;
-    } cases[] = {{&serial, serial.next_free_object()}, {&parallel, parallel.object_array_size()}};
-    for (const auto& c : cases) {
-        const Items items = stream_of(*c.tree);
-        const unsigned nodes = c.tree->get_number_of_nodes();
-        ASSERT_EQ(items[5], S::Uint(c.expected));
-        ASSERT_EQ(items[3], S::Uint(nodes));
-        // Nodes, then exactly M ints, then the closing token.
-        std::size_t node_values = 0, ints = 0;
-        for (std::size_t i = FIRST_NODE_ITEM; i + 1 < items.size(); ++i)
-            (items[i].kind == S::INT ? ints : node_values) += 1;
-        EXPECT_EQ(node_values, 2u * nodes);
-        EXPECT_EQ(ints, c.expected);
-        EXPECT_EQ(items.back(), S::String("END:gfxRTKDTree"));
-        // Every node's word 1 has the kind its word 0 calls for.
-        for (unsigned k = 0; k < nodes; ++k) {
-            const StreamItem& w0 = items[FIRST_NODE_ITEM + 2 * k];
-            const StreamItem& w1 = items[FIRST_NODE_ITEM + 2 * k + 1];
-            ASSERT_EQ(w0, S::Uint(c.tree->word0(8 + 8 * k)));
-            ASSERT_EQ(w1.kind, (w0.u & LEAF) ? S::UINT : S::FLOAT) << k;
-        }
     }
 }
 
@@ -192,17 +146,24 @@ TEST(KDTreeStream, EveryTokenMismatchStopsReadingAtOnce) {
     EXPECT_EQ(reader.position(), 0u);
 }
 
-TEST(KDTreeStream, CountsBeyondThirtyTwoBitArraysAreRefusedBeforeTheNodes) {
+// Counts whose arrays would not fit 32-bit offsets are refused before the
+// nodes are read; allocations that fail fail the read. Either way the tree is
+// left without nodes, and can be destroyed. The allocations are what the
+// aligned allocator asks operator new for (16 bytes of header and room to
+// align): the node array of 32 bytes at 32, the object array of 24 bytes at
+// 16, one stack's 11 t_near entries of 16 bytes at 16.
+TEST(KDTreeStream, HugeCountsAndFailedAllocationsFailTheRead) {
     const std::vector<triAccel> tris = two_triangles();
     const struct {
         std::size_t item;
         unsigned value;
+        std::size_t failing_bytes;
     } cases[] = {
-        {3, 0x20000000u},  // 8N + 8 bytes of nodes
-        {3, 0xFFFFFFFFu},  // ... also wrapping 32 bits
-        {5, 0x20000000u},  // M entries of 8 bytes
-        {16, 0xFFFFFFFFu}, // stacks of max_tree_depth_ + 2 entries
-        {16, 0x10000000u},
+        {3, 0x20000000u, 0},  // 8N + 8 bytes of nodes
+        {3, 0xFFFFFFFFu, 0},  // ... also wrapping 32 bits
+        {5, 0x20000000u, 0},  // M entries of 8 bytes
+        {16, 0xFFFFFFFFu, 0}, // stacks of max_tree_depth_ + 2 entries
+        {16, 0x10000000u, 0}, {16, 9, 32 + 16 + 31}, {16, 9, 24 + 16 + 15}, {16, 9, 176 + 16 + 15},
     };
     for (const auto& c : cases) {
         Items items = small_tree();
@@ -210,91 +171,73 @@ TEST(KDTreeStream, CountsBeyondThirtyTwoBitArraysAreRefusedBeforeTheNodes) {
         InspectableKDTree tree(1);
         tree.set_first_triangle(tris.data());
         ReplayReader reader(items);
-        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value;
-        EXPECT_EQ(reader.position(), FIRST_NODE_ITEM);
-        EXPECT_EQ(tree.get_number_of_nodes(), 0u);
-    }
-}
-
-TEST(KDTreeStream, FailedAllocationsFailTheReadAndLeaveATreeThatCanBeDestroyed) {
-    const std::vector<triAccel> tris = two_triangles();
-    // What the aligned allocator asks operator new for (16 bytes of header
-    // and room to align): the node array of 32 bytes at 32, the object array
-    // of 24 bytes at 16, one stack's 11 t_near entries of 16 bytes at 16.
-    for (std::size_t bytes : {32u + 16 + 31, 24u + 16 + 15, 176u + 16 + 15}) {
-        InspectableKDTree tree(1);
-        tree.set_first_triangle(tris.data());
-        ReplayReader reader(small_tree(9));
         AllocationFaultRule rule;
-        rule.min_bytes = bytes;
-        rule.max_bytes = bytes;
+        rule.min_bytes = rule.max_bytes = c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
         AllocationFaults faults(rule);
-        EXPECT_FALSE(tree.unstream(reader)) << bytes;
-        EXPECT_EQ(faults.injected(), 1) << bytes;
+        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value << " " << c.failing_bytes;
+        EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0) << c.failing_bytes;
+        if (c.failing_bytes == 0) {
+            EXPECT_EQ(reader.position(), FIRST_NODE_ITEM);
+        }
         EXPECT_EQ(tree.get_number_of_nodes(), 0u);
     }
 }
 
-// Round trips of built trees: a copy of the triangles elsewhere in memory,
-// every ray the same hits as the original and as brute force, and the same
-// stream again.
+// Round trips of built trees through a file, loaded checked over a copy of
+// the triangles elsewhere in memory: the same stream again, and every ray the
+// original's hits. The stream holds the nodes, then M ints, then the closing
+// token, where M is next_free_object_, or the whole object array where a
+// merged tree leaves that 0; every node's word 1 has the kind its word 0
+// calls for.
 class KDTreeRoundTrip : public ::testing::TestWithParam<OracleScene> {};
 
 TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
-    const std::vector<triAccel> tris = GetParam().make();
+    const std::vector<triAccel> tris = GetParam().make(), copy = tris;
     const unsigned count = unsigned(tris.size());
-    for (int threads : {1, 2, 4}) {
-        gfxRTKDTree original(1);
+    for (int threads : {1, 4}) {
+        InspectableKDTree original(1);
         // Small scenes may fall back to a serial build: any built tree serves.
-        gfxRTAccelerationStructureServices::CompileKDTree(&original, threads, tris.data(), count);
+        const int code = gfxRTAccelerationStructureServices::CompileKDTree(&original, threads,
+                                                                           tris.data(), count);
         ASSERT_TRUE(original.get_statistic()->valid);
-        const Items saved = stream_of(original);
-        const std::vector<triAccel> copy = tris;
-        ReplayReader reader(saved);
-        std::unique_ptr<gfxRTKDTree> loaded(
-            gfxRTAccelerationStructureServices::UnstreamNewKDTree(reader, copy.data(), 1));
-        ASSERT_NE(loaded, nullptr) << threads;
-        EXPECT_TRUE(reader.faults().empty());
-        EXPECT_EQ(first_difference(stream_of(*loaded), saved), "");
-        PlxUnicodeString reason;
-        EXPECT_TRUE(gfxRTAccelerationStructureServices::CheckKDTree(*loaded, count, &reason))
-            << reason.ConvertToChar();
+        ASSERT_EQ(original.next_free_object() == 0, threads > 1 && code == 0);
+        ASSERT_LT(original.next_free_object(), original.object_array_size());
+        const Items items = stream_of(original);
+        const unsigned nodes = original.get_number_of_nodes(),
+                       m = original.next_free_object() ? original.next_free_object()
+                                                       : original.object_array_size();
+        ASSERT_EQ(items[3], S::Uint(nodes));
+        ASSERT_EQ(items[5], S::Uint(m));
+        ASSERT_EQ(items.size(), FIRST_NODE_ITEM + 2 * nodes + m + 1);
+        EXPECT_EQ(items.back(), S::String("END:gfxRTKDTree"));
+        for (unsigned k = 0; k < nodes; ++k) {
+            const StreamItem& w0 = items[FIRST_NODE_ITEM + 2 * k];
+            ASSERT_EQ(w0, S::Uint(original.word0(8 + 8 * k)));
+            ASSERT_EQ(items[FIRST_NODE_ITEM + 2 * k + 1].kind, (w0.u & LEAF) ? S::UINT : S::FLOAT);
+        }
+        for (unsigned i = 0; i < m; ++i)
+            ASSERT_EQ(items[FIRST_NODE_ITEM + 2 * nodes + i].kind, S::INT) << i;
 
-        // The same through a file, loaded checked.
         const std::unique_ptr<zrv::streams::FileReader> file =
             write_and_reopen([&](gfxStreamWriter& w) { original.stream(w); });
-        ASSERT_NE(file, nullptr);
-        zrv::streams::FileReader& file_reader = *file;
-        ASSERT_TRUE(file_reader.ok()) << file_reader.error();
-        std::unique_ptr<gfxRTKDTree> from_file(
+        ASSERT_TRUE(file != nullptr && file->ok());
+        PlxUnicodeString reason;
+        std::unique_ptr<gfxRTKDTree> loaded(
             gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-                file_reader, copy.data(), count, 1, file_reader.remaining(), &reason));
-        ASSERT_NE(from_file, nullptr) << reason.ConvertToChar();
-        EXPECT_TRUE(file_reader.at_end());
-        EXPECT_EQ(first_difference(stream_of(*from_file), saved), "");
-
-        std::mt19937 rng(threads);
+                *file, copy.data(), count, 1, file->remaining(), &reason));
+        ASSERT_NE(loaded, nullptr) << reason.ConvertToChar();
+        EXPECT_TRUE(file->at_end());
+        EXPECT_EQ(first_difference(stream_of(*loaded), items), "");
+        EXPECT_TRUE(gfxRTAccelerationStructureServices::CheckKDTree(*loaded, count, &reason))
+            << reason.ConvertToChar();
         const RenderState state{0, 0};
-        int disagreements = 0;
-        std::string report;
-        for (int p = 0; p < 300; ++p) {
-            RayPacket rays;
-            for (int k = 0; k < 4; ++k)
-                set_ray(rays, k,
-                        random_ray(original.get_scene_bbox()->bbmin,
-                                   original.get_scene_bbox()->bbmax, 0.2f, rng));
-            rays.active_mask = 15;
-            HitPacket before = empty_hits(), after = empty_hits(), reference = empty_hits();
+        for (const RayPacket& rays :
+             incoherent_packets(zrv::scenes::scene_bounds(tris), 400, unsigned(threads))) {
+            HitPacket before = empty_hits(), after = empty_hits();
             host_trace(original, rays, state, before);
             host_trace(*loaded, rays, state, after);
-            brute_force_trace(copy, rays, state, reference);
-            disagreements += count_disagreements(rays, after, reference, &report);
-            ASSERT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "packet " << p;
-            HitPacket after_file = empty_hits();
-            host_trace(*from_file, rays, state, after_file);
-            ASSERT_EQ(std::memcmp(&before, &after_file, sizeof before), 0) << "packet " << p;
+            ASSERT_EQ(std::memcmp(&before, &after, sizeof before), 0);
         }
-        EXPECT_EQ(disagreements, 0) << report;
     }
 }
 
@@ -331,7 +274,13 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         {"deeper than the stacks", [](Items& it) { it[16].u = 0; }, 2, 1000, "levels deep"},
         {"depth limit above the checked maximum", [](Items& it) { it[16].u = 129; }, 2, 1000,
          "too large"},
-        {"more nodes than the stream holds", [](Items&) {}, 2, 2, "too large"},
+        {"more nodes than the stream holds", [](Items& it) { it[3].u = 4; }, 2, 3, "too large"},
+        {"more objects than the stream holds",
+         [](Items& it) {
+             it[5].u = 4;
+             it.insert(it.end() - 1, S::Int(1));
+         },
+         2, 3, "too large"},
         {"no nodes",
          [](Items& it) {
              it[3].u = 0;
@@ -339,6 +288,23 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
          },
          2, 1000, "no nodes"},
         {"bad token", [](Items& it) { it[0].s = "BEGIN:gfxRTBVH"; }, 2, 1000, "token"},
+        {"nodes reached twice", // both children inner nodes sharing the pair 32/40
+         [](Items& it) {
+             it[3].u = 5;
+             it[FIRST_NODE_ITEM + 2] = S::Uint(16);
+             it[FIRST_NODE_ITEM + 3] = S::Float(0.2f);
+             it[FIRST_NODE_ITEM + 4] = S::Uint(8);
+             it[FIRST_NODE_ITEM + 5] = S::Float(0.7f);
+             const Items leaves = items_of("u:0x80000000 u:1 u:0x80000001 u:0");
+             it.insert(it.begin() + FIRST_OBJECT_ITEM, leaves.begin(), leaves.end());
+         },
+         2, 1000, "reached twice"},
+        {"a node reached by nobody",
+         [](Items& it) {
+             it[3].u = 4;
+             it.insert(it.begin() + FIRST_OBJECT_ITEM, {S::Uint(LEAF), S::Uint(0)});
+         },
+         2, 1000, "3 of the 4 nodes"},
     };
     for (const auto& c : cases) {
         Items items = small_tree();
@@ -349,6 +315,7 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
             gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
                 reader, tris.data(), c.triangle_count, 1, c.max_values, &reason));
         EXPECT_EQ(tree, nullptr) << c.name;
+        EXPECT_TRUE(reader.faults().empty()) << c.name;
         EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
             << c.name << ": " << reason.ConvertToChar();
     }
@@ -361,64 +328,17 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
     EXPECT_STREQ(reason.ConvertToChar(), "");
 }
 
-TEST(KDTreeCheckedLoad, NodesReachedTwiceOrNeverAreRefused) {
-    const std::vector<triAccel> tris = two_triangles();
-    // Five nodes: the root's pair at 16/24, and both of them inner nodes
-    // sharing the pair 32/40.
-    Items shared = small_tree();
-    shared[3].u = 5;
-    shared[FIRST_NODE_ITEM + 2] = S::Uint(16);
-    shared[FIRST_NODE_ITEM + 3] = S::Float(0.2f);
-    shared[FIRST_NODE_ITEM + 4] = S::Uint(8);
-    shared[FIRST_NODE_ITEM + 5] = S::Float(0.7f);
-    const Items leaves = {S::Uint(LEAF), S::Uint(1), S::Uint(LEAF | 1), S::Uint(0)};
-    shared.insert(shared.begin() + FIRST_OBJECT_ITEM, leaves.begin(), leaves.end());
-    // Four nodes, the last one reached by nobody.
-    Items stray = small_tree();
-    stray[3].u = 4;
-    stray.insert(stray.begin() + FIRST_OBJECT_ITEM, {S::Uint(LEAF), S::Uint(0)});
-    const struct {
-        const Items* items;
-        const char* reason;
-    } cases[] = {{&shared, "reached twice"}, {&stray, "3 of the 4 nodes"}};
-    for (const auto& c : cases) {
-        ReplayReader reader(*c.items);
-        PlxUnicodeString reason;
-        std::unique_ptr<gfxRTKDTree> tree(
-            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(reader, tris.data(), 2, 1,
-                                                                         1000, &reason));
-        EXPECT_TRUE(reader.faults().empty()) << c.reason;
-        EXPECT_EQ(tree, nullptr) << c.reason;
-        EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
-            << reason.ConvertToChar();
-    }
-}
-
 // Every truncation and a flipped bit in every byte of a saved file: the
 // checked loader refuses each with a reason (the reader's checks find them
 // before any value is read).
 TEST(KDTreeCheckedLoad, TruncatedAndDamagedFilesAreRefused) {
     const std::vector<triAccel> tris = two_triangles();
+    InspectableKDTree hand(1);
+    hand.set_first_triangle(tris.data());
+    ReplayReader items(small_tree());
+    ASSERT_TRUE(hand.unstream(items));
     zrv::streams::MemoryWriter writer;
-    for (const StreamItem& item : small_tree()) {
-        switch (item.kind) {
-        case S::INT:
-            writer.write_int(item.i);
-            break;
-        case S::UINT:
-            writer.write_uint(item.u);
-            break;
-        case S::FLOAT:
-            writer.write_float(item.f);
-            break;
-        case S::DOUBLE:
-            writer.write_double(item.d);
-            break;
-        case S::STRING:
-            writer.write_string(PlxUnicodeString(item.s.c_str()));
-            break;
-        }
-    }
+    ASSERT_TRUE(hand.stream(writer));
     const Bytes good = writer.image();
     std::vector<Bytes> bad;
     for (std::size_t size = 0; size < good.size(); ++size)
@@ -439,12 +359,13 @@ TEST(KDTreeCheckedLoad, TruncatedAndDamagedFilesAreRefused) {
     }
     EXPECT_EQ(loaded, 0);
     EXPECT_EQ(without_reason, 0);
-
+    // The undamaged image loads.
     zrv::streams::MemoryReader reader(good.data(), good.size());
     PlxUnicodeString reason;
-    std::unique_ptr<gfxRTKDTree> tree(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-        reader, tris.data(), 2, 1, reader.remaining(), &reason));
-    EXPECT_NE(tree, nullptr) << reason.ConvertToChar();
+    std::unique_ptr<gfxRTKDTree> reloaded(
+        gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(reader, tris.data(), 2, 1,
+                                                                     reader.remaining(), &reason));
+    EXPECT_NE(reloaded, nullptr) << reason.ConvertToChar();
 }
 
 // Subtrees that only claim sizes: the merge must refuse them before copying.

@@ -1,3 +1,4 @@
+// The scalar and four-lane math helpers against independent references.
 #include "gfxMath.h"
 
 #include <gtest/gtest.h>
@@ -10,65 +11,47 @@
 
 namespace {
 
-std::uint32_t Bits(float value) {
+std::uint32_t lane_bits(const void* value, int k) {
     std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
+    std::memcpy(&bits, static_cast<const char*>(value) + 4 * k, sizeof bits);
     return bits;
 }
 
-float FromBits(std::uint32_t bits) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-void Lanes(const __m128& value, std::uint32_t out[4]) {
-    std::memcpy(out, &value, 16);
-}
-
-void ExpectAllLanes(const void* constant, std::uint32_t bits, const char* name) {
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(constant) % 16, 0u) << name;
-    std::uint32_t lanes[4];
-    std::memcpy(lanes, constant, 16);
-    for (int k = 0; k < 4; ++k)
-        EXPECT_EQ(lanes[k], bits) << name << " lane " << k;
-}
-
-TEST(VectorConstants, LaneBitPatterns) {
-    ExpectAllLanes(&zero4, 0x00000000u, "zero4");
-    ExpectAllLanes(&one4, 0x3F800000u, "one4");
-    ExpectAllLanes(&two4, 0x40000000u, "two4");
-    ExpectAllLanes(&minusone4, 0xBF800000u, "minusone4");
-    ExpectAllLanes(&large4, 0x60AD78ECu, "large4");
-    ExpectAllLanes(&eps4_01, 0x3C23D70Au, "eps4_01");
-    ExpectAllLanes(&eps4_0001, 0x38D1B717u, "eps4_0001");
-    ExpectAllLanes(&zero4i, 0x00000000u, "zero4i");
-    ExpectAllLanes(&minusone4i, 0xFFFFFFFFu, "minusone4i");
-}
-
-TEST(VectorConstants, MaskTableTurnsSignMasksBackIntoSelectors) {
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(masktable4) % 16, 0u);
-    for (int mask = 0; mask < 16; ++mask) {
-        std::uint32_t lanes[4];
-        Lanes(masktable4[mask], lanes);
+TEST(VectorConstants, LaneBitPatternsAndTheMaskTable) {
+    const struct {
+        const void* constant;
+        std::uint32_t bits;
+    } cases[] = {{&zero4, 0},
+                 {&one4, 0x3F800000u},
+                 {&two4, 0x40000000u},
+                 {&minusone4, 0xBF800000u},
+                 {&large4, 0x60AD78ECu},
+                 {&eps4_01, 0x3C23D70Au},
+                 {&eps4_0001, 0x38D1B717u},
+                 {&zero4i, 0},
+                 {&minusone4i, 0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(c.constant) % 16, 0u) << c.bits;
         for (int k = 0; k < 4; ++k)
-            EXPECT_EQ(lanes[k], (mask >> k) & 1 ? 0xFFFFFFFFu : 0u) << mask << " " << k;
-        // Round trip through the sign-mask operation.
-        EXPECT_EQ(_mm_movemask_ps(masktable4[mask]), mask);
+            EXPECT_EQ(lane_bits(c.constant, k), c.bits) << k;
     }
+    // Entry m turns the sign mask m back into a lane selector.
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(masktable4) % 16, 0u);
+    for (int mask = 0; mask < 16; ++mask)
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(lane_bits(&masktable4[mask], k), (mask >> k) & 1 ? 0xFFFFFFFFu : 0u) << mask;
 }
 
 TEST(ScalarMath, Log2UsesTheRoundedInverseOfLn2) {
-    const float inv_log2 = FromBits(0x3FB8AA3Bu);
-    EXPECT_EQ(gfx::log2(8.0f), 3.0f);
-    EXPECT_EQ(gfx::log2(0.5f), -1.0f);
-    EXPECT_EQ(gfx::log2(10.0f), 3.32192802f);
+    float inv_log2;
+    const std::uint32_t inv_log2_bits = 0x3FB8AA3Bu;
+    std::memcpy(&inv_log2, &inv_log2_bits, 4);
     std::mt19937 random(3);
     std::uniform_real_distribution<float> exponent(-60.0f, 60.0f);
     for (int i = 0; i < 2000; ++i) {
         const float x = std::exp2(exponent(random));
         const float expected = static_cast<float>(std::log(static_cast<double>(x))) * inv_log2;
-        ASSERT_EQ(Bits(gfx::log2(x)), Bits(expected)) << x;
+        ASSERT_EQ(gfx::log2(x), expected) << x;
     }
     EXPECT_EQ(gfx::log2(0.0f), -std::numeric_limits<float>::infinity());
     EXPECT_TRUE(std::isnan(gfx::log2(-1.0f)));
@@ -78,121 +61,76 @@ TEST(ScalarMath, ClampTestsTheLowerBoundFirst) {
     EXPECT_EQ(gfx::clamp(5, 0, 3), 3);
     EXPECT_EQ(gfx::clamp(-1, 0, 3), 0);
     EXPECT_EQ(gfx::clamp(5, 7, 3), 7);
-    EXPECT_EQ(gfx::clamp(1, 7, 3), 7);
 }
 
-// Independent reference: the nearer of the two enclosing powers, ties upwards.
-std::uint64_t NearestPowerReference(std::uint64_t n) {
-    std::uint64_t lower = 1;
-    while (lower * 2 <= n)
-        lower *= 2;
-    return n - lower >= 2 * lower - n ? 2 * lower : lower;
-}
-
+// Powers of two against plain loops, and the ends of the 32-bit range.
 TEST(ScalarMath, PowersOfTwo) {
+    for (std::uint32_t n = 1; n < 70000; ++n) {
+        std::uint64_t lower = 1; // the nearer of the two enclosing powers, ties upwards
+        while (lower * 2 <= n)
+            lower *= 2;
+        ASSERT_EQ(gfx::nearestPower(n), n - lower >= 2 * lower - n ? 2 * lower : lower) << n;
+        ASSERT_EQ(gfx::nextSmallerPower(n), lower) << n;
+        ASSERT_EQ(gfx::computeLog(n), n == lower ? std::uint32_t(std::log2(n)) : 0xFFFFFFFFu) << n;
+    }
     EXPECT_EQ(gfx::nearestPower(0), 0xFFFFFFFFu);
-    EXPECT_EQ(gfx::nearestPower(3), 4u);
-    EXPECT_EQ(gfx::nearestPower(6), 8u);
-    EXPECT_EQ(gfx::nearestPower(12), 16u);
     EXPECT_EQ(gfx::nearestPower(0xBFFFFFFFu), 0x80000000u);
     EXPECT_EQ(gfx::nearestPower(0xC0000000u), 0u);
-    EXPECT_EQ(gfx::nearestPower(0xFFFFFFFFu), 0u);
-
     EXPECT_EQ(gfx::nextSmallerPower(0), 0u);
-    EXPECT_EQ(gfx::nextSmallerPower(0xC0000000u), 0x80000000u);
     EXPECT_EQ(gfx::nextSmallerPower(0xFFFFFFFFu), 0x80000000u);
-
     EXPECT_EQ(gfx::computeLog(0), 0xFFFFFFFFu);
-    EXPECT_EQ(gfx::computeLog(1024), 10u);
     EXPECT_EQ(gfx::computeLog(0x80000000u), 31u);
     EXPECT_EQ(gfx::computeLog(0xFFFFFFFFu), 0xFFFFFFFFu);
-
-    for (std::uint32_t n = 1; n < 70000; ++n) {
-        const std::uint64_t nearest = NearestPowerReference(n);
-        ASSERT_EQ(gfx::nearestPower(n), static_cast<std::uint32_t>(nearest)) << n;
-        ASSERT_EQ(gfx::nextSmallerPower(n), 1u << static_cast<int>(std::floor(std::log2(n)))) << n;
-        const bool power = (n & (n - 1)) == 0;
-        ASSERT_EQ(gfx::computeLog(n),
-                  power ? static_cast<std::uint32_t>(std::log2(n)) : 0xFFFFFFFFu)
-            << n;
-    }
 }
 
 TEST(ScalarMath, FastLog2SplitsExponentAndMantissa) {
     int exponent = 0;
     float fraction = 0.0f;
-    gfx::fast_log2(12.0f, exponent, fraction);
-    EXPECT_EQ(exponent, 3);
-    EXPECT_EQ(fraction, 0.5f);
-    gfx::fast_log2(1.0f, exponent, fraction);
-    EXPECT_EQ(exponent, 0);
-    EXPECT_EQ(fraction, 0.0f);
-    gfx::fast_log2(0.0f, exponent, fraction);
-    EXPECT_EQ(exponent, -127);
-    gfx::fast_log2(1e-40f, exponent, fraction); // denormal
-    EXPECT_EQ(exponent, -127);
-
     std::mt19937 random(5);
     std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
     for (int e = -126; e <= 127; ++e) {
-        const float m = mantissa(random);
+        const float m = e == 0 ? 1.0f : mantissa(random);
         gfx::fast_log2(std::ldexp(m, e), exponent, fraction);
         ASSERT_EQ(exponent, e);
         ASSERT_EQ(fraction, m - 1.0f);
     }
+    for (float zero_or_denormal : {0.0f, 1e-40f}) {
+        gfx::fast_log2(zero_or_denormal, exponent, fraction);
+        EXPECT_EQ(exponent, -127);
+    }
 }
 
-void ExpectVector(const float actual[3], float x, float y, float z) {
-    EXPECT_FLOAT_EQ(actual[0], x);
-    EXPECT_FLOAT_EQ(actual[1], y);
-    EXPECT_FLOAT_EQ(actual[2], z);
-}
-
+// Right-handed orthonormal frames around random unit normals; |x| == |y|
+// takes the branch that keeps u in the y-z plane.
 TEST(ScalarMath, OrthogonalFrames) {
     float u[3], v[3];
-    const float z_axis[3] = {0, 0, 1};
-    gfx::create_orthogonal_coord_sys(z_axis, u, v);
-    ExpectVector(u, 0, 1, 0);
-    ExpectVector(v, -1, 0, 0);
-    const float x_axis[3] = {1, 0, 0};
-    gfx::create_orthogonal_coord_sys(x_axis, u, v);
-    ExpectVector(u, 0, 0, 1);
-    ExpectVector(v, 0, -1, 0);
-    // |x| == |y| takes the second branch.
     const float diagonal[3] = {0.6f, -0.6f, 0.0f};
     gfx::create_orthogonal_coord_sys(diagonal, u, v);
-    ExpectVector(u, 0, 0, 1);
-
+    EXPECT_EQ(u[0], 0.0f);
+    EXPECT_EQ(u[2], 1.0f);
     std::mt19937 random(11);
     std::normal_distribution<float> gauss;
+    auto dot = [](const float* a, const float* b) {
+        return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+    };
     for (int i = 0; i < 1000; ++i) {
         float n[3] = {gauss(random), gauss(random), gauss(random)};
-        const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        const float length = std::sqrt(dot(n, n));
         for (float& c : n)
             c /= length;
         gfx::create_orthogonal_coord_sys(n, u, v);
-        auto dot = [](const float* a, const float* b) {
-            return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-        };
-        ASSERT_NEAR(dot(u, u), 1.0f, 1e-5f);
-        ASSERT_NEAR(dot(v, v), 1.0f, 1e-5f);
-        ASSERT_NEAR(dot(u, n), 0.0f, 1e-5f);
-        ASSERT_NEAR(dot(v, n), 0.0f, 1e-5f);
-        ASSERT_NEAR(dot(u, v), 0.0f, 1e-5f);
-        // Right-handed: u x v = n.
         const float w[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
                             u[0] * v[1] - u[1] * v[0]};
-        ASSERT_NEAR(dot(w, n), 1.0f, 1e-5f);
+        const float products[6] = {dot(u, u), dot(v, v), dot(u, n),
+                                   dot(v, n), dot(u, v), dot(w, n)};
+        const float expected[6] = {1, 1, 0, 0, 0, 1};
+        for (int p = 0; p < 6; ++p)
+            ASSERT_NEAR(products[p], expected[p], 1e-5f) << i << " " << p;
     }
 }
 
 TEST(SSEMath, FastReciprocalIsNearlyExactAndNaNForZero) {
     float lanes[4];
-    _mm_storeu_ps(lanes, _mm_fastrcp_ps(_mm_setr_ps(1.0f, 2.0f, 4.0f, 0.5f)));
-    const float expected[4] = {1.0f, 0.5f, 0.25f, 2.0f};
-    for (int k = 0; k < 4; ++k)
-        EXPECT_NEAR(lanes[k], expected[k], expected[k] * 1e-6f);
-
     std::mt19937 random(17);
     std::uniform_real_distribution<float> exponent(-30.0f, 30.0f);
     for (int i = 0; i < 1000; ++i) {
@@ -200,53 +138,40 @@ TEST(SSEMath, FastReciprocalIsNearlyExactAndNaNForZero) {
         _mm_storeu_ps(lanes, _mm_fastrcp_ps(_mm_set1_ps(x)));
         ASSERT_NEAR(lanes[0] * static_cast<double>(x), 1.0, 1e-6) << x;
     }
-
     _mm_storeu_ps(lanes, _mm_fastrcp_ps(_mm_setr_ps(0.0f, -0.0f, 1.0f, 0.0f)));
-    EXPECT_TRUE(std::isnan(lanes[0]));
-    EXPECT_TRUE(std::isnan(lanes[1]));
-    EXPECT_FALSE(std::isnan(lanes[2]));
-    EXPECT_TRUE(std::isnan(lanes[3]));
-}
-
-TEST(SSEMath, FastPowEndpoints) {
-    float lanes[4];
-    _mm_storeu_ps(lanes, _mm_fastpow_ps(zero4, _mm_setr_ps(1.0f, 2.0f, 16.0f, 0.5f)));
-    for (float lane : lanes)
-        EXPECT_EQ(lane, 0.0f);
-    _mm_storeu_ps(lanes, _mm_fastpow_ps(one4, _mm_setr_ps(1.0f, 2.0f, 16.0f, 0.5f)));
-    for (float lane : lanes)
-        EXPECT_NEAR(lane, 1.0f, 1.0f / 4096.0f);
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(std::isnan(lanes[k]), k != 2) << k;
+    // x^n: 0 for x = 0, about 1 for x = 1.
+    const __m128 n = _mm_setr_ps(1.0f, 2.0f, 16.0f, 0.5f);
+    for (float x : {0.0f, 1.0f}) {
+        _mm_storeu_ps(lanes, _mm_fastpow_ps(_mm_set1_ps(x), n));
+        for (float lane : lanes)
+            EXPECT_NEAR(lane, x, 1.0f / 4096.0f);
+    }
 }
 
 TEST(SSEMath, MatrixProductsOnFourVectors) {
     const __m128 v[3] = {_mm_setr_ps(0, 1, -2, 5), _mm_setr_ps(0, 7, 3, -1),
                          _mm_setr_ps(0, 0, 0.5f, 9)};
-    float vx[4], vy[4], vz[4];
-    _mm_storeu_ps(vx, v[0]);
-    _mm_storeu_ps(vy, v[1]);
-    _mm_storeu_ps(vz, v[2]);
-    // A general matrix, in place: rows accumulate as ((0 + m0 x) + m1 y) + m2 z.
+    float x[3][4];
+    for (int a = 0; a < 3; ++a)
+        _mm_storeu_ps(x[a], v[a]);
     const float m[12] = {0.5f, -1.5f, 2.25f, 4, 3, 0.125f, -7, -1, 1e-3f, 9, 0.75f, 0.5f};
-    __m128 inout[3] = {v[0], v[1], v[2]};
-    gfxSSEMath::matrix_mul_point(m, inout, inout);
+    __m128 points[3] = {v[0], v[1], v[2]}, directions[3];
+    gfxSSEMath::matrix_mul_point(m, points, points); // in place
+    gfxSSEMath::matrix_mul_vector(m, v, directions);
     for (int i = 0; i < 3; ++i) {
-        float lanes[4];
-        _mm_storeu_ps(lanes, inout[i]);
+        float p[4], d[4];
+        _mm_storeu_ps(p, points[i]);
+        _mm_storeu_ps(d, directions[i]);
         const float* row = m + 4 * i;
         for (int k = 0; k < 4; ++k) {
-            const float expected = ((0.0f + row[0] * vx[k]) + row[1] * vy[k]) + row[2] * vz[k];
-            EXPECT_EQ(lanes[k], expected + row[3]) << i << " " << k;
+            // Rows accumulate as ((0 + m0 x) + m1 y) + m2 z; points add the translation.
+            const float expected =
+                ((0.0f + row[0] * x[0][k]) + row[1] * x[1][k]) + row[2] * x[2][k];
+            EXPECT_EQ(d[k], expected) << i << " " << k;
+            EXPECT_EQ(p[k], expected + row[3]) << i << " " << k;
         }
-    }
-    // Directions ignore the translation column.
-    __m128 out[3];
-    gfxSSEMath::matrix_mul_vector(m, v, out);
-    for (int i = 0; i < 3; ++i) {
-        float lanes[4];
-        _mm_storeu_ps(lanes, out[i]);
-        const float* row = m + 4 * i;
-        for (int k = 0; k < 4; ++k)
-            EXPECT_EQ(lanes[k], ((0.0f + row[0] * vx[k]) + row[1] * vy[k]) + row[2] * vz[k]);
     }
 }
 

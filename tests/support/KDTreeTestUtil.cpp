@@ -1,100 +1,6 @@
 #include "KDTreeTestUtil.h"
 
-#include <cstring>
 #include <sstream>
-
-std::uint32_t InspectableKDTree::word0(unsigned int offset) const {
-    std::uint32_t w;
-    std::memcpy(&w, get_node_array_byte() + offset, 4);
-    return w;
-}
-
-std::uint32_t InspectableKDTree::word1(unsigned int offset) const {
-    std::uint32_t w;
-    std::memcpy(&w, get_node_array_byte() + offset + 4, 4);
-    return w;
-}
-
-float InspectableKDTree::split_position(unsigned int offset) const {
-    float f;
-    std::memcpy(&f, get_node_array_byte() + offset + 4, 4);
-    return f;
-}
-
-std::string InspectableKDTree::structural_fault(const triAccel* triangles,
-                                                unsigned int triangle_count) const {
-    std::ostringstream fault;
-    if (get_node_array_byte() == nullptr)
-        return "no node array";
-    const unsigned int end = 8 * get_number_of_nodes() + 8;
-    std::vector<unsigned int> pending{8};
-    unsigned int reached = 0;
-    while (!pending.empty()) {
-        const unsigned int node = pending.back();
-        pending.pop_back();
-        ++reached;
-        if (node < 8 || node + 8 > end || node % 8 != 0) {
-            fault << "node offset " << node << " outside [8, " << end << ")";
-            return fault.str();
-        }
-        const std::uint32_t w = word0(node);
-        if (w & 0x80000000u) {
-            const unsigned int first = w & 0x7FFFFFFFu;
-            const unsigned int count = word1(node);
-            // A merged tree's leaves index up to the object array's capacity.
-            if (std::uint64_t(first) + count > get_object_array_size()) {
-                fault << "leaf at " << node << " lists objects past the object array";
-                return fault.str();
-            }
-            for (unsigned int k = 0; k < count; ++k) {
-                const triAccel* t = get_triAccel_array()[first + k];
-                if (t < triangles || t >= triangles + triangle_count) {
-                    fault << "leaf at " << node << " holds a pointer outside the triangles";
-                    return fault.str();
-                }
-            }
-        } else {
-            if ((w & 3) == 3) {
-                fault << "inner node at " << node << " has axis 3";
-                return fault.str();
-            }
-            const unsigned int pair = node + (w & 0x7FFFFFFCu);
-            if (pair % 16 != 0 || pair + 16 > end) {
-                fault << "inner node at " << node << " points to pair " << pair;
-                return fault.str();
-            }
-            pending.push_back(pair + 8);
-            pending.push_back(pair);
-        }
-        if (reached > get_number_of_nodes()) {
-            fault << "more nodes reachable than the node count";
-            return fault.str();
-        }
-    }
-    if (reached != get_number_of_nodes()) {
-        fault << reached << " nodes reachable, node count " << get_number_of_nodes();
-        return fault.str();
-    }
-    return "";
-}
-
-std::vector<std::pair<unsigned int, unsigned int>> InspectableKDTree::leaves() const {
-    std::vector<std::pair<unsigned int, unsigned int>> out;
-    std::vector<unsigned int> pending{8};
-    while (!pending.empty()) {
-        const unsigned int node = pending.back();
-        pending.pop_back();
-        const std::uint32_t w = word0(node);
-        if (w & 0x80000000u) {
-            out.emplace_back(w & 0x7FFFFFFFu, word1(node));
-        } else {
-            const unsigned int pair = node + (w & 0x7FFFFFFCu);
-            pending.push_back(pair + 8);
-            pending.push_back(pair);
-        }
-    }
-    return out;
-}
 
 Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
@@ -118,35 +24,24 @@ void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& 
 
 void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
                 HitPacket& hits, float max_distance) {
-    int signs[3] = {0, 0, 0};
-    bool coherent = true;
-    int reference = -1;
-    const __m128 d[3] = {rays.direction.x, rays.direction.y, rays.direction.z};
-    for (int k = 0; k < 4; ++k) {
-        if (!((rays.active_mask >> k) & 1))
-            continue;
-        for (int a = 0; a < 3; ++a) {
-            const int sign = int(bits_of(lane_of(d[a], k)) >> 31);
-            if (reference < 0)
-                signs[a] = sign;
-            else if (signs[a] != sign)
-                coherent = false;
-        }
-        if (reference < 0)
-            reference = k;
-    }
-    if (reference < 0)
+    const int active = rays.active_mask & 15;
+    if (active == 0)
         return;
+    bool coherent = true;
+    for (__m128 d : {rays.direction.x, rays.direction.y, rays.direction.z}) {
+        const int negative = _mm_movemask_ps(d) & active;
+        coherent = coherent && (negative == 0 || negative == active);
+    }
     if (coherent) {
-        tree.traverse_tree(&rays, &hits, unsigned(reference), &state, max_distance);
+        tree.traverse_tree(&rays, &hits, unsigned(__builtin_ctz(active)), &state, max_distance);
         return;
     }
     RayPacket single = rays;
     for (int k = 0; k < 4; ++k) {
-        if (!((rays.active_mask >> k) & 1))
-            continue;
-        single.active_mask = 1 << k;
-        tree.traverse_tree(&single, &hits, unsigned(k), &state, max_distance);
+        if ((active >> k) & 1) {
+            single.active_mask = 1 << k;
+            tree.traverse_tree(&single, &hits, unsigned(k), &state, max_distance);
+        }
     }
 }
 

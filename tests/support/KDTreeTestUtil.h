@@ -1,5 +1,5 @@
-// KD-tree test helpers: access to the node array, structural checks, and the
-// brute-force reference that traversal results are compared against.
+// KD-tree test helpers: access to the node array, and the brute-force
+// reference that traversal results are compared against.
 #ifndef ZRV_TEST_KDTREE_UTIL_H
 #define ZRV_TEST_KDTREE_UTIL_H
 
@@ -7,6 +7,7 @@
 #include "gfxRTKDTree.h"
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,27 +17,25 @@ class InspectableKDTree : public gfxRTKDTree {
 public:
     explicit InspectableKDTree(unsigned int threads = 1) : gfxRTKDTree(threads) {}
 
-    std::uint32_t word0(unsigned int offset) const;
-    std::uint32_t word1(unsigned int offset) const;
-    float split_position(unsigned int offset) const;
+    // The words of the node at offset: word 0, and word 1 as a count or a plane.
+    std::uint32_t word0(unsigned int offset) const { return at<std::uint32_t>(offset); }
+    std::uint32_t word1(unsigned int offset) const { return at<std::uint32_t>(offset + 4); }
+    float split_position(unsigned int offset) const { return at<float>(offset + 4); }
     const unsigned char* node_array() const { return get_node_array_byte(); }
     unsigned int next_free_node() const { return get_next_free_node(); }
     unsigned int next_free_object() const { return get_next_free_object(); }
     unsigned int node_array_size() const { return get_node_array_size(); }
     unsigned int object_array_size() const { return get_object_array_size(); }
     unsigned int depth_limit_for(unsigned int n) const { return compute_tree_depth(n); }
-    double min_cell_volume() const { return min_cell_volume_; }
     // Pretends the tree has fewer nodes, so that traversal's stack check trips.
     void understate_node_count(unsigned int count) { number_of_nodes_ = count; }
 
-    // Every node reachable from the root: inner nodes' pairs in range, leaves'
-    // entries in the object array and pointing into triangles[0, count),
-    // reachable count equal to the node count. Empty when
-    // the tree is consistent, else a description of the first fault.
-    std::string structural_fault(const triAccel* triangles, unsigned int triangle_count) const;
-    // Leaf contents in object-array order, as (first, count) of every leaf
-    // reachable from the root, depth first, lower child first.
-    std::vector<std::pair<unsigned int, unsigned int>> leaves() const;
+private:
+    template <typename T> T at(unsigned int offset) const {
+        T value;
+        std::memcpy(&value, get_node_array_byte() + offset, sizeof value);
+        return value;
+    }
 };
 
 // A ray from a random point of the box grown by margin (a fraction of its

@@ -42,12 +42,11 @@ inline void set_lane(__m128& v, int k, float value) {
 
 // Puts ray into lane k of packet.
 inline void set_ray(RayPacket& packet, int k, const Ray3& ray) {
-    set_lane(packet.origin.x, k, ray.origin[0]);
-    set_lane(packet.origin.y, k, ray.origin[1]);
-    set_lane(packet.origin.z, k, ray.origin[2]);
-    set_lane(packet.direction.x, k, ray.direction[0]);
-    set_lane(packet.direction.y, k, ray.direction[1]);
-    set_lane(packet.direction.z, k, ray.direction[2]);
+    __m128* fields[6] = {&packet.origin.x,    &packet.origin.y,    &packet.origin.z,
+                         &packet.direction.x, &packet.direction.y, &packet.direction.z};
+    const float* values[2] = {ray.origin, ray.direction};
+    for (int i = 0; i < 6; ++i)
+        set_lane(*fields[i], k, values[i / 3][i % 3]);
 }
 
 // A packet with all four lanes set to ray and every lane active.
