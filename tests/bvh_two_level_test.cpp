@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -66,8 +65,6 @@ TEST_P(TwoLevelOracle, MatchesOneKDTreeAndBruteForce) {
                 EXPECT_EQ(lane_of(hit_object, k), id < 0 ? -1 : scene.part_of[id]);
             }
         }
-        std::printf("[ oracle   ] %s in %s: %ld rays, %ld hits, %ld near ties\n", GetParam().name,
-                    random_parts ? "random parts" : "runs", rays, hits, near_ties);
         EXPECT_EQ(disagreements, 0) << (random_parts ? "random parts: " : "runs: ") << report;
         EXPECT_LT(near_ties, rays / 1000);
         EXPECT_GT(hits, rays / 100);

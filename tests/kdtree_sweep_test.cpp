@@ -23,15 +23,6 @@ struct Box {
     float lo[3], hi[3];
 };
 
-Box triangle_box(const triAccel& t) {
-    Box b;
-    for (int a = 0; a < 3; ++a) {
-        b.lo[a] = std::min(std::min(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
-        b.hi[a] = std::max(std::max(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
-    }
-    return b;
-}
-
 double area(double x, double y, double z) {
     return 2.0 * (x * y + x * z + y * z);
 }
@@ -48,14 +39,17 @@ struct RootChoice {
 RootChoice reference_root(const std::vector<triAccel>& triangles) {
     const unsigned int n = unsigned(triangles.size());
     std::vector<Box> boxes;
-    for (const triAccel& t : triangles)
-        boxes.push_back(triangle_box(t));
-    Box node = boxes[0];
-    for (const Box& b : boxes)
+    Box node = {{1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}};
+    for (const triAccel& t : triangles) {
+        Box b;
         for (int a = 0; a < 3; ++a) {
+            b.lo[a] = std::min(std::min(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+            b.hi[a] = std::max(std::max(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
             node.lo[a] = std::min(node.lo[a], b.lo[a]);
             node.hi[a] = std::max(node.hi[a], b.hi[a]);
         }
+        boxes.push_back(b);
+    }
     const float e[3] = {node.hi[0] - node.lo[0], node.hi[1] - node.lo[1], node.hi[2] - node.lo[2]};
     const double whole = area(e[0], e[1], e[2]);
     double best = double(1e20f);
