@@ -22,22 +22,6 @@ HitPacket trace(const triAccel& tri, const RayPacket& rays, unsigned mask = 15, 
     return hits;
 }
 
-// The oracle below checks t, u and v of either side; here the side's sign
-// convention on a worked case. A longer direction halves t, and neither the
-// normal's length nor its orientation matters.
-TEST(TriangleKernel, BackSideHitsCarryTheSideInU) {
-    triAccel tri = unit_triangle();
-    for (float dz : {1.0f, 2.0f}) {
-        for (float nz : {1.0f, -5.0f}) {
-            tri.normal[2] = nz;
-            const HitPacket hits = trace(tri, packet_of({{0.2f, 0.3f, -1}, {0, 0, dz}}));
-            EXPECT_NEAR(lane_of(hits.t, 0), 1.0f / dz, 1e-6f);
-            EXPECT_NEAR(lane_of(hits.u, 0), -0.2f, 1e-6f);
-            EXPECT_NEAR(lane_of(hits.v, 0), 0.3f, 1e-6f);
-        }
-    }
-}
-
 // Below 0.0001 a hit is rejected, and one at exactly the distance already
 // held is not nearer.
 TEST(TriangleKernel, DistanceWindowIsHalfOpen) {
