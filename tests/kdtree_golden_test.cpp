@@ -1,8 +1,6 @@
-// Built KD-trees pinned byte for byte: a digest of the node array, of the
-// object array (as triangle indices) and of the statistics of serial and
-// compiled builds of a few scenes. The digests were taken from the build
-// before its sweep and list split were reworked for speed; any change to the
-// tree a build makes changes them.
+// Built KD-trees pinned byte for byte: digests of the nodes, leaf objects and
+// statistics of serial and compiled builds, taken before the build was
+// reworked for speed.
 #include "KDTreeTestUtil.h"
 #include "OracleScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
@@ -27,8 +25,7 @@ struct Digest {
     }
 };
 
-// The digest of a built tree: nodes, leaf objects as indices into triangles,
-// and every statistic but the build time.
+// Nodes, leaf objects as triangle indices, every statistic but the time.
 std::string tree_digest(const InspectableKDTree& tree, const std::vector<triAccel>& triangles) {
     Digest d;
     const unsigned int nodes = tree.get_number_of_nodes(), objects = tree.next_free_object();

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -38,12 +37,7 @@ private:
     }
 };
 
-// A ray from a random point of the box grown by margin (a fraction of its
-// extent) on every side, in a random direction.
-Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng);
-
-// Traces with a plain loop of the triangle test over every triangle (shadow
-// mode skips non-casters, as traversal does).
+// The triangle test over every triangle (shadow mode skips non-casters).
 void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& rays,
                        const RenderState& state, HitPacket& hits);
 
@@ -52,9 +46,8 @@ void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& 
 void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
                 HitPacket& hits, float max_distance = 1e30f);
 
-// Compares the active lanes of a tree result with the reference. A lane
-// agrees when t matches bit for bit and the id matches, or both triangles hit
-// at the very same t (a tie). Returns the number of disagreeing lanes.
+// Counts the active lanes whose t bits differ, or whose ids differ but for a
+// tie of two hits at the very same t.
 int count_disagreements(const RayPacket& rays, const HitPacket& tree_hits,
                         const HitPacket& reference_hits, std::string* first_report = nullptr);
 
