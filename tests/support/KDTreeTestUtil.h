@@ -16,9 +16,8 @@ class InspectableKDTree : public gfxRTKDTree {
 public:
     explicit InspectableKDTree(unsigned int threads = 1) : gfxRTKDTree(threads) {}
 
-    // The words of the node at offset: word 0, and word 1 as a count or a plane.
+    // The node at offset: its word 0, and its word 1 as a plane.
     std::uint32_t word0(unsigned int offset) const { return at<std::uint32_t>(offset); }
-    std::uint32_t word1(unsigned int offset) const { return at<std::uint32_t>(offset + 4); }
     float split_position(unsigned int offset) const { return at<float>(offset + 4); }
     const unsigned char* node_array() const { return get_node_array_byte(); }
     unsigned int next_free_node() const { return get_next_free_node(); }

@@ -42,11 +42,10 @@ inline void set_lane(__m128& v, int k, float value) {
 
 // Puts ray into lane k of packet.
 inline void set_ray(RayPacket& packet, int k, const Ray3& ray) {
-    __m128* fields[6] = {&packet.origin.x,    &packet.origin.y,    &packet.origin.z,
-                         &packet.direction.x, &packet.direction.y, &packet.direction.z};
-    const float* values[2] = {ray.origin, ray.direction};
-    for (int i = 0; i < 6; ++i)
-        set_lane(*fields[i], k, values[i / 3][i % 3]);
+    for (int a = 0; a < 3; ++a) {
+        set_lane((&packet.origin.x)[a], k, ray.origin[a]);
+        set_lane((&packet.direction.x)[a], k, ray.direction[a]);
+    }
 }
 
 // A packet with all four lanes set to ray and every lane active.
