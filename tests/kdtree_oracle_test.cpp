@@ -1,5 +1,4 @@
-// Traversal of built trees against a brute-force loop over every triangle, on
-// generated scenes with thousands of rays each.
+// Traversal of built trees against brute force over every triangle.
 #include "KDTreeTestUtil.h"
 #include "OracleRays.h"
 #include "OracleScenes.h"

@@ -70,13 +70,11 @@ TEST_P(CompiledTree, HitsLikeTheSerialTreeAtEverySeedCount) {
         ASSERT_TRUE(tree.get_statistic()->valid);
         const std::vector<unsigned char> nodes(
             tree.node_array() + 8, tree.node_array() + 8 + 8 * tree.get_number_of_nodes());
-        if (threads == 64)
-            with64 = nodes;
-        if (threads > 64) {
-            EXPECT_EQ(nodes, with64) << threads;
-        }
         if (threads <= 64)
             expect_same_hits(tree, serial, zrv::scenes::scene_bounds(tris), unsigned(threads));
+        if (threads == 64)
+            with64 = nodes;
+        EXPECT_TRUE(threads <= 64 || nodes == with64) << threads;
     }
 }
 
@@ -89,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Scenes, CompiledTree, ::testing::ValuesIn(SCENES),
                              return std::string(info.param.name);
                          });
 
-TEST(KDTreeParallel, NullArgumentsAndSerialThreadCounts) {
+TEST(KDTreeParallel, BadSeedCountsNullArgumentsAndFailedSerialBuilds) {
     const std::vector<triAccel> tris = mixed_scene();
     InspectableKDTree tree(1);
     gfxKDTreeCompileState* seeds[8] = {}; // seed counts are powers of two from 2
@@ -99,13 +97,8 @@ TEST(KDTreeParallel, NullArgumentsAndSerialThreadCounts) {
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(nullptr, 2, tris.data(), 5), 1);
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, 2, nullptr, 5), 1);
     EXPECT_EQ(tree.node_array(), nullptr);
-    for (int threads : {0, 1}) {
-        ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, threads, tris.data(),
-                                                                    unsigned(tris.size())),
-                  0);
-        EXPECT_TRUE(tree.get_statistic()->valid);
-    }
-    // A serial build that fails still answers 0; valid tells the outcome.
+    // A serial build that fails still answers 0 (round trips build with 0 and
+    // 1 threads); valid tells the outcome.
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, 1, tris.data(), 0), 0);
     EXPECT_FALSE(tree.get_statistic()->valid);
 }

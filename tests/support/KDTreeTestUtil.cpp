@@ -38,10 +38,8 @@ int count_disagreements(const RayPacket& rays, const HitPacket& tree_hits,
     for (int k = 0; k < 4; ++k) {
         if (!((rays.active_mask >> k) & 1))
             continue;
-        const float t_tree = lane_of(tree_hits.t, k);
-        const float t_ref = lane_of(reference_hits.t, k);
-        const int id_tree = lane_of(tree_hits.id, k);
-        const int id_ref = lane_of(reference_hits.id, k);
+        const float t_tree = lane_of(tree_hits.t, k), t_ref = lane_of(reference_hits.t, k);
+        const int id_tree = lane_of(tree_hits.id, k), id_ref = lane_of(reference_hits.id, k);
         if (bits_of(t_tree) == bits_of(t_ref) &&
             (id_tree == id_ref || (id_tree >= 0 && id_ref >= 0)))
             continue; // same hit, or two triangles at the very same distance

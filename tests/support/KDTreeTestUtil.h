@@ -1,5 +1,4 @@
-// KD-tree test helpers: access to the node array, and the brute-force
-// reference that traversal results are compared against.
+// KD-tree test helpers: the node array, and the brute-force reference.
 #ifndef ZRV_TEST_KDTREE_UTIL_H
 #define ZRV_TEST_KDTREE_UTIL_H
 
@@ -22,7 +21,6 @@ public:
     const unsigned char* node_array() const { return get_node_array_byte(); }
     unsigned int next_free_node() const { return get_next_free_node(); }
     unsigned int next_free_object() const { return get_next_free_object(); }
-    unsigned int node_array_size() const { return get_node_array_size(); }
     unsigned int object_array_size() const { return get_object_array_size(); }
     unsigned int depth_limit_for(unsigned int n) const { return compute_tree_depth(n); }
     // Pretends the tree has fewer nodes, so that traversal's stack check trips.
@@ -40,8 +38,7 @@ private:
 void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& rays,
                        const RenderState& state, HitPacket& hits);
 
-// Traces like a host: one call when the active lanes share direction signs,
-// else one call per active lane.
+// One call when the active lanes share direction signs, else one per lane.
 void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
                 HitPacket& hits, float max_distance = 1e30f);
 

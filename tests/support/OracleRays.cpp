@@ -8,8 +8,7 @@
 using zrv::scenes::Bounds;
 
 namespace {
-// A ray from a random point of the box grown by margin (a fraction of its
-// extent) on every side, in a random direction.
+// From a random point of the box grown by margin (of its extent) on each side.
 Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng) {
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
     Ray3 ray;

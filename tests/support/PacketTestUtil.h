@@ -40,7 +40,6 @@ inline void set_lane(__m128& v, int k, float value) {
     v = _mm_load_ps(f);
 }
 
-// Puts ray into lane k of packet.
 inline void set_ray(RayPacket& packet, int k, const Ray3& ray) {
     for (int a = 0; a < 3; ++a) {
         set_lane((&packet.origin.x)[a], k, ray.origin[a]);
@@ -71,16 +70,13 @@ inline HitPacket empty_hits(float limit = 1e30f) {
 inline triAccel make_triangle(const float v0[3], const float v1[3], const float v2[3], int id) {
     triAccel t;
     std::memset(&t, 0, sizeof(t));
-    for (int a = 0; a < 3; ++a) {
-        t.vertex0[a] = v0[a];
-        t.vertex1[a] = v1[a];
-        t.vertex2[a] = v2[a];
-    }
+    std::memcpy(t.vertex0, v0, 12);
+    std::memcpy(t.vertex1, v1, 12);
+    std::memcpy(t.vertex2, v2, 12);
     const float e1[3] = {v1[0] - v0[0], v1[1] - v0[1], v1[2] - v0[2]};
     const float e2[3] = {v2[0] - v0[0], v2[1] - v0[1], v2[2] - v0[2]};
-    t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
-    t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
-    t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+    for (int a = 0; a < 3; ++a) // e1 x e2
+        t.normal[a] = e1[(a + 1) % 3] * e2[(a + 2) % 3] - e1[(a + 2) % 3] * e2[(a + 1) % 3];
     t.triangle_id = id;
     t.casts_shadow = 1;
     return t;
