@@ -122,7 +122,6 @@ TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
         EXPECT_EQ(occurrences(text, ",\n"), 5 * c.planes) << c.planes; // corners, index lines
         EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << c.planes;
     }
-    // Unbuilt and empty trees write nothing.
     EXPECT_EQ(report(gfxRTKDTree(1), 0), "");
     EXPECT_EQ(report(HandTree({}, KDTreeBBox(0, 0, 0, 1, 1, 1)), 0), "");
     // A missing cell is reported at the corners' indentation.

@@ -14,8 +14,7 @@
 
 namespace {
 
-// 64-bit FNV-1a over bytes.
-struct Digest {
+struct Digest { // 64-bit FNV-1a
     std::uint64_t value = 0xcbf29ce484222325ull;
     template <typename T> void add(const T* data, std::size_t count = 1) {
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);

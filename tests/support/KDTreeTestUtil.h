@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-// A gfxRTKDTree whose build state can be read by tests.
 class InspectableKDTree : public gfxRTKDTree {
 public:
     explicit InspectableKDTree(unsigned int threads = 1) : gfxRTKDTree(threads) {}
