@@ -1,7 +1,5 @@
-// The KD-tree report: its exact text, which a VRML parser reads, the depth
-// limit of its planes, and how it copes with unbuilt and corrupt trees.
+// The KD-tree report: exact text, depth limit, unbuilt and corrupt trees.
 #include "TextJournal.h"
-#include "VRMLReader.h"
 #include "gfxAlignedMemory.h"
 #include "gfxRTKDTree.h"
 
@@ -98,18 +96,6 @@ TEST(KDTreeReport, ExactTextAtAnIndentation) {
         at(1) + "End of VRML code.\n";
     EXPECT_EQ(report(tree, 2), expected);
     EXPECT_EQ(report(tree, 2, true), expected); // verbose changes nothing
-
-    // Under a VRML97 header, a real parser reads the fragment and its planes.
-    if (!vrml_parser_available())
-        GTEST_SKIP() << "Coin3D (Debian package libcoin-dev) is not installed: no VRML parser";
-    const std::size_t begin = expected.find("DEF KDTree"),
-                      end = expected.rfind("\n", expected.find("End of VRML code.")) + 1;
-    const ParsedVRML parsed = parse_vrml("#VRML V2.0 utf8\n" + expected.substr(begin, end - begin));
-    EXPECT_TRUE(parsed.accepted);
-    EXPECT_EQ(parsed.read_errors, 0);
-    EXPECT_EQ(parsed.points, 12);
-    EXPECT_EQ(parsed.indices, 15);
-    finish_vrml_parser();
 }
 
 TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
@@ -136,7 +122,6 @@ TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
         EXPECT_EQ(occurrences(text, ",\n"), 5 * c.planes) << c.planes; // corners, index lines
         EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << c.planes;
     }
-    // Unbuilt and empty trees write nothing.
     EXPECT_EQ(report(gfxRTKDTree(1), 0), "");
     EXPECT_EQ(report(HandTree({}, KDTreeBBox(0, 0, 0, 1, 1, 1)), 0), "");
     // A missing cell is reported at the corners' indentation.

@@ -1,8 +1,6 @@
-// Built KD-trees pinned byte for byte: a digest of the node array, of the
-// object array (as triangle indices) and of the statistics of serial and
-// compiled builds of a few scenes. The digests were taken from the build
-// before its sweep and list split were reworked for speed; any change to the
-// tree a build makes changes them.
+// Built KD-trees pinned byte for byte: digests of the nodes, leaf objects and
+// statistics of serial and compiled builds, taken before the build was
+// reworked for speed.
 #include "KDTreeTestUtil.h"
 #include "OracleScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
@@ -11,14 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
-// 64-bit FNV-1a over bytes.
-struct Digest {
+struct Digest { // 64-bit FNV-1a
     std::uint64_t value = 0xcbf29ce484222325ull;
     template <typename T> void add(const T* data, std::size_t count = 1) {
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
@@ -27,9 +23,8 @@ struct Digest {
     }
 };
 
-// The digest of a built tree: nodes, leaf objects as indices into triangles,
-// and every statistic but the build time.
-std::string tree_digest(const InspectableKDTree& tree, const std::vector<triAccel>& triangles) {
+// Nodes, leaf objects as triangle indices, every statistic but the time.
+std::uint64_t tree_digest(const InspectableKDTree& tree, const std::vector<triAccel>& triangles) {
     Digest d;
     const unsigned int nodes = tree.get_number_of_nodes(), objects = tree.next_free_object();
     d.add(&nodes);
@@ -47,27 +42,25 @@ std::string tree_digest(const InspectableKDTree& tree, const std::vector<triAcce
     d.add(&s.tree_depth);
     d.add(&s.number_of_objects);
     d.add(&s.valid);
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%016llxull", static_cast<unsigned long long>(d.value));
-    return text;
+    return d.value;
 }
 
 struct GoldenScene {
     const char* name;
     std::vector<triAccel> (*make)();
-    const char* serial;   // create_tree_from_triAccel_list
-    const char* compiled; // CompileKDTree with two threads
+    std::uint64_t serial;   // create_tree_from_triAccel_list
+    std::uint64_t compiled; // CompileKDTree with two threads
 };
 
 const GoldenScene GOLDEN_SCENES[] = {
-    {"spheres", ORACLE_SCENES[0].make, "0x9731269f0ea7b5e4ull", "0x3039d02e6de45f30ull"},
-    {"soup", ORACLE_SCENES[2].make, "0x6c2f9f79f29f73d9ull", "0x60d6a2ea365256a0ull"},
-    {"box_grid", ORACLE_SCENES[3].make, "0xb64e37b8f3ce8c04ull", "0xc790d9b816d48bf2ull"},
-    {"degenerate", ORACLE_SCENES[4].make, "0x34294efe3e66764aull", "0x380bab6bfb54d87eull"},
-    {"mesh_10k", [] { return zrv::scenes::benchmark_mesh(10000); }, "0x78092d7f91280ec4ull",
-     "0x133895788e6879ebull"},
-    {"mesh_100k", [] { return zrv::scenes::benchmark_mesh(100000); }, "0x948e611dff6bf011ull",
-     "0xcbe43eac93da783aull"},
+    {"spheres", ORACLE_SCENES[0].make, 0x9731269f0ea7b5e4ull, 0x3039d02e6de45f30ull},
+    {"soup", ORACLE_SCENES[2].make, 0x6c2f9f79f29f73d9ull, 0x60d6a2ea365256a0ull},
+    {"box_grid", ORACLE_SCENES[3].make, 0xb64e37b8f3ce8c04ull, 0xc790d9b816d48bf2ull},
+    {"degenerate", ORACLE_SCENES[4].make, 0x34294efe3e66764aull, 0x380bab6bfb54d87eull},
+    {"mesh_10k", [] { return zrv::scenes::benchmark_mesh(10000); }, 0x78092d7f91280ec4ull,
+     0x133895788e6879ebull},
+    {"mesh_100k", [] { return zrv::scenes::benchmark_mesh(100000); }, 0x948e611dff6bf011ull,
+     0xcbe43eac93da783aull},
 };
 
 class KDTreeGolden : public ::testing::TestWithParam<GoldenScene> {};

@@ -1,5 +1,4 @@
-// The parallel KD-tree build: seed counts, merging, the fall-back paths of
-// CompileKDTree, hits identical to the serial tree's, and concurrent tracing.
+// Parallel KD-tree builds: seeds, merging, fall-backs, hits and concurrent tracing.
 #include "AllocationFaults.h"
 #include "KDTreeTestUtil.h"
 #include "OracleRays.h"
@@ -13,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <set>
 #include <thread>
 
 namespace {
@@ -29,14 +27,6 @@ std::vector<triAccel> mixed_scene() {
     return mesh.finalize();
 }
 
-struct Seeds {
-    gfxKDTreeCompileState* records[64] = {};
-    ~Seeds() {
-        for (gfxKDTreeCompileState* r : records)
-            delete r;
-    }
-};
-
 TEST(KDTreeParallel, SeedCountIsLargestPowerOfTwo) {
     const unsigned threads[] = {0, 1, 2, 3, 4, 7, 8, 64, 127, 128, 1000};
     const unsigned seeds[] = {0, 1, 2, 2, 4, 4, 8, 64, 64, 128, 512};
@@ -44,92 +34,22 @@ TEST(KDTreeParallel, SeedCountIsLargestPowerOfTwo) {
         EXPECT_EQ(gfxRTKDTree::get_possible_number_of_seeds(threads[i]), seeds[i]) << threads[i];
 }
 
-// A seed record over the given objects of a seeded tree, with their boxes.
-std::unique_ptr<gfxKDTreeCompileState> seed_over(const gfxRTKDTree& tree,
-                                                 const std::vector<unsigned>& objects) {
-    std::vector<gfxSplitCandidate> lists[3];
-    KDTreeBBox box = *tree.get_proxies()[objects.empty() ? 0 : objects[0]]->bbox;
-    for (unsigned o : objects) {
-        const KDTreeBBox& b = *tree.get_proxies()[o]->bbox;
-        for (int a = 0; a < 3; ++a) {
-            box.bbmin[a] = std::min(box.bbmin[a], b.bbmin[a]);
-            box.bbmax[a] = std::max(box.bbmax[a], b.bbmax[a]);
-            gfxSplitCandidate c;
-            c.object_index = o;
-            c.position = b.bbmin[a];
-            c.type = b.bbmin[a] == b.bbmax[a] ? gfxSplitCandidate::PLANAR_EVENT
-                                              : gfxSplitCandidate::START_EVENT;
-            lists[a].push_back(c);
-            if (b.bbmin[a] != b.bbmax[a]) {
-                c.position = b.bbmax[a];
-                c.type = gfxSplitCandidate::END_EVENT;
-                lists[a].push_back(c);
-            }
-        }
-    }
-    for (auto& l : lists)
-        std::sort(l.begin(), l.end(), [](const gfxSplitCandidate& x, const gfxSplitCandidate& y) {
-            return compare_split_candidates(&x, &y) < 0;
-        });
-    gfxSplitCandidate* ptrs[3] = {lists[0].data(), lists[1].data(), lists[2].data()};
-    const unsigned sizes[3] = {unsigned(lists[0].size()), unsigned(lists[1].size()),
-                               unsigned(lists[2].size())};
-    return std::make_unique<gfxKDTreeCompileState>(unsigned(objects.size()), 0, ptrs, sizes, &box,
-                                                   2, gfxSplitCandidateMemoryManager::MODEL_SMALL);
-}
-
-TEST(KDTreeParallel, EmptyAndSingleLeafSubtreesMerge) {
-    const std::vector<triAccel> tris = mixed_scene();
-    const unsigned count = unsigned(tris.size());
-    InspectableKDTree tree(2);
-    Seeds seeds; // seed counts are powers of two from 2
-    for (unsigned not_a_seed_count : {0u, 1u, 3u, 6u})
-        EXPECT_FALSE(tree.create_seed_notes_from_triAccel_list(tris.data(), count, not_a_seed_count,
-                                                               seeds.records));
-    ASSERT_TRUE(tree.create_seed_notes_from_triAccel_list(tris.data(), count, 2, seeds.records));
-    auto empty = seed_over(tree, {});
-    auto pair = seed_over(tree, {5, 9});
-    InspectableKDTree sub0(1), sub1(1);
-    ASSERT_TRUE(sub0.create_tree_from_seed(empty.get(), tree.get_proxies(), 2,
-                                           tree.get_max_tree_depth(), tree.get_scene_bbox()));
-    ASSERT_TRUE(sub1.create_tree_from_seed(pair.get(), tree.get_proxies(), 2,
-                                           tree.get_max_tree_depth(), tree.get_scene_bbox()));
-    EXPECT_EQ(sub1.next_free_node(), 16u); // two objects: a leaf, no body
-    const gfxRTKDTree* subtrees[2] = {&sub0, &sub1};
-    ASSERT_TRUE(tree.remerge_subtrees(subtrees, 2, count));
-    EXPECT_EQ(tree.get_number_of_nodes(), 3u); // the root and the two subtrees' leaves
-    EXPECT_EQ(tree.word0(16), 0x80000000u);
-    EXPECT_EQ(tree.word1(16), 0u);
-    EXPECT_EQ(tree.word0(24), 0x80000000u); // rebased by subtree 0's zero objects
-    EXPECT_EQ(tree.word1(24), 2u);
-    const std::set<const triAccel*> leaf(tree.get_triAccel_array(), tree.get_triAccel_array() + 2);
-    EXPECT_EQ(leaf, (std::set<const triAccel*>{&tris[5], &tris[9]}));
-    EXPECT_EQ(tree.get_statistic()->number_of_empty_cells, 1u);
-    EXPECT_EQ(tree.get_statistic()->average_objects_per_cell, 1.0); // mean of 0 and 2
-    EXPECT_EQ(tree.get_statistic()->tree_depth, 2u);
-}
-
-// Random rays through the scene; each lane's hit must equal the serially
-// built tree's bit for bit (two triangles at the very same t may swap).
+// Random rays hit in parallel builds as in the serial tree (ties may swap).
 void expect_same_hits(const gfxRTKDTree& parallel, const gfxRTKDTree& serial, const Bounds& b,
                       unsigned seed) {
-    int hits = 0;
     for (const RayPacket& p : incoherent_packets(b, 3000, seed)) {
         HitPacket a = empty_hits(), s = empty_hits();
         host_trace(parallel, p, RenderState{0, 0}, a);
         host_trace(serial, p, RenderState{0, 0}, s);
         std::string report;
         ASSERT_EQ(count_disagreements(p, a, s, &report), 0) << report;
-        for (int k = 0; k < 4; ++k)
-            hits += lane_of(s.id, k) >= 0;
     }
-    EXPECT_GT(hits, 30); // enough for the comparison to mean something
 }
 
 class CompiledTree : public ::testing::TestWithParam<OracleScene> {};
 
-// Every seed count: the merged top tree has one inner node per seed but one
-// (more than 64 threads seed as 64), and every ray hits like in the serial tree.
+// Every seed count: every ray hits like in the serial tree, and more than 64
+// threads seed as 64.
 TEST_P(CompiledTree, HitsLikeTheSerialTreeAtEverySeedCount) {
     const std::vector<triAccel> tris = GetParam().make();
     const unsigned count = unsigned(tris.size());
@@ -143,19 +63,13 @@ TEST_P(CompiledTree, HitsLikeTheSerialTreeAtEverySeedCount) {
             0)
             << threads << " threads";
         ASSERT_TRUE(tree.get_statistic()->valid);
-        EXPECT_EQ(tree.get_statistic()->number_of_objects, count);
-        const unsigned seeds = std::min(64u, gfxRTKDTree::get_possible_number_of_seeds(threads));
-        for (unsigned k = 1; k < seeds; ++k)
-            ASSERT_EQ(tree.word0(8 * k) & ~3u, 8 * k) << threads << " threads, node " << k;
         const std::vector<unsigned char> nodes(
             tree.node_array() + 8, tree.node_array() + 8 + 8 * tree.get_number_of_nodes());
-        if (threads == 64)
-            with64 = nodes;
-        if (threads > 64) {
-            EXPECT_EQ(nodes, with64) << threads;
-        }
         if (threads <= 64)
             expect_same_hits(tree, serial, zrv::scenes::scene_bounds(tris), unsigned(threads));
+        if (threads == 64)
+            with64 = nodes;
+        EXPECT_TRUE(threads <= 64 || nodes == with64) << threads;
     }
 }
 
@@ -168,42 +82,42 @@ INSTANTIATE_TEST_SUITE_P(Scenes, CompiledTree, ::testing::ValuesIn(SCENES),
                              return std::string(info.param.name);
                          });
 
-// Below 1000 objects the serial sort runs and the tree is exactly the
-// single-slot tree (from 1000 on, the compiled trees above sort in parallel).
-TEST(KDTreeParallel, RootListsAreSortedSeriallyBelow1000Objects) {
-    const std::vector<triAccel> all = zrv::scenes::box_grid({0, 0, 0}, 10, 10, 1, 1.0f, 1.0f);
-    InspectableKDTree one(1), three(3);
-    ASSERT_TRUE(one.create_tree_from_triAccel_list(all.data(), 999));
-    ASSERT_TRUE(three.create_tree_from_triAccel_list(all.data(), 999));
-    ASSERT_EQ(one.get_number_of_nodes(), three.get_number_of_nodes());
-    EXPECT_EQ(
-        std::memcmp(one.node_array() + 8, three.node_array() + 8, 8 * one.get_number_of_nodes()),
-        0);
-}
-
-TEST(KDTreeParallel, NullArgumentsAndSerialThreadCounts) {
+TEST(KDTreeParallel, BadSeedCountsNullArgumentsAndFailedSerialBuilds) {
     const std::vector<triAccel> tris = mixed_scene();
     InspectableKDTree tree(1);
+    gfxKDTreeCompileState* seeds[8] = {}; // seed counts are powers of two from 2
+    for (unsigned not_a_seed_count : {0u, 1u, 3u, 6u})
+        EXPECT_FALSE(
+            tree.create_seed_notes_from_triAccel_list(tris.data(), 5, not_a_seed_count, seeds));
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(nullptr, 2, tris.data(), 5), 1);
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, 2, nullptr, 5), 1);
     EXPECT_EQ(tree.node_array(), nullptr);
-    for (int threads : {0, 1}) {
-        ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, threads, tris.data(),
-                                                                    unsigned(tris.size())),
-                  0);
-        EXPECT_TRUE(tree.get_statistic()->valid);
-    }
-    // A serial build that fails still answers 0; valid tells the outcome.
+    // A serial build that fails still answers 0 (round trips build with 0 and
+    // 1 threads); valid tells the outcome.
     EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, 1, tris.data(), 0), 0);
     EXPECT_FALSE(tree.get_statistic()->valid);
 }
 
-// Each way CompileKDTree falls back to the serial build, with its code:
-// seeding that ends in a leaf (three triangles: at depth 2 the cells hold at
-// most two), a failing subtree build (only the subtree builders allocate on
-// other threads), and a failing merge, which grows the object array to hold
-// every leaf entry at once (that size is learnt from a good build). The tree
-// is then the complete serial tree.
+// Subtrees that only claim sizes summing past 32 bits: the merge refuses them.
+struct ClaimedSizes : gfxRTKDTree {
+    ClaimedSizes(unsigned node_bytes, unsigned objects) : gfxRTKDTree(1) {
+        next_free_node_ = node_bytes;
+        next_free_object_ = objects;
+    }
+};
+
+TEST(KDTreeParallel, MergedSizesPastThirtyTwoBitsFailTheMerge) {
+    const unsigned cases[][2] = {{16, 0x10000000u}, {16, 0x7FFFFFFFu}, {0x80000000u, 0}, {~15u, 0}};
+    for (const auto& c : cases) {
+        ClaimedSizes a(c[0], c[1]), b(c[0], c[1]);
+        const gfxRTKDTree* subtrees[2] = {&a, &b};
+        EXPECT_FALSE(InspectableKDTree(1).remerge_subtrees(subtrees, 2, 0)) << c[0] << " " << c[1];
+    }
+}
+
+// Each way CompileKDTree falls back to the serial tree, with its code: seeding
+// that ends in a leaf (three triangles), a failing subtree build (on other
+// threads), a failing merge (of the merged object array, sized by a good build).
 TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
     const std::vector<triAccel> three = zrv::scenes::uv_sphere({0, 0, 0}, 1, 3, 2);
     const std::vector<triAccel> mixed = mixed_scene();
@@ -211,7 +125,8 @@ TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
     ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&probe, 2, mixed.data(),
                                                                 unsigned(mixed.size())),
               0);
-    AllocationFaultRule subtree, merge;
+    AllocationFaultRule none, subtree, merge;
+    none.min_bytes = none.max_bytes = ~std::size_t(0);
     subtree.thread = AllocationFaultRule::OTHER_THREADS;
     merge.thread = AllocationFaultRule::ARMING_THREAD;
     merge.min_bytes = probe.object_array_size() * sizeof(triAccel*);
@@ -221,19 +136,16 @@ TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
         int threads;
         const AllocationFaultRule* rule;
         int code;
-    } cases[] = {{three, 4, nullptr, 2}, {mixed, 4, &subtree, 3}, {mixed, 2, &merge, 4}};
+    } cases[] = {{three, 4, &none, 2}, {mixed, 4, &subtree, 3}, {mixed, 2, &merge, 4}};
     for (const auto& c : cases) {
         const unsigned count = unsigned(c.tris.size());
         InspectableKDTree tree(1), serial(1);
         {
-            std::unique_ptr<AllocationFaults> faults(c.rule ? new AllocationFaults(*c.rule)
-                                                            : nullptr);
+            AllocationFaults faults(*c.rule);
             EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, c.threads,
                                                                         c.tris.data(), count),
                       c.code);
-            if (faults) {
-                EXPECT_EQ(faults->injected(), 1) << c.code;
-            }
+            EXPECT_EQ(faults.injected(), c.rule == &none ? 0 : 1) << c.code;
         }
         ASSERT_TRUE(serial.create_tree_from_triAccel_list(c.tris.data(), count));
         ASSERT_TRUE(tree.get_statistic()->valid);
@@ -246,8 +158,7 @@ TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
     }
 }
 
-// Three threads tracing one tree at once, each with its own stack slot, each
-// tracing every packet index congruent to its slot twice over.
+// Three threads trace one tree at once, each in its own stack slot, twice over.
 TEST(KDTreeThreads, ConcurrentTracingMatchesOneThread) {
     const std::vector<triAccel> tris = mixed_scene();
     gfxRTKDTree tree(3);

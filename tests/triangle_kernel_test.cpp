@@ -9,7 +9,6 @@
 
 namespace {
 
-// The unit triangle in z = 0, normal +z.
 triAccel unit_triangle() {
     const float v0[3] = {0, 0, 0}, v1[3] = {1, 0, 0}, v2[3] = {0, 1, 0};
     return make_triangle(v0, v1, v2, 42);
@@ -20,22 +19,6 @@ HitPacket trace(const triAccel& tri, const RayPacket& rays, unsigned mask = 15, 
     HitPacket hits = empty_hits(limit);
     gfxRT_ray_triangle_intersect(tri, rays, mask, RenderState{0, shadow ? 1u : 0u}, hits);
     return hits;
-}
-
-// The oracle below checks t, u and v of either side; here the side's sign
-// convention on a worked case. A longer direction halves t, and neither the
-// normal's length nor its orientation matters.
-TEST(TriangleKernel, BackSideHitsCarryTheSideInU) {
-    triAccel tri = unit_triangle();
-    for (float dz : {1.0f, 2.0f}) {
-        for (float nz : {1.0f, -5.0f}) {
-            tri.normal[2] = nz;
-            const HitPacket hits = trace(tri, packet_of({{0.2f, 0.3f, -1}, {0, 0, dz}}));
-            EXPECT_NEAR(lane_of(hits.t, 0), 1.0f / dz, 1e-6f);
-            EXPECT_NEAR(lane_of(hits.u, 0), -0.2f, 1e-6f);
-            EXPECT_NEAR(lane_of(hits.v, 0), 0.3f, 1e-6f);
-        }
-    }
 }
 
 // Below 0.0001 a hit is rejected, and one at exactly the distance already
@@ -76,28 +59,14 @@ TEST(TriangleKernel, BackfaceEarlyOutNeedsEveryLaneOnTheBack) {
     }
 }
 
-TEST(TriangleKernel, RaysParallelToThePlaneNeverHit) {
-    RayPacket rays = packet_of({{-1, 0.25f, 0}, {1, 0, 0}}); // in the plane, through the triangle
-    set_ray(rays, 1, {{-1, 0.25f, 0.5f}, {1, 0, 0}});        // above the plane
-    set_ray(rays, 2, {{-1, 0.25f, -0.0f}, {1, 0.1f, 0}});
-    set_ray(rays, 3, {{0.25f, -1, 0}, {0, 1, 0}});
-    const HitPacket hits = trace(unit_triangle(), rays);
-    for (int k = 0; k < 4; ++k)
-        EXPECT_EQ(lane_of(hits.id, k), -1);
-}
-
 // Moller-Trumbore in double precision.
 struct Reference {
     bool hit;
-    double t, u, v;
-    double edge_distance; // smallest barycentric coordinate, signed
-    double cosine;        // |cos| between ray and plane normal
+    double t, u, v, edge_distance, cosine; // signed smallest barycentric; |cos(ray, normal)|
 };
 
 struct D3 {
     double x, y, z;
-    D3(const float* f) : x(f[0]), y(f[1]), z(f[2]) {}
-    D3(double a, double b, double c) : x(a), y(b), z(c) {}
     D3 operator-(const D3& o) const { return {x - o.x, y - o.y, z - o.z}; }
     double dot(const D3& o) const { return x * o.x + y * o.y + z * o.z; }
     D3 cross(const D3& o) const {
@@ -105,9 +74,13 @@ struct D3 {
     }
 };
 
+D3 d3(const float* f) {
+    return {f[0], f[1], f[2]};
+}
+
 Reference reference_intersect(const triAccel& tri, const Ray3& ray) {
-    const D3 v0(tri.vertex0), e1 = D3(tri.vertex1) - v0, e2 = D3(tri.vertex2) - v0;
-    const D3 s = D3(ray.origin) - v0, d(ray.direction);
+    const D3 v0 = d3(tri.vertex0), e1 = d3(tri.vertex1) - v0, e2 = d3(tri.vertex2) - v0;
+    const D3 s = d3(ray.origin) - v0, d = d3(ray.direction);
     const D3 p = d.cross(e2), q = s.cross(e1), n = e1.cross(e2);
     const double det = e1.dot(p);
     Reference r;
@@ -164,12 +137,11 @@ TEST(TriangleKernel, AgreesWithDoublePrecisionReference) {
             if (!got)
                 continue;
             (ref.u < 0 ? back : front) += 1;
-            const double tol = 1e-5;
-            EXPECT_NEAR(lane_of(hits.t, k), ref.t, tol * std::fmax(1.0, std::fabs(ref.t)));
-            EXPECT_NEAR(lane_of(hits.u, k), ref.u,
-                        tol * std::fmax(1.0, std::fabs(ref.u)) / ref.cosine);
-            EXPECT_NEAR(lane_of(hits.v, k), ref.v,
-                        tol * std::fmax(1.0, std::fabs(ref.v)) / ref.cosine);
+            const double got_tuv[3] = {lane_of(hits.t, k), lane_of(hits.u, k), lane_of(hits.v, k)},
+                         ref_tuv[3] = {ref.t, ref.u, ref.v};
+            for (int c = 0; c < 3; ++c) // u and v lose precision at grazing angles
+                EXPECT_NEAR(got_tuv[c], ref_tuv[c],
+                            1e-5 * std::fmax(1.0, std::fabs(ref_tuv[c])) / (c ? ref.cosine : 1));
         }
     }
     EXPECT_GT(front, 1000);

@@ -1,5 +1,4 @@
-// KD-tree test helpers: access to the node array, and the brute-force
-// reference that traversal results are compared against.
+// KD-tree test helpers: the node array, and the brute-force reference.
 #ifndef ZRV_TEST_KDTREE_UTIL_H
 #define ZRV_TEST_KDTREE_UTIL_H
 
@@ -8,23 +7,19 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
-// A gfxRTKDTree whose build state can be read by tests.
 class InspectableKDTree : public gfxRTKDTree {
 public:
     explicit InspectableKDTree(unsigned int threads = 1) : gfxRTKDTree(threads) {}
 
-    // The words of the node at offset: word 0, and word 1 as a count or a plane.
+    // The node at offset: its word 0, and its word 1 as a plane.
     std::uint32_t word0(unsigned int offset) const { return at<std::uint32_t>(offset); }
-    std::uint32_t word1(unsigned int offset) const { return at<std::uint32_t>(offset + 4); }
     float split_position(unsigned int offset) const { return at<float>(offset + 4); }
     const unsigned char* node_array() const { return get_node_array_byte(); }
     unsigned int next_free_node() const { return get_next_free_node(); }
     unsigned int next_free_object() const { return get_next_free_object(); }
-    unsigned int node_array_size() const { return get_node_array_size(); }
     unsigned int object_array_size() const { return get_object_array_size(); }
     unsigned int depth_limit_for(unsigned int n) const { return compute_tree_depth(n); }
     // Pretends the tree has fewer nodes, so that traversal's stack check trips.
@@ -38,23 +33,16 @@ private:
     }
 };
 
-// A ray from a random point of the box grown by margin (a fraction of its
-// extent) on every side, in a random direction.
-Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng);
-
-// Traces with a plain loop of the triangle test over every triangle (shadow
-// mode skips non-casters, as traversal does).
+// The triangle test over every triangle (shadow mode skips non-casters).
 void brute_force_trace(const std::vector<triAccel>& triangles, const RayPacket& rays,
                        const RenderState& state, HitPacket& hits);
 
-// Traces like a host: one call when the active lanes share direction signs,
-// else one call per active lane.
+// One call when the active lanes share direction signs, else one per lane.
 void host_trace(const gfxRTKDTree& tree, const RayPacket& rays, const RenderState& state,
                 HitPacket& hits, float max_distance = 1e30f);
 
-// Compares the active lanes of a tree result with the reference. A lane
-// agrees when t matches bit for bit and the id matches, or both triangles hit
-// at the very same t (a tie). Returns the number of disagreeing lanes.
+// Counts the active lanes whose t bits differ, or whose ids differ but for a
+// tie of two hits at the very same t.
 int count_disagreements(const RayPacket& rays, const HitPacket& tree_hits,
                         const HitPacket& reference_hits, std::string* first_report = nullptr);
 

@@ -7,6 +7,20 @@
 
 using zrv::scenes::Bounds;
 
+namespace {
+// From a random point of the box grown by margin (of its extent) on each side.
+Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    Ray3 ray;
+    for (int a = 0; a < 3; ++a) {
+        const float extent = box_max[a] - box_min[a];
+        ray.origin[a] = box_min[a] - margin * extent + (1 + 2 * margin) * extent * u(rng);
+        ray.direction[a] = 2 * u(rng) - 1;
+    }
+    return ray;
+}
+} // namespace
+
 std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, float azimuth) {
     const float c[3] = {(b.min[0] + b.max[0]) / 2, (b.min[1] + b.max[1]) / 2,
                         (b.min[2] + b.max[2]) / 2};

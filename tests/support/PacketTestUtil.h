@@ -40,13 +40,11 @@ inline void set_lane(__m128& v, int k, float value) {
     v = _mm_load_ps(f);
 }
 
-// Puts ray into lane k of packet.
 inline void set_ray(RayPacket& packet, int k, const Ray3& ray) {
-    __m128* fields[6] = {&packet.origin.x,    &packet.origin.y,    &packet.origin.z,
-                         &packet.direction.x, &packet.direction.y, &packet.direction.z};
-    const float* values[2] = {ray.origin, ray.direction};
-    for (int i = 0; i < 6; ++i)
-        set_lane(*fields[i], k, values[i / 3][i % 3]);
+    for (int a = 0; a < 3; ++a) {
+        set_lane((&packet.origin.x)[a], k, ray.origin[a]);
+        set_lane((&packet.direction.x)[a], k, ray.direction[a]);
+    }
 }
 
 // A packet with all four lanes set to ray and every lane active.
@@ -72,16 +70,13 @@ inline HitPacket empty_hits(float limit = 1e30f) {
 inline triAccel make_triangle(const float v0[3], const float v1[3], const float v2[3], int id) {
     triAccel t;
     std::memset(&t, 0, sizeof(t));
-    for (int a = 0; a < 3; ++a) {
-        t.vertex0[a] = v0[a];
-        t.vertex1[a] = v1[a];
-        t.vertex2[a] = v2[a];
-    }
+    std::memcpy(t.vertex0, v0, 12);
+    std::memcpy(t.vertex1, v1, 12);
+    std::memcpy(t.vertex2, v2, 12);
     const float e1[3] = {v1[0] - v0[0], v1[1] - v0[1], v1[2] - v0[2]};
     const float e2[3] = {v2[0] - v0[0], v2[1] - v0[1], v2[2] - v0[2]};
-    t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
-    t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
-    t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+    for (int a = 0; a < 3; ++a) // e1 x e2
+        t.normal[a] = e1[(a + 1) % 3] * e2[(a + 2) % 3] - e1[(a + 2) % 3] * e2[(a + 1) % 3];
     t.triangle_id = id;
     t.casts_shadow = 1;
     return t;
