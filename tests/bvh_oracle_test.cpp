@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <random>
-
 namespace {
 
 class BVHOracle : public ::testing::TestWithParam<OracleScene> {};
@@ -81,10 +78,6 @@ TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     for (const RayPacket& p : camera_packets(bounds, 32, 32, 2.9f))
         check(tree, triangles, p, false, tally, 1.4f * extent);
     EXPECT_EQ(tally.disagreements, 0) << tally.first_report;
-    std::printf("[ oracle   ] %s: %zu triangles, %u nodes; %ld rays (%ld hits), %ld missed "
-                "through a box edge\n",
-                GetParam().name, triangles.size(), tree.get_number_of_nodes(), tally.rays,
-                tally.hits, tally.box_edge);
     EXPECT_GT(tally.hits, tally.rays / 100);
     EXPECT_LT(tally.box_edge, tally.rays / 500);
 

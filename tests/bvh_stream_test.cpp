@@ -33,26 +33,20 @@ Items stream_of(const gfxRTBVH& bvh) {
     return writer.items;
 }
 
-// A chain: inner nodes 0, 2, 4, ... each with a leaf and the next inner
-// node as children; the last inner node has two leaves. inner_levels inner
-// nodes make inner_levels + 1 levels over inner_levels + 1 objects.
-Items chain(int inner_levels) {
+// A chain: inner nodes 0, 2, 4, ... each with children (2k + 1, 2k + 2), a
+// leaf and the next inner node; the last inner node has two leaves. n inner
+// nodes make n + 1 levels over n + 1 objects (none for n = 0).
+Items chain(int n) {
     const float lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
     std::vector<BVHNode> nodes;
     std::vector<int> order;
-    int object = 0;
-    for (int level = 0; level < inner_levels; ++level) {
-        const int id = int(nodes.size());
-        nodes.push_back(inner_node(lo, hi, id + 1, 0, 0));
-        nodes.push_back(leaf_node(lo, hi, object, 1));
-        order.push_back(object++);
-        if (level == inner_levels - 1) {
-            nodes.push_back(leaf_node(lo, hi, object, 1));
-            order.push_back(object++);
-        }
+    for (int k = 0; k <= n && n > 0; ++k) {
+        if (k < n)
+            nodes.push_back(inner_node(lo, hi, 2 * k + 1, 0, 0));
+        nodes.push_back(leaf_node(lo, hi, k, 1));
+        order.push_back(k);
     }
-    // Leaves sit at odd ids; inner node 2k's pair is (2k + 1, 2k + 2).
-    return triangle_bvh(bvh_record(nodes, order), unsigned(object));
+    return triangle_bvh(bvh_record(nodes, order), unsigned(order.size()));
 }
 
 std::vector<triAccel> strip(unsigned int count) {
