@@ -13,11 +13,8 @@ namespace {
 class BVHOracle : public ::testing::TestWithParam<OracleScene> {};
 
 struct Tally {
-    long rays = 0, hits = 0, disagreements = 0;
-    // Lanes where the tree misses a hit that brute force finds because the
-    // ray passes exactly through an edge or corner of the triangle's box and
-    // the slab test rounds it out (aimed at vertices, mostly).
-    long box_edge = 0;
+    // box_edge: lanes whose ray the slab test rounds out of a triangle's box.
+    long rays = 0, hits = 0, disagreements = 0, box_edge = 0;
     std::string first_report;
 };
 

@@ -1,6 +1,5 @@
-// The BVH's exact behaviour: the slab test's NaN rules, the builder's
-// choices, traversal culling, the stream record, the consistency check and
-// the dump.
+// The BVH's exact behaviour: slab test, builder, traversal, stream record,
+// consistency check and dump.
 #include "BVHTestUtil.h"
 #include "FatalErrorRecorder.h"
 #include "TextJournal.h"
@@ -17,8 +16,6 @@ namespace {
 const float INF = std::numeric_limits<float>::infinity();
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 
-// ---------------------------------------------------------------- ray-box
-
 struct BoxCase {
     const char* what;
     Ray3 ray;
@@ -26,9 +23,8 @@ struct BoxCase {
     float t_entry; // bit pattern compared
 };
 
-// Box [0,1]^3. Rays along x whose y lies on a slab plane produce 0 * inf =
-// NaN distances; which of them survive depends on the operand order of
-// every min and max.
+// Box [0,1]^3. Rays on a slab plane give 0 * inf = NaN distances, which
+// survive or not by the operand order of every min and max.
 const BoxCase BOX_CASES[] = {
     {"enters at 1", {{-1, 0.5f, 0.5f}, {1, 0, 0}}, true, 1.0f},
     {"starts inside", {{0.5f, 0.5f, 0.5f}, {1, 0, 0}}, true, 0.0f},
@@ -58,8 +54,7 @@ TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
     }
 }
 
-// Dumps tree and traces one ray through it (results unused): the two walks
-// whose stacks a deep tree strains.
+// The two walks whose stacks a deep tree strains.
 void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
     TextJournal journal;
     tree.debug(journal, false, 1);
@@ -68,8 +63,6 @@ void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
     __m128i hit_object;
     tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
 }
-
-// ---------------------------------------------------------------- builder
 
 // Node count, root axis and objects in the root's child 0 (-1, -1: the
 // root is a leaf).
@@ -143,8 +136,7 @@ TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
     ASSERT_TRUE(tree.build_tree(1));
     EXPECT_TRUE(recorder.messages().empty());
     ASSERT_EQ(bvh_structural_fault(tree), "");
-    // Every node's box is exactly the union of its objects' (or children's)
-    // boxes, and first names the child whose box starts lower on the axis.
+    // Node boxes are exact unions; first names the child starting lower.
     const BVHNode* nodes = tree.get_node_array();
     for (unsigned int id = 0; id < tree.get_number_of_nodes(); ++id) {
         const BVHNode& n = nodes[id];
@@ -158,8 +150,9 @@ TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
                 u[3 + a] = std::max(u[3 + a], leaf ? b.max[a] : c.bbmax[a]);
             }
         }
-        ASSERT_EQ(std::vector<float>(n.bbmin, n.bbmin + 3), std::vector<float>(u, u + 3)) << id;
-        ASSERT_EQ(std::vector<float>(n.bbmax, n.bbmax + 3), std::vector<float>(u + 3, u + 6)) << id;
+        const float box[6] = {n.bbmin[0], n.bbmin[1], n.bbmin[2],
+                              n.bbmax[0], n.bbmax[1], n.bbmax[2]};
+        ASSERT_EQ(std::vector<float>(box, box + 6), std::vector<float>(u, u + 6)) << id;
         if (!leaf)
             EXPECT_EQ(n.first, nodes[n.firstChildNodeID + 1].bbmin[n.axis] <
                                    nodes[n.firstChildNodeID].bbmin[n.axis]);
@@ -167,14 +160,13 @@ TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
     const KDTreeStatistic* s = tree.get_statistic();
     EXPECT_EQ(s->number_of_leaves * 2 - 1, tree.get_number_of_nodes());
     EXPECT_DOUBLE_EQ(s->average_objects_per_cell, 20000.0 / s->number_of_leaves);
-    EXPECT_LE(s->max_objects_in_cell, 4u);
-    EXPECT_TRUE(s->valid);
+    EXPECT_TRUE(s->valid && s->max_objects_in_cell <= 4u);
 }
 
 TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
     FatalErrorRecorder recorder;
-    // Geometric centres peel off a few objects per level, right side deepest:
-    // splitting stops where the 64-entry stacks would run out.
+    // Geometric centres, right side deepest: splitting stops where the
+    // 64-entry stacks would run out.
     std::vector<float> geometric;
     for (int k = 0; k < 400; ++k)
         geometric.push_back(-std::pow(1.2f, float(k)));
@@ -186,27 +178,12 @@ TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
     dump_and_trace(deep, {{-1e30f, 0.5f, 0.5f}, {1, 0, 0}});
     EXPECT_TRUE(recorder.messages().empty());
 
-    // 70000 equal centres cannot be separated: halved until leaves fit the
-    // 16-bit count.
+    // 70000 equal centres: halved until leaves fit the 16-bit count.
     BoxBVH same(boxes_at(std::vector<float>(70000, 1.0f)));
     ASSERT_TRUE(same.build_tree(1));
     EXPECT_EQ(bvh_structural_fault(same), "");
     EXPECT_EQ(same.get_statistic()->max_objects_in_cell, 17500u);
-
-    // Non-finite boxes: the build completes and the check reports them.
-    std::vector<TestBox> odd = boxes_at({0, 1, 2, 3, 4, 5, 6, 7});
-    odd[2].min[0] = NaN;
-    odd[5].max[1] = INF;
-    odd[6].min[2] = -INF;
-    BoxBVH broken(odd);
-    EXPECT_TRUE(broken.build_tree(1));
-    EXPECT_EQ(bvh_structural_fault(broken), "");
-    EXPECT_EQ(broken.get_node_array()[0].bbmax[1], INF);
-    for (const std::string& m : recorder.messages())
-        EXPECT_EQ(m.find("AssertionFailed:node.bb"), 0u) << m;
 }
-
-// -------------------------------------------------------------- traversal
 
 TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
     // Root split on x: objects 0-2 left (hit at t = 2), 3-6 right (hit at
@@ -297,8 +274,6 @@ TEST(BVHTraversal, DerivedTriangleTreesKeepTheirObjectTest) {
     EXPECT_EQ(lane_of(hits.id, 3), 5);
 }
 
-// ------------------------------------------------- stream, check and dump
-
 const float LO[3] = {0, 0, 0}, HI[3] = {4, 4, 4};
 
 TEST(BVHStream, RecordItemsAndRoundTrip) {
@@ -321,11 +296,6 @@ TEST(BVHStream, RecordItemsAndRoundTrip) {
         bvh_record({inner_node(LO, HI, 5, 2, 1), leaf_node(LO, HI, 12, 4)}, {3, 1});
     EXPECT_EQ(crafted[3 + 7].i, (1 << 24) + (2 << 16));
     EXPECT_EQ(crafted[3 + 8 + 7].i, 4);
-    // Objects without an order: refused, nothing written.
-    BoxBVH unbuilt(boxes_at({1, 2}));
-    RecordingWriter refused;
-    EXPECT_FALSE(unbuilt.stream(refused));
-    EXPECT_TRUE(refused.items.empty());
 }
 
 TEST(BVHStream, TokenMismatchesAndHugeCounts) {
