@@ -1,14 +1,18 @@
-// BVH traversal of built triangle trees against a brute-force loop over
-// every triangle, on the generated scenes, with thousands of rays each.
+// BVH traversal of built and reloaded triangle trees against a brute-force
+// loop over every triangle, on the generated scenes, with many rays each.
 #include "BVHTestUtil.h"
 #include "KDTreeTestUtil.h"
 #include "OracleRays.h"
 #include "OracleScenes.h"
+#include "StreamFiles.h"
+#include "gfxRTAccelerationStructureServices.h"
 #include "zrvScenes.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+using Services = gfxRTAccelerationStructureServices;
 
 class BVHOracle : public ::testing::TestWithParam<OracleScene> {};
 
@@ -18,11 +22,9 @@ struct Tally {
     std::string first_report;
 };
 
-// Traces rays through the tree and brute force. Lanes whose nearest hit lies
-// before max_distance must agree exactly with brute force over every
-// triangle, or else with brute force over the triangles whose boxes the ray
-// passes; the others may only miss or find a hit no nearer than
-// max_distance. hit_object must name the hit triangle.
+// Lanes whose nearest hit lies before max_distance agree exactly with brute
+// force over all triangles or those whose boxes the ray passes; the others
+// may only find hits no nearer. hit_object names the hit triangle.
 void check(const gfxRTBVH& tree, const std::vector<triAccel>& triangles, const RayPacket& rays,
            bool shadow, Tally& tally, float max_distance = 1e30f) {
     const RenderState state{0, shadow ? 1u : 0u};
@@ -77,6 +79,30 @@ TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     EXPECT_EQ(tally.disagreements, 0) << tally.first_report;
     EXPECT_GT(tally.hits, tally.rays / 100);
     EXPECT_LT(tally.box_edge, tally.rays / 500);
+
+    // Saved and loaded over a copy of the triangles, through the plain entry
+    // point and through a file and the checked loader: the same record, and
+    // hits that agree with brute force.
+    RecordingWriter saved;
+    ASSERT_TRUE(tree.stream(saved));
+    const std::vector<triAccel> copy = triangles;
+    ReplayReader replay(saved.items);
+    std::unique_ptr<gfxRTBVH> plain(Services::UnstreamNewBVH(replay, copy.data()));
+    const auto file = write_and_reopen([&](gfxStreamWriter& w) { tree.stream(w); });
+    ASSERT_NE(file, nullptr);
+    PlxUnicodeString reason;
+    std::unique_ptr<gfxRTBVH> checked(Services::UnstreamNewBVHChecked(
+        *file, copy.data(), unsigned(copy.size()), file->remaining(), &reason));
+    EXPECT_TRUE(file->at_end() && replay.faults().empty());
+    for (const gfxRTBVH* loaded : {plain.get(), checked.get()}) {
+        ASSERT_NE(loaded, nullptr) << reason.ConvertToChar();
+        RecordingWriter again;
+        EXPECT_TRUE(loaded->stream(again) && again.items == saved.items);
+        Tally reloaded;
+        for (const RayPacket& p : random_single_lane_packets(copy, bounds, 400, 5))
+            check(*loaded, copy, p, false, reloaded);
+        EXPECT_EQ(reloaded.disagreements, 0) << reloaded.first_report;
+    }
 
     // Shadow rays skip triangles that cast no shadow.
     for (std::size_t i = 0; i < triangles.size(); i += 3)

@@ -64,8 +64,7 @@ void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
     tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
 }
 
-// Node count, root axis and objects in the root's child 0 (-1, -1: the
-// root is a leaf).
+// Node count, root axis and objects in the root's child 0 (-1: a leaf).
 using BuiltShape = std::array<int, 3>;
 
 int objects_below(const gfxRTBVH& tree, int id) {
@@ -165,8 +164,7 @@ TEST(BVHBuilder, RandomBoxesGiveSoundTreesWithExactBoxes) {
 
 TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
     FatalErrorRecorder recorder;
-    // Geometric centres, right side deepest: splitting stops where the
-    // 64-entry stacks would run out.
+    // Geometric centres: splitting stops where the 64-entry stacks end.
     std::vector<float> geometric;
     for (int k = 0; k < 400; ++k)
         geometric.push_back(-std::pow(1.2f, float(k)));
@@ -186,8 +184,7 @@ TEST(BVHBuilder, PathologicalInputsStayWithinLimits) {
 }
 
 TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
-    // Root split on x: objects 0-2 left (hit at t = 2), 3-6 right (hit at
-    // t = 9, 8, 7, 6: each one nearer than the one before).
+    // Objects 0-2 left (hit at t = 2), 3-6 right (hit at t = 9, 8, 7, 6).
     std::vector<TestBox> boxes = boxes_at({0, 1, 2, 10, 11, 12, 13});
     for (int i = 0; i < 7; ++i)
         boxes[i].hit_t = i < 3 ? 2.0f : 12.0f - float(i);
@@ -213,8 +210,7 @@ TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
     // The boxes start at 4.75: culled at max_distance 4.75, not above.
     EXPECT_EQ(trace(from_left, 15, empty_hits(), 4.75f).first, V{});
     EXPECT_EQ(trace(from_left, 15, empty_hits(), 4.7501f).first, (V{0, 1, 2}));
-    // A hit at exactly the box entry does not occlude; a nearer one does,
-    // unless its id is -1.
+    // A hit at the box entry does not occlude; a nearer one does, unless -1.
     HitPacket at_entry = empty_hits(4.75f);
     at_entry.id = _mm_set1_epi32(7);
     EXPECT_EQ(trace(from_left, 15, at_entry, 1e30f).first, (V{0, 1, 2}));
@@ -225,8 +221,7 @@ TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
     EXPECT_EQ(trace(from_left, 15, nearer, 1e30f).first, (V{0, 1, 2}));
     // No active lane: nothing tested, hit_object takes the hit's id.
     EXPECT_EQ(trace(from_left, 0, at_entry, 1e30f), std::make_pair(V{}, 7));
-    // Lane 0 orders the children for all lanes: a zero direction on the
-    // split axis visits child (first ^ 1), here the right one, first.
+    // Lane 0's zero direction on the split axis visits child (first ^ 1) first.
     RayPacket mixed = from_left;
     set_ray(mixed, 0, {{11, 0.5f, 0.5f}, {0, 1, 0}});
     EXPECT_EQ(trace(mixed, 3, empty_hits(), 1e30f).first, (V{3, 4, 5, 6, 0, 1, 2}));
@@ -290,8 +285,7 @@ TEST(BVHStream, RecordItemsAndRoundTrip) {
                           leaf_node(right_lo, root_hi, 3, 4)},
                          order));
 
-    // The packed words of an inner node on z whose child 1 comes first and of
-    // a four-object leaf.
+    // Packed words: an inner node on z with child 1 first, a four-object leaf.
     const std::vector<StreamItem> crafted =
         bvh_record({inner_node(LO, HI, 5, 2, 1), leaf_node(LO, HI, 12, 4)}, {3, 1});
     EXPECT_EQ(crafted[3 + 7].i, (1 << 24) + (2 << 16));
@@ -378,9 +372,8 @@ TEST(BVHDump, TextAndStackLimit) {
                             "   [9.750000, 13.250000]x[0.000000, 1.000000]x[0.000000, 1.000000]\n"
                             "   Leaf: 4 at 3\n");
 
-    // A streamed chain 70 levels deep, child 0 of every inner node the next
-    // inner node: the dump and the traversal report the stack limit instead
-    // of writing past it.
+    // A chain 70 levels deep: the dump and the traversal report the stack
+    // limit instead of writing past it.
     std::vector<BVHNode> chain(141, leaf_node(LO, HI, 0, 1));
     chain[0] = inner_node(LO, HI, 1, 0, 0);
     for (int id = 1; id < 139; id += 2)

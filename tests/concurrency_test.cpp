@@ -1,6 +1,6 @@
-// Threads and the task pool. The suite also runs under ThreadSanitizer,
-// which turns any missing synchronisation into a failure: results are written
-// with plain stores on purpose.
+// The task pool. The suite also runs under ThreadSanitizer, which turns any
+// missing synchronisation into a failure: results are written with plain
+// stores on purpose.
 #include "ZrvGfxConcurrency.h"
 
 #include <gtest/gtest.h>
@@ -9,42 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <thread>
 #include <vector>
 
 namespace {
-
-// Sums 1..n into its own field, the fork-and-join pattern of the tree builds.
-class SummingThread : public ZrvGfxThread {
-public:
-    explicit SummingThread(unsigned long n) : n_(n) {}
-    void run() override {
-        for (unsigned long i = 1; i <= n_; ++i)
-            sum_ += i;
-        ++runs_;
-    }
-    unsigned long n_;
-    unsigned long sum_ = 0;
-    int runs_ = 0;
-};
-
-TEST(ZrvGfxThread, StartWaitAndRestart) {
-    std::vector<std::unique_ptr<SummingThread>> threads;
-    for (unsigned long i = 0; i < 16; ++i)
-        threads.emplace_back(new SummingThread(1000 + 97 * i));
-    threads[0]->wait();                        // not started: returns at once
-    for (int round = 1; round <= 2; ++round) { // a second start runs again
-        for (auto& thread : threads)
-            thread->start();
-        for (auto& thread : threads) {
-            thread->wait();
-            thread->wait();
-            EXPECT_EQ(round * thread->n_ * (thread->n_ + 1) / 2 + round,
-                      thread->sum_ + thread->runs_);
-        }
-    }
-}
 
 // Runs a function; counts its deletion.
 class FunctionTask : public ZrvGfxRunnableTask {
@@ -57,8 +25,8 @@ public:
     std::atomic<int>& deletions_;
 };
 
-// Runs and deletions of tasks over slots; from inside the tasks, checks
-// that no two running tasks share a worker index.
+// Runs and deletions of tasks over slots; no two running tasks may share a
+// worker index.
 struct TaskLedger {
     TaskLedger(ZrvGfxTaskManager& manager, std::size_t slots)
         : manager(manager), busy(manager.worker_count()), runs(slots, 0) {}
@@ -67,8 +35,7 @@ struct TaskLedger {
     std::atomic<int> bad_index{0}, deletions{0};
     std::vector<int> runs; // plain ints: each task writes only its own slot
 
-    // A task that splits itself into two subtasks until its range holds a
-    // single slot.
+    // Splits itself until its range holds a single slot.
     void add(std::size_t begin, std::size_t end) {
         manager.add_task(new FunctionTask(
             [=](unsigned int worker) {
@@ -88,10 +55,8 @@ struct TaskLedger {
     }
 };
 
-// Rounds on one manager, each with thousands of single-slot tasks and two
-// tasks that fan out into subtasks, which finish in the same call: every
-// slot runs once, and every task, split or not, is deleted once (a range of
-// k slots makes 2k - 1 tasks). Zero workers means one.
+// Every slot runs once and every task, split or not, is deleted once (k
+// slots make 2k - 1 tasks), in one call. Zero workers means one.
 TEST(ZrvGfxTaskManager, TasksAndTheirSubtasksRunOnceAndAreDeletedOnce) {
     for (unsigned int workers : {0u, 2u, 5u}) {
         ZrvGfxTaskManager manager(workers);

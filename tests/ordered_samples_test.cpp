@@ -59,17 +59,16 @@ TEST(OrderedSamples, FixedEntriesLayoutAndCosineDistribution) {
             EXPECT_GT(v[2], 0.0f);
             sum_zz += double(v[2]) * v[2];
         }
-        // Cosine-distributed directions: E[z] = 2/3, E[z^2] = 1/2, E[x] = E[y] = 0.
-        // Random ones would miss E[z] by about 0.24 / sqrt(n), E[x] by 0.5 / sqrt(n).
+        // Cosine-distributed: E[z] = 2/3, E[z^2] = 1/2, E[x] = E[y] = 0, far
+        // closer than random directions (0.24 / sqrt(n) for E[z]).
         EXPECT_NEAR(sum[2] / n, 2.0 / 3.0, 0.1 / n);
         EXPECT_NEAR(sum_zz / n, 0.5, 0.01);
         EXPECT_NEAR(std::abs(sum[0]) + std::abs(sum[1]), 0.0, 3.0);
     }
 }
 
-// The first call of Instance in a fresh process, with one allocation of
-// [min_bytes, max_bytes] failing: null, then a later call succeeds. Under
-// LeakSanitizer, anything the failed call kept fails the exit code.
+// A first Instance call in a fresh process whose allocation of [min_bytes,
+// max_bytes] fails gives null; a later call succeeds.
 void fail_one_allocation(std::size_t min_bytes, std::size_t max_bytes) {
     {
         AllocationFaultRule rule;

@@ -1,27 +1,23 @@
-// Platform services: strings, collections, fatal errors, journals, aligned
-// memory and the CPU probes.
+// Platform services: strings, collections, fatal errors, journals and aligned
+// memory.
 #include "AllocationFaults.h"
 #include "FatalErrorRecorder.h"
 #include "PlxSystem.h"
 #include "gfxAlignedMemory.h"
-#include "gfxCPUInfo.h"
 #include "gfxJournal.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
-#include <csignal>
 #include <cstdint>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-// Fills size bytes of block with a pattern after checking that its first
-// kept bytes hold it, and that block is aligned.
+// Checks alignment and the first kept bytes, then fills size bytes.
 void CheckAndFill(void* block, unsigned int alignment, unsigned int kept, unsigned int size) {
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u);
@@ -57,22 +53,6 @@ TEST(AlignedMemory, BlocksKeepAlignmentSizeAndContents) {
     // Alignments that are not powers of two are refused.
     for (unsigned int alignment : {0u, 3u, 48u})
         EXPECT_EQ(gfx_aligned_malloc(16, alignment), nullptr);
-}
-
-void ForeignSigillHandler(int) {}
-
-// The first Instance call runs the probes, which put the host's SIGILL
-// handler back.
-TEST(CPUInfo, ProbesRestoreTheHostsHandlerAndReportThisMachine) {
-    struct sigaction host = {}, saved = {}, after = {};
-    host.sa_handler = ForeignSigillHandler;
-    sigemptyset(&host.sa_mask);
-    ASSERT_EQ(sigaction(SIGILL, &host, &saved), 0);
-    gfxCPUInfo* info = gfxCPUInfo::Instance();
-    ASSERT_EQ(sigaction(SIGILL, &saved, &after), 0);
-    EXPECT_EQ(after.sa_handler, ForeignSigillHandler);
-    EXPECT_EQ(info->NumberOfCPUs(), static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN)));
-    EXPECT_TRUE(info->IsSSESupported() && info->IsSSE2Supported()); // every x86-64 processor
 }
 
 std::vector<int> Contents(const PlxRawCollint& collection) {
@@ -122,8 +102,7 @@ TEST(PlxUnicodeString, BuildFromNumFormatsEveryWidth) {
     EXPECT_EQ(faults.injected(), 2);
 }
 
-// Random edits checked against a vector; positions are one-based, InsertAt
-// at Size + 1 appends and RemovePosition clips its count at the end.
+// Random edits checked against a vector (positions are one-based).
 TEST(PlxRawCollint, RandomEditsMatchAVector) {
     std::mt19937 random(12345);
     PlxRawCollint collection(2);
@@ -188,17 +167,16 @@ int CompareStoredInts(const void* a, const void* b) {
 TEST(PlxRawCollPV, QuickSortHandsTheComparatorTheStoredPointers) {
     std::mt19937 random(7);
     for (int count : {0, 2, 17, 1000}) {
-        std::vector<int> values(count);
-        for (int& value : values)
-            value = static_cast<int>(random() % 50); // many duplicates
-        PlxRawCollPV collection(0);
-        for (std::size_t i = 0; i < values.size(); ++i)
-            ASSERT_EQ(collection.Append(&values[i]), static_cast<int>(i) + 1);
-        collection.QuickSort(CompareStoredInts);
         // The same objects, each exactly once, in order of their values.
+        std::vector<int> values(count);
         std::vector<int*> expected, seen;
-        for (int& value : values)
+        PlxRawCollPV collection(0);
+        for (int& value : values) {
+            value = static_cast<int>(random() % 50); // many duplicates
             expected.push_back(&value);
+            collection.Append(&value);
+        }
+        collection.QuickSort(CompareStoredInts);
         for (int position = 1; position <= collection.Size(); ++position)
             seen.push_back(static_cast<int*>(collection[position]));
         EXPECT_TRUE(
@@ -250,8 +228,7 @@ TEST(Journal, PrecisionAndWidthShapeDoubles) {
     journal.set_width(90);
     EXPECT_EQ(journal.print(7.25), std::string(87, ' ') + "7.2");
 
-    // Copies take the formatting; invalid settings fail assertions and
-    // change nothing.
+    // Invalid settings fail assertions and change nothing; copies keep them.
     journal.set_precision(2);
     journal.set_width(6);
     journal.set_precision(0);

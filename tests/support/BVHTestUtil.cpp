@@ -46,12 +46,11 @@ std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
     for (const BVHNode& n : nodes) {
         int packed;
         std::memcpy(&packed, &n.num_triangles, 4);
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(n.bbmin[a]));
-        items.push_back(StreamItem::Int(n.firstChildNodeID));
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(n.bbmax[a]));
-        items.push_back(StreamItem::Int(packed));
+        items.insert(items.end(),
+                     {StreamItem::Float(n.bbmin[0]), StreamItem::Float(n.bbmin[1]),
+                      StreamItem::Float(n.bbmin[2]), StreamItem::Int(n.firstChildNodeID),
+                      StreamItem::Float(n.bbmax[0]), StreamItem::Float(n.bbmax[1]),
+                      StreamItem::Float(n.bbmax[2]), StreamItem::Int(packed)});
     }
     items.push_back(StreamItem::Uint(unsigned(order.size())));
     for (int o : order)

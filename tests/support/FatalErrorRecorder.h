@@ -15,8 +15,7 @@ struct RecordedFatalError {
     bool reserved_arguments_null; // the three unnamed arguments were all null
 };
 
-// While an object lives, PlxFatalError calls are recorded and return. The
-// previous handler is restored on destruction. Only one may live at a time.
+// While one (and only one) lives, PlxFatalError calls are recorded and return.
 class FatalErrorRecorder {
 public:
     FatalErrorRecorder();
@@ -24,9 +23,8 @@ public:
     FatalErrorRecorder(const FatalErrorRecorder&) = delete;
     FatalErrorRecorder& operator=(const FatalErrorRecorder&) = delete;
 
-    // A snapshot of the calls recorded so far (thread-safe).
+    // The calls recorded so far, in order (thread-safe).
     std::vector<RecordedFatalError> errors() const;
-    // Just the messages, in call order.
     std::vector<std::string> messages() const;
 
 private:

@@ -1,6 +1,5 @@
-// An in-memory stream for tests: the writer records every value with the
-// operation that wrote it, the reader replays them and notes every read made
-// with a different operation than the write, and every read past the end.
+// An in-memory stream: the writer records values and their kinds, the reader
+// replays them and notes reads of the wrong kind or past the end.
 #ifndef ZRV_TEST_RECORDING_STREAM_H
 #define ZRV_TEST_RECORDING_STREAM_H
 
