@@ -10,22 +10,22 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace {
 
 const float INF = std::numeric_limits<float>::infinity();
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 
-struct BoxCase {
+// Box [0,1]^3: whether the ray passes and its entry distance (bits). Rays on
+// a slab plane give 0 * inf = NaN distances, which survive or not by the
+// operand order of every min and max.
+const struct {
     const char* what;
     Ray3 ray;
     bool passes;
-    float t_entry; // bit pattern compared
-};
-
-// Box [0,1]^3. Rays on a slab plane give 0 * inf = NaN distances, which
-// survive or not by the operand order of every min and max.
-const BoxCase BOX_CASES[] = {
+    float t_entry;
+} BOX_CASES[] = {
     {"enters at 1", {{-1, 0.5f, 0.5f}, {1, 0, 0}}, true, 1.0f},
     {"starts inside", {{0.5f, 0.5f, 0.5f}, {1, 0, 0}}, true, 0.0f},
     {"box behind", {{2, 0.5f, 0.5f}, {1, 0, 0}}, false, 0.0f},
@@ -40,7 +40,7 @@ const BoxCase BOX_CASES[] = {
 
 TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
     const float bbmin[3] = {0, 0, 0}, bbmax[3] = {1, 1, 1};
-    for (const BoxCase& c : BOX_CASES) {
+    for (const auto& c : BOX_CASES) {
         // The case in lane 2, a plain hit in the other lanes.
         RayPacket rays = packet_of(BOX_CASES[0].ray);
         set_ray(rays, 2, c.ray);
@@ -49,8 +49,9 @@ TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
         rays.active_mask = 0; // not read
         __m128 t_entry;
         const int mask = gfxRT_ray_box_intersect(rays, inv, bbmin, bbmax, t_entry);
-        EXPECT_EQ(mask, c.passes ? 15 : 11) << c.what;
-        EXPECT_EQ(bits_of(lane_of(t_entry, 2)), bits_of(c.t_entry)) << c.what;
+        EXPECT_EQ(std::make_pair(mask, bits_of(lane_of(t_entry, 2))),
+                  std::make_pair(c.passes ? 15 : 11, bits_of(c.t_entry)))
+            << c.what;
     }
 }
 
@@ -265,8 +266,7 @@ TEST(BVHTraversal, DerivedTriangleTreesKeepTheirObjectTest) {
     HitPacket hits = empty_hits();
     __m128i hit_object;
     tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
-    EXPECT_EQ(tree.calls, 1);
-    EXPECT_EQ(lane_of(hits.id, 3), 5);
+    EXPECT_EQ(std::make_pair(tree.calls, lane_of(hits.id, 3)), std::make_pair(1, 5));
 }
 
 const float LO[3] = {0, 0, 0}, HI[3] = {4, 4, 4};
@@ -294,27 +294,22 @@ TEST(BVHStream, RecordItemsAndRoundTrip) {
 
 TEST(BVHStream, TokenMismatchesAndHugeCounts) {
     const std::vector<StreamItem> good = bvh_record({leaf_node(LO, HI, 0, 2)}, {1, 0});
-    struct Case {
-        const char* what;
-        std::size_t item;
-        StreamItem replacement;
-        bool changed;      // the nodes were replaced
-        std::size_t reads; // values consumed
-    } cases[] = {
-        {"begin", 0, StreamItem::String("BEGIN:gfxRTKDTree"), false, 1},
-        {"version", 1, StreamItem::String("version=2"), false, 2},
-        {"end", good.size() - 1, StreamItem::String("END"), true, good.size()},
-        {"node count overflows", 2, StreamItem::Uint(0xFFFFFFFFu), false, 3},
+    // The item replaced, its replacement, the nodes left and the values read.
+    const std::tuple<std::size_t, StreamItem, unsigned, std::size_t> cases[] = {
+        {0, StreamItem::String("BEGIN:gfxRTKDTree"), 3, 1},
+        {1, StreamItem::String("version=2"), 3, 2},
+        {good.size() - 1, StreamItem::String("END"), 1, good.size()},
+        {2, StreamItem::Uint(0xFFFFFFFFu), 3, 3}, // a node count that overflows
     };
-    for (const Case& c : cases) {
+    for (const auto& [item, replacement, nodes, reads] : cases) {
         BoxBVH tree(boxes_at({0, 1, 2, 3, 4, 5, 6}));
         ASSERT_TRUE(tree.build_tree(1));
         std::vector<StreamItem> items = good;
-        items[c.item] = c.replacement;
+        items[item] = replacement;
         ReplayReader reader(items);
-        EXPECT_FALSE(tree.unstream(reader)) << c.what;
-        EXPECT_EQ(reader.position(), c.reads) << c.what;
-        EXPECT_EQ(tree.get_number_of_nodes(), c.changed ? 1u : 3u) << c.what;
+        EXPECT_FALSE(tree.unstream(reader));
+        EXPECT_EQ(std::make_pair(reader.position(), tree.get_number_of_nodes()),
+                  std::make_pair(reads, nodes));
     }
     // The triangle wrapper needs its array before it reads anything.
     gfxRTBVH_triAccel no_triangles(nullptr, 0);

@@ -212,7 +212,7 @@ public:
     std::string texts;
 };
 
-TEST(Journal, PrecisionAndWidthShapeDoubles) {
+TEST(Journal, TextsOfValuesPrecisionAndWidth) {
     FatalErrorRecorder recorder;
     RecordingJournal journal;
     // Six decimals and no width by default; floats use the double overload.
@@ -244,11 +244,8 @@ TEST(Journal, PrecisionAndWidthShapeDoubles) {
     EXPECT_EQ(copy.print(1.0), "  1.00");
     assigned = journal;
     EXPECT_EQ(assigned.print(1.0), "  1.00");
-}
-
-// One call of the sink per value; integers in decimal, texts as they are.
-TEST(Journal, ValuesAreHandedOverOneCallEach) {
-    RecordingJournal journal;
+    // One call of the sink per value; integers in decimal, texts as they are.
+    journal.texts.clear();
     journal << 4294967295u << -1 << INT_MIN << LONG_MIN << ULONG_MAX << LLONG_MIN << ULLONG_MAX
             << static_cast<std::int64_t>(-5) << static_cast<std::uint64_t>(1) << 0L << "abc" << 'x'
             << PlxUnicodeString("tok=1") << "" << ' ';

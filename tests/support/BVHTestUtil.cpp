@@ -85,7 +85,7 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
     if (nodes == nullptr || tree.get_object_order() == nullptr)
         return "no node or order array";
     std::vector<int> covered(objects, 0), seen_object(objects, 0), references(count, 0);
-    unsigned int leaves = 0;
+    unsigned int leaves = 0, entries = 0;
     for (unsigned int id = 0; id < count; ++id) {
         const BVHNode& n = nodes[id];
         const std::string where = "node " + std::to_string(id) + ": ";
@@ -98,6 +98,7 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
             continue;
         }
         ++leaves;
+        entries += unsigned(n.num_triangles);
         if (n.firstTriangleID < 0 || unsigned(n.firstTriangleID + n.num_triangles) > objects)
             return where + "leaf range outside the order";
         for (int i = n.firstTriangleID; i < n.firstTriangleID + n.num_triangles; ++i) {
@@ -107,12 +108,10 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
         }
     }
     // Children lie past their parent and are named at most once, so with
-    // 2 * leaves - 1 nodes every node but the root is named exactly once.
-    if (count != 2 * leaves - 1)
-        return "node count is not 2 * leaves - 1";
-    for (unsigned int i = 0; i < objects; ++i)
-        if (covered[i] == 0)
-            return "order entry " + std::to_string(i) + " in no leaf";
+    // 2 * leaves - 1 nodes every node but the root is named exactly once;
+    // entries are covered at most once, so all are when they add up.
+    if (count != 2 * leaves - 1 || entries != objects)
+        return "node count is not 2 * leaves - 1 or order entries in no leaf";
     return "";
 }
 
@@ -147,13 +146,10 @@ std::string node_difference(const gfxRTBVH& a, int ia, const gfxRTBVH& b, int ib
         return "node at " + (path.empty() ? std::string("root") : path) + " differs";
     if (x.num_triangles > 0)
         return "";
-    for (int c = 0; c < 2; ++c) {
-        const std::string d = node_difference(a, x.firstChildNodeID + c, b, y.firstChildNodeID + c,
-                                              path + char('0' + c));
-        if (!d.empty())
-            return d;
-    }
-    return "";
+    const std::string d = node_difference(a, x.firstChildNodeID, b, y.firstChildNodeID, path + "0");
+    return d.empty()
+               ? node_difference(a, x.firstChildNodeID + 1, b, y.firstChildNodeID + 1, path + "1")
+               : d;
 }
 
 } // namespace
