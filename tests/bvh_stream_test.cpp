@@ -12,17 +12,9 @@ namespace {
 using Items = std::vector<StreamItem>;
 using Services = gfxRTAccelerationStructureServices;
 
-// The triangle BVH's framing around a hierarchy record.
-Items triangle_bvh(const Items& record, unsigned int count) {
-    Items items = {StreamItem::String("BEGIN:gfxRTBVH_triAccel"), StreamItem::String("version=1")};
-    items.insert(items.end(), record.begin(), record.end());
-    items.push_back(StreamItem::Uint(count));
-    items.push_back(StreamItem::String("END:gfxRTBVH_triAccel"));
-    return items;
-}
-
-// n inner nodes 2k, children (2k + 1, 2k + 2): a leaf and the next inner
-// node or, last, a second leaf. n + 1 levels and objects (none for n = 0).
+// A triangle BVH of n inner nodes 2k, children (2k + 1, 2k + 2): a leaf and
+// the next inner node or, last, a second leaf. n + 1 levels and objects
+// (none for n = 0).
 Items chain(int n) {
     const float lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
     std::vector<BVHNode> nodes;
@@ -33,21 +25,21 @@ Items chain(int n) {
         nodes.push_back(leaf_node(lo, hi, k, 1));
         order.push_back(k);
     }
-    return triangle_bvh(bvh_record(nodes, order), unsigned(order.size()));
-}
-
-std::vector<triAccel> strip(unsigned int count) {
-    std::vector<triAccel> t;
-    for (unsigned int i = 0; i < count; ++i) {
-        const float x = float(i);
-        const float a[3] = {x, 0, 0.5f}, b[3] = {x + 0.9f, 0, 0.5f}, c[3] = {x, 1, 0.5f};
-        t.push_back(make_triangle(a, b, c, int(i)));
-    }
-    return t;
+    Items items = bvh_record(nodes, order);
+    items.insert(items.begin(),
+                 {StreamItem::String("BEGIN:gfxRTBVH_triAccel"), StreamItem::String("version=1")});
+    items.insert(items.end(), {StreamItem::Uint(unsigned(order.size())),
+                               StreamItem::String("END:gfxRTBVH_triAccel")});
+    return items;
 }
 
 TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
-    const std::vector<triAccel> tris = strip(66);
+    std::vector<triAccel> tris; // a strip along x
+    for (int i = 0; i < 66; ++i) {
+        const float a[3] = {float(i), 0, 0.5f}, b[3] = {i + 0.9f, 0, 0.5f},
+                    c[3] = {float(i), 1, 0.5f};
+        tris.push_back(make_triangle(a, b, c, i));
+    }
     // chain(2): 5 items, 8 per node (5 nodes), the order count and entries.
     const auto child = [](std::size_t node) { return 5 + 8 * node + 3; };
     const std::size_t order_at = 5 + 5 * 8 + 1, end = order_at + 5, none = ~std::size_t(0);

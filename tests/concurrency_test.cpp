@@ -1,6 +1,5 @@
-// The task pool. The suite also runs under ThreadSanitizer, which turns any
-// missing synchronisation into a failure: results are written with plain
-// stores on purpose.
+// The task pool, also under ThreadSanitizer: results are plain stores on
+// purpose, so that missing synchronisation fails.
 #include "ZrvGfxConcurrency.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +24,7 @@ public:
     std::atomic<int>& deletions_;
 };
 
-// Runs and deletions of tasks over slots; no two running tasks may share a
-// worker index.
+// Runs and deletions over slots; running tasks never share a worker index.
 struct TaskLedger {
     TaskLedger(ZrvGfxTaskManager& manager, std::size_t slots)
         : manager(manager), busy(manager.worker_count()), runs(slots, 0) {}
@@ -57,7 +55,7 @@ struct TaskLedger {
 
 // Every slot runs once and every task, split or not, is deleted once (k
 // slots make 2k - 1 tasks), in one call. Zero workers means one.
-TEST(ZrvGfxTaskManager, TasksAndTheirSubtasksRunOnceAndAreDeletedOnce) {
+TEST(ZrvGfxTaskManager, TasksWaitForTheCallRunOnceAndAreDeletedOnce) {
     for (unsigned int workers : {0u, 2u, 5u}) {
         ZrvGfxTaskManager manager(workers);
         EXPECT_EQ(std::max(workers, 1u), manager.worker_count());
@@ -75,9 +73,8 @@ TEST(ZrvGfxTaskManager, TasksAndTheirSubtasksRunOnceAndAreDeletedOnce) {
         }
         manager.run_tasks_and_wait(); // nothing queued: returns at once
     }
-}
-
-TEST(ZrvGfxTaskManager, QueuedTasksWaitForRunTasksAndWait) {
+    // Queued tasks wait for run_tasks_and_wait; tasks still queued when the
+    // manager goes away are deleted unrun.
     std::atomic<int> runs(0), deletions(0);
     const auto probe = [&] { return new FunctionTask([&](unsigned int) { ++runs; }, deletions); };
     {
@@ -88,14 +85,11 @@ TEST(ZrvGfxTaskManager, QueuedTasksWaitForRunTasksAndWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         EXPECT_EQ(0, runs.load());
         manager.run_tasks_and_wait();
-        EXPECT_EQ(10, runs.load());
-        EXPECT_EQ(10, deletions.load());
-        // Tasks still queued when the manager goes away are deleted unrun.
+        EXPECT_EQ(std::make_pair(10, 10), std::make_pair(runs.load(), deletions.load()));
         for (int i = 0; i < 4; ++i)
             manager.add_task(probe());
     }
-    EXPECT_EQ(10, runs.load());
-    EXPECT_EQ(14, deletions.load());
+    EXPECT_EQ(std::make_pair(10, 14), std::make_pair(runs.load(), deletions.load()));
 }
 
 } // namespace

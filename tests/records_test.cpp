@@ -1,5 +1,4 @@
-// Byte layouts that hosts and saved data depend on, beyond the static checks
-// in the public headers.
+// Byte layouts hosts depend on, beyond the headers' static checks.
 #include "gfxRayTracing.h"
 
 #include <gtest/gtest.h>

@@ -28,9 +28,7 @@ bool should_fail(std::size_t bytes) {
 }
 
 void* allocate(std::size_t bytes) noexcept {
-    if (should_fail(bytes))
-        return nullptr;
-    return std::malloc(bytes > 0 ? bytes : 1);
+    return should_fail(bytes) ? nullptr : std::malloc(bytes > 0 ? bytes : 1);
 }
 
 } // namespace

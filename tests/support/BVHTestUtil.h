@@ -1,5 +1,5 @@
-// BVH test helpers: a BVH over plain boxes whose hit test is scripted, a
-// structural check of built trees, and crafting trees from node lists.
+// BVH test helpers: a BVH over scripted boxes, structural checks, crafted
+// trees.
 #ifndef ZRV_TEST_BVH_UTIL_H
 #define ZRV_TEST_BVH_UTIL_H
 
@@ -18,7 +18,7 @@ struct TestBox {
     float hit_t = -1.0f; // where every ray hits the object; negative: never
 };
 
-// A BVH over scripted boxes. test_object_hit records each call.
+// test_object_hit records each call.
 class BoxBVH : public gfxRTBVH {
 public:
     struct Call {
@@ -51,14 +51,12 @@ std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
 BVHNode leaf_node(const float min[3], const float max[3], int first, int count);
 BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis, int first);
 
-// Empty when children are paired at larger ids, leaves cover the order
-// exactly once, the order permutes the objects and there are 2 * leaves - 1
-// nodes; else the first fault.
+// Empty when children are paired at larger ids, leaves cover the order once,
+// it permutes the objects and there are 2 * leaves - 1 nodes.
 std::string bvh_structural_fault(const gfxRTBVH& tree);
 
-// Compares both trees node by node from the root (not node ids, which a
-// parallel build hands out in task order) and the object orders. Empty when
-// equal.
+// Empty when both trees match node by node from the root (not by id, which a
+// parallel build hands out in task order) and in object order.
 std::string bvh_shape_difference(const gfxRTBVH& a, const gfxRTBVH& b);
 
 // Brute force over the triangles whose boxes the ray passes by the library's

@@ -1,5 +1,4 @@
-// Records fatal errors instead of aborting, so that tests can check failed
-// assertions and the state left behind them.
+// Records fatal errors instead of aborting.
 #ifndef ZRV_TEST_FATAL_ERROR_RECORDER_H
 #define ZRV_TEST_FATAL_ERROR_RECORDER_H
 

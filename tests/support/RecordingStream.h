@@ -26,8 +26,7 @@ struct StreamItem {
     bool operator==(const StreamItem& other) const; // floats compared bit for bit
 };
 
-// Printable form, e.g. uint:3 or string:"END:gfxRTBVH".
-std::string describe(const StreamItem& item);
+std::string describe(const StreamItem& item); // e.g. uint:3 or string:"END:gfxRTBVH"
 
 class RecordingWriter : public gfxStreamWriter {
 public:

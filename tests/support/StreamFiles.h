@@ -1,4 +1,3 @@
-// Round trips through the companion file streams for tests.
 #ifndef ZRV_TEST_STREAM_FILES_H
 #define ZRV_TEST_STREAM_FILES_H
 
