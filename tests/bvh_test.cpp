@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -127,46 +128,46 @@ TEST(BVHBuilder, SplitChoices) {
 }
 
 TEST(BVHBuilder, RandomAndPathologicalInputs) {
-    zrv::scenes::SplitMix64 rng(5);
-    std::vector<TestBox> boxes;
-    for (int i = 0; i < 20000; ++i) {
-        TestBox b;
-        for (int a = 0; a < 3; ++a) {
-            b.min[a] = float(rng.uniform(-10, 10));
-            b.max[a] = b.min[a] + float(rng.uniform(0, 0.5));
-        }
-        b.cost = float(rng.uniform(0.5, 2));
-        boxes.push_back(b);
-    }
-    BoxBVH tree(boxes);
     FatalErrorRecorder recorder;
-    ASSERT_TRUE(tree.build_tree(1));
-    EXPECT_TRUE(recorder.messages().empty());
-    ASSERT_EQ(bvh_structural_fault(tree), "");
-    // Node boxes are exact unions; first names the child starting lower.
-    const BVHNode* nodes = tree.get_node_array();
-    for (unsigned int id = 0; id < tree.get_number_of_nodes(); ++id) {
-        const BVHNode& n = nodes[id];
-        const bool leaf = n.num_triangles > 0;
-        float u[6] = {INF, INF, INF, -INF, -INF, -INF};
-        for (int part = 0; part < (leaf ? n.num_triangles : 2); ++part) {
-            const TestBox& b = boxes[tree.get_object_order()[leaf ? n.firstTriangleID + part : 0]];
-            const BVHNode& c = nodes[leaf ? 0 : n.firstChildNodeID + part];
+    // Node boxes are exact unions and first names the child starting lower,
+    // serially and in parallel over a count one past whole 4096-object blocks.
+    for (const auto& [count, threads] : {std::pair<int, unsigned>{20000, 1}, {30 * 4096 + 1, 2}}) {
+        zrv::scenes::SplitMix64 rng(5);
+        std::vector<TestBox> boxes;
+        for (int i = 0; i < count; ++i) {
+            TestBox& b = boxes.emplace_back();
             for (int a = 0; a < 3; ++a) {
-                u[a] = std::min(u[a], leaf ? b.min[a] : c.bbmin[a]);
-                u[3 + a] = std::max(u[3 + a], leaf ? b.max[a] : c.bbmax[a]);
+                b.min[a] = float(rng.uniform(-10, 10));
+                b.max[a] = b.min[a] + float(rng.uniform(0, 0.5));
             }
+            b.cost = float(rng.uniform(0.5, 2));
         }
-        const float box[6] = {n.bbmin[0], n.bbmin[1], n.bbmin[2],
-                              n.bbmax[0], n.bbmax[1], n.bbmax[2]};
-        ASSERT_EQ(std::vector<float>(box, box + 6), std::vector<float>(u, u + 6)) << id;
-        EXPECT_TRUE(leaf || n.first == (nodes[n.firstChildNodeID + 1].bbmin[n.axis] <
-                                        nodes[n.firstChildNodeID].bbmin[n.axis]));
+        BoxBVH tree(boxes);
+        ASSERT_TRUE(tree.build_tree(threads));
+        ASSERT_EQ(bvh_structural_fault(tree), "");
+        const BVHNode* nodes = tree.get_node_array();
+        for (unsigned int id = 0; id < tree.get_number_of_nodes(); ++id) {
+            const BVHNode& n = nodes[id];
+            const bool leaf = n.num_triangles > 0;
+            float u[6] = {INF, INF, INF, -INF, -INF, -INF};
+            for (int part = 0; part < (leaf ? n.num_triangles : 2); ++part) {
+                const TestBox& b =
+                    boxes[tree.get_object_order()[leaf ? n.firstTriangleID + part : 0]];
+                const BVHNode& c = nodes[leaf ? 0 : n.firstChildNodeID + part];
+                for (int a = 0; a < 3; ++a) {
+                    u[a] = std::min(u[a], leaf ? b.min[a] : c.bbmin[a]);
+                    u[3 + a] = std::max(u[3 + a], leaf ? b.max[a] : c.bbmax[a]);
+                }
+            }
+            ASSERT_TRUE(std::equal(u, u + 3, n.bbmin) && std::equal(u + 3, u + 6, n.bbmax)) << id;
+            EXPECT_TRUE(leaf || n.first == (nodes[n.firstChildNodeID + 1].bbmin[n.axis] <
+                                            nodes[n.firstChildNodeID].bbmin[n.axis]));
+        }
+        const KDTreeStatistic* s = tree.get_statistic();
+        EXPECT_EQ(s->number_of_leaves * 2 - 1, tree.get_number_of_nodes());
+        EXPECT_DOUBLE_EQ(s->average_objects_per_cell, double(count) / s->number_of_leaves);
+        EXPECT_TRUE(s->valid && s->max_objects_in_cell <= 4u);
     }
-    const KDTreeStatistic* s = tree.get_statistic();
-    EXPECT_EQ(s->number_of_leaves * 2 - 1, tree.get_number_of_nodes());
-    EXPECT_DOUBLE_EQ(s->average_objects_per_cell, 20000.0 / s->number_of_leaves);
-    EXPECT_TRUE(s->valid && s->max_objects_in_cell <= 4u);
     // Geometric centres: splitting stops where the 64-entry stacks end.
     std::vector<float> geometric;
     for (int k = 0; k < 400; ++k)

@@ -50,8 +50,7 @@ TEST(AlignedMemory, BlocksKeepAlignmentSizeAndContents) {
         gfx_aligned_free(block);
     }
     gfx_aligned_free(nullptr);
-    // Alignments that are not powers of two are refused.
-    for (unsigned int alignment : {0u, 3u, 48u})
+    for (unsigned int alignment : {0u, 3u, 48u}) // not powers of two
         EXPECT_EQ(gfx_aligned_malloc(16, alignment), nullptr);
     // Shrinking a large block keeps it in place and hands back its whole
     // pages past the new end.
