@@ -232,7 +232,6 @@ TEST(BVHTraversal, CullsByOcclusionDistanceAndMask) {
     EXPECT_EQ(tree.calls.back().lane_mask, 2);
 }
 
-// Counts the calls of its object test.
 class CountingTriangleBVH : public gfxRTBVH_triAccel {
 public:
     using gfxRTBVH_triAccel::gfxRTBVH_triAccel;
@@ -292,6 +291,10 @@ TEST(BVHStream, RecordDumpAndStackLimit) {
         bvh_record({inner_node(LO, HI, 5, 2, 1), leaf_node(LO, HI, 12, 4)}, {3, 1});
     EXPECT_EQ(crafted[3 + 7].i, (1 << 24) + (2 << 16));
     EXPECT_EQ(crafted[3 + 8 + 7].i, 4);
+    std::vector<StreamItem> wrong_version = bvh_record({}, {});
+    wrong_version[1] = StreamItem::String("version=2"); // refused right after it
+    ReplayReader stops(wrong_version);
+    EXPECT_TRUE(!tree.unstream(stops) && stops.position() == 2u);
 
     TextJournal journal;
     tree.debug(journal, true, 3);

@@ -13,7 +13,6 @@
 
 namespace {
 
-// Runs a function; counts its deletion.
 class FunctionTask : public ZrvGfxRunnableTask {
 public:
     FunctionTask(std::function<void(unsigned int)> run, std::atomic<int>& deletions)
@@ -24,7 +23,7 @@ public:
     std::atomic<int>& deletions_;
 };
 
-// Runs and deletions over slots; running tasks never share a worker index.
+// Tasks split down to one slot each; running tasks never share a worker.
 struct TaskLedger {
     TaskLedger(ZrvGfxTaskManager& manager, std::size_t slots)
         : manager(manager), busy(manager.worker_count()), runs(slots, 0) {}
@@ -33,7 +32,6 @@ struct TaskLedger {
     std::atomic<int> bad_index{0}, deletions{0};
     std::vector<int> runs; // plain ints: each task writes only its own slot
 
-    // Splits itself until its range holds a single slot.
     void add(std::size_t begin, std::size_t end) {
         manager.add_task(new FunctionTask(
             [=](unsigned int worker) {

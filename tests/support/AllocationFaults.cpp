@@ -20,7 +20,6 @@ bool should_fail(std::size_t bytes) {
     if ((active_rule.thread == AllocationFaultRule::ARMING_THREAD && !on_arming_thread) ||
         (active_rule.thread == AllocationFaultRule::OTHER_THREADS && on_arming_thread))
         return false;
-    // Skipped allocations do not use up the failures.
     if (to_skip.fetch_sub(1) > 0 || remaining.fetch_sub(1) <= 0)
         return false;
     injected_count.fetch_add(1);
