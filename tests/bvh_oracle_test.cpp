@@ -1,34 +1,29 @@
-// BVH traversal of built triangle trees against a brute-force loop over
-// every triangle, on the generated scenes, with thousands of rays each.
+// Built and reloaded triangle BVHs against brute force on generated scenes.
 #include "BVHTestUtil.h"
 #include "KDTreeTestUtil.h"
 #include "OracleRays.h"
 #include "OracleScenes.h"
+#include "StreamFiles.h"
+#include "gfxRTAccelerationStructureServices.h"
 #include "zrvScenes.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <random>
-
 namespace {
+
+using Services = gfxRTAccelerationStructureServices;
 
 class BVHOracle : public ::testing::TestWithParam<OracleScene> {};
 
 struct Tally {
-    long rays = 0, hits = 0, disagreements = 0;
-    // Lanes where the tree misses a hit that brute force finds because the
-    // ray passes exactly through an edge or corner of the triangle's box and
-    // the slab test rounds it out (aimed at vertices, mostly).
-    long box_edge = 0;
+    // box_edge: lanes whose ray the slab test rounds out of a triangle's box.
+    long rays = 0, hits = 0, disagreements = 0, box_edge = 0;
     std::string first_report;
 };
 
-// Traces rays through the tree and brute force. Lanes whose nearest hit lies
-// before max_distance must agree exactly with brute force over every
-// triangle, or else with brute force over the triangles whose boxes the ray
-// passes; the others may only miss or find a hit no nearer than
-// max_distance. hit_object must name the hit triangle.
+// Lanes whose nearest hit lies before max_distance agree exactly with brute
+// force over all triangles or those whose boxes the ray passes; the others
+// may only find hits no nearer. hit_object names the hit triangle.
 void check(const gfxRTBVH& tree, const std::vector<triAccel>& triangles, const RayPacket& rays,
            bool shadow, Tally& tally, float max_distance = 1e30f) {
     const RenderState state{0, shadow ? 1u : 0u};
@@ -68,8 +63,7 @@ TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     ASSERT_EQ(bvh_structural_fault(tree), "");
     const zrv::scenes::Bounds bounds = zrv::scenes::scene_bounds(triangles);
 
-    // Coherent, scattered single-lane and incoherent packets, and coherent
-    // ones whose far side lies beyond max_distance.
+    // Coherent, single-lane, incoherent, and partly beyond max_distance.
     Tally tally;
     for (const RayPacket& p : camera_packets(bounds, 64, 64, 0.7f))
         check(tree, triangles, p, false, tally);
@@ -81,12 +75,26 @@ TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     for (const RayPacket& p : camera_packets(bounds, 32, 32, 2.9f))
         check(tree, triangles, p, false, tally, 1.4f * extent);
     EXPECT_EQ(tally.disagreements, 0) << tally.first_report;
-    std::printf("[ oracle   ] %s: %zu triangles, %u nodes; %ld rays (%ld hits), %ld missed "
-                "through a box edge\n",
-                GetParam().name, triangles.size(), tree.get_number_of_nodes(), tally.rays,
-                tally.hits, tally.box_edge);
     EXPECT_GT(tally.hits, tally.rays / 100);
     EXPECT_LT(tally.box_edge, tally.rays / 500);
+
+    // Saved to a file and loaded by the checked loader over a copy of the
+    // triangles: the same record, and hits that agree with brute force.
+    RecordingWriter saved;
+    ASSERT_TRUE(tree.stream(saved));
+    const std::vector<triAccel> copy = triangles;
+    const auto file = write_and_reopen([&](gfxStreamWriter& w) { tree.stream(w); });
+    ASSERT_NE(file, nullptr);
+    PlxUnicodeString reason;
+    std::unique_ptr<gfxRTBVH> checked(Services::UnstreamNewBVHChecked(
+        *file, copy.data(), unsigned(copy.size()), file->remaining(), &reason));
+    ASSERT_NE(checked, nullptr) << reason.ConvertToChar();
+    RecordingWriter again;
+    EXPECT_TRUE(file->at_end() && checked->stream(again) && again.items == saved.items);
+    Tally reloaded;
+    for (const RayPacket& p : random_single_lane_packets(copy, bounds, 400, 5))
+        check(*checked, copy, p, false, reloaded);
+    EXPECT_EQ(reloaded.disagreements, 0) << reloaded.first_report;
 
     // Shadow rays skip triangles that cast no shadow.
     for (std::size_t i = 0; i < triangles.size(); i += 3)

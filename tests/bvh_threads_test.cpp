@@ -9,10 +9,8 @@
 
 namespace {
 
-// Traces every packet on one thread, then on three at once (thread k takes
-// every third packet, with thread_index k), and compares the hits: for a
-// triangle BVH with camera packets and for a BVH over KD-trees with
-// incoherent ones.
+// Hits on one thread and on three (thread k takes every third packet, with
+// thread_index k), for a triangle BVH and for a BVH over KD-trees.
 TEST(BVHThreads, ConcurrentTracingMatchesOneThread) {
     const std::vector<triAccel> tris = zrv::scenes::organic_blob({0, 0, 0}, 1.0f, 4, 3);
     const zrv::scenes::Bounds bounds = zrv::scenes::scene_bounds(tris);

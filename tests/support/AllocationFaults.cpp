@@ -8,33 +8,26 @@
 namespace {
 
 std::atomic<bool> armed{false};
-std::atomic<int> to_skip{0};
-std::atomic<int> remaining{0};
-std::atomic<int> injected_count{0};
+std::atomic<int> to_skip{0}, remaining{0}, injected_count{0};
 AllocationFaultRule active_rule;
 std::thread::id arming_thread;
 
 bool should_fail(std::size_t bytes) {
-    if (!armed.load(std::memory_order_acquire))
-        return false;
-    if (bytes < active_rule.min_bytes || bytes > active_rule.max_bytes)
+    if (!armed.load(std::memory_order_acquire) || bytes < active_rule.min_bytes ||
+        bytes > active_rule.max_bytes)
         return false;
     const bool on_arming_thread = std::this_thread::get_id() == arming_thread;
     if ((active_rule.thread == AllocationFaultRule::ARMING_THREAD && !on_arming_thread) ||
         (active_rule.thread == AllocationFaultRule::OTHER_THREADS && on_arming_thread))
         return false;
-    if (to_skip.fetch_sub(1) > 0)
-        return false;
-    if (remaining.fetch_sub(1) <= 0)
+    if (to_skip.fetch_sub(1) > 0 || remaining.fetch_sub(1) <= 0)
         return false;
     injected_count.fetch_add(1);
     return true;
 }
 
 void* allocate(std::size_t bytes) noexcept {
-    if (should_fail(bytes))
-        return nullptr;
-    return std::malloc(bytes > 0 ? bytes : 1);
+    return should_fail(bytes) ? nullptr : std::malloc(bytes > 0 ? bytes : 1);
 }
 
 } // namespace

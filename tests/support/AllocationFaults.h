@@ -1,6 +1,5 @@
-// Fault injection for the nothrow allocations of the library (operator new
-// with std::nothrow, which the aligned allocator and the builders use): a test
-// arms a rule, and matching allocations return null.
+// Fault injection: while a rule is armed, the library's nothrow allocations
+// that match it return null.
 #ifndef ZRV_TEST_ALLOCATION_FAULTS_H
 #define ZRV_TEST_ALLOCATION_FAULTS_H
 
@@ -15,7 +14,6 @@ struct AllocationFaultRule {
     int failures = 1; // matching allocations to fail before the rule retires
 };
 
-// While an object lives, nothrow allocations matching the rule fail.
 class AllocationFaults {
 public:
     explicit AllocationFaults(const AllocationFaultRule& rule);

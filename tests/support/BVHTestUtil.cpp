@@ -46,12 +46,11 @@ std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
     for (const BVHNode& n : nodes) {
         int packed;
         std::memcpy(&packed, &n.num_triangles, 4);
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(n.bbmin[a]));
-        items.push_back(StreamItem::Int(n.firstChildNodeID));
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(n.bbmax[a]));
-        items.push_back(StreamItem::Int(packed));
+        items.insert(items.end(),
+                     {StreamItem::Float(n.bbmin[0]), StreamItem::Float(n.bbmin[1]),
+                      StreamItem::Float(n.bbmin[2]), StreamItem::Int(n.firstChildNodeID),
+                      StreamItem::Float(n.bbmax[0]), StreamItem::Float(n.bbmax[1]),
+                      StreamItem::Float(n.bbmax[2]), StreamItem::Int(packed)});
     }
     items.push_back(StreamItem::Uint(unsigned(order.size())));
     for (int o : order)
@@ -85,10 +84,8 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
         return count == 0 ? "" : "nodes without objects";
     if (nodes == nullptr || tree.get_object_order() == nullptr)
         return "no node or order array";
-    std::vector<int> covered(objects, 0);
-    std::vector<int> seen_object(objects, 0);
-    std::vector<int> references(count, 0);
-    unsigned int leaves = 0;
+    std::vector<int> covered(objects, 0), seen_object(objects, 0), references(count, 0);
+    unsigned int leaves = 0, entries = 0;
     for (unsigned int id = 0; id < count; ++id) {
         const BVHNode& n = nodes[id];
         const std::string where = "node " + std::to_string(id) + ": ";
@@ -101,6 +98,7 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
             continue;
         }
         ++leaves;
+        entries += unsigned(n.num_triangles);
         if (n.firstTriangleID < 0 || unsigned(n.firstTriangleID + n.num_triangles) > objects)
             return where + "leaf range outside the order";
         for (int i = n.firstTriangleID; i < n.firstTriangleID + n.num_triangles; ++i) {
@@ -109,14 +107,11 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
                 return where + "order entry " + std::to_string(i) + " covered twice or invalid";
         }
     }
-    if (count != 2 * leaves - 1)
-        return "node count is not 2 * leaves - 1";
-    for (unsigned int id = 1; id < count; ++id)
-        if (references[id] != 1)
-            return "node " + std::to_string(id) + " unreachable";
-    for (unsigned int i = 0; i < objects; ++i)
-        if (covered[i] == 0)
-            return "order entry " + std::to_string(i) + " in no leaf";
+    // Children lie past their parent and are named at most once, so with
+    // 2 * leaves - 1 nodes every node but the root is named exactly once;
+    // entries are covered at most once, so all are when they add up.
+    if (count != 2 * leaves - 1 || entries != objects)
+        return "node count is not 2 * leaves - 1 or order entries in no leaf";
     return "";
 }
 
@@ -151,13 +146,10 @@ std::string node_difference(const gfxRTBVH& a, int ia, const gfxRTBVH& b, int ib
         return "node at " + (path.empty() ? std::string("root") : path) + " differs";
     if (x.num_triangles > 0)
         return "";
-    for (int c = 0; c < 2; ++c) {
-        const std::string d = node_difference(a, x.firstChildNodeID + c, b, y.firstChildNodeID + c,
-                                              path + char('0' + c));
-        if (!d.empty())
-            return d;
-    }
-    return "";
+    const std::string d = node_difference(a, x.firstChildNodeID, b, y.firstChildNodeID, path + "0");
+    return d.empty()
+               ? node_difference(a, x.firstChildNodeID + 1, b, y.firstChildNodeID + 1, path + "1")
+               : d;
 }
 
 } // namespace

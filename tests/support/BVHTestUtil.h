@@ -1,5 +1,5 @@
-// BVH test helpers: a BVH over plain boxes whose hit test is scripted, a
-// structural check of built trees, and crafting trees from node lists.
+// BVH test helpers: a BVH over scripted boxes, structural checks, crafted
+// trees.
 #ifndef ZRV_TEST_BVH_UTIL_H
 #define ZRV_TEST_BVH_UTIL_H
 
@@ -15,12 +15,10 @@ struct TestBox {
     float min[3];
     float max[3];
     float cost = 1.0f;
-    // Distance at which every ray "hits" the object (test_object_hit lowers
-    // a lane's t to it when it is nearer); negative: never hit.
-    float hit_t = -1.0f;
+    float hit_t = -1.0f; // where every ray hits the object; negative: never
 };
 
-// A BVH over scripted boxes. test_object_hit records each call.
+// test_object_hit records each call.
 class BoxBVH : public gfxRTBVH {
 public:
     struct Call {
@@ -53,26 +51,21 @@ std::vector<StreamItem> bvh_record(const std::vector<BVHNode>& nodes,
 BVHNode leaf_node(const float min[3], const float max[3], int first, int count);
 BVHNode inner_node(const float min[3], const float max[3], int first_child, int axis, int first);
 
-// Every inner node's children paired, in range and at larger ids; leaves'
-// ranges covering the order array exactly once; the order a permutation of
-// the objects; 2 * leaves - 1 nodes. Empty when sound, else the first fault.
+// Empty when children are paired at larger ids, leaves cover the order once,
+// it permutes the objects and there are 2 * leaves - 1 nodes.
 std::string bvh_structural_fault(const gfxRTBVH& tree);
 
-// Walks both trees from the root, child 0 first, comparing every node's
-// box, kind, axis, first and leaf range (not node ids, which a parallel
-// build hands out in task order), and the object orders. Empty when equal.
+// Empty when both trees match node by node from the root (not by id, which a
+// parallel build hands out in task order) and in object order.
 std::string bvh_shape_difference(const gfxRTBVH& a, const gfxRTBVH& b);
 
-// Brute force over every triangle whose own box the lane's ray passes by the
-// library's slab test: what a BVH over exact triangle boxes finds, rounding
-// of the slab test included (a ray through a box's edge may miss it).
+// Brute force over the triangles whose boxes the ray passes by the library's
+// slab test, which may round a ray through a box's edge out.
 void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
                               const RenderState& state, HitPacket& hits);
 
-// A two-level structure over triangles: the triangles dealt into parts
-// (runs of the list, which follow the scene's objects, or at random), one
-// KD-tree per part, all under a gfxRTBVH_KDTree. Triangle ids stay those of
-// the whole list.
+// The triangles dealt into parts (runs of the list or at random), one
+// KD-tree per part, all under a gfxRTBVH_KDTree; triangle ids are kept.
 struct TwoLevelScene {
     std::vector<std::vector<triAccel>> parts; // each KD-tree's triangles
     std::vector<int> part_of;                 // part of every triangle id

@@ -1,5 +1,4 @@
-// Records fatal errors instead of aborting, so that tests can check failed
-// assertions and the state left behind them.
+// Records fatal errors instead of aborting.
 #ifndef ZRV_TEST_FATAL_ERROR_RECORDER_H
 #define ZRV_TEST_FATAL_ERROR_RECORDER_H
 
@@ -15,8 +14,7 @@ struct RecordedFatalError {
     bool reserved_arguments_null; // the three unnamed arguments were all null
 };
 
-// While an object lives, PlxFatalError calls are recorded and return. The
-// previous handler is restored on destruction. Only one may live at a time.
+// While one (and only one) lives, PlxFatalError calls are recorded and return.
 class FatalErrorRecorder {
 public:
     FatalErrorRecorder();
@@ -24,9 +22,8 @@ public:
     FatalErrorRecorder(const FatalErrorRecorder&) = delete;
     FatalErrorRecorder& operator=(const FatalErrorRecorder&) = delete;
 
-    // A snapshot of the calls recorded so far (thread-safe).
+    // The calls recorded so far, in order (thread-safe).
     std::vector<RecordedFatalError> errors() const;
-    // Just the messages, in call order.
     std::vector<std::string> messages() const;
 
 private:

@@ -10,19 +10,11 @@ bool StreamItem::operator==(const StreamItem& other) const {
 }
 
 std::string describe(const StreamItem& item) {
-    switch (item.kind) {
-    case StreamItem::INT:
-        return "int:" + std::to_string(item.i);
-    case StreamItem::UINT:
-        return "uint:" + std::to_string(item.u);
-    case StreamItem::FLOAT:
-        return "float:" + std::to_string(item.f);
-    case StreamItem::DOUBLE:
-        return "double:" + std::to_string(item.d);
-    case StreamItem::STRING:
-        return "string:\"" + item.s + "\"";
-    }
-    return "?";
+    const std::string values[] = {std::to_string(item.i), std::to_string(item.u),
+                                  std::to_string(item.f), std::to_string(item.d),
+                                  "\"" + item.s + "\""};
+    const char* kinds[] = {"int:", "uint:", "float:", "double:", "string:"};
+    return kinds[item.kind] + values[item.kind];
 }
 
 StreamItem ReplayReader::next(StreamItem::Kind kind, const char* operation) {

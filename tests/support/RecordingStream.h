@@ -1,6 +1,5 @@
-// An in-memory stream for tests: the writer records every value with the
-// operation that wrote it, the reader replays them and notes every read made
-// with a different operation than the write, and every read past the end.
+// An in-memory stream: the writer records values and their kinds, the reader
+// replays them and notes reads of the wrong kind or past the end.
 #ifndef ZRV_TEST_RECORDING_STREAM_H
 #define ZRV_TEST_RECORDING_STREAM_H
 
@@ -19,16 +18,15 @@ struct StreamItem {
     double d = 0.0;
     std::string s;
 
-    static StreamItem Int(int value) { return {INT, value}; }
-    static StreamItem Uint(unsigned int value) { return {UINT, 0, value}; }
-    static StreamItem Float(float value) { return {FLOAT, 0, 0, value}; }
-    static StreamItem Double(double value) { return {DOUBLE, 0, 0, 0, value}; }
+    static StreamItem Int(int value) { return {INT, value, 0, 0, 0, ""}; }
+    static StreamItem Uint(unsigned int value) { return {UINT, 0, value, 0, 0, ""}; }
+    static StreamItem Float(float value) { return {FLOAT, 0, 0, value, 0, ""}; }
+    static StreamItem Double(double value) { return {DOUBLE, 0, 0, 0, value, ""}; }
     static StreamItem String(const std::string& value) { return {STRING, 0, 0, 0, 0, value}; }
     bool operator==(const StreamItem& other) const; // floats compared bit for bit
 };
 
-// Printable form, e.g. uint:3 or string:"END:gfxRTBVH".
-std::string describe(const StreamItem& item);
+std::string describe(const StreamItem& item); // e.g. uint:3 or string:"END:gfxRTBVH"
 
 class RecordingWriter : public gfxStreamWriter {
 public:
@@ -55,14 +53,11 @@ public:
         return PlxUnicodeString(next(StreamItem::STRING, "read_string").s.c_str());
     }
 
-    // Values consumed so far.
-    std::size_t position() const { return position_; }
-    // Reads made with the wrong operation or past the end, described.
+    std::size_t position() const { return position_; } // values consumed
     const std::vector<std::string>& faults() const { return faults_; }
 
 private:
-    // The next item if it was written with kind, else a fault and an item
-    // holding zeros and an empty string.
+    // The next item if written with kind, else a fault and an empty item.
     StreamItem next(StreamItem::Kind kind, const char* operation);
 
     std::vector<StreamItem> items_;

@@ -1,4 +1,3 @@
-// Round trips through the companion file streams for tests.
 #ifndef ZRV_TEST_STREAM_FILES_H
 #define ZRV_TEST_STREAM_FILES_H
 
@@ -7,9 +6,8 @@
 #include <functional>
 #include <memory>
 
-// Writes what write puts on a file stream into a temporary file and opens
-// it for reading. The file is removed at once (the reader holds its bytes).
-// Null when writing failed (a test failure is added).
+// What write puts in a temporary file, opened again (the file is removed at
+// once); null and a test failure when writing failed.
 std::unique_ptr<zrv::streams::FileReader>
 write_and_reopen(const std::function<void(gfxStreamWriter&)>& write);
 

@@ -1,5 +1,4 @@
-// A journal that keeps everything written to it as one text, for comparing
-// reports with their expected texts.
+// A journal that keeps everything written to it as one text.
 #ifndef ZRV_TEST_TEXT_JOURNAL_H
 #define ZRV_TEST_TEXT_JOURNAL_H
 
