@@ -105,9 +105,6 @@ TEST_P(BVHOracle, NearestHitsMatchBruteForce) {
     EXPECT_EQ(shadow.disagreements, 0) << shadow.first_report;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, BVHOracle, ::testing::ValuesIn(ORACLE_SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, BVHOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
 
 } // namespace

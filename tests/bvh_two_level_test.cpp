@@ -71,10 +71,7 @@ TEST_P(TwoLevelOracle, MatchesOneKDTreeAndBruteForce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, TwoLevelOracle, ::testing::ValuesIn(ORACLE_SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, TwoLevelOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
 
 // Counts its destructions, to check that the BVH deletes each tree once.
 class CountedKDTree : public gfxRTKDTree {

@@ -95,8 +95,6 @@ TEST_P(KernelDispatchScenes, VersionsGiveIdenticalTreesAndHits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, KernelDispatchScenes, ::testing::ValuesIn(ORACLE_SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+                         SceneName());
 
 } // namespace

@@ -77,9 +77,6 @@ TEST_P(KDTreeGolden, SerialAndCompiledBuildsAreUnchanged) {
     EXPECT_EQ(tree_digest(compiled, triangles), GetParam().compiled);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeGolden, ::testing::ValuesIn(GOLDEN_SCENES),
-                         [](const ::testing::TestParamInfo<GoldenScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeGolden, ::testing::ValuesIn(GOLDEN_SCENES), SceneName());
 
 } // namespace

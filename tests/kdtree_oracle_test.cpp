@@ -46,9 +46,6 @@ TEST_P(KDTreeOracle, NearestAndShadowHitsMatchBruteForce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeOracle, ::testing::ValuesIn(ORACLE_SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
 
 } // namespace

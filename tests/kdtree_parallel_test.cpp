@@ -77,10 +77,7 @@ const OracleScene SCENES[] = {ORACLE_SCENES[0],      ORACLE_SCENES[1], ORACLE_SC
                               ORACLE_SCENES[3],      ORACLE_SCENES[4], ORACLE_SCENES[5],
                               {"mixed", mixed_scene}};
 
-INSTANTIATE_TEST_SUITE_P(Scenes, CompiledTree, ::testing::ValuesIn(SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, CompiledTree, ::testing::ValuesIn(SCENES), SceneName());
 
 TEST(KDTreeParallel, BadSeedCountsNullArgumentsAndFailedSerialBuilds) {
     const std::vector<triAccel> tris = mixed_scene();

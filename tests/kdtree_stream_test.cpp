@@ -154,10 +154,7 @@ TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeRoundTrip, ::testing::ValuesIn(ORACLE_SCENES),
-                         [](const ::testing::TestParamInfo<OracleScene>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenes, KDTreeRoundTrip, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
 
 // Checked loading: each fault crafted into the stream's text (its first match
 // of a pattern replaced) is refused with a reason.

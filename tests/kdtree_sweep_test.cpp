@@ -153,11 +153,7 @@ TEST_P(KDTreeRootSplit, MatchesThePlainSweep) {
     gfxSetKernelLevel(before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, KDTreeRootSplit,
-                         ::testing::Values(GFX_KERNELS_SSE2, GFX_KERNELS_X86_64_V3),
-                         [](const ::testing::TestParamInfo<gfxKernelLevel>& info) {
-                             return std::string(info.param == GFX_KERNELS_SSE2 ? "SSE2"
-                                                                               : "X86_64_v3");
-                         });
+INSTANTIATE_TEST_SUITE_P(SSE2AndX86_64_v3, KDTreeRootSplit,
+                         ::testing::Values(GFX_KERNELS_SSE2, GFX_KERNELS_X86_64_V3));
 
 } // namespace

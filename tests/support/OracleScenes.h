@@ -6,6 +6,8 @@
 
 #include "gfxRayTracing.h"
 
+#include <gtest/gtest.h>
+
 #include <vector>
 
 struct OracleScene {
@@ -14,5 +16,13 @@ struct OracleScene {
 };
 
 extern const OracleScene ORACLE_SCENES[6];
+
+// Names the instances of a suite parameterised by scenes after the scenes.
+struct SceneName {
+    template <typename Scene>
+    std::string operator()(const ::testing::TestParamInfo<Scene>& info) const {
+        return info.param.name;
+    }
+};
 
 #endif // ZRV_TEST_ORACLE_SCENES_H
