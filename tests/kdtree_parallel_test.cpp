@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace {
@@ -116,43 +117,42 @@ TEST(KDTreeParallel, MergedSizesPastThirtyTwoBitsFailTheMerge) {
 // that ends in a leaf (three triangles), a failing subtree build (on other
 // threads), a failing merge (of the merged object array, sized by a good build).
 TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
+    const auto compile = [](InspectableKDTree& tree, const std::vector<triAccel>& tris, int n) {
+        return gfxRTAccelerationStructureServices::CompileKDTree(&tree, n, tris.data(),
+                                                                 unsigned(tris.size()));
+    };
+    const auto same_nodes = [](const InspectableKDTree& a, const InspectableKDTree& b) {
+        return a.get_number_of_nodes() == b.get_number_of_nodes() &&
+               !std::memcmp(a.node_array() + 8, b.node_array() + 8, 8 * b.get_number_of_nodes());
+    };
+    // Too few triangles for four seeds: 2, and the serial tree.
     const std::vector<triAccel> three = zrv::scenes::uv_sphere({0, 0, 0}, 1, 3, 2);
+    InspectableKDTree small(1), small_serial(1);
+    EXPECT_EQ(compile(small, three, 4), 2);
+    ASSERT_TRUE(small_serial.create_tree_from_triAccel_list(three.data(), unsigned(three.size())));
+    EXPECT_TRUE(same_nodes(small, small_serial));
+    // Each allocation of the calling thread failed in turn, then the first of
+    // the workers: the compiled tree, or after a fall-back (2 to 4) the serial
+    // one, with the build's proxies gone.
     const std::vector<triAccel> mixed = mixed_scene();
-    InspectableKDTree probe(1);
-    ASSERT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&probe, 2, mixed.data(),
-                                                                unsigned(mixed.size())),
-              0);
-    AllocationFaultRule none, subtree, merge;
-    none.min_bytes = none.max_bytes = ~std::size_t(0);
-    subtree.thread = AllocationFaultRule::OTHER_THREADS;
-    merge.thread = AllocationFaultRule::ARMING_THREAD;
-    merge.min_bytes = probe.object_array_size() * sizeof(triAccel*);
-    merge.max_bytes = merge.min_bytes + 64; // the aligned allocator's header and padding
-    const struct {
-        const std::vector<triAccel>& tris;
-        int threads;
-        const AllocationFaultRule* rule;
-        int code;
-    } cases[] = {{three, 4, &none, 2}, {mixed, 4, &subtree, 3}, {mixed, 2, &merge, 4}};
-    for (const auto& c : cases) {
-        const unsigned count = unsigned(c.tris.size());
-        InspectableKDTree tree(1), serial(1);
-        {
-            AllocationFaults faults(*c.rule);
-            EXPECT_EQ(gfxRTAccelerationStructureServices::CompileKDTree(&tree, c.threads,
-                                                                        c.tris.data(), count),
-                      c.code);
-            EXPECT_EQ(faults.injected(), c.rule == &none ? 0 : 1) << c.code;
+    InspectableKDTree probe(1), serial(1);
+    ASSERT_EQ(compile(probe, mixed, 2), 0);
+    ASSERT_TRUE(serial.create_tree_from_triAccel_list(mixed.data(), unsigned(mixed.size())));
+    std::set<int> codes;
+    for (auto thread : {AllocationFaultRule::ARMING_THREAD, AllocationFaultRule::OTHER_THREADS})
+        for (AllocationFaultRule rule; thread == rule.ARMING_THREAD || rule.skip == 0;
+             ++rule.skip) {
+            rule.thread = thread;
+            InspectableKDTree tree(1);
+            AllocationFaults faults(rule);
+            const int code = compile(tree, mixed, 2);
+            if (faults.injected() == 0)
+                break;
+            codes.insert(code);
+            EXPECT_TRUE(same_nodes(tree, code == 0 ? probe : serial)) << rule.skip << " " << code;
+            EXPECT_EQ(tree.get_proxies(), nullptr);
         }
-        ASSERT_TRUE(serial.create_tree_from_triAccel_list(c.tris.data(), count));
-        ASSERT_TRUE(tree.get_statistic()->valid);
-        ASSERT_EQ(tree.get_number_of_nodes(), serial.get_number_of_nodes());
-        EXPECT_EQ(std::memcmp(tree.node_array() + 8, serial.node_array() + 8,
-                              8 * serial.get_number_of_nodes()),
-                  0)
-            << c.code;
-        EXPECT_EQ(tree.get_proxies(), nullptr);
-    }
+    EXPECT_EQ(codes, (std::set<int>{0, 2, 3, 4}));
 }
 
 // Three threads trace one tree at once, each in its own stack slot, twice over.

@@ -97,8 +97,8 @@ TEST(PlxUnicodeString, ValueSemanticsAppendAndBuildFromNum) {
     expect(text.BuildFromNum(LLONG_MAX, "%ld"), "9223372036854775807");
     expect(text.BuildFromNum(ULLONG_MAX, "%lu"), "18446744073709551615");
     expect(text.BuildFromNum(0.125, "%10.3lf"), "     0.125");
-    expect(text.BuildFromNum(7, "%120d"), std::string(119, ' ') + "7");
-    expect(text.BuildFromNum(7, nullptr) + 1, ""); // -1
+    expect(text.BuildFromNum(7, "%64d"), std::string(63, ' ') + "7"); // one past the stack buffer
+    expect(text.BuildFromNum(7, nullptr) + 1, "");                    // -1
     // Without room for the text, short or long, the result is -1 too.
     AllocationFaults faults({AllocationFaultRule::ARMING_THREAD, 0, ~std::size_t(0), 0, 2});
     EXPECT_EQ(text.BuildFromNum(-42, "%d") + text.BuildFromNum(7, "%120d"), -2);
