@@ -85,6 +85,9 @@ TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
             __m128i objects;
             bvh->traverse_tree(rays, hits, objects, RenderState{0, 0}, 1e30f);
             EXPECT_EQ(lane_of(hits.id, 0), c.levels > 0 ? 0 : -1) << c.name;
+            gfxRTBVH_triAccel direct(tris.data(), c.triangle_count), bare(nullptr, 0);
+            ReplayReader again(items), again_bare(items);
+            EXPECT_TRUE(direct.unstream(again) && !bare.unstream(again_bare)) << c.name;
             continue;
         }
         EXPECT_EQ(bvh, nullptr) << c.name;

@@ -333,6 +333,8 @@ TEST(BVHCheck, ReportsEveryViolatedInvariant) {
           "found_number_of_objects == get_number_of_objects()"}},
         {{inner_node(a, b, 1, 0, 0), leaf_node(c, b, 0, 2), leaf_node(a, d, 2, 1)},
          {"node.bbmin[0] <= child.bbmin[0]", "node.bbmax[1] >= child.bbmax[1]"}},
+        {{inner_node(a, b, 1, 3, 0), leaf_node(a, b, 0, 2), leaf_node(a, b, 2, 1)},
+         {"node.axis <= 2"}},
         {{}, {"(get_number_of_objects()==0) && (number_of_nodes_ == 0)"}},
     };
     for (auto& [nodes, messages] : cases) {

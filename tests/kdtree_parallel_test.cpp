@@ -125,10 +125,9 @@ TEST(KDTreeParallel, FallBacksLeaveTheSerialTreeAndTellWhy) {
         return a.get_number_of_nodes() == b.get_number_of_nodes() &&
                !std::memcmp(a.node_array() + 8, b.node_array() + 8, 8 * b.get_number_of_nodes());
     };
-    // Too few triangles for four seeds: 2, and the serial tree.
     const std::vector<triAccel> three = zrv::scenes::uv_sphere({0, 0, 0}, 1, 3, 2);
     InspectableKDTree small(1), small_serial(1);
-    EXPECT_EQ(compile(small, three, 4), 2);
+    EXPECT_EQ(compile(small, three, 4), 2) << "too few triangles for four seeds";
     ASSERT_TRUE(small_serial.create_tree_from_triAccel_list(three.data(), unsigned(three.size())));
     EXPECT_TRUE(same_nodes(small, small_serial));
     // Each allocation of the calling thread failed in turn, then the first of

@@ -9,15 +9,14 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-struct Event {
-    float position;
-    int type; // 0 start, 1 planar, 2 end
-    unsigned int object;
-};
+// A candidate: position, type (0 start, 1 planar, 2 end) and object, in the
+// order the build sorts them.
+using Event = std::tuple<float, int, unsigned int>;
 
 struct Box {
     float lo[3], hi[3];
@@ -61,36 +60,30 @@ RootChoice reference_root(const std::vector<triAccel>& triangles) {
             continue;
         std::vector<Event> events;
         for (unsigned int j = 0; j < n; ++j) {
-            if (boxes[j].lo[a] == boxes[j].hi[a]) {
-                events.push_back({boxes[j].lo[a], 1, j});
-            } else {
-                events.push_back({boxes[j].lo[a], 0, j});
-                events.push_back({boxes[j].hi[a], 2, j});
-            }
+            const bool flat = boxes[j].lo[a] == boxes[j].hi[a];
+            events.emplace_back(boxes[j].lo[a], flat ? 1 : 0, j);
+            if (!flat)
+                events.emplace_back(boxes[j].hi[a], 2, j);
         }
-        std::sort(events.begin(), events.end(), [](const Event& x, const Event& y) {
-            if (x.position != y.position)
-                return x.position < y.position;
-            return x.type != y.type ? x.type < y.type : x.object < y.object;
-        });
+        std::sort(events.begin(), events.end());
         unsigned int starts = 0, planars = 0, ends = 0;
-        for (const Event& ev : events) {
-            starts += ev.type == 0;
-            planars += ev.type == 1;
-            ends += ev.type == 2;
-            if (!(node.lo[a] <= ev.position && ev.position <= node.hi[a]))
+        for (const auto& [position, type, object] : events) {
+            starts += type == 0;
+            planars += type == 1;
+            ends += type == 2;
+            if (!(node.lo[a] <= position && position <= node.hi[a]))
                 continue;
             const unsigned int nl = starts + planars, nr = n - planars - ends;
             float left[3] = {e[0], e[1], e[2]}, right[3] = {e[0], e[1], e[2]};
-            left[a] = ev.position - node.lo[a];
-            right[a] = node.hi[a] - ev.position;
+            left[a] = position - node.lo[a];
+            right[a] = node.hi[a] - position;
             const double cost =
                 (area(left[0], left[1], left[2]) * nl + area(right[0], right[1], right[2]) * nr) /
                 whole;
             if (cost < best) {
                 best = cost;
                 best_axis = a;
-                best_position = ev.position;
+                best_position = position;
                 empty_side = nl == 0 || nr == 0;
             }
         }

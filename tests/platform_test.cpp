@@ -98,7 +98,8 @@ TEST(PlxUnicodeString, ValueSemanticsAppendAndBuildFromNum) {
     expect(text.BuildFromNum(ULLONG_MAX, "%lu"), "18446744073709551615");
     expect(text.BuildFromNum(0.125, "%10.3lf"), "     0.125");
     expect(text.BuildFromNum(7, "%64d"), std::string(63, ' ') + "7"); // one past the stack buffer
-    expect(text.BuildFromNum(7, nullptr) + 1, "");                    // -1
+    expect(text.BuildFromNum(7, ""), "");
+    expect(text.BuildFromNum(7, nullptr) + 1, ""); // -1
     // Without room for the text, short or long, the result is -1 too.
     AllocationFaults faults({AllocationFaultRule::ARMING_THREAD, 0, ~std::size_t(0), 0, 2});
     EXPECT_EQ(text.BuildFromNum(-42, "%d") + text.BuildFromNum(7, "%120d"), -2);
@@ -144,7 +145,6 @@ TEST(PlxRawCollint, RandomEditsMatchAVector) {
     EXPECT_EQ(Contents(assigned), oracle);
     collection.RemoveAll(PlxCollec::ReleaseMemory);
     copy.RemoveAll(PlxCollec::KeepMemory);
-    EXPECT_EQ(collection.Append(3) + copy.Append(4) + collection.Size() + copy.Size(), 4);
     // Out-of-range positions fail assertions and change nothing.
     FatalErrorRecorder recorder;
     PlxRawCollint small(0);
@@ -159,6 +159,9 @@ TEST(PlxRawCollint, RandomEditsMatchAVector) {
     EXPECT_EQ(recorder.messages(), (std::vector<std::string>{in_range, in_range, in_range, in_range,
                                                              in_range + " + 1"}));
     EXPECT_TRUE(EndsWith(recorder.errors()[0].file, "platform/PlxSystem.cpp"));
+    // Without memory to be had, only the one that kept its memory appends.
+    AllocationFaults none({AllocationFaultRule::ARMING_THREAD, 0, ~std::size_t(0), 0, 9});
+    EXPECT_EQ(collection.Append(3) * 10 + copy.Append(4) + copy.Size(), 2);
 }
 
 int CompareStoredInts(const void* a, const void* b) {
