@@ -7,7 +7,8 @@
 #include "PlxSystem.h"
 #include "ZrvGfxConcurrency.h"
 #include "gfxrtbvhbuilder.h"
-#include "gfxrtbvhparallelpasses.h"
+
+class gfxRTBVHParallelPasses;
 
 class gfxRTBVHBuilderParallel : public gfxRTBVHBuilder {
 public:
