@@ -5,6 +5,19 @@
 
 #include <cstring>
 #include <new>
+#include <typeinfo>
+
+namespace {
+
+// True for the library's own adaptors, whose object operations only read and
+// so may be called from the pool's workers. Only the exact classes: a derived
+// class may override the operations.
+bool object_operations_only_read(const gfxRTBVH& tree) {
+    const std::type_info& type = typeid(tree);
+    return type == typeid(gfxRTBVH_triAccel) || type == typeid(gfxRTBVH_KDTree);
+}
+
+} // namespace
 
 gfxRTBVHBuilderParallel::gfxRTBVHBuilderParallel(gfxRTBVH* tree, unsigned int number_of_threads)
     : gfxRTBVHBuilder(tree), tasks_(0), node_counter_(0), thread_node_arrays_(nullptr),
@@ -32,7 +45,11 @@ void gfxRTBVHBuilderParallel::compute_build_objects() {
         object_bins_ != nullptr)
         passes_ = new (std::nothrow) gfxRTBVHParallelPasses(
             *pool_, *tree_, build_objects_, object_bins_, object_order_, number_of_objects_);
-    if (passes_ == nullptr || !passes_->compute_build_objects())
+    // A host's object operations may use state of its own: they are called
+    // on this thread only. The library's adaptors only read, so their
+    // records can be made by the workers.
+    if (passes_ == nullptr || !object_operations_only_read(*tree_) ||
+        !passes_->compute_build_objects())
         gfxRTBVHBuilder::compute_build_objects();
 }
 

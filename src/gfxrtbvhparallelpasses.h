@@ -12,9 +12,10 @@
 // magnitudes add up to at most 2^24). Records that fail the check leave every
 // pass to the builder's own serial code.
 //
-// The records themselves are made in chunks too (the tree's object
-// operations are const and called from the workers), and that pass yields the
-// check and the root's bounds.
+// The records themselves may be made in chunks too, with the tree's object
+// operations called from the workers (the builder asks for that only for the
+// library's own adaptors, whose operations only read), and that pass yields
+// the check and the root's bounds.
 //
 // The partition gives the builder's two-ended partition exactly: that one
 // swaps the k-th object of an upper bin, counted from the left among the
@@ -39,7 +40,8 @@ public:
     gfxRTBVHParallelPasses(const gfxRTBVHParallelPasses&) = delete;
     gfxRTBVHParallelPasses& operator=(const gfxRTBVHParallelPasses&) = delete;
 
-    // Makes every object's record; false, with none made, when it cannot.
+    // Makes every object's record on the workers; false, with none made,
+    // when it cannot.
     bool compute_build_objects();
 
     bool compute_bounds(int begin, int end, BVHBBox& box, BVHBBox& centroid_box) override;

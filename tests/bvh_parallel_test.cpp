@@ -3,10 +3,14 @@
 #include "BVHTestUtil.h"
 #include "FatalErrorRecorder.h"
 #include "zrvSceneRandom.h"
+#include "zrvSceneShapes.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -107,6 +111,98 @@ TEST(BVHParallelBuild, EveryFailedAllocationIsReportedAndRecoveredFrom) {
         }
         EXPECT_GE(reported, 5) << n << " objects";
     }
+}
+
+// The threads that called a tree's object operations, and how often.
+class ThreadLog {
+public:
+    void record() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        threads_.insert(std::this_thread::get_id());
+        ++calls_;
+    }
+    std::set<std::thread::id> threads() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_;
+    }
+    unsigned int calls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::set<std::thread::id> threads_;
+    mutable unsigned int calls_ = 0;
+};
+
+// A host's tree over boxes, and one over triangles derived from the library's
+// triangle adaptor, both overriding the object operations.
+class ThreadRecordingBoxBVH : public BoxBVH {
+public:
+    using BoxBVH::BoxBVH;
+    unsigned int get_number_of_objects() const override {
+        log.record();
+        return BoxBVH::get_number_of_objects();
+    }
+    void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override {
+        log.record();
+        BoxBVH::get_object_bbox(object, bbmin, bbmax);
+    }
+    float get_object_intersection_cost(unsigned int object) const override {
+        log.record();
+        return BoxBVH::get_object_intersection_cost(object);
+    }
+    ThreadLog log;
+};
+
+class ThreadRecordingTriangleBVH : public gfxRTBVH_triAccel {
+public:
+    using gfxRTBVH_triAccel::gfxRTBVH_triAccel;
+    unsigned int get_number_of_objects() const override {
+        log.record();
+        return gfxRTBVH_triAccel::get_number_of_objects();
+    }
+    void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override {
+        log.record();
+        gfxRTBVH_triAccel::get_object_bbox(object, bbmin, bbmax);
+    }
+    float get_object_intersection_cost(unsigned int object) const override {
+        log.record();
+        return gfxRTBVH_triAccel::get_object_intersection_cost(object);
+    }
+    ThreadLog log;
+};
+
+// Above the task threshold the top levels' passes run on the pool; a host's
+// object operations (every object's box and cost among them) are still called
+// on the building thread only, and the tree is the serial one.
+TEST(BVHParallelBuild, HostObjectOperationsStayOnTheBuildingThread) {
+    const unsigned int n = 60000;
+    const std::set<std::thread::id> building_thread = {std::this_thread::get_id()};
+
+    const std::vector<TestBox> boxes = random_boxes(n, 19);
+    BoxBVH serial_boxes(boxes);
+    ASSERT_TRUE(serial_boxes.build_tree(1));
+    ThreadRecordingBoxBVH host_boxes(boxes);
+    ASSERT_TRUE(host_boxes.build_tree(4));
+    EXPECT_EQ(host_boxes.log.threads(), building_thread);
+    EXPECT_GE(host_boxes.log.calls(), 2 * n);
+    EXPECT_EQ(bvh_shape_difference(serial_boxes, host_boxes), "");
+
+    const std::vector<triAccel> triangles = zrv::scenes::random_triangle_soup(
+        n, zrv::scenes::Bounds{{-10, -10, -10}, {10, 10, 10}}, 0.5f, 19);
+    gfxRTBVH_triAccel serial_triangles(triangles.data(), n);
+    ASSERT_TRUE(serial_triangles.build_tree(1));
+    ThreadRecordingTriangleBVH host_triangles(triangles.data(), n);
+    ASSERT_TRUE(host_triangles.build_tree(4));
+    EXPECT_EQ(host_triangles.log.threads(), building_thread);
+    EXPECT_GE(host_triangles.log.calls(), 2 * n);
+    EXPECT_EQ(bvh_shape_difference(serial_triangles, host_triangles), "");
+    // The adaptor itself, whose records the workers make, builds the same tree.
+    gfxRTBVH_triAccel adaptor(triangles.data(), n);
+    ASSERT_TRUE(adaptor.build_tree(4));
+    EXPECT_EQ(bvh_shape_difference(serial_triangles, adaptor), "");
 }
 
 } // namespace
