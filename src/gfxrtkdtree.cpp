@@ -181,6 +181,9 @@ bool gfxRTKDTree::create_tree_from_triAccel_list(const triAccel* triangles, unsi
             }
             memory_manager_->release_all();
             if (result) {
+                // Entries past the leaves' are never written.
+                for (unsigned int i = next_free_object_; i < object_array_size_; ++i)
+                    triangles_[i] = nullptr;
                 result = allocate_traversal_stacks();
                 statistic_.average_objects_per_cell /= statistic_.number_of_leaves;
                 statistic_.number_of_objects = n;
