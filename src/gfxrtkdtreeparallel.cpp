@@ -174,6 +174,9 @@ bool gfxRTKDTree::remerge_subtrees(const gfxRTKDTree** subtrees, unsigned int n,
                         subtrees[i]->next_free_object_ * sizeof(triAccel*));
         base += subtrees[i]->next_free_object_;
     }
+    // The seeding's array may hold more entries than the subtrees fill.
+    for (unsigned int i = base; i < object_array_size_; ++i)
+        triangles_[i] = nullptr;
 
     // Nodes: room for the top tree, the roots and the bodies.
     if (bytes > node_array_size_) {
