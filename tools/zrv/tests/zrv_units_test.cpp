@@ -252,6 +252,23 @@ TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAfterTheDelayAndErasesItself) {
     EXPECT_FALSE(bar.drawn());
 }
 
+TEST(ZrvStatusLine, ReplacesItsLineInPlaceAndErasesIt) {
+    std::ostringstream out;
+    {
+        StatusLine disabled(out, false);
+        disabled.show("loading");
+    }
+    EXPECT_EQ(out.str(), "");
+    {
+        StatusLine line(out, true);
+        line.show("loading a.obj...");
+        line.show("building...");
+        EXPECT_EQ(out.str(), "\rloading a.obj...\r" + std::string(16, ' ') + "\r\rbuilding...");
+        out.str("");
+    } // erased when it goes
+    EXPECT_EQ(out.str(), "\r" + std::string(11, ' ') + "\r");
+}
+
 TEST(ZrvShading, EncodesSrgbLikeTheReferenceCurveAndALightBehindAddsNothing) {
     for (int i = -10; i <= 1010; ++i) {
         const float c = i / 1000.0f;
