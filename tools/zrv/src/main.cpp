@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     const zrv::ParseResult parsed = zrv::parse_command_line(argc, argv);
     switch (parsed.status) {
     case zrv::ParseStatus::help:
-        std::cout << zrv::usage_text();
+        std::cout << (parsed.command_given ? zrv::usage_text(parsed.options.command)
+                                           : zrv::usage_text());
         return 0;
     case zrv::ParseStatus::error:
         std::cerr << "zrv: error: " << parsed.error << '\n';

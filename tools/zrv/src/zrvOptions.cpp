@@ -174,22 +174,62 @@ const std::map<std::string, Setter>& value_options() {
     return options;
 }
 
-// The options each command takes (besides -h, --help, --json and --).
-const std::map<Command, std::vector<std::string>>& allowed_options() {
-    static const std::map<Command, std::vector<std::string>> allowed = {
-        {Command::render,
-         {"-o", "--width", "--height", "--fov", "--eye", "--look-at", "--up", "--light",
-          "--threads", "--build-threads", "--accel", "--tree", "--ao", "--ao-distance", "-q",
-          "--quiet"}},
-        {Command::build, {"-o", "--build-threads", "--accel"}},
-        {Command::inspect, {"--build-threads", "--accel", "--tree", "--vrml", "--dump"}},
-    };
-    return allowed;
-}
+constexpr unsigned for_render = 1u << static_cast<int>(Command::render);
+constexpr unsigned for_build = 1u << static_cast<int>(Command::build);
+constexpr unsigned for_inspect = 1u << static_cast<int>(Command::inspect);
+constexpr unsigned for_all = for_render | for_build | for_inspect;
+
+// Every option with the commands that take it and its line in their --help
+// (besides -h, --help and --): what a command accepts and what its help
+// lists come from this one table.
+struct OptionEntry {
+    const char* names; // as the help shows them
+    const char* name;  // the parser's spelling
+    const char* alias; // another spelling, or nullptr
+    unsigned commands;
+    const char* help; // lines after the first indented in the help
+};
+
+const OptionEntry option_table[] = {
+    {"-o PATH", "-o", nullptr, for_render, "output PNG (default zrv.png)"},
+    {"-o FILE", "-o", nullptr, for_build, "the tree file to write"},
+    {"--width N", "--width", nullptr, for_render, "image width in pixels (default 1280)"},
+    {"--height N", "--height", nullptr, for_render, "image height in pixels (default 720)"},
+    {"--fov DEGREES", "--fov", nullptr, for_render, "vertical field of view (default 45)"},
+    {"--eye X,Y,Z", "--eye", nullptr, for_render,
+     "camera position (default: far enough to see the whole scene)"},
+    {"--look-at X,Y,Z", "--look-at", nullptr, for_render,
+     "point the camera looks at (default: the scene's centre)"},
+    {"--up X,Y,Z", "--up", nullptr, for_render,
+     "up direction of the image (default 0,1,0)\n"
+     "(without MESH the camera defaults to the default scene's view)"},
+    {"--light X,Y,Z", "--light", nullptr, for_render,
+     "direction towards the light (default -0.45,1,0.6)"},
+    {"--ao N", "--ao", nullptr, for_render,
+     "ambient occlusion with N samples: 8, 16, 36, 64 or 128"},
+    {"--ao-distance D", "--ao-distance", nullptr, for_render,
+     "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
+    {"--accel KIND", "--accel", nullptr, for_all, "auto (default), kd, bvh or two-level"},
+    {"--tree FILE", "--tree", nullptr, for_render | for_inspect,
+     "load the structure saved by zrv build instead of building\n"
+     "(then --accel and --build-threads do not apply)"},
+    {"--vrml OUT.wrl", "--vrml", nullptr, for_inspect,
+     "the KD-tree's split planes with the mesh, VRML97"},
+    {"--dump OUT.txt", "--dump", nullptr, for_inspect, "the BVH's tree dump"},
+    {"--threads N", "--threads", nullptr, for_render,
+     "render threads, 1 to 64 (default: processor count)"},
+    {"--build-threads N", "--build-threads", nullptr, for_all,
+     "build threads, 1 to 64 (default: 4)"},
+    {"--json", "--json", nullptr, for_all, "print the report as one JSON object on stdout"},
+    {"-q, --quiet", "-q", "--quiet", for_all, "no progress on a terminal"},
+};
 
 bool allowed_for(Command command, const std::string& name) {
-    const std::vector<std::string>& names = allowed_options().at(command);
-    return std::find(names.begin(), names.end(), name) != names.end();
+    for (const OptionEntry& entry : option_table)
+        if (((entry.commands >> static_cast<int>(command)) & 1u) != 0 &&
+            (name == entry.name || (entry.alias != nullptr && name == entry.alias)))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -203,6 +243,7 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
     const std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") {
         result.status = ParseStatus::help;
+        result.command_given = false;
         return result;
     }
     RenderOptions& options = result.options;
@@ -240,7 +281,7 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
         } else if (arg == "-h" || arg == "--help") {
             result.status = ParseStatus::help;
             return result;
-        } else if (arg == "--json") {
+        } else if (arg == "--json" && allowed_for(options.command, arg)) {
             options.json = true;
         } else if ((arg == "--quiet" || arg == "-q") && allowed_for(options.command, arg)) {
             options.quiet = true;
@@ -288,40 +329,51 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
     return result;
 }
 
+namespace {
+
+const char* const usage_lines[] = {
+    "zrv render [MESH] [options]",
+    "zrv build [MESH] -o FILE [options]",
+    "zrv inspect [MESH | --tree FILE] [options]",
+};
+
+} // namespace
+
 std::string usage_text() {
     std::ostringstream text;
-    text
-        << "usage: zrv render [MESH] [-o out.png] [options]\n"
-           "       zrv build [MESH] -o FILE [--accel KIND] [--build-threads N]\n"
-           "       zrv inspect [MESH | --tree FILE] [--accel KIND] [--vrml OUT.wrl]\n"
-           "                   [--dump OUT.txt] [--json]\n"
-           "\n"
-           "render draws MESH (OBJ, PLY, OFF, STL, glTF and the other formats assimp reads)\n"
-           "or, without MESH, the built-in default scene, and writes a PNG. build saves the\n"
-           "built acceleration structure to FILE; render and inspect load one with --tree.\n"
-           "inspect prints the structure's statistics and writes its planes or dump.\n"
-           "\n"
-           "  -o PATH              output PNG (default zrv.png); for build, the tree file\n"
-           "  --width N            image width in pixels (default 1280)\n"
-           "  --height N           image height in pixels (default 720)\n"
-           "  --fov DEGREES        vertical field of view (default 45)\n"
-           "  --eye X,Y,Z          camera position (default: far enough to see the whole scene)\n"
-           "  --look-at X,Y,Z      point the camera looks at (default: the scene's centre)\n"
-           "  --up X,Y,Z           up direction of the image (default 0,1,0)\n"
-           "                       (without MESH the camera defaults to the default scene's view)\n"
-           "  --light X,Y,Z        direction towards the light (default -0.45,1,0.6)\n"
-           "  --ao N               ambient occlusion with N samples: 8, 16, 36, 64 or 128\n"
-           "  --ao-distance D      occluders farther than D do not count\n"
-           "                       (default: a fiftieth of the scene's diagonal)\n"
-           "  --accel KIND         auto (default), kd, bvh or two-level\n"
-           "  --tree FILE          load the structure saved by zrv build instead of building\n"
-           "  --vrml OUT.wrl       inspect: the KD-tree's split planes with the mesh, VRML97\n"
-           "  --dump OUT.txt       inspect: the BVH's tree dump\n"
-           "  --threads N          render threads, 1 to 64 (default: processor count)\n"
-           "  --build-threads N    build threads, 1 to 64 (default: 4)\n"
-           "  --json               print the report as one JSON object on stdout\n"
-           "  -q, --quiet          no progress bar\n"
-           "  -h, --help           this text\n";
+    text << "usage: " << usage_lines[0] << "\n       " << usage_lines[1] << "\n       "
+         << usage_lines[2]
+         << "\n\n"
+            "render draws MESH (OBJ, PLY, OFF, STL, glTF and the other formats assimp reads)\n"
+            "or, without MESH, the built-in default scene, and writes a PNG. build saves the\n"
+            "built acceleration structure to FILE; render and inspect load one with --tree.\n"
+            "inspect prints the structure's statistics and writes its planes or dump.\n"
+            "\n"
+            "'zrv COMMAND --help' lists the options of COMMAND.\n";
+    return text.str();
+}
+
+std::string usage_text(Command command) {
+    std::ostringstream text;
+    text << "usage: " << usage_lines[static_cast<int>(command)] << "\n\n";
+    constexpr std::size_t column = 23;
+    const auto line = [&](const std::string& names, const std::string& help) {
+        std::size_t start = 0;
+        std::string left = "  " + names;
+        while (true) {
+            const std::size_t end = help.find('\n', start);
+            left.resize(std::max(column, left.size() + 1), ' ');
+            text << left << help.substr(start, end - start) << '\n';
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+            left.clear();
+        }
+    };
+    for (const OptionEntry& entry : option_table)
+        if (((entry.commands >> static_cast<int>(command)) & 1u) != 0)
+            line(entry.names, entry.help);
+    line("-h, --help", "this text");
     return text.str();
 }
 

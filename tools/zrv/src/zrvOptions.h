@@ -48,13 +48,17 @@ struct ParseResult {
     ParseStatus status = ParseStatus::error;
     RenderOptions options;
     std::string error; // one line, without the program prefix
+    // help: false for the help of zrv itself, true for options.command's.
+    bool command_given = true;
 };
 
 // Parses argv (argv[0] is the program name). Options take their value either
 // as the next argument or after '=' (--width=640).
 ParseResult parse_command_line(int argc, const char* const* argv);
 
+// The commands' usage lines, and a command's usage with the options it takes.
 std::string usage_text();
+std::string usage_text(Command command);
 
 } // namespace zrv
 

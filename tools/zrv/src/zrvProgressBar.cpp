@@ -44,4 +44,19 @@ void ProgressBar::finish() {
     last_percent_ = -1;
 }
 
+void StatusLine::show(const std::string& text) {
+    if (!enabled_)
+        return;
+    clear();
+    out_ << '\r' << text << std::flush;
+    shown_ = text.size();
+}
+
+void StatusLine::clear() {
+    if (shown_ == 0)
+        return;
+    out_ << '\r' << std::string(shown_, ' ') << '\r' << std::flush;
+    shown_ = 0;
+}
+
 } // namespace zrv

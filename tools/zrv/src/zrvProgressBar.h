@@ -1,8 +1,11 @@
-// A one-line progress bar for long renders, redrawn in place on a terminal.
+// A one-line progress bar for long renders, redrawn in place on a terminal,
+// and a status line for the steps before.
 #ifndef ZRV_PROGRESS_BAR_H
 #define ZRV_PROGRESS_BAR_H
 
+#include <cstddef>
 #include <ostream>
+#include <string>
 
 namespace zrv {
 
@@ -28,6 +31,27 @@ private:
     bool enabled_;
     double delay_seconds_;
     int last_percent_ = -1;
+};
+
+// One line on a terminal that says what a long step is doing (loading the
+// mesh, building the structure) while it runs, and is erased when it ends.
+class StatusLine {
+public:
+    // A disabled line draws nothing.
+    StatusLine(std::ostream& out, bool enabled) : out_(out), enabled_(enabled) {}
+    ~StatusLine() { clear(); }
+    StatusLine(const StatusLine&) = delete;
+    StatusLine& operator=(const StatusLine&) = delete;
+
+    // Replaces the line shown, if any, with text.
+    void show(const std::string& text);
+    // Erases the line, so that the next output starts on a clean line.
+    void clear();
+
+private:
+    std::ostream& out_;
+    bool enabled_;
+    std::size_t shown_ = 0; // the width of the line drawn; 0: none
 };
 
 } // namespace zrv

@@ -76,16 +76,20 @@ bool make_camera(const RenderOptions& options, const std::vector<triAccel>& tria
 
 // The scene's triangles: the mesh file's or the default scene's.
 bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& report,
-                std::ostream& err, std::string& error) {
+                StatusLine& status, std::ostream& err, std::string& error) {
     const Clock::time_point load_start = Clock::now();
+    status.show(options.mesh_path.empty() ? "generating the default scene..."
+                                          : "loading " + options.mesh_path + "...");
     if (options.mesh_path.empty()) {
         mesh.triangles = scenes::default_scene();
         for (std::size_t i = 0; i < mesh.triangles.size(); ++i)
             mesh.triangles[i].triangle_id = static_cast<int>(i); // the renderer's lookup key
     } else if (!load_mesh(options.mesh_path, mesh, error)) {
+        status.clear();
         warn_about_dropped(err, mesh);
         return false;
     }
+    status.clear();
     report.load_seconds = seconds_since(load_start);
     warn_about_dropped(err, mesh);
     if (mesh.triangles.empty()) {
@@ -100,12 +104,16 @@ bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& repor
 
 // The structure: loaded from --tree, or built as --accel says.
 bool make_structure(const RenderOptions& options, const std::vector<triAccel>& triangles,
-                    SceneStructure& structure, RunReport& report, std::string& error) {
+                    SceneStructure& structure, RunReport& report, StatusLine& status,
+                    std::string& error) {
     report.accel = options.tree_path.empty() ? choice_name(options.accel) : "file";
     if (!options.tree_path.empty()) {
         TreeFileInfo info;
         const Clock::time_point start = Clock::now();
-        if (!load_structure(options.tree_path, triangles, structure, info, error))
+        status.show("loading " + options.tree_path + "...");
+        const bool loaded = load_structure(options.tree_path, triangles, structure, info, error);
+        status.clear();
+        if (!loaded)
             return false;
         report.tree_load_seconds = seconds_since(start);
         report.tree_file = options.tree_path;
@@ -115,8 +123,12 @@ bool make_structure(const RenderOptions& options, const std::vector<triAccel>& t
         report.build_threads =
             options.build_threads > 0 ? options.build_threads : default_build_threads;
         BuildOutcome outcome;
-        if (!build_scene_structure(triangles, options.accel, report.build_threads, structure,
-                                   outcome, error))
+        status.show("building the structure over " + std::to_string(triangles.size()) +
+                    " triangles on " + std::to_string(report.build_threads) + " threads...");
+        const bool built = build_scene_structure(triangles, options.accel, report.build_threads,
+                                                 structure, outcome, error);
+        status.clear();
+        if (!built)
             return false;
         report.structure_reason = outcome.reason;
         report.compile_code = outcome.compile_code;
@@ -231,7 +243,8 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
 
     // The triangle array must outlive the structure built over it.
     LoadedMesh mesh;
-    if (!load_scene(options, mesh, report, err, error))
+    StatusLine status(err, show_progress);
+    if (!load_scene(options, mesh, report, status, err, error))
         return fail(err, error);
 
     // Before the build, so that a bad view fails fast.
@@ -240,7 +253,7 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
         return fail(err, error);
 
     SceneStructure structure;
-    if (!make_structure(options, mesh.triangles, structure, report, error))
+    if (!make_structure(options, mesh.triangles, structure, report, status, error))
         return fail(err, error);
 
     if (options.command == Command::build) {

@@ -12,7 +12,8 @@ namespace zrv {
 
 // Runs the command and returns the process exit status: 0 on success, 1
 // after printing a one-line "zrv: error: ..." to err. The report goes to out;
-// warnings and the progress bar (only when show_progress) go to err.
+// warnings, and (only when show_progress) the status of the loading and
+// building steps and render's progress bar go to err.
 int run_command(const RenderOptions& options, std::ostream& out, std::ostream& err,
                 bool show_progress);
 

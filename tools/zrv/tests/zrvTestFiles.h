@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <pty.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace zrv::test {
@@ -111,6 +113,34 @@ inline ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir
                          read_text(dir.file(".out")), read_text(dir.file(".err"))};
     std::filesystem::remove(dir.file(".out"));
     std::filesystem::remove(dir.file(".err"));
+    return result;
+}
+
+// Runs zrv like run_zrv but with stderr on a terminal, whose output is err.
+inline ProcessResult run_zrv_on_terminal(const std::vector<std::string>& args, const TempDir& dir) {
+    std::string command = "cd '" + dir.path + "' && '" ZRV_EXECUTABLE "'";
+    for (const std::string& arg : args)
+        command += " '" + arg + "'";
+    command += " >.out </dev/null";
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ProcessResult result{-1, "", ""};
+    if (pid < 0)
+        return result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        result.err.append(buffer, n > 0 ? n : 0); // ends with EIO once zrv has exited
+    close(terminal);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        result.exit_code = WEXITSTATUS(status);
+    result.out = read_text(dir.file(".out"));
+    std::filesystem::remove(dir.file(".out"));
     return result;
 }
 

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace zrv {
@@ -247,6 +249,107 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
         }
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(dir.entries(), inputs) << "no output and no temporary file";
+    }
+}
+
+// The options a command's --help lists.
+std::set<std::string> listed_options(const std::string& help) {
+    std::set<std::string> names;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 3, "  -") != 0)
+            continue;
+        std::istringstream words(line.substr(2, line.find("  ", 2) - 2));
+        for (std::string word; words >> word;)
+            if (word[0] == '-')
+                names.insert(word.back() == ',' ? word.substr(0, word.size() - 1) : word);
+    }
+    return names;
+}
+
+TEST(ZrvCli, EachCommandsHelpListsExactlyTheOptionsItAccepts) {
+    TempDir dir;
+    // Every option with a valid value, and the commands that take the options
+    // several commands share.
+    const std::string options[] = {"-o x",         "--width 64",
+                                   "--height 48",  "--fov 40",
+                                   "--eye 1,2,3",  "--look-at 0,0,0",
+                                   "--up 0,1,0",   "--light 1,1,1",
+                                   "--ao 8",       "--ao-distance 1",
+                                   "--accel kd",   "--tree t.zrv",
+                                   "--vrml p.wrl", "--dump d.txt",
+                                   "--threads 2",  "--build-threads 2",
+                                   "--json",       "-q",
+                                   "--quiet"};
+    const std::string all = "render build inspect";
+    const std::map<std::string, std::string> shared = {{"--threads", "render"},
+                                                       {"--build-threads", all},
+                                                       {"--json", all},
+                                                       {"-q", all},
+                                                       {"--quiet", all}};
+    std::set<std::string> known = {"-h", "--help"};
+    for (const std::string& option : options)
+        known.insert(option.substr(0, option.find(' ')));
+    for (const std::string command : {"render", "build", "inspect"}) {
+        const auto help = test::run_zrv({command, "--help"}, dir);
+        ASSERT_EQ(help.exit_code, 0) << command;
+        const std::string usage = "usage: zrv " + command + " ";
+        ASSERT_EQ(help.out.compare(0, usage.size(), usage), 0) << help.out;
+        const std::set<std::string> listed = listed_options(help.out);
+        EXPECT_TRUE(listed.count("-h") && listed.count("--help")) << help.out;
+        for (const std::string& name : listed)
+            EXPECT_TRUE(known.count(name)) << command << " lists " << name << ", not in this table";
+        for (const std::string& option : options) {
+            SCOPED_TRACE(command + " " + option);
+            const std::string name = option.substr(0, option.find(' '));
+            std::vector<std::string> args = {command, name};
+            if (name != option)
+                args.push_back(option.substr(name.size() + 1));
+            args.push_back("--help"); // after an accepted option: the help
+            const auto run = test::run_zrv(args, dir);
+            const bool accepted = run.exit_code == 0 && run.out == help.out;
+            if (!accepted) {
+                EXPECT_EQ(run.exit_code, 2);
+                EXPECT_EQ(run.err,
+                          "zrv: error: unknown option '" + name + "' for zrv " + command + "\n");
+            }
+            EXPECT_EQ(listed.count(name) == 1, accepted);
+            if (shared.count(name)) {
+                const std::string takers = " " + shared.at(name) + " ";
+                EXPECT_EQ(accepted, takers.find(" " + command + " ") != npos);
+            }
+        }
+    }
+}
+
+// Without -q each command shows its steps on a terminal, erasing them again;
+// with -q it shows nothing.
+TEST(ZrvCli, QuietCommandsShowNoProgressOnATerminal) {
+    TempDir dir;
+    test::write_mesh(dir.file("scene.obj"), shadow_scene());
+    const std::vector<std::string> commands[] = {
+        render({"scene.obj"}), {"build", "scene.obj", "-o", "t.zrv"}, {"inspect", "scene.obj"}};
+    for (const auto& command : commands) {
+        for (const std::string quiet : {"", "-q", "--quiet"}) {
+            SCOPED_TRACE(command[0] + " " + quiet);
+            std::vector<std::string> args = command;
+            if (!quiet.empty())
+                args.push_back(quiet);
+            std::filesystem::remove(dir.file("t.zrv"));
+            const auto run = test::run_zrv_on_terminal(args, dir);
+            ASSERT_EQ(run.exit_code, 0) << run.err;
+            EXPECT_NE(run.out.find("structure    "), npos) << run.out;
+            if (command[0] == "build") {
+                EXPECT_TRUE(std::filesystem::exists(dir.file("t.zrv")));
+            }
+            if (quiet.empty()) {
+                EXPECT_NE(run.err.find("\rbuilding the structure over 4 triangles"), npos)
+                    << run.err;
+                EXPECT_EQ(run.err.back(), '\r') << "erased at the end: " << run.err;
+            } else {
+                EXPECT_EQ(run.err, "");
+            }
+        }
     }
 }
 

@@ -32,9 +32,14 @@ TEST(ZrvOptions, ReadsDefaultsMeshNamesAfterDoubleDashAndHelp) {
     const ParseResult dashed = parse({"render", "--", "-m.obj"});
     ASSERT_EQ(dashed.status, ParseStatus::run) << dashed.error;
     EXPECT_EQ(dashed.options.mesh_path, "-m.obj");
-    EXPECT_EQ(parse({"--help"}).status, ParseStatus::help);
-    EXPECT_EQ(parse({"render", "x.obj", "-h"}).status, ParseStatus::help);
-    EXPECT_NE(usage_text().find("usage: zrv render [MESH] [-o out.png]"), std::string::npos);
+    const ParseResult general = parse({"--help"}), build = parse({"build", "x.obj", "-h"});
+    EXPECT_EQ(std::pair(general.status, general.command_given),
+              std::pair(ParseStatus::help, false));
+    EXPECT_EQ(std::pair(build.status, build.command_given), std::pair(ParseStatus::help, true));
+    EXPECT_EQ(build.options.command, Command::build);
+    EXPECT_NE(usage_text().find("usage: zrv render [MESH] [options]\n"
+                                "       zrv build [MESH] -o FILE [options]\n"),
+              std::string::npos);
 }
 
 // One command line per message.
@@ -245,6 +250,23 @@ TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAfterTheDelayAndErasesItself) {
     bar.finish();
     EXPECT_EQ(out.str(), "\r" + std::string(quarter.size() - 1, ' ') + "\r");
     EXPECT_FALSE(bar.drawn());
+}
+
+TEST(ZrvStatusLine, ReplacesItsLineInPlaceAndErasesIt) {
+    std::ostringstream out;
+    {
+        StatusLine disabled(out, false);
+        disabled.show("loading");
+    }
+    EXPECT_EQ(out.str(), "");
+    {
+        StatusLine line(out, true);
+        line.show("loading a.obj...");
+        line.show("building...");
+        EXPECT_EQ(out.str(), "\rloading a.obj...\r" + std::string(16, ' ') + "\r\rbuilding...");
+        out.str("");
+    } // erased when it goes
+    EXPECT_EQ(out.str(), "\r" + std::string(11, ' ') + "\r");
 }
 
 TEST(ZrvShading, EncodesSrgbLikeTheReferenceCurveAndALightBehindAddsNothing) {
