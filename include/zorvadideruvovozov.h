@@ -17,6 +17,7 @@
 #include "gfxRTKDTreeBase.h"
 #include "gfxRTKDTreeSAH.h"
 #include "gfxRTKDTreeThread.h"
+#include "gfxRTWideBVH.h"
 #include "gfxRTOrderedSamples.h"
 #include "gfxRayTracing.h"
 #include "gfxSplitCandidate.h"

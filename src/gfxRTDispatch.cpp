@@ -1,6 +1,7 @@
 // The load-time choice between the two versions of the hot paths.
 #include "gfxKernelDispatch.h"
 #include "gfxRTHotPaths.h"
+#include "gfxRTWideKernels.h"
 
 #include <cpuid.h>
 #include <cstdlib>
@@ -9,6 +10,7 @@ namespace gfx_detail {
 // Constant-initialised, so that code running before the choice below (other
 // libraries' static constructors) finds the baseline version.
 const HotPaths* selected_hot_paths = &sse2::table;
+const WideKernels* selected_wide_kernels = &sse2::wide_kernels;
 } // namespace gfx_detail
 
 namespace {
@@ -52,11 +54,21 @@ const gfx_detail::HotPaths* table_of(gfxKernelLevel level) {
                                           : &gfx_detail::sse2::table;
 }
 
+const gfx_detail::WideKernels* wide_kernels_of(gfxKernelLevel level) {
+    return level == GFX_KERNELS_X86_64_V3 ? &gfx_detail::x86_64_v3::wide_kernels
+                                          : &gfx_detail::sse2::wide_kernels;
+}
+
+void use_level(gfxKernelLevel level) {
+    __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(level), __ATOMIC_RELEASE);
+    __atomic_store_n(&gfx_detail::selected_wide_kernels, wide_kernels_of(level),
+                     __ATOMIC_RELEASE);
+}
+
 // The choice, made when the library is loaded.
 const bool chosen_at_load = [] {
     if (has_x86_64_v3() && !forced_baseline())
-        __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(GFX_KERNELS_X86_64_V3),
-                         __ATOMIC_RELEASE);
+        use_level(GFX_KERNELS_X86_64_V3);
     return true;
 }();
 
@@ -76,6 +88,6 @@ bool gfxIsKernelLevelSupported(gfxKernelLevel level) {
 bool gfxSetKernelLevel(gfxKernelLevel level) {
     if (!gfxIsKernelLevelSupported(level))
         return false;
-    __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(level), __ATOMIC_RELEASE);
+    use_level(level);
     return true;
 }

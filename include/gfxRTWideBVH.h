@@ -1,0 +1,124 @@
+// A wide bounding-volume hierarchy over triangles, made for tracing speed.
+//
+// Eight children per node, their boxes stored lane by lane so that one SIMD
+// test checks them all; leaves are blocks of four triangles stored lane by
+// lane. The tree keeps its own copy of everything its traversals read, so the
+// host may free or change its triAccel records once build() has returned.
+//
+// Every traversal gives the hit a brute force over all triangles with
+// gfxRT_ray_triangle_intersect gives, bit for bit: the nearest t the kernel
+// accepts (0.0001 <= t < the limit), and at equal t the lowest position in
+// the host's array. The result therefore does not depend on the tree's shape,
+// the thread count, the batch order or the kernel version. Box tests are
+// conservative (boxes padded outwards, slab intervals widened), so that no
+// triangle the kernel would hit is culled.
+//
+// Triangles with a NaN or infinite coordinate (vertex or normal) and
+// triangles of zero area are left out of the tree: they are never hit. Rays
+// with a non-finite component or a zero direction miss.
+//
+// All queries are const and may run on any number of threads at once; they
+// allocate nothing and use no per-thread slot.
+#ifndef GFX_RT_WIDE_BVH_H
+#define GFX_RT_WIDE_BVH_H
+
+#include "gfxExport.h"
+#include "gfxRayTracing.h"
+
+#include <cstddef>
+
+// The nearest hit of one ray.
+struct gfxRTWideHit {
+    float t;   // distance in units of the ray's direction; max_distance on a miss
+    float u;   // weight of vertex1, negative for a back-side hit (as the kernel's)
+    float v;   // weight of vertex2
+    int index; // position of the triangle in the host's array; -1 on a miss
+};
+
+// What a built tree holds (gfxRTWideBVH::statistics).
+struct gfxRTWideBVHStatistics {
+    unsigned int input_triangles; // the count given to build()
+    unsigned int triangles;       // those kept (finite, of non-zero area)
+    unsigned int nodes;           // wide inner nodes
+    unsigned int leaves;          // children that are leaves
+    unsigned int blocks;          // four-triangle blocks
+    unsigned int depth;           // wide nodes on the longest path from the root
+    std::size_t bytes;            // memory_bytes()
+};
+
+class GFX_API gfxRTWideBVH {
+public:
+    // Children per node and triangles per block.
+    static const unsigned int WIDTH = 8;
+    static const unsigned int BLOCK_SIZE = 4;
+    // Most workers a build uses; larger requests are capped.
+    static const unsigned int MAX_BUILD_THREADS = 64;
+    // Largest triangle count a tree indexes.
+    static const unsigned int MAX_TRIANGLES = 1u << 27;
+
+    gfxRTWideBVH();
+    ~gfxRTWideBVH();
+    gfxRTWideBVH(const gfxRTWideBVH&) = delete;
+    gfxRTWideBVH& operator=(const gfxRTWideBVH&) = delete;
+
+    // Builds over count records on threads workers (0 counts as 1). Returns
+    // false, leaving an empty tree, when count exceeds MAX_TRIANGLES, when
+    // triangles is null with a non-zero count, or when memory runs out. Zero
+    // triangles build an empty tree that every ray misses.
+    bool build(const triAccel* triangles, unsigned int count, unsigned int threads);
+    // Releases everything: an empty tree.
+    void clear();
+
+    // Nearest hit of one ray with 0.0001 <= t < max_distance. Returns whether
+    // there is one; hit is written either way.
+    bool intersect1(const float origin[3], const float direction[3], float max_distance,
+                    gfxRTWideHit& hit) const;
+    // Whether any triangle that casts shadows (casts_shadow != 0) is hit with
+    // 0.0001 <= t < max_distance; stops at the first such hit.
+    bool occluded1(const float origin[3], const float direction[3], float max_distance) const;
+
+    // The packet query of the library's other trees, lanes of any
+    // directions: for the lanes of rays.active_mask, the nearest hit with
+    // 0.0001 <= t < min(hits.t, max_distance), tested with the packet kernel
+    // (including its packet-wide back-face early out). Lanes with a hit get
+    // t, u, v and id (the record's triangle_id) in hits and the triangle's
+    // position in hit_index; the others keep hits and get -1 in hit_index.
+    // With state.shadow_rays, triangles that cast no shadow are skipped and
+    // u and v are left alone. state.thread_index is not used.
+    void intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index, const RenderState& state,
+                    float max_distance) const;
+    // The lanes of rays.active_mask whose ray hits a triangle that casts
+    // shadows with 0.0001 <= t < the lane's max_distance, as a lane mask.
+    int occluded4(const RayPacket& rays, __m128 max_distance) const;
+
+    // count rays: origins and directions hold three floats per ray,
+    // max_distances one (null: no limit). Writes each ray's nearest hit into
+    // t, index, u and v (u and v may be null) in the caller's order, as
+    // intersect1 would. threads workers share the rays (0 counts as 1).
+    void intersect_batch(const float* origins, const float* directions, const float* max_distances,
+                         unsigned int count, float* t, int* index, float* u, float* v,
+                         unsigned int threads) const;
+    // occluded[i] = 1 where occluded1 holds for ray i, 0 elsewhere.
+    void occluded_batch(const float* origins, const float* directions, const float* max_distances,
+                        unsigned int count, unsigned char* occluded, unsigned int threads) const;
+
+    bool empty() const { return node_count_ == 0; }
+    // Bytes the tree holds: nodes, triangle blocks and the id table.
+    std::size_t memory_bytes() const;
+    gfxRTWideBVHStatistics statistics() const;
+
+private:
+    friend struct gfxRTWideBVHAccess;
+
+    void* nodes_;             // node_count_ wide nodes
+    void* blocks_;            // block_count_ triangle blocks
+    int* triangle_ids_;       // the records' triangle_id by host position
+    unsigned int node_count_; // 0 for an empty tree
+    unsigned int block_count_;
+    unsigned int input_count_; // records given to build()
+    unsigned int kept_count_;  // triangles in the blocks
+    unsigned int leaf_count_;
+    unsigned int depth_;
+};
+
+#endif // GFX_RT_WIDE_BVH_H

@@ -1,0 +1,185 @@
+#include "gfxRTWideBVH.h"
+
+#include "ZrvGfxConcurrency.h"
+#include "gfxLargeBlocks.h"
+#include "gfxRTWideBVHBuilder.h"
+#include "gfxRTWideKernels.h"
+
+#include <new>
+
+using gfx_detail::TriangleBlock;
+using gfx_detail::WideNode;
+
+namespace {
+
+// Rays per task of a batch: enough to cover a task's start.
+const unsigned int kBatchChunk = 4096;
+
+// One share of a batch's rays, traced by a worker of the pool.
+class BatchTask : public ZrvGfxRunnableTask {
+public:
+    BatchTask(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
+              unsigned int begin, unsigned int end, bool occlusion)
+        : tree_(tree), batch_(batch), begin_(begin), end_(end), occlusion_(occlusion) {}
+    void run(unsigned int) override {
+        const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
+        if (occlusion_)
+            kernels.occluded_range(tree_, batch_, begin_, end_);
+        else
+            kernels.intersect_range(tree_, batch_, begin_, end_);
+    }
+
+private:
+    const gfx_detail::WideTree& tree_;
+    const gfx_detail::WideBatch& batch_;
+    unsigned int begin_, end_;
+    bool occlusion_;
+};
+
+// Traces a batch on the caller's thread, or on a pool of threads workers
+// taking chunks in order. Chunks a failed allocation leaves without a task
+// run on the caller.
+void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
+               unsigned int count, unsigned int threads, bool occlusion) {
+    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
+    const unsigned int chunks = (count + kBatchChunk - 1) / kBatchChunk;
+    if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
+        threads = gfxRTWideBVH::MAX_BUILD_THREADS;
+    if (threads > chunks)
+        threads = chunks;
+    ZrvGfxTaskManager* pool = threads > 1 ? new (std::nothrow) ZrvGfxTaskManager(threads) : nullptr;
+    for (unsigned int c = 0; c < chunks; ++c) {
+        const unsigned int begin = c * kBatchChunk;
+        const unsigned int end = count - begin < kBatchChunk ? count : begin + kBatchChunk;
+        BatchTask* task = pool != nullptr ? new (std::nothrow)
+                                                BatchTask(tree, batch, begin, end, occlusion)
+                                          : nullptr;
+        if (task != nullptr)
+            pool->add_task(task);
+        else if (occlusion)
+            kernels.occluded_range(tree, batch, begin, end);
+        else
+            kernels.intersect_range(tree, batch, begin, end);
+    }
+    if (pool != nullptr) {
+        pool->run_tasks_and_wait();
+        delete pool;
+    }
+}
+
+} // namespace
+
+// The traversals' view of a tree.
+struct gfxRTWideBVHAccess {
+    static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
+        return gfx_detail::WideTree{static_cast<const WideNode*>(tree.nodes_),
+                                    static_cast<const TriangleBlock*>(tree.blocks_),
+                                    tree.triangle_ids_};
+    }
+};
+
+gfxRTWideBVH::gfxRTWideBVH()
+    : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),
+      input_count_(0), kept_count_(0), leaf_count_(0), depth_(0) {}
+
+gfxRTWideBVH::~gfxRTWideBVH() {
+    clear();
+}
+
+void gfxRTWideBVH::clear() {
+    gfx_detail::large_block_free(nodes_);
+    gfx_detail::large_block_free(blocks_);
+    gfx_detail::large_block_free(triangle_ids_);
+    nodes_ = nullptr;
+    blocks_ = nullptr;
+    triangle_ids_ = nullptr;
+    node_count_ = block_count_ = input_count_ = kept_count_ = leaf_count_ = depth_ = 0;
+}
+
+bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned int threads) {
+    clear();
+    if (count > MAX_TRIANGLES || (triangles == nullptr && count != 0))
+        return false;
+    if (count == 0)
+        return true;
+    if (threads == 0)
+        threads = 1;
+    if (threads > MAX_BUILD_THREADS)
+        threads = MAX_BUILD_THREADS;
+
+    int* const ids =
+        static_cast<int*>(gfx_detail::large_block_alloc(std::size_t(count) * sizeof(int)));
+    if (ids == nullptr)
+        return false;
+    gfx_detail::WideBuildOutput out;
+    if (!gfx_detail::build_wide_tree(triangles, count, threads, out)) {
+        gfx_detail::large_block_free(ids);
+        return false;
+    }
+    for (unsigned int i = 0; i < count; ++i)
+        ids[i] = triangles[i].triangle_id;
+    nodes_ = out.nodes;
+    blocks_ = out.blocks;
+    triangle_ids_ = ids;
+    node_count_ = out.node_count;
+    block_count_ = out.block_count;
+    input_count_ = count;
+    kept_count_ = out.kept;
+    leaf_count_ = out.leaf_count;
+    depth_ = out.depth;
+    return true;
+}
+
+bool gfxRTWideBVH::intersect1(const float origin[3], const float direction[3], float max_distance,
+                              gfxRTWideHit& hit) const {
+    return gfx_detail::wide_kernels().intersect1(gfxRTWideBVHAccess::view(*this), origin, direction,
+                                                 max_distance, hit);
+}
+
+bool gfxRTWideBVH::occluded1(const float origin[3], const float direction[3],
+                             float max_distance) const {
+    return gfx_detail::wide_kernels().occluded1(gfxRTWideBVHAccess::view(*this), origin, direction,
+                                                max_distance);
+}
+
+void gfxRTWideBVH::intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index,
+                              const RenderState& state, float max_distance) const {
+    gfx_detail::wide_kernels().intersect4(gfxRTWideBVHAccess::view(*this), rays, hits, hit_index,
+                                          state, max_distance);
+}
+
+int gfxRTWideBVH::occluded4(const RayPacket& rays, __m128 max_distance) const {
+    return gfx_detail::wide_kernels().occluded4(gfxRTWideBVHAccess::view(*this), rays,
+                                                max_distance);
+}
+
+void gfxRTWideBVH::intersect_batch(const float* origins, const float* directions,
+                                   const float* max_distances, unsigned int count, float* t,
+                                   int* index, float* u, float* v, unsigned int threads) const {
+    if (count == 0 || origins == nullptr || directions == nullptr || t == nullptr ||
+        index == nullptr)
+        return;
+    const gfx_detail::WideBatch batch{origins, directions, max_distances, t, index, u, v, nullptr};
+    run_batch(gfxRTWideBVHAccess::view(*this), batch, count, threads, false);
+}
+
+void gfxRTWideBVH::occluded_batch(const float* origins, const float* directions,
+                                  const float* max_distances, unsigned int count,
+                                  unsigned char* occluded, unsigned int threads) const {
+    if (count == 0 || origins == nullptr || directions == nullptr || occluded == nullptr)
+        return;
+    const gfx_detail::WideBatch batch{origins, directions, max_distances, nullptr,
+                                      nullptr, nullptr,    nullptr,       occluded};
+    run_batch(gfxRTWideBVHAccess::view(*this), batch, count, threads, true);
+}
+
+std::size_t gfxRTWideBVH::memory_bytes() const {
+    return std::size_t(node_count_) * sizeof(WideNode) +
+           std::size_t(block_count_) * sizeof(TriangleBlock) +
+           std::size_t(input_count_) * sizeof(int);
+}
+
+gfxRTWideBVHStatistics gfxRTWideBVH::statistics() const {
+    return gfxRTWideBVHStatistics{input_count_, kept_count_, node_count_,   leaf_count_,
+                                  block_count_, depth_,      memory_bytes()};
+}

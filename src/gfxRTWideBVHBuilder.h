@@ -1,0 +1,35 @@
+// The wide BVH's builder: a binned-SAH binary tree over the valid triangles,
+// collapsed by surface area into eight-wide nodes, leaves packed into
+// four-triangle blocks.
+#ifndef GFX_RT_WIDE_BVH_BUILDER_H
+#define GFX_RT_WIDE_BVH_BUILDER_H
+
+#include "gfxRTWideBVHLayout.h"
+#include "gfxRayTracing.h"
+
+namespace gfx_detail {
+
+// A built tree's arrays (from large_block_alloc) and counts. node_count is 0,
+// with both arrays null, when no triangle is valid.
+struct WideBuildOutput {
+    WideNode* nodes;
+    TriangleBlock* blocks;
+    unsigned int node_count;
+    unsigned int block_count;
+    unsigned int leaf_count;
+    unsigned int depth;
+    unsigned int kept; // valid triangles
+};
+
+// Whether the kernel can ever hit the record: every coordinate finite and a
+// non-zero cross product of its edges.
+bool wide_triangle_is_valid(const triAccel& tri);
+
+// Builds over count records on threads workers (at least 1). Returns false,
+// with nothing allocated, when memory runs out.
+bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int threads,
+                     WideBuildOutput& out);
+
+} // namespace gfx_detail
+
+#endif // GFX_RT_WIDE_BVH_BUILDER_H

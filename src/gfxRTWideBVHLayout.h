@@ -1,0 +1,72 @@
+// The wide BVH's node and triangle-block formats, one for every kernel
+// version, so that trees and hits do not depend on the processor.
+#ifndef GFX_RT_WIDE_BVH_LAYOUT_H
+#define GFX_RT_WIDE_BVH_LAYOUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace gfx_detail {
+
+// Eight children, their boxes lane by lane: bounds[2 * axis] holds the lower
+// and bounds[2 * axis + 1] the upper face of every child along axis. An
+// unused slot has NaN bounds, which fail every box test.
+//
+// A child reference is a node index, or a leaf: LEAF_BIT, the block count
+// less one in the LEAF_COUNT bits, and the first block below them.
+struct alignas(32) WideNode {
+    float bounds[6][8];
+    std::uint32_t child[8];
+};
+
+const std::uint32_t WIDE_LEAF_BIT = 0x80000000u;
+const unsigned int WIDE_LEAF_COUNT_SHIFT = 27;
+const std::uint32_t WIDE_LEAF_COUNT_MASK = 0xFu; // 1 to 16 blocks
+const std::uint32_t WIDE_LEAF_FIRST_MASK = (1u << 27) - 1u;
+const std::uint32_t WIDE_EMPTY_CHILD = 0u;
+
+inline bool wide_is_leaf(std::uint32_t ref) {
+    return (ref & WIDE_LEAF_BIT) != 0;
+}
+inline std::uint32_t wide_leaf_first(std::uint32_t ref) {
+    return ref & WIDE_LEAF_FIRST_MASK;
+}
+inline std::uint32_t wide_leaf_blocks(std::uint32_t ref) {
+    return ((ref >> WIDE_LEAF_COUNT_SHIFT) & WIDE_LEAF_COUNT_MASK) + 1u;
+}
+inline std::uint32_t wide_leaf_ref(std::uint32_t first_block, std::uint32_t blocks) {
+    return WIDE_LEAF_BIT | ((blocks - 1u) << WIDE_LEAF_COUNT_SHIFT) | first_block;
+}
+
+// Four triangles lane by lane, with exactly the floats of their triAccel
+// records: vertex[k][axis] is vertex k, normal[axis] the record's normal.
+// index holds the host position with the record's flags in its top bits; an
+// unused lane has NaN coordinates, which the kernel never hits.
+struct alignas(16) TriangleBlock {
+    float vertex[3][3][4];
+    float normal[3][4];
+    std::uint32_t index[4];
+};
+
+const std::uint32_t WIDE_BACKFACE_BIT = 0x80000000u;     // backface_early_out != 0
+const std::uint32_t WIDE_CASTS_SHADOW_BIT = 0x40000000u; // casts_shadow != 0
+const std::uint32_t WIDE_INDEX_MASK = 0x3FFFFFFFu;
+
+// The deepest tree the traversal stacks hold: each level pushes at most
+// seven entries.
+const unsigned int WIDE_MAX_DEPTH = 72;
+const unsigned int WIDE_STACK_SIZE = 7 * WIDE_MAX_DEPTH + 1;
+
+static_assert(sizeof(WideNode) == 224, "WideNode size");
+static_assert(sizeof(TriangleBlock) == 208, "TriangleBlock size");
+
+// What the traversals read of a tree.
+struct WideTree {
+    const WideNode* nodes; // null for an empty tree
+    const TriangleBlock* blocks;
+    const int* triangle_ids;
+};
+
+} // namespace gfx_detail
+
+#endif // GFX_RT_WIDE_BVH_LAYOUT_H

@@ -1,0 +1,56 @@
+// The wide BVH's traversals, compiled once per instruction set from
+// gfxRTWideKernels.inc (SSE2 and x86-64-v3) and chosen with the library's
+// other hot paths (gfxRTDispatch.cpp). Every version gives the same bits.
+#ifndef GFX_RT_WIDE_KERNELS_H
+#define GFX_RT_WIDE_KERNELS_H
+
+#include "gfxRTWideBVH.h"
+#include "gfxRTWideBVHLayout.h"
+
+namespace gfx_detail {
+
+// A batch of rays and where their results go (gfxRTWideBVH::intersect_batch
+// and occluded_batch): three floats per ray, one result per ray.
+struct WideBatch {
+    const float* origins;
+    const float* directions;
+    const float* max_distances; // null: no limit
+    float* t;
+    int* index;
+    float* u; // may be null
+    float* v; // may be null
+    unsigned char* occluded;
+};
+
+struct WideKernels {
+    bool (*intersect1)(const WideTree& tree, const float* origin, const float* direction,
+                       float max_distance, gfxRTWideHit& hit);
+    bool (*occluded1)(const WideTree& tree, const float* origin, const float* direction,
+                      float max_distance);
+    void (*intersect4)(const WideTree& tree, const RayPacket& rays, HitPacket& hits,
+                       __m128i& hit_index, const RenderState& state, float max_distance);
+    int (*occluded4)(const WideTree& tree, const RayPacket& rays, __m128 max_distance);
+    // Rays [begin, end) of a batch.
+    void (*intersect_range)(const WideTree& tree, const WideBatch& batch, unsigned int begin,
+                            unsigned int end);
+    void (*occluded_range)(const WideTree& tree, const WideBatch& batch, unsigned int begin,
+                           unsigned int end);
+};
+
+namespace sse2 {
+extern const WideKernels wide_kernels;
+}
+namespace x86_64_v3 {
+extern const WideKernels wide_kernels;
+}
+
+// The chosen version; never null (the SSE2 one until the load-time choice).
+extern const WideKernels* selected_wide_kernels;
+
+inline const WideKernels& wide_kernels() {
+    return *__atomic_load_n(&selected_wide_kernels, __ATOMIC_RELAXED);
+}
+
+} // namespace gfx_detail
+
+#endif // GFX_RT_WIDE_KERNELS_H
