@@ -18,7 +18,7 @@ void*& base_of(void* block) {
 void* large_block_alloc(std::size_t bytes) {
     if (bytes == 0 || bytes > ~std::size_t(0) - 2 * kAlignment)
         return nullptr;
-    void* const base = ::operator new(bytes + kAlignment, std::nothrow);
+    void* const base = ::operator new(bytes + kAlignment + sizeof(void*), std::nothrow);
     if (base == nullptr)
         return nullptr;
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(base) + sizeof(void*);

@@ -116,6 +116,12 @@ bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned
         gfx_detail::large_block_free(ids);
         return false;
     }
+    input_count_ = count;
+    kept_count_ = out.kept;
+    if (out.node_count == 0) { // nothing the kernel can hit
+        gfx_detail::large_block_free(ids);
+        return true;
+    }
     for (unsigned int i = 0; i < count; ++i)
         ids[i] = triangles[i].triangle_id;
     nodes_ = out.nodes;
@@ -123,8 +129,6 @@ bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned
     triangle_ids_ = ids;
     node_count_ = out.node_count;
     block_count_ = out.block_count;
-    input_count_ = count;
-    kept_count_ = out.kept;
     leaf_count_ = out.leaf_count;
     depth_ = out.depth;
     return true;
@@ -176,7 +180,7 @@ void gfxRTWideBVH::occluded_batch(const float* origins, const float* directions,
 std::size_t gfxRTWideBVH::memory_bytes() const {
     return std::size_t(node_count_) * sizeof(WideNode) +
            std::size_t(block_count_) * sizeof(TriangleBlock) +
-           std::size_t(input_count_) * sizeof(int);
+           (triangle_ids_ != nullptr ? std::size_t(input_count_) * sizeof(int) : 0);
 }
 
 gfxRTWideBVHStatistics gfxRTWideBVH::statistics() const {

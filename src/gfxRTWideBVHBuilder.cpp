@@ -533,13 +533,14 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
         BinaryBuilder builder(refs, binary, pool);
         const Range root{0, kept, box, centroids, 0, 0};
         if (pool != nullptr) {
+            // Without a task of its own the root is split here; the tasks it
+            // queues run below all the same.
             BuildTask* task = new (std::nothrow) BuildTask(builder, root);
-            if (task != nullptr) {
+            if (task != nullptr)
                 pool->add_task(task);
-                pool->run_tasks_and_wait();
-            } else {
+            else
                 builder.build(root);
-            }
+            pool->run_tasks_and_wait();
             delete pool;
         } else {
             builder.build(root);

@@ -1,0 +1,151 @@
+#include "WideOracleCheck.h"
+
+#include "WideOracle.h"
+
+#include "gfxKernelDispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string packet_bits(const HitPacket& h, __m128i index) {
+    std::string text;
+    alignas(16) float t[4], u[4], v[4];
+    alignas(16) int id[4], ix[4];
+    _mm_store_ps(t, h.t);
+    _mm_store_ps(u, h.u);
+    _mm_store_ps(v, h.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(id), h.id);
+    _mm_store_si128(reinterpret_cast<__m128i*>(ix), index);
+    for (int k = 0; k < 4; ++k)
+        text +=
+            hit_bits(gfxRTWideHit{t[k], u[k], v[k], ix[k]}) + " id " + std::to_string(id[k]) + "; ";
+    return text;
+}
+
+std::vector<gfxKernelLevel> kernel_levels() {
+    std::vector<gfxKernelLevel> levels{GFX_KERNELS_SSE2};
+    if (gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3))
+        levels.push_back(GFX_KERNELS_X86_64_V3);
+    return levels;
+}
+
+} // namespace
+
+void WideRays::add(const float* origin, const float* direction, float limit) {
+    origins.insert(origins.end(), origin, origin + 3);
+    directions.insert(directions.end(), direction, direction + 3);
+    limits.push_back(limit);
+}
+
+std::string hit_bits(const gfxRTWideHit& h) {
+    char text[96];
+    std::uint32_t t, u, v;
+    std::memcpy(&t, &h.t, 4);
+    std::memcpy(&u, &h.u, 4);
+    std::memcpy(&v, &h.v, 4);
+    std::snprintf(text, sizeof text, "index %d t %08x (%g) u %08x v %08x", h.index, t, h.t, u, v);
+    return text;
+}
+
+std::vector<RayPacket> packets_of(const WideRays& rays) {
+    std::vector<RayPacket> packets;
+    for (unsigned int first = 0; first + 4 <= rays.size(); first += 4) {
+        alignas(16) float f[6][4];
+        for (int k = 0; k < 4; ++k)
+            for (int a = 0; a < 3; ++a) {
+                f[a][k] = rays.origins[3 * (first + k) + a];
+                f[3 + a][k] = rays.directions[3 * (first + k) + a];
+            }
+        RayPacket p;
+        std::memset(&p, 0, sizeof p);
+        p.origin = sse_vec{_mm_load_ps(f[0]), _mm_load_ps(f[1]), _mm_load_ps(f[2])};
+        p.direction = sse_vec{_mm_load_ps(f[3]), _mm_load_ps(f[4]), _mm_load_ps(f[5])};
+        p.active_mask = 15;
+        packets.push_back(p);
+    }
+    return packets;
+}
+
+void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
+                        const WideRays& rays, const std::vector<RayPacket>& packets,
+                        const std::string& where) {
+    const unsigned int n = rays.size();
+    std::vector<gfxRTWideHit> expected(n);
+    std::vector<unsigned char> expected_occluded(n);
+    for (unsigned int i = 0; i < n; ++i) {
+        const float* o = &rays.origins[3 * i];
+        const float* d = &rays.directions[3 * i];
+        expected[i] = oracle_nearest(tris, o, d, rays.limits[i]);
+        expected_occluded[i] = oracle_occluded(tris, o, d, rays.limits[i]);
+    }
+    const gfxKernelLevel saved = gfxGetKernelLevel();
+    for (gfxKernelLevel level : kernel_levels()) {
+        ASSERT_TRUE(gfxSetKernelLevel(level));
+        const std::string at = where + ", kernels " + std::to_string(int(level));
+        int wrong = 0;
+        for (unsigned int i = 0; i < n && wrong < 5; ++i) {
+            const float* o = &rays.origins[3 * i];
+            const float* d = &rays.directions[3 * i];
+            gfxRTWideHit hit;
+            const bool found = tree.intersect1(o, d, rays.limits[i], hit);
+            if (found != (expected[i].index >= 0) || hit_bits(hit) != hit_bits(expected[i])) {
+                ADD_FAILURE() << at << ", ray " << i << ": " << hit_bits(hit) << " expected "
+                              << hit_bits(expected[i]);
+                ++wrong;
+            }
+            if (tree.occluded1(o, d, rays.limits[i]) != bool(expected_occluded[i])) {
+                ADD_FAILURE() << at << ", occlusion of ray " << i;
+                ++wrong;
+            }
+        }
+        for (unsigned int threads : {1u, 3u}) {
+            std::vector<float> t(n), u(n), v(n);
+            std::vector<int> index(n);
+            std::vector<unsigned char> occluded(n);
+            tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                                 t.data(), index.data(), u.data(), v.data(), threads);
+            tree.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                                occluded.data(), threads);
+            for (unsigned int i = 0; i < n && wrong < 10; ++i) {
+                const gfxRTWideHit got{t[i], u[i], v[i], index[i]};
+                if (hit_bits(got) != hit_bits(expected[i]) || occluded[i] != expected_occluded[i]) {
+                    ADD_FAILURE() << at << ", batch on " << threads << " threads, ray " << i << ": "
+                                  << hit_bits(got) << " expected " << hit_bits(expected[i]);
+                    ++wrong;
+                }
+            }
+        }
+        for (std::size_t p = 0; p < packets.size() && wrong < 15; ++p) {
+            for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+                RayPacket rays4 = packets[p];
+                const float limit = p % 3 == 0 ? 1e30f : 1.5f;
+                const RenderState state{0, shadow};
+                HitPacket got{_mm_set1_ps(p % 2 ? 2.0f : 1e30f), _mm_set1_ps(7.0f),
+                              _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
+                HitPacket want = got;
+                __m128i got_index, want_index;
+                tree.intersect4(rays4, got, got_index, state, limit);
+                oracle_intersect4(tris, rays4, want, want_index, state, limit);
+                if (packet_bits(got, got_index) != packet_bits(want, want_index)) {
+                    ADD_FAILURE() << at << ", packet " << p << " shadow " << shadow << ":\n "
+                                  << packet_bits(got, got_index) << "\nexpected\n "
+                                  << packet_bits(want, want_index);
+                    ++wrong;
+                }
+            }
+            const __m128 limits = _mm_setr_ps(1e30f, 0.5f, 2.0f, 1e30f);
+            const int got = tree.occluded4(packets[p], limits);
+            const int want = oracle_occluded4(tris, packets[p], limits);
+            if (got != want) {
+                ADD_FAILURE() << at << ", occluded4 packet " << p << ": " << got << " expected "
+                              << want;
+                ++wrong;
+            }
+        }
+    }
+    ASSERT_TRUE(gfxSetKernelLevel(saved));
+}

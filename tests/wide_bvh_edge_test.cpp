@@ -1,0 +1,277 @@
+// The wide BVH where trees usually fail: rays along shared edges, through
+// shared vertices, in the planes of axis-aligned faces and from box faces; a
+// floor at a grazing angle; bad triangles; empty and tiny trees; failed
+// allocations.
+#include "AllocationFaults.h"
+#include "WideOracle.h"
+#include "WideOracleCheck.h"
+
+#include "gfxRTWideBVH.h"
+#include "zrvSceneMesh.h"
+#include "zrvSceneShapes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace {
+
+using zrv::scenes::Vec3;
+
+const float kInfinity = std::numeric_limits<float>::infinity();
+
+const float* vertex(const triAccel& t, int k) {
+    return k == 0 ? t.vertex0 : k == 1 ? t.vertex1 : t.vertex2;
+}
+
+// Rays that run along edges (from outside the edge, and from its first
+// vertex), through vertices from random points, in the plane of each
+// triangle, and from points on triangles (box faces of a box grid).
+WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    WideRays rays;
+    for (int i = 0; i < per_kind; ++i) {
+        const triAccel& t = tris[pick(rng)];
+        const int k = i % 3;
+        const float* a = vertex(t, k);
+        const float* b = vertex(t, (k + 1) % 3);
+        const float* c = vertex(t, (k + 2) % 3);
+        float along[3], before[3], from_c[3], through[3], in_plane[3], on_face[3], random_dir[3];
+        for (int x = 0; x < 3; ++x) {
+            along[x] = b[x] - a[x];
+            before[x] = a[x] - 0.5f * along[x];
+            from_c[x] = c[x] + 0.3f * (c[x] - a[x]) + 0.1f * u(rng);
+            through[x] = a[x] - from_c[x];
+            in_plane[x] = (b[x] - c[x]) + 0.5f * u(rng) * (a[x] - c[x]);
+            on_face[x] = (a[x] + b[x] + c[x]) / 3.0f;
+            random_dir[x] = u(rng);
+        }
+        rays.add(before, along, kInfinity);   // along a shared edge, from outside
+        rays.add(a, along, kInfinity);        // from a shared vertex along its edge
+        rays.add(from_c, through, kInfinity); // through a shared vertex
+        rays.add(c, in_plane, kInfinity);     // in the plane of the triangle
+        rays.add(on_face, random_dir, 2.0f);  // from a point of a face
+    }
+    return rays;
+}
+
+TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::box_grid({-1, -1, -1}, 4, 4, 4, 0.5f, 0.5f));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 12));
+    mesh.append(zrv::scenes::uv_sphere({0.2f, 0.1f, 0.3f}, 0.7f, 24, 12));
+    const std::vector<triAccel> tris = mesh.finalize();
+    const WideRays rays = adversarial_rays(tris, 700, 3);
+    for (unsigned int threads : {1u, 2u}) {
+        gfxRTWideBVH tree;
+        ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
+        expect_wide_oracle(tree, tris, rays, packets_of(rays), "adversarial");
+    }
+}
+
+// A tessellated floor seen from just above it: every camera ray that crosses
+// the floor's plane well inside the floor must hit it, since the kernel
+// itself is watertight along shared edges.
+TEST(WideBVHEdges, GrazingFloorHasNoCrack) {
+    const std::vector<triAccel> tris = zrv::scenes::ground_grid({0, 0, 0}, 20.0f, 100);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const int width = 640, height = 480;
+    // On a grid vertex: the column with no x direction runs along a line of
+    // shared edges, the one with equal x and z along the quads' diagonals.
+    const float eye[3] = {0.0f, 0.02f, -9.6f};
+    int inside = 0, cracks = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const float d[3] = {4.0f * float(x - width / 2) / width,
+                                -0.003f - 0.03f * (y + 0.5f) / height, 1.0f};
+            const float t = -eye[1] / d[1];
+            const float px = eye[0] + t * d[0], pz = eye[2] + t * d[2];
+            if (!(std::fabs(px) < 9.9f && std::fabs(pz) < 9.9f))
+                continue;
+            ++inside;
+            gfxRTWideHit hit;
+            if (!tree.intersect1(eye, d, kInfinity, hit))
+                ++cracks;
+        }
+    }
+    EXPECT_GT(inside, 50000);
+    EXPECT_EQ(cracks, 0);
+}
+
+// Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
+// are left out, never hit and leave the others' hits exact.
+TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
+    std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 40, 20);
+    const std::size_t n = tris.size();
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    unsigned int bad = 0;
+    for (std::size_t i = 0; i < n / 100; ++i) {
+        triAccel& nan_tri = tris[pick(rng)];
+        nan_tri.vertex1[i % 3] = std::numeric_limits<float>::quiet_NaN();
+        triAccel& inf_tri = tris[pick(rng)];
+        (i % 2 ? inf_tri.vertex2 : inf_tri.normal)[i % 3] = i % 4 ? kInfinity : -kInfinity;
+        triAccel& flat = tris[pick(rng)];
+        for (int a = 0; a < 3; ++a) // collinear, or two vertices the same
+            flat.vertex2[a] = i % 2 ? flat.vertex0[a] : 2 * flat.vertex1[a] - flat.vertex0[a];
+    }
+    for (const triAccel& t : tris)
+        bad += oracle_triangle_is_valid(t) ? 0 : 1;
+    ASSERT_GT(bad, n / 40);
+
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(n), 2));
+    EXPECT_EQ(tree.statistics().triangles, n - bad);
+    EXPECT_EQ(tree.statistics().input_triangles, n);
+    WideRays rays;
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int i = 0; i < 3000; ++i) {
+        const float o[3] = {1.5f * u(rng), 1.5f * u(rng), 1.5f * u(rng)};
+        const float d[3] = {u(rng), u(rng), u(rng)};
+        rays.add(o, d, kInfinity);
+    }
+    expect_wide_oracle(tree, tris, rays, packets_of(rays), "bad triangles");
+}
+
+// Rays that cannot hit: NaN or infinite components, a zero direction, no
+// room between 0.0001 and the limit.
+TEST(WideBVHEdges, UntraceableRaysMiss) {
+    const std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 16, 8);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
+    gfxRTWideHit hit;
+    ASSERT_TRUE(tree.intersect1(o, d, kInfinity, hit));
+    for (int a = 0; a < 3; ++a) {
+        float bad_o[3] = {o[0], o[1], o[2]}, bad_d[3] = {d[0], d[1], d[2]};
+        bad_o[a] = nan;
+        EXPECT_FALSE(tree.intersect1(bad_o, d, kInfinity, hit));
+        bad_o[a] = kInfinity;
+        EXPECT_FALSE(tree.occluded1(bad_o, d, kInfinity));
+        bad_d[a] = nan;
+        EXPECT_FALSE(tree.intersect1(o, bad_d, kInfinity, hit));
+    }
+    const float zero[3] = {0, 0, 0};
+    EXPECT_FALSE(tree.intersect1(o, zero, kInfinity, hit));
+    EXPECT_EQ(hit.index, -1);
+    EXPECT_EQ(hit.t, kInfinity);
+    EXPECT_FALSE(tree.intersect1(o, d, 0.0001f, hit));
+    EXPECT_FALSE(tree.intersect1(o, d, nan, hit));
+    EXPECT_FALSE(tree.occluded1(o, d, 1.0f)); // the sphere starts at 2
+    EXPECT_TRUE(tree.occluded1(o, d, 2.5f));
+}
+
+// Queries of an empty tree leave every result as a miss.
+void expect_empty(const gfxRTWideBVH& tree) {
+    EXPECT_TRUE(tree.empty());
+    EXPECT_EQ(tree.memory_bytes(), 0u);
+    const float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
+    gfxRTWideHit hit;
+    EXPECT_FALSE(tree.intersect1(o, d, 5.0f, hit));
+    EXPECT_EQ(hit.index, -1);
+    EXPECT_FALSE(tree.occluded1(o, d, 5.0f));
+    float t = 0, u = 0, v = 0;
+    int index = 7;
+    unsigned char occluded = 1;
+    tree.intersect_batch(o, d, nullptr, 1, &t, &index, &u, &v, 2);
+    tree.occluded_batch(o, d, nullptr, 1, &occluded, 2);
+    EXPECT_EQ(index, -1);
+    EXPECT_EQ(t, kInfinity);
+    EXPECT_EQ(occluded, 0);
+    WideRays rays;
+    for (int k = 0; k < 4; ++k)
+        rays.add(o, d, kInfinity);
+    RayPacket p = packets_of(rays)[0];
+    HitPacket hits{_mm_set1_ps(5.0f), _mm_set1_ps(1.0f), _mm_set1_ps(2.0f), _mm_set1_epi32(-1)};
+    __m128i index4;
+    tree.intersect4(p, hits, index4, RenderState{0, 0}, 10.0f);
+    EXPECT_EQ(_mm_movemask_epi8(_mm_cmpeq_epi32(index4, _mm_set1_epi32(-1))), 0xFFFF);
+    EXPECT_EQ(_mm_movemask_ps(_mm_cmpeq_ps(hits.t, _mm_set1_ps(5.0f))), 15);
+    EXPECT_EQ(tree.occluded4(p, _mm_set1_ps(10.0f)), 0);
+}
+
+TEST(WideBVHEdges, EmptyAndTinyTrees) {
+    gfxRTWideBVH tree;
+    expect_empty(tree);
+    ASSERT_TRUE(tree.build(nullptr, 0, 1));
+    expect_empty(tree);
+    EXPECT_FALSE(tree.build(nullptr, 3, 1));
+    expect_empty(tree);
+    const std::vector<triAccel> sphere = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 8, 4);
+    EXPECT_FALSE(tree.build(sphere.data(), gfxRTWideBVH::MAX_TRIANGLES + 1, 1));
+    expect_empty(tree);
+
+    // Only bad triangles: an empty tree.
+    std::vector<triAccel> flat(3, sphere[0]);
+    for (triAccel& t : flat)
+        for (int a = 0; a < 3; ++a)
+            t.vertex2[a] = t.vertex1[a];
+    ASSERT_TRUE(tree.build(flat.data(), 3, 2));
+    expect_empty(tree);
+    EXPECT_EQ(tree.statistics().input_triangles, 3u);
+
+    // One to five triangles, one node.
+    for (unsigned int n = 1; n <= 5; ++n) {
+        const std::vector<triAccel> few(sphere.begin() + 10, sphere.begin() + 10 + n);
+        ASSERT_TRUE(tree.build(few.data(), n, 2));
+        const gfxRTWideBVHStatistics s = tree.statistics();
+        EXPECT_EQ(s.nodes, 1u);
+        EXPECT_EQ(s.blocks, (n + 3) / 4);
+        WideRays rays;
+        std::mt19937 rng(n);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (int i = 0; i < 400; ++i) {
+            const float o[3] = {0.1f * u(rng), 0.1f * u(rng), 0.1f * u(rng)};
+            const triAccel& t = few[std::size_t(i) % n];
+            const float d[3] = {t.vertex0[0] + t.vertex1[0] + t.vertex2[0] - 3 * o[0],
+                                t.vertex0[1] + t.vertex1[1] + t.vertex2[1] - 3 * o[1] +
+                                    0.1f * u(rng),
+                                t.vertex0[2] + t.vertex1[2] + t.vertex2[2] - 3 * o[2]};
+            rays.add(o, d, kInfinity);
+        }
+        expect_wide_oracle(tree, few, rays, packets_of(rays), std::to_string(n) + " triangles");
+    }
+}
+
+// Each allocation of a build failed in turn: the build says so and leaves an
+// empty tree, or (a task that could not be made) builds the same tree.
+TEST(WideBVHEdges, FailedAllocationsLeaveAnEmptyTree) {
+    const std::vector<triAccel> tris =
+        zrv::scenes::torus_knot({0, 0, 0}, 1.0f, 0.2f, 3, 5, 200, 48);
+    gfxRTWideBVH reference;
+    ASSERT_TRUE(reference.build(tris.data(), unsigned(tris.size()), 2));
+    const gfxRTWideBVHStatistics expected = reference.statistics();
+    int failed_builds = 0;
+    for (int skip = 0; skip < 64; ++skip) {
+        gfxRTWideBVH tree;
+        bool built = false;
+        int injected = 0;
+        {
+            AllocationFaultRule rule;
+            rule.skip = skip;
+            AllocationFaults faults(rule);
+            built = tree.build(tris.data(), unsigned(tris.size()), 2);
+            injected = faults.injected();
+        }
+        if (injected == 0)
+            break;
+        if (!built) {
+            ++failed_builds;
+            expect_empty(tree);
+            continue;
+        }
+        const gfxRTWideBVHStatistics s = tree.statistics();
+        EXPECT_EQ(s.nodes, expected.nodes);
+        EXPECT_EQ(s.blocks, expected.blocks);
+        EXPECT_EQ(s.bytes, expected.bytes);
+    }
+    EXPECT_GE(failed_builds, 5); // ids, records, binary nodes, nodes, blocks
+}
+
+} // namespace

@@ -1,0 +1,113 @@
+// The wide BVH on several threads: builds on 1 to 64 workers give the same
+// tree, and any number of threads query one tree at once.
+#include "WideOracleCheck.h"
+
+#include "gfxRTWideBVH.h"
+#include "zrvScenes.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <thread>
+
+namespace {
+
+WideRays random_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-2.0f, 2.0f);
+    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
+    WideRays rays;
+    for (int i = 0; i < count; ++i) {
+        const float o[3] = {u(rng), u(rng), u(rng)};
+        const triAccel& t = tris[pick(rng)];
+        const float d[3] = {t.vertex0[0] - o[0], t.vertex0[1] - o[1] + 0.01f * u(rng),
+                            t.vertex0[2] - o[2]};
+        rays.add(o, d, std::numeric_limits<float>::infinity());
+    }
+    return rays;
+}
+
+struct Results {
+    std::vector<float> t, u, v;
+    std::vector<int> index;
+    std::vector<unsigned char> occluded;
+};
+
+Results trace(const gfxRTWideBVH& tree, const WideRays& rays, unsigned int threads) {
+    const unsigned int n = rays.size();
+    Results r{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n),
+              std::vector<int>(n), std::vector<unsigned char>(n)};
+    tree.intersect_batch(rays.origins.data(), rays.directions.data(), nullptr, n, r.t.data(),
+                         r.index.data(), r.u.data(), r.v.data(), threads);
+    tree.occluded_batch(rays.origins.data(), rays.directions.data(), nullptr, n, r.occluded.data(),
+                        threads);
+    return r;
+}
+
+bool same(const Results& a, const Results& b) {
+    return a.t == b.t && a.u == b.u && a.v == b.v && a.index == b.index && a.occluded == b.occluded;
+}
+
+TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
+    // Large enough for the builder to hand subtrees to its pool.
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(60000);
+    const WideRays rays = random_rays(tris, 20000, 1);
+    gfxRTWideBVH serial;
+    ASSERT_TRUE(serial.build(tris.data(), unsigned(tris.size()), 1));
+    const Results expected = trace(serial, rays, 1);
+    for (unsigned int threads : {2u, 4u, 64u, 1000u}) {
+        gfxRTWideBVH tree;
+        ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
+        const gfxRTWideBVHStatistics a = serial.statistics(), b = tree.statistics();
+        EXPECT_EQ(a.nodes, b.nodes);
+        EXPECT_EQ(a.leaves, b.leaves);
+        EXPECT_EQ(a.blocks, b.blocks);
+        EXPECT_EQ(a.depth, b.depth);
+        EXPECT_TRUE(same(trace(tree, rays, threads), expected)) << threads << " threads";
+    }
+}
+
+TEST(WideBVHThreads, ConcurrentQueriesOfOneTree) {
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(20000);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    const WideRays rays = random_rays(tris, 8000, 2);
+    const Results expected = trace(tree, rays, 1);
+    const std::vector<RayPacket> packets = packets_of(rays);
+    std::vector<HitPacket> expected_packets(packets.size());
+    for (std::size_t p = 0; p < packets.size(); ++p) {
+        RayPacket rp = packets[p];
+        HitPacket& h = expected_packets[p];
+        h = HitPacket{_mm_set1_ps(1e30f), _mm_setzero_ps(), _mm_setzero_ps(), _mm_set1_epi32(-1)};
+        __m128i index;
+        tree.intersect4(rp, h, index, RenderState{0, 0}, 1e30f);
+    }
+    std::vector<int> ok(4, 0);
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            bool good = same(trace(tree, rays, k % 2 ? 2 : 1), expected);
+            for (unsigned int i = unsigned(k); i < rays.size(); i += 4) {
+                gfxRTWideHit hit;
+                tree.intersect1(&rays.origins[3 * i], &rays.directions[3 * i],
+                                std::numeric_limits<float>::infinity(), hit);
+                good = good && hit.index == expected.index[i] && hit.t == expected.t[i];
+            }
+            for (std::size_t p = std::size_t(k); p < packets.size(); p += 4) {
+                RayPacket rp = packets[p];
+                HitPacket h{_mm_set1_ps(1e30f), _mm_setzero_ps(), _mm_setzero_ps(),
+                            _mm_set1_epi32(-1)};
+                __m128i index;
+                tree.intersect4(rp, h, index, RenderState{0, 0}, 1e30f);
+                good = good && _mm_movemask_ps(_mm_cmpeq_ps(h.t, expected_packets[p].t)) == 15;
+            }
+            ok[std::size_t(k)] = good ? 1 : 0;
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(ok, std::vector<int>(4, 1));
+}
+
+} // namespace
