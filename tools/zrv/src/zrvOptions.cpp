@@ -115,7 +115,7 @@ const std::map<std::string, Setter>& value_options() {
         {"--accel",
          [](const std::string& value, RenderOptions& options, std::string& error) {
              if (!parse_accel_choice(value, options.accel)) {
-                 error = invalid("--accel", value, "auto, kd, bvh or two-level");
+                 error = invalid("--accel", value, "auto, kd, bvh, two-level or wide");
                  return false;
              }
              options.accel_given = true;
@@ -209,7 +209,10 @@ const OptionEntry option_table[] = {
      "ambient occlusion with N samples: 8, 16, 36, 64 or 128"},
     {"--ao-distance D", "--ao-distance", nullptr, for_render,
      "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
-    {"--accel KIND", "--accel", nullptr, for_all, "auto (default), kd, bvh or two-level"},
+    {"--accel KIND", "--accel", nullptr, for_render | for_inspect,
+     "auto (default), kd, bvh, two-level or wide"},
+    {"--accel KIND", "--accel", nullptr, for_build,
+     "auto (default), kd, bvh or two-level (wide is not saved)"},
     {"--tree FILE", "--tree", nullptr, for_render | for_inspect,
      "load the structure saved by zrv build instead of building\n"
      "(then --accel and --build-threads do not apply)"},
@@ -317,6 +320,10 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
     }
     if (!options.tree_path.empty() && (options.accel_given || options.build_threads > 0)) {
         result.error = "--tree loads a built structure: --accel and --build-threads do not apply";
+        return result;
+    }
+    if (options.command == Command::build && options.accel == AccelChoice::wide) {
+        result.error = "zrv build cannot save a wide structure (use kd, bvh or two-level)";
         return result;
     }
     if (options.command == Command::build && options.output_path.empty()) {

@@ -207,7 +207,8 @@ int inspect(const RenderOptions& options, const SceneStructure& structure,
                               : structure.two_level.get();
     if (!options.dump_path.empty()) {
         if (bvh == nullptr)
-            return fail(err, "--dump writes a BVH; this scene uses a KD-tree");
+            return fail(err, std::string("--dump writes the library's BVH dump; this scene uses ") +
+                                 kind_name(structure.kind));
         if (!write_dump(options.dump_path, *bvh, error))
             return fail(err, error);
     }

@@ -228,14 +228,9 @@ private:
         const Vec3 d = to_light_ * ray_scale_;
         RayPacket rays = make_packet(_mm_load_ps(ox), _mm_load_ps(oy), _mm_load_ps(oz),
                                      _mm_set1_ps(d.x), _mm_set1_ps(d.y), _mm_set1_ps(d.z), active);
-        HitPacket hits;
-        clear_hits(hits);
-        structure_.trace(rays, hits, shadow_state_, no_distance_limit);
-
-        alignas(16) int id[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        const int blocked = structure_.occluded(rays, shadow_state_, no_distance_limit);
         for (int lane = 0; lane < 4; ++lane)
-            if ((active & (1 << lane)) && id[lane] >= 0)
+            if (blocked & (1 << lane))
                 sample(lane_x(x, lane), lane_y(y, lane), x0, y0).lit = false;
         counters_.shadow.rays += static_cast<unsigned>(__builtin_popcount(active));
     }
@@ -274,12 +269,7 @@ private:
                                          _mm_mul_ps(record.z, _mm_set1_ps(n[a]))));
         RayPacket rays = make_packet(_mm_set1_ps(origin.x), _mm_set1_ps(origin.y),
                                      _mm_set1_ps(origin.z), d[0], d[1], d[2], 15);
-        HitPacket hits;
-        clear_hits(hits);
-        hits.t = _mm_set1_ps(ao_limit_);
-        structure_.trace(rays, hits, shadow_state_, ao_limit_);
-        return __builtin_popcount(
-            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hits.id, _mm_set1_epi32(-1)))));
+        return __builtin_popcount(structure_.occluded(rays, shadow_state_, ao_limit_));
     }
 
     // Distance by which a shadow ray starts off the surface: relative to the

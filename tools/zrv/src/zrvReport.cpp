@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace zrv {
 
@@ -21,6 +22,11 @@ double finite_or_zero(double value) {
 
 std::string json_number(double value) {
     return format("%.6g", finite_or_zero(value));
+}
+
+// A count, or null where the structure has no such figure.
+template <typename T> std::string json_optional(const std::optional<T>& value) {
+    return value ? std::to_string(*value) : std::string("null");
 }
 
 // What a CompileKDTree result other than 0 says about the parallel attempt.
@@ -126,9 +132,17 @@ void write_text_report(std::ostream& out, const RunReport& r) {
     out << r.tree.nodes << " nodes, " << r.tree.leaves << " leaves";
     if (r.structure == "kd")
         out << " (" << r.tree.empty_leaves << " empty)";
+    if (r.tree.blocks)
+        out << " in " << *r.tree.blocks << " blocks";
     out << ", depth " << r.tree.depth << format(", %.2f", r.tree.average_objects_per_leaf)
-        << (r.tree.kd_trees > 0 ? " KD-trees" : " triangles") << " per leaf (max "
-        << r.tree.max_objects_per_leaf << ")\n";
+        << (r.tree.kd_trees > 0 ? " KD-trees" : " triangles") << " per leaf";
+    if (r.tree.max_objects_per_leaf)
+        out << " (max " << *r.tree.max_objects_per_leaf << ")";
+    if (r.tree.bytes)
+        out << ", " << *r.tree.bytes << " bytes";
+    if (r.tree.triangles_left_out > 0)
+        out << ", " << r.tree.triangles_left_out << " triangles left out";
+    out << '\n';
     if (r.command != "render")
         return;
     out << format("render       %dx%d in %.3f s on %d thread%s", r.width, r.height, s.seconds,
@@ -160,8 +174,10 @@ void write_json_report(std::ostream& out, const RunReport& r) {
         << ",\"tree\":{\"nodes\":" << r.tree.nodes << ",\"leaves\":" << r.tree.leaves
         << ",\"empty_leaves\":" << r.tree.empty_leaves << ",\"depth\":" << r.tree.depth
         << ",\"average_objects_per_leaf\":" << json_number(r.tree.average_objects_per_leaf)
-        << ",\"max_objects_per_leaf\":" << r.tree.max_objects_per_leaf
-        << ",\"kd_trees\":" << r.tree.kd_trees << "}";
+        << ",\"max_objects_per_leaf\":" << json_optional(r.tree.max_objects_per_leaf)
+        << ",\"kd_trees\":" << r.tree.kd_trees << ",\"blocks\":" << json_optional(r.tree.blocks)
+        << ",\"bytes\":" << json_optional(r.tree.bytes)
+        << ",\"triangles_left_out\":" << r.tree.triangles_left_out << "}";
     if (r.command == "render") {
         out << ",\"width\":" << r.width << ",\"height\":" << r.height
             << ",\"render_threads\":" << r.render_threads

@@ -95,6 +95,19 @@ bool build_bvh(const std::vector<triAccel>& triangles, int build_threads, SceneS
     return true;
 }
 
+bool build_wide(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
+                BuildOutcome& outcome) {
+    s.wide.reset(new (std::nothrow) gfxRTWideBVH);
+    if (!s.wide)
+        return false;
+    const Clock::time_point start = Clock::now();
+    if (!s.wide->build(triangles.data(), unsigned(triangles.size()), unsigned(build_threads)))
+        return false;
+    outcome.library_seconds = seconds_since(start);
+    s.wide_bounds = bounds_of(triangles.data(), triangles.size());
+    return true;
+}
+
 bool build_two_level(const std::vector<triAccel>& triangles, int build_threads, SceneStructure& s,
                      BuildOutcome& outcome) {
     set_parts(triangles, split_into_objects(triangles), s);
@@ -132,6 +145,8 @@ const char* kind_name(StructureKind kind) {
         return "bvh";
     case StructureKind::two_level:
         return "two-level";
+    case StructureKind::wide:
+        return "wide";
     }
     return "?";
 }
@@ -146,13 +161,15 @@ const char* choice_name(AccelChoice choice) {
         return kind_name(StructureKind::bvh);
     case AccelChoice::two_level:
         return kind_name(StructureKind::two_level);
+    case AccelChoice::wide:
+        return kind_name(StructureKind::wide);
     }
     return "?";
 }
 
 bool parse_accel_choice(const std::string& text, AccelChoice& choice) {
-    for (AccelChoice c :
-         {AccelChoice::automatic, AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level}) {
+    for (AccelChoice c : {AccelChoice::automatic, AccelChoice::kd, AccelChoice::bvh,
+                          AccelChoice::two_level, AccelChoice::wide}) {
         if (text == choice_name(c)) {
             choice = c;
             return true;
@@ -174,7 +191,21 @@ void SceneStructure::trace(RayPacket& rays, HitPacket& hits, const RenderState& 
     case StructureKind::two_level:
         two_level->traverse_tree(rays, hits, hit_object, state, max_distance);
         break;
+    case StructureKind::wide:
+        wide->intersect4(rays, hits, hit_object, state, max_distance);
+        break;
     }
+}
+
+int SceneStructure::occluded(RayPacket& rays, const RenderState& state, float max_distance) const {
+    const int active = rays.active_mask & 0xF;
+    if (kind == StructureKind::wide)
+        return wide->occluded4(rays, _mm_set1_ps(max_distance)) & active;
+    HitPacket hits;
+    clear_hits(hits);
+    hits.t = _mm_set1_ps(max_distance);
+    trace(rays, hits, state, max_distance);
+    return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hits.id, _mm_set1_epi32(-1)))) & active;
 }
 
 Bounds SceneStructure::bounds() const {
@@ -186,6 +217,8 @@ Bounds SceneStructure::bounds() const {
         box.empty = kd->get_number_of_nodes() == 0;
         return box;
     }
+    if (kind == StructureKind::wide)
+        return wide_bounds;
     const gfxRTBVH& tree =
         kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh) : *two_level;
     __m128 low, high;
@@ -202,6 +235,19 @@ Bounds SceneStructure::bounds() const {
 StructureFigures SceneStructure::figures() const {
     if (kind == StructureKind::kd)
         return figures_of(*kd->get_statistic(), kd->get_number_of_nodes());
+    if (kind == StructureKind::wide) {
+        const gfxRTWideBVHStatistics s = wide->statistics();
+        StructureFigures f;
+        f.nodes = s.nodes;
+        f.leaves = s.leaves;
+        f.depth = s.depth;
+        f.max_objects_per_leaf.reset();
+        f.average_objects_per_leaf = s.leaves > 0 ? double(s.triangles) / s.leaves : 0.0;
+        f.blocks = s.blocks;
+        f.bytes = s.bytes;
+        f.triangles_left_out = s.input_triangles - s.triangles;
+        return f;
+    }
     const gfxRTBVH& tree =
         kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh) : *two_level;
     StructureFigures f = figures_of(*tree.get_statistic(), tree.get_number_of_nodes());
@@ -276,6 +322,10 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
     case AccelChoice::two_level:
         structure.kind = StructureKind::two_level;
         built = build_two_level(triangles, build_threads, structure, outcome);
+        break;
+    case AccelChoice::wide:
+        structure.kind = StructureKind::wide;
+        built = build_wide(triangles, build_threads, structure, outcome);
         break;
     }
     outcome.kind = structure.kind;

@@ -1,6 +1,6 @@
 // The acceleration structure a render traces: the library's KD-tree, its BVH
-// over the triangles, or a two-level structure of one KD-tree per object
-// under a BVH, behind one interface.
+// over the triangles, a two-level structure of one KD-tree per object under a
+// BVH, or the wide (eight-child) BVH, behind one interface.
 #ifndef ZRV_SCENE_STRUCTURE_H
 #define ZRV_SCENE_STRUCTURE_H
 
@@ -8,20 +8,24 @@
 
 #include <gfxRTBVH.h>
 #include <gfxRTKDTree.h>
+#include <gfxRTWideBVH.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zrv {
 
-enum class StructureKind { kd, bvh, two_level };
+// The order is that of the kind codes in tree files (zrvTreeFile.cpp).
+enum class StructureKind { kd, bvh, two_level, wide };
 
 // What --accel asks for; automatic picks kd or bvh (see choose_after_kd_build).
-enum class AccelChoice { automatic, kd, bvh, two_level };
+enum class AccelChoice { automatic, kd, bvh, two_level, wide };
 
-// "kd", "bvh", "two-level" (and "auto" for the choice).
+// "kd", "bvh", "two-level", "wide" (and "auto" for the choice).
 const char* kind_name(StructureKind kind);
 const char* choice_name(AccelChoice choice);
 bool parse_accel_choice(const std::string& text, AccelChoice& choice);
@@ -32,9 +36,14 @@ struct StructureFigures {
     unsigned int leaves = 0;
     unsigned int empty_leaves = 0;
     unsigned int depth = 0;
-    unsigned int max_objects_per_leaf = 0;
+    std::optional<unsigned int> max_objects_per_leaf = 0; // none for wide
     double average_objects_per_leaf = 0.0;
     unsigned int kd_trees = 0; // two-level: KD-trees under the BVH
+    // Wide only: four-triangle blocks, the bytes the tree holds, and the
+    // triangles it was given but left out (non-finite or of zero area).
+    std::optional<unsigned int> blocks;
+    std::optional<std::size_t> bytes;
+    unsigned int triangles_left_out = 0;
 };
 
 class SceneStructure {
@@ -55,11 +64,20 @@ public:
     std::vector<std::vector<triAccel>> part_triangles;
     std::vector<std::vector<std::uint32_t>> part_indices;
     std::unique_ptr<gfxRTBVH_KDTree> two_level;
+    // Wide: the tree (which keeps its own copy of the triangles) and the box
+    // of the triangles it was built over, which the tree does not report.
+    std::unique_ptr<gfxRTWideBVH> wide;
+    Bounds wide_bounds;
 
     // Nearest hits of the active lanes of rays within max_distance, hit ids
     // being indices into the scene's triangle array. active_mask is restored.
     void trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
                float max_distance) const;
+    // The active lanes of rays that hit a triangle casting shadows within
+    // max_distance, as a lane mask: the question of shadow and occlusion
+    // rays, which need no nearest hit. state is a shadow-ray state
+    // (shadow_rays = 1). active_mask is restored.
+    int occluded(RayPacket& rays, const RenderState& state, float max_distance) const;
     Bounds bounds() const;
     StructureFigures figures() const;
 };

@@ -19,7 +19,7 @@ unsigned int kind_code(StructureKind kind) {
 }
 
 bool kind_of(unsigned int code, StructureKind& kind) {
-    if (code > kind_code(StructureKind::two_level))
+    if (code > kind_code(StructureKind::two_level)) // wide structures are not saved
         return false;
     kind = static_cast<StructureKind>(code);
     return true;
@@ -105,6 +105,8 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
             return true;
         break;
     }
+    case StructureKind::wide: // kind_of refuses its code
+        break;
     }
     if (s.kd || s.bvh)
         return true;
@@ -125,6 +127,10 @@ std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
 bool save_structure(const std::string& path, const SceneStructure& s,
                     const std::vector<triAccel>& triangles, const TreeFileInfo& info,
                     std::string& error) {
+    if (s.kind == StructureKind::wide) {
+        error = "cannot save a wide structure";
+        return false;
+    }
     streams::FileWriter writer(path);
     const std::uint64_t hash = hash_triangles(triangles);
     writer.write_string(PlxUnicodeString(begin_token));
@@ -153,6 +159,8 @@ bool save_structure(const std::string& path, const SceneStructure& s,
         for (unsigned int i = 0; i < s.two_level->get_number_of_objects(); ++i)
             s.two_level->get_tree(i)->stream(writer);
         written = s.two_level->gfxRTBVH::stream(writer);
+        break;
+    case StructureKind::wide: // refused above
         break;
     }
     writer.write_string(PlxUnicodeString(end_token));

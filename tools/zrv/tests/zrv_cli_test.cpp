@@ -1,15 +1,18 @@
 // Runs the zrv executable as a user would: rendering, saved trees, inspect
 // and every kind of bad input.
 #include "VRMLReader.h"
+#include "zrvMeshLoader.h"
 #include "zrvShading.h"
 #include "zrvTestFiles.h"
 
+#include <gfxRTWideBVH.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 #include <sys/stat.h>
 
 namespace zrv {
@@ -99,6 +102,13 @@ TEST(ZrvCli, AmbientOcclusionDarkensACornerNotAnOpenPlane) {
     ASSERT_EQ(ao.exit_code, 0) << ao.err;
     const Json json = Json::parse(ao.out);
     EXPECT_GT(json["ao_rays"], 6 * json["shadow_rays"].get<int>());
+    // The wide BVH answers the shadow and occlusion rays alike, ray for ray.
+    args.insert(args.end(), {"--accel", "wide", "-o", "ao-wide.png"});
+    const auto wide = test::run_zrv(render(args), dir);
+    ASSERT_EQ(wide.exit_code, 0) << wide.err;
+    for (const std::string key : {"shadow_rays", "ao_rays"})
+        EXPECT_EQ(Json::parse(wide.out)[key], json[key]) << key;
+    EXPECT_EQ(test::read_text(dir.file("ao-wide.png")), test::read_text(dir.file("ao.png")));
     Image plain, occluded;
     ASSERT_TRUE(test::read_png(dir.file("zrv.png"), plain));
     ASSERT_TRUE(test::read_png(dir.file("ao.png"), occluded));
@@ -157,6 +167,9 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
         EXPECT_NE(loaded.find("load         "), npos) << loaded;
         EXPECT_NE(same_image({"scene.obj", "--accel", accel}).find("structure    " + accel), npos);
     }
+    EXPECT_NE(
+        same_image({"scene.obj", "--accel", "wide", "--threads", "3"}).find("structure    wide\n"),
+        npos);
 }
 
 TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
@@ -185,6 +198,56 @@ TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
         test::run_zrv({"inspect", "scene.obj", "--accel", "bvh", "--vrml", "x"}, dir);
     EXPECT_EQ(wrong.exit_code, 1);
     EXPECT_EQ(wrong.err, "zrv: error: --vrml lists KD-tree split planes; this scene uses bvh\n");
+}
+
+TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresAndRefusesToSaveIt) {
+    TempDir dir;
+    TestMesh grid; // 800 triangles: a tree of more than one node
+    for (int i = 0; i < 400; ++i)
+        grid.square({float(i % 20), float(i / 20), -float(i % 7)}, 0.4f);
+    test::write_mesh(dir.file("grid.obj"), grid);
+    LoadedMesh mesh;
+    std::string error;
+    ASSERT_TRUE(load_mesh(dir.file("grid.obj"), mesh, error)) << error;
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(mesh.triangles.data(), unsigned(mesh.triangles.size()), 2));
+    const gfxRTWideBVHStatistics want = tree.statistics();
+    ASSERT_GT(want.nodes, 1u);
+
+    const auto json_run = test::run_zrv(
+        {"inspect", "grid.obj", "--accel", "wide", "--build-threads", "2", "--json"}, dir);
+    ASSERT_EQ(json_run.exit_code, 0) << json_run.err;
+    const Json json = Json::parse(json_run.out);
+    EXPECT_EQ(std::tuple(json["accel"], json["structure"], json["triangles"]),
+              std::tuple("wide", "wide", 800));
+    const Json expected = {{"nodes", want.nodes},
+                           {"leaves", want.leaves},
+                           {"blocks", want.blocks},
+                           {"depth", want.depth},
+                           {"bytes", want.bytes},
+                           {"triangles_left_out", 0},
+                           {"max_objects_per_leaf", nullptr}};
+    for (const auto& [key, value] : expected.items())
+        EXPECT_EQ(json["tree"][key], value) << key;
+    EXPECT_NEAR(json["tree"]["average_objects_per_leaf"].get<double>(), 800.0 / want.leaves, 1e-5);
+
+    const auto text = test::run_zrv({"inspect", "grid.obj", "--accel", "wide"}, dir);
+    ASSERT_EQ(text.exit_code, 0) << text.err;
+    const std::string line = "tree         " + std::to_string(want.nodes) + " nodes, " +
+                             std::to_string(want.leaves) + " leaves in " +
+                             std::to_string(want.blocks) + " blocks, depth " +
+                             std::to_string(want.depth) + ", ";
+    EXPECT_NE(text.out.find(line), npos) << text.out;
+    EXPECT_NE(text.out.find(", " + std::to_string(want.bytes) + " bytes\n"), npos) << text.out;
+
+    const auto dump = test::run_zrv({"inspect", "grid.obj", "--accel=wide", "--dump", "d"}, dir);
+    EXPECT_EQ(dump.exit_code, 1);
+    EXPECT_EQ(dump.err, "zrv: error: --dump writes the library's BVH dump; this scene uses wide\n");
+    const auto build = test::run_zrv({"build", "grid.obj", "-o", "t.zrv", "--accel", "wide"}, dir);
+    EXPECT_EQ(build.exit_code, 2);
+    EXPECT_EQ(build.err, "zrv: error: zrv build cannot save a wide structure (use kd, bvh or "
+                         "two-level)\n");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"grid.obj"});
 }
 
 TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {

@@ -3,15 +3,19 @@
 #include "zrvCamera.h"
 #include "zrvOptions.h"
 #include "zrvProgressBar.h"
+#include "zrvPacketTracer.h"
 #include "zrvReport.h"
+#include "zrvSceneStructure.h"
 #include "zrvShading.h"
 #include "zrvTestFiles.h"
+#include "zrvTriangleRecord.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 namespace zrv {
@@ -52,7 +56,9 @@ TEST(ZrvOptions, RejectsBadCommandsAndValues) {
         {{"render", "--width"}, "option --width needs a value"},
         {{"render", "-o", ""}, "the path given with -o is empty"},
         {{"render", "--accel", "octree"},
-         "invalid value 'octree' for --accel: expected auto, kd, bvh or two-level"},
+         "invalid value 'octree' for --accel: expected auto, kd, bvh, two-level or wide"},
+        {{"build", "-o", "t.zrv", "--accel=wide"},
+         "zrv build cannot save a wide structure (use kd, bvh or two-level)"},
         {{"render", "--ao", "12"},
          "invalid value '12' for --ao: expected 8, 16, 36, 64 or 128 samples"},
         {{"render", "--ao-distance", "0"},
@@ -181,7 +187,8 @@ TEST(ZrvReport, JsonHoldsEveryFigureOnOneLine) {
         R"j((at most 1024)","build_threads":2,"compile_code":0,"build_seconds":1.5,)j"
         R"("library_build_seconds":2.75,"tree_file":null,"tree_load_seconds":0,)"
         R"("tree":{"nodes":4001,"leaves":2001,"empty_leaves":300,"depth":37,)"
-        R"("average_objects_per_leaf":3.125,"max_objects_per_leaf":9,"kd_trees":0},)"
+        R"("average_objects_per_leaf":3.125,"max_objects_per_leaf":9,"kd_trees":0,)"
+        R"("blocks":null,"bytes":null,"triangles_left_out":0},)"
         R"("width":64,"height":48,"render_threads":2,"render_seconds":0.5,)"
         R"("worker_thread_seconds":2,"ao_samples":16,"ao_distance":0.5,)"
         R"("primary_rays":3072,"primary_seconds":0.001,"primary_thread_seconds":0.004,)"
@@ -220,6 +227,22 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
               "wrote        out.png\n");
 
     RunReport r = sample_report();
+    r.structure = "wide";
+    r.tree.max_objects_per_leaf.reset();
+    r.tree.blocks = 512;
+    r.tree.bytes = 123456;
+    r.tree.triangles_left_out = 2;
+    EXPECT_NE(written(write_text_report, r)
+                  .find("tree         4001 nodes, 2001 leaves in 512 blocks, depth 37, 3.12 "
+                        "triangles per leaf, 123456 bytes, 2 triangles left out\n"),
+              std::string::npos)
+        << written(write_text_report, r);
+    const Json json = Json::parse(written(write_json_report, r))["tree"];
+    EXPECT_TRUE(json["max_objects_per_leaf"].is_null());
+    EXPECT_EQ(std::tuple(json["blocks"], json["bytes"], json["triangles_left_out"]),
+              std::tuple(512, 123456, 2));
+
+    r = sample_report();
     r.compile_code = 3;
     r.build_threads = 1;
     const std::string text = written(write_text_report, r);
@@ -227,6 +250,60 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
                         "subtree failed)\n"),
               std::string::npos)
         << text;
+}
+
+// A receiver of side 4 at z = -5 (triangles 0 and 1) and an occluder of side
+// 1 at z = -4 centred on x = -1 (triangles 2 and 3), seen from the origin.
+// Lane 0 meets the receiver at t = 5, lane 1 the occluder at t = 1, lane 2
+// nothing; lane 3 would meet the occluder but is not active.
+TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
+    std::vector<triAccel> triangles(4);
+    const Vec3 corners[2][4] = {
+        {{-2, -2, -5}, {2, -2, -5}, {2, 2, -5}, {-2, 2, -5}},
+        {{-1.5f, -0.5f, -4}, {-0.5f, -0.5f, -4}, {-0.5f, 0.5f, -4}, {-1.5f, 0.5f, -4}}};
+    for (int i = 0; i < 4; ++i) {
+        const Vec3* c = corners[i / 2];
+        ASSERT_EQ(make_triangle_record(c[0], c[1 + i % 2], c[2 + i % 2], i, 0, triangles[i]),
+                  TriangleCheck::ok);
+    }
+    alignas(16) const float dx[4] = {0.3f, -1.0f, 3.0f, -1.0f}, dy[4] = {0.1f, 0.2f, 0.0f, 0.2f},
+                            dz[4] = {-1.0f, -4.0f, -1.0f, -4.0f};
+    RayPacket rays;
+    rays.origin = sse_vec{_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    rays.direction = sse_vec{_mm_load_ps(dx), _mm_load_ps(dy), _mm_load_ps(dz)};
+    rays.host_value = _mm_setzero_ps();
+    rays.host_word = 0;
+    rays.active_mask = 0b0111;
+    RenderState state{}, shadow{};
+    shadow.shadow_rays = 1;
+
+    for (const AccelChoice choice :
+         {AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level, AccelChoice::wide}) {
+        SCOPED_TRACE(choice_name(choice));
+        SceneStructure structure;
+        BuildOutcome outcome;
+        std::string error;
+        ASSERT_TRUE(build_scene_structure(triangles, choice, 2, structure, outcome, error));
+        EXPECT_EQ(kind_name(structure.kind), std::string(choice_name(choice)));
+        HitPacket hits;
+        clear_hits(hits);
+        structure.trace(rays, hits, state, no_distance_limit);
+        alignas(16) float t[4];
+        alignas(16) int id[4];
+        _mm_store_ps(t, hits.t);
+        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        EXPECT_EQ(std::vector<int>(id, id + 4), (std::vector<int>{0, 3, -1, -1}));
+        EXPECT_NEAR(t[0], 5.0f, 1e-5f);
+        EXPECT_NEAR(t[1], 1.0f, 1e-5f);
+        EXPECT_EQ(t[3], no_distance_limit);
+        EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
+        EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
+        EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
+        EXPECT_EQ(rays.active_mask, 0b0111);
+        const Bounds box = structure.bounds();
+        EXPECT_FALSE(box.empty);
+        EXPECT_NEAR(box.diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
+    }
 }
 
 TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAfterTheDelayAndErasesItself) {
