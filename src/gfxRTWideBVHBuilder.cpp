@@ -52,13 +52,13 @@ inline __m128 ref_centroid2(const PrimRef& r) {
 
 // Half the surface area; an empty box has none.
 inline float half_area(const Box& box) {
-    alignas(16) float lo[4], hi[4];
-    _mm_store_ps(lo, box.lo);
-    _mm_store_ps(hi, box.hi);
-    const float dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
-    if (!(dx >= 0.0f))
-        return 0.0f;
-    return dx * dy + dy * dz + dz * dx;
+    const __m128 d = _mm_sub_ps(box.hi, box.lo);
+    const __m128 rotated = _mm_shuffle_ps(d, d, _MM_SHUFFLE(3, 0, 2, 1)); // dy, dz, dx
+    const __m128 products = _mm_mul_ps(d, rotated);                       // dxdy, dydz, dzdx
+    const __m128 sum = _mm_add_ss(
+        _mm_add_ss(products, _mm_shuffle_ps(products, products, _MM_SHUFFLE(3, 2, 1, 1))),
+        _mm_shuffle_ps(products, products, _MM_SHUFFLE(3, 2, 1, 2)));
+    return _mm_cvtss_f32(d) >= 0.0f ? _mm_cvtss_f32(sum) : 0.0f;
 }
 
 inline unsigned int blocks_for(unsigned int triangles) {
@@ -81,6 +81,10 @@ struct BinaryNode {
 const float kTraversalCost = 1.0f;
 const unsigned int kMaxLeafTriangles = 16;
 const unsigned int kBins = 32;
+// Ranges up to this size are split by a full sweep over their sorted
+// centroids instead of bins: exact splits where they matter most, near the
+// leaves, at little cost.
+const unsigned int kSweepLimit = 24;
 // Beyond this binary depth splits halve their range, so that the tree stays
 // within the traversal stack whatever the input.
 const unsigned int kMedianSplitDepth = 40;
@@ -113,6 +117,9 @@ public:
 
 private:
     SplitChoice find_split(const Range& range) const;
+    bool sweep_split(const Range& range, float cost_limit, bool must_split, Range& left,
+                     Range& right) const;
+    void bound_halves(const Range& range, unsigned int middle, Range& left, Range& right) const;
     unsigned int partition(const Range& range, const SplitChoice& split, Range& left,
                            Range& right) const;
     void median_split(const Range& range, Range& left, Range& right) const;
@@ -261,8 +268,8 @@ unsigned int BinaryBuilder::partition(const Range& range, const SplitChoice& spl
     return i;
 }
 
-void BinaryBuilder::median_split(const Range& range, Range& left, Range& right) const {
-    const unsigned int middle = range.begin + (range.end - range.begin) / 2;
+void BinaryBuilder::bound_halves(const Range& range, unsigned int middle, Range& left,
+                                 Range& right) const {
     Box lb = empty_box(), lc = empty_box(), rb = empty_box(), rc = empty_box();
     for (unsigned int i = range.begin; i < range.end; ++i) {
         const __m128 c = ref_centroid2(refs_[i]);
@@ -276,6 +283,64 @@ void BinaryBuilder::median_split(const Range& range, Range& left, Range& right) 
     }
     left = Range{range.begin, middle, lb, lc, range.depth + 1, 0};
     right = Range{middle, range.end, rb, rc, range.depth + 1, 0};
+}
+
+void BinaryBuilder::median_split(const Range& range, Range& left, Range& right) const {
+    bound_halves(range, range.begin + (range.end - range.begin) / 2, left, right);
+}
+
+// Splits the range at the cheapest boundary of its refs sorted by centroid
+// along some axis, reordering them, when that costs less than cost_limit (or
+// must_split); otherwise leaves them alone and returns false.
+bool BinaryBuilder::sweep_split(const Range& range, float cost_limit, bool must_split, Range& left,
+                                Range& right) const {
+    const unsigned int n = range.end - range.begin;
+    const PrimRef* const refs = refs_ + range.begin;
+    unsigned char best_order[kSweepLimit];
+    unsigned int best_count = 0;
+    float cost = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < 3; ++a) {
+        // Positions sorted by centroid along a, ties by host position.
+        unsigned char order[kSweepLimit];
+        float key[kSweepLimit];
+        for (unsigned int i = 0; i < n; ++i) {
+            unsigned int j = i;
+            const float k = refs[i].lo[a] + refs[i].hi[a];
+            while (j > 0 && (key[j - 1] > k ||
+                             (key[j - 1] == k && refs[order[j - 1]].index > refs[i].index))) {
+                key[j] = key[j - 1];
+                order[j] = order[j - 1];
+                --j;
+            }
+            key[j] = k;
+            order[j] = (unsigned char)i;
+        }
+        float right_area[kSweepLimit];
+        Box box = empty_box();
+        for (unsigned int i = n - 1; i > 0; --i) {
+            grow(box, ref_lo(refs[order[i]]), ref_hi(refs[order[i]]));
+            right_area[i] = half_area(box);
+        }
+        box = empty_box();
+        for (unsigned int i = 1; i < n; ++i) {
+            grow(box, ref_lo(refs[order[i - 1]]), ref_hi(refs[order[i - 1]]));
+            const float c =
+                half_area(box) * float(blocks_for(i)) + right_area[i] * float(blocks_for(n - i));
+            if (c < cost) {
+                cost = c;
+                best_count = i;
+                std::memcpy(best_order, order, n);
+            }
+        }
+    }
+    if (best_count == 0 || !(must_split || cost < cost_limit))
+        return false;
+    PrimRef sorted[kSweepLimit];
+    for (unsigned int i = 0; i < n; ++i)
+        sorted[i] = refs[best_order[i]];
+    std::memcpy(refs_ + range.begin, sorted, n * sizeof(PrimRef));
+    bound_halves(range, range.begin + best_count, left, right);
+    return true;
 }
 
 void BinaryBuilder::make_leaf(const Range& range) {
@@ -297,12 +362,18 @@ void BinaryBuilder::build(Range range) {
         Range left, right;
         bool split = false;
         if (range.depth < kMedianSplitDepth) {
-            const SplitChoice choice = find_split(range);
             const float leaf_cost = nodes_[range.node].area * float(blocks_for(n));
-            const float split_cost = nodes_[range.node].area * kTraversalCost + choice.cost;
-            if (choice.axis >= 0 && (n > kMaxLeafTriangles || split_cost < leaf_cost)) {
-                partition(range, choice, left, right);
-                split = true;
+            const float node_cost = nodes_[range.node].area * kTraversalCost;
+            if (n <= kSweepLimit) {
+                split =
+                    sweep_split(range, leaf_cost - node_cost, n > kMaxLeafTriangles, left, right);
+            } else {
+                const SplitChoice choice = find_split(range);
+                if (choice.axis >= 0 &&
+                    (n > kMaxLeafTriangles || node_cost + choice.cost < leaf_cost)) {
+                    partition(range, choice, left, right);
+                    split = true;
+                }
             }
         }
         if (!split) {
