@@ -1,0 +1,362 @@
+#include "gfxRTWideBVHBinary.h"
+
+#include "ZrvGfxConcurrency.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+namespace gfx_detail {
+
+namespace {
+
+// Split and leaf costs, in units of one four-triangle block test.
+const float kTraversalCost = 1.0f;
+const unsigned int kMaxLeafTriangles = 16;
+const unsigned int kBins = 32;
+// Ranges up to this size are split by a full sweep over their sorted
+// centroids instead of bins: exact splits where they matter most, near the
+// leaves, at little cost.
+const unsigned int kSweepLimit = 24;
+// Beyond this binary depth splits halve their range, so that the tree stays
+// within the traversal stack whatever the input.
+const unsigned int kMedianSplitDepth = 40;
+struct SplitChoice {
+    int axis; // -1: no split better than a leaf, or none possible
+    unsigned int bin;
+    float cost;
+    Box left_box, right_box, left_centroids, right_centroids;
+};
+
+struct Range {
+    unsigned int begin, end;
+    Box box, centroids; // centroids as twice the centroid
+    unsigned int depth;
+    unsigned int node;
+};
+
+class BinaryBuilder {
+public:
+    BinaryBuilder(PrimRef* refs, BinaryNode* nodes, ZrvGfxTaskManager* pool)
+        : refs_(refs), nodes_(nodes), pool_(pool), node_count_(1), block_count_(0) {}
+
+    void build(Range range);
+
+    unsigned int node_count() const { return node_count_.load(); }
+    unsigned int block_count() const { return block_count_.load(); }
+
+private:
+    SplitChoice find_split(const Range& range) const;
+    bool sweep_split(const Range& range, float cost_limit, bool must_split, Range& left,
+                     Range& right) const;
+    void bound_halves(const Range& range, unsigned int middle, Range& left, Range& right) const;
+    unsigned int partition(const Range& range, const SplitChoice& split, Range& left,
+                           Range& right) const;
+    void median_split(const Range& range, Range& left, Range& right) const;
+    void make_leaf(const Range& range);
+    void set_node_box(unsigned int node, const Box& box);
+
+    PrimRef* refs_;
+    BinaryNode* nodes_;
+    ZrvGfxTaskManager* pool_;
+    std::atomic<unsigned int> node_count_;
+    std::atomic<unsigned int> block_count_;
+
+    friend class BuildTask;
+};
+
+class BuildTask : public ZrvGfxRunnableTask {
+public:
+    BuildTask(BinaryBuilder& builder, const Range& range) : builder_(builder), range_(range) {}
+    void run(unsigned int) override { builder_.build(range_); }
+
+private:
+    BinaryBuilder& builder_;
+    Range range_;
+};
+
+void BinaryBuilder::set_node_box(unsigned int node, const Box& box) {
+    alignas(16) float lo[4], hi[4];
+    _mm_store_ps(lo, box.lo);
+    _mm_store_ps(hi, box.hi);
+    BinaryNode& n = nodes_[node];
+    std::memcpy(n.lo, lo, sizeof n.lo);
+    std::memcpy(n.hi, hi, sizeof n.hi);
+    n.area = half_area(box);
+}
+
+SplitChoice BinaryBuilder::find_split(const Range& range) const {
+    SplitChoice choice;
+    choice.axis = -1;
+    choice.bin = 0;
+    choice.cost = std::numeric_limits<float>::infinity();
+
+    alignas(16) float cmin[4], cmax[4];
+    _mm_store_ps(cmin, range.centroids.lo);
+    _mm_store_ps(cmax, range.centroids.hi);
+    float scale[3];
+    bool splittable = false;
+    for (int a = 0; a < 3; ++a) {
+        const float extent = cmax[a] - cmin[a];
+        scale[a] = extent > 0.0f ? float(kBins) * (1.0f - 1.0f / 1024.0f) / extent : 0.0f;
+        splittable = splittable || extent > 0.0f;
+    }
+    if (!splittable)
+        return choice;
+
+    Box bins[3][kBins];
+    unsigned int counts[3][kBins] = {};
+    for (int a = 0; a < 3; ++a)
+        for (unsigned int b = 0; b < kBins; ++b)
+            bins[a][b] = empty_box();
+    const __m128 offset = range.centroids.lo;
+    const __m128 scale4 = _mm_setr_ps(scale[0], scale[1], scale[2], 0.0f);
+    for (unsigned int i = range.begin; i < range.end; ++i) {
+        const PrimRef& r = refs_[i];
+        const __m128 lo = ref_lo(r), hi = ref_hi(r);
+        const __m128i bin =
+            _mm_cvttps_epi32(_mm_mul_ps(_mm_sub_ps(_mm_add_ps(lo, hi), offset), scale4));
+        alignas(16) std::int32_t k[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(k), bin);
+        for (int a = 0; a < 3; ++a) {
+            const unsigned int b = unsigned(k[a]) < kBins ? unsigned(k[a]) : kBins - 1;
+            grow(bins[a][b], lo, hi);
+            ++counts[a][b];
+        }
+    }
+
+    for (int a = 0; a < 3; ++a) {
+        if (scale[a] == 0.0f)
+            continue;
+        // Areas and counts of the bins right of each boundary.
+        float right_area[kBins];
+        unsigned int right_count[kBins];
+        Box right = empty_box();
+        unsigned int count = 0;
+        for (unsigned int b = kBins - 1; b > 0; --b) {
+            grow(right, bins[a][b]);
+            count += counts[a][b];
+            right_area[b] = half_area(right);
+            right_count[b] = count;
+        }
+        Box left = empty_box();
+        count = 0;
+        for (unsigned int b = 1; b < kBins; ++b) {
+            grow(left, bins[a][b - 1]);
+            count += counts[a][b - 1];
+            if (count == 0 || right_count[b] == 0)
+                continue;
+            const float cost = half_area(left) * float(blocks_for(count)) +
+                               right_area[b] * float(blocks_for(right_count[b]));
+            if (cost < choice.cost) {
+                choice.cost = cost;
+                choice.axis = a;
+                choice.bin = b;
+            }
+        }
+    }
+    return choice;
+}
+
+unsigned int BinaryBuilder::partition(const Range& range, const SplitChoice& split, Range& left,
+                                      Range& right) const {
+    const int a = split.axis;
+    alignas(16) float cmin[4], cmax[4];
+    _mm_store_ps(cmin, range.centroids.lo);
+    _mm_store_ps(cmax, range.centroids.hi);
+    const float scale = float(kBins) * (1.0f - 1.0f / 1024.0f) / (cmax[a] - cmin[a]);
+    const float offset = cmin[a];
+    // The bin of each ref exactly as find_split computed it.
+    auto goes_left = [&](const PrimRef& r) {
+        const float c = r.lo[a] + r.hi[a];
+        const __m128 k =
+            _mm_mul_ss(_mm_sub_ss(_mm_set_ss(c), _mm_set_ss(offset)), _mm_set_ss(scale));
+        const int bin = _mm_cvttss_si32(k);
+        const unsigned int b = unsigned(bin) < kBins ? unsigned(bin) : kBins - 1;
+        return b < split.bin;
+    };
+    Box lb = empty_box(), lc = empty_box(), rb = empty_box(), rc = empty_box();
+    unsigned int i = range.begin, j = range.end;
+    while (i < j) {
+        if (goes_left(refs_[i])) {
+            grow(lb, ref_lo(refs_[i]), ref_hi(refs_[i]));
+            const __m128 c = ref_centroid2(refs_[i]);
+            grow(lc, c, c);
+            ++i;
+        } else {
+            --j;
+            PrimRef tmp = refs_[i];
+            refs_[i] = refs_[j];
+            refs_[j] = tmp;
+            grow(rb, ref_lo(refs_[j]), ref_hi(refs_[j]));
+            const __m128 c = ref_centroid2(refs_[j]);
+            grow(rc, c, c);
+        }
+    }
+    left = Range{range.begin, i, lb, lc, range.depth + 1, 0};
+    right = Range{i, range.end, rb, rc, range.depth + 1, 0};
+    return i;
+}
+
+void BinaryBuilder::bound_halves(const Range& range, unsigned int middle, Range& left,
+                                 Range& right) const {
+    Box lb = empty_box(), lc = empty_box(), rb = empty_box(), rc = empty_box();
+    for (unsigned int i = range.begin; i < range.end; ++i) {
+        const __m128 c = ref_centroid2(refs_[i]);
+        if (i < middle) {
+            grow(lb, ref_lo(refs_[i]), ref_hi(refs_[i]));
+            grow(lc, c, c);
+        } else {
+            grow(rb, ref_lo(refs_[i]), ref_hi(refs_[i]));
+            grow(rc, c, c);
+        }
+    }
+    left = Range{range.begin, middle, lb, lc, range.depth + 1, 0};
+    right = Range{middle, range.end, rb, rc, range.depth + 1, 0};
+}
+
+void BinaryBuilder::median_split(const Range& range, Range& left, Range& right) const {
+    bound_halves(range, range.begin + (range.end - range.begin) / 2, left, right);
+}
+
+// Splits the range at the cheapest boundary of its refs sorted by centroid
+// along some axis, reordering them, when that costs less than cost_limit (or
+// must_split); otherwise leaves them alone and returns false.
+bool BinaryBuilder::sweep_split(const Range& range, float cost_limit, bool must_split, Range& left,
+                                Range& right) const {
+    const unsigned int n = range.end - range.begin;
+    const PrimRef* const refs = refs_ + range.begin;
+    unsigned char best_order[kSweepLimit];
+    unsigned int best_count = 0;
+    float cost = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < 3; ++a) {
+        // Positions sorted by centroid along a, ties by host position.
+        unsigned char order[kSweepLimit];
+        float key[kSweepLimit];
+        for (unsigned int i = 0; i < n; ++i) {
+            unsigned int j = i;
+            const float k = refs[i].lo[a] + refs[i].hi[a];
+            while (j > 0 && (key[j - 1] > k ||
+                             (key[j - 1] == k && refs[order[j - 1]].index > refs[i].index))) {
+                key[j] = key[j - 1];
+                order[j] = order[j - 1];
+                --j;
+            }
+            key[j] = k;
+            order[j] = (unsigned char)i;
+        }
+        float right_area[kSweepLimit];
+        Box box = empty_box();
+        for (unsigned int i = n - 1; i > 0; --i) {
+            grow(box, ref_lo(refs[order[i]]), ref_hi(refs[order[i]]));
+            right_area[i] = half_area(box);
+        }
+        box = empty_box();
+        for (unsigned int i = 1; i < n; ++i) {
+            grow(box, ref_lo(refs[order[i - 1]]), ref_hi(refs[order[i - 1]]));
+            const float c =
+                half_area(box) * float(blocks_for(i)) + right_area[i] * float(blocks_for(n - i));
+            if (c < cost) {
+                cost = c;
+                best_count = i;
+                std::memcpy(best_order, order, n);
+            }
+        }
+    }
+    if (best_count == 0 || !(must_split || cost < cost_limit))
+        return false;
+    PrimRef sorted[kSweepLimit];
+    for (unsigned int i = 0; i < n; ++i)
+        sorted[i] = refs[best_order[i]];
+    std::memcpy(refs_ + range.begin, sorted, n * sizeof(PrimRef));
+    bound_halves(range, range.begin + best_count, left, right);
+    return true;
+}
+
+void BinaryBuilder::make_leaf(const Range& range) {
+    BinaryNode& n = nodes_[range.node];
+    n.first = range.begin;
+    n.second = 0;
+    n.count = range.end - range.begin;
+    block_count_.fetch_add(blocks_for(n.count), std::memory_order_relaxed);
+}
+
+void BinaryBuilder::build(Range range) {
+    for (;;) {
+        set_node_box(range.node, range.box);
+        const unsigned int n = range.end - range.begin;
+        if (n == 1) {
+            make_leaf(range);
+            return;
+        }
+        Range left, right;
+        bool split = false;
+        if (range.depth < kMedianSplitDepth) {
+            const float leaf_cost = nodes_[range.node].area * float(blocks_for(n));
+            const float node_cost = nodes_[range.node].area * kTraversalCost;
+            if (n <= kSweepLimit) {
+                split =
+                    sweep_split(range, leaf_cost - node_cost, n > kMaxLeafTriangles, left, right);
+            } else {
+                const SplitChoice choice = find_split(range);
+                if (choice.axis >= 0 &&
+                    (n > kMaxLeafTriangles || node_cost + choice.cost < leaf_cost)) {
+                    partition(range, choice, left, right);
+                    split = true;
+                }
+            }
+        }
+        if (!split) {
+            if (n <= kMaxLeafTriangles) {
+                make_leaf(range);
+                return;
+            }
+            median_split(range, left, right);
+        }
+        const unsigned int children = node_count_.fetch_add(2, std::memory_order_relaxed);
+        BinaryNode& node = nodes_[range.node];
+        node.first = children;
+        node.second = children + 1;
+        node.count = 0;
+        left.node = children;
+        right.node = children + 1;
+
+        // The larger child continues here; the smaller becomes a task when
+        // it is large enough to be worth one.
+        Range& smaller = (left.end - left.begin) < (right.end - right.begin) ? left : right;
+        Range& larger = &smaller == &left ? right : left;
+        if (pool_ != nullptr && smaller.end - smaller.begin >= kBinaryTaskThreshold) {
+            BuildTask* task = new (std::nothrow) BuildTask(*this, smaller);
+            if (task != nullptr)
+                pool_->add_task(task);
+            else
+                build(smaller);
+        } else {
+            build(smaller);
+        }
+        range = larger;
+    }
+}
+
+} // namespace
+
+unsigned int build_binary_tree(PrimRef* refs, unsigned int count, const Box& box,
+                               const Box& centroids, BinaryNode* nodes, ZrvGfxTaskManager* pool) {
+    BinaryBuilder builder(refs, nodes, pool);
+    const Range root{0, count, box, centroids, 0, 0};
+    if (pool == nullptr) {
+        builder.build(root);
+        return builder.block_count();
+    }
+    // Without a task of its own the root is split here; the tasks it queues
+    // run below all the same.
+    BuildTask* task = new (std::nothrow) BuildTask(builder, root);
+    if (task != nullptr)
+        pool->add_task(task);
+    else
+        builder.build(root);
+    pool->run_tasks_and_wait();
+    return builder.block_count();
+}
+
+} // namespace gfx_detail
