@@ -113,6 +113,10 @@ protected:
     unsigned int number_of_nodes_;
     const int* object_order_;
     KDTreeStatistic* statistic_;
+    // False after an unstream that failed once it had changed the hierarchy:
+    // what it read stays, but is not traversed. A build or a successful
+    // unstream sets it again.
+    bool traversable_;
 
 private:
     friend class gfxRTBVHBuilder;

@@ -102,7 +102,8 @@ protected:
     // whose cell is bbox, one corner per line indented by indent blanks,
     // depth first, lower child first. node_counter counts the nodes visited,
     // plane_counter the planes written, dump_depth the inner nodes on the
-    // path (planes are written while it is below 8).
+    // path (planes are written while it is below 8; an inner node reached
+    // with 256 on the path is reported as invalid instead of followed).
     virtual void debug_node(unsigned int node_offset, unsigned int& node_counter,
                             const KDTreeBBox* bbox, unsigned int& plane_counter,
                             unsigned int& dump_depth, gfxJournal& journal, bool verbose,

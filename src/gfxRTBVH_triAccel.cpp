@@ -47,8 +47,8 @@ void gfxRTBVH_triAccel::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& h
                                       const RenderState& state, float max_distance) const {
     // A derived class may test its objects otherwise: only this class's own
     // test is inlined into the traversal.
-    if (node_array_ == nullptr || triangle_array_ == nullptr ||
-        typeid(*this) != typeid(gfxRTBVH_triAccel)) {
+    if (node_array_ == nullptr || object_order_ == nullptr || !traversable_ ||
+        triangle_array_ == nullptr || typeid(*this) != typeid(gfxRTBVH_triAccel)) {
         gfxRTBVH::traverse_tree(ray, hit, hit_object, state, max_distance);
         return;
     }
@@ -79,5 +79,7 @@ bool gfxRTBVH_triAccel::unstream(gfxStreamReader& reader) {
     if (!gfxRTBVH::unstream(reader))
         return false;
     number_of_triangles_ = reader.read_uint();
-    return !(reader.read_string() != "END:gfxRTBVH_triAccel");
+    // The hierarchy and the count read stay, but are not traversed.
+    traversable_ = !(reader.read_string() != "END:gfxRTBVH_triAccel");
+    return traversable_;
 }

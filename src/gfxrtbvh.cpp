@@ -57,7 +57,7 @@ void check_nodes(BVHNode* nodes, unsigned int count, unsigned int objects, bool 
 
 gfxRTBVH::gfxRTBVH()
     : node_array_(nullptr), number_of_nodes_(0), object_order_(nullptr),
-      statistic_(new (std::nothrow) KDTreeStatistic()), object_order_size_(0) {}
+      statistic_(new (std::nothrow) KDTreeStatistic()), traversable_(true), object_order_size_(0) {}
 
 gfxRTBVH::~gfxRTBVH() {
     release_tree();
@@ -72,6 +72,7 @@ void gfxRTBVH::release_tree() {
     delete[] object_order_;
     object_order_ = nullptr;
     object_order_size_ = 0;
+    traversable_ = true;
 }
 
 void gfxRTBVH::set_object_order(const int* order) {
@@ -95,7 +96,7 @@ void gfx_detail::report_bvh_stack_overflow() {
 
 void gfxRTBVH::traverse_tree(RayPacket& ray, HitPacket& hit, __m128i& hit_object,
                              const RenderState& state, float max_distance) const {
-    if (node_array_ == nullptr)
+    if (node_array_ == nullptr || object_order_ == nullptr || !traversable_)
         return;
     // The loop itself is in gfxRTHotPaths.inc, compiled once per instruction set.
     gfx_detail::hot_paths().bvh_traverse(*this, node_array_, object_order_, ray, hit, hit_object,
@@ -234,6 +235,8 @@ bool gfxRTBVH::read_hierarchy(gfxStreamReader& reader, unsigned long long max_va
             return false;
         node_array_ = static_cast<BVHNode*>(resized);
     }
+    // The hierarchy is the stream's from here on, complete or not.
+    traversable_ = false;
     number_of_nodes_ = nodes;
     for (unsigned int id = 0; id < nodes; ++id) {
         BVHNode& node = node_array_[id];
@@ -260,7 +263,8 @@ bool gfxRTBVH::read_hierarchy(gfxStreamReader& reader, unsigned long long max_va
         order[i] = reader.read_int();
     object_order_ = order;
     object_order_size_ = objects;
-    return !(reader.read_string() != "END:gfxRTBVH");
+    traversable_ = !(reader.read_string() != "END:gfxRTBVH");
+    return traversable_;
 }
 
 namespace {

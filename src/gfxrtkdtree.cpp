@@ -226,10 +226,14 @@ void gfx_detail::report_kd_stack_check() {
 unsigned int gfxRTKDTree::traverse_tree(const RayPacket* rays, HitPacket* hits,
                                         unsigned int reference_lane, const RenderState* const state,
                                         float max_distance) const {
-    if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0)
+    if (rays == nullptr || hits == nullptr || state == nullptr || number_of_nodes_ == 0 ||
+        node_array_ == nullptr || triangles_ == nullptr)
+        return 0;
+    // A failed unstream leaves no stacks: what it read is not traced.
+    const TraversalStack& stack = stacks_[state->thread_index];
+    if (stack.node_offsets == nullptr || stack.t_near == nullptr || stack.t_far == nullptr)
         return 0;
     // The loop itself is in gfxRTHotPaths.inc, compiled once per instruction set.
-    const TraversalStack& stack = stacks_[state->thread_index];
     gfx_detail::KDTraversal tree;
     tree.nodes = node_array_;
     tree.triangles = triangles_;

@@ -10,6 +10,13 @@ namespace {
 // Planes are written for inner nodes above this depth (the root is depth 1).
 const unsigned int PLANE_DEPTH_LIMIT = 8;
 
+// Inner nodes deeper than this are reported as invalid rather than followed,
+// so that the recursion stays a few hundred frames deep whatever the node
+// array holds. The builders make trees of at most about 45 levels and the
+// checked loader accepts none deeper than 129; only a corrupt array chains
+// deeper.
+const unsigned int REPORT_DEPTH_LIMIT = 256;
+
 // A negative indentation writes no blanks.
 unsigned int columns(int indent) {
     return indent > 0 ? static_cast<unsigned int>(indent) : 0u;
@@ -98,8 +105,12 @@ void gfxRTKDTree::debug_node(unsigned int node_offset, unsigned int& node_counte
         write_line(journal, columns(indent), "bbox is NULL\n");
         return;
     }
-    ++node_counter;
     const unsigned int word0 = node_word(node_array_, node_offset);
+    if (!(word0 & LEAF_FLAG) && dump_depth >= REPORT_DEPTH_LIMIT) {
+        journal << "Invalid node_counter\n";
+        return;
+    }
+    ++node_counter;
     if (word0 & LEAF_FLAG)
         return;
 

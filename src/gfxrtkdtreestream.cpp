@@ -131,17 +131,30 @@ gfxRTKDTree::UnstreamOutcome gfxRTKDTree::read_stream(gfxStreamReader& reader,
     object_array_size_ = reader.read_uint();
     next_free_object_ = 0;
 
-    if (!token_matches(reader, BOX_BEGIN))
+    // A token that fails from here until the nodes: the values read so far
+    // stay, but the arrays (the old ones, sized for other counts, or none)
+    // and the stacks go, so that nothing traverses or streams an array that
+    // disagrees with the counts.
+    const auto mismatch_before_arrays = [this]() {
+        gfx_aligned_free(node_array_);
+        node_array_ = nullptr;
+        node_array_size_ = 0;
+        gfx_aligned_free(triangles_);
+        triangles_ = nullptr;
+        free_traversal_stacks();
         return UNSTREAM_TOKEN_MISMATCH;
+    };
+    if (!token_matches(reader, BOX_BEGIN))
+        return mismatch_before_arrays();
     for (int axis = 0; axis < 3; ++axis)
         scene_bbox_.bbmin[axis] = reader.read_float();
     for (int axis = 0; axis < 3; ++axis)
         scene_bbox_.bbmax[axis] = reader.read_float();
     if (!token_matches(reader, BOX_END))
-        return UNSTREAM_TOKEN_MISMATCH;
+        return mismatch_before_arrays();
 
     if (!token_matches(reader, PROPERTIES_BEGIN))
-        return UNSTREAM_TOKEN_MISMATCH;
+        return mismatch_before_arrays();
     leaf_object_threshold_ = reader.read_uint();
     max_tree_depth_ = reader.read_uint();
     traversal_cost_ = reader.read_float();
@@ -149,10 +162,10 @@ gfxRTKDTree::UnstreamOutcome gfxRTKDTree::read_stream(gfxStreamReader& reader,
     min_volume_divisor_ = reader.read_double();
     min_cell_volume_ = reader.read_double();
     if (!token_matches(reader, PROPERTIES_END))
-        return UNSTREAM_TOKEN_MISMATCH;
+        return mismatch_before_arrays();
 
     if (!token_matches(reader, STATISTIC_BEGIN))
-        return UNSTREAM_TOKEN_MISMATCH;
+        return mismatch_before_arrays();
     statistic_.number_of_empty_cells = reader.read_uint();
     statistic_.average_objects_per_cell = reader.read_double();
     statistic_.max_objects_in_cell = reader.read_uint();
@@ -162,7 +175,7 @@ gfxRTKDTree::UnstreamOutcome gfxRTKDTree::read_stream(gfxStreamReader& reader,
     statistic_.valid = reader.read_uint() != 0;
     statistic_.compile_time_sec = 0.0;
     if (!token_matches(reader, STATISTIC_END))
-        return UNSTREAM_TOKEN_MISMATCH;
+        return mismatch_before_arrays();
 
     // Counts that the arrays, the stacks or the caller's bound cannot hold.
     // The old arrays stay; the counts fall back to match them.
@@ -220,8 +233,12 @@ gfxRTKDTree::UnstreamOutcome gfxRTKDTree::read_stream(gfxStreamReader& reader,
                                                                 std::intptr_t(sizeof(triAccel))));
     }
 
-    if (!token_matches(reader, TREE_END))
+    // The nodes and entries read stay, but the stacks are still the old
+    // ones (sized for another depth limit, or none): the tree is not traced.
+    if (!token_matches(reader, TREE_END)) {
+        free_traversal_stacks();
         return UNSTREAM_TOKEN_MISMATCH;
+    }
     if (!allocate_traversal_stacks()) {
         // Traversal of a tree without complete stacks must not start.
         number_of_nodes_ = 0;

@@ -1,4 +1,6 @@
-// The checked loader's refusals of crafted triangle BVH streams.
+// Crafted triangle BVH streams: the checked loader's refusals, and what a
+// failed read leaves.
+#include "AllocationFaults.h"
 #include "BVHTestUtil.h"
 #include "RecordingStream.h"
 #include "gfxRTAccelerationStructureServices.h"
@@ -33,13 +35,18 @@ Items chain(int n) {
     return items;
 }
 
-TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
-    std::vector<triAccel> tris; // a strip along x
+std::vector<triAccel> strip() { // triangle i over x in [i, i + 0.9]
+    std::vector<triAccel> tris;
     for (int i = 0; i < 66; ++i) {
         const float a[3] = {float(i), 0, 0.5f}, b[3] = {i + 0.9f, 0, 0.5f},
                     c[3] = {float(i), 1, 0.5f};
         tris.push_back(make_triangle(a, b, c, i));
     }
+    return tris;
+}
+
+TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
+    const std::vector<triAccel> tris = strip();
     // chain(2): 5 items, 8 per node (5 nodes), the order count and entries.
     const auto child = [](std::size_t node) { return 5 + 8 * node + 3; };
     const std::size_t order_at = 5 + 5 * 8 + 1, end = order_at + 5, none = ~std::size_t(0);
@@ -93,6 +100,68 @@ TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         EXPECT_EQ(bvh, nullptr) << c.name;
         EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
             << c.name << ": " << reason.ConvertToChar();
+    }
+}
+
+// Every way the read of chain(20) can fail, into a new tree and into one
+// that read chain(1): the tree traces and counts its leaves as before when
+// the nodes were not replaced, else it keeps the nodes read but traces
+// nothing; it streams without reading a missing order (under ASan).
+TEST(BVHStream, FailedReadLeavesATreeSafeToUse) {
+    const std::vector<triAccel> tris = strip();
+    const std::size_t order_at = 5 + 41 * 8, none = ~std::size_t(0);
+    const struct {
+        const char* name;
+        std::size_t item; // replaced by value
+        StreamItem value;
+        std::size_t failing_bytes; // with the allocator's header and padding
+        bool nodes_replaced;
+    } cases[] = {
+        {"no triangle array", none, {}, 0, false},
+        {"wrapper begin", 0, StreamItem::String("X"), 0, false},
+        {"wrapper version", 1, StreamItem::String("X"), 0, false},
+        {"begin", 2, StreamItem::String("X"), 0, false},
+        {"version", 3, StreamItem::String("X"), 0, false},
+        {"too many nodes", 4, StreamItem::Uint(0x08000000u), 0, false},
+        {"node array", none, {}, 41 * 32 + 16 + 31, false},
+        {"too many objects", order_at, StreamItem::Uint(0x40000000u), 0, true},
+        {"order array", none, {}, 21 * 4, true},
+        {"end", order_at + 22, StreamItem::String("X"), 0, true},
+        {"wrapper end", order_at + 24, StreamItem::String("X"), 0, true},
+    };
+    for (const auto& c : cases) {
+        for (const bool read_before : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (read_before ? ", over a tree" : ", new tree"));
+            const bool bare = c.item == none && c.failing_bytes == 0;
+            gfxRTBVH_triAccel bvh(bare ? nullptr : tris.data(), 0);
+            ReplayReader first(chain(1));
+            if (read_before && !bvh.unstream(first))
+                continue; // nothing is read without triangles
+            Items items = chain(20);
+            if (c.item != none)
+                items[c.item] = c.value;
+            ReplayReader reader(items);
+            {
+                AllocationFaultRule rule;
+                rule.min_bytes = rule.max_bytes =
+                    c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
+                AllocationFaults faults(rule);
+                EXPECT_FALSE(bvh.unstream(reader));
+                EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0);
+            }
+            const bool old_tree = read_before && !c.nodes_replaced;
+            RayPacket rays = packet_of(Ray3{{0.2f, 0.2f, -1}, {0, 0, 1}});
+            HitPacket hits = empty_hits();
+            __m128i objects;
+            bvh.traverse_tree(rays, hits, objects, RenderState{0, 0}, 1e30f);
+            EXPECT_EQ(lane_of(hits.id, 0), old_tree ? 0 : -1);
+            EXPECT_EQ(bvh.get_statistic()->number_of_leaves, c.nodes_replaced ? 21u
+                                                             : old_tree       ? 2u
+                                                                              : 0u);
+            RecordingWriter writer;
+            const bool streamed = bvh.stream(writer);
+            EXPECT_EQ(streamed, !writer.items.empty());
+        }
     }
 }
 

@@ -1,4 +1,5 @@
 // The KD-tree report: exact text, depth limit, unbuilt and corrupt trees.
+#include "RecordingStream.h"
 #include "TextJournal.h"
 #include "gfxAlignedMemory.h"
 #include "gfxRTKDTree.h"
@@ -129,6 +130,55 @@ TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
     unsigned int visits = 0, planes = 0, depth = 0;
     three_axis_tree().debug_node(8, visits, nullptr, planes, depth, journal, false, 5);
     EXPECT_EQ(journal.text, "     bbox is NULL\n");
+}
+
+// The stream of a chain of inner levels over the unit box: node 0 splits
+// into nodes 1 and 2, each odd node into the next odd node and a leaf, the
+// last inner node into two leaves (2 * levels + 1 nodes, one null entry).
+std::vector<StreamItem> chain_stream(unsigned int levels) {
+    using S = StreamItem;
+    std::vector<StreamItem> items = {S::String("BEGIN:gfxRTKDTree"),
+                                     S::String("version=1"),
+                                     S::Uint(16 * levels + 16),
+                                     S::Uint(2 * levels + 1),
+                                     S::Uint(0),
+                                     S::Uint(1),
+                                     S::String("BEGIN:KDTreeBBox")};
+    for (float v : {0, 0, 0, 1, 1, 1})
+        items.push_back(S::Float(v));
+    items.insert(items.end(),
+                 {S::String("END:KDTreeBBox"), S::String("BEGIN:KDTreeProperties"), S::Uint(2),
+                  S::Uint(9), S::Float(0.2f), S::Float(0.5f), S::Double(1e9), S::Double(0),
+                  S::String("END:KDTreeProperties"), S::String("BEGIN:KDTreeStatistic")});
+    for (int k = 0; k < 7; ++k)
+        items.push_back(k == 1 ? S::Double(0) : S::Uint(0));
+    items.push_back(S::String("END:KDTreeStatistic"));
+    for (unsigned int k = 0; k <= 2 * levels; ++k) {
+        const bool inner = k == 0 || (k % 2 == 1 && k + 3 <= 2 * levels);
+        items.push_back(S::Uint(inner ? (k == 0 ? 8u : 16u) + k % 3 : LEAF.word0));
+        items.push_back(inner ? S::Float(0.5f) : S::Uint(0));
+    }
+    items.insert(items.end(), {S::Int(-1), S::String("END:gfxRTKDTree")});
+    return items;
+}
+
+// Chains read by the stream reader, which does not check depth: the report
+// follows 256 inner levels, refuses the next one, and a 200,001-node chain
+// no longer overflows the stack (under ASan).
+TEST(KDTreeReport, DeepChainsAreCutAtADepthLimit) {
+    const struct { unsigned int levels, refused; } cases[] = {{256, 0}, {257, 1}, {100000, 1}};
+    const triAccel triangle = {};
+    for (const auto& c : cases) {
+        gfxRTKDTree tree(1);
+        tree.set_first_triangle(&triangle);
+        ReplayReader reader(chain_stream(c.levels));
+        ASSERT_TRUE(tree.unstream(reader)) << c.levels;
+        ASSERT_TRUE(reader.faults().empty()) << c.levels;
+        const std::string text = report(tree, 0);
+        EXPECT_EQ(occurrences(text, "\nInvalid node_counter\n"), c.refused) << c.levels;
+        EXPECT_EQ(occurrences(text, ", -1,\n"), 7u) << c.levels;
+        EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << c.levels;
+    }
 }
 
 } // namespace

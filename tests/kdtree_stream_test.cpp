@@ -122,6 +122,85 @@ TEST(KDTreeStream, HugeCountsAndFailedAllocationsFailTheRead) {
     }
 }
 
+// SMALL_TREE grown to 41 nodes (38 unreachable empty leaves appended), 40
+// entries (37 null ones appended) and a depth limit of 60: no array or stack
+// of a tree read from SMALL_TREE fits it.
+Items grown_tree() {
+    Items items = small_tree();
+    items[3] = S::Uint(41);
+    items[5] = S::Uint(40);
+    items[16] = S::Uint(60);
+    Items leaves;
+    for (int k = 0; k < 38; ++k)
+        leaves.insert(leaves.end(), {S::Uint(LEAF), S::Uint(0)});
+    items.insert(items.begin() + FIRST_NODE_ITEM + 6, leaves.begin(), leaves.end());
+    items.insert(items.end() - 1, 37, S::Int(-1));
+    return items;
+}
+
+// Every way the read can fail, into a new tree and into one read before:
+// the tree traces as before when nothing was read past the version, else
+// not at all; it streams without reading past an array (under ASan) and
+// keeps the node count read, or none when the arrays could not be made.
+TEST(KDTreeStream, FailedReadLeavesATreeSafeToUse) {
+    const std::vector<triAccel> tris = two_triangles();
+    const std::size_t last = grown_tree().size() - 1, none = ~std::size_t(0);
+    const int KEEP = -1;
+    const struct {
+        const char* name;
+        std::size_t item; // replaced by value
+        StreamItem value;
+        std::size_t failing_bytes; // with the allocator's header and padding
+        int nodes_after;
+    } cases[] = {
+        {"no triangle array", none, {}, 0, KEEP},
+        {"begin", 0, S::String("X"), 0, KEEP},
+        {"version", 1, S::String("X"), 0, KEEP},
+        {"box begin", 6, S::String("X"), 0, 41},
+        {"box end", 13, S::String("X"), 0, 41},
+        {"properties begin", 14, S::String("X"), 0, 41},
+        {"properties end", 21, S::String("X"), 0, 41},
+        {"statistic begin", 22, S::String("X"), 0, 41},
+        {"statistic end", 30, S::String("X"), 0, 41},
+        {"too many nodes", 3, S::Uint(0x20000000u), 0, 0},
+        {"node array", none, {}, 8 * 41 + 8 + 16 + 31, 0},
+        {"object array", none, {}, 8 * 40 + 16 + 15, 0},
+        {"stack", none, {}, 62 * 16 + 16 + 15, 0},
+        {"end", last, S::String("X"), 0, 41},
+    };
+    const Ray3 ray{{0.1f, 0.2f, -1}, {0, 0, 1}}; // hits triangle 0
+    for (const auto& c : cases) {
+        for (const bool read_before : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (read_before ? ", over a tree" : ", new tree"));
+            InspectableKDTree tree(1);
+            tree.set_first_triangle(tris.data());
+            ReplayReader first(small_tree());
+            ASSERT_TRUE(!read_before || tree.unstream(first));
+            const unsigned nodes_before = tree.get_number_of_nodes();
+            Items items = grown_tree();
+            if (c.item != none)
+                items[c.item] = c.value;
+            ReplayReader reader(items);
+            if (c.item == none && c.failing_bytes == 0)
+                tree.set_first_triangle(nullptr);
+            {
+                AllocationFaultRule rule;
+                rule.min_bytes = rule.max_bytes =
+                    c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
+                AllocationFaults faults(rule);
+                EXPECT_FALSE(tree.unstream(reader));
+                EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0);
+            }
+            HitPacket hits = empty_hits();
+            host_trace(tree, packet_of(ray), RenderState{0, 0}, hits);
+            EXPECT_EQ(lane_of(hits.id, 0), c.nodes_after == KEEP && read_before ? 0 : -1);
+            EXPECT_EQ(tree.get_number_of_nodes(),
+                      c.nodes_after == KEEP ? nodes_before : unsigned(c.nodes_after));
+            EXPECT_EQ(stream_of(tree)[3], S::Uint(tree.get_number_of_nodes()));
+        }
+    }
+}
+
 // Round trips of built trees through a file, loaded checked over a copy of
 // the triangles elsewhere in memory, give the same stream again. It holds
 // next_free_object_ entries, or the whole object array where a merged tree
