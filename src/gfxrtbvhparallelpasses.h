@@ -29,7 +29,7 @@
 #include "ZrvGfxConcurrency.h"
 #include "gfxrtbvhbuilder.h"
 
-class gfxRTBVHParallelPasses : public BVHRangePasses {
+class gfxRTBVHParallelPasses final : public BVHRangePasses {
 public:
     // Positions per block of the bin counts.
     static const int BLOCK_SIZE = 4096;
