@@ -11,6 +11,8 @@ void register_bvh_build_benchmarks();
 void register_two_level_build_benchmarks();
 // KD-tree and BVH traces.
 void register_trace_benchmarks();
+void register_wide_bvh_build_benchmarks();
+void register_wide_bvh_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
 void register_embree_build_benchmarks();
 void register_embree_trace_benchmarks();

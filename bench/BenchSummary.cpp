@@ -64,9 +64,35 @@ const OverviewRow OVERVIEW_ROWS[] = {
     {"BVH", "bvh_build", "binned", "bvh_trace"},
     {"two-level, 16 KD-trees", "twolevel16_build", "parts", "twolevel16_trace"},
     {"two-level, 256 KD-trees", "twolevel256_build", "parts", "twolevel256_trace"},
+    {"wide BVH", "widebvh_build", "binned", "widebvh_trace"},
     {"Embree (high quality)", "embree_build", "high", "embree_high_trace"},
 };
 const std::size_t OVERVIEW_ROW_COUNT = sizeof(OVERVIEW_ROWS) / sizeof(OVERVIEW_ROWS[0]);
+
+// The table under the closing one: the wide BVH's calls beyond the packet
+// figures, each beside Embree's counterpart (variant bases, with _1thread
+// and _2threads appended, of widebvh_trace and embree_high_trace).
+struct QueryColumn {
+    const char* title;
+    const char* wide_variant;
+    const char* embree_variant;
+};
+const QueryColumn QUERY_COLUMNS[] = {
+    {"ao occluded4", "ao_occluded4", "ao_occluded4"},
+    {"ao occluded1", "ao_occluded1", "ao_occluded1"},
+    {"random batch", "random_batch", "random_batch"},
+    {"single 1-ray", "single", "single_intersect1"},
+};
+
+// One cell of the closing tables: the rate and its ratio to the reference row's.
+void print_rate_cell(std::FILE* out, double value, double reference, bool is_reference) {
+    if (std::isnan(value))
+        std::fprintf(out, " %15s", "-");
+    else if (is_reference || std::isnan(reference))
+        std::fprintf(out, " %8.2f       ", value);
+    else
+        std::fprintf(out, " %8.2f %5.2fx", value, value / reference);
+}
 
 double n_log_n(double n) {
     return n * std::log2(n);
@@ -251,15 +277,6 @@ void SummaryReporter::print_overview(std::FILE* out) const {
             std::find(sizes.begin(), sizes.end(), entry.size) == sizes.end())
             sizes.push_back(entry.size);
     const unsigned int thread_counts[] = {1, 2};
-    // One cell: the rate and its ratio to the reference row's.
-    auto print_cell = [&](double value, double reference, bool is_reference) {
-        if (std::isnan(value))
-            std::fprintf(out, " %15s", "-");
-        else if (is_reference || std::isnan(reference))
-            std::fprintf(out, " %8.2f       ", value);
-        else
-            std::fprintf(out, " %8.2f %5.2fx", value, value / reference);
-    };
     for (const std::string& size : sizes) {
         std::fprintf(out,
                      "\n%s mesh: build Mtris/s and trace Mrays/s on 1 and 2 threads, "
@@ -278,7 +295,8 @@ void SummaryReporter::print_overview(std::FILE* out) const {
             std::fprintf(out, "%-24s", row.name);
             for (unsigned int threads : thread_counts) {
                 const char* suffix = threads == 1 ? "_1thread" : "_2threads";
-                print_cell(
+                print_rate_cell(
+                    out,
                     build_rate(row.build_family, row.build_variant + std::string(suffix), size),
                     build_rate(reference.build_family,
                                reference.build_variant + std::string(suffix), size),
@@ -286,12 +304,45 @@ void SummaryReporter::print_overview(std::FILE* out) const {
             }
             for (RaySet rays : RAY_SETS)
                 for (unsigned int threads : thread_counts)
-                    print_cell(
-                        trace_rate(row.trace_family, trace_variant(rays, threads), size),
+                    print_rate_cell(
+                        out, trace_rate(row.trace_family, trace_variant(rays, threads), size),
                         trace_rate(reference.trace_family, trace_variant(rays, threads), size),
                         is_reference);
             std::fprintf(out, "\n");
         }
+        print_query_table(out, size);
+    }
+}
+
+void SummaryReporter::print_query_table(std::FILE* out, const std::string& size) const {
+    if (!find("widebvh_trace", "ao_occluded4_1thread", size))
+        return;
+    std::fprintf(out,
+                 "\n%s mesh, the wide BVH's occlusion, batch and one-ray calls and Embree's: "
+                 "Mrays/s on 1 and 2 threads; bytes per triangle of the tree\n",
+                 size.c_str());
+    std::fprintf(out, "%-24s", "");
+    for (const QueryColumn& column : QUERY_COLUMNS)
+        for (const char* threads : {" 1T", " 2T"})
+            std::fprintf(out, " %15s", (std::string(column.title) + threads).c_str());
+    std::fprintf(out, " %15s\n", "bytes/tri");
+    const Entry* wide_build = find("widebvh_build", "binned_1thread", size);
+    for (bool embree : {false, true}) {
+        std::fprintf(out, "%-24s", embree ? "Embree (high quality)" : "wide BVH");
+        for (const QueryColumn& column : QUERY_COLUMNS)
+            for (const char* suffix : {"_1thread", "_2threads"}) {
+                const double reference = trace_rate(
+                    "embree_high_trace", column.embree_variant + std::string(suffix), size);
+                const double value =
+                    embree ? reference
+                           : trace_rate("widebvh_trace", column.wide_variant + std::string(suffix),
+                                        size);
+                print_rate_cell(out, value, reference, embree);
+            }
+        if (embree || !wide_build)
+            std::fprintf(out, " %15s\n", "-");
+        else
+            std::fprintf(out, " %8.1f       \n", wide_build->median("bytes/triangle"));
     }
 }
 

@@ -1,7 +1,8 @@
 // The compact summary printed after the benchmarks: build times and rates,
 // the growth of build time with mesh size, speed-ups and single-thread build
 // comparisons, trace throughput per structure, ray set and thread count, and
-// last one table per mesh size of every structure and Embree side by side.
+// last one table per mesh size of every structure and Embree side by side,
+// followed by the wide BVH's other calls beside Embree's.
 //
 // Benchmarks are named family/variant/size ("kdtree_build/serial/100k",
 // "bvh_trace/random/1M": traces have the ray set as variant) and
@@ -66,6 +67,9 @@ private:
     // The closing table: per mesh size, every structure and Embree with their
     // build and trace rates on one and two threads and the ratios to Embree.
     void print_overview(std::FILE* out) const;
+    // Under a mesh's closing table: the wide BVH's occlusion, batch and
+    // one-ray figures beside Embree's same calls, and its bytes per triangle.
+    void print_query_table(std::FILE* out, const std::string& size) const;
 
     std::vector<Entry> entries_;
     std::vector<std::string> errors_;

@@ -66,5 +66,41 @@ TraceAgreement compare_traces(const std::vector<RayPacket>& packets,
     return agreement;
 }
 
+double OcclusionAgreement::fraction() const {
+    return rays ? double(same) / double(rays) : 1.0;
+}
+
+bool OcclusionAgreement::acceptable() const {
+    return fraction() >= REQUIRED_AGREEMENT;
+}
+
+std::string OcclusionAgreement::describe(const char* name_a, const char* name_b) const {
+    char line[256];
+    std::snprintf(line, sizeof(line), "%s vs %s: %zu rays, occluded %zu / %zu; agree %.4f%%",
+                  name_a, name_b, rays, occluded_a, occluded_b, 100.0 * fraction());
+    return line;
+}
+
+OcclusionAgreement compare_occlusion(const std::vector<RayPacket>& packets,
+                                     const std::vector<int>& occluded_a,
+                                     const std::vector<int>& occluded_b) {
+    OcclusionAgreement agreement;
+    const std::size_t count =
+        std::min(packets.size(), std::min(occluded_a.size(), occluded_b.size()));
+    for (std::size_t i = 0; i < count; ++i) {
+        for (int lane = 0; lane < 4; ++lane) {
+            if (!((packets[i].active_mask >> lane) & 1))
+                continue;
+            const bool a = (occluded_a[i] >> lane) & 1;
+            const bool b = (occluded_b[i] >> lane) & 1;
+            ++agreement.rays;
+            agreement.occluded_a += a;
+            agreement.occluded_b += b;
+            agreement.same += a == b;
+        }
+    }
+    return agreement;
+}
+
 } // namespace bench
 } // namespace zrv

@@ -1,4 +1,5 @@
-// Comparison of two traces of the same packets (KD-tree against Embree).
+// Comparison of two traces of the same packets (a structure against Embree):
+// nearest hits, or occlusion masks.
 #ifndef ZRV_BENCH_TRACE_AGREEMENT_H
 #define ZRV_BENCH_TRACE_AGREEMENT_H
 
@@ -38,6 +39,24 @@ struct TraceAgreement {
 TraceAgreement compare_traces(const std::vector<RayPacket>& packets,
                               const std::vector<HitPacket>& hits_a,
                               const std::vector<HitPacket>& hits_b);
+
+// Agreement of two occlusion traces: lane masks, one per packet.
+struct OcclusionAgreement {
+    std::size_t rays = 0;
+    std::size_t occluded_a = 0;
+    std::size_t occluded_b = 0;
+    std::size_t same = 0; // rays both call occluded or both call free
+
+    double fraction() const;
+    // The fraction reaches REQUIRED_AGREEMENT.
+    bool acceptable() const;
+    std::string describe(const char* name_a, const char* name_b) const;
+};
+
+// Compares lane by lane the active lanes of packets.
+OcclusionAgreement compare_occlusion(const std::vector<RayPacket>& packets,
+                                     const std::vector<int>& occluded_a,
+                                     const std::vector<int>& occluded_b);
 
 } // namespace bench
 } // namespace zrv

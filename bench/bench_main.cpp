@@ -16,12 +16,14 @@ int main(int argc, char** argv) {
     using namespace zrv::bench;
     register_kdtree_build_benchmarks();
     register_bvh_build_benchmarks();
+    register_wide_bvh_build_benchmarks();
     register_two_level_build_benchmarks();
     register_stream_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_build_benchmarks();
 #endif
     register_trace_benchmarks();
+    register_wide_bvh_trace_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_trace_benchmarks();
 #else

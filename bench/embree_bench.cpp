@@ -1,12 +1,15 @@
 // Embree 3 on the same meshes and rays: builds at two qualities on one and
 // two threads, and trace throughput on every ray set (rtcIntersect4, see
 // embree_query): on one thread with Embree's best kernels and with its SSE2
-// kernels, and on two threads with the best kernels.
+// kernels, and on two threads with the best kernels; and the counterparts of
+// the wide BVH's other calls (QueryFigures.h) on the high-quality scene.
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "BenchRegistration.h"
 #include "BuildTiming.h"
+#include "EmbreeRayQueries.h"
 #include "EmbreeTracing.h"
+#include "QueryFigures.h"
 #include "ThreadedTrace.h"
 #include "TraceCounters.h"
 #include "TraceSetup.h"
@@ -84,6 +87,33 @@ void run_embree_trace(benchmark::State& state, EmbreeTraceVariant variant, RaySe
     publish_trace_counters(state, benchmark_mesh(nominal).size(), packets.size(), frame);
 }
 
+void run_embree_query_trace(benchmark::State& state, QueryFigure figure, unsigned int threads,
+                            std::size_t nominal) {
+    trace_setup(nominal);
+    RTCScene scene = embree_trace_scene(nominal, RTC_BUILD_QUALITY_HIGH);
+    if (!scene) {
+        state.SkipWithError("Embree scene build failed");
+        return;
+    }
+    const std::vector<RayPacket>& packets = benchmark_rays(figure.rays, nominal);
+    const bool coherent = ray_set_is_coherent(figure.rays);
+    BatchHits batch_hits;
+    FrameTrace frame;
+    for (auto _ : state) {
+        if (figure.query == RayQuery::BATCH)
+            frame = trace_batch_embree(scene, benchmark_ray_arrays(figure.rays, nominal), threads,
+                                       batch_hits);
+        else
+            frame = trace_in_threads(
+                threads, packets, [&](unsigned int, const RayPacket* first, std::size_t count) {
+                    return trace_run_embree_query(scene, figure.query, coherent, first, count,
+                                                  nullptr, nullptr);
+                });
+        benchmark::DoNotOptimize(frame.hits);
+    }
+    publish_trace_counters(state, benchmark_mesh(nominal).size(), packets.size(), frame);
+}
+
 } // namespace
 
 void register_embree_build_benchmarks() {
@@ -123,6 +153,17 @@ void register_embree_trace_benchmarks() {
                         ->Unit(benchmark::kMillisecond)
                         ->UseRealTime();
                 }
+            }
+        }
+        for (const QueryFigure& figure : EMBREE_QUERY_FIGURES) {
+            for (unsigned int threads : TRACE_THREAD_COUNTS) {
+                const std::string name = std::string("embree_high_trace/") + figure.variant_base +
+                                         (threads == 1 ? "_1thread/" : "_2threads/") +
+                                         size_label(nominal);
+                benchmark::RegisterBenchmark(name.c_str(), run_embree_query_trace, figure, threads,
+                                             nominal)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
             }
         }
     }

@@ -1,0 +1,124 @@
+#include "WideBVHTracing.h"
+
+namespace zrv {
+namespace bench {
+
+namespace {
+
+// Lane k of a packet as three-float arrays.
+struct LaneRay {
+    float origin[3];
+    float direction[3];
+};
+
+LaneRay lane_ray(const RayPacket& packet, int lane) {
+    alignas(16) float lanes[6][4];
+    _mm_store_ps(lanes[0], packet.origin.x);
+    _mm_store_ps(lanes[1], packet.origin.y);
+    _mm_store_ps(lanes[2], packet.origin.z);
+    _mm_store_ps(lanes[3], packet.direction.x);
+    _mm_store_ps(lanes[4], packet.direction.y);
+    _mm_store_ps(lanes[5], packet.direction.z);
+    return LaneRay{{lanes[0][lane], lanes[1][lane], lanes[2][lane]},
+                   {lanes[3][lane], lanes[4][lane], lanes[5][lane]}};
+}
+
+unsigned int intersect_packet(const gfxRTWideBVH& tree, const RayPacket& rays, HitPacket& hits) {
+    clear_hits(hits);
+    if ((rays.active_mask & 0xF) == 0)
+        return 0;
+    // intersect4 takes the packet by non-const reference.
+    RayPacket query = rays;
+    RenderState state = {};
+    __m128i hit_index;
+    tree.intersect4(query, hits, hit_index, state, NO_HIT_DISTANCE);
+    // Embree's primitive ids are host positions, as hit_index is.
+    hits.id = hit_index;
+    return 1;
+}
+
+unsigned int intersect_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, HitPacket& hits) {
+    alignas(16) float t[4] = {NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE};
+    alignas(16) float u[4] = {}, v[4] = {};
+    alignas(16) int id[4] = {-1, -1, -1, -1};
+    unsigned int calls = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+        if (!((rays.active_mask >> lane) & 1))
+            continue;
+        const LaneRay ray = lane_ray(rays, lane);
+        gfxRTWideHit hit;
+        if (tree.intersect1(ray.origin, ray.direction, NO_HIT_DISTANCE, hit)) {
+            t[lane] = hit.t;
+            u[lane] = hit.u;
+            v[lane] = hit.v;
+            id[lane] = hit.index;
+        }
+        ++calls;
+    }
+    hits.t = _mm_load_ps(t);
+    hits.u = _mm_load_ps(u);
+    hits.v = _mm_load_ps(v);
+    hits.id = _mm_load_si128(reinterpret_cast<const __m128i*>(id));
+    return calls;
+}
+
+int occluded_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, unsigned int& calls) {
+    int occluded = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+        if (!((rays.active_mask >> lane) & 1))
+            continue;
+        const LaneRay ray = lane_ray(rays, lane);
+        if (tree.occluded1(ray.origin, ray.direction, NO_HIT_DISTANCE))
+            occluded |= 1 << lane;
+        ++calls;
+    }
+    return occluded;
+}
+
+} // namespace
+
+FrameTrace trace_run_wide(const gfxRTWideBVH& tree, RayQuery query, const RayPacket* packets,
+                          std::size_t count, HitPacket* hits_out, int* occluded_out) {
+    if (!is_occlusion(query)) {
+        const bool one_ray = query == RayQuery::ONE_RAY;
+        return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
+            return one_ray ? intersect_lanes(tree, rays, hits) : intersect_packet(tree, rays, hits);
+        });
+    }
+    const __m128 max_distance = _mm_set1_ps(NO_HIT_DISTANCE);
+    FrameTrace frame;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int active = packets[i].active_mask & 0xF;
+        int occluded = 0;
+        if (query == RayQuery::OCCLUDED_ONE_RAY) {
+            unsigned int calls = 0;
+            occluded = occluded_lanes(tree, packets[i], calls);
+            frame.traversal_calls += calls;
+        } else if (active) {
+            occluded = tree.occluded4(packets[i], max_distance);
+            ++frame.traversal_calls;
+        }
+        frame.rays += lane_count(active);
+        frame.hits += lane_count(occluded & active);
+        if (occluded_out)
+            occluded_out[i] = occluded & active;
+    }
+    return frame;
+}
+
+FrameTrace trace_batch_wide(const gfxRTWideBVH& tree, const RayArrays& arrays, unsigned int threads,
+                            BatchHits& hits) {
+    hits.resize(arrays.count);
+    tree.intersect_batch(arrays.origins.data(), arrays.directions.data(), nullptr,
+                         unsigned(arrays.count), hits.t.data(), hits.index.data(), hits.u.data(),
+                         hits.v.data(), threads);
+    FrameTrace frame;
+    frame.rays = arrays.count;
+    frame.traversal_calls = 1;
+    for (int index : hits.index)
+        frame.hits += index >= 0;
+    return frame;
+}
+
+} // namespace bench
+} // namespace zrv
