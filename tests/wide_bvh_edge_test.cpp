@@ -64,7 +64,8 @@ TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {
     mesh.append(zrv::scenes::box_grid({-1, -1, -1}, 4, 4, 4, 0.5f, 0.5f));
     mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 12));
     mesh.append(zrv::scenes::uv_sphere({0.2f, 0.1f, 0.3f}, 0.7f, 24, 12));
-    const std::vector<triAccel> tris = mesh.finalize();
+    std::vector<triAccel> tris = mesh.finalize();
+    mix_triangle_flags(tris);
     const WideRays rays = adversarial_rays(tris, 700, 3);
     for (unsigned int threads : {1u, 2u}) {
         gfxRTWideBVH tree;

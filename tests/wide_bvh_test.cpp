@@ -44,12 +44,15 @@ WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned s
 class WideBVHOracle : public ::testing::TestWithParam<OracleScene> {};
 
 TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
-    const std::vector<triAccel> tris = GetParam().make();
+    std::vector<triAccel> tris = GetParam().make();
+    mix_triangle_flags(tris);
     const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(tris);
     const WideRays rays = scattered_rays(tris, 3000, 11);
     std::vector<RayPacket> packets = incoherent_packets(b, 600, 5);
     const auto camera = camera_packets(b, 32, 32, 0.7f);
     packets.insert(packets.end(), camera.begin(), camera.end());
+    const auto pairs = facing_pairs(scattered_rays(tris, 800, 12));
+    packets.insert(packets.end(), pairs.begin(), pairs.end());
     for (unsigned int threads : {1u, 4u}) {
         gfxRTWideBVH tree;
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));

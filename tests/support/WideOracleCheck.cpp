@@ -51,6 +51,13 @@ std::string hit_bits(const gfxRTWideHit& h) {
     return text;
 }
 
+void mix_triangle_flags(std::vector<triAccel>& tris) {
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        tris[i].backface_early_out = i % 3 == 0 ? 1 : 0;
+        tris[i].casts_shadow = i % 5 == 0 ? 0 : 1;
+    }
+}
+
 std::vector<RayPacket> packets_of(const WideRays& rays) {
     std::vector<RayPacket> packets;
     for (unsigned int first = 0; first + 4 <= rays.size(); first += 4) {
@@ -68,6 +75,19 @@ std::vector<RayPacket> packets_of(const WideRays& rays) {
         packets.push_back(p);
     }
     return packets;
+}
+
+std::vector<RayPacket> facing_pairs(const WideRays& rays) {
+    WideRays paired;
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        const float* o = &rays.origins[3 * i];
+        const float* d = &rays.directions[3 * i];
+        const float far[3] = {o[0] + 2 * d[0], o[1] + 2 * d[1], o[2] + 2 * d[2]};
+        const float back[3] = {-d[0], -d[1], -d[2]};
+        paired.add(o, d, rays.limits[i]);
+        paired.add(far, back, rays.limits[i]);
+    }
+    return packets_of(paired);
 }
 
 void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,

@@ -25,7 +25,16 @@ void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& t
                         const WideRays& rays, const std::vector<RayPacket>& packets,
                         const std::string& where);
 
+// Sets backface_early_out on every third triangle and clears casts_shadow
+// on every fifth, so that the kernel's early out and the shadow rules are
+// met.
+void mix_triangle_flags(std::vector<triAccel>& tris);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
+// Packets of two rays each with its reverse (from twice its direction ahead,
+// back towards its origin): where one lane meets a triangle's back, the other
+// meets its front, which lifts the kernel's packet-wide back-face early out.
+std::vector<RayPacket> facing_pairs(const WideRays& rays);
 
 #endif // ZRV_TEST_WIDE_ORACLE_CHECK_H
