@@ -12,7 +12,7 @@ namespace {
 
 // Split and leaf costs, in units of one four-triangle block test.
 const float kTraversalCost = 1.0f;
-const unsigned int kMaxLeafTriangles = 16;
+const unsigned int kMaxLeafTriangles = 4;
 const unsigned int kBins = 32;
 // Ranges up to this size are split by a full sweep over their sorted
 // centroids instead of bins: cheaper than 32 bins over a few centroids. (On
