@@ -8,6 +8,7 @@
 
 #include "gfxRTWideBVH.h"
 #include "zrvSceneMesh.h"
+#include "zrvSceneShapes.h"
 
 #include <gtest/gtest.h>
 
@@ -62,5 +63,66 @@ TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, WideBVHOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
+
+} // namespace
+
+namespace {
+
+// A million rays through small scenes, checked four at a time: with no
+// back-face early out set, the packet kernel's lanes are four independent
+// single-ray brute forces.
+TEST(WideBVHOracleMillion, BatchOfAMillionRaysEqualsTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 12, 6));
+    mesh.append(zrv::scenes::box_grid({-1, -1, -1}, 2, 2, 2, 0.5f, 1.0f));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 6));
+    const std::vector<triAccel> tris = mesh.finalize();
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    const unsigned int n = 1u << 20;
+    const WideRays rays = scattered_rays(tris, int(n), 21);
+    std::vector<float> t(n), u(n), v(n);
+    std::vector<int> index(n);
+    tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                         t.data(), index.data(), u.data(), v.data(), 2);
+    const std::vector<RayPacket> packets = packets_of(rays);
+    int wrong = 0;
+    for (std::size_t p = 0; p < packets.size() && wrong < 5; ++p) {
+        alignas(16) float limit[4];
+        for (int k = 0; k < 4; ++k)
+            limit[k] = rays.limits[4 * p + std::size_t(k)];
+        HitPacket hits{_mm_load_ps(limit), _mm_setzero_ps(), _mm_setzero_ps(),
+                       _mm_set1_epi32(-1)};
+        alignas(16) int best[4] = {-1, -1, -1, -1};
+        for (std::size_t i = 0; i < tris.size(); ++i) {
+            alignas(16) float before[4], after[4];
+            _mm_store_ps(before, hits.t);
+            gfxRT_ray_triangle_intersect(tris[i], packets[p], 15, RenderState{0, 0}, hits);
+            _mm_store_ps(after, hits.t);
+            for (int k = 0; k < 4; ++k)
+                if (after[k] < before[k])
+                    best[k] = int(i);
+        }
+        alignas(16) float bt[4], bu[4], bv[4];
+        _mm_store_ps(bt, hits.t);
+        _mm_store_ps(bu, hits.u);
+        _mm_store_ps(bv, hits.v);
+        for (int k = 0; k < 4; ++k) {
+            const std::size_t i = 4 * p + std::size_t(k);
+            const bool traceable = rays.directions[3 * i] != 0.0f ||
+                                   rays.directions[3 * i + 1] != 0.0f ||
+                                   rays.directions[3 * i + 2] != 0.0f;
+            const gfxRTWideHit want = best[k] >= 0 && traceable
+                                          ? gfxRTWideHit{bt[k], bu[k], bv[k], best[k]}
+                                          : gfxRTWideHit{limit[k], 0.0f, 0.0f, -1};
+            const gfxRTWideHit got{t[i], u[i], v[i], index[i]};
+            if (hit_bits(got) != hit_bits(want)) {
+                ADD_FAILURE() << "ray " << i << ": " << hit_bits(got) << " expected "
+                              << hit_bits(want);
+                ++wrong;
+            }
+        }
+    }
+}
 
 } // namespace
