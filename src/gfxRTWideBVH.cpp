@@ -74,7 +74,8 @@ struct gfxRTWideBVHAccess {
     static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
         return gfx_detail::WideTree{static_cast<const WideNode*>(tree.nodes_),
                                     static_cast<const TriangleBlock*>(tree.blocks_),
-                                    tree.triangle_ids_};
+                                    tree.triangle_ids_,
+                                    tree.memory_bytes() > gfx_detail::WIDE_INTERLEAVE_BYTES};
     }
 };
 

@@ -65,7 +65,14 @@ struct WideTree {
     const WideNode* nodes; // null for an empty tree
     const TriangleBlock* blocks;
     const int* triangle_ids;
+    // Trace several rays at once, a step of each in turn: it overlaps their
+    // waits for memory, which pays on trees too large for the caches and
+    // costs time on the others.
+    bool interleave;
 };
+
+// Trees of more bytes than this interleave their rays.
+const std::size_t WIDE_INTERLEAVE_BYTES = std::size_t(16) << 20;
 
 } // namespace gfx_detail
 
