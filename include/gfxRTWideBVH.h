@@ -119,6 +119,8 @@ private:
     unsigned int kept_count_;  // triangles in the blocks
     unsigned int leaf_count_;
     unsigned int depth_;
+    float scene_lo_[3]; // the box of the kept triangles
+    float scene_hi_[3];
 };
 
 #endif // GFX_RT_WIDE_BVH_H

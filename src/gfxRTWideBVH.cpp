@@ -73,6 +73,8 @@ void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& ba
 struct gfxRTWideBVHAccess {
     static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
         return gfx_detail::WideTree{static_cast<const WideNode*>(tree.nodes_),
+                                    {tree.scene_lo_[0], tree.scene_lo_[1], tree.scene_lo_[2]},
+                                    {tree.scene_hi_[0], tree.scene_hi_[1], tree.scene_hi_[2]},
                                     static_cast<const TriangleBlock*>(tree.blocks_),
                                     tree.triangle_ids_,
                                     tree.memory_bytes() > gfx_detail::WIDE_INTERLEAVE_BYTES};
@@ -81,7 +83,8 @@ struct gfxRTWideBVHAccess {
 
 gfxRTWideBVH::gfxRTWideBVH()
     : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),
-      input_count_(0), kept_count_(0), leaf_count_(0), depth_(0) {}
+      input_count_(0), kept_count_(0), leaf_count_(0),
+      depth_(0), scene_lo_{0, 0, 0}, scene_hi_{0, 0, 0} {}
 
 gfxRTWideBVH::~gfxRTWideBVH() {
     clear();
@@ -132,6 +135,10 @@ bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned
     block_count_ = out.block_count;
     leaf_count_ = out.leaf_count;
     depth_ = out.depth;
+    for (int a = 0; a < 3; ++a) {
+        scene_lo_[a] = out.scene_lo[a];
+        scene_hi_[a] = out.scene_hi[a];
+    }
     return true;
 }
 

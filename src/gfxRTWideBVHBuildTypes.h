@@ -15,7 +15,7 @@ struct alignas(16) PrimRef {
     float lo[3];
     std::uint32_t index;
     float hi[3];
-    std::uint32_t unused;
+    float shortest_edge; // of the triangle
 };
 
 struct Box {
@@ -70,6 +70,7 @@ struct BinaryNode {
     std::uint32_t second;
     std::uint32_t count;
     float area;
+    float shortest_edge; // of the triangles below, rounded down
 };
 
 } // namespace gfx_detail

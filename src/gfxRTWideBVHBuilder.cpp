@@ -12,6 +12,21 @@ namespace gfx_detail {
 
 namespace {
 
+// The length of the triangle's shortest edge, never above the true one.
+float shortest_edge(const triAccel& t) {
+    const float* const v[3] = {t.vertex0, t.vertex1, t.vertex2};
+    double shortest = 0.0;
+    for (int e = 0; e < 3; ++e) {
+        double squared = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double d = double(v[(e + 1) % 3][a]) - double(v[e][a]);
+            squared += d * d;
+        }
+        shortest = e == 0 || squared < shortest ? squared : shortest;
+    }
+    return std::nextafter(float(std::sqrt(shortest)), 0.0f);
+}
+
 // Gathers the valid triangles; returns how many.
 unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef* refs) {
     unsigned int kept = 0;
@@ -25,7 +40,7 @@ unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef*
             r.hi[a] = std::fmax(std::fmax(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
         }
         r.index = i;
-        r.unused = 0;
+        r.shortest_edge = shortest_edge(t);
     }
     return kept;
 }
@@ -51,7 +66,7 @@ bool wide_triangle_is_valid(const triAccel& t) {
 
 bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int threads,
                      WideBuildOutput& out) {
-    out = WideBuildOutput{nullptr, nullptr, 0, 0, 0, 0, 0};
+    out = WideBuildOutput{nullptr, nullptr, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0}};
     PrimRef* const refs =
         static_cast<PrimRef*>(large_block_alloc(std::size_t(count) * sizeof(PrimRef)));
     if (count != 0 && refs == nullptr)
@@ -93,6 +108,7 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
                                         ? new (std::nothrow) ZrvGfxTaskManager(threads)
                                         : nullptr;
     build_binary_tree(refs, kept, box, centroids, binary, pool);
+    bound_shortest_edges(binary, refs, 0);
 
     const WideTreeSize size = measure_wide_tree(binary);
     WideNode* const nodes =
@@ -108,6 +124,10 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
         out.node_count = size.nodes;
         out.block_count = size.blocks;
         out.kept = kept;
+        for (int a = 0; a < 3; ++a) {
+            out.scene_lo[a] = lo[a];
+            out.scene_hi[a] = hi[a];
+        }
     } else {
         large_block_free(nodes);
         large_block_free(blocks);

@@ -19,6 +19,8 @@ struct WideBuildOutput {
     unsigned int leaf_count;
     unsigned int depth;
     unsigned int kept; // valid triangles
+    float scene_lo[3]; // the box of the valid triangles
+    float scene_hi[3];
 };
 
 // Whether the kernel can ever hit the record: every coordinate finite and a

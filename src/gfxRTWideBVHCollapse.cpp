@@ -2,6 +2,7 @@
 
 #include "ZrvGfxConcurrency.h"
 
+#include <cmath>
 #include <limits>
 #include <new>
 
@@ -42,9 +43,16 @@ void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, floa
         const float nan = std::numeric_limits<float>::quiet_NaN();
         for (int b = 0; b < 6; ++b)
             node.bounds[b][k] = nan;
+        node.slop[k] = 0.0f;
         node.child[k] = WIDE_EMPTY_CHILD;
         return;
     }
+    // Rounded up by the division's rounding at most; a shortest edge of a
+    // denormal length gives the largest float rather than infinity.
+    const float slop = WIDE_SLOP_FACTOR / child->shortest_edge;
+    node.slop[k] = slop < std::numeric_limits<float>::max()
+                       ? std::nextafter(slop, std::numeric_limits<float>::max())
+                       : std::numeric_limits<float>::max();
     for (int a = 0; a < 3; ++a) {
         node.bounds[2 * a][k] = child->lo[a] - pad;
         node.bounds[2 * a + 1][k] = child->hi[a] + pad;

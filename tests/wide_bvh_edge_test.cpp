@@ -104,6 +104,32 @@ TEST(WideBVHEdges, GrazingFloorHasNoCrack) {
     EXPECT_EQ(cracks, 0);
 }
 
+// Rays from far away, aimed at edges: the kernel's sign tests round by an
+// amount that grows with the square of the distance, and the box tests widen
+// with it.
+TEST(WideBVHEdges, EdgesSeenFromFarAwayEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 120, 60));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 60));
+    const std::vector<triAccel> tris = mesh.finalize();
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
+    WideRays rays;
+    for (int i = 0; i < 1500; ++i) {
+        const float o[3] = {30 * u(rng), 30 * u(rng), 30 * u(rng)};
+        const triAccel& t = tris[pick(rng)];
+        const float s = 0.5f + 0.5f * u(rng);
+        float d[3];
+        for (int a = 0; a < 3; ++a)
+            d[a] = t.vertex0[a] + s * (t.vertex1[a] - t.vertex0[a]) - o[a];
+        rays.add(o, d, kInfinity);
+    }
+    expect_wide_oracle(tree, tris, rays, {}, "far away");
+}
+
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
 // are left out, never hit and leave the others' hits exact.
 TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
