@@ -10,8 +10,11 @@
 // accepts (0.0001 <= t < the limit), and at equal t the lowest position in
 // the host's array. The result therefore does not depend on the tree's shape,
 // the thread count, the batch order or the kernel version. Box tests are
-// conservative (boxes padded outwards, slab intervals widened), so that no
-// triangle the kernel would hit is culled.
+// widened (boxes padded outwards, slab intervals widened, and faces moved out
+// with the square of the ray's distance, as the kernel's rounding grows), so
+// that no triangle the kernel would hit is culled; the one exception is a
+// ray grazing a triangle's plane within about 1e-4 radians, whose hit the
+// kernel's rounding may place far from the triangle.
 //
 // Triangles with a NaN or infinite coordinate (vertex or normal) and
 // triangles of zero area are left out of the tree: they are never hit. Rays
