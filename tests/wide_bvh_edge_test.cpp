@@ -234,6 +234,22 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
     EXPECT_FALSE(tree.build(sphere.data(), gfxRTWideBVH::MAX_TRIANGLES + 1, 1));
     expect_empty(tree);
 
+    // Batches with a missing array do nothing.
+    const float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
+    float t = 7;
+    int index = 7;
+    unsigned char occluded = 7;
+    tree.intersect_batch(nullptr, d, nullptr, 1, &t, &index, nullptr, nullptr, 1);
+    tree.intersect_batch(o, nullptr, nullptr, 1, &t, &index, nullptr, nullptr, 1);
+    tree.intersect_batch(o, d, nullptr, 1, nullptr, &index, nullptr, nullptr, 1);
+    tree.intersect_batch(o, d, nullptr, 1, &t, nullptr, nullptr, nullptr, 1);
+    tree.occluded_batch(nullptr, d, nullptr, 1, &occluded, 1);
+    tree.occluded_batch(o, nullptr, nullptr, 1, &occluded, 1);
+    tree.occluded_batch(o, d, nullptr, 1, nullptr, 1);
+    EXPECT_EQ(t, 7.0f);
+    EXPECT_EQ(index, 7);
+    EXPECT_EQ(occluded, 7);
+
     // Only bad triangles: an empty tree.
     std::vector<triAccel> flat(3, sphere[0]);
     for (triAccel& t : flat)
@@ -264,6 +280,32 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
         }
         expect_wide_oracle(tree, few, rays, packets_of(rays), std::to_string(n) + " triangles");
     }
+}
+
+// Forty copies of one triangle among others: ranges whose centroids all
+// coincide are halved, and every ray through the copies gets the first one.
+TEST(WideBVHEdges, CoincidentTrianglesGoToTheLowestPosition) {
+    std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 12, 6);
+    const std::size_t first_copy = tris.size() / 2;
+    tris.insert(tris.begin() + std::ptrdiff_t(first_copy), 39, tris[first_copy]);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const triAccel& t = tris[first_copy];
+    WideRays rays;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0.05f, 0.45f);
+    for (int i = 0; i < 400; ++i) {
+        const float a = u(rng), b = u(rng), o[3] = {0.1f * a, -0.1f * b, 0.05f};
+        float d[3];
+        for (int k = 0; k < 3; ++k)
+            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                   b * (t.vertex2[k] - t.vertex0[k]) - o[k];
+        rays.add(o, d, kInfinity);
+    }
+    expect_wide_oracle(tree, tris, rays, packets_of(rays), "coincident");
+    gfxRTWideHit hit;
+    ASSERT_TRUE(tree.intersect1(&rays.origins[0], &rays.directions[0], kInfinity, hit));
+    EXPECT_EQ(hit.index, int(first_copy));
 }
 
 // Each allocation of a build failed in turn: the build says so and leaves an
