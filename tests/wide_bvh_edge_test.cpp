@@ -266,6 +266,7 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
         const gfxRTWideBVHStatistics s = tree.statistics();
         EXPECT_EQ(s.nodes, 1u);
         EXPECT_EQ(s.blocks, (n + 3) / 4);
+        EXPECT_EQ(s.depth, 1u);
         WideRays rays;
         std::mt19937 rng(n);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
