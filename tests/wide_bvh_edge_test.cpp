@@ -267,8 +267,9 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
         EXPECT_EQ(s.nodes, 1u);
         EXPECT_EQ(s.blocks, (n + 3) / 4);
         EXPECT_EQ(s.depth, 1u);
-        if (n <= 4) // one block: a leaf is never worth splitting
+        if (n <= 4) { // one block: a leaf is never worth splitting
             EXPECT_EQ(s.leaves, 1u);
+        }
         WideRays rays;
         std::mt19937 rng(n);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
