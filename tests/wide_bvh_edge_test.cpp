@@ -56,6 +56,25 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
         rays.add(c, in_plane, kInfinity);     // in the plane of the triangle
         rays.add(on_face, random_dir, 2.0f);  // from a point of a face
     }
+    // Rays that cannot hit: NaN or infinite components, a zero direction,
+    // no room between 0.0001 and the limit; and limits just either side of
+    // a hit.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int a = 0; a < 3; ++a) {
+        float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
+        o[a] = nan;
+        rays.add(o, d, kInfinity);
+        o[a] = -kInfinity;
+        rays.add(o, d, kInfinity);
+        o[a] = 0;
+        d[a] = nan;
+        rays.add(o, d, kInfinity);
+    }
+    const float o[3] = {0.01f, 0.02f, -3}, zero[3] = {0, 0, 0}, d[3] = {0, 0, 1};
+    const float limits[6] = {kInfinity, 0.0001f, nan, 1.0f, 2.3f, 2.31f};
+    rays.add(o, zero, kInfinity);
+    for (float limit : limits)
+        rays.add(o, d, limit);
     return rays;
 }
 
@@ -165,36 +184,6 @@ TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
     expect_wide_oracle(tree, tris, rays, packets_of(rays), "bad triangles");
 }
 
-// Rays that cannot hit: NaN or infinite components, a zero direction, no
-// room between 0.0001 and the limit.
-TEST(WideBVHEdges, UntraceableRaysMiss) {
-    const std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 16, 8);
-    gfxRTWideBVH tree;
-    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
-    gfxRTWideHit hit;
-    ASSERT_TRUE(tree.intersect1(o, d, kInfinity, hit));
-    for (int a = 0; a < 3; ++a) {
-        float bad_o[3] = {o[0], o[1], o[2]}, bad_d[3] = {d[0], d[1], d[2]};
-        bad_o[a] = nan;
-        EXPECT_FALSE(tree.intersect1(bad_o, d, kInfinity, hit));
-        bad_o[a] = kInfinity;
-        EXPECT_FALSE(tree.occluded1(bad_o, d, kInfinity));
-        bad_d[a] = nan;
-        EXPECT_FALSE(tree.intersect1(o, bad_d, kInfinity, hit));
-    }
-    const float zero[3] = {0, 0, 0};
-    EXPECT_FALSE(tree.intersect1(o, zero, kInfinity, hit));
-    EXPECT_EQ(hit.index, -1);
-    EXPECT_EQ(hit.t, kInfinity);
-    EXPECT_FALSE(tree.intersect1(o, d, 0.0001f, hit));
-    EXPECT_FALSE(tree.intersect1(o, d, nan, hit));
-    EXPECT_FALSE(tree.occluded1(o, d, 1.0f)); // the sphere starts at 2
-    EXPECT_TRUE(tree.occluded1(o, d, 2.5f));
-}
-
-// Queries of an empty tree leave every result as a miss.
 // An empty tree: every query a miss, as the brute force over no triangle.
 void expect_empty(const gfxRTWideBVH& tree) {
     EXPECT_TRUE(tree.empty());
