@@ -61,8 +61,7 @@ const gfx_detail::WideKernels* wide_kernels_of(gfxKernelLevel level) {
 
 void use_level(gfxKernelLevel level) {
     __atomic_store_n(&gfx_detail::selected_hot_paths, table_of(level), __ATOMIC_RELEASE);
-    __atomic_store_n(&gfx_detail::selected_wide_kernels, wide_kernels_of(level),
-                     __ATOMIC_RELEASE);
+    __atomic_store_n(&gfx_detail::selected_wide_kernels, wide_kernels_of(level), __ATOMIC_RELEASE);
 }
 
 // The choice, made when the library is loaded.

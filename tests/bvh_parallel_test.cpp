@@ -136,43 +136,27 @@ private:
     mutable unsigned int calls_ = 0;
 };
 
-// A host's tree over boxes, and one over triangles derived from the library's
-// triangle adaptor, both overriding the object operations.
-class ThreadRecordingBoxBVH : public BoxBVH {
+// A host's tree derived from Base (over boxes, or the library's triangle
+// adaptor), overriding the object operations to record their threads.
+template <typename Base> class ThreadRecording : public Base {
 public:
-    using BoxBVH::BoxBVH;
+    using Base::Base;
     unsigned int get_number_of_objects() const override {
         log.record();
-        return BoxBVH::get_number_of_objects();
+        return Base::get_number_of_objects();
     }
     void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override {
         log.record();
-        BoxBVH::get_object_bbox(object, bbmin, bbmax);
+        Base::get_object_bbox(object, bbmin, bbmax);
     }
     float get_object_intersection_cost(unsigned int object) const override {
         log.record();
-        return BoxBVH::get_object_intersection_cost(object);
+        return Base::get_object_intersection_cost(object);
     }
     ThreadLog log;
 };
-
-class ThreadRecordingTriangleBVH : public gfxRTBVH_triAccel {
-public:
-    using gfxRTBVH_triAccel::gfxRTBVH_triAccel;
-    unsigned int get_number_of_objects() const override {
-        log.record();
-        return gfxRTBVH_triAccel::get_number_of_objects();
-    }
-    void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override {
-        log.record();
-        gfxRTBVH_triAccel::get_object_bbox(object, bbmin, bbmax);
-    }
-    float get_object_intersection_cost(unsigned int object) const override {
-        log.record();
-        return gfxRTBVH_triAccel::get_object_intersection_cost(object);
-    }
-    ThreadLog log;
-};
+using ThreadRecordingBoxBVH = ThreadRecording<BoxBVH>;
+using ThreadRecordingTriangleBVH = ThreadRecording<gfxRTBVH_triAccel>;
 
 // Above the task threshold the top levels' passes run on the pool; a host's
 // object operations (every object's box and cost among them) are still called

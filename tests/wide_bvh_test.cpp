@@ -91,8 +91,7 @@ TEST(WideBVHOracleMillion, BatchOfAMillionRaysEqualsTheBruteForce) {
         alignas(16) float limit[4];
         for (int k = 0; k < 4; ++k)
             limit[k] = rays.limits[4 * p + std::size_t(k)];
-        HitPacket hits{_mm_load_ps(limit), _mm_setzero_ps(), _mm_setzero_ps(),
-                       _mm_set1_epi32(-1)};
+        HitPacket hits{_mm_load_ps(limit), _mm_setzero_ps(), _mm_setzero_ps(), _mm_set1_epi32(-1)};
         alignas(16) int best[4] = {-1, -1, -1, -1};
         for (std::size_t i = 0; i < tris.size(); ++i) {
             alignas(16) float before[4], after[4];
