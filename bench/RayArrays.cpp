@@ -8,23 +8,27 @@
 namespace zrv {
 namespace bench {
 
+LaneRay lane_ray(const RayPacket& packet, int lane) {
+    alignas(16) float lanes[6][4];
+    _mm_store_ps(lanes[0], packet.origin.x);
+    _mm_store_ps(lanes[1], packet.origin.y);
+    _mm_store_ps(lanes[2], packet.origin.z);
+    _mm_store_ps(lanes[3], packet.direction.x);
+    _mm_store_ps(lanes[4], packet.direction.y);
+    _mm_store_ps(lanes[5], packet.direction.z);
+    return LaneRay{{lanes[0][lane], lanes[1][lane], lanes[2][lane]},
+                   {lanes[3][lane], lanes[4][lane], lanes[5][lane]}};
+}
+
 RayArrays ray_arrays(const std::vector<RayPacket>& packets) {
     RayArrays arrays;
     for (const RayPacket& packet : packets) {
-        alignas(16) float lanes[6][4];
-        _mm_store_ps(lanes[0], packet.origin.x);
-        _mm_store_ps(lanes[1], packet.origin.y);
-        _mm_store_ps(lanes[2], packet.origin.z);
-        _mm_store_ps(lanes[3], packet.direction.x);
-        _mm_store_ps(lanes[4], packet.direction.y);
-        _mm_store_ps(lanes[5], packet.direction.z);
         for (int lane = 0; lane < 4; ++lane) {
             if (!((packet.active_mask >> lane) & 1))
                 continue;
-            for (int axis = 0; axis < 3; ++axis) {
-                arrays.origins.push_back(lanes[axis][lane]);
-                arrays.directions.push_back(lanes[3 + axis][lane]);
-            }
+            const LaneRay ray = lane_ray(packet, lane);
+            arrays.origins.insert(arrays.origins.end(), ray.origin, ray.origin + 3);
+            arrays.directions.insert(arrays.directions.end(), ray.direction, ray.direction + 3);
             ++arrays.count;
         }
     }

@@ -12,6 +12,13 @@
 namespace zrv {
 namespace bench {
 
+// One lane of a packet as plain arrays.
+struct LaneRay {
+    float origin[3];
+    float direction[3];
+};
+LaneRay lane_ray(const RayPacket& packet, int lane);
+
 // The active lanes of a set of packets, packet by packet and lane by lane.
 struct RayArrays {
     std::vector<float> origins;    // x, y, z per ray

@@ -5,24 +5,6 @@ namespace bench {
 
 namespace {
 
-// Lane k of a packet as three-float arrays.
-struct LaneRay {
-    float origin[3];
-    float direction[3];
-};
-
-LaneRay lane_ray(const RayPacket& packet, int lane) {
-    alignas(16) float lanes[6][4];
-    _mm_store_ps(lanes[0], packet.origin.x);
-    _mm_store_ps(lanes[1], packet.origin.y);
-    _mm_store_ps(lanes[2], packet.origin.z);
-    _mm_store_ps(lanes[3], packet.direction.x);
-    _mm_store_ps(lanes[4], packet.direction.y);
-    _mm_store_ps(lanes[5], packet.direction.z);
-    return LaneRay{{lanes[0][lane], lanes[1][lane], lanes[2][lane]},
-                   {lanes[3][lane], lanes[4][lane], lanes[5][lane]}};
-}
-
 unsigned int intersect_packet(const gfxRTWideBVH& tree, const RayPacket& rays, HitPacket& hits) {
     clear_hits(hits);
     if ((rays.active_mask & 0xF) == 0)
