@@ -27,6 +27,7 @@
 
 #include "gfxExport.h"
 #include "gfxRayTracing.h"
+#include "gfxStream.h"
 
 #include <cstddef>
 
@@ -104,6 +105,21 @@ public:
     // occluded[i] = 1 where occluded1 holds for ray i, 0 elsewhere.
     void occluded_batch(const float* origins, const float* directions, const float* max_distances,
                         unsigned int count, unsigned char* occluded, unsigned int threads) const;
+
+    // Saving and restoring through the library's stream interfaces. stream
+    // writes the tree's own tokens, its counts, boxes, nodes, triangle blocks
+    // and id table; it returns false only for a tree it cannot describe.
+    bool stream(gfxStreamWriter& writer) const;
+    // Reads a tree that stream wrote and checks it before it replaces this
+    // one: every count bounded by max_values (the values the stream can
+    // still deliver; a byte stream's remaining size serves), every child and
+    // block reference in range, each node reached exactly once, the depth
+    // within the traversal's stack, no NaN in a used box. A tree that passes
+    // traces exactly as the tree that wrote it. Otherwise returns false,
+    // leaves this tree empty with nothing allocated and, when reason is not
+    // null, sets it to one line that says why.
+    bool unstream(gfxStreamReader& reader, unsigned long long max_values,
+                  PlxUnicodeString* reason = nullptr);
 
     bool empty() const { return node_count_ == 0; }
     // Bytes the tree holds: nodes, triangle blocks and the id table.

@@ -1,0 +1,138 @@
+// A two-level scene of instances: meshes, each with its own wide BVH built
+// once in object space, placed any number of times by affine transforms,
+// under a wide BVH over the placed instances (the top level).
+//
+// A ray is carried into an instance's space by the instance's inverse
+// transform and traced there with the mesh's tree; t is the same parameter
+// along the world ray and the carried one, so hits are measured along the
+// world ray. One hit rule across the scene: the nearest t the triangle
+// kernel accepts (0.0001 <= t < the limit); at equal t the lower instance,
+// then the lower triangle position in the mesh's array. Results therefore
+// do not depend on the top level's shape, the thread count, the batch order
+// or the kernel version.
+//
+// Animation: change transforms with set_transform, then commit, which
+// rebuilds only the top level. Queries see the scene as of the last commit.
+// add_mesh, add_instance, set_transform, commit, clear and unstream must not
+// run while a query runs; the queries themselves are const and may run on
+// any number of threads at once, allocating nothing.
+#ifndef GFX_RT_WIDE_SCENE_H
+#define GFX_RT_WIDE_SCENE_H
+
+#include "gfxExport.h"
+#include "gfxRTWideBVH.h"
+#include "gfxRayTracing.h"
+#include "gfxStream.h"
+
+#include <cstddef>
+
+// The nearest hit of one ray in a scene.
+struct gfxRTWideSceneHit {
+    float t;      // distance in units of the world ray's direction; max_distance on a miss
+    float u;      // as gfxRTWideHit
+    float v;      // as gfxRTWideHit
+    int index;    // position of the triangle in its mesh's array; -1 on a miss
+    int instance; // the instance hit, in the order of add_instance; -1 on a miss
+};
+
+// What add_instance and set_transform did.
+enum gfxRTWideInstanceResult {
+    GFX_WIDE_INSTANCE_DONE = 0,
+    GFX_WIDE_INSTANCE_NO_SUCH_MESH,         // add_instance: mesh is not a mesh of the scene
+    GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE,     // set_transform: instance is out of range
+    GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM, // null, or a NaN or infinite entry
+    GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM,   // no inverse, or one that is not finite
+    GFX_WIDE_INSTANCE_TOO_MANY,             // MAX_INSTANCES reached
+    GFX_WIDE_INSTANCE_OUT_OF_MEMORY,
+};
+
+// A short English text for a result, e.g. "the transform is singular".
+GFX_API const char* gfxRTWideInstanceResultText(gfxRTWideInstanceResult result);
+
+class GFX_API gfxRTWideScene {
+public:
+    static const unsigned int MAX_MESHES = 1u << 20;
+    static const unsigned int MAX_INSTANCES = 1u << 24;
+
+    gfxRTWideScene();
+    ~gfxRTWideScene();
+    gfxRTWideScene(const gfxRTWideScene&) = delete;
+    gfxRTWideScene& operator=(const gfxRTWideScene&) = delete;
+
+    // Builds a mesh's wide BVH over count records on threads workers and
+    // keeps it. Returns the mesh's index (0, 1, ... in the order of the
+    // calls), or -1 when the tree cannot be built (see gfxRTWideBVH::build)
+    // or MAX_MESHES is reached. An empty mesh is a mesh: its instances are
+    // never hit.
+    int add_mesh(const triAccel* triangles, unsigned int count, unsigned int threads);
+
+    // Places mesh by transform, a 3x4 row-major matrix from object to world
+    // space: world[r] = t[4r] * x + t[4r + 1] * y + t[4r + 2] * z + t[4r + 3].
+    // The instance's index is instance_count() before the call. A transform
+    // with a non-finite entry, or without a finite inverse, is refused.
+    gfxRTWideInstanceResult add_instance(unsigned int mesh, const float transform[12]);
+    // Replaces an instance's transform, with add_instance's checks; visible to
+    // queries after the next commit.
+    gfxRTWideInstanceResult set_transform(unsigned int instance, const float transform[12]);
+    // Rebuilds the top level over every instance's current transform, on
+    // threads workers (0 counts as 1). Returns false when memory runs out;
+    // the scene then traces nothing until a commit succeeds.
+    bool commit(unsigned int threads);
+    // Releases every mesh and instance.
+    void clear();
+
+    unsigned int mesh_count() const;
+    unsigned int instance_count() const;
+    const gfxRTWideBVH& mesh(unsigned int mesh) const;
+    unsigned int instance_mesh(unsigned int instance) const;
+    // The instance's transform as given, and the inverse the queries use.
+    const float* transform(unsigned int instance) const;
+    const float* inverse_transform(unsigned int instance) const;
+
+    // The inverse of a transform as the scene computes it: in double
+    // precision from the float entries, rounded to float. Returns false, and
+    // writes nothing, for a transform add_instance refuses.
+    static bool invert_transform(const float transform[12], float inverse[12]);
+    // Carries a world ray into an instance's space with the float operations
+    // of every query: for each row r, ((m[4r] * x + m[4r + 1] * y) +
+    // m[4r + 2] * z) + m[4r + 3] for the origin and the same without the last
+    // term for the direction, each product and sum rounded to float (no fused
+    // multiply-add).
+    static void carry_ray(const float inverse[12], const float origin[3], const float direction[3],
+                          float object_origin[3], float object_direction[3]);
+
+    // The queries of gfxRTWideBVH, over the whole scene as of the last
+    // commit, with the instance of each hit beside the triangle.
+    bool intersect1(const float origin[3], const float direction[3], float max_distance,
+                    gfxRTWideSceneHit& hit) const;
+    bool occluded1(const float origin[3], const float direction[3], float max_distance) const;
+    // Lanes with a hit get the instance in hit_instance; the others -1.
+    void intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index, __m128i& hit_instance,
+                    const RenderState& state, float max_distance) const;
+    int occluded4(const RayPacket& rays, __m128 max_distance) const;
+    // As gfxRTWideBVH's batches; instance receives each ray's instance (-1
+    // on a miss), and u, v and instance may be null.
+    void intersect_batch(const float* origins, const float* directions, const float* max_distances,
+                         unsigned int count, float* t, int* index, int* instance, float* u,
+                         float* v, unsigned int threads) const;
+    void occluded_batch(const float* origins, const float* directions, const float* max_distances,
+                        unsigned int count, unsigned char* occluded, unsigned int threads) const;
+
+    // Saving and restoring: every mesh's tree (as gfxRTWideBVH::stream writes
+    // it), then the instances. unstream checks as gfxRTWideBVH::unstream does,
+    // and also every instance's mesh and transform; on success the scene is
+    // committed. On failure returns false, leaves the scene empty and, when
+    // reason is not null, says why in one line.
+    bool stream(gfxStreamWriter& writer) const;
+    bool unstream(gfxStreamReader& reader, unsigned long long max_values,
+                  PlxUnicodeString* reason = nullptr);
+
+    // Bytes held: the meshes' trees, the instances and the top level.
+    std::size_t memory_bytes() const;
+
+private:
+    struct Data;
+    Data* data_;
+};
+
+#endif // GFX_RT_WIDE_SCENE_H
