@@ -3,6 +3,7 @@
 #include "AORays.h"
 #include "BenchMeshes.h"
 #include "BenchSummary.h"
+#include "LaneCalls.h"
 #include "PrimaryRays.h"
 #include "RandomRays.h"
 #include "SingleRays.h"
@@ -216,31 +217,17 @@ FrameTrace trace_wide_scene(const gfxRTWideScene& scene, bool one_ray, const Ray
             hits.id = index;
             return 1u;
         }
-        alignas(16) float t[4], u[4], v[4];
-        alignas(16) int id[4];
-        _mm_store_ps(t, hits.t);
-        _mm_store_ps(u, hits.u);
-        _mm_store_ps(v, hits.v);
-        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
-        unsigned int calls = 0;
-        for (int lane = 0; lane < 4; ++lane) {
-            if (!((rays.active_mask >> lane) & 1))
-                continue;
-            const LaneRay ray = lane_ray(rays, lane);
-            gfxRTWideSceneHit hit;
-            if (scene.intersect1(ray.origin, ray.direction, NO_HIT_DISTANCE, hit)) {
-                t[lane] = hit.t;
-                u[lane] = hit.u;
-                v[lane] = hit.v;
-                id[lane] = hit.index;
-            }
-            ++calls;
-        }
-        hits.t = _mm_load_ps(t);
-        hits.u = _mm_load_ps(u);
-        hits.v = _mm_load_ps(v);
-        hits.id = _mm_load_si128(reinterpret_cast<const __m128i*>(id));
-        return calls;
+        return intersect_each_lane(
+            rays, hits, [&](const LaneRay& ray, float& t, float& u, float& v, int& id) {
+                gfxRTWideSceneHit hit;
+                if (!scene.intersect1(ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
+                    return false;
+                t = hit.t;
+                u = hit.u;
+                v = hit.v;
+                id = hit.index;
+                return true;
+            });
     });
 }
 

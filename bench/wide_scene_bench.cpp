@@ -56,15 +56,32 @@ std::string variant_of(const SceneFigure& figure, unsigned int threads) {
     return std::string(figure.name) + (threads == 1 ? "_1thread" : "_2threads");
 }
 
-// Times the loop itself, for a rate the ratio can use.
-template <class Trace> double run_timed(benchmark::State& state, Trace trace, FrameTrace& frame) {
+// Times the figure's rays through trace_batch(arrays, hits) (the batch
+// call) or trace_run(first packet, count) on each of threads threads, and
+// publishes the counters. Returns rays per second, timed around the calls
+// alone, for the ratio to Embree.
+template <class TraceBatch, class TraceRun>
+double measure_figure(benchmark::State& state, const SceneFigure& figure, unsigned int threads,
+                      TraceBatch trace_batch, TraceRun trace_run) {
+    const InstancedScene& setup = instanced_scene();
+    const std::vector<RayPacket>& packets = setup.packets(figure.rays);
+    BatchHits hits;
+    FrameTrace frame;
     double seconds = 0.0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        frame = trace();
+        if (figure.call == SceneCall::BATCH)
+            frame = trace_batch(setup.arrays(figure.rays), hits);
+        else
+            frame = trace_in_threads(threads, packets,
+                                     [&](unsigned int, const RayPacket* first, std::size_t count) {
+                                         return trace_run(first, count);
+                                     });
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         benchmark::DoNotOptimize(frame.hits);
     }
+    publish_trace_counters(state, benchmark_mesh(MEDIUM_MESH).size() * SCENE_INSTANCES,
+                           packets.size(), frame);
     return seconds > 0.0 ? double(state.iterations()) * double(frame.rays) / seconds : 0.0;
 }
 
@@ -74,54 +91,36 @@ void run_wide_scene_trace(benchmark::State& state, SceneFigure figure, unsigned 
         state.SkipWithError(setup.error.c_str());
         return;
     }
-    const std::vector<RayPacket>& packets = setup.packets(figure.rays);
-    BatchHits hits;
-    FrameTrace frame;
-    const double rate = run_timed(
-        state,
-        [&] {
-            if (figure.call == SceneCall::BATCH)
-                return trace_wide_scene_batch(*setup.scene, setup.arrays(figure.rays), threads,
-                                              hits);
-            return trace_in_threads(
-                threads, packets, [&](unsigned int, const RayPacket* first, std::size_t count) {
-                    return trace_wide_scene(*setup.scene, figure.call == SceneCall::ONE_RAY, first,
-                                            count, nullptr);
-                });
+    const gfxRTWideScene& scene = *setup.scene;
+    wide_rates()[variant_of(figure, threads)] = measure_figure(
+        state, figure, threads,
+        [&](const RayArrays& arrays, BatchHits& hits) {
+            return trace_wide_scene_batch(scene, arrays, threads, hits);
         },
-        frame);
-    wide_rates()[variant_of(figure, threads)] = rate;
-    publish_trace_counters(state, benchmark_mesh(MEDIUM_MESH).size() * SCENE_INSTANCES,
-                           packets.size(), frame);
+        [&](const RayPacket* first, std::size_t count) {
+            return trace_wide_scene(scene, figure.call == SceneCall::ONE_RAY, first, count,
+                                    nullptr);
+        });
 }
 
 #ifdef ZRV_BENCH_HAVE_EMBREE
 void run_embree_scene_trace(benchmark::State& state, SceneFigure figure, unsigned int threads) {
-    const InstancedScene& setup = instanced_scene();
     RTCScene scene = embree_instanced_scene();
     if (!scene) {
         state.SkipWithError("Embree instanced scene build failed");
         return;
     }
-    const std::vector<RayPacket>& packets = setup.packets(figure.rays);
-    BatchHits hits;
-    FrameTrace frame;
-    const double rate = run_timed(
-        state,
-        [&] {
-            if (figure.call == SceneCall::BATCH)
-                return trace_batch_embree(scene, setup.arrays(figure.rays), threads, hits);
-            return trace_in_threads(
-                threads, packets, [&](unsigned int, const RayPacket* first, std::size_t count) {
-                    if (figure.call == SceneCall::ONE_RAY)
-                        return trace_run_embree_query(scene, RayQuery::ONE_RAY, false, first, count,
-                                                      nullptr, nullptr);
-                    return trace_run_embree(scene, first, count, EmbreeQuery::INCOHERENT_PACKETS);
-                });
+    const double rate = measure_figure(
+        state, figure, threads,
+        [&](const RayArrays& arrays, BatchHits& hits) {
+            return trace_batch_embree(scene, arrays, threads, hits);
         },
-        frame);
-    publish_trace_counters(state, benchmark_mesh(MEDIUM_MESH).size() * SCENE_INSTANCES,
-                           packets.size(), frame);
+        [&](const RayPacket* first, std::size_t count) {
+            if (figure.call == SceneCall::ONE_RAY)
+                return trace_run_embree_query(scene, RayQuery::ONE_RAY, false, first, count,
+                                              nullptr, nullptr);
+            return trace_run_embree(scene, first, count, EmbreeQuery::INCOHERENT_PACKETS);
+        });
     const std::string variant = variant_of(figure, threads);
     const auto wide = wide_rates().find(variant);
     if (wide != wide_rates().end() && rate > 0.0) {
