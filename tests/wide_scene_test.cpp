@@ -34,28 +34,6 @@ TEST_P(WideSceneOracle, EveryQueryEqualsTheBruteForce) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, WideSceneOracle, ::testing::Values(1u, 2u, 3u));
 
-// One mesh placed many times at the same transform: every hit ties with
-// those of the copies, and the lowest instance must win.
-TEST(WideSceneTies, CoincidentInstancesHitTheLowest) {
-    SceneSpec spec = random_instanced_scene(9);
-    spec.instances.resize(3);
-    for (int copy = 0; copy < 12; ++copy)
-        spec.instances.push_back(spec.instances[copy % 3]);
-    gfxRTWideScene scene;
-    build_scene(spec, scene, 1);
-    const WideRays rays = scene_rays(spec, 600, 19);
-    int hits = 0;
-    for (unsigned int i = 0; i < rays.size(); ++i) {
-        gfxRTWideSceneHit hit;
-        if (scene.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit)) {
-            ++hits;
-            EXPECT_LT(hit.instance, 3) << "ray " << i;
-        }
-    }
-    EXPECT_GT(hits, 50);
-    expect_scene_oracle(scene, spec, rays, {}, "coincident");
-}
-
 // Bit-exact results of one scene against another on rays.
 void expect_same_results(const gfxRTWideScene& a, const gfxRTWideScene& b, const WideRays& rays,
                          const std::string& where) {
