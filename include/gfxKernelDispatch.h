@@ -1,6 +1,6 @@
 // Which compiled version of the tracing and building kernels runs. The
 // library carries a baseline SSE2 version and an x86-64-v3 (AVX2, FMA, BMI2)
-// version of the KD, BVH and wide BVH traversals, the triangle and box
+// version of the KD, BVH, wide BVH and wide scene traversals, the triangle and box
 // tests, the BVH binning and the KD build's SAH sweep and list split; both
 // give the same bits and the same trees. When the library is loaded it picks the
 // x86-64-v3 version if the processor and the operating system support it,
