@@ -345,6 +345,37 @@ TEST_F(WideBVHStreamDamage, BlocksNameOnlyHostTrianglesWithFiniteCorners) {
     }
 }
 
+// A node no reference names and a block in no leaf, appended with their
+// counts raised.
+TEST_F(WideBVHStreamDamage, NodesAndBlocksOutsideTheTreeAreRefused) {
+    const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
+    std::size_t nodes_end = kFirstNodeAt;
+    for (unsigned int node = 0; node < nodes; ++node)
+        nodes_end += 1 + 8 * items[nodes_end].u;
+    const std::size_t ids_at = items.size() - 1 - items[2].u;
+    // Copies of the root and of the first block at the ends of their lists.
+    Items extra_node = items, extra_block = items;
+    extra_node[kNodeCountAt] = StreamItem::Uint(nodes + 1);
+    const auto root = items.begin() + std::ptrdiff_t(kFirstNodeAt);
+    extra_node.insert(extra_node.begin() + std::ptrdiff_t(nodes_end), root,
+                      root + std::ptrdiff_t(1 + 8 * items[kFirstNodeAt].u));
+    // The block's triangles are counted as kept, with ids of their own.
+    const unsigned int lanes = items[nodes_end].u;
+    extra_block[2] = StreamItem::Uint(items[2].u + lanes);
+    extra_block[3] = StreamItem::Uint(items[3].u + lanes);
+    extra_block[kNodeCountAt + 1] = StreamItem::Uint(blocks + 1);
+    extra_block.insert(extra_block.end() - 1, lanes, StreamItem::Int(7));
+    const auto block = items.begin() + std::ptrdiff_t(nodes_end);
+    extra_block.insert(extra_block.begin() + std::ptrdiff_t(ids_at), block,
+                       block + std::ptrdiff_t(1 + 13 * items[nodes_end].u));
+    gfxRTWideBVH loaded;
+    EXPECT_EQ(load(loaded, extra_node), std::to_string(nodes) + " of the " +
+                                            std::to_string(nodes + 1) +
+                                            " nodes are reachable from the root");
+    EXPECT_EQ(load(loaded, extra_block), std::to_string(blocks) + " of the " +
+                                             std::to_string(blocks + 1) + " blocks are in a leaf");
+}
+
 // Cut short anywhere, the stream is refused with a reason; the reasons of
 // the boundaries are exact.
 TEST(WideBVHStream, TruncationsAnywhereAreRefused) {
