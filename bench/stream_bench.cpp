@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -99,10 +100,23 @@ SavedStructure make_saved(Kind kind, std::size_t nominal) {
     }
     s.build_seconds = seconds_since(start);
     if (kind == Kind::WIDE) {
-        gfxRTWideBVH two_threads;
-        const auto start2 = std::chrono::steady_clock::now();
-        two_threads.build(triangles, count, 2);
-        s.build_2threads_seconds = seconds_since(start2);
+        // The wide BVH's builds are short: the median of three on one and
+        // on two threads, the first one above included.
+        double one[3] = {s.build_seconds, 0, 0}, two[3];
+        for (int run = 0; run < 3; ++run) {
+            for (unsigned int threads : {1u, 2u}) {
+                if (threads == 1 && run == 0)
+                    continue;
+                gfxRTWideBVH again;
+                const auto again_start = std::chrono::steady_clock::now();
+                again.build(triangles, count, threads);
+                (threads == 1 ? one : two)[run] = seconds_since(again_start);
+            }
+        }
+        std::sort(one, one + 3);
+        std::sort(two, two + 3);
+        s.build_seconds = one[1];
+        s.build_2threads_seconds = two[1];
     }
     streams::MemoryWriter writer;
     s.save(writer);
@@ -191,10 +205,9 @@ void run_stream(benchmark::State& state, Kind kind, Operation operation, std::si
         state.counters["build_2threads_over_this"] =
             mean > 0.0 ? saved.build_2threads_seconds / mean : 0.0;
     }
-    static std::map<std::pair<Kind, std::size_t>, bool> noted;
-    bool& note_made = noted[std::make_pair(kind, nominal)];
-    if (operation == LOAD_FILE_CHECKED && mean > 0.0 && !note_made) {
-        note_made = true;
+    // Google Benchmark calls this first for one iteration, then for the
+    // measured run: each call's note replaces the one before.
+    if (operation == LOAD_FILE_CHECKED && mean > 0.0) {
         char note[300];
         if (saved.build_2threads_seconds > 0.0)
             std::snprintf(note, sizeof note,
@@ -209,7 +222,7 @@ void run_stream(benchmark::State& state, Kind kind, Operation operation, std::si
                           "(%.0fx faster), %.1f MB",
                           saved.family, size_label(nominal).c_str(), saved.build_seconds, mean,
                           saved.build_seconds / mean, double(saved.image.size()) / 1e6);
-        add_summary_note(note);
+        set_summary_note(std::string(saved.family) + "/" + size_label(nominal), note);
     }
 }
 
