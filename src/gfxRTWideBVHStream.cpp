@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 
 using gfx_detail::TriangleBlock;
 using gfx_detail::WideNode;
@@ -73,24 +72,6 @@ bool token_matches(gfxStreamReader& reader, const char* literal) {
 
 bool finite(float value) {
     return std::isfinite(value);
-}
-
-void fill_unused_slot(WideNode& node, unsigned int k) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (int b = 0; b < 6; ++b)
-        node.bounds[b][k] = nan;
-    node.slop[k] = 0.0f;
-    node.child[k] = gfx_detail::WIDE_EMPTY_CHILD;
-}
-
-void fill_unused_lane(TriangleBlock& block, unsigned int lane) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (int k = 0; k < 3; ++k)
-        for (int a = 0; a < 3; ++a)
-            block.vertex[k][a][lane] = nan;
-    for (int a = 0; a < 3; ++a)
-        block.normal[a][lane] = nan;
-    block.index[lane] = gfx_detail::WIDE_INDEX_MASK;
 }
 
 // The arrays of a tree being read: freed unless released to the tree.
@@ -158,7 +139,7 @@ const char* read_nodes(gfxStreamReader& reader, const Head& head, WideNode* node
             }
         }
         for (unsigned int k = used; k < 8; ++k)
-            fill_unused_slot(node, k);
+            gfx_detail::wide_clear_slot(node, k);
     }
     return nullptr;
 }
@@ -201,7 +182,7 @@ const char* read_blocks(gfxStreamReader& reader, const Head& head, TriangleBlock
             }
         }
         for (unsigned int lane = used; lane < 4; ++lane)
-            fill_unused_lane(block, lane);
+            gfx_detail::wide_clear_lane(block, lane);
         triangles += used;
     }
     if (triangles != head.kept) {
