@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -94,8 +93,8 @@ WideRays random_rays(const std::vector<triAccel>& tris, int count, unsigned seed
 
 class WideBVHStreamRoundTrip : public ::testing::TestWithParam<OracleScene> {};
 
-// The reloaded tree writes the same values and traces as the brute force;
-// its batch answers equal the saved tree's bit for bit.
+// The reloaded tree writes the same values and traces bit for bit as the
+// brute force, as the saved one does.
 TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
     std::vector<triAccel> tris = GetParam().make();
     mix_triangle_flags(tris);
@@ -110,28 +109,10 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
         gfxRTWideBVH loaded;
         ASSERT_EQ(load(loaded, items), "");
         EXPECT_TRUE(saved(loaded) == items);
-        const gfxRTWideBVHStatistics a = built.statistics(), b = loaded.statistics();
-        EXPECT_EQ(a.input_triangles, b.input_triangles);
-        EXPECT_EQ(a.triangles, b.triangles);
-        EXPECT_EQ(a.nodes, b.nodes);
-        EXPECT_EQ(a.leaves, b.leaves);
-        EXPECT_EQ(a.blocks, b.blocks);
-        EXPECT_EQ(a.depth, b.depth);
-        EXPECT_EQ(a.bytes, b.bytes);
+        EXPECT_EQ(loaded.memory_bytes(), built.memory_bytes());
         expect_wide_oracle(loaded, tris, rays, packets,
                            std::string(GetParam().name) + " reloaded, built on " +
                                std::to_string(threads));
-        const unsigned int n = rays.size();
-        std::vector<float> t0(n), t1(n), u0(n), u1(n), v0(n), v1(n);
-        std::vector<int> i0(n), i1(n);
-        built.intersect_batch(rays.origins.data(), rays.directions.data(), nullptr, n, t0.data(),
-                              i0.data(), u0.data(), v0.data(), 1);
-        loaded.intersect_batch(rays.origins.data(), rays.directions.data(), nullptr, n, t1.data(),
-                               i1.data(), u1.data(), v1.data(), 1);
-        EXPECT_EQ(0, std::memcmp(t0.data(), t1.data(), n * sizeof(float)));
-        EXPECT_EQ(0, std::memcmp(u0.data(), u1.data(), n * sizeof(float)));
-        EXPECT_EQ(0, std::memcmp(v0.data(), v1.data(), n * sizeof(float)));
-        EXPECT_EQ(i0, i1);
     }
 }
 
@@ -224,6 +205,9 @@ protected:
         ASSERT_GE(tree.statistics().depth, 3u);
         items = saved(tree);
         slots = saved_slots(items);
+        first_block = kFirstNodeAt;
+        for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node)
+            first_block += 1 + 8 * items[first_block].u;
     }
     // The first inner slot of node whose child is not skip; null if none.
     const SavedSlot* inner_slot(unsigned int node, std::uint32_t skip = 0) const {
@@ -237,6 +221,7 @@ protected:
     gfxRTWideBVH tree;
     Items items;
     std::vector<SavedSlot> slots;
+    std::size_t first_block; // where the blocks begin in items
 };
 
 TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
@@ -302,6 +287,14 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
              " triangles; it indexes at most 134217728"},
         {"box", 8, StreamItem::Float(std::numeric_limits<float>::infinity()),
          "the scene box is not finite or inside out along axis 0"},
+        {"lane past the input", first_block + 13, StreamItem::Uint(input),
+         "triangle 0 of block 0 names triangle " + std::to_string(input) + " of " +
+             std::to_string(input)},
+        {"unused lane marked used", first_block + 13, StreamItem::Uint(0x3FFFFFFFu),
+         "triangle 0 of block 0 names triangle 1073741823 of " + std::to_string(input)},
+        {"NaN corner", first_block + 5, StreamItem::Float(nan),
+         "triangle 0 of block 0 is not finite"},
+        {"empty block", first_block, StreamItem::Uint(0), "block 0 has 0 triangles"},
         {"empty tree with blocks", kNodeCountAt, StreamItem::Uint(0),
          "an empty tree with " + b + " blocks, " + std::to_string(items[kLeafCountAt].u) +
              " leaves, depth " + std::to_string(items[kDepthAt].u) + ", " + std::to_string(kept) +
@@ -316,42 +309,11 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
     }
 }
 
-// A lane's position, coordinates and an unused block: the id table is
-// indexed by what the blocks name, and NaN lanes are unused ones.
-TEST_F(WideBVHStreamDamage, BlocksNameOnlyHostTrianglesWithFiniteCorners) {
-    std::size_t at = kFirstNodeAt;
-    for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node)
-        at += 1 + 8 * items[at].u;
-    const std::size_t first_block = at;
-    const std::string input = std::to_string(items[2].u);
-    const struct {
-        std::size_t at;
-        StreamItem value;
-        std::string reason;
-    } cases[] = {
-        {first_block + 13, StreamItem::Uint(items[2].u),
-         "triangle 0 of block 0 names triangle " + input + " of " + input},
-        {first_block + 13, StreamItem::Uint(0x3FFFFFFFu),
-         "triangle 0 of block 0 names triangle 1073741823 of " + input},
-        {first_block + 5, StreamItem::Float(std::numeric_limits<float>::quiet_NaN()),
-         "triangle 0 of block 0 is not finite"},
-        {first_block, StreamItem::Uint(0), "block 0 has 0 triangles"},
-    };
-    for (const auto& c : cases) {
-        Items damaged = items;
-        damaged[c.at] = c.value;
-        gfxRTWideBVH loaded;
-        EXPECT_EQ(load(loaded, damaged), c.reason);
-    }
-}
-
 // A node no reference names and a block in no leaf, appended with their
 // counts raised.
 TEST_F(WideBVHStreamDamage, NodesAndBlocksOutsideTheTreeAreRefused) {
     const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
-    std::size_t nodes_end = kFirstNodeAt;
-    for (unsigned int node = 0; node < nodes; ++node)
-        nodes_end += 1 + 8 * items[nodes_end].u;
+    const std::size_t nodes_end = first_block;
     const std::size_t ids_at = items.size() - 1 - items[2].u;
     // Copies of the root and of the first block at the ends of their lists.
     Items extra_node = items, extra_block = items;
