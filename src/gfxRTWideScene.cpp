@@ -1,36 +1,19 @@
 #include "gfxRTWideScene.h"
 
-#include "gfxLargeBlocks.h"
 #include "gfxRTWideBVHAccess.h"
 #include "gfxRTWideBatchChunks.h"
 #include "gfxRTWideKernels.h"
-#include "gfxRTWideSceneTopLevel.h"
-#include "gfxRTWideSceneTransform.h"
+#include "gfxRTWideSceneData.h"
 
 #include <cstring>
 #include <new>
 
 using gfx_detail::PlacedInstance;
+using gfx_detail::SceneInstance;
+using gfx_detail::SceneMesh;
 using gfx_detail::WideSceneView;
 
 namespace {
-
-// A mesh of the scene: its tree and the view the traversals read, which
-// stays where it is while the scene grows.
-struct SceneMesh {
-    gfxRTWideBVH tree;
-    gfx_detail::WideTree view;
-    float slop; // the largest slop of the tree's nodes
-};
-
-// An instance as last set; its bounds are worked out when its transform is
-// set, so that a commit only builds the tree.
-struct SceneInstance {
-    float transform[12];
-    float inverse[12];
-    unsigned int mesh;
-    gfx_detail::InstanceBounds bounds; // unused for an empty mesh
-};
 
 void bound(SceneInstance& instance, const SceneMesh& mesh) {
     if (mesh.view.nodes != nullptr)
@@ -68,35 +51,17 @@ float largest_slop(const gfx_detail::WideTree& tree) {
 
 } // namespace
 
-struct gfxRTWideScene::Data {
-    void* meshes = nullptr; // SceneMesh* by index
-    unsigned int mesh_count = 0;
-    unsigned int mesh_capacity = 0;
-    void* instances = nullptr; // SceneInstance by index
-    unsigned int instance_count = 0;
-    unsigned int instance_capacity = 0;
-    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
-
-    SceneMesh*& mesh(unsigned int i) { return static_cast<SceneMesh**>(meshes)[i]; }
-    SceneInstance& instance(unsigned int i) { return static_cast<SceneInstance*>(instances)[i]; }
-
-    WideSceneView view() const {
-        return WideSceneView{top.nodes,
-                             {top.scene_lo[0], top.scene_lo[1], top.scene_lo[2]},
-                             {top.scene_hi[0], top.scene_hi[1], top.scene_hi[2]},
-                             top.placed};
+bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
+    if (mesh_count >= MAX_MESHES ||
+        !reserve(meshes, mesh_capacity, mesh_count + 1, sizeof(SceneMesh*))) {
+        delete mesh;
+        return false;
     }
-
-    void release() {
-        for (unsigned int i = 0; i < mesh_count; ++i)
-            delete mesh(i);
-        gfx_detail::large_block_free(meshes);
-        gfx_detail::large_block_free(instances);
-        gfx_detail::free_top_level(top);
-        meshes = instances = nullptr;
-        mesh_count = mesh_capacity = instance_count = instance_capacity = 0;
-    }
-};
+    mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
+    mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
+    this->mesh(mesh_count++) = mesh;
+    return true;
+}
 
 namespace {
 
@@ -135,8 +100,7 @@ void gfxRTWideScene::clear() {
 }
 
 int gfxRTWideScene::add_mesh(const triAccel* triangles, unsigned int count, unsigned int threads) {
-    if (data_ == nullptr || data_->mesh_count >= MAX_MESHES ||
-        !reserve(data_->meshes, data_->mesh_capacity, data_->mesh_count + 1, sizeof(SceneMesh*)))
+    if (data_ == nullptr || data_->mesh_count >= MAX_MESHES)
         return -1;
     SceneMesh* const mesh = new (std::nothrow) SceneMesh;
     if (mesh == nullptr)
@@ -145,10 +109,9 @@ int gfxRTWideScene::add_mesh(const triAccel* triangles, unsigned int count, unsi
         delete mesh;
         return -1;
     }
-    mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
-    mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
-    data_->mesh(data_->mesh_count) = mesh;
-    return int(data_->mesh_count++);
+    if (!data_->adopt_mesh(mesh))
+        return -1;
+    return int(data_->mesh_count - 1);
 }
 
 gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const float transform[12]) {
