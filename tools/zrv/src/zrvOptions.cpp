@@ -210,9 +210,14 @@ const OptionEntry option_table[] = {
     {"--ao-distance D", "--ao-distance", nullptr, for_render,
      "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
     {"--accel KIND", "--accel", nullptr, for_render | for_inspect,
-     "auto (default), kd, bvh, two-level or wide"},
+     "auto (default: wide), kd, bvh, two-level or wide"},
     {"--accel KIND", "--accel", nullptr, for_build,
-     "auto (default), kd, bvh or two-level (wide is not saved)"},
+     "auto (default: kd, or bvh for flat geometry), kd, bvh\n"
+     "or two-level (wide is not saved)"},
+    {"--flatten", "--flatten", nullptr, for_render | for_inspect,
+     "trace the file's placed meshes as one mesh in world space\n"
+     "(by default a file that places a mesh more than once, or\n"
+     "any file with --accel wide, is traced as instances)"},
     {"--tree FILE", "--tree", nullptr, for_render | for_inspect,
      "load the structure saved by zrv build instead of building\n"
      "(then --accel and --build-threads do not apply)"},
@@ -286,6 +291,8 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
             return result;
         } else if (arg == "--json" && allowed_for(options.command, arg)) {
             options.json = true;
+        } else if (arg == "--flatten" && allowed_for(options.command, arg)) {
+            options.flatten = true;
         } else if ((arg == "--quiet" || arg == "-q") && allowed_for(options.command, arg)) {
             options.quiet = true;
         } else {

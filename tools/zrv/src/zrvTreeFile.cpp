@@ -106,6 +106,7 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
         break;
     }
     case StructureKind::wide: // kind_of refuses its code
+    case StructureKind::wide_scene:
         break;
     }
     if (s.kd || s.bvh)
@@ -127,7 +128,7 @@ std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
 bool save_structure(const std::string& path, const SceneStructure& s,
                     const std::vector<triAccel>& triangles, const TreeFileInfo& info,
                     std::string& error) {
-    if (s.kind == StructureKind::wide) {
+    if (s.kind == StructureKind::wide || s.kind == StructureKind::wide_scene) {
         error = "cannot save a wide structure";
         return false;
     }
@@ -161,6 +162,7 @@ bool save_structure(const std::string& path, const SceneStructure& s,
         written = s.two_level->gfxRTBVH::stream(writer);
         break;
     case StructureKind::wide: // refused above
+    case StructureKind::wide_scene:
         break;
     }
     writer.write_string(PlxUnicodeString(end_token));
