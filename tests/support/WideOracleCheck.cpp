@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
 std::string packet_bits(const HitPacket& h, __m128i index) {
     std::string text;
     alignas(16) float t[4], u[4], v[4];
@@ -32,8 +30,6 @@ std::vector<gfxKernelLevel> kernel_levels() {
         levels.push_back(GFX_KERNELS_X86_64_V3);
     return levels;
 }
-
-} // namespace
 
 void WideRays::add(const float* origin, const float* direction, float limit) {
     origins.insert(origins.end(), origin, origin + 3);

@@ -3,6 +3,7 @@
 #ifndef ZRV_TEST_WIDE_ORACLE_CHECK_H
 #define ZRV_TEST_WIDE_ORACLE_CHECK_H
 
+#include "gfxKernelDispatch.h"
 #include "gfxRTWideBVH.h"
 
 #include <string>
@@ -17,6 +18,12 @@ struct WideRays {
 
 // Exact bits of a hit, for messages and comparisons.
 std::string hit_bits(const gfxRTWideHit& hit);
+
+// Exact bits of a packet's hits and positions, lane by lane.
+std::string packet_bits(const HitPacket& hits, __m128i index);
+
+// The kernel versions this processor runs.
+std::vector<gfxKernelLevel> kernel_levels();
 
 // intersect1, occluded1, both batch calls (1 and 3 threads) on rays, and
 // intersect4 (with and without shadow_rays) and occluded4 on packets. Stops
