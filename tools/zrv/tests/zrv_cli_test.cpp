@@ -237,7 +237,8 @@ void write_instanced_scene(const std::string& path) {
 // edge the two roundings of one surface can disagree on whether it is hit,
 // or the shadow or occlusion rays from a hit point meet a different nearby
 // surface; and the normals, carried or made from the rounded corners, may
-// round a shade to the next level.
+// round a shade to the next level. "differing": any channel differs;
+// "apart": by more than one level.
 TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
     TempDir dir;
     write_instanced_scene(dir.file("scene.gltf"));
@@ -280,9 +281,11 @@ TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
         }
     EXPECT_GT(background, 20000);
     EXPECT_LT(background, 320 * 240 - 10000) << "the scene fills a good part of the image";
-    std::printf("differing %d, apart %d\n", differing, apart);
-    EXPECT_LE(differing, 40);
-    EXPECT_LE(apart, 10);
+    // Measured: no pixel differs (of 76,800, with this scene and camera).
+    // The bound leaves room for a few grazing rays should a kernel's
+    // rounding move, and no more.
+    EXPECT_LE(differing, 8);
+    EXPECT_LE(apart, 4);
 
     const auto text =
         test::run_zrv({"render", "scene.gltf", "--width", "16", "--height", "12"}, dir);
