@@ -387,7 +387,7 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
             built = build_kd_or_bvh(triangles, build_threads, structure, outcome);
         } else {
             structure.kind = StructureKind::wide;
-            outcome.reason = "the wide BVH is the fastest to build and to trace";
+            outcome.reason = "the wide BVH, auto's choice unless a file places a mesh twice";
             built = build_wide(triangles, build_threads, structure, outcome);
         }
         break;
