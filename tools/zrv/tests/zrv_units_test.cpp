@@ -339,6 +339,59 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         EXPECT_FALSE(box.empty);
         EXPECT_NEAR(box.diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
     }
+
+    // The same squares as a wide scene: the receiver placed as it is, the
+    // occluder made about the origin and moved into place; ids are positions
+    // in each mesh, beside the instance.
+    LoadedMesh mesh;
+    mesh.meshes = {{triangles[0], triangles[1]}, {triangles[2], triangles[3]}};
+    for (int i = 0; i < 2; ++i) {
+        triAccel& t = mesh.meshes[1][i];
+        t.triangle_id = i;
+        for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+            v[0] += 1.0f;
+            v[2] += 4.0f;
+        }
+    }
+    mesh.placements.resize(2);
+    mesh.placements[1].mesh = 1;
+    mesh.placements[1].transform[3] = -1.0f;
+    mesh.placements[1].transform[11] = -4.0f;
+    SceneStructure structure;
+    BuildOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(build_wide_scene(mesh, true, 2, structure, outcome, error)) << error;
+    EXPECT_EQ(kind_name(structure.kind), std::string("wide-scene"));
+    EXPECT_EQ(outcome.reason,
+              "a mesh is placed more than once: each mesh's wide BVH is built once and instanced");
+    HitPacket hits;
+    clear_hits(hits);
+    __m128i hit_instance;
+    structure.trace(rays, hits, hit_instance, state, no_distance_limit);
+    alignas(16) float t[4];
+    alignas(16) int id[4], instance[4];
+    _mm_store_ps(t, hits.t);
+    _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+    _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
+    EXPECT_EQ(std::vector<int>(id, id + 3), (std::vector<int>{0, 1, -1}));
+    EXPECT_EQ(std::vector<int>(instance, instance + 4), (std::vector<int>{0, 1, -1, -1}));
+    EXPECT_NEAR(t[0], 5.0f, 1e-5f);
+    EXPECT_NEAR(t[1], 1.0f, 1e-5f);
+    EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
+    EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
+    EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
+    EXPECT_EQ(rays.active_mask, 0b0111);
+    EXPECT_NEAR(structure.bounds().diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
+    const StructureFigures figures = structure.figures();
+    EXPECT_EQ(std::pair(figures.mesh_trees, figures.leaves), std::pair(2u, 2u));
+    EXPECT_EQ(figures.bytes, structure.scene->memory_bytes());
+
+    // A placement the scene cannot invert is refused in one line.
+    mesh.placements[1].transform[0] = 0.0f;
+    EXPECT_FALSE(build_wide_scene(mesh, false, 2, structure, outcome, error));
+    EXPECT_EQ(error, std::string("cannot place instance 1 in the wide scene: ") +
+                         gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM) +
+                         " (--flatten renders it flattened)");
 }
 
 // A 4x4 matrix in glTF's column-major order from its rows, the last row
