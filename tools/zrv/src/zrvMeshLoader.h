@@ -21,9 +21,9 @@ struct LoadedMesh {
     // colour with it).
     std::vector<std::vector<triAccel>> meshes;
     std::vector<Placement> placements; // in the order of a depth-first walk of the nodes
-    // The placed triangles in world space when flattened (see flatten_mesh,
-    // zrvPlacements.h),
-    // or the default scene's; triangle_id = index in this array.
+    // The placed triangles in world space when flattened (flatten_mesh in
+    // zrvPlacements.h), or the default scene's; triangle_id = index in this
+    // array.
     std::vector<triAccel> triangles;
     // Triangles dropped, counted once per placement: those with a NaN or
     // infinite vertex, and those of zero area.

@@ -86,9 +86,10 @@ bool use_instances(const RenderOptions& options, const LoadedMesh& mesh) {
 }
 
 // The scene's triangles: the mesh file's meshes and placements, flattened
-// unless traced as instances, or the default scene's.
-bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& report,
+// unless traced as instances (then instanced is set), or the default scene's.
+bool load_scene(const RenderOptions& options, LoadedMesh& mesh, bool& instanced, RunReport& report,
                 StatusLine& status, std::ostream& err, std::string& error) {
+    instanced = false;
     const Clock::time_point load_start = Clock::now();
     status.show(options.mesh_path.empty() ? "generating the default scene..."
                                           : "loading " + options.mesh_path + "...");
@@ -96,20 +97,27 @@ bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& repor
         mesh.triangles = scenes::default_scene();
         for (std::size_t i = 0; i < mesh.triangles.size(); ++i)
             mesh.triangles[i].triangle_id = static_cast<int>(i); // the renderer's lookup key
-    } else if (!load_mesh(options.mesh_path, mesh, error) ||
-               (!use_instances(options, mesh) && !flatten_mesh(mesh, error))) {
-        status.clear();
-        warn_about_dropped(err, mesh);
-        return false;
+    } else {
+        const bool loaded = load_mesh(options.mesh_path, mesh, error);
+        instanced = loaded && use_instances(options, mesh);
+        if (loaded) {
+            report.placed = PlacedFigures{mesh.meshes.size(), mesh.placements.size(),
+                                          mesh.placed_triangle_count()};
+        }
+        if (!loaded || (!instanced && !flatten_mesh(mesh, error))) {
+            status.clear();
+            warn_about_dropped(err, mesh);
+            return false;
+        }
+        if (!instanced)
+            mesh.meshes = {}; // flattened: the meshes are no longer needed
     }
     status.clear();
     report.load_seconds = seconds_since(load_start);
     warn_about_dropped(err, mesh);
-    if (!options.mesh_path.empty()) {
-        report.placed =
-            PlacedFigures{mesh.meshes.size(), mesh.placements.size(), mesh.placed_triangle_count()};
-    }
-    if (use_instances(options, mesh)) {
+    report.dropped_non_finite = mesh.dropped_non_finite;
+    report.dropped_degenerate = mesh.dropped_degenerate;
+    if (instanced) {
         for (const std::vector<triAccel>& triangles : mesh.meshes)
             report.triangles += triangles.size();
         return true;
@@ -119,14 +127,13 @@ bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& repor
         return false;
     }
     report.triangles = mesh.triangles.size();
-    report.dropped_non_finite = mesh.dropped_non_finite;
-    report.dropped_degenerate = mesh.dropped_degenerate;
     return true;
 }
 
 // The structure: loaded from --tree, or built as --accel says.
-bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, SceneStructure& structure,
-                    RunReport& report, StatusLine& status, std::string& error) {
+bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, bool instanced,
+                    SceneStructure& structure, RunReport& report, StatusLine& status,
+                    std::string& error) {
     const std::vector<triAccel>& triangles = mesh.triangles;
     report.accel = options.tree_path.empty() ? choice_name(options.accel) : "file";
     if (!options.tree_path.empty()) {
@@ -148,7 +155,7 @@ bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, SceneS
         status.show("building the structure over " + std::to_string(report.triangles) +
                     " triangles on " + std::to_string(report.build_threads) + " threads...");
         const bool built =
-            use_instances(options, mesh)
+            instanced
                 ? build_wide_scene(mesh, options.accel == AccelChoice::automatic,
                                    report.build_threads, structure, outcome, error)
                 : build_scene_structure(triangles, options.accel, report.build_threads, structure,
@@ -271,21 +278,21 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
     // The triangle array must outlive the structure built over it.
     LoadedMesh mesh;
     StatusLine status(err, show_progress);
-    if (!load_scene(options, mesh, report, status, err, error))
+    bool instanced = false;
+    if (!load_scene(options, mesh, instanced, report, status, err, error))
         return fail(err, error);
 
     // Before the build, so that a bad view fails fast.
     Camera camera;
     if (options.command == Command::render &&
         !make_camera(options,
-                     use_instances(options, mesh)
-                         ? placed_bounds(mesh)
-                         : bounds_of(mesh.triangles.data(), mesh.triangles.size()),
+                     instanced ? placed_bounds(mesh)
+                               : bounds_of(mesh.triangles.data(), mesh.triangles.size()),
                      camera, error))
         return fail(err, error);
 
     SceneStructure structure;
-    if (!make_structure(options, mesh, structure, report, status, error))
+    if (!make_structure(options, mesh, instanced, structure, report, status, error))
         return fail(err, error);
 
     if (options.command == Command::build) {
