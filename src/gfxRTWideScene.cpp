@@ -23,11 +23,21 @@ struct SceneMesh {
     float slop; // the largest slop of the tree's nodes
 };
 
+// An instance as last set; its bounds are worked out when its transform is
+// set, so that a commit only builds the tree.
 struct SceneInstance {
     float transform[12];
     float inverse[12];
     unsigned int mesh;
+    gfx_detail::InstanceBounds bounds; // unused for an empty mesh
 };
+
+void bound(SceneInstance& instance, const SceneMesh& mesh) {
+    if (mesh.view.nodes != nullptr)
+        instance.bounds =
+            gfx_detail::bound_instance(instance.transform, instance.inverse, mesh.view.scene_lo,
+                                       mesh.view.scene_hi, mesh.slop);
+}
 
 // Doubles a large block's room to hold at least need items of size bytes.
 bool reserve(void*& items, unsigned int& capacity, unsigned int need, std::size_t size) {
@@ -157,6 +167,7 @@ gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const fl
         return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
     std::memcpy(placed.transform, transform, sizeof placed.transform);
     placed.mesh = mesh;
+    bound(placed, *data_->mesh(mesh));
     data_->instance(data_->instance_count++) = placed;
     return GFX_WIDE_INSTANCE_DONE;
 }
@@ -172,6 +183,7 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
     SceneInstance& placed = data_->instance(instance);
     std::memcpy(placed.transform, transform, sizeof placed.transform);
     std::memcpy(placed.inverse, inverse, sizeof placed.inverse);
+    bound(placed, *data_->mesh(placed.mesh));
     return GFX_WIDE_INSTANCE_DONE;
 }
 
@@ -205,9 +217,7 @@ bool gfxRTWideScene::commit(unsigned int threads) {
             std::memcpy(p.inverse, instance.inverse, sizeof p.inverse);
             p.mesh = &mesh.view;
             p.instance = i;
-            bounds[n] =
-                gfx_detail::bound_instance(instance.transform, instance.inverse, mesh.view.scene_lo,
-                                           mesh.view.scene_hi, mesh.slop);
+            bounds[n] = instance.bounds;
             ++n;
         }
         built = gfx_detail::build_top_level(placed, bounds, count, threads, data_->top);

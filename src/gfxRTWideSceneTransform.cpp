@@ -25,6 +25,26 @@ double frobenius3(const double (&m)[3][3]) {
     return std::sqrt(sum);
 }
 
+// A bound on the largest factor m stretches lengths by (its spectral norm):
+// the square root of a Gershgorin bound on the largest eigenvalue of m^T m,
+// exact for a rotation times a uniform scale, where the Frobenius norm is
+// sqrt(3) times too large.
+double stretch3(const double (&m)[3][3]) {
+    double largest = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        double row = 0.0;
+        for (int j = 0; j < 3; ++j) {
+            double entry = 0.0;
+            for (int k = 0; k < 3; ++k)
+                entry += m[k][i] * m[k][j];
+            row += std::fabs(entry);
+        }
+        largest = std::fmax(largest, row);
+    }
+    // Up for the roundings of the sums above.
+    return std::sqrt(largest) * (1.0 + 1e-12);
+}
+
 // The float at or below x, and at or above it.
 float round_down(double x) {
     const float f = float(x);
@@ -83,8 +103,8 @@ gfxRTWideInstanceResult checked_inverse(const float* transform, float inverse[12
 
 // A hit the mesh's traversal accepts lies, in object space, within the
 // mesh's slop times the carried ray's squared reach of the mesh's box. In
-// world space that distance grows by |M| (Frobenius norms throughout, which
-// bound the lengths the matrices scale by), and the carried reach is at most
+// world space that distance grows by |M| (the bound of stretch3 on how far
+// the matrix stretches lengths), and the carried reach is at most
 // |M^-1| times the world ray's reach to the scene's box. The carried ray
 // differs from M^-1 applied to the world ray by the float rounding of
 // carry_ray (a few units of roundoff of each row's terms) and by M M^-1
@@ -137,13 +157,16 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
     }
     offset = std::sqrt(offset);
     const double identity_error = frobenius3(product);
-    const double m_norm = frobenius3(m), inv_norm = frobenius3(inv);
+    const double m_norm = stretch3(m), inv_norm = stretch3(inv);
+    // The rounding errors of a row add up its terms' magnitudes, which the
+    // Frobenius norm bounds.
+    const double inv_magnitude = frobenius3(inv);
     const double inv_shift = std::sqrt(it[0] * it[0] + it[1] * it[1] + it[2] * it[2]);
 
     const double u = kFloatRoundoff;
-    const double origin_error = 5.0 * u * (inv_norm * magnitude + inv_shift);
+    const double origin_error = 5.0 * u * (inv_magnitude * magnitude + inv_shift);
     const double c = m_norm * double(mesh_slop) * 2.0 * inv_norm * inv_norm * 1.01;
-    const double b = m_norm * 9.0 * u * inv_norm + identity_error;
+    const double b = m_norm * 9.0 * u * inv_magnitude + identity_error;
     const double a = m_norm * origin_error + identity_error * magnitude + offset +
                      m_norm * double(mesh_slop) * 2.0 * origin_error * origin_error;
     const double pad = 2.0 * (a + b * diagonal / 4.0) + 1e-12 * magnitude;

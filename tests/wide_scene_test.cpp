@@ -306,3 +306,130 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
 }
 
 } // namespace
+
+namespace {
+
+// A tetrahedron and a square of two triangles around the origin: no edge
+// shorter than about a unit, so no ray the test aims steeply is grazing.
+std::vector<triAccel> large_triangles() {
+    const float p[5][3] = {
+        {0, 1.2f, 0}, {-1, -0.6f, -0.7f}, {1.1f, -0.5f, -0.6f}, {0, -0.4f, 1.3f}, {0, 0, 0}};
+    const int faces[4][3] = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
+    std::vector<triAccel> tris;
+    auto add = [&tris](const float* a, const float* b, const float* c) {
+        triAccel t{};
+        std::memcpy(t.vertex0, a, 12);
+        std::memcpy(t.vertex1, b, 12);
+        std::memcpy(t.vertex2, c, 12);
+        const float e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+        const float e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+        t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
+        t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
+        t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+        t.triangle_id = int(tris.size());
+        t.casts_shadow = 1;
+        tris.push_back(t);
+    };
+    for (const auto& f : faces)
+        add(p[f[0]], p[f[1]], p[f[2]]);
+    const float q[4][3] = {{-2, -2, 3}, {2, -2, 3}, {2, 2, 3.5f}, {-2, 2, 3.5f}};
+    add(q[0], q[1], q[2]);
+    add(q[0], q[2], q[3]);
+    return tris;
+}
+
+// Whether the carried ray passes within half a degree of a triangle's plane
+// in the instance's space: the kernel's grazing exception.
+bool grazes(const SceneSpec& spec, const float* origin, const float* direction) {
+    for (const SceneSpec::Placement& p : spec.instances) {
+        float inverse[12], o[3], d[3];
+        gfxRTWideScene::invert_transform(p.transform, inverse);
+        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
+        for (const triAccel& t : spec.meshes[p.mesh]) {
+            const double dn = double(d[0]) * t.normal[0] + double(d[1]) * t.normal[1] +
+                              double(d[2]) * t.normal[2];
+            const double dd = double(d[0]) * d[0] + double(d[1]) * d[1] + double(d[2]) * d[2];
+            const double nn = double(t.normal[0]) * t.normal[0] +
+                              double(t.normal[1]) * t.normal[1] + double(t.normal[2]) * t.normal[2];
+            if (dn * dn < 1e-4 * dd * nn)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Scenes of one instance, scaled by a thousandth to a thousand, sheared,
+// mirrored and placed up to ten thousand times its size from the origin,
+// hit from five to fifty times its size away at points of its triangles:
+// the top level's padded box must keep every hit the brute force makes,
+// however large the rounding of the carried rays at that distance.
+TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
+    std::mt19937 rng(23);
+    const float scales[] = {1e-3f, 0.02f, 1.0f, 37.0f, 1e3f};
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f), weight(0.0f, 1.0f);
+    int checked = 0;
+    for (int s = 0; s < 40; ++s) {
+        SceneSpec spec;
+        spec.meshes.push_back(large_triangles());
+        SceneSpec::Placement p{0, {}};
+        random_transform(rng, 1.0f, p.transform);
+        const float scale = scales[s % 5];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                p.transform[4 * r + c] *= scale;
+            p.transform[4 * r + 3] = scale * 1e4f * unit(rng);
+        }
+        if (s % 4 == 1) // a strong shear
+            p.transform[1] += 3.0f * p.transform[0];
+        spec.instances.push_back(p);
+        gfxRTWideScene scene;
+        build_scene(spec, scene, 1);
+        WideRays rays;
+        for (int i = 0; i < 200; ++i) {
+            const triAccel& t = spec.meshes[0][rng() % spec.meshes[0].size()];
+            // Barycentric weights over the triangle, and on its corners and
+            // edges, where the mesh's box has its faces.
+            float a = weight(rng), b = weight(rng);
+            if (a + b > 1.0f) {
+                a = 1.0f - a;
+                b = 1.0f - b;
+            }
+            if (i % 4 == 0) {
+                a = float(rng() % 2);
+                b = a == 0.0f ? float(rng() % 2) : 0.0f;
+            } else if (i % 4 == 1) {
+                b = 0.0f;
+            }
+            // Corners also just outside the triangle, where the kernel's
+            // rounding from far away may still take the ray as hitting it.
+            const float beyond = i % 8 == 0 ? 0.0f : i % 8 == 4 ? 1e-3f : 1e-2f;
+            float local[3], target[3];
+            for (int k = 0; k < 3; ++k) {
+                local[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                           b * (t.vertex2[k] - t.vertex0[k]);
+                if (i % 4 == 0)
+                    local[k] +=
+                        beyond * (3.0f * local[k] - t.vertex0[k] - t.vertex1[k] - t.vertex2[k]);
+            }
+            for (int r = 0; r < 3; ++r)
+                target[r] = p.transform[4 * r] * local[0] + p.transform[4 * r + 1] * local[1] +
+                            p.transform[4 * r + 2] * local[2] + p.transform[4 * r + 3];
+            const float distance = scale * (i % 3 == 0 ? 5.0f : i % 3 == 1 ? 50.0f : 500.0f);
+            float o[3], d[3];
+            for (int k = 0; k < 3; ++k)
+                o[k] = target[k] + distance * unit(rng);
+            for (int k = 0; k < 3; ++k)
+                d[k] = target[k] - o[k];
+            if (grazes(spec, o, d))
+                continue;
+            rays.add(o, d, i % 3 == 0 ? 1.5f : std::numeric_limits<float>::infinity());
+        }
+        checked += int(rays.size());
+        expect_scene_oracle(scene, spec, rays, {}, "placement " + std::to_string(s));
+        if (HasFailure())
+            return;
+    }
+    EXPECT_GT(checked, 6000);
+}
+
+} // namespace

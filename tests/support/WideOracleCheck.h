@@ -37,6 +37,10 @@ void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& t
 // met.
 void mix_triangle_flags(std::vector<triAccel>& tris);
 
+// Lane i % 4 of packets[i] as single rays: every third unbounded, the others
+// limited to a uniform distance in [0.2, max_limit).
+WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
 // Packets of two rays each with its reverse (from twice its direction ahead,

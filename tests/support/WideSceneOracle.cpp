@@ -199,22 +199,9 @@ SceneSpec random_instanced_scene(unsigned int seed) {
 WideRays scene_rays(const SceneSpec& spec, int count, unsigned int seed) {
     const std::vector<triAccel> world = world_triangles(spec);
     const zrv::scenes::Bounds b = finite_bounds(world);
-    WideRays rays;
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> limit(0.2f, 12.0f), unit(-1.0f, 1.0f);
-    const auto lanes = random_single_lane_packets(world, b, count, seed);
-    for (std::size_t i = 0; i < lanes.size(); ++i) {
-        alignas(16) float f[6][4];
-        _mm_store_ps(f[0], lanes[i].origin.x);
-        _mm_store_ps(f[1], lanes[i].origin.y);
-        _mm_store_ps(f[2], lanes[i].origin.z);
-        _mm_store_ps(f[3], lanes[i].direction.x);
-        _mm_store_ps(f[4], lanes[i].direction.y);
-        _mm_store_ps(f[5], lanes[i].direction.z);
-        const int k = int(i % 4);
-        const float o[3] = {f[0][k], f[1][k], f[2][k]}, d[3] = {f[3][k], f[4][k], f[5][k]};
-        rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : limit(rng));
-    }
+    WideRays rays = lane_rays(random_single_lane_packets(world, b, count, seed), 12.0f, seed);
+    std::mt19937 rng(seed + 1);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     // Aimed at vertices, where neighbouring triangles meet, from near and
     // from ten times the scene's size away.
     float size = 0.0f;
