@@ -13,6 +13,10 @@ void register_two_level_build_benchmarks();
 void register_trace_benchmarks();
 void register_wide_bvh_build_benchmarks();
 void register_wide_bvh_trace_benchmarks();
+// The instanced wide scene beside Embree's instancing, and its commit.
+void register_wide_scene_benchmarks();
+// Adds the wide scene's ratios to Embree to the summary, after the runs.
+void add_wide_scene_ratio_notes();
 #ifdef ZRV_BENCH_HAVE_EMBREE
 void register_embree_build_benchmarks();
 void register_embree_trace_benchmarks();

@@ -1,5 +1,7 @@
 #include "EmbreeRayQueries.h"
 
+#include "LaneCalls.h"
+
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -58,32 +60,21 @@ struct PacketLanes {
 
 unsigned int intersect_lanes(RTCScene scene, RTCIntersectContext& context, const RayPacket& rays,
                              HitPacket& hits) {
-    const PacketLanes lanes(rays);
-    alignas(16) float t[4] = {NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE};
-    alignas(16) float u[4] = {}, v[4] = {};
-    alignas(16) int id[4] = {-1, -1, -1, -1};
-    unsigned int calls = 0;
-    for (int lane = 0; lane < 4; ++lane) {
-        if (!((rays.active_mask >> lane) & 1))
-            continue;
-        RTCRayHit query;
-        lanes.lane(lane, query.ray);
-        query.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-        query.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
-        rtcIntersect1(scene, &context, &query);
-        if (query.hit.geomID != RTC_INVALID_GEOMETRY_ID) {
-            t[lane] = query.ray.tfar;
-            u[lane] = query.hit.u;
-            v[lane] = query.hit.v;
-            id[lane] = int(query.hit.primID);
-        }
-        ++calls;
-    }
-    hits.t = _mm_load_ps(t);
-    hits.u = _mm_load_ps(u);
-    hits.v = _mm_load_ps(v);
-    hits.id = _mm_load_si128(reinterpret_cast<const __m128i*>(id));
-    return calls;
+    return intersect_each_lane(rays, hits,
+                               [&](const LaneRay& ray, float& t, float& u, float& v, int& id) {
+                                   RTCRayHit query;
+                                   set_ray(query.ray, ray.origin, ray.direction);
+                                   query.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+                                   query.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+                                   rtcIntersect1(scene, &context, &query);
+                                   if (query.hit.geomID == RTC_INVALID_GEOMETRY_ID)
+                                       return false;
+                                   t = query.ray.tfar;
+                                   u = query.hit.u;
+                                   v = query.hit.v;
+                                   id = int(query.hit.primID);
+                                   return true;
+                               });
 }
 
 int occluded_packet(RTCScene scene, RTCIntersectContext& context, const RayPacket& rays) {

@@ -1,5 +1,7 @@
 #include "WideBVHTracing.h"
 
+#include "LaneCalls.h"
+
 namespace zrv {
 namespace bench {
 
@@ -20,28 +22,17 @@ unsigned int intersect_packet(const gfxRTWideBVH& tree, const RayPacket& rays, H
 }
 
 unsigned int intersect_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, HitPacket& hits) {
-    alignas(16) float t[4] = {NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE, NO_HIT_DISTANCE};
-    alignas(16) float u[4] = {}, v[4] = {};
-    alignas(16) int id[4] = {-1, -1, -1, -1};
-    unsigned int calls = 0;
-    for (int lane = 0; lane < 4; ++lane) {
-        if (!((rays.active_mask >> lane) & 1))
-            continue;
-        const LaneRay ray = lane_ray(rays, lane);
-        gfxRTWideHit hit;
-        if (tree.intersect1(ray.origin, ray.direction, NO_HIT_DISTANCE, hit)) {
-            t[lane] = hit.t;
-            u[lane] = hit.u;
-            v[lane] = hit.v;
-            id[lane] = hit.index;
-        }
-        ++calls;
-    }
-    hits.t = _mm_load_ps(t);
-    hits.u = _mm_load_ps(u);
-    hits.v = _mm_load_ps(v);
-    hits.id = _mm_load_si128(reinterpret_cast<const __m128i*>(id));
-    return calls;
+    return intersect_each_lane(
+        rays, hits, [&](const LaneRay& ray, float& t, float& u, float& v, int& id) {
+            gfxRTWideHit hit;
+            if (!tree.intersect1(ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
+                return false;
+            t = hit.t;
+            u = hit.u;
+            v = hit.v;
+            id = hit.index;
+            return true;
+        });
 }
 
 int occluded_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, unsigned int& calls) {

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
 #endif
     register_trace_benchmarks();
     register_wide_bvh_trace_benchmarks();
+    register_wide_scene_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_trace_benchmarks();
 #else
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
 
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    add_wide_scene_ratio_notes();
     reporter.print_summary(stdout);
     benchmark::Shutdown();
     return reporter.any_error() ? 1 : 0;

@@ -9,7 +9,12 @@
 // kernel accepts (0.0001 <= t < the limit); at equal t the lower instance,
 // then the lower triangle position in the mesh's array. Results therefore
 // do not depend on the top level's shape, the thread count, the batch order
-// or the kernel version.
+// or the kernel version. The top level's boxes are padded and widened so
+// that it culls no instance whose mesh tree finds a hit; the scene is exact
+// wherever the mesh trees are for the carried rays (see gfxRTWideBVH.h: a
+// ray grazing a triangle's plane is their exception, and its reach grows
+// with the carried ray's distance from the mesh in the mesh's own units, so
+// with a small scale).
 //
 // Animation: change transforms with set_transform, then commit, which
 // rebuilds only the top level. Queries see the scene as of the last commit.
@@ -69,7 +74,10 @@ public:
     // Places mesh by transform, a 3x4 row-major matrix from object to world
     // space: world[r] = t[4r] * x + t[4r + 1] * y + t[4r + 2] * z + t[4r + 3].
     // The instance's index is instance_count() before the call. A transform
-    // with a non-finite entry, or without a finite inverse, is refused.
+    // with a non-finite entry, or without a finite inverse, is refused: its
+    // linear part counts as singular when |det| is below 2^-24 times the
+    // product of its rows' lengths (which bounds |det|), i.e. when its rows
+    // are parallel to within float's precision.
     gfxRTWideInstanceResult add_instance(unsigned int mesh, const float transform[12]);
     // Replaces an instance's transform, with add_instance's checks; visible to
     // queries after the next commit.

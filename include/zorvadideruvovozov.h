@@ -18,6 +18,7 @@
 #include "gfxRTKDTreeSAH.h"
 #include "gfxRTKDTreeThread.h"
 #include "gfxRTWideBVH.h"
+#include "gfxRTWideScene.h"
 #include "gfxRTOrderedSamples.h"
 #include "gfxRayTracing.h"
 #include "gfxSplitCandidate.h"

@@ -1,7 +1,8 @@
 #include "gfxRTWideBVH.h"
 
-#include "ZrvGfxConcurrency.h"
 #include "gfxLargeBlocks.h"
+#include "gfxRTWideBVHAccess.h"
+#include "gfxRTWideBatchChunks.h"
 #include "gfxRTWideBVHBuilder.h"
 #include "gfxRTWideKernels.h"
 
@@ -12,74 +13,31 @@ using gfx_detail::WideNode;
 
 namespace {
 
-// Rays per task of a batch: enough to cover a task's start.
-const unsigned int kBatchChunk = 4096;
-
-// One share of a batch's rays, traced by a worker of the pool.
-class BatchTask : public ZrvGfxRunnableTask {
+// One batch's rays through a tree, a chunk at a time.
+class TreeBatch : public gfx_detail::RayRangeTracer {
 public:
-    BatchTask(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
-              unsigned int begin, unsigned int end, bool occlusion)
-        : tree_(tree), batch_(batch), begin_(begin), end_(end), occlusion_(occlusion) {}
-    void run(unsigned int) override {
+    TreeBatch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch, bool occlusion)
+        : tree_(tree), batch_(batch), occlusion_(occlusion) {}
+    void trace(unsigned int begin, unsigned int end) const override {
         const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
         if (occlusion_)
-            kernels.occluded_range(tree_, batch_, begin_, end_);
+            kernels.occluded_range(tree_, batch_, begin, end);
         else
-            kernels.intersect_range(tree_, batch_, begin_, end_);
+            kernels.intersect_range(tree_, batch_, begin, end);
     }
 
 private:
     const gfx_detail::WideTree& tree_;
     const gfx_detail::WideBatch& batch_;
-    unsigned int begin_, end_;
     bool occlusion_;
 };
 
-// Traces a batch on the caller's thread, or on a pool of threads workers
-// taking chunks in order. Chunks a failed allocation leaves without a task
-// run on the caller.
 void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
                unsigned int count, unsigned int threads, bool occlusion) {
-    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
-    const unsigned int chunks = (count + kBatchChunk - 1) / kBatchChunk;
-    if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
-        threads = gfxRTWideBVH::MAX_BUILD_THREADS;
-    if (threads > chunks)
-        threads = chunks;
-    ZrvGfxTaskManager* pool = threads > 1 ? new (std::nothrow) ZrvGfxTaskManager(threads) : nullptr;
-    for (unsigned int c = 0; c < chunks; ++c) {
-        const unsigned int begin = c * kBatchChunk;
-        const unsigned int end = count - begin < kBatchChunk ? count : begin + kBatchChunk;
-        BatchTask* task = pool != nullptr ? new (std::nothrow)
-                                                BatchTask(tree, batch, begin, end, occlusion)
-                                          : nullptr;
-        if (task != nullptr)
-            pool->add_task(task);
-        else if (occlusion)
-            kernels.occluded_range(tree, batch, begin, end);
-        else
-            kernels.intersect_range(tree, batch, begin, end);
-    }
-    if (pool != nullptr) {
-        pool->run_tasks_and_wait();
-        delete pool;
-    }
+    gfx_detail::trace_in_chunks(TreeBatch(tree, batch, occlusion), count, threads);
 }
 
 } // namespace
-
-// The traversals' view of a tree.
-struct gfxRTWideBVHAccess {
-    static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
-        return gfx_detail::WideTree{static_cast<const WideNode*>(tree.nodes_),
-                                    {tree.scene_lo_[0], tree.scene_lo_[1], tree.scene_lo_[2]},
-                                    {tree.scene_hi_[0], tree.scene_hi_[1], tree.scene_hi_[2]},
-                                    static_cast<const TriangleBlock*>(tree.blocks_),
-                                    tree.triangle_ids_,
-                                    tree.memory_bytes() > gfx_detail::WIDE_INTERLEAVE_BYTES};
-    }
-};
 
 gfxRTWideBVH::gfxRTWideBVH()
     : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),

@@ -8,10 +8,6 @@
 
 namespace gfx_detail {
 
-namespace {
-
-// The children of a wide node: binary nodes below one inner node, opened
-// largest area first until there are eight or none can be opened.
 unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
                               std::uint32_t (&children)[8]) {
     unsigned int n = 2;
@@ -35,6 +31,8 @@ unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
     }
     return n;
 }
+
+namespace {
 
 // The box of child slot k: the binary node's, padded, or NaN for an unused
 // slot (null), which no box test passes.

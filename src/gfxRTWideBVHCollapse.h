@@ -26,6 +26,12 @@ struct CollapseSource {
     float pad;                 // added around every child box
 };
 
+// The children of a wide node: binary nodes below the inner node root,
+// opened largest area first until there are eight or none can be opened.
+// Returns their count.
+unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
+                              std::uint32_t (&children)[8]);
+
 // The nodes and blocks the wide tree of source will need.
 WideTreeSize measure_wide_tree(const BinaryNode* binary);
 

@@ -6,6 +6,8 @@
 
 #include "gfxRTWideBVH.h"
 #include "gfxRTWideBVHLayout.h"
+#include "gfxRTWideScene.h"
+#include "gfxRTWideSceneLayout.h"
 
 namespace gfx_detail {
 
@@ -35,6 +37,20 @@ struct WideKernels {
                             unsigned int end);
     void (*occluded_range)(const WideTree& tree, const WideBatch& batch, unsigned int begin,
                            unsigned int end);
+
+    // The same queries over a two-level scene (gfxRTWideScene).
+    bool (*scene_intersect1)(const WideSceneView& scene, const float* origin,
+                             const float* direction, float max_distance, gfxRTWideSceneHit& hit);
+    bool (*scene_occluded1)(const WideSceneView& scene, const float* origin, const float* direction,
+                            float max_distance);
+    void (*scene_intersect4)(const WideSceneView& scene, const RayPacket& rays, HitPacket& hits,
+                             __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
+                             float max_distance);
+    int (*scene_occluded4)(const WideSceneView& scene, const RayPacket& rays, __m128 max_distance);
+    void (*scene_intersect_range)(const WideSceneView& scene, const WideSceneBatch& batch,
+                                  unsigned int begin, unsigned int end);
+    void (*scene_occluded_range)(const WideSceneView& scene, const WideSceneBatch& batch,
+                                 unsigned int begin, unsigned int end);
 };
 
 namespace sse2 {

@@ -21,25 +21,8 @@ namespace {
 // Scattered single rays (half aimed at triangles, some with zero direction
 // components), a third unbounded and the others with limits.
 WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
-    WideRays rays;
-    const auto packets =
-        random_single_lane_packets(tris, zrv::scenes::scene_bounds(tris), count, seed);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0.2f, 3.0f);
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        alignas(16) float f[6][4];
-        _mm_store_ps(f[0], packets[i].origin.x);
-        _mm_store_ps(f[1], packets[i].origin.y);
-        _mm_store_ps(f[2], packets[i].origin.z);
-        _mm_store_ps(f[3], packets[i].direction.x);
-        _mm_store_ps(f[4], packets[i].direction.y);
-        _mm_store_ps(f[5], packets[i].direction.z);
-        const int lane = int(i % 4);
-        const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
-        const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
-        rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : u(rng));
-    }
-    return rays;
+    return lane_rays(random_single_lane_packets(tris, zrv::scenes::scene_bounds(tris), count, seed),
+                     3.0f, seed);
 }
 
 class WideBVHOracle : public ::testing::TestWithParam<OracleScene> {};

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
-
-namespace {
+#include <limits>
+#include <random>
 
 std::string packet_bits(const HitPacket& h, __m128i index) {
     std::string text;
@@ -33,8 +33,6 @@ std::vector<gfxKernelLevel> kernel_levels() {
     return levels;
 }
 
-} // namespace
-
 void WideRays::add(const float* origin, const float* direction, float limit) {
     origins.insert(origins.end(), origin, origin + 3);
     directions.insert(directions.end(), direction, direction + 3);
@@ -56,6 +54,26 @@ void mix_triangle_flags(std::vector<triAccel>& tris) {
         tris[i].backface_early_out = i % 3 == 0 ? 1 : 0;
         tris[i].casts_shadow = i % 5 == 0 ? 0 : 1;
     }
+}
+
+WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed) {
+    WideRays rays;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> limit(0.2f, max_limit);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        alignas(16) float f[6][4];
+        _mm_store_ps(f[0], packets[i].origin.x);
+        _mm_store_ps(f[1], packets[i].origin.y);
+        _mm_store_ps(f[2], packets[i].origin.z);
+        _mm_store_ps(f[3], packets[i].direction.x);
+        _mm_store_ps(f[4], packets[i].direction.y);
+        _mm_store_ps(f[5], packets[i].direction.z);
+        const int lane = int(i % 4);
+        const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
+        const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
+        rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : limit(rng));
+    }
+    return rays;
 }
 
 std::vector<RayPacket> packets_of(const WideRays& rays) {

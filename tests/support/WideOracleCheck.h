@@ -3,6 +3,7 @@
 #ifndef ZRV_TEST_WIDE_ORACLE_CHECK_H
 #define ZRV_TEST_WIDE_ORACLE_CHECK_H
 
+#include "gfxKernelDispatch.h"
 #include "gfxRTWideBVH.h"
 
 #include <string>
@@ -18,6 +19,12 @@ struct WideRays {
 // Exact bits of a hit, for messages and comparisons.
 std::string hit_bits(const gfxRTWideHit& hit);
 
+// Exact bits of a packet's hits and positions, lane by lane.
+std::string packet_bits(const HitPacket& hits, __m128i index);
+
+// The kernel versions this processor runs.
+std::vector<gfxKernelLevel> kernel_levels();
+
 // intersect1, occluded1, both batch calls (1 and 3 threads) on rays, and
 // intersect4 (with and without shadow_rays) and occluded4 on packets. Stops
 // reporting after a few mismatches.
@@ -29,6 +36,10 @@ void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& t
 // on every fifth, so that the kernel's early out and the shadow rules are
 // met.
 void mix_triangle_flags(std::vector<triAccel>& tris);
+
+// Lane i % 4 of packets[i] as single rays: every third unbounded, the others
+// limited to a uniform distance in [0.2, max_limit).
+WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
 
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);

@@ -1,0 +1,315 @@
+#include "gfxRTWideScene.h"
+
+#include "gfxLargeBlocks.h"
+#include "gfxRTWideBVHAccess.h"
+#include "gfxRTWideBatchChunks.h"
+#include "gfxRTWideKernels.h"
+#include "gfxRTWideSceneTopLevel.h"
+#include "gfxRTWideSceneTransform.h"
+
+#include <cstring>
+#include <new>
+
+using gfx_detail::PlacedInstance;
+using gfx_detail::WideSceneView;
+
+namespace {
+
+// A mesh of the scene: its tree and the view the traversals read, which
+// stays where it is while the scene grows.
+struct SceneMesh {
+    gfxRTWideBVH tree;
+    gfx_detail::WideTree view;
+    float slop; // the largest slop of the tree's nodes
+};
+
+// An instance as last set; its bounds are worked out when its transform is
+// set, so that a commit only builds the tree.
+struct SceneInstance {
+    float transform[12];
+    float inverse[12];
+    unsigned int mesh;
+    gfx_detail::InstanceBounds bounds; // unused for an empty mesh
+};
+
+void bound(SceneInstance& instance, const SceneMesh& mesh) {
+    if (mesh.view.nodes != nullptr)
+        instance.bounds =
+            gfx_detail::bound_instance(instance.transform, instance.inverse, mesh.view.scene_lo,
+                                       mesh.view.scene_hi, mesh.slop);
+}
+
+// Doubles a large block's room to hold at least need items of size bytes.
+bool reserve(void*& items, unsigned int& capacity, unsigned int need, std::size_t size) {
+    if (need <= capacity)
+        return true;
+    unsigned int room = capacity < 16 ? 16 : capacity;
+    while (room < need)
+        room = room > 0x7FFFFFFFu ? need : 2 * room;
+    void* const grown = gfx_detail::large_block_alloc(std::size_t(room) * size);
+    if (grown == nullptr)
+        return false;
+    if (items != nullptr)
+        std::memcpy(grown, items, std::size_t(capacity) * size);
+    gfx_detail::large_block_free(items);
+    items = grown;
+    capacity = room;
+    return true;
+}
+
+// The largest slop of a tree's root children: each is its subtree's
+// largest, as it comes from the shortest edge below it.
+float largest_slop(const gfx_detail::WideTree& tree) {
+    float slop = 0.0f;
+    for (int k = 0; k < 8; ++k)
+        slop = tree.nodes[0].slop[k] > slop ? tree.nodes[0].slop[k] : slop;
+    return slop;
+}
+
+} // namespace
+
+struct gfxRTWideScene::Data {
+    void* meshes = nullptr; // SceneMesh* by index
+    unsigned int mesh_count = 0;
+    unsigned int mesh_capacity = 0;
+    void* instances = nullptr; // SceneInstance by index
+    unsigned int instance_count = 0;
+    unsigned int instance_capacity = 0;
+    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+
+    SceneMesh*& mesh(unsigned int i) { return static_cast<SceneMesh**>(meshes)[i]; }
+    SceneInstance& instance(unsigned int i) { return static_cast<SceneInstance*>(instances)[i]; }
+
+    WideSceneView view() const {
+        return WideSceneView{top.nodes,
+                             {top.scene_lo[0], top.scene_lo[1], top.scene_lo[2]},
+                             {top.scene_hi[0], top.scene_hi[1], top.scene_hi[2]},
+                             top.placed};
+    }
+
+    void release() {
+        for (unsigned int i = 0; i < mesh_count; ++i)
+            delete mesh(i);
+        gfx_detail::large_block_free(meshes);
+        gfx_detail::large_block_free(instances);
+        gfx_detail::free_top_level(top);
+        meshes = instances = nullptr;
+        mesh_count = mesh_capacity = instance_count = instance_capacity = 0;
+    }
+};
+
+namespace {
+
+// One batch's rays through a scene, a chunk at a time.
+class SceneBatch : public gfx_detail::RayRangeTracer {
+public:
+    SceneBatch(const WideSceneView& scene, const gfx_detail::WideSceneBatch& batch, bool occlusion)
+        : scene_(scene), batch_(batch), occlusion_(occlusion) {}
+    void trace(unsigned int begin, unsigned int end) const override {
+        const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
+        if (occlusion_)
+            kernels.scene_occluded_range(scene_, batch_, begin, end);
+        else
+            kernels.scene_intersect_range(scene_, batch_, begin, end);
+    }
+
+private:
+    const WideSceneView& scene_;
+    const gfx_detail::WideSceneBatch& batch_;
+    bool occlusion_;
+};
+
+} // namespace
+
+gfxRTWideScene::gfxRTWideScene() : data_(new (std::nothrow) Data) {}
+
+gfxRTWideScene::~gfxRTWideScene() {
+    if (data_ != nullptr)
+        data_->release();
+    delete data_;
+}
+
+void gfxRTWideScene::clear() {
+    if (data_ != nullptr)
+        data_->release();
+}
+
+int gfxRTWideScene::add_mesh(const triAccel* triangles, unsigned int count, unsigned int threads) {
+    if (data_ == nullptr || data_->mesh_count >= MAX_MESHES ||
+        !reserve(data_->meshes, data_->mesh_capacity, data_->mesh_count + 1, sizeof(SceneMesh*)))
+        return -1;
+    SceneMesh* const mesh = new (std::nothrow) SceneMesh;
+    if (mesh == nullptr)
+        return -1;
+    if (!mesh->tree.build(triangles, count, threads)) {
+        delete mesh;
+        return -1;
+    }
+    mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
+    mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
+    data_->mesh(data_->mesh_count) = mesh;
+    return int(data_->mesh_count++);
+}
+
+gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const float transform[12]) {
+    if (data_ == nullptr)
+        return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
+    if (mesh >= data_->mesh_count)
+        return GFX_WIDE_INSTANCE_NO_SUCH_MESH;
+    SceneInstance placed;
+    const gfxRTWideInstanceResult checked = gfx_detail::checked_inverse(transform, placed.inverse);
+    if (checked != GFX_WIDE_INSTANCE_DONE)
+        return checked;
+    if (data_->instance_count >= MAX_INSTANCES)
+        return GFX_WIDE_INSTANCE_TOO_MANY;
+    if (!reserve(data_->instances, data_->instance_capacity, data_->instance_count + 1,
+                 sizeof(SceneInstance)))
+        return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
+    std::memcpy(placed.transform, transform, sizeof placed.transform);
+    placed.mesh = mesh;
+    bound(placed, *data_->mesh(mesh));
+    data_->instance(data_->instance_count++) = placed;
+    return GFX_WIDE_INSTANCE_DONE;
+}
+
+gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
+                                                      const float transform[12]) {
+    if (data_ == nullptr || instance >= data_->instance_count)
+        return GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE;
+    float inverse[12];
+    const gfxRTWideInstanceResult checked = gfx_detail::checked_inverse(transform, inverse);
+    if (checked != GFX_WIDE_INSTANCE_DONE)
+        return checked;
+    SceneInstance& placed = data_->instance(instance);
+    std::memcpy(placed.transform, transform, sizeof placed.transform);
+    std::memcpy(placed.inverse, inverse, sizeof placed.inverse);
+    bound(placed, *data_->mesh(placed.mesh));
+    return GFX_WIDE_INSTANCE_DONE;
+}
+
+bool gfxRTWideScene::commit(unsigned int threads) {
+    if (data_ == nullptr)
+        return false;
+    gfx_detail::free_top_level(data_->top);
+    if (threads == 0)
+        threads = 1;
+    if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
+        threads = gfxRTWideBVH::MAX_BUILD_THREADS;
+    // Instances of empty meshes are never hit and stay out of the top level.
+    unsigned int count = 0;
+    for (unsigned int i = 0; i < data_->instance_count; ++i)
+        count += data_->mesh(data_->instance(i).mesh)->view.nodes != nullptr ? 1u : 0u;
+    if (count == 0)
+        return true;
+    PlacedInstance* const placed = static_cast<PlacedInstance*>(
+        gfx_detail::large_block_alloc(std::size_t(count) * sizeof(PlacedInstance)));
+    gfx_detail::InstanceBounds* const bounds = static_cast<gfx_detail::InstanceBounds*>(
+        gfx_detail::large_block_alloc(std::size_t(count) * sizeof(gfx_detail::InstanceBounds)));
+    bool built = false;
+    if (placed != nullptr && bounds != nullptr) {
+        unsigned int n = 0;
+        for (unsigned int i = 0; i < data_->instance_count; ++i) {
+            const SceneInstance& instance = data_->instance(i);
+            const SceneMesh& mesh = *data_->mesh(instance.mesh);
+            if (mesh.view.nodes == nullptr)
+                continue;
+            PlacedInstance& p = placed[n];
+            std::memcpy(p.inverse, instance.inverse, sizeof p.inverse);
+            p.mesh = &mesh.view;
+            p.instance = i;
+            bounds[n] = instance.bounds;
+            ++n;
+        }
+        built = gfx_detail::build_top_level(placed, bounds, count, threads, data_->top);
+    }
+    gfx_detail::large_block_free(placed);
+    gfx_detail::large_block_free(bounds);
+    return built;
+}
+
+unsigned int gfxRTWideScene::mesh_count() const {
+    return data_ != nullptr ? data_->mesh_count : 0;
+}
+
+unsigned int gfxRTWideScene::instance_count() const {
+    return data_ != nullptr ? data_->instance_count : 0;
+}
+
+const gfxRTWideBVH& gfxRTWideScene::mesh(unsigned int mesh) const {
+    return data_->mesh(mesh)->tree;
+}
+
+unsigned int gfxRTWideScene::instance_mesh(unsigned int instance) const {
+    return data_->instance(instance).mesh;
+}
+
+const float* gfxRTWideScene::transform(unsigned int instance) const {
+    return data_->instance(instance).transform;
+}
+
+const float* gfxRTWideScene::inverse_transform(unsigned int instance) const {
+    return data_->instance(instance).inverse;
+}
+
+namespace {
+const WideSceneView kNothing{nullptr, {0, 0, 0}, {0, 0, 0}, nullptr};
+}
+
+bool gfxRTWideScene::intersect1(const float origin[3], const float direction[3], float max_distance,
+                                gfxRTWideSceneHit& hit) const {
+    return gfx_detail::wide_kernels().scene_intersect1(data_ != nullptr ? data_->view() : kNothing,
+                                                       origin, direction, max_distance, hit);
+}
+
+bool gfxRTWideScene::occluded1(const float origin[3], const float direction[3],
+                               float max_distance) const {
+    return gfx_detail::wide_kernels().scene_occluded1(data_ != nullptr ? data_->view() : kNothing,
+                                                      origin, direction, max_distance);
+}
+
+void gfxRTWideScene::intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index,
+                                __m128i& hit_instance, const RenderState& state,
+                                float max_distance) const {
+    gfx_detail::wide_kernels().scene_intersect4(data_ != nullptr ? data_->view() : kNothing, rays,
+                                                hits, hit_index, hit_instance, state, max_distance);
+}
+
+int gfxRTWideScene::occluded4(const RayPacket& rays, __m128 max_distance) const {
+    return gfx_detail::wide_kernels().scene_occluded4(data_ != nullptr ? data_->view() : kNothing,
+                                                      rays, max_distance);
+}
+
+void gfxRTWideScene::intersect_batch(const float* origins, const float* directions,
+                                     const float* max_distances, unsigned int count, float* t,
+                                     int* index, int* instance, float* u, float* v,
+                                     unsigned int threads) const {
+    if (count == 0 || origins == nullptr || directions == nullptr || t == nullptr ||
+        index == nullptr)
+        return;
+    const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, t, index, instance,
+                                           u,       v,          nullptr};
+    const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
+    gfx_detail::trace_in_chunks(SceneBatch(view, batch, false), count, threads);
+}
+
+void gfxRTWideScene::occluded_batch(const float* origins, const float* directions,
+                                    const float* max_distances, unsigned int count,
+                                    unsigned char* occluded, unsigned int threads) const {
+    if (count == 0 || origins == nullptr || directions == nullptr || occluded == nullptr)
+        return;
+    const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, nullptr, nullptr,
+                                           nullptr, nullptr,    nullptr,       occluded};
+    const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
+    gfx_detail::trace_in_chunks(SceneBatch(view, batch, true), count, threads);
+}
+
+std::size_t gfxRTWideScene::memory_bytes() const {
+    if (data_ == nullptr)
+        return 0;
+    std::size_t bytes = std::size_t(data_->instance_count) * sizeof(SceneInstance) +
+                        std::size_t(data_->top.node_count) * sizeof(gfx_detail::WideNode) +
+                        std::size_t(data_->top.placed_count) * sizeof(PlacedInstance);
+    for (unsigned int i = 0; i < data_->mesh_count; ++i)
+        bytes += data_->mesh(i)->tree.memory_bytes();
+    return bytes;
+}

@@ -1,0 +1,144 @@
+#include "gfxRTWideSceneTopLevel.h"
+
+#include "ZrvGfxConcurrency.h"
+#include "gfxLargeBlocks.h"
+#include "gfxRTWideBVHBinary.h"
+#include "gfxRTWideBVHCollapse.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace gfx_detail {
+
+namespace {
+
+// Writes wide nodes in depth-first order from the binary tree: a binary leaf
+// of one instance becomes a leaf child, a binary leaf of several a node with
+// one instance per child.
+struct TopLevelWriter {
+    const BinaryNode* binary;
+    const PrimRef* refs;
+    const InstanceBounds* bounds;
+    WideNode* nodes;
+    unsigned int node_count;
+
+    static void set_slot(WideNode& node, unsigned int k, const float* lo, const float* hi,
+                         float slop, std::uint32_t ref) {
+        for (int a = 0; a < 3; ++a) {
+            node.bounds[2 * a][k] = lo[a];
+            node.bounds[2 * a + 1][k] = hi[a];
+        }
+        node.slop[k] = slop;
+        node.child[k] = ref;
+    }
+
+    static void clear_slots(WideNode& node, unsigned int from) {
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        for (unsigned int k = from; k < 8; ++k) {
+            for (int b = 0; b < 6; ++b)
+                node.bounds[b][k] = nan;
+            node.slop[k] = 0.0f;
+            node.child[k] = WIDE_EMPTY_CHILD;
+        }
+    }
+
+    // Returns the largest slop below the node written.
+    float write_group(const BinaryNode& leaf) {
+        WideNode& node = nodes[node_count++];
+        float slop = 0.0f;
+        for (unsigned int k = 0; k < leaf.count; ++k) {
+            const std::uint32_t position = leaf.first + k;
+            const InstanceBounds& b = bounds[refs[position].index];
+            set_slot(node, k, b.lo, b.hi, b.slop, wide_leaf_ref(position, 1));
+            slop = b.slop > slop ? b.slop : slop;
+        }
+        clear_slots(node, leaf.count);
+        return slop;
+    }
+
+    float write_node(std::uint32_t root) {
+        WideNode& node = nodes[node_count++];
+        std::uint32_t children[8];
+        const unsigned int n = collect_children(binary, root, children);
+        float slop = 0.0f;
+        for (unsigned int k = 0; k < n; ++k) {
+            const BinaryNode& c = binary[children[k]];
+            float below;
+            std::uint32_t ref;
+            if (c.count == 1) {
+                below = bounds[refs[c.first].index].slop;
+                ref = wide_leaf_ref(c.first, 1);
+            } else {
+                ref = node_count;
+                below = c.count != 0 ? write_group(c) : write_node(children[k]);
+            }
+            set_slot(node, k, c.lo, c.hi, below, ref);
+            slop = below > slop ? below : slop;
+        }
+        clear_slots(node, n);
+        return slop;
+    }
+};
+
+} // namespace
+
+void free_top_level(TopLevel& top) {
+    large_block_free(top.nodes);
+    large_block_free(top.placed);
+    top = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+}
+
+bool build_top_level(const PlacedInstance* instances, const InstanceBounds* bounds,
+                     unsigned int count, unsigned int threads, TopLevel& out) {
+    out = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+    if (count == 0)
+        return true;
+    PrimRef* const refs = static_cast<PrimRef*>(large_block_alloc(count * sizeof(PrimRef)));
+    BinaryNode* const binary = static_cast<BinaryNode*>(
+        large_block_alloc((2 * std::size_t(count) - 1) * sizeof(BinaryNode)));
+    WideNode* const nodes = static_cast<WideNode*>(large_block_alloc(count * sizeof(WideNode)));
+    PlacedInstance* const placed =
+        static_cast<PlacedInstance*>(large_block_alloc(count * sizeof(PlacedInstance)));
+    if (refs == nullptr || binary == nullptr || nodes == nullptr || placed == nullptr) {
+        large_block_free(refs);
+        large_block_free(binary);
+        large_block_free(nodes);
+        large_block_free(placed);
+        return false;
+    }
+    Box box = empty_box(), centroids = empty_box();
+    for (unsigned int i = 0; i < count; ++i) {
+        PrimRef& r = refs[i];
+        std::memcpy(r.lo, bounds[i].lo, sizeof r.lo);
+        std::memcpy(r.hi, bounds[i].hi, sizeof r.hi);
+        r.index = i;
+        r.shortest_edge = 0.0f;
+        grow(box, ref_lo(r), ref_hi(r));
+        const __m128 c = ref_centroid2(r);
+        grow(centroids, c, c);
+    }
+    ZrvGfxTaskManager* pool = threads > 1 && count >= kBinaryTaskThreshold
+                                  ? new (std::nothrow) ZrvGfxTaskManager(threads)
+                                  : nullptr;
+    build_binary_tree(refs, count, box, centroids, binary, pool);
+    delete pool;
+
+    TopLevelWriter writer{binary, refs, bounds, nodes, 0};
+    if (binary[0].count != 0)
+        writer.write_group(binary[0]);
+    else
+        writer.write_node(0);
+    for (unsigned int i = 0; i < count; ++i)
+        placed[i] = instances[refs[i].index];
+    alignas(16) float lo[4], hi[4];
+    _mm_store_ps(lo, box.lo);
+    _mm_store_ps(hi, box.hi);
+    large_block_free(refs);
+    large_block_free(binary);
+    out = TopLevel{
+        nodes, placed, writer.node_count, count, {lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+    return true;
+}
+
+} // namespace gfx_detail

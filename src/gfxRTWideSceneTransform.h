@@ -1,0 +1,28 @@
+// The checks and arithmetic of an instance's transform: its inverse, and
+// the world box and box-test slop under which its mesh's hits stay.
+#ifndef GFX_RT_WIDE_SCENE_TRANSFORM_H
+#define GFX_RT_WIDE_SCENE_TRANSFORM_H
+
+#include "gfxRTWideScene.h"
+
+namespace gfx_detail {
+
+// add_instance's checks: DONE with the inverse written, or why the
+// transform is refused (NON_FINITE_TRANSFORM or SINGULAR_TRANSFORM).
+gfxRTWideInstanceResult checked_inverse(const float* transform, float inverse[12]);
+
+// Where a placed mesh's hits can lie, for the top level's box tests.
+struct InstanceBounds {
+    float lo[3], hi[3]; // padded world box
+    float slop;         // the box's faces move out by slop times the ray's squared reach
+};
+
+// Bounds the hits of a mesh whose triangles lie in [mesh_lo, mesh_hi] and
+// whose tree's largest slop is mesh_slop, placed by transform with the
+// inverse the queries carry rays by.
+InstanceBounds bound_instance(const float* transform, const float* inverse, const float* mesh_lo,
+                              const float* mesh_hi, float mesh_slop);
+
+} // namespace gfx_detail
+
+#endif // GFX_RT_WIDE_SCENE_TRANSFORM_H

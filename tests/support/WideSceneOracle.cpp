@@ -1,0 +1,401 @@
+#include "WideSceneOracle.h"
+
+#include "OracleRays.h"
+#include "WideOracle.h"
+#include "zrvScenes.h"
+#include "zrvSceneShapes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+void inverse_of(const SceneSpec::Placement& p, float inverse[12]) {
+    const bool invertible = gfxRTWideScene::invert_transform(p.transform, inverse);
+    EXPECT_TRUE(invertible);
+}
+
+// Each lane carried with carry_ray; the active mask comes along.
+RayPacket carried_packet(const float inverse[12], const RayPacket& rays) {
+    alignas(16) float f[6][4];
+    const __m128 rows[6] = {rays.origin.x,    rays.origin.y,    rays.origin.z,
+                            rays.direction.x, rays.direction.y, rays.direction.z};
+    for (int r = 0; r < 6; ++r)
+        _mm_store_ps(f[r], rows[r]);
+    alignas(16) float g[6][4];
+    for (int k = 0; k < 4; ++k) {
+        const float o[3] = {f[0][k], f[1][k], f[2][k]}, d[3] = {f[3][k], f[4][k], f[5][k]};
+        float oo[3], od[3];
+        gfxRTWideScene::carry_ray(inverse, o, d, oo, od);
+        for (int a = 0; a < 3; ++a) {
+            g[a][k] = oo[a];
+            g[3 + a][k] = od[a];
+        }
+    }
+    RayPacket out = rays;
+    out.origin = sse_vec{_mm_load_ps(g[0]), _mm_load_ps(g[1]), _mm_load_ps(g[2])};
+    out.direction = sse_vec{_mm_load_ps(g[3]), _mm_load_ps(g[4]), _mm_load_ps(g[5])};
+    return out;
+}
+
+void world_point(const float* m, const float* p, float* out) {
+    for (int r = 0; r < 3; ++r)
+        out[r] = float(double(m[4 * r]) * p[0] + double(m[4 * r + 1]) * p[1] +
+                       double(m[4 * r + 2]) * p[2] + m[4 * r + 3]);
+}
+
+// Every instance's triangles in world space, to aim rays at.
+std::vector<triAccel> world_triangles(const SceneSpec& spec) {
+    std::vector<triAccel> world;
+    for (const SceneSpec::Placement& p : spec.instances)
+        for (triAccel t : spec.meshes[p.mesh]) {
+            float v[3][3];
+            world_point(p.transform, t.vertex0, v[0]);
+            world_point(p.transform, t.vertex1, v[1]);
+            world_point(p.transform, t.vertex2, v[2]);
+            std::memcpy(t.vertex0, v[0], sizeof v[0]);
+            std::memcpy(t.vertex1, v[1], sizeof v[1]);
+            std::memcpy(t.vertex2, v[2], sizeof v[2]);
+            world.push_back(t);
+        }
+    return world;
+}
+
+zrv::scenes::Bounds finite_bounds(const std::vector<triAccel>& tris) {
+    zrv::scenes::Bounds b{{1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}};
+    for (const triAccel& t : tris)
+        for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+            for (int a = 0; a < 3; ++a)
+                if (std::isfinite(v[a]) && std::fabs(v[a]) < 1e6f) {
+                    b.min[a] = std::fmin(b.min[a], v[a]);
+                    b.max[a] = std::fmax(b.max[a], v[a]);
+                }
+    return b;
+}
+
+// For a message: what the expected instance's mesh tree alone finds on the
+// carried ray, which tells the top level's faults from the mesh tree's.
+std::string mesh_alone(const gfxRTWideScene& scene, const SceneSpec& spec,
+                       const gfxRTWideSceneHit& expected, const float* origin,
+                       const float* direction, float limit) {
+    if (expected.instance < 0)
+        return "";
+    float inverse[12], o[3], d[3];
+    inverse_of(spec.instances[expected.instance], inverse);
+    gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
+    gfxRTWideHit hit;
+    scene.mesh(spec.instances[expected.instance].mesh).intersect1(o, d, limit, hit);
+    return "; its mesh's tree alone: " + hit_bits(hit);
+}
+
+// Triangles the trees leave out (repeated vertices, a NaN vertex), a sliver,
+// and the same triangle three times, within the unit box.
+std::vector<triAccel> degenerate_mesh() {
+    zrv::scenes::Mesh mesh;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int g = 0; g < 8; ++g) {
+        const float x = -0.8f + 0.2f * g, y = 0.1f * (g % 3), z = -0.3f * (g % 2);
+        const zrv::scenes::Vec3 a0{x, y, z}, a1{x + 0.4f, y + 0.1f, z + 0.05f},
+            a2{x + 0.1f, y + 0.3f, z - 0.15f};
+        mesh.add_triangle(a0, a1, a2);
+        mesh.add_triangle(a1, a1, a1);
+        mesh.add_triangle(a0, a0, a2);
+        mesh.add_triangle(a0, a1, a2);
+        mesh.add_triangle(a1, a2, a0);
+        mesh.add_triangle(a0, a1, zrv::scenes::Vec3{x, nan, z});
+        zrv::scenes::Vec3 apex{x + 0.4f, y - 0.2f, z};
+        apex.y = std::nextafter(std::nextafter(apex.y, 1.0f), 1.0f);
+        mesh.add_triangle(zrv::scenes::Vec3{x, y - 0.2f, z},
+                          zrv::scenes::Vec3{x + 0.8f, y - 0.2f, z}, apex);
+    }
+    return mesh.finalize();
+}
+
+} // namespace
+
+void build_scene(const SceneSpec& spec, gfxRTWideScene& scene, unsigned int threads) {
+    for (const std::vector<triAccel>& mesh : spec.meshes)
+        ASSERT_EQ(scene.add_mesh(mesh.data(), unsigned(mesh.size()), threads),
+                  int(scene.mesh_count()));
+    for (const SceneSpec::Placement& p : spec.instances)
+        ASSERT_EQ(scene.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(scene.commit(threads));
+}
+
+void random_transform(std::mt19937& rng, float spread, float m[12]) {
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    std::uniform_real_distribution<double> scale(0.6, 2.0), shear(-0.5, 0.5), move(-spread, spread);
+    double q[4];
+    double norm = 0.0;
+    for (double& x : q) {
+        x = gauss(rng);
+        norm += x * x;
+    }
+    norm = std::sqrt(norm);
+    for (double& x : q)
+        x /= norm;
+    const double w = q[0], x = q[1], y = q[2], z = q[3];
+    const double rotation[3][3] = {
+        {1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+        {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+        {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
+    double s[3] = {scale(rng), scale(rng), scale(rng)};
+    if (rng() % 3 == 0)
+        s[rng() % 3] *= -1.0;
+    const double sh[3][3] = {{1, shear(rng), 0}, {0, 1, shear(rng)}, {shear(rng), 0, 1}};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            double sum = 0.0;
+            for (int k = 0; k < 3; ++k)
+                sum += rotation[r][k] * s[k] * sh[k][c];
+            m[4 * r + c] = float(sum);
+        }
+        m[4 * r + 3] = float(move(rng));
+    }
+}
+
+SceneSpec random_instanced_scene(unsigned int seed) {
+    SceneSpec spec;
+    zrv::scenes::Mesh shapes;
+    shapes.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 12, 6));
+    shapes.append(zrv::scenes::box_grid({-1, -1, -1}, 2, 2, 2, 0.5f, 1.0f));
+    spec.meshes.push_back(shapes.finalize());
+    spec.meshes.push_back(zrv::scenes::random_triangle_soup(
+        400, zrv::scenes::Bounds{{-1, -1, -1}, {1, 1, 1}}, 0.4f, seed));
+    spec.meshes.push_back({}); // empty
+    triAccel one{};
+    const float v[3][3] = {{-1, -1, 0}, {1, -1, 0}, {0, 1, 0}};
+    std::memcpy(one.vertex0, v[0], sizeof v[0]);
+    std::memcpy(one.vertex1, v[1], sizeof v[1]);
+    std::memcpy(one.vertex2, v[2], sizeof v[2]);
+    one.normal[2] = 1.0f;
+    spec.meshes.push_back({one});
+    spec.meshes.push_back(degenerate_mesh());
+    for (std::vector<triAccel>& mesh : spec.meshes)
+        mix_triangle_flags(mesh);
+
+    std::mt19937 rng(seed);
+    const unsigned int placements[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                                       1, 1, 1, 2, 2, 3, 3, 3, 4, 4, 0, 1, 3};
+    for (unsigned int mesh : placements) {
+        SceneSpec::Placement p;
+        p.mesh = mesh;
+        random_transform(rng, 3.0f, p.transform);
+        spec.instances.push_back(p);
+        // Every fourth placed twice, the copy with the same transform.
+        if (spec.instances.size() % 4 == 0)
+            spec.instances.push_back(p);
+    }
+    // An identity placement, aligned with the world's axes.
+    SceneSpec::Placement identity{0, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}};
+    spec.instances.push_back(identity);
+    return spec;
+}
+
+WideRays scene_rays(const SceneSpec& spec, int count, unsigned int seed) {
+    const std::vector<triAccel> world = world_triangles(spec);
+    const zrv::scenes::Bounds b = finite_bounds(world);
+    WideRays rays = lane_rays(random_single_lane_packets(world, b, count, seed), 12.0f, seed);
+    std::mt19937 rng(seed + 1);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    // Aimed at vertices, where neighbouring triangles meet, from near and
+    // from ten times the scene's size away.
+    float size = 0.0f;
+    for (int a = 0; a < 3; ++a)
+        size = std::fmax(size, b.max[a] - b.min[a]);
+    for (int i = 0; i < count / 2 && !world.empty(); ++i) {
+        const triAccel& t = world[rng() % world.size()];
+        const float* target = i % 3 == 0 ? t.vertex0 : i % 3 == 1 ? t.vertex1 : t.vertex2;
+        if (!std::isfinite(target[0]) || !std::isfinite(target[1]) || !std::isfinite(target[2]))
+            continue;
+        const float reach = i % 2 == 0 ? 0.6f * size : 2.0f * size;
+        const float o[3] = {target[0] + reach * unit(rng), target[1] + reach * unit(rng),
+                            target[2] + reach * unit(rng)};
+        const float d[3] = {target[0] - o[0], target[1] - o[1], target[2] - o[2]};
+        rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : 2.0f);
+    }
+    return rays;
+}
+
+std::vector<RayPacket> scene_packets(const SceneSpec& spec, const WideRays& rays, unsigned seed) {
+    const zrv::scenes::Bounds b = finite_bounds(world_triangles(spec));
+    std::vector<RayPacket> packets = incoherent_packets(b, 300, seed);
+    const auto camera = camera_packets(b, 16, 16, 0.7f);
+    packets.insert(packets.end(), camera.begin(), camera.end());
+    WideRays some;
+    for (unsigned int i = 0; i < rays.size() && i < 600; ++i)
+        some.add(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
+    const auto pairs = facing_pairs(some);
+    packets.insert(packets.end(), pairs.begin(), pairs.end());
+    return packets;
+}
+
+gfxRTWideSceneHit scene_oracle_nearest(const SceneSpec& spec, const float* origin,
+                                       const float* direction, float max_distance) {
+    gfxRTWideSceneHit best{max_distance, 0.0f, 0.0f, -1, -1};
+    for (std::size_t i = 0; i < spec.instances.size(); ++i) {
+        float inverse[12], o[3], d[3];
+        inverse_of(spec.instances[i], inverse);
+        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
+        const gfxRTWideHit hit = oracle_nearest(spec.meshes[spec.instances[i].mesh], o, d, best.t);
+        if (hit.index >= 0)
+            best = gfxRTWideSceneHit{hit.t, hit.u, hit.v, hit.index, int(i)};
+    }
+    return best;
+}
+
+bool scene_oracle_occluded(const SceneSpec& spec, const float* origin, const float* direction,
+                           float max_distance) {
+    for (const SceneSpec::Placement& p : spec.instances) {
+        float inverse[12], o[3], d[3];
+        inverse_of(p, inverse);
+        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
+        if (oracle_occluded(spec.meshes[p.mesh], o, d, max_distance))
+            return true;
+    }
+    return false;
+}
+
+void scene_oracle_intersect4(const SceneSpec& spec, const RayPacket& rays, HitPacket& hits,
+                             __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
+                             float max_distance) {
+    alignas(16) int index[4] = {-1, -1, -1, -1}, instance[4] = {-1, -1, -1, -1};
+    for (std::size_t i = 0; i < spec.instances.size(); ++i) {
+        float inverse[12];
+        inverse_of(spec.instances[i], inverse);
+        __m128i found;
+        oracle_intersect4(spec.meshes[spec.instances[i].mesh], carried_packet(inverse, rays), hits,
+                          found, state, max_distance);
+        alignas(16) int lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), found);
+        for (int k = 0; k < 4; ++k)
+            if (lanes[k] >= 0) {
+                index[k] = lanes[k];
+                instance[k] = int(i);
+            }
+    }
+    hit_index = _mm_load_si128(reinterpret_cast<const __m128i*>(index));
+    hit_instance = _mm_load_si128(reinterpret_cast<const __m128i*>(instance));
+}
+
+int scene_oracle_occluded4(const SceneSpec& spec, const RayPacket& rays, __m128 max_distance) {
+    int occluded = 0;
+    for (const SceneSpec::Placement& p : spec.instances) {
+        float inverse[12];
+        inverse_of(p, inverse);
+        occluded |=
+            oracle_occluded4(spec.meshes[p.mesh], carried_packet(inverse, rays), max_distance);
+    }
+    return occluded;
+}
+
+std::string scene_hit_bits(const gfxRTWideSceneHit& h) {
+    return hit_bits(gfxRTWideHit{h.t, h.u, h.v, h.index}) + " instance " +
+           std::to_string(h.instance);
+}
+
+void expect_scene_oracle(const gfxRTWideScene& scene, const SceneSpec& spec, const WideRays& rays,
+                         const std::vector<RayPacket>& packets, const std::string& where) {
+    const unsigned int n = rays.size();
+    std::vector<gfxRTWideSceneHit> expected(n);
+    std::vector<unsigned char> expected_occluded(n);
+    for (unsigned int i = 0; i < n; ++i) {
+        const float* o = &rays.origins[3 * i];
+        const float* d = &rays.directions[3 * i];
+        expected[i] = scene_oracle_nearest(spec, o, d, rays.limits[i]);
+        expected_occluded[i] = scene_oracle_occluded(spec, o, d, rays.limits[i]);
+    }
+    struct PacketAnswer {
+        HitPacket hits[2];
+        __m128i index[2], instance[2];
+        int occluded;
+    };
+    const __m128 limits4 = _mm_setr_ps(1e30f, 0.5f, 2.0f, 1e30f);
+    std::vector<PacketAnswer> answers(packets.size());
+    for (std::size_t p = 0; p < packets.size(); ++p) {
+        for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+            answers[p].hits[shadow] =
+                HitPacket{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
+                          _mm_set1_epi32(-1)};
+            scene_oracle_intersect4(spec, packets[p], answers[p].hits[shadow],
+                                    answers[p].index[shadow], answers[p].instance[shadow],
+                                    RenderState{0, shadow}, p % 3 == 0 ? 1e30f : 3.0f);
+        }
+        answers[p].occluded = scene_oracle_occluded4(spec, packets[p], limits4);
+    }
+
+    const gfxKernelLevel saved = gfxGetKernelLevel();
+    for (gfxKernelLevel level : kernel_levels()) {
+        ASSERT_TRUE(gfxSetKernelLevel(level));
+        const std::string at = where + ", kernels " + std::to_string(int(level));
+        int wrong = 0;
+        for (unsigned int i = 0; i < n && wrong < 5; ++i) {
+            const float* o = &rays.origins[3 * i];
+            const float* d = &rays.directions[3 * i];
+            gfxRTWideSceneHit hit;
+            const bool found = scene.intersect1(o, d, rays.limits[i], hit);
+            if (found != (expected[i].index >= 0) ||
+                scene_hit_bits(hit) != scene_hit_bits(expected[i])) {
+                ADD_FAILURE() << at << ", ray " << i << ": " << scene_hit_bits(hit) << " expected "
+                              << scene_hit_bits(expected[i])
+                              << mesh_alone(scene, spec, expected[i], o, d, rays.limits[i]);
+                ++wrong;
+            }
+            if (scene.occluded1(o, d, rays.limits[i]) != bool(expected_occluded[i])) {
+                ADD_FAILURE() << at << ", occlusion of ray " << i;
+                ++wrong;
+            }
+        }
+        for (unsigned int threads : {1u, 4u}) {
+            std::vector<float> t(n), u(n), v(n);
+            std::vector<int> index(n), instance(n);
+            std::vector<unsigned char> occluded(n);
+            scene.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(),
+                                  n, t.data(), index.data(), instance.data(), u.data(), v.data(),
+                                  threads);
+            scene.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                                 occluded.data(), threads);
+            for (unsigned int i = 0; i < n && wrong < 10; ++i) {
+                const gfxRTWideSceneHit got{t[i], u[i], v[i], index[i], instance[i]};
+                if (scene_hit_bits(got) != scene_hit_bits(expected[i]) ||
+                    occluded[i] != expected_occluded[i]) {
+                    ADD_FAILURE() << at << ", batch on " << threads << " threads, ray " << i << ": "
+                                  << scene_hit_bits(got) << " expected "
+                                  << scene_hit_bits(expected[i]);
+                    ++wrong;
+                }
+            }
+        }
+        for (std::size_t p = 0; p < packets.size() && wrong < 15; ++p) {
+            for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+                RayPacket rays4 = packets[p];
+                HitPacket got{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f),
+                              _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
+                __m128i got_index, got_instance;
+                scene.intersect4(rays4, got, got_index, got_instance, RenderState{0, shadow},
+                                 p % 3 == 0 ? 1e30f : 3.0f);
+                const PacketAnswer& want = answers[p];
+                if (packet_bits(got, got_index) !=
+                        packet_bits(want.hits[shadow], want.index[shadow]) ||
+                    packet_bits(got, got_instance) !=
+                        packet_bits(want.hits[shadow], want.instance[shadow])) {
+                    ADD_FAILURE() << at << ", packet " << p << " shadow " << shadow << ":\n "
+                                  << packet_bits(got, got_index) << "\nexpected\n "
+                                  << packet_bits(want.hits[shadow], want.index[shadow]);
+                    ++wrong;
+                }
+            }
+            const int got = scene.occluded4(packets[p], limits4);
+            if (got != answers[p].occluded) {
+                ADD_FAILURE() << at << ", occluded4 packet " << p << ": " << got << " expected "
+                              << answers[p].occluded;
+                ++wrong;
+            }
+        }
+    }
+    ASSERT_TRUE(gfxSetKernelLevel(saved));
+}

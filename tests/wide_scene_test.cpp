@@ -1,0 +1,435 @@
+// The instanced wide scene against a brute force over every instance's
+// triangles in object space (WideSceneOracle.h): t, u, v, triangle and
+// instance equal bit for bit for every query, thread count and kernel
+// version; animation against scenes built from scratch; refused
+// transforms; failed allocations.
+#include "AllocationFaults.h"
+#include "WideSceneOracle.h"
+
+#include "gfxRTWideScene.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace {
+
+class WideSceneOracle : public ::testing::TestWithParam<unsigned int> {};
+
+TEST_P(WideSceneOracle, EveryQueryEqualsTheBruteForce) {
+    const SceneSpec spec = random_instanced_scene(GetParam());
+    const WideRays rays = scene_rays(spec, 2000, GetParam() + 100);
+    const std::vector<RayPacket> packets = scene_packets(spec, rays, GetParam() + 200);
+    for (unsigned int threads : {1u, 4u}) {
+        gfxRTWideScene scene;
+        build_scene(spec, scene, threads);
+        expect_scene_oracle(scene, spec, rays, packets,
+                            "seed " + std::to_string(GetParam()) + " on " +
+                                std::to_string(threads));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, WideSceneOracle, ::testing::Values(1u, 2u, 3u));
+
+// One mesh placed many times at the same transform: every hit ties with
+// those of the copies, and the lowest instance must win.
+TEST(WideSceneTies, CoincidentInstancesHitTheLowest) {
+    SceneSpec spec = random_instanced_scene(9);
+    spec.instances.resize(3);
+    for (int copy = 0; copy < 12; ++copy)
+        spec.instances.push_back(spec.instances[copy % 3]);
+    gfxRTWideScene scene;
+    build_scene(spec, scene, 1);
+    const WideRays rays = scene_rays(spec, 600, 19);
+    int hits = 0;
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        gfxRTWideSceneHit hit;
+        if (scene.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit)) {
+            ++hits;
+            EXPECT_LT(hit.instance, 3) << "ray " << i;
+        }
+    }
+    EXPECT_GT(hits, 50);
+    expect_scene_oracle(scene, spec, rays, {}, "coincident");
+}
+
+// Bit-exact results of one scene against another on rays.
+void expect_same_results(const gfxRTWideScene& a, const gfxRTWideScene& b, const WideRays& rays,
+                         const std::string& where) {
+    int wrong = 0;
+    for (unsigned int i = 0; i < rays.size() && wrong < 5; ++i) {
+        gfxRTWideSceneHit x, y;
+        a.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], x);
+        b.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], y);
+        if (scene_hit_bits(x) != scene_hit_bits(y)) {
+            ADD_FAILURE() << where << ", ray " << i << ": " << scene_hit_bits(x) << " expected "
+                          << scene_hit_bits(y);
+            ++wrong;
+        }
+    }
+}
+
+TEST(WideSceneAnimation, EachCommitEqualsASceneBuiltFromScratch) {
+    SceneSpec spec = random_instanced_scene(4);
+    gfxRTWideScene animated;
+    build_scene(spec, animated, 1);
+    const WideRays rays = scene_rays(spec, 1500, 44);
+    std::mt19937 rng(17);
+    for (int step = 0; step < 6; ++step) {
+        const SceneSpec before = spec;
+        for (std::size_t i = step % 3; i < spec.instances.size(); i += 3) {
+            random_transform(rng, 3.0f, spec.instances[i].transform);
+            ASSERT_EQ(animated.set_transform(unsigned(i), spec.instances[i].transform),
+                      GFX_WIDE_INSTANCE_DONE);
+        }
+        // Until the commit, queries see the scene as it was.
+        gfxRTWideScene old_scene;
+        build_scene(before, old_scene, 1);
+        expect_same_results(animated, old_scene, rays, "before commit " + std::to_string(step));
+        ASSERT_TRUE(animated.commit(step % 2 == 0 ? 1u : 3u));
+        gfxRTWideScene fresh;
+        build_scene(spec, fresh, 1);
+        expect_same_results(animated, fresh, rays, "step " + std::to_string(step));
+    }
+    expect_scene_oracle(animated, spec, scene_rays(spec, 500, 45), {}, "animated");
+}
+
+TEST(WideSceneAnimation, CommittedInversesAreThoseOfTheLastCommit) {
+    const SceneSpec spec = random_instanced_scene(5);
+    gfxRTWideScene scene;
+    build_scene(spec, scene, 1);
+    const float moved[12] = {2, 0, 0, 1, 0, 2, 0, 2, 0, 0, 2, 3};
+    ASSERT_EQ(scene.set_transform(0, moved), GFX_WIDE_INSTANCE_DONE);
+    float inverse[12];
+    ASSERT_TRUE(gfxRTWideScene::invert_transform(moved, inverse));
+    EXPECT_EQ(0, std::memcmp(scene.transform(0), moved, sizeof moved));
+    EXPECT_EQ(0, std::memcmp(scene.inverse_transform(0), inverse, sizeof inverse));
+    const float expected_inverse[12] = {0.5f, 0, 0, -0.5f, 0, 0.5f, 0, -1, 0, 0, 0.5f, -1.5f};
+    EXPECT_EQ(0, std::memcmp(inverse, expected_inverse, sizeof inverse));
+}
+
+TEST(WideSceneTransforms, InverseIsTheDoublePrecisionInverseRounded) {
+    std::mt19937 rng(3);
+    for (int i = 0; i < 200; ++i) {
+        float m[12], inverse[12];
+        random_transform(rng, 10.0f, m);
+        ASSERT_TRUE(gfxRTWideScene::invert_transform(m, inverse));
+        // Within a few float roundings of the identity, both ways round.
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c) {
+                double sum = c == 3 ? double(inverse[4 * r + 3]) : 0.0;
+                for (int k = 0; k < 3; ++k)
+                    sum += double(inverse[4 * r + k]) * m[4 * k + c];
+                EXPECT_NEAR(sum, r == c ? 1.0 : 0.0, 1e-5) << i;
+            }
+    }
+}
+
+TEST(WideSceneTransforms, CarryRayRoundsEveryOperation) {
+    const float m[12] = {0.1f, 0.7f,  -1.3f, 5.5f, 2.2f, -0.3f,
+                         0.9f, -4.1f, 0.6f,  0.6f, 0.4f, 1e-3f};
+    const float o[3] = {3.3f, -7.1f, 0.2f}, d[3] = {-0.4f, 0.8f, 1.9f};
+    float oo[3], od[3];
+    gfxRTWideScene::carry_ray(m, o, d, oo, od);
+    for (int r = 0; r < 3; ++r) {
+        volatile float p0 = m[4 * r] * o[0], p1 = m[4 * r + 1] * o[1], p2 = m[4 * r + 2] * o[2];
+        volatile float s = p0 + p1;
+        volatile float s2 = s + p2;
+        volatile float x = s2 + m[4 * r + 3];
+        EXPECT_EQ(oo[r], x);
+        volatile float q0 = m[4 * r] * d[0], q1 = m[4 * r + 1] * d[1], q2 = m[4 * r + 2] * d[2];
+        volatile float e = q0 + q1;
+        volatile float y = e + q2;
+        EXPECT_EQ(od[r], y);
+    }
+}
+
+TEST(WideSceneTransforms, RefusedTransformsAndTheirResults) {
+    gfxRTWideScene scene;
+    const std::vector<triAccel> mesh = random_instanced_scene(1).meshes[0];
+    ASSERT_EQ(scene.add_mesh(mesh.data(), unsigned(mesh.size()), 1), 0);
+    const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* name;
+        float m[12];
+        gfxRTWideInstanceResult result;
+    };
+    const Case cases[] = {
+        {"NaN entry",
+         {1, 0, 0, nan, 0, 1, 0, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM},
+        {"infinite entry",
+         {1, 0, 0, 0, 0, inf, 0, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM},
+        {"zero row", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}, GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        {"parallel rows",
+         {1, 2, 3, 0, 2, 4, 6, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        // Rows apart by 2^-25 of their length: parallel within float's precision.
+        {"nearly parallel rows",
+         {1, 0, 0, 0, 1, 1.0f / 33554432.0f, 0, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        // Finite, but its inverse is not.
+        {"inverse overflows",
+         {1e-39f, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        // Apart by 2^-23: kept.
+        {"thin but invertible",
+         {1, 0, 0, 0, 1, 1.0f / 8388608.0f, 0, 0, 0, 0, 1, 0},
+         GFX_WIDE_INSTANCE_DONE},
+        {"tiny scale", {1e-30f, 0, 0, 0, 0, 1e-30f, 0, 0, 0, 0, 1e-30f, 0}, GFX_WIDE_INSTANCE_DONE},
+    };
+    unsigned int placed = 0;
+    for (const Case& c : cases) {
+        float inverse[12];
+        std::fill(inverse, inverse + 12, 42.0f);
+        EXPECT_EQ(scene.add_instance(0, c.m), c.result) << c.name;
+        EXPECT_EQ(gfxRTWideScene::invert_transform(c.m, inverse),
+                  c.result == GFX_WIDE_INSTANCE_DONE)
+            << c.name;
+        if (c.result == GFX_WIDE_INSTANCE_DONE) {
+            ++placed;
+            continue;
+        }
+        for (float x : inverse)
+            EXPECT_EQ(x, 42.0f) << c.name << ": a refused inverse is not written";
+        ASSERT_EQ(scene.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
+        ++placed;
+        EXPECT_EQ(scene.set_transform(placed - 1, c.m), c.result) << c.name;
+        EXPECT_EQ(0, std::memcmp(scene.transform(placed - 1), identity, sizeof identity))
+            << c.name << ": a refused transform changes nothing";
+    }
+    EXPECT_EQ(scene.instance_count(), placed);
+    EXPECT_EQ(scene.add_instance(0, nullptr), GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+    EXPECT_EQ(scene.set_transform(0, nullptr), GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+    EXPECT_EQ(scene.add_instance(1, identity), GFX_WIDE_INSTANCE_NO_SUCH_MESH);
+    EXPECT_EQ(scene.set_transform(placed, identity), GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    EXPECT_EQ(scene.instance_count(), placed);
+    EXPECT_TRUE(scene.commit(1));
+}
+
+TEST(WideSceneTransforms, ResultTexts) {
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_DONE), "done");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_NO_SUCH_MESH), "no such mesh");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE),
+                 "no such instance");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM),
+                 "the transform is missing or has a NaN or infinite entry");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM),
+                 "the transform is singular");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_TOO_MANY), "too many instances");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_OUT_OF_MEMORY), "out of memory");
+    EXPECT_STREQ(gfxRTWideInstanceResultText(gfxRTWideInstanceResult(99)), "unknown result");
+}
+
+TEST(WideSceneEmpty, ScenesWithNothingToHitMissEveryRay) {
+    const SceneSpec spec = random_instanced_scene(6);
+    const WideRays rays = scene_rays(spec, 200, 7);
+    gfxRTWideScene uncommitted, empty_meshes;
+    ASSERT_EQ(uncommitted.add_mesh(spec.meshes[0].data(), unsigned(spec.meshes[0].size()), 1), 0);
+    const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    ASSERT_EQ(uncommitted.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_EQ(empty_meshes.add_mesh(nullptr, 0, 1), 0);
+    ASSERT_EQ(empty_meshes.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(empty_meshes.commit(1));
+    for (const gfxRTWideScene* scene : {&uncommitted, &empty_meshes})
+        for (unsigned int i = 0; i < rays.size(); ++i) {
+            gfxRTWideSceneHit hit;
+            EXPECT_FALSE(
+                scene->intersect1(&rays.origins[3 * i], &rays.directions[3 * i], 5.0f, hit));
+            EXPECT_EQ(hit.index, -1);
+            EXPECT_EQ(hit.instance, -1);
+            EXPECT_EQ(hit.t, 5.0f);
+            EXPECT_FALSE(scene->occluded1(&rays.origins[3 * i], &rays.directions[3 * i], 5.0f));
+        }
+    EXPECT_EQ(empty_meshes.mesh(0).statistics().triangles, 0u);
+    EXPECT_EQ(uncommitted.instance_mesh(0), 0u);
+}
+
+TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
+    const SceneSpec spec = random_instanced_scene(8);
+    const WideRays rays = scene_rays(spec, 300, 9);
+    gfxRTWideScene reference;
+    build_scene(spec, reference, 1);
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+        gfxRTWideScene scene;
+        AllocationFaultRule rule;
+        rule.thread = AllocationFaultRule::ARMING_THREAD;
+        rule.skip = skip;
+        bool complete = true;
+        int injected = 0;
+        {
+            AllocationFaults faults(rule);
+            for (const std::vector<triAccel>& mesh : spec.meshes)
+                if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 1) < 0)
+                    complete = false;
+            for (const SceneSpec::Placement& p : spec.instances) {
+                const gfxRTWideInstanceResult r =
+                    complete ? scene.add_instance(p.mesh, p.transform) : GFX_WIDE_INSTANCE_DONE;
+                if (r != GFX_WIDE_INSTANCE_DONE) {
+                    EXPECT_EQ(r, GFX_WIDE_INSTANCE_OUT_OF_MEMORY);
+                    complete = false;
+                }
+            }
+            if (complete && !scene.commit(1)) {
+                complete = false;
+                // A failed commit traces nothing.
+                for (unsigned int i = 0; i < rays.size(); ++i) {
+                    gfxRTWideSceneHit hit;
+                    EXPECT_FALSE(scene.intersect1(&rays.origins[3 * i], &rays.directions[3 * i],
+                                                  rays.limits[i], hit));
+                }
+            }
+            injected = faults.injected();
+        }
+        if (injected == 0) {
+            ASSERT_TRUE(complete);
+            expect_same_results(scene, reference, rays, "after all allocations");
+            break;
+        }
+        ++failures;
+        if (!complete && scene.mesh_count() == spec.meshes.size() &&
+            scene.instance_count() == spec.instances.size()) {
+            // Only the commit failed: the next one succeeds.
+            ASSERT_TRUE(scene.commit(1));
+            expect_same_results(scene, reference, rays,
+                                "commit after failure " + std::to_string(skip));
+        }
+    }
+    EXPECT_GT(failures, 5);
+}
+
+} // namespace
+
+namespace {
+
+// A tetrahedron and a square of two triangles around the origin: no edge
+// shorter than about a unit, so no ray the test aims steeply is grazing.
+std::vector<triAccel> large_triangles() {
+    const float p[5][3] = {
+        {0, 1.2f, 0}, {-1, -0.6f, -0.7f}, {1.1f, -0.5f, -0.6f}, {0, -0.4f, 1.3f}, {0, 0, 0}};
+    const int faces[4][3] = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
+    std::vector<triAccel> tris;
+    auto add = [&tris](const float* a, const float* b, const float* c) {
+        triAccel t{};
+        std::memcpy(t.vertex0, a, 12);
+        std::memcpy(t.vertex1, b, 12);
+        std::memcpy(t.vertex2, c, 12);
+        const float e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+        const float e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+        t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
+        t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
+        t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+        t.triangle_id = int(tris.size());
+        t.casts_shadow = 1;
+        tris.push_back(t);
+    };
+    for (const auto& f : faces)
+        add(p[f[0]], p[f[1]], p[f[2]]);
+    const float q[4][3] = {{-2, -2, 3}, {2, -2, 3}, {2, 2, 3.5f}, {-2, 2, 3.5f}};
+    add(q[0], q[1], q[2]);
+    add(q[0], q[2], q[3]);
+    return tris;
+}
+
+// Whether the carried ray passes within half a degree of a triangle's plane
+// in the instance's space: the kernel's grazing exception.
+bool grazes(const SceneSpec& spec, const float* origin, const float* direction) {
+    for (const SceneSpec::Placement& p : spec.instances) {
+        float inverse[12], o[3], d[3];
+        gfxRTWideScene::invert_transform(p.transform, inverse);
+        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
+        for (const triAccel& t : spec.meshes[p.mesh]) {
+            const double dn = double(d[0]) * t.normal[0] + double(d[1]) * t.normal[1] +
+                              double(d[2]) * t.normal[2];
+            const double dd = double(d[0]) * d[0] + double(d[1]) * d[1] + double(d[2]) * d[2];
+            const double nn = double(t.normal[0]) * t.normal[0] +
+                              double(t.normal[1]) * t.normal[1] + double(t.normal[2]) * t.normal[2];
+            if (dn * dn < 1e-4 * dd * nn)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Scenes of one instance, scaled by a thousandth to a thousand, sheared,
+// mirrored and placed up to ten thousand times its size from the origin,
+// hit from five to fifty times its size away at points of its triangles:
+// the top level's padded box must keep every hit the brute force makes,
+// however large the rounding of the carried rays at that distance.
+TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
+    std::mt19937 rng(23);
+    const float scales[] = {1e-3f, 0.02f, 1.0f, 37.0f, 1e3f};
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f), weight(0.0f, 1.0f);
+    int checked = 0;
+    for (int s = 0; s < 40; ++s) {
+        SceneSpec spec;
+        spec.meshes.push_back(large_triangles());
+        SceneSpec::Placement p{0, {}};
+        random_transform(rng, 1.0f, p.transform);
+        const float scale = scales[s % 5];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                p.transform[4 * r + c] *= scale;
+            p.transform[4 * r + 3] = scale * 1e4f * unit(rng);
+        }
+        if (s % 4 == 1) // a strong shear
+            p.transform[1] += 3.0f * p.transform[0];
+        spec.instances.push_back(p);
+        gfxRTWideScene scene;
+        build_scene(spec, scene, 1);
+        WideRays rays;
+        for (int i = 0; i < 200; ++i) {
+            const triAccel& t = spec.meshes[0][rng() % spec.meshes[0].size()];
+            // Barycentric weights over the triangle, and on its corners and
+            // edges, where the mesh's box has its faces.
+            float a = weight(rng), b = weight(rng);
+            if (a + b > 1.0f) {
+                a = 1.0f - a;
+                b = 1.0f - b;
+            }
+            if (i % 4 == 0) {
+                a = float(rng() % 2);
+                b = a == 0.0f ? float(rng() % 2) : 0.0f;
+            } else if (i % 4 == 1) {
+                b = 0.0f;
+            }
+            // Corners also just outside the triangle, where the kernel's
+            // rounding from far away may still take the ray as hitting it.
+            const float beyond = i % 8 == 0 ? 0.0f : i % 8 == 4 ? 1e-3f : 1e-2f;
+            float local[3], target[3];
+            for (int k = 0; k < 3; ++k) {
+                local[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                           b * (t.vertex2[k] - t.vertex0[k]);
+                if (i % 4 == 0)
+                    local[k] +=
+                        beyond * (3.0f * local[k] - t.vertex0[k] - t.vertex1[k] - t.vertex2[k]);
+            }
+            for (int r = 0; r < 3; ++r)
+                target[r] = p.transform[4 * r] * local[0] + p.transform[4 * r + 1] * local[1] +
+                            p.transform[4 * r + 2] * local[2] + p.transform[4 * r + 3];
+            const float distance = scale * (i % 3 == 0 ? 5.0f : i % 3 == 1 ? 50.0f : 500.0f);
+            float o[3], d[3];
+            for (int k = 0; k < 3; ++k)
+                o[k] = target[k] + distance * unit(rng);
+            for (int k = 0; k < 3; ++k)
+                d[k] = target[k] - o[k];
+            if (grazes(spec, o, d))
+                continue;
+            rays.add(o, d, i % 3 == 0 ? 1.5f : std::numeric_limits<float>::infinity());
+        }
+        checked += int(rays.size());
+        expect_scene_oracle(scene, spec, rays, {}, "placement " + std::to_string(s));
+        if (HasFailure())
+            return;
+    }
+    EXPECT_GT(checked, 6000);
+}
+
+} // namespace
