@@ -55,4 +55,10 @@ def test_missing_file_and_unwritable_path_raise(tmp_path):
     with pytest.raises(FileNotFoundError):
         zrv.Scene.load(tmp_path / "absent.tree", VERTICES, FACES)
     with pytest.raises(OSError, match="cannot write"):
-        zrv.Scene(VERTICES, FACES).save(tmp_path / "no" / "such" / "folder.tree")
+        zrv.Scene(VERTICES, FACES, accel="kd").save(tmp_path / "no" / "such" / "folder.tree")
+
+
+def test_a_wide_scene_cannot_be_saved_yet(tmp_path):
+    with pytest.raises(OSError, match="saving a wide BVH scene is not supported"):
+        zrv.Scene(VERTICES, FACES).save(tmp_path / "scene.tree")
+    assert not (tmp_path / "scene.tree").exists()
