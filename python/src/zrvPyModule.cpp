@@ -2,6 +2,7 @@
 // arrays, traced with batches of rays. Input is checked here and failures
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
+#include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
 #include <pybind11/numpy.h>
@@ -171,9 +172,11 @@ public:
     py::dict intersect(const py::object& origins, const py::object& directions,
                        const py::object& tmax, const py::object& threads) const {
         Rays rays(origins, directions, tmax, threads);
-        const py::ssize_t k = py::ssize_t(rays.batch.count);
-        py::array_t<float> t(k), u(k), v(k);
-        py::array_t<std::int32_t> triangle(k);
+        const std::size_t k = rays.batch.count;
+        using zrv::python::result_array;
+        py::array_t<float> t = result_array<float>(k), u = result_array<float>(k),
+                           v = result_array<float>(k);
+        py::array_t<std::int32_t> triangle = result_array<std::int32_t>(k);
         rays.batch.t = t.mutable_data();
         rays.batch.triangle = triangle.mutable_data();
         rays.batch.u = u.mutable_data();
@@ -194,7 +197,7 @@ public:
                                const py::object& tmax, const py::object& threads) const {
         static_assert(sizeof(bool) == 1, "numpy's bool is one byte");
         Rays rays(origins, directions, tmax, threads);
-        py::array_t<bool> result(py::ssize_t(rays.batch.count));
+        py::array_t<bool> result = zrv::python::result_array<bool>(rays.batch.count);
         rays.batch.occluded = reinterpret_cast<unsigned char*>(result.mutable_data());
         {
             py::gil_scoped_release release;

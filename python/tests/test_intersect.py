@@ -147,3 +147,21 @@ def test_the_default_is_the_wide_bvh_and_reports_its_figures():
     assert stats["bytes"] > 4 * len(sphere) + 64 * stats["nodes"]  # ids and eight boxes a node
     kd = zrv.Scene(*uv_sphere(30, 60), accel="kd")
     assert kd.accel == "kd" and kd.statistics["accel"] == "kd" and "KD-tree of" in repr(kd)
+
+
+def test_large_results_own_their_memory_and_match_small_batches():
+    """Results of 2 MiB and more come from memory of their own: they must hold
+    the same answers as small batches, be writable and outlive their dict."""
+    vertices, faces = uv_sphere(12, 24)
+    scene = zrv.Scene(vertices, faces)
+    origins, directions = random_rays(600000, seed=10)
+    whole = scene.intersect(origins, directions, threads=2)
+    pieces = [scene.intersect(origins[i:i + 100000], directions[i:i + 100000])
+              for i in range(0, len(origins), 100000)]
+    t = whole.pop("t")
+    del whole["u"], whole["v"]
+    np.testing.assert_array_equal(t, np.concatenate([p["t"] for p in pieces]))
+    triangles = np.concatenate([p["triangle"] for p in pieces])
+    np.testing.assert_array_equal(whole["triangle"], triangles)
+    t[:] = -1.0
+    assert t.flags.writeable and t.flags.c_contiguous and np.all(t == -1.0)
