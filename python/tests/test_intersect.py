@@ -1,5 +1,6 @@
 """Scene.intersect and Scene.occluded against the float64 brute force and each other."""
 
+import concurrent.futures
 import functools
 
 import numpy as np
@@ -126,6 +127,19 @@ def test_wide_bvh_gives_the_kdtree_and_bvh_bits_on_every_thread_count(mesh_name)
         assert same.mean() > (0.999 if mesh_name == "cube" else 1.0 - 1e-12)
         for key in bits:
             np.testing.assert_array_equal(want[key].view(np.int32)[same], bits[key][same])
+
+
+def test_python_threads_trace_one_wide_scene_side_by_side():
+    vertices, faces = uv_sphere(12, 24)
+    scene = zrv.Scene(vertices, faces)
+    origins, directions = random_rays(20000, seed=11)
+    want = scene.intersect(origins, directions, threads=1)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda n: scene.intersect(origins, directions, threads=n),
+                                [1, 2, 3, 4] * 2))
+    for got in results:
+        for key in want:
+            np.testing.assert_array_equal(got[key], want[key])
 
 
 def test_the_default_is_the_wide_bvh_and_reports_its_figures():
