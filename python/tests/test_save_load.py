@@ -1,5 +1,7 @@
 """Saving a scene and loading it over the same triangles, and refusing others."""
 
+import zlib
+
 import numpy as np
 import pytest
 
@@ -62,3 +64,37 @@ def test_a_wide_scene_cannot_be_saved_yet(tmp_path):
     with pytest.raises(OSError, match="saving a wide BVH scene is not supported"):
         zrv.Scene(VERTICES, FACES).save(tmp_path / "scene.tree")
     assert not (tmp_path / "scene.tree").exists()
+
+
+def _resealed(data, edit):
+    """data with edit(values) applied to its stream's tagged values, re-sealed
+    with a fresh CRC: a file the stream reader accepts, for the tree checks."""
+    sizes = {1: 4, 2: 4, 3: 4, 4: 8}  # int, uint, float, double; 5 is a string
+    payload, values, at = bytearray(data[28:]), [], 0
+    while at < len(payload):
+        tag = payload[at]
+        size = sizes.get(tag) or 4 + int.from_bytes(payload[at + 1:at + 5], "little")
+        values.append((tag, at + 1))
+        at += 1 + size
+    edit(payload, values)
+    crc = zlib.crc32(bytes(payload)).to_bytes(4, "little")
+    return data[:24] + crc + bytes(payload)
+
+
+def _count_beyond_the_file(payload, values):
+    """The largest of the tree's first four unsigned values (a count) made 2**32 - 1."""
+    uints = [at for tag, at in values[6:] if tag == 2][:4]  # past the scene's own six values
+    at = max(uints, key=lambda at: int.from_bytes(payload[at:at + 4], "little"))
+    payload[at:at + 4] = b"\xff" * 4
+
+
+@pytest.mark.parametrize("accel", ["kd", "bvh"])
+def test_a_sealed_file_with_an_unsound_tree_is_refused_with_the_reason(tmp_path, accel):
+    path = tmp_path / "scene.tree"
+    zrv.Scene(VERTICES, FACES, accel=accel).save(path)
+    data = path.read_bytes()
+    path.write_bytes(_resealed(data, lambda payload, values: None))
+    zrv.Scene.load(path, VERTICES, FACES)  # re-sealing alone changes nothing
+    path.write_bytes(_resealed(data, _count_beyond_the_file))
+    with pytest.raises(ValueError, match="does not hold a sound tree: .+"):
+        zrv.Scene.load(path, VERTICES, FACES)
