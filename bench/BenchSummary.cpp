@@ -104,6 +104,17 @@ void add_summary_note(const std::string& note) {
     summary_notes().push_back(note);
 }
 
+void set_summary_note(const std::string& key, const std::string& note) {
+    static std::map<std::string, std::size_t> positions;
+    const auto found = positions.find(key);
+    if (found != positions.end()) {
+        summary_notes()[found->second] = note;
+        return;
+    }
+    positions.emplace(key, summary_notes().size());
+    summary_notes().push_back(note);
+}
+
 SummaryReporter::SummaryReporter()
     : benchmark::ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 

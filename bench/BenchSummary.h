@@ -27,6 +27,9 @@ namespace bench {
 
 // A line printed with the summary (agreement checks, skipped parts).
 void add_summary_note(const std::string& note);
+// A note that replaces the one set before under the same key: the figures of
+// a benchmark's last (measured) call rather than of its first short one.
+void set_summary_note(const std::string& key, const std::string& note);
 
 // The console reporter that also keeps every run for the summary. Counters
 // are shown as columns; colours only on a terminal.

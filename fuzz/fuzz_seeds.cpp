@@ -1,10 +1,11 @@
 // Writes the seed corpora of the fuzz targets: KD-trees built serially and
 // on two threads over every test scene's slice of the host array, and over
-// a few of its triangles; triangle BVHs over the same slices.
+// a few of its triangles; triangle BVHs and wide BVHs over the same slices.
 //
-//   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir>
+//   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir> <wide loader dir>
 #include "FuzzScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
+#include "gfxRTWideBVH.h"
 #include "zrvStreams.h"
 
 #include <cstdio>
@@ -24,8 +25,8 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir>\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir> <wide dir>\n");
         return 2;
     }
     const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
@@ -84,6 +85,31 @@ int main(int argc, char** argv) {
                 return 1;
             }
             ++written;
+        }
+    }
+    // Wide BVHs over every slice, small and whole, built on one and two
+    // threads.
+    for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size(); ++scene) {
+        for (unsigned int count : {1u, 13u, zrv::fuzz::TRIANGLES_PER_SCENE}) {
+            for (unsigned int threads : {1u, 2u}) {
+                gfxRTWideBVH tree;
+                if (!tree.build(host.data() + scene * zrv::fuzz::TRIANGLES_PER_SCENE, count,
+                                threads))
+                    continue;
+                zrv::streams::MemoryWriter writer;
+                if (!tree.stream(writer))
+                    continue;
+                const std::vector<unsigned char> image = writer.image();
+                const std::string name = "wide-scene" + std::to_string(scene) + "-" +
+                                         std::to_string(count) + "-" + std::to_string(threads);
+                if (!write_file(std::string(argv[4]) + "/" + name,
+                                image.data() + zrv::streams::HEADER_SIZE,
+                                image.size() - zrv::streams::HEADER_SIZE)) {
+                    std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                    return 1;
+                }
+                ++written;
+            }
         }
     }
     std::printf("fuzz_seeds: %d saved trees\n", written);

@@ -98,6 +98,8 @@ void gfxRTWideBVH::clear() {
     blocks_ = nullptr;
     triangle_ids_ = nullptr;
     node_count_ = block_count_ = input_count_ = kept_count_ = leaf_count_ = depth_ = 0;
+    for (int a = 0; a < 3; ++a)
+        scene_lo_[a] = scene_hi_[a] = 0.0f;
 }
 
 bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned int threads) {

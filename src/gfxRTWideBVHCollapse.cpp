@@ -40,11 +40,7 @@ unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
 // slot (null), which no box test passes.
 void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, float pad) {
     if (child == nullptr) {
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        for (int b = 0; b < 6; ++b)
-            node.bounds[b][k] = nan;
-        node.slop[k] = 0.0f;
-        node.child[k] = WIDE_EMPTY_CHILD;
+        wide_clear_slot(node, k);
         return;
     }
     // Rounded up by the division's rounding at most; a shortest edge of a
@@ -108,13 +104,7 @@ struct Collapser {
                                         (tri.backface_early_out != 0 ? WIDE_BACKFACE_BIT : 0u) |
                                         (tri.casts_shadow != 0 ? WIDE_CASTS_SHADOW_BIT : 0u);
                 } else {
-                    const float nan = std::numeric_limits<float>::quiet_NaN();
-                    for (int k = 0; k < 3; ++k)
-                        for (int a = 0; a < 3; ++a)
-                            block.vertex[k][a][lane] = nan;
-                    for (int a = 0; a < 3; ++a)
-                        block.normal[a][lane] = nan;
-                    block.index[lane] = WIDE_INDEX_MASK;
+                    wide_clear_lane(block, lane);
                 }
             }
         }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace gfx_detail {
 
@@ -54,6 +55,15 @@ inline std::uint32_t wide_leaf_ref(std::uint32_t first_block, std::uint32_t bloc
     return WIDE_LEAF_BIT | ((blocks - 1u) << WIDE_LEAF_COUNT_SHIFT) | first_block;
 }
 
+// An unused child slot, as the builder and the loader write it.
+inline void wide_clear_slot(WideNode& node, unsigned int k) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int b = 0; b < 6; ++b)
+        node.bounds[b][k] = nan;
+    node.slop[k] = 0.0f;
+    node.child[k] = WIDE_EMPTY_CHILD;
+}
+
 // Four triangles lane by lane, with exactly the floats of their triAccel
 // records: vertex[k][axis] is vertex k, normal[axis] the record's normal.
 // index holds the host position with the record's flags in its top bits; an
@@ -67,6 +77,17 @@ struct alignas(16) TriangleBlock {
 const std::uint32_t WIDE_BACKFACE_BIT = 0x80000000u;     // backface_early_out != 0
 const std::uint32_t WIDE_CASTS_SHADOW_BIT = 0x40000000u; // casts_shadow != 0
 const std::uint32_t WIDE_INDEX_MASK = 0x3FFFFFFFu;
+
+// An unused lane, as the builder and the loader write it.
+inline void wide_clear_lane(TriangleBlock& block, unsigned int lane) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int k = 0; k < 3; ++k)
+        for (int a = 0; a < 3; ++a)
+            block.vertex[k][a][lane] = nan;
+    for (int a = 0; a < 3; ++a)
+        block.normal[a][lane] = nan;
+    block.index[lane] = WIDE_INDEX_MASK;
+}
 
 // The deepest tree the traversal stacks hold: each level pushes at most
 // seven entries.

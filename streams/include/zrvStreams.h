@@ -23,7 +23,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zrv {
@@ -108,6 +110,29 @@ private:
     bool committed_ = false;
 };
 
+// Holds a reader's image, without zero-filling it first. Images of 2 MiB and more sit on 2 MiB
+// boundaries with a request for huge pages: an image is written once front to back as soon as it is
+// allocated, and with 4 KiB pages that first touch costs a page fault per page, which took most of
+// the time of loading a large tree. Throws std::bad_alloc when memory runs out, as std::allocator
+// does.
+void* allocate_image(std::size_t bytes);
+void free_image(void* image, std::size_t bytes);
+
+template <typename T> struct ImageAllocator {
+    typedef T value_type;
+    ImageAllocator() = default;
+    template <typename U> ImageAllocator(const ImageAllocator<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_image(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) { free_image(p, n * sizeof(T)); }
+    // resize() leaves new bytes as they are: they are read into at once.
+    template <typename U> void construct(U* p) { ::new (static_cast<void*>(p)) U; }
+    template <typename U, typename... Args> void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <typename U> bool operator==(const ImageAllocator<U>&) const { return true; }
+    template <typename U> bool operator!=(const ImageAllocator<U>&) const { return false; }
+};
+
 // Reads a stream checked when opened. A reader that was never opened, or
 // whose data failed the checks, is in its error state from the start.
 class Reader : public gfxStreamReader {
@@ -135,11 +160,13 @@ protected:
     bool check_image();
     void fail(std::uint64_t offset, const std::string& message);
 
-    std::vector<unsigned char> data_; // header and payload
+    std::vector<unsigned char, ImageAllocator<unsigned char>> data_; // header and payload
 
 private:
     // The value's bytes after its tag, or null (and the error state).
     const unsigned char* take(Tag tag, std::size_t size);
+    // Puts the reader in its error state for the value take could not read.
+    const unsigned char* refuse_value(Tag tag, std::size_t size);
 
     std::size_t position_ = 0; // byte offset in data_ of the next value
     std::string error_;

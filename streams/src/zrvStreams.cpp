@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +243,25 @@ bool FileWriter::commit() {
 
 // ---- reading ----
 
+namespace {
+const std::size_t kHugePage = std::size_t(2) << 20;
+} // namespace
+
+void* allocate_image(std::size_t bytes) {
+    if (bytes < kHugePage)
+        return ::operator new(bytes);
+    void* const image = ::operator new(bytes, std::align_val_t(kHugePage));
+    madvise(image, bytes & ~(kHugePage - 1), MADV_HUGEPAGE); // a hint only
+    return image;
+}
+
+void free_image(void* image, std::size_t bytes) {
+    if (bytes < kHugePage)
+        ::operator delete(image);
+    else
+        ::operator delete(image, std::align_val_t(kHugePage));
+}
+
 const char* const Reader::ERROR_TOKEN = "\x01<stream error>";
 
 void Reader::fail(std::uint64_t offset, const std::string& message) {
@@ -290,26 +310,30 @@ bool Reader::check_image() {
     return true;
 }
 
-const unsigned char* Reader::take(Tag tag, std::size_t size) {
+// Every value passes here: the common case is kept small enough to be
+// inlined into the read operations, the errors go to refuse_value.
+inline const unsigned char* Reader::take(Tag tag, std::size_t size) {
+    const std::size_t left = data_.size() - position_;
+    const unsigned char* p = data_.data() + position_;
+    if (!error_.empty() || left < 1 + size || *p != tag)
+        return refuse_value(tag, size);
+    position_ += 1 + size;
+    return p + 1;
+}
+
+const unsigned char* Reader::refuse_value(Tag tag, std::size_t size) {
     if (!error_.empty())
         return nullptr;
     const std::size_t left = data_.size() - position_;
-    if (left == 0) {
-        fail(position_, std::string("read ") + tag_name(tag) + " past the end");
-        return nullptr;
-    }
     const unsigned char* p = data_.data() + position_;
-    if (*p != tag) {
+    if (left == 0)
+        fail(position_, std::string("read ") + tag_name(tag) + " past the end");
+    else if (*p != tag)
         fail(position_,
              std::string("read ") + tag_name(tag) + " where the stream holds " + tag_name(*p));
-        return nullptr;
-    }
-    if (left < 1 + size) {
+    else if (left < 1 + size)
         fail(position_, std::string("the stream ends inside ") + tag_name(tag));
-        return nullptr;
-    }
-    position_ += 1 + size;
-    return p + 1;
+    return nullptr;
 }
 
 int Reader::read_int() {

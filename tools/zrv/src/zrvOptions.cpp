@@ -211,8 +211,7 @@ const OptionEntry option_table[] = {
      "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
     {"--accel KIND", "--accel", nullptr, for_render | for_inspect,
      "auto (default), kd, bvh, two-level or wide"},
-    {"--accel KIND", "--accel", nullptr, for_build,
-     "auto (default), kd, bvh or two-level (wide is not saved)"},
+    {"--accel KIND", "--accel", nullptr, for_build, "auto (default), kd, bvh, two-level or wide"},
     {"--tree FILE", "--tree", nullptr, for_render | for_inspect,
      "load the structure saved by zrv build instead of building\n"
      "(then --accel and --build-threads do not apply)"},
@@ -320,10 +319,6 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
     }
     if (!options.tree_path.empty() && (options.accel_given || options.build_threads > 0)) {
         result.error = "--tree loads a built structure: --accel and --build-threads do not apply";
-        return result;
-    }
-    if (options.command == Command::build && options.accel == AccelChoice::wide) {
-        result.error = "zrv build cannot save a wide structure (use kd, bvh or two-level)";
         return result;
     }
     if (options.command == Command::build && options.output_path.empty()) {

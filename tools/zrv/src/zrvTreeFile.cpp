@@ -1,5 +1,7 @@
 #include "zrvTreeFile.h"
 
+#include "zrvBounds.h"
+
 #include <gfxRTAccelerationStructureServices.h>
 #include <zrvStreams.h>
 
@@ -19,7 +21,7 @@ unsigned int kind_code(StructureKind kind) {
 }
 
 bool kind_of(unsigned int code, StructureKind& kind) {
-    if (code > kind_code(StructureKind::two_level)) // wide structures are not saved
+    if (code > kind_code(StructureKind::wide))
         return false;
     kind = static_cast<StructureKind>(code);
     return true;
@@ -105,8 +107,25 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
             return true;
         break;
     }
-    case StructureKind::wide: // kind_of refuses its code
-        break;
+    case StructureKind::wide:
+        s.wide.reset(new (std::nothrow) gfxRTWideBVH);
+        if (!s.wide) {
+            problem = "out of memory";
+            return false;
+        }
+        if (!s.wide->unstream(reader, reader.remaining(), &reason)) {
+            s.wide.reset();
+            break;
+        }
+        // Its hits name positions in the scene's triangles.
+        if (s.wide->statistics().input_triangles != count) {
+            problem = "its wide BVH was built over " +
+                      std::to_string(s.wide->statistics().input_triangles) + " triangles";
+            s.wide.reset();
+            return false;
+        }
+        s.wide_bounds = bounds_of(triangles.data(), triangles.size());
+        return true;
     }
     if (s.kd || s.bvh)
         return true;
@@ -127,10 +146,6 @@ std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
 bool save_structure(const std::string& path, const SceneStructure& s,
                     const std::vector<triAccel>& triangles, const TreeFileInfo& info,
                     std::string& error) {
-    if (s.kind == StructureKind::wide) {
-        error = "cannot save a wide structure";
-        return false;
-    }
     streams::FileWriter writer(path);
     const std::uint64_t hash = hash_triangles(triangles);
     writer.write_string(PlxUnicodeString(begin_token));
@@ -160,12 +175,15 @@ bool save_structure(const std::string& path, const SceneStructure& s,
             s.two_level->get_tree(i)->stream(writer);
         written = s.two_level->gfxRTBVH::stream(writer);
         break;
-    case StructureKind::wide: // refused above
+    case StructureKind::wide:
+        written = s.wide->stream(writer);
         break;
     }
     writer.write_string(PlxUnicodeString(end_token));
     if (!written) {
-        error = "cannot save the structure: its object order does not cover its objects";
+        error = s.kind == StructureKind::wide
+                    ? "cannot save the structure: the wide BVH cannot be described"
+                    : "cannot save the structure: its object order does not cover its objects";
         return false;
     }
     if (!writer.commit()) {

@@ -6,6 +6,8 @@
 #include "zrvTestFiles.h"
 
 #include <gfxRTWideBVH.h>
+#include <zrvStreams.h>
+#include <zlib.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -157,7 +159,7 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
         test::write_mesh(dir.file(name), mesh);
         EXPECT_NE(same_image({name, "--threads", "1"}).find("triangles    6, "), npos) << name;
     }
-    for (const std::string accel : {"kd", "bvh", "two-level"}) {
+    for (const std::string accel : {"kd", "bvh", "two-level", "wide"}) {
         SCOPED_TRACE(accel);
         const auto built =
             test::run_zrv({"build", "scene.obj", "-o", "t.zrv", "--accel", accel}, dir);
@@ -200,7 +202,7 @@ TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
     EXPECT_EQ(wrong.err, "zrv: error: --vrml lists KD-tree split planes; this scene uses bvh\n");
 }
 
-TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresAndRefusesToSaveIt) {
+TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
     TempDir dir;
     TestMesh grid; // 800 triangles: a tree of more than one node
     for (int i = 0; i < 400; ++i)
@@ -243,11 +245,59 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresAndRefusesToSaveIt) {
     const auto dump = test::run_zrv({"inspect", "grid.obj", "--accel=wide", "--dump", "d"}, dir);
     EXPECT_EQ(dump.exit_code, 1);
     EXPECT_EQ(dump.err, "zrv: error: --dump writes the library's BVH dump; this scene uses wide\n");
+    // Saved and loaded, the tree has the same figures.
     const auto build = test::run_zrv({"build", "grid.obj", "-o", "t.zrv", "--accel", "wide"}, dir);
-    EXPECT_EQ(build.exit_code, 2);
-    EXPECT_EQ(build.err, "zrv: error: zrv build cannot save a wide structure (use kd, bvh or "
-                         "two-level)\n");
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"grid.obj"});
+    ASSERT_EQ(build.exit_code, 0) << build.err;
+    const auto loaded = test::run_zrv({"inspect", "grid.obj", "--tree", "t.zrv"}, dir);
+    ASSERT_EQ(loaded.exit_code, 0) << loaded.err;
+    EXPECT_NE(loaded.out.find(line), npos) << loaded.out;
+    EXPECT_NE(loaded.out.find("structure    wide\n"), npos) << loaded.out;
+}
+
+// The payload of a stream image with its CRC made right again, so that a
+// change reaches the tree's checked loader.
+std::string with_crc_fixed(std::string image) {
+    const std::size_t header = zrv::streams::HEADER_SIZE;
+    const std::uint32_t crc = std::uint32_t(crc32(
+        0, reinterpret_cast<const Bytef*>(image.data() + header), uInt(image.size() - header)));
+    for (int i = 0; i < 4; ++i)
+        image[24 + i] = char(crc >> (8 * i));
+    return image;
+}
+
+// A wide tree file whose tree is damaged behind a good checksum: refused
+// with the checked loader's reason on one line, and no image.
+TEST(ZrvCli, DamagedWideTreeFileIsRefusedWithOneLine) {
+    TempDir dir;
+    test::write_mesh(dir.file("good.obj"), shadow_scene());
+    ASSERT_EQ(
+        test::run_zrv({"build", "good.obj", "-o", "good.zrv", "--accel", "wide"}, dir).exit_code,
+        0);
+    const std::string image = test::read_text(dir.file("good.zrv"));
+    const std::string begin = "BEGIN:gfxRTWideBVH", version = "version=1";
+    const std::size_t at = image.find(begin);
+    ASSERT_NE(at, std::string::npos);
+    // After the tokens (tag, length, text): input, kept, nodes, blocks,
+    // leaves and depth, each a tag and four bytes.
+    const std::size_t depth_at = at + begin.size() + 1 + 4 + version.size() + 5 * 5 + 1;
+    std::string deep = image;
+    deep[depth_at] = char(100);
+    test::write_text(dir.file("deep.zrv"), with_crc_fixed(deep));
+    std::string no_end = image;
+    no_end[no_end.find("END:gfxRTWideBVH")] = 'X';
+    test::write_text(dir.file("no-end.zrv"), with_crc_fixed(no_end));
+    const std::vector<std::string> inputs = dir.entries();
+    const std::pair<const char*, std::string> cases[] = {
+        {"deep.zrv", "the tree is 100 levels deep; traversal stacks hold 72"},
+        {"no-end.zrv", "the wide BVH does not end where its counts say"}};
+    for (const auto& [file, reason] : cases) {
+        const auto run = test::run_zrv(render({"good.obj", "--tree", file}), dir);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err, "zrv: error: cannot load tree file '" + std::string(file) +
+                               "': " + reason + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(dir.entries(), inputs) << "no image";
+    }
 }
 
 TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {

@@ -57,8 +57,6 @@ TEST(ZrvOptions, RejectsBadCommandsAndValues) {
         {{"render", "-o", ""}, "the path given with -o is empty"},
         {{"render", "--accel", "octree"},
          "invalid value 'octree' for --accel: expected auto, kd, bvh, two-level or wide"},
-        {{"build", "-o", "t.zrv", "--accel=wide"},
-         "zrv build cannot save a wide structure (use kd, bvh or two-level)"},
         {{"render", "--ao", "12"},
          "invalid value '12' for --ao: expected 8, 16, 36, 64 or 128 samples"},
         {{"render", "--ao-distance", "0"},

@@ -1,0 +1,419 @@
+// Saving and loading the wide BVH: reloaded trees trace bit for bit as the
+// saved ones (and as the brute force), and every damaged stream is refused
+// with its reason, leaving an empty tree with nothing allocated.
+#include "AllocationFaults.h"
+#include "OracleRays.h"
+#include "OracleScenes.h"
+#include "RecordingStream.h"
+#include "StreamFiles.h"
+#include "WideOracle.h"
+#include "WideOracleCheck.h"
+
+#include "gfxRTWideBVH.h"
+#include "zrvSceneMesh.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+
+namespace {
+
+typedef std::vector<StreamItem> Items;
+
+// Where the head's values and the first node sit in a saved tree.
+const std::size_t kNodeCountAt = 4, kLeafCountAt = 6, kDepthAt = 7, kFirstNodeAt = 14;
+
+Items saved(const gfxRTWideBVH& tree) {
+    RecordingWriter writer;
+    EXPECT_TRUE(tree.stream(writer));
+    return writer.items;
+}
+
+// Loads items with their own length as the budget; the reason, or "" when
+// the tree was accepted.
+std::string load(gfxRTWideBVH& tree, const Items& items) {
+    ReplayReader reader(items);
+    PlxUnicodeString reason;
+    if (tree.unstream(reader, items.size(), &reason))
+        return "";
+    EXPECT_TRUE(tree.empty());
+    EXPECT_EQ(tree.memory_bytes(), 0u);
+    EXPECT_EQ(tree.statistics().input_triangles, 0u);
+    return reason.ConvertToChar();
+}
+
+// A child slot of a saved node: where its reference is, and what it names.
+struct SavedSlot {
+    unsigned int node, slot;
+    std::size_t at; // item of the reference
+    std::uint32_t child;
+};
+
+std::vector<SavedSlot> saved_slots(const Items& items) {
+    std::vector<SavedSlot> slots;
+    std::size_t at = kFirstNodeAt;
+    for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node) {
+        const unsigned int used = items[at++].u;
+        for (unsigned int k = 0; k < used; ++k, at += 8)
+            slots.push_back(SavedSlot{node, k, at + 7, items[at + 7].u});
+    }
+    return slots;
+}
+
+bool is_inner(const SavedSlot& s) {
+    return (s.child & 0x80000000u) == 0;
+}
+
+std::vector<triAccel> scene_slice(std::size_t scene, std::size_t count) {
+    std::vector<triAccel> tris = ORACLE_SCENES[scene].make();
+    if (tris.size() > count)
+        tris.resize(count);
+    return tris;
+}
+
+WideRays random_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
+    const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(tris);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    WideRays rays;
+    for (int i = 0; i < count; ++i) {
+        float o[3], d[3];
+        const triAccel& t = tris[rng() % tris.size()];
+        for (int a = 0; a < 3; ++a) {
+            const float extent = b.max[a] - b.min[a];
+            o[a] = b.min[a] - 0.2f * extent + 1.4f * extent * u(rng);
+            d[a] = (t.vertex0[a] + t.vertex1[a] + t.vertex2[a]) / 3.0f - o[a];
+        }
+        rays.add(o, d, std::numeric_limits<float>::infinity());
+    }
+    return rays;
+}
+
+class WideBVHStreamRoundTrip : public ::testing::TestWithParam<OracleScene> {};
+
+// The reloaded tree writes the same values and traces bit for bit as the
+// brute force, as the saved one does.
+TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
+    std::vector<triAccel> tris = GetParam().make();
+    mix_triangle_flags(tris);
+    const WideRays rays = random_rays(tris, 1500, 3);
+    std::vector<RayPacket> packets = incoherent_packets(zrv::scenes::scene_bounds(tris), 300, 4);
+    const auto pairs = facing_pairs(random_rays(tris, 400, 5));
+    packets.insert(packets.end(), pairs.begin(), pairs.end());
+    for (unsigned int threads : {1u, 2u}) {
+        gfxRTWideBVH built;
+        ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), threads));
+        const Items items = saved(built);
+        gfxRTWideBVH loaded;
+        ASSERT_EQ(load(loaded, items), "");
+        EXPECT_TRUE(saved(loaded) == items);
+        EXPECT_EQ(loaded.memory_bytes(), built.memory_bytes());
+        expect_wide_oracle(loaded, tris, rays, packets,
+                           std::string(GetParam().name) + " reloaded, built on " +
+                               std::to_string(threads));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, WideBVHStreamRoundTrip, ::testing::ValuesIn(ORACLE_SCENES),
+                         SceneName());
+
+TEST(WideBVHStream, EmptyTreesRoundTrip) {
+    std::vector<triAccel> degenerate = scene_slice(0, 3);
+    for (triAccel& t : degenerate)
+        for (int a = 0; a < 3; ++a)
+            t.vertex1[a] = t.vertex2[a] = t.vertex0[a];
+    gfxRTWideBVH never_built, all_degenerate;
+    ASSERT_TRUE(all_degenerate.build(degenerate.data(), 3, 1));
+    for (const gfxRTWideBVH* tree : {&never_built, &all_degenerate}) {
+        const Items items = saved(*tree);
+        ASSERT_EQ(items.size(), 15u); // tokens, six counts, the box
+        gfxRTWideBVH loaded;
+        ASSERT_EQ(load(loaded, items), "");
+        EXPECT_TRUE(loaded.empty());
+        EXPECT_EQ(loaded.statistics().input_triangles, tree->statistics().input_triangles);
+        const float o[3] = {0, 0, -5}, d[3] = {0, 0, 1};
+        gfxRTWideHit hit;
+        EXPECT_FALSE(loaded.intersect1(o, d, 1e30f, hit));
+        EXPECT_TRUE(saved(loaded) == items);
+    }
+}
+
+// Through the companion file streams, with the file's remaining bytes as
+// the budget.
+TEST(WideBVHStream, FileRoundTripUsesTheRemainingBytes) {
+    const std::vector<triAccel> tris = scene_slice(1, 500);
+    gfxRTWideBVH built, loaded;
+    ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), 1));
+    auto reader = write_and_reopen([&](gfxStreamWriter& w) { EXPECT_TRUE(built.stream(w)); });
+    ASSERT_NE(reader, nullptr);
+    PlxUnicodeString reason;
+    ASSERT_TRUE(loaded.unstream(*reader, reader->remaining(), &reason)) << reason.ConvertToChar();
+    EXPECT_TRUE(reader->at_end());
+    EXPECT_TRUE(saved(loaded) == saved(built));
+}
+
+// A chain of levels nodes, each with one inner child, the last with one
+// leaf of one triangle: the deepest shape a stream can describe.
+Items chain(unsigned int levels, unsigned int depth_statistic) {
+    const triAccel tri = scene_slice(0, 1)[0];
+    Items items = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
+    for (unsigned int v : {1u, 1u, levels, 1u, 1u, depth_statistic})
+        items.push_back(StreamItem::Uint(v));
+    const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(&tri, 1);
+    for (const float* corner : {b.min, b.max})
+        for (int a = 0; a < 3; ++a)
+            items.push_back(StreamItem::Float(corner[a]));
+    for (unsigned int i = 0; i < levels; ++i) {
+        items.push_back(StreamItem::Uint(1));
+        for (int a = 0; a < 3; ++a) {
+            items.push_back(StreamItem::Float(b.min[a] - 0.01f));
+            items.push_back(StreamItem::Float(b.max[a] + 0.01f));
+        }
+        items.push_back(StreamItem::Float(0.001f));
+        items.push_back(StreamItem::Uint(i + 1 < levels ? i + 1 : 0x80000000u));
+    }
+    items.push_back(StreamItem::Uint(1));
+    for (const float* f : {tri.vertex0, tri.vertex1, tri.vertex2, tri.normal})
+        for (int a = 0; a < 3; ++a)
+            items.push_back(StreamItem::Float(f[a]));
+    items.push_back(StreamItem::Uint(0x40000000u)); // casts shadows, position 0
+    items.push_back(StreamItem::Int(tri.triangle_id));
+    items.push_back(StreamItem::String("END:gfxRTWideBVH"));
+    return items;
+}
+
+TEST(WideBVHStream, ChainsAsDeepAsTheStacksAreTraced) {
+    const std::vector<triAccel> tri = scene_slice(0, 1);
+    gfxRTWideBVH tree;
+    ASSERT_EQ(load(tree, chain(72, 72)), "");
+    EXPECT_EQ(tree.statistics().depth, 72u);
+    expect_wide_oracle(tree, tri, random_rays(tri, 50, 9), {}, "chain of 72");
+    EXPECT_EQ(load(tree, chain(73, 73)), "the tree is 73 levels deep; traversal stacks hold 72");
+    EXPECT_EQ(load(tree, chain(73, 72)),
+              "node 72 is on a path of more than 72 nodes; traversal stacks hold 72");
+    EXPECT_EQ(load(tree, chain(5, 4)), "the tree has 1 leaves and 5 levels, its statistics say 1 "
+                                       "and 4");
+}
+
+class WideBVHStreamDamage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tris = scene_slice(3, 1500);
+        ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+        ASSERT_GE(tree.statistics().depth, 3u);
+        items = saved(tree);
+        slots = saved_slots(items);
+        first_block = kFirstNodeAt;
+        for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node)
+            first_block += 1 + 8 * items[first_block].u;
+    }
+    // The first inner slot of node whose child is not skip; null if none.
+    const SavedSlot* inner_slot(unsigned int node, std::uint32_t skip = 0) const {
+        for (const SavedSlot& s : slots)
+            if (s.node == node && is_inner(s) && s.child != skip)
+                return &s;
+        return nullptr;
+    }
+
+    std::vector<triAccel> tris;
+    gfxRTWideBVH tree;
+    Items items;
+    std::vector<SavedSlot> slots;
+    std::size_t first_block; // where the blocks begin in items
+};
+
+TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
+    const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
+    const SavedSlot* first = inner_slot(0);
+    ASSERT_NE(first, nullptr);
+    const SavedSlot* second = inner_slot(0, first->child);
+    ASSERT_NE(second, nullptr);
+    const SavedSlot* grandchild = inner_slot(first->child);
+    ASSERT_NE(grandchild, nullptr);
+    const SavedSlot* leaf = nullptr;
+    for (const SavedSlot& s : slots)
+        if (!is_inner(s) && leaf == nullptr)
+            leaf = &s;
+    ASSERT_NE(leaf, nullptr);
+    const std::string n = std::to_string(nodes), b = std::to_string(blocks);
+    const unsigned int input = items[2].u, kept = items[3].u;
+    const std::uint32_t past_blocks = 0x80000000u | (1u << 27) | (blocks - 1);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+
+    const struct {
+        const char* name;
+        std::size_t at;
+        StreamItem value;
+        std::string reason;
+    } cases[] = {
+        {"begin token", 0, StreamItem::String("BEGIN:gfxRTBVH"),
+         "the stream does not hold a wide BVH (its first token does not match)"},
+        {"version", 1, StreamItem::String("version=2"),
+         "the wide BVH is of a version this library does not read"},
+        {"end token", items.size() - 1, StreamItem::String("END:gfxRTBVH"),
+         "the wide BVH does not end where its counts say"},
+        {"back to an ancestor", grandchild->at, StreamItem::Uint(first->child),
+         "node " + std::to_string(first->child) + " is reached twice (child " +
+             std::to_string(grandchild->slot) + " of node " + std::to_string(grandchild->node) +
+             ")"},
+        {"shared node", second->at, StreamItem::Uint(first->child),
+         "node " + std::to_string(first->child) + " is reached twice (child " +
+             std::to_string(second->slot) + " of node 0)"},
+        {"back to the root", first->at, StreamItem::Uint(0),
+         "child " + std::to_string(first->slot) + " of node 0 names node 0 of " + n},
+        {"node past the end", first->at, StreamItem::Uint(nodes),
+         "child " + std::to_string(first->slot) + " of node 0 names node " + n + " of " + n},
+        {"blocks past the end", leaf->at, StreamItem::Uint(past_blocks),
+         "child " + std::to_string(leaf->slot) + " of node " + std::to_string(leaf->node) +
+             " names blocks " + std::to_string(blocks - 1) + " to " + b + " of " + b},
+        {"NaN box", kFirstNodeAt + 3, StreamItem::Float(nan),
+         "child 0 of node 0 has a box that is not finite"},
+        {"negative slop", kFirstNodeAt + 7, StreamItem::Float(-1.0f),
+         "child 0 of node 0 has slop -1"},
+        {"nine children", kFirstNodeAt, StreamItem::Uint(9), "node 0 has 9 children"},
+        {"leaf count", kLeafCountAt, StreamItem::Uint(items[kLeafCountAt].u + 1),
+         "the tree has " + std::to_string(items[kLeafCountAt].u) + " leaves and " +
+             std::to_string(items[kDepthAt].u) + " levels, its statistics say " +
+             std::to_string(items[kLeafCountAt].u + 1) + " and " +
+             std::to_string(items[kDepthAt].u)},
+        {"node count beyond the budget", kNodeCountAt, StreamItem::Uint(0x7FFFFFFFu),
+         "2147483647 nodes, " + b + " blocks and " + std::to_string(input) + " ids need " +
+             std::to_string(0x7FFFFFFFull * 9 + blocks * 14ull + input) +
+             " values, the stream holds at most " + std::to_string(items.size())},
+        {"kept count", 3, StreamItem::Uint(input + 1),
+         "the tree keeps " + std::to_string(input + 1) + " of " + std::to_string(input) +
+             " triangles; it indexes at most 134217728"},
+        {"box", 8, StreamItem::Float(std::numeric_limits<float>::infinity()),
+         "the scene box is not finite or inside out along axis 0"},
+        {"lane past the input", first_block + 13, StreamItem::Uint(input),
+         "triangle 0 of block 0 names triangle " + std::to_string(input) + " of " +
+             std::to_string(input)},
+        {"unused lane marked used", first_block + 13, StreamItem::Uint(0x3FFFFFFFu),
+         "triangle 0 of block 0 names triangle 1073741823 of " + std::to_string(input)},
+        {"NaN corner", first_block + 5, StreamItem::Float(nan),
+         "triangle 0 of block 0 is not finite"},
+        {"empty block", first_block, StreamItem::Uint(0), "block 0 has 0 triangles"},
+        {"empty tree with blocks", kNodeCountAt, StreamItem::Uint(0),
+         "an empty tree with " + b + " blocks, " + std::to_string(items[kLeafCountAt].u) +
+             " leaves, depth " + std::to_string(items[kDepthAt].u) + ", " + std::to_string(kept) +
+             " kept triangles or a box"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Items damaged = items;
+        damaged[c.at] = c.value;
+        gfxRTWideBVH loaded;
+        EXPECT_EQ(load(loaded, damaged), c.reason);
+    }
+}
+
+// A node no reference names and a block in no leaf, appended with their
+// counts raised.
+TEST_F(WideBVHStreamDamage, NodesAndBlocksOutsideTheTreeAreRefused) {
+    const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
+    const std::size_t nodes_end = first_block;
+    const std::size_t ids_at = items.size() - 1 - items[2].u;
+    // Copies of the root and of the first block at the ends of their lists.
+    Items extra_node = items, extra_block = items;
+    extra_node[kNodeCountAt] = StreamItem::Uint(nodes + 1);
+    const auto root = items.begin() + std::ptrdiff_t(kFirstNodeAt);
+    extra_node.insert(extra_node.begin() + std::ptrdiff_t(nodes_end), root,
+                      root + std::ptrdiff_t(1 + 8 * items[kFirstNodeAt].u));
+    // The block's triangles are counted as kept, with ids of their own.
+    const unsigned int lanes = items[nodes_end].u;
+    extra_block[2] = StreamItem::Uint(items[2].u + lanes);
+    extra_block[3] = StreamItem::Uint(items[3].u + lanes);
+    extra_block[kNodeCountAt + 1] = StreamItem::Uint(blocks + 1);
+    extra_block.insert(extra_block.end() - 1, lanes, StreamItem::Int(7));
+    const auto block = items.begin() + std::ptrdiff_t(nodes_end);
+    extra_block.insert(extra_block.begin() + std::ptrdiff_t(ids_at), block,
+                       block + std::ptrdiff_t(1 + 13 * items[nodes_end].u));
+    gfxRTWideBVH loaded;
+    EXPECT_EQ(load(loaded, extra_node), std::to_string(nodes) + " of the " +
+                                            std::to_string(nodes + 1) +
+                                            " nodes are reachable from the root");
+    EXPECT_EQ(load(loaded, extra_block), std::to_string(blocks) + " of the " +
+                                             std::to_string(blocks + 1) + " blocks are in a leaf");
+}
+
+// Cut short anywhere, the stream is refused with a reason; the reasons of
+// the boundaries are exact.
+TEST(WideBVHStream, TruncationsAnywhereAreRefused) {
+    const std::vector<triAccel> tris = scene_slice(2, 12);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const Items items = saved(tree);
+    for (std::size_t length = 0; length < items.size(); ++length) {
+        SCOPED_TRACE("cut at " + std::to_string(length));
+        const Items cut(items.begin(), items.begin() + std::ptrdiff_t(length));
+        gfxRTWideBVH loaded;
+        ReplayReader reader(cut);
+        PlxUnicodeString reason;
+        EXPECT_FALSE(loaded.unstream(reader, items.size(), &reason));
+        EXPECT_FALSE(reason.IsEmpty());
+        EXPECT_TRUE(loaded.empty());
+        EXPECT_EQ(loaded.memory_bytes(), 0u);
+        const std::string why = reason.ConvertToChar();
+        if (length == 0) {
+            EXPECT_EQ(why, "the stream does not hold a wide BVH (its first token does not match)");
+        } else if (length == kFirstNodeAt) {
+            EXPECT_EQ(why, "node 0 has 0 children");
+        } else if (length == items.size() - 1) {
+            EXPECT_EQ(why, "the wide BVH does not end where its counts say");
+        }
+    }
+}
+
+// Each allocation of the load fails in turn: refused with its reason and
+// nothing kept (the ASan build checks for leaks); then the load succeeds.
+TEST_F(WideBVHStreamDamage, EveryFailedAllocationIsARefusal) {
+    const char* const expected[] = {
+        "out of memory while reading the tree", "out of memory while reading the tree",
+        "out of memory while reading the tree", "out of memory while checking the tree"};
+    for (int skip = 0; skip < 5; ++skip) {
+        SCOPED_TRACE("allocation " + std::to_string(skip));
+        gfxRTWideBVH loaded;
+        ReplayReader reader(items);
+        PlxUnicodeString reason;
+        AllocationFaultRule rule;
+        rule.thread = AllocationFaultRule::ARMING_THREAD;
+        rule.min_bytes = 64; // the tree's arrays and marks, not the tokens
+        rule.skip = skip;
+        bool loaded_ok;
+        int injected;
+        {
+            AllocationFaults faults(rule);
+            loaded_ok = loaded.unstream(reader, items.size(), &reason);
+            injected = faults.injected();
+        }
+        if (skip < 4) {
+            EXPECT_EQ(injected, 1);
+            EXPECT_FALSE(loaded_ok);
+            EXPECT_STREQ(reason.ConvertToChar(), expected[skip]);
+            EXPECT_TRUE(loaded.empty());
+            EXPECT_EQ(loaded.memory_bytes(), 0u);
+        } else {
+            EXPECT_EQ(injected, 0);
+            EXPECT_TRUE(loaded_ok);
+            EXPECT_TRUE(saved(loaded) == items);
+        }
+    }
+}
+
+// A load replaces the tree that was there; a refused one leaves it empty.
+TEST_F(WideBVHStreamDamage, LoadReplacesTheTreeItIsGiven) {
+    const std::vector<triAccel> other = scene_slice(0, 300);
+    gfxRTWideBVH target;
+    ASSERT_TRUE(target.build(other.data(), unsigned(other.size()), 1));
+    ASSERT_EQ(load(target, items), "");
+    EXPECT_TRUE(saved(target) == items);
+    expect_wide_oracle(target, tris, random_rays(tris, 300, 7), {}, "over an older tree");
+    Items damaged = items;
+    damaged.pop_back();
+    EXPECT_EQ(load(target, damaged), "the wide BVH does not end where its counts say");
+    EXPECT_EQ(saved(target).size(), 15u);
+}
+
+} // namespace
