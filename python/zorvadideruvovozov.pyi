@@ -45,7 +45,7 @@ class Scene:
     ) -> npt.NDArray[np.bool_]:
         """Whether anything lies on each ray for 0.0001 <= t < tmax."""
     def save(self, path: _PathLike) -> None:
-        """Writes the tree to path, tied to these triangles (not yet for a wide BVH)."""
+        """Writes the tree to path, tied to these triangles."""
     @staticmethod
     def load(path: _PathLike, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> "Scene":
         """A scene read from a file that save wrote for the same vertices and faces."""

@@ -405,8 +405,7 @@ Returns a (k,) bool array.)doc")
 
 The file holds the triangle count, a hash of the triangle records and the
 structure, then the tree; it is written to a temporary file and renamed.
-Raises OSError when it cannot be written, or for a wide BVH scene, which
-cannot be saved yet.)doc")
+Raises OSError when it cannot be written.)doc")
         .def_static("load", &PyScene::load, py::arg("path"), py::arg("vertices"), py::arg("faces"),
                     R"doc(A scene read from a file that save wrote for the same vertices and faces.
 

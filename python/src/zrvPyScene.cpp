@@ -188,13 +188,13 @@ bool Scene::save(const std::string& path, std::string& error) const {
     writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
     writer.write_uint(unsigned(hash >> 32));
     if (wide_) {
-        error = "saving a wide BVH scene is not supported yet; build it with accel=\"kd\" or "
-                "\"bvh\" to save it";
-        return false;
-    }
-    if (kdtree_)
+        if (!wide_->stream(writer)) {
+            error = "the wide BVH cannot describe itself to a stream";
+            return false;
+        }
+    } else if (kdtree_) {
         kdtree_->stream(writer);
-    else if (!bvh_->stream(writer)) {
+    } else if (!bvh_->stream(writer)) {
         error = "the BVH has no object order to save";
         return false;
     }
@@ -227,7 +227,8 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
         return nullptr;
     }
     if (token != FILE_TOKEN || version != FILE_VERSION ||
-        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH))) {
+        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH) &&
+         structure != accel_name(Accel::WIDE))) {
         error = path + " is not a saved scene of this version";
         return nullptr;
     }
@@ -243,15 +244,28 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
     scene->records_ = std::move(records);
     scene->face_rows_ = face_rows_of(scene->records_);
     PlxUnicodeString reason;
-    if (structure == accel_name(Accel::KD))
+    if (structure == accel_name(Accel::WIDE)) {
+        scene->wide_.reset(new gfxRTWideBVH());
+        if (!scene->wide_->unstream(reader, reader.remaining(), &reason))
+            scene->wide_.reset();
+    } else if (structure == accel_name(Accel::KD)) {
         scene->kdtree_.reset(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
             reader, scene->records_.data(), count, KDTREE_STACKS, reader.remaining(), &reason));
-    else
+    } else {
         scene->bvh_.reset(gfxRTAccelerationStructureServices::UnstreamNewBVHChecked(
             reader, scene->records_.data(), count, reader.remaining(), &reason));
-    if (!scene->kdtree_ && !scene->bvh_) {
+    }
+    if (!scene->kdtree_ && !scene->bvh_ && !scene->wide_) {
         error = path + " does not hold a sound tree: " +
                 (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+        return nullptr;
+    }
+    // The wide BVH keeps its own triangles: its hits are positions in the
+    // records only if it was built over as many.
+    if (scene->wide_ && scene->wide_->statistics().input_triangles != count) {
+        error = path + " holds a wide BVH over " +
+                std::to_string(scene->wide_->statistics().input_triangles) +
+                " triangles, not the " + std::to_string(count) + " of its header";
         return nullptr;
     }
     if (!reader.at_end()) {

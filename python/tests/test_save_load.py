@@ -10,7 +10,10 @@ from conftest import camera_rays, random_rays, uv_sphere, zrv
 VERTICES, FACES = uv_sphere(20, 40)
 
 
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
+ACCELS = ["wide", "kd", "bvh"]
+
+
+@pytest.mark.parametrize("accel", ACCELS)
 def test_round_trip_gives_identical_arrays(tmp_path, accel):
     scene = zrv.Scene(VERTICES, FACES, accel=accel)
     path = tmp_path / "scene.tree"
@@ -19,8 +22,8 @@ def test_round_trip_gives_identical_arrays(tmp_path, accel):
     assert loaded.accel == accel and len(loaded) == len(scene)
     # The build's duration is not saved.
     stats, loaded_stats = scene.statistics, loaded.statistics
-    del stats["compile_time_sec"], loaded_stats["compile_time_sec"]
-    assert loaded_stats == stats
+    stats.pop("compile_time_sec", None), loaded_stats.pop("compile_time_sec", None)
+    assert loaded_stats == stats and repr(loaded) == repr(scene)
     for origins, directions in (random_rays(3000, 1), camera_rays(40, 40)):
         before = scene.intersect(origins, directions)
         after = loaded.intersect(origins, directions)
@@ -35,7 +38,7 @@ MOVED = VERTICES.copy()
 MOVED[5, 0] += 1e-3
 
 
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
+@pytest.mark.parametrize("accel", ACCELS)
 @pytest.mark.parametrize("damage, vertices, faces, message", [
     (None, MOVED, FACES, OTHER),                   # same count, one vertex moved
     (None, VERTICES, FACES[:-1], OTHER),           # one face fewer
@@ -57,13 +60,7 @@ def test_missing_file_and_unwritable_path_raise(tmp_path):
     with pytest.raises(FileNotFoundError):
         zrv.Scene.load(tmp_path / "absent.tree", VERTICES, FACES)
     with pytest.raises(OSError, match="cannot write"):
-        zrv.Scene(VERTICES, FACES, accel="kd").save(tmp_path / "no" / "such" / "folder.tree")
-
-
-def test_a_wide_scene_cannot_be_saved_yet(tmp_path):
-    with pytest.raises(OSError, match="saving a wide BVH scene is not supported"):
-        zrv.Scene(VERTICES, FACES).save(tmp_path / "scene.tree")
-    assert not (tmp_path / "scene.tree").exists()
+        zrv.Scene(VERTICES, FACES).save(tmp_path / "no" / "such" / "folder.tree")
 
 
 def _resealed(data, edit):
@@ -88,7 +85,7 @@ def _count_beyond_the_file(payload, values):
     payload[at:at + 4] = b"\xff" * 4
 
 
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
+@pytest.mark.parametrize("accel", ACCELS)
 def test_a_sealed_file_with_an_unsound_tree_is_refused_with_the_reason(tmp_path, accel):
     path = tmp_path / "scene.tree"
     zrv.Scene(VERTICES, FACES, accel=accel).save(path)
@@ -98,3 +95,21 @@ def test_a_sealed_file_with_an_unsound_tree_is_refused_with_the_reason(tmp_path,
     path.write_bytes(_resealed(data, _count_beyond_the_file))
     with pytest.raises(ValueError, match="does not hold a sound tree: .+"):
         zrv.Scene.load(path, VERTICES, FACES)
+
+
+def test_a_wide_tree_over_other_triangles_under_a_matching_header_is_refused(tmp_path):
+    """The header of a file saved for one face fewer, over the full mesh's
+    tree: every hit would name a position the records do not have."""
+    full, fewer = tmp_path / "full.tree", tmp_path / "fewer.tree"
+    zrv.Scene(VERTICES, FACES).save(full)
+    zrv.Scene(VERTICES, FACES[:-1]).save(fewer)
+    header = {}
+    _resealed(fewer.read_bytes(), lambda payload, values: header.update(
+        (at, payload[at:at + 4]) for _, at in values[3:6]))
+
+    def fewer_header(payload, values):
+        for (_, at), value in zip(values[3:6], header.values()):
+            payload[at:at + 4] = value
+    full.write_bytes(_resealed(full.read_bytes(), fewer_header))
+    with pytest.raises(ValueError, match="a wide BVH over 1520 triangles, not the 1519 of"):
+        zrv.Scene.load(full, VERTICES, FACES[:-1])
