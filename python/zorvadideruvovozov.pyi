@@ -20,10 +20,14 @@ class Scene:
         self,
         vertices: npt.ArrayLike,
         faces: npt.ArrayLike,
-        accel: Literal["auto", "kd", "bvh"] = "auto",
+        accel: Literal["auto", "wide", "kd", "bvh"] = "auto",
         build_threads: Optional[int] = None,
     ) -> None:
-        """Builds a KD-tree or BVH over vertices (n, 3) float and faces (m, 3) int."""
+        """Builds a tree over vertices (n, 3) float and faces (m, 3) int.
+
+        accel "auto" (the default) and "wide" build the wide BVH, "kd" the
+        SAH KD-tree, "bvh" the binned-SAH BVH.
+        """
     def intersect(
         self,
         origins: npt.ArrayLike,
@@ -47,9 +51,9 @@ class Scene:
         """A scene read from a file that save wrote for the same vertices and faces."""
     @property
     def statistics(self) -> Dict[str, Union[str, int, float, bool]]:
-        """The tree's statistic record."""
+        """The tree's figures: accel, nodes, and the wide BVH's or the statistic record's."""
     @property
-    def accel(self) -> Literal["kd", "bvh"]:
+    def accel(self) -> Literal["wide", "kd", "bvh"]:
         """The structure in use."""
     @property
     def dropped_non_finite(self) -> int:

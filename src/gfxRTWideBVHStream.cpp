@@ -22,7 +22,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 
 using gfx_detail::TriangleBlock;

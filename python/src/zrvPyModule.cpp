@@ -2,6 +2,7 @@
 // arrays, traced with batches of rays. Input is checked here and failures
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
+#include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
 #include <pybind11/numpy.h>
@@ -73,7 +74,10 @@ Accel accel_from(const std::string& text) {
         return Accel::KD;
     if (text == "bvh")
         return Accel::BVH;
-    raise(PyExc_ValueError, "accel must be \"auto\", \"kd\" or \"bvh\", not \"" + text + "\"");
+    if (text == "wide")
+        return Accel::WIDE;
+    raise(PyExc_ValueError,
+          "accel must be \"auto\", \"wide\", \"kd\" or \"bvh\", not \"" + text + "\"");
 }
 
 std::string path_text(const py::object& path) {
@@ -168,9 +172,11 @@ public:
     py::dict intersect(const py::object& origins, const py::object& directions,
                        const py::object& tmax, const py::object& threads) const {
         Rays rays(origins, directions, tmax, threads);
-        const py::ssize_t k = py::ssize_t(rays.batch.count);
-        py::array_t<float> t(k), u(k), v(k);
-        py::array_t<std::int32_t> triangle(k);
+        const std::size_t k = rays.batch.count;
+        using zrv::python::result_array;
+        py::array_t<float> t = result_array<float>(k), u = result_array<float>(k),
+                           v = result_array<float>(k);
+        py::array_t<std::int32_t> triangle = result_array<std::int32_t>(k);
         rays.batch.t = t.mutable_data();
         rays.batch.triangle = triangle.mutable_data();
         rays.batch.u = u.mutable_data();
@@ -189,20 +195,14 @@ public:
 
     py::array_t<bool> occluded(const py::object& origins, const py::object& directions,
                                const py::object& tmax, const py::object& threads) const {
+        static_assert(sizeof(bool) == 1, "numpy's bool is one byte");
         Rays rays(origins, directions, tmax, threads);
-        const std::size_t k = rays.batch.count;
-        std::vector<float> t(k);
-        std::vector<std::int32_t> triangle(k);
-        rays.batch.t = t.data();
-        rays.batch.triangle = triangle.data();
+        py::array_t<bool> result = zrv::python::result_array<bool>(rays.batch.count);
+        rays.batch.occluded = reinterpret_cast<unsigned char*>(result.mutable_data());
         {
             py::gil_scoped_release release;
             scene_->trace(rays.batch, rays.threads, true);
         }
-        py::array_t<bool> result(static_cast<py::ssize_t>(k));
-        bool* out = result.mutable_data();
-        for (std::size_t i = 0; i < k; ++i)
-            out[i] = triangle[i] >= 0;
         return result;
     }
 
@@ -210,6 +210,16 @@ public:
         py::dict result;
         result["accel"] = zrv::python::accel_name(scene_->accel());
         result["nodes"] = scene_->node_count();
+        if (scene_->accel() == Accel::WIDE) {
+            const gfxRTWideBVHStatistics wide = scene_->wide_statistics();
+            result["leaves"] = wide.leaves;
+            result["blocks"] = wide.blocks;
+            result["depth"] = wide.depth;
+            result["bytes"] = wide.bytes;
+            result["triangles"] = wide.triangles;
+            result["input_triangles"] = wide.input_triangles;
+            return result;
+        }
         const KDTreeStatistic* statistic = scene_->statistic();
         if (statistic) {
             result["number_of_empty_cells"] = statistic->number_of_empty_cells;
@@ -229,13 +239,17 @@ public:
             "<zorvadideruvovozov.Scene " + std::to_string(scene_->size()) + " triangles";
         if (scene_->size() != face_count_)
             text += " of " + std::to_string(face_count_) + " faces";
-        text += ", " + std::string(scene_->accel() == Accel::KD ? "KD-tree" : "BVH") + " of " +
-                std::to_string(scene_->node_count()) + " nodes";
-        if (const KDTreeStatistic* statistic = scene_->statistic())
+        const Accel accel = scene_->accel();
+        text += accel == Accel::WIDE ? ", wide BVH" : accel == Accel::KD ? ", KD-tree" : ", BVH";
+        text += " of " + std::to_string(scene_->node_count()) + " nodes";
+        if (accel == Accel::WIDE) {
+            const gfxRTWideBVHStatistics wide = scene_->wide_statistics();
+            text += ", depth " + std::to_string(wide.depth) + ", " + std::to_string(wide.blocks) +
+                    " blocks of " + std::to_string(gfxRTWideBVH::BLOCK_SIZE) + " triangles";
+        } else if (const KDTreeStatistic* statistic = scene_->statistic()) {
             text += ", depth " + std::to_string(statistic->tree_depth) + ", at most " +
                     std::to_string(statistic->max_objects_in_cell) + " triangles per leaf";
-        if (!scene_->choice_reason().empty())
-            text += " (BVH chosen: " + scene_->choice_reason() + ")";
+        }
         return text + ">";
     }
 
@@ -282,9 +296,7 @@ private:
 
         void read_limits(const py::object& tmax) {
             if (py::isinstance<py::float_>(tmax) || py::isinstance<py::int_>(tmax)) {
-                batch.tmax_all = tmax.cast<float>();
-                if (std::isnan(batch.tmax_all))
-                    raise(PyExc_ValueError, "tmax must not be NaN");
+                limit_every_ray(tmax.cast<float>());
                 return;
             }
             py::array array;
@@ -295,9 +307,7 @@ private:
             if (!array || !std::strchr("fiu", array.dtype().kind()))
                 raise(PyExc_TypeError, "tmax must be a number or an array of numbers");
             if (array.ndim() == 0) {
-                batch.tmax_all = py::float_(tmax).cast<float>();
-                if (std::isnan(batch.tmax_all))
-                    raise(PyExc_ValueError, "tmax must not be NaN");
+                limit_every_ray(py::float_(tmax).cast<float>());
                 return;
             }
             if (array.ndim() != 1 || std::size_t(array.shape(0)) != batch.count)
@@ -307,6 +317,17 @@ private:
             for (std::size_t i = 0; i < batch.count; ++i)
                 if (std::isnan(limits.data()[i]))
                     raise(PyExc_ValueError, "tmax[" + std::to_string(i) + "] is NaN");
+            batch.tmax = limits.data();
+        }
+
+        // One limit for all rays: none when infinite, else spelt out per ray.
+        void limit_every_ray(float tmax) {
+            if (std::isnan(tmax))
+                raise(PyExc_ValueError, "tmax must not be NaN");
+            if (tmax == std::numeric_limits<float>::infinity())
+                return;
+            limits = py::array_t<float, py::array::c_style>(py::ssize_t(batch.count));
+            std::fill_n(limits.mutable_data(), batch.count, tmax);
             batch.tmax = limits.data();
         }
     };
@@ -322,8 +343,9 @@ private:
 PYBIND11_MODULE(zorvadideruvovozov, m) {
     m.doc() = R"doc(Ray queries against triangle meshes held in numpy arrays.
 
-A Scene builds the library's SAH KD-tree or binned-SAH BVH over a mesh and
-answers batches of rays on native threads with the GIL released:
+A Scene builds the wide (eight-way) BVH over a mesh by default, or the
+library's SAH KD-tree or binned-SAH BVH, and answers batches of rays on
+native threads with the GIL released:
 
     import numpy as np
     import zorvadideruvovozov as zrv
@@ -347,9 +369,8 @@ The scene keeps its own float32 copy of the triangles. Faces with a NaN or
 infinite vertex coordinate are left out with a RuntimeWarning, faces of zero
 area silently (no ray can hit them); hits report the face's row all the same.
 
-accel: "kd" the SAH KD-tree, "bvh" the binned-SAH BVH, "auto" the KD-tree
-unless its build made a leaf of more than KDTREE_MAX_LEAF_TRIANGLES
-triangles (flat axis-aligned geometry does that), then the BVH.
+accel: "auto" (the default) and "wide" the wide BVH, eight children per
+node, the fastest to trace; "kd" the SAH KD-tree; "bvh" the binned-SAH BVH.
 build_threads: 1 to 64 build threads; None for one per processor.
 
 Raises TypeError or ValueError for bad arrays, faces referring to missing
@@ -365,7 +386,9 @@ fails.)doc")
 origins, directions: (k, 3) float arrays, finite, directions not zero (any
 length: t is measured in units of the direction). tmax: a number or a (k,)
 array; hits count for 0.0001 <= t < tmax. threads: 1 to 64 native threads,
-None for one per processor; every thread count gives the same answers.
+None for one per processor; every thread count gives the same answers. A
+wide scene reads float32 C-ordered arrays in place and traces each ray with
+its batch traversal; other arrays are converted once.
 
 Returns a dict of (k,) arrays: "t" (float32, inf where missed), "triangle"
 (int32 face row, -1 where missed), "u" and "v" (float32 barycentric weights
@@ -389,10 +412,14 @@ Raises OSError when it cannot be written.)doc")
 Raises FileNotFoundError for a missing file, ValueError when the file was
 saved for other triangles, is damaged or does not hold a sound tree.)doc")
         .def_property_readonly("statistics", &PyScene::statistics,
-                               R"doc(The tree's statistic record as a dict: accel, nodes,
-number_of_leaves, number_of_empty_cells, average_objects_per_cell,
+                               R"doc(The tree's figures as a dict with accel and nodes.
+
+A wide BVH adds leaves, blocks (of four triangles), depth, bytes, triangles
+(those in the tree) and input_triangles; a KD-tree or BVH its statistic
+record: number_of_leaves, number_of_empty_cells, average_objects_per_cell,
 max_objects_in_cell, tree_depth, compile_time_sec, number_of_objects, valid.)doc")
-        .def_property_readonly("accel", &PyScene::accel, "The structure in use: \"kd\" or \"bvh\".")
+        .def_property_readonly("accel", &PyScene::accel,
+                               "The structure in use: \"wide\", \"kd\" or \"bvh\".")
         .def_property_readonly("dropped_non_finite", &PyScene::dropped_non_finite,
                                "Faces left out for a NaN or infinite vertex coordinate.")
         .def_property_readonly("dropped_degenerate", &PyScene::dropped_degenerate,

@@ -1,7 +1,6 @@
 #include "zrvPyScene.h"
 
 #include "gfxRTAccelerationStructureServices.h"
-#include "zrvAccelChoice.h"
 #include "zrvStreams.h"
 
 #include <algorithm>
@@ -59,6 +58,24 @@ float finite_limit(float tmax) {
     return std::min(tmax, FLT_MAX);
 }
 
+// The face rows of records when some faces were left out; empty when each
+// record's row is its position.
+std::vector<std::int32_t> face_rows_of(const std::vector<triAccel>& records) {
+    std::size_t i = 0;
+    while (i < records.size() && records[i].triangle_id == int(i))
+        ++i;
+    std::vector<std::int32_t> rows;
+    if (i < records.size()) {
+        rows.reserve(records.size());
+        for (const triAccel& record : records)
+            rows.push_back(record.triangle_id);
+    }
+    return rows;
+}
+
+// Largest ray count handed to one batch call (its count is 32 bits).
+const std::size_t WIDE_BATCH_RAYS = std::size_t(1) << 30;
+
 std::string hex64(std::uint64_t value) {
     std::ostringstream text;
     text << std::hex << value;
@@ -73,6 +90,8 @@ const char* accel_name(Accel accel) {
         return "kd";
     case Accel::BVH:
         return "bvh";
+    case Accel::WIDE:
+        return "wide";
     default:
         return "auto";
     }
@@ -129,27 +148,24 @@ std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
                                     unsigned int build_threads, std::string& error) {
     std::unique_ptr<Scene> scene(new Scene());
     scene->records_ = std::move(records);
+    scene->face_rows_ = face_rows_of(scene->records_);
     const triAccel* triangles = scene->records_.data();
     const unsigned int count = unsigned(scene->records_.size());
-    if (accel != Accel::BVH) {
+    if (accel == Accel::AUTO || accel == Accel::WIDE) {
+        scene->wide_.reset(new gfxRTWideBVH());
+        if (!scene->wide_->build(triangles, count, build_threads)) {
+            error = "the wide BVH build ran out of memory";
+            return nullptr;
+        }
+    } else if (accel == Accel::KD) {
         scene->kdtree_.reset(new gfxRTKDTree(KDTREE_STACKS));
         gfxRTAccelerationStructureServices::CompileKDTree(scene->kdtree_.get(), int(build_threads),
                                                           triangles, count);
-        const KDTreeStatistic& statistic = *scene->kdtree_->get_statistic();
-        if (accel == Accel::KD && !statistic.valid) {
+        if (!scene->kdtree_->get_statistic()->valid) {
             error = "the KD-tree build failed";
             return nullptr;
         }
-        if (accel == Accel::AUTO && kdtree_prefers_bvh(statistic)) {
-            scene->choice_reason_ =
-                statistic.valid
-                    ? "a KD-tree leaf held " + std::to_string(statistic.max_objects_in_cell) +
-                          " triangles (more than " + std::to_string(KDTREE_MAX_LEAF_TRIANGLES) + ")"
-                    : "the KD-tree build failed";
-            scene->kdtree_.reset();
-        }
-    }
-    if (!scene->kdtree_) {
+    } else {
         scene->bvh_.reset(new gfxRTBVH_triAccel(triangles, count));
         if (gfxRTAccelerationStructureServices::CompileBVHTree(scene->bvh_.get(),
                                                                int(build_threads)) != 0) {
@@ -171,9 +187,14 @@ bool Scene::save(const std::string& path, std::string& error) const {
     writer.write_uint(unsigned(records_.size()));
     writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
     writer.write_uint(unsigned(hash >> 32));
-    if (kdtree_)
+    if (wide_) {
+        if (!wide_->stream(writer)) {
+            error = "the wide BVH cannot describe itself to a stream";
+            return false;
+        }
+    } else if (kdtree_) {
         kdtree_->stream(writer);
-    else if (!bvh_->stream(writer)) {
+    } else if (!bvh_->stream(writer)) {
         error = "the BVH has no object order to save";
         return false;
     }
@@ -206,7 +227,8 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
         return nullptr;
     }
     if (token != FILE_TOKEN || version != FILE_VERSION ||
-        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH))) {
+        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH) &&
+         structure != accel_name(Accel::WIDE))) {
         error = path + " is not a saved scene of this version";
         return nullptr;
     }
@@ -220,16 +242,30 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
 
     std::unique_ptr<Scene> scene(new Scene());
     scene->records_ = std::move(records);
+    scene->face_rows_ = face_rows_of(scene->records_);
     PlxUnicodeString reason;
-    if (structure == accel_name(Accel::KD))
+    if (structure == accel_name(Accel::WIDE)) {
+        scene->wide_.reset(new gfxRTWideBVH());
+        if (!scene->wide_->unstream(reader, reader.remaining(), &reason))
+            scene->wide_.reset();
+    } else if (structure == accel_name(Accel::KD)) {
         scene->kdtree_.reset(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
             reader, scene->records_.data(), count, KDTREE_STACKS, reader.remaining(), &reason));
-    else
+    } else {
         scene->bvh_.reset(gfxRTAccelerationStructureServices::UnstreamNewBVHChecked(
             reader, scene->records_.data(), count, reader.remaining(), &reason));
-    if (!scene->kdtree_ && !scene->bvh_) {
+    }
+    if (!scene->kdtree_ && !scene->bvh_ && !scene->wide_) {
         error = path + " does not hold a sound tree: " +
                 (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+        return nullptr;
+    }
+    // The wide BVH keeps its own triangles: its hits are positions in the
+    // records only if it was built over as many.
+    if (scene->wide_ && scene->wide_->statistics().input_triangles != count) {
+        error = path + " holds a wide BVH over " +
+                std::to_string(scene->wide_->statistics().input_triangles) +
+                " triangles, not the " + std::to_string(count) + " of its header";
         return nullptr;
     }
     if (!reader.at_end()) {
@@ -239,12 +275,22 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
     return scene;
 }
 
+Accel Scene::accel() const {
+    return wide_ ? Accel::WIDE : bvh_ ? Accel::BVH : Accel::KD;
+}
+
 const KDTreeStatistic* Scene::statistic() const {
-    return kdtree_ ? kdtree_->get_statistic() : bvh_->get_statistic();
+    return kdtree_ ? kdtree_->get_statistic() : bvh_ ? bvh_->get_statistic() : nullptr;
+}
+
+gfxRTWideBVHStatistics Scene::wide_statistics() const {
+    return wide_ ? wide_->statistics() : gfxRTWideBVHStatistics{};
 }
 
 unsigned int Scene::node_count() const {
-    return kdtree_ ? kdtree_->get_number_of_nodes() : bvh_->get_number_of_nodes();
+    return wide_     ? wide_->statistics().nodes
+           : kdtree_ ? kdtree_->get_number_of_nodes()
+                     : bvh_->get_number_of_nodes();
 }
 
 void Scene::trace_block(std::size_t first, std::size_t count, const RayBatch& rays,
@@ -280,7 +326,7 @@ void Scene::trace_block(std::size_t first, std::size_t count, const RayBatch& ra
                     o[axis][lane] = rays.origins[3 * ray + axis];
                     d[axis][lane] = rays.directions[3 * ray + axis];
                 }
-                limit[lane] = finite_limit(rays.tmax ? rays.tmax[ray] : rays.tmax_all);
+                limit[lane] = finite_limit(rays.tmax ? rays.tmax[ray] : FLT_MAX);
                 max_distance = std::max(max_distance, limit[lane]);
             }
             // Unused lanes repeat lane 0's direction: their signs agree.
@@ -313,20 +359,59 @@ void Scene::trace_block(std::size_t first, std::size_t count, const RayBatch& ra
             for (std::size_t lane = 0; lane < lanes; ++lane) {
                 const std::size_t ray = order[p + lane];
                 const bool hit = id[lane] >= 0;
+                if (state.shadow_rays) {
+                    rays.occluded[ray] = hit ? 1 : 0;
+                    continue;
+                }
                 rays.triangle[ray] = hit ? id[lane] : -1;
                 rays.t[ray] = hit ? t[lane] : std::numeric_limits<float>::infinity();
-                if (rays.u) {
-                    // The kernel marks a back-side hit with a negative u.
-                    rays.u[ray] = hit ? std::fabs(u[lane]) : 0.0f;
-                    rays.v[ray] = hit ? v[lane] : 0.0f;
-                }
+                // The kernel marks a back-side hit with a negative u.
+                rays.u[ray] = hit ? std::fabs(u[lane]) : 0.0f;
+                rays.v[ray] = hit ? v[lane] : 0.0f;
             }
         }
         group_begin = group_end;
     }
 }
 
+void Scene::trace_wide(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
+        const unsigned int count = unsigned(std::min(WIDE_BATCH_RAYS, rays.count - first));
+        const float* origins = rays.origins + 3 * first;
+        const float* directions = rays.directions + 3 * first;
+        const float* limits = rays.tmax ? rays.tmax + first : nullptr;
+        if (shadow)
+            wide_->occluded_batch(origins, directions, limits, count, rays.occluded + first,
+                                  threads);
+        else
+            wide_->intersect_batch(origins, directions, limits, count, rays.t + first,
+                                   rays.triangle + first, rays.u + first, rays.v + first, threads);
+    }
+    if (shadow)
+        return;
+    // Positions become face rows, the limit of a miss +inf, and u drops the
+    // sign the kernel gives back-side hits.
+    const float miss_t = std::numeric_limits<float>::infinity();
+    const std::int32_t* rows = face_rows_.empty() ? nullptr : face_rows_.data();
+    for (std::size_t i = 0; i < rays.count; ++i) {
+        const std::int32_t position = rays.triangle[i];
+        if (position < 0) {
+            rays.t[i] = miss_t;
+            rays.u[i] = 0.0f;
+            rays.v[i] = 0.0f;
+        } else {
+            rays.u[i] = std::fabs(rays.u[i]);
+            if (rows)
+                rays.triangle[i] = rows[position];
+        }
+    }
+}
+
 void Scene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    if (wide_) {
+        trace_wide(rays, threads, shadow);
+        return;
+    }
     std::lock_guard<std::mutex> lock(trace_mutex_);
     const std::size_t blocks = (rays.count + RAY_BLOCK - 1) / RAY_BLOCK;
     threads = unsigned(std::max<std::size_t>(1, std::min<std::size_t>(threads, blocks)));

@@ -7,6 +7,7 @@
 
 #include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
+#include "gfxRTWideBVH.h"
 #include "gfxRayTracing.h"
 
 #include <cstddef>
@@ -19,9 +20,10 @@
 namespace zrv {
 namespace python {
 
-enum class Accel { AUTO, KD, BVH };
+// AUTO builds the wide BVH; a scene reports the structure it holds.
+enum class Accel { AUTO, KD, BVH, WIDE };
 
-// "auto", "kd", "bvh".
+// "auto", "kd", "bvh", "wide".
 const char* accel_name(Accel accel);
 
 // Triangle records of a mesh and what was left out of them.
@@ -44,25 +46,28 @@ bool make_triangle_records(const float* vertices, std::size_t vertex_count,
 struct RayBatch {
     const float* origins = nullptr;    // count x 3, finite
     const float* directions = nullptr; // count x 3, finite, not zero
-    const float* tmax = nullptr;       // count limits, or null for tmax_all
-    float tmax_all = 0.0f;
+    const float* tmax = nullptr;       // count limits, or null for none
     std::size_t count = 0;
-    // Outputs, count each. t is +inf and triangle -1 for a miss; u and v
-    // (null for occlusion queries) are the weights of vertex1 and vertex2.
+    // Nearest-hit outputs, count each: t is +inf and triangle -1 for a miss,
+    // u and v (0 for a miss) are the weights of vertex1 and vertex2.
     float* t = nullptr;
     std::int32_t* triangle = nullptr;
     float* u = nullptr;
     float* v = nullptr;
+    // The occlusion output, count bytes: 1 where something lies on the ray.
+    unsigned char* occluded = nullptr;
 };
 
-// Rays are traced in blocks of this many: each block's rays are grouped by
-// the signs of their directions, four to a packet, whatever the number of
-// threads, so that every thread count gives the same answers.
+// The KD-tree and the BVH trace rays in blocks of this many: each block's
+// rays are grouped by the signs of their directions, four to a packet,
+// whatever the number of threads, so that every thread count gives the same
+// answers. The wide BVH traces each ray on its own.
 const std::size_t RAY_BLOCK = 1024;
 
 class Scene {
 public:
-    // Builds over records (kept by the scene) with build_threads threads.
+    // Builds over records (kept by the scene) with build_threads threads;
+    // AUTO builds the wide BVH.
     // Null, with a message, when the build fails.
     static std::unique_ptr<Scene> build(std::vector<triAccel> records, Accel accel,
                                         unsigned int build_threads, std::string& error);
@@ -77,29 +82,36 @@ public:
     // and the tree through a file stream. False, with a message, on failure.
     bool save(const std::string& path, std::string& error) const;
 
-    // Nearest hits (shadow false) or any hit (shadow true) of every ray, on
-    // threads threads (1 to gfxRTKDTree::MAX_THREADS). Calls on one scene
-    // run one after another.
+    // Nearest hits (shadow false: t, triangle, u, v) or any hit (shadow
+    // true: occluded) of every ray, on threads threads (1 to
+    // gfxRTKDTree::MAX_THREADS). Calls on a KD-tree or BVH scene run one
+    // after another (their traversal stacks are per thread index); calls on
+    // a wide BVH scene run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
-    Accel accel() const { return bvh_ ? Accel::BVH : Accel::KD; }
+    Accel accel() const;
     std::size_t size() const { return records_.size(); }
     const std::vector<triAccel>& records() const { return records_; }
-    // The tree's statistics (null only when a BVH could not allocate them).
+    // The KD-tree's or BVH's statistics: null for a wide BVH, and when a BVH
+    // could not allocate them.
     const KDTreeStatistic* statistic() const;
+    // The wide BVH's figures (all zero for the other structures).
+    gfxRTWideBVHStatistics wide_statistics() const;
     unsigned int node_count() const;
-    // Why an "auto" scene uses the BVH, empty otherwise.
-    const std::string& choice_reason() const { return choice_reason_; }
 
 private:
     Scene() = default;
     void trace_block(std::size_t first, std::size_t count, const RayBatch& rays,
                      const RenderState& state) const;
+    void trace_wide(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
     std::vector<triAccel> records_;
+    // Face row of each record, empty when every face became a record (the
+    // rows are then the positions).
+    std::vector<std::int32_t> face_rows_;
     std::unique_ptr<gfxRTKDTree> kdtree_;
     std::unique_ptr<gfxRTBVH> bvh_;
-    std::string choice_reason_;
+    std::unique_ptr<gfxRTWideBVH> wide_;
     mutable std::mutex trace_mutex_;
 };
 

@@ -58,20 +58,22 @@ def test_bad_rays_raise(query, origins, directions, kwargs, error, message):
         getattr(scene, query)(origins, directions, **kwargs)
 
 
-def test_unusable_faces_are_dropped_and_rows_kept():
+@pytest.mark.parametrize("accel", ["wide", "kd"])
+def test_unusable_faces_are_dropped_and_rows_kept(accel):
     vertices, faces = triangle_soup(50, seed=2)
     bad_rows = [0, 7, 31]
     vertices[faces[bad_rows, 1]] = [np.inf, 0.0, np.nan]
     faces = np.vstack([faces, [[3, 3, 4]], [[5, 5, 5]]])  # zero area: dropped without a warning
     origins, directions = random_rays(2000, seed=3)
     with pytest.warns(RuntimeWarning, match="3 faces with a NaN or infinite"):
-        scene = zrv.Scene(vertices, faces)
+        scene = zrv.Scene(vertices, faces, accel)
     assert len(scene) == 47 and scene.dropped_non_finite == 3 and scene.dropped_degenerate == 2
     # The same hits as a scene of the good faces alone, reported by row.
     good = np.setdiff1d(np.arange(50), bad_rows)
-    alone = zrv.Scene(vertices, faces[good]).intersect(origins, directions)
+    alone = zrv.Scene(vertices, faces[good], accel).intersect(origins, directions)
     got = scene.intersect(origins, directions)
     hit = alone["triangle"] >= 0
-    assert hit.any()
-    np.testing.assert_array_equal(got["triangle"][hit], good[alone["triangle"][hit]])
+    assert 0 < hit.sum() < len(hit)
+    np.testing.assert_array_equal(got["triangle"], np.where(hit, good[alone["triangle"]], -1))
+    np.testing.assert_array_equal(got["t"], alone["t"])
     assert not np.isin(got["triangle"], bad_rows + [50, 51]).any()

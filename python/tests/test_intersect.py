@@ -1,5 +1,6 @@
-"""Scene.intersect and Scene.occluded against the float64 brute force."""
+"""Scene.intersect and Scene.occluded against the float64 brute force and each other."""
 
+import concurrent.futures
 import functools
 
 import numpy as np
@@ -23,8 +24,10 @@ def reference(mesh_name, rays_name, limited=False):
     return vertices, faces, origins, directions, tmax, want, clear
 
 
-# "auto" picks one of these two; the choice is checked on its own below.
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
+ACCELS = ["wide", "kd", "bvh"]
+
+
+@pytest.mark.parametrize("accel", ACCELS)
 @pytest.mark.parametrize("rays", sorted(RAYS))
 @pytest.mark.parametrize("mesh_name", sorted(MESHES))
 def test_intersect_matches_brute_force(mesh_name, accel, rays):
@@ -50,13 +53,22 @@ def test_intersect_matches_brute_force(mesh_name, accel, rays):
     assert got["t"].dtype == np.float32 and got["triangle"].dtype == np.int32
 
 
-@pytest.mark.parametrize("accel", ["kd", "bvh"])
+@pytest.mark.parametrize("accel", ACCELS)
 @pytest.mark.parametrize("mesh_name", sorted(MESHES))
 def test_tmax_limits_hits(mesh_name, accel):
     vertices, faces, origins, directions, tmax, want, clear = reference(mesh_name, "random", True)
     scene = zrv.Scene(vertices, faces, accel=accel)
     got = scene.intersect(origins, directions, tmax=tmax)
     np.testing.assert_array_equal(got["triangle"][clear], want["triangle"][clear])
+    missed = got["triangle"] < 0
+    assert 0 < missed.sum() < len(missed)
+    assert np.all(np.isinf(got["t"][missed])) and not got["u"][missed].any()
+
+    # A number is the same limit on every ray.
+    for limit in (0.9, 0):
+        same = scene.intersect(origins, directions, tmax=np.full(len(origins), limit))
+        for key, values in scene.intersect(origins, directions, tmax=limit).items():
+            np.testing.assert_array_equal(values, same[key])
 
     # occluded is "the nearest hit lies before tmax", traced as shadow rays.
     nearest = scene.intersect(origins, directions)["t"]
@@ -89,9 +101,81 @@ def test_any_layout_and_float64_give_the_same_answers_and_the_scene_keeps_a_copy
     assert len(scene.occluded(np.zeros((0, 3)), np.zeros((0, 3)))) == 0
 
 
-def test_auto_uses_the_bvh_only_for_huge_kdtree_leaves():
-    flat = zrv.Scene(*tessellated_cube(80), accel="auto")
-    kd = zrv.Scene(*tessellated_cube(80), accel="kd")
-    assert kd.statistics["max_objects_in_cell"] > zrv.KDTREE_MAX_LEAF_TRIANGLES
-    assert flat.accel == "bvh" and "BVH chosen" in repr(flat)
-    assert zrv.Scene(*uv_sphere(30, 60), accel="auto").accel == "kd"
+@pytest.mark.parametrize("mesh_name", sorted(MESHES))
+def test_wide_bvh_gives_the_kdtree_and_bvh_bits_on_every_thread_count(mesh_name):
+    """The three traversals apply the same triangle kernel: where the nearest
+    hit is not a tie, they agree on the triangle and on t, u and v to the bit.
+    20000 rays make five of the wide batch's shares, so threads do split them."""
+    vertices, faces = MESHES[mesh_name]()
+    origins, directions = random_rays(20000, seed=9)
+    wide = zrv.Scene(vertices, faces, accel="wide")
+    got = [wide.intersect(origins, directions, threads=n) for n in (1, 2, 3, 4)]
+    blocked = [wide.occluded(origins, directions, threads=n) for n in (1, 2, 3, 4)]
+    for other, other_blocked in zip(got[1:], blocked[1:]):
+        for key in got[0]:
+            np.testing.assert_array_equal(other[key], got[0][key])
+        np.testing.assert_array_equal(other_blocked, blocked[0])
+    np.testing.assert_array_equal(blocked[0], got[0]["triangle"] >= 0)
+
+    bits = {key: values.view(np.int32) for key, values in got[0].items()}
+    hit = got[0]["triangle"] >= 0
+    assert hit.mean() > 0.5
+    for accel in ("kd", "bvh"):
+        want = zrv.Scene(vertices, faces, accel=accel).intersect(origins, directions, threads=2)
+        # The cube's faces share edges: a ray through one may tie two triangles.
+        same = want["triangle"] == got[0]["triangle"]
+        assert same.mean() > (0.999 if mesh_name == "cube" else 1.0 - 1e-12)
+        for key in bits:
+            np.testing.assert_array_equal(want[key].view(np.int32)[same], bits[key][same])
+
+
+def test_python_threads_trace_one_wide_scene_side_by_side():
+    vertices, faces = uv_sphere(12, 24)
+    scene = zrv.Scene(vertices, faces)
+    origins, directions = random_rays(20000, seed=11)
+    want = scene.intersect(origins, directions, threads=1)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda n: scene.intersect(origins, directions, threads=n),
+                                [1, 2, 3, 4] * 2))
+    for got in results:
+        for key in want:
+            np.testing.assert_array_equal(got[key], want[key])
+
+
+def test_the_default_is_the_wide_bvh_and_reports_its_figures():
+    vertices = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], dtype=np.float32)
+    square = zrv.Scene(vertices, [[0, 1, 2], [0, 2, 3], [0, 0, 1]])  # the last: zero area
+    assert square.accel == "wide" and zrv.Scene(vertices, [[0, 1, 2]], "auto").accel == "wide"
+    stats = square.statistics
+    assert stats.pop("bytes") > 0
+    assert stats == {"accel": "wide", "nodes": 1, "leaves": 1, "blocks": 1, "depth": 1,
+                     "triangles": 2, "input_triangles": 2}
+    assert repr(square) == ("<zorvadideruvovozov.Scene 2 triangles of 3 faces, wide BVH of 1 "
+                            "nodes, depth 1, 1 blocks of 4 triangles>")
+
+    sphere = zrv.Scene(*uv_sphere(30, 60))
+    stats = sphere.statistics
+    assert stats["triangles"] == stats["input_triangles"] == len(sphere)
+    assert stats["depth"] >= 2 and stats["leaves"] > stats["nodes"]
+    assert len(sphere) <= 4 * stats["blocks"]
+    assert stats["bytes"] > 4 * len(sphere) + 64 * stats["nodes"]  # ids and eight boxes a node
+    kd = zrv.Scene(*uv_sphere(30, 60), accel="kd")
+    assert kd.accel == "kd" and kd.statistics["accel"] == "kd" and "KD-tree of" in repr(kd)
+
+
+def test_large_results_own_their_memory_and_match_small_batches():
+    """Results of 2 MiB and more come from memory of their own: they must hold
+    the same answers as small batches, be writable and outlive their dict."""
+    vertices, faces = uv_sphere(12, 24)
+    scene = zrv.Scene(vertices, faces)
+    origins, directions = random_rays(600000, seed=10)
+    whole = scene.intersect(origins, directions, threads=2)
+    pieces = [scene.intersect(origins[i:i + 100000], directions[i:i + 100000])
+              for i in range(0, len(origins), 100000)]
+    t = whole.pop("t")
+    del whole["u"], whole["v"]
+    np.testing.assert_array_equal(t, np.concatenate([p["t"] for p in pieces]))
+    triangles = np.concatenate([p["triangle"] for p in pieces])
+    np.testing.assert_array_equal(whole["triangle"], triangles)
+    t[:] = -1.0
+    assert t.flags.writeable and t.flags.c_contiguous and np.all(t == -1.0)

@@ -4,8 +4,6 @@
 
 namespace zrv {
 
-namespace {
-
 void extend(Bounds& box, const float v[3]) {
     if (box.empty) {
         box.min = box.max = Vec3(v);
@@ -15,8 +13,6 @@ void extend(Bounds& box, const float v[3]) {
     box.min = {std::min(box.min.x, v[0]), std::min(box.min.y, v[1]), std::min(box.min.z, v[2])};
     box.max = {std::max(box.max.x, v[0]), std::max(box.max.y, v[1]), std::max(box.max.z, v[2])};
 }
-
-} // namespace
 
 Bounds bounds_of(const triAccel* triangles, std::size_t count) {
     Bounds box;

@@ -19,6 +19,9 @@ struct Bounds {
     float diagonal() const { return empty ? 0.0f : length(max - min); }
 };
 
+// Grows box to hold the point v.
+void extend(Bounds& box, const float v[3]);
+
 // Box of all vertices of the count triangles.
 Bounds bounds_of(const triAccel* triangles, std::size_t count);
 

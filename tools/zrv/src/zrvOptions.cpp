@@ -210,8 +210,12 @@ const OptionEntry option_table[] = {
     {"--ao-distance D", "--ao-distance", nullptr, for_render,
      "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
     {"--accel KIND", "--accel", nullptr, for_render | for_inspect,
-     "auto (default), kd, bvh, two-level or wide"},
-    {"--accel KIND", "--accel", nullptr, for_build, "auto (default), kd, bvh, two-level or wide"},
+     "auto (default: wide), kd, bvh, two-level or wide"},
+    {"--accel KIND", "--accel", nullptr, for_build, "auto (default: wide), kd, bvh, two-level or wide"},
+    {"--flatten", "--flatten", nullptr, for_render | for_inspect,
+     "trace the file's placed meshes as one mesh in world space\n"
+     "(by default, under auto or wide, a file that places a mesh\n"
+     "more than once is traced as instances)"},
     {"--tree FILE", "--tree", nullptr, for_render | for_inspect,
      "load the structure saved by zrv build instead of building\n"
      "(then --accel and --build-threads do not apply)"},
@@ -285,6 +289,8 @@ ParseResult parse_command_line(int argc, const char* const* argv) {
             return result;
         } else if (arg == "--json" && allowed_for(options.command, arg)) {
             options.json = true;
+        } else if (arg == "--flatten" && allowed_for(options.command, arg)) {
+            options.flatten = true;
         } else if ((arg == "--quiet" || arg == "-q") && allowed_for(options.command, arg)) {
             options.quiet = true;
         } else {

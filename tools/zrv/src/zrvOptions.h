@@ -38,6 +38,7 @@ struct RenderOptions {
     float ao_distance = 0.0f; // 0: a fiftieth of the scene's diagonal
     std::string vrml_path;    // inspect: KD-tree split planes as a VRML97 file
     std::string dump_path;    // inspect: the BVH dump
+    bool flatten = false;     // a mesh file's placed meshes as one mesh, never instanced
     bool json = false;
     bool quiet = false;
 };

@@ -52,8 +52,8 @@ void warn_about_dropped(std::ostream& err, const LoadedMesh& mesh) {
 
 // The camera of the options; what they leave open comes from the default
 // scene's own view, or for a mesh from a view of its whole box.
-bool make_camera(const RenderOptions& options, const std::vector<triAccel>& triangles,
-                 Camera& camera, std::string& error) {
+bool make_camera(const RenderOptions& options, const Bounds& scene, Camera& camera,
+                 std::string& error) {
     Vec3 up = options.up.value_or(Vec3(0.0f, 1.0f, 0.0f));
     float fov = options.fov_degrees.value_or(45.0f);
     Vec3 look_at, eye;
@@ -64,7 +64,6 @@ bool make_camera(const RenderOptions& options, const std::vector<triAccel>& tria
         look_at = options.look_at.value_or(Vec3(view.look_at.x, view.look_at.y, view.look_at.z));
         eye = options.eye.value_or(Vec3(view.eye.x, view.eye.y, view.eye.z));
     } else {
-        const Bounds scene = bounds_of(triangles.data(), triangles.size());
         look_at = options.look_at.value_or(scene.centre());
         // Framed around the look-at point as if it were the box's centre.
         eye = options.eye.value_or(
@@ -74,9 +73,22 @@ bool make_camera(const RenderOptions& options, const std::vector<triAccel>& tria
     return Camera::create(eye, look_at, up, fov, options.width, options.height, camera, error);
 }
 
-// The scene's triangles: the mesh file's or the default scene's.
-bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& report,
+// Whether a mesh file's meshes are traced as instances in a wide scene: when
+// the file places a mesh more than once and auto or the wide structure is
+// asked for; not when flattened on request or for a tree file.
+bool use_instances(const RenderOptions& options, const LoadedMesh& mesh) {
+    if (options.mesh_path.empty() || options.flatten || !options.tree_path.empty() ||
+        options.command == Command::build)
+        return false;
+    return (options.accel == AccelChoice::wide || options.accel == AccelChoice::automatic) &&
+           mesh.has_repeated_mesh();
+}
+
+// The scene's triangles: the mesh file's meshes and placements, flattened
+// unless traced as instances (then instanced is set), or the default scene's.
+bool load_scene(const RenderOptions& options, LoadedMesh& mesh, bool& instanced, RunReport& report,
                 StatusLine& status, std::ostream& err, std::string& error) {
+    instanced = false;
     const Clock::time_point load_start = Clock::now();
     status.show(options.mesh_path.empty() ? "generating the default scene..."
                                           : "loading " + options.mesh_path + "...");
@@ -84,28 +96,44 @@ bool load_scene(const RenderOptions& options, LoadedMesh& mesh, RunReport& repor
         mesh.triangles = scenes::default_scene();
         for (std::size_t i = 0; i < mesh.triangles.size(); ++i)
             mesh.triangles[i].triangle_id = static_cast<int>(i); // the renderer's lookup key
-    } else if (!load_mesh(options.mesh_path, mesh, error)) {
-        status.clear();
-        warn_about_dropped(err, mesh);
-        return false;
+    } else {
+        const bool loaded = load_mesh(options.mesh_path, mesh, error);
+        instanced = loaded && use_instances(options, mesh);
+        if (loaded) {
+            report.placed = PlacedFigures{mesh.meshes.size(), mesh.placements.size(),
+                                          mesh.placed_triangle_count()};
+        }
+        if (!loaded || (!instanced && !flatten_mesh(mesh, error))) {
+            status.clear();
+            warn_about_dropped(err, mesh);
+            return false;
+        }
+        if (!instanced)
+            mesh.meshes = {}; // flattened: the meshes are no longer needed
     }
     status.clear();
     report.load_seconds = seconds_since(load_start);
     warn_about_dropped(err, mesh);
+    report.dropped_non_finite = mesh.dropped_non_finite;
+    report.dropped_degenerate = mesh.dropped_degenerate;
+    if (instanced) {
+        for (const std::vector<triAccel>& triangles : mesh.meshes)
+            report.triangles += triangles.size();
+        return true;
+    }
     if (mesh.triangles.empty()) {
         error = "the scene contains no triangles";
         return false;
     }
     report.triangles = mesh.triangles.size();
-    report.dropped_non_finite = mesh.dropped_non_finite;
-    report.dropped_degenerate = mesh.dropped_degenerate;
     return true;
 }
 
 // The structure: loaded from --tree, or built as --accel says.
-bool make_structure(const RenderOptions& options, const std::vector<triAccel>& triangles,
+bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, bool instanced,
                     SceneStructure& structure, RunReport& report, StatusLine& status,
                     std::string& error) {
+    const std::vector<triAccel>& triangles = mesh.triangles;
     report.accel = options.tree_path.empty() ? choice_name(options.accel) : "file";
     if (!options.tree_path.empty()) {
         TreeFileInfo info;
@@ -123,10 +151,14 @@ bool make_structure(const RenderOptions& options, const std::vector<triAccel>& t
         report.build_threads =
             options.build_threads > 0 ? options.build_threads : default_build_threads;
         BuildOutcome outcome;
-        status.show("building the structure over " + std::to_string(triangles.size()) +
+        status.show("building the structure over " + std::to_string(report.triangles) +
                     " triangles on " + std::to_string(report.build_threads) + " threads...");
-        const bool built = build_scene_structure(triangles, options.accel, report.build_threads,
-                                                 structure, outcome, error);
+        const bool built =
+            instanced
+                ? build_wide_scene(mesh, options.accel == AccelChoice::automatic,
+                                   report.build_threads, structure, outcome, error)
+                : build_scene_structure(triangles, options.accel, report.build_threads, structure,
+                                        outcome, error);
         status.clear();
         if (!built)
             return false;
@@ -245,16 +277,21 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
     // The triangle array must outlive the structure built over it.
     LoadedMesh mesh;
     StatusLine status(err, show_progress);
-    if (!load_scene(options, mesh, report, status, err, error))
+    bool instanced = false;
+    if (!load_scene(options, mesh, instanced, report, status, err, error))
         return fail(err, error);
 
     // Before the build, so that a bad view fails fast.
     Camera camera;
-    if (options.command == Command::render && !make_camera(options, mesh.triangles, camera, error))
+    if (options.command == Command::render &&
+        !make_camera(options,
+                     instanced ? placed_bounds(mesh)
+                               : bounds_of(mesh.triangles.data(), mesh.triangles.size()),
+                     camera, error))
         return fail(err, error);
 
     SceneStructure structure;
-    if (!make_structure(options, mesh.triangles, structure, report, status, error))
+    if (!make_structure(options, mesh, instanced, structure, report, status, error))
         return fail(err, error);
 
     if (options.command == Command::build) {

@@ -1,6 +1,7 @@
 #include "zrvRenderer.h"
 
 #include "zrvPacketTracer.h"
+#include "zrvPlacements.h"
 #include "zrvTriangleRecord.h"
 
 #include <gfxMath.h>
@@ -179,31 +180,57 @@ private:
                                      _mm_load_ps(dz), inside);
         HitPacket hits;
         clear_hits(hits);
-        structure_.trace(rays, hits, state_, no_distance_limit);
+        __m128i hit_instance;
+        structure_.trace(rays, hits, hit_instance, state_, no_distance_limit);
 
         alignas(16) float t[4];
-        alignas(16) int id[4];
+        alignas(16) int id[4], instance[4];
         _mm_store_ps(t, hits.t);
         _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
         for (int lane = 0; lane < 4; ++lane) {
             if ((inside & (1 << lane)) == 0)
                 continue;
             SurfaceSample& s = sample(lane_x(x, lane), lane_y(y, lane), x0, y0);
             s = SurfaceSample();
-            if (id[lane] < 0 || static_cast<std::size_t>(id[lane]) >= count_)
+            Vec3 n;
+            if (!surface_of(id[lane], instance[lane], n, s.material))
                 continue;
-            const triAccel& triangle = triangles_[id[lane]];
             const Vec3 d(dx[lane], dy[lane], dz[lane]);
-            Vec3 n = geometric_normal(triangle);
             if (dot(n, d) > 0.0f)
                 n = n * -1.0f;
             s.hit = true;
             s.point = camera_.eye() + d * t[lane];
             s.normal = n;
-            s.material = triangle.host_word;
             s.lit = dot(n, to_light_) > 0.0f;
         }
         counters_.primary.rays += static_cast<unsigned>(__builtin_popcount(inside));
+    }
+
+    // The unit normal in world space and the material of the triangle a
+    // primary ray hit: id in the scene's triangles, or in the mesh of the
+    // wide scene's instance. False for a miss.
+    bool surface_of(int id, int instance, Vec3& normal, unsigned int& material) const {
+        if (id < 0)
+            return false;
+        if (structure_.kind != StructureKind::wide_scene) {
+            if (static_cast<std::size_t>(id) >= count_)
+                return false;
+            normal = geometric_normal(triangles_[id]);
+            material = triangles_[id].host_word;
+            return true;
+        }
+        const gfxRTWideScene& scene = *structure_.scene;
+        if (instance < 0 || static_cast<unsigned int>(instance) >= scene.instance_count())
+            return false;
+        const std::vector<triAccel>& mesh =
+            (*structure_.scene_meshes)[scene.instance_mesh(static_cast<unsigned int>(instance))];
+        if (static_cast<std::size_t>(id) >= mesh.size())
+            return false;
+        normal = carry_normal(scene.inverse_transform(static_cast<unsigned int>(instance)),
+                              geometric_normal(mesh[id]));
+        material = mesh[id].host_word;
+        return true;
     }
 
     void trace_shadows(int x, int y, int x0, int y0, int x1, int y1) {

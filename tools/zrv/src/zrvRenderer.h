@@ -30,7 +30,8 @@ struct RenderSettings {
 };
 
 // Renders the camera's view of the structure, which was built over the count
-// triangles (triangle_id = index in that array). Every pixel's colour depends
+// triangles (triangle_id = index in that array), or for a wide scene over
+// its own meshes (count 0). Every pixel's colour depends
 // only on the pixel, so the image is the same for any thread count.
 // progress may be null. Returns false with a one-line error when the workers
 // cannot be started.

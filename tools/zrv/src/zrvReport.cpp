@@ -73,6 +73,13 @@ std::string scene_name(const RunReport& report) {
 
 } // namespace
 
+std::string with_thousands(std::size_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t i = digits.size(); i > 3; i -= 3)
+        digits.insert(i - 3, ",");
+    return digits;
+}
+
 std::string json_quote(const std::string& s) {
     std::string out = "\"";
     for (const char ch : s) {
@@ -111,6 +118,12 @@ void write_text_report(std::ostream& out, const RunReport& r) {
     if (dropped > 0)
         out << " (" << dropped << " dropped)";
     out << format(", loaded in %.3f s", r.load_seconds) << '\n';
+    if (r.placed) {
+        const PlacedFigures& p = *r.placed;
+        out << "instances    " << p.meshes << (p.meshes == 1 ? " mesh, " : " meshes, ")
+            << p.instances << (p.instances == 1 ? " instance, " : " instances, ")
+            << with_thousands(p.triangles) << " triangles placed\n";
+    }
     out << "structure    " << r.structure;
     if (r.accel == "auto")
         out << " (auto: " << r.structure_reason << ")";
@@ -129,6 +142,8 @@ void write_text_report(std::ostream& out, const RunReport& r) {
     out << "tree         ";
     if (r.tree.kd_trees > 0)
         out << r.tree.kd_trees << " KD-trees under a BVH of ";
+    if (r.tree.mesh_trees > 0)
+        out << r.tree.mesh_trees << (r.tree.mesh_trees == 1 ? " mesh tree of " : " mesh trees of ");
     out << r.tree.nodes << " nodes, " << r.tree.leaves << " leaves";
     if (r.structure == "kd")
         out << " (" << r.tree.empty_leaves << " empty)";
@@ -160,7 +175,11 @@ void write_json_report(std::ostream& out, const RunReport& r) {
     out << "{\"command\":" << json_quote(r.command) << ",\"scene\":" << json_quote(scene_name(r))
         << ",\"mesh\":" << (r.mesh.empty() ? std::string("null") : json_quote(r.mesh))
         << ",\"output\":" << (r.output.empty() ? std::string("null") : json_quote(r.output))
-        << ",\"triangles\":" << r.triangles << ",\"dropped_non_finite\":" << r.dropped_non_finite
+        << ",\"triangles\":" << r.triangles
+        << ",\"meshes\":" << (r.placed ? std::to_string(r.placed->meshes) : "null")
+        << ",\"instances\":" << (r.placed ? std::to_string(r.placed->instances) : "null")
+        << ",\"triangles_placed\":" << (r.placed ? std::to_string(r.placed->triangles) : "null")
+        << ",\"dropped_non_finite\":" << r.dropped_non_finite
         << ",\"dropped_degenerate\":" << r.dropped_degenerate
         << ",\"load_seconds\":" << json_number(r.load_seconds)
         << ",\"accel\":" << json_quote(r.accel) << ",\"structure\":" << json_quote(r.structure)
@@ -175,7 +194,8 @@ void write_json_report(std::ostream& out, const RunReport& r) {
         << ",\"empty_leaves\":" << r.tree.empty_leaves << ",\"depth\":" << r.tree.depth
         << ",\"average_objects_per_leaf\":" << json_number(r.tree.average_objects_per_leaf)
         << ",\"max_objects_per_leaf\":" << json_optional(r.tree.max_objects_per_leaf)
-        << ",\"kd_trees\":" << r.tree.kd_trees << ",\"blocks\":" << json_optional(r.tree.blocks)
+        << ",\"kd_trees\":" << r.tree.kd_trees << ",\"mesh_trees\":" << r.tree.mesh_trees
+        << ",\"blocks\":" << json_optional(r.tree.blocks)
         << ",\"bytes\":" << json_optional(r.tree.bytes)
         << ",\"triangles_left_out\":" << r.tree.triangles_left_out << "}";
     if (r.command == "render") {

@@ -7,10 +7,19 @@
 #include "zrvSceneStructure.h"
 
 #include <cstddef>
+#include <optional>
 #include <ostream>
 #include <string>
 
 namespace zrv {
+
+// A mesh file's scene graph: its meshes, the placements of them (the
+// instances) and the triangles those placements hold.
+struct PlacedFigures {
+    std::size_t meshes = 0;
+    std::size_t instances = 0;
+    std::size_t triangles = 0;
+};
 
 struct RunReport {
     std::string command = "render"; // render, build or inspect
@@ -18,7 +27,8 @@ struct RunReport {
     std::string output;             // image (render) or tree file (build); may be empty
     int width = 0;
     int height = 0;
-    std::size_t triangles = 0;
+    std::size_t triangles = 0;           // those the structure holds
+    std::optional<PlacedFigures> placed; // none for the default scene
     std::size_t dropped_non_finite = 0;
     std::size_t dropped_degenerate = 0;
     double load_seconds = 0.0; // reading the mesh or generating the default scene
@@ -42,6 +52,9 @@ struct RunReport {
 
 void write_text_report(std::ostream& out, const RunReport& report);
 void write_json_report(std::ostream& out, const RunReport& report);
+
+// n with a comma between each group of three digits, e.g. "48,000".
+std::string with_thousands(std::size_t n);
 
 // s as a JSON string literal, quotes included.
 std::string json_quote(const std::string& s);

@@ -1,6 +1,5 @@
 #include "zrvSceneStructure.h"
 
-#include "zrvAccelChoice.h"
 #include "zrvPacketTracer.h"
 
 #include <gfxRTAccelerationStructureServices.h>
@@ -32,6 +31,26 @@ StructureFigures figures_of(const KDTreeStatistic& s, unsigned int nodes) {
     f.depth = s.tree_depth;
     f.max_objects_per_leaf = s.max_objects_in_cell;
     f.average_objects_per_leaf = s.average_objects_per_cell;
+    return f;
+}
+
+// The figures of wide trees, summed (the depth the largest); bytes as given.
+StructureFigures wide_figures(const std::vector<const gfxRTWideBVH*>& trees, std::size_t bytes) {
+    StructureFigures f;
+    f.max_objects_per_leaf.reset();
+    f.blocks = 0;
+    f.bytes = bytes;
+    unsigned int triangles = 0;
+    for (const gfxRTWideBVH* tree : trees) {
+        const gfxRTWideBVHStatistics s = tree->statistics();
+        f.nodes += s.nodes;
+        f.leaves += s.leaves;
+        f.depth = std::max(f.depth, s.depth);
+        *f.blocks += s.blocks;
+        triangles += s.triangles;
+        f.triangles_left_out += s.input_triangles - s.triangles;
+    }
+    f.average_objects_per_leaf = f.leaves > 0 ? double(triangles) / f.leaves : 0.0;
     return f;
 }
 
@@ -147,6 +166,8 @@ const char* kind_name(StructureKind kind) {
         return "two-level";
     case StructureKind::wide:
         return "wide";
+    case StructureKind::wide_scene:
+        return "wide-scene";
     }
     return "?";
 }
@@ -178,9 +199,10 @@ bool parse_accel_choice(const std::string& text, AccelChoice& choice) {
     return false;
 }
 
-void SceneStructure::trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
-                           float max_distance) const {
+void SceneStructure::trace(RayPacket& rays, HitPacket& hits, __m128i& hit_instance,
+                           const RenderState& state, float max_distance) const {
     __m128i hit_object;
+    hit_instance = _mm_set1_epi32(-1);
     switch (kind) {
     case StructureKind::kd:
         trace_packet(*kd, rays, hits, state, max_distance);
@@ -194,6 +216,9 @@ void SceneStructure::trace(RayPacket& rays, HitPacket& hits, const RenderState& 
     case StructureKind::wide:
         wide->intersect4(rays, hits, hit_object, state, max_distance);
         break;
+    case StructureKind::wide_scene:
+        scene->intersect4(rays, hits, hit_object, hit_instance, state, max_distance);
+        break;
     }
 }
 
@@ -201,6 +226,8 @@ int SceneStructure::occluded(RayPacket& rays, const RenderState& state, float ma
     const int active = rays.active_mask & 0xF;
     if (kind == StructureKind::wide)
         return wide->occluded4(rays, _mm_set1_ps(max_distance)) & active;
+    if (kind == StructureKind::wide_scene)
+        return scene->occluded4(rays, _mm_set1_ps(max_distance)) & active;
     HitPacket hits;
     clear_hits(hits);
     hits.t = _mm_set1_ps(max_distance);
@@ -217,7 +244,7 @@ Bounds SceneStructure::bounds() const {
         box.empty = kd->get_number_of_nodes() == 0;
         return box;
     }
-    if (kind == StructureKind::wide)
+    if (kind == StructureKind::wide || kind == StructureKind::wide_scene)
         return wide_bounds;
     const gfxRTBVH& tree =
         kind == StructureKind::bvh ? static_cast<const gfxRTBVH&>(*bvh) : *two_level;
@@ -235,17 +262,14 @@ Bounds SceneStructure::bounds() const {
 StructureFigures SceneStructure::figures() const {
     if (kind == StructureKind::kd)
         return figures_of(*kd->get_statistic(), kd->get_number_of_nodes());
-    if (kind == StructureKind::wide) {
-        const gfxRTWideBVHStatistics s = wide->statistics();
-        StructureFigures f;
-        f.nodes = s.nodes;
-        f.leaves = s.leaves;
-        f.depth = s.depth;
-        f.max_objects_per_leaf.reset();
-        f.average_objects_per_leaf = s.leaves > 0 ? double(s.triangles) / s.leaves : 0.0;
-        f.blocks = s.blocks;
-        f.bytes = s.bytes;
-        f.triangles_left_out = s.input_triangles - s.triangles;
+    if (kind == StructureKind::wide)
+        return wide_figures({wide.get()}, wide->memory_bytes());
+    if (kind == StructureKind::wide_scene) {
+        std::vector<const gfxRTWideBVH*> trees;
+        for (unsigned int m = 0; m < scene->mesh_count(); ++m)
+            trees.push_back(&scene->mesh(m));
+        StructureFigures f = wide_figures(trees, scene->memory_bytes());
+        f.mesh_trees = scene->mesh_count();
         return f;
     }
     const gfxRTBVH& tree =
@@ -254,6 +278,43 @@ StructureFigures SceneStructure::figures() const {
     if (kind == StructureKind::two_level)
         f.kd_trees = two_level->get_number_of_objects();
     return f;
+}
+
+bool build_wide_scene(const LoadedMesh& mesh, bool automatic, int build_threads,
+                      SceneStructure& structure, BuildOutcome& outcome, std::string& error) {
+    outcome = BuildOutcome();
+    const Clock::time_point start = Clock::now();
+    structure.kind = outcome.kind = StructureKind::wide_scene;
+    if (automatic)
+        outcome.reason = "a mesh is placed more than once: each mesh's wide BVH is built once "
+                         "and instanced";
+    structure.scene.reset(new (std::nothrow) gfxRTWideScene);
+    error = "building the wide scene failed (out of memory?)";
+    if (!structure.scene)
+        return false;
+    gfxRTWideScene& scene = *structure.scene;
+    for (const std::vector<triAccel>& triangles : mesh.meshes)
+        if (scene.add_mesh(triangles.data(), unsigned(triangles.size()), unsigned(build_threads)) <
+            0)
+            return false;
+    for (std::size_t i = 0; i < mesh.placements.size(); ++i) {
+        const Placement& placement = mesh.placements[i];
+        const gfxRTWideInstanceResult result =
+            scene.add_instance(placement.mesh, placement.transform);
+        if (result != GFX_WIDE_INSTANCE_DONE) {
+            error = "cannot place instance " + std::to_string(i) +
+                    " in the wide scene: " + gfxRTWideInstanceResultText(result) +
+                    " (--flatten renders it flattened)";
+            return false;
+        }
+    }
+    if (!scene.commit(unsigned(build_threads)))
+        return false;
+    outcome.library_seconds = outcome.seconds = seconds_since(start);
+    structure.scene_meshes = &mesh.meshes;
+    structure.wide_bounds = placed_bounds(mesh);
+    error.clear();
+    return true;
 }
 
 std::vector<std::vector<std::uint32_t>> split_into_objects(const std::vector<triAccel>& triangles) {
@@ -290,30 +351,14 @@ bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice c
     const Clock::time_point start = Clock::now();
     bool built = false;
     switch (choice) {
-    case AccelChoice::kd:
     case AccelChoice::automatic:
+        structure.kind = StructureKind::wide;
+        outcome.reason = "the wide BVH, auto's choice unless a file places a mesh twice";
+        built = build_wide(triangles, build_threads, structure, outcome);
+        break;
+    case AccelChoice::kd:
         structure.kind = StructureKind::kd;
         built = build_kd(triangles, build_threads, structure, outcome);
-        if (built && choice == AccelChoice::automatic) {
-            const unsigned int largest = structure.kd->get_statistic()->max_objects_in_cell;
-            char reason[160];
-            if (kdtree_prefers_bvh(*structure.kd->get_statistic())) {
-                outcome.kd_attempt_seconds = seconds_since(start);
-                std::snprintf(reason, sizeof reason,
-                              "the KD-tree's largest leaf holds %u triangles (more than %u: "
-                              "flat axis-aligned geometry), so the BVH was built instead",
-                              largest, KDTREE_MAX_LEAF_TRIANGLES);
-                outcome.reason = reason;
-                structure.kd.reset();
-                structure.kind = StructureKind::bvh;
-                built = build_bvh(triangles, build_threads, structure, outcome);
-            } else {
-                std::snprintf(reason, sizeof reason,
-                              "the KD-tree's largest leaf holds %u triangles (at most %u)", largest,
-                              KDTREE_MAX_LEAF_TRIANGLES);
-                outcome.reason = reason;
-            }
-        }
         break;
     case AccelChoice::bvh:
         structure.kind = StructureKind::bvh;

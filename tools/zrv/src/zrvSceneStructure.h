@@ -1,14 +1,17 @@
 // The acceleration structure a render traces: the library's KD-tree, its BVH
 // over the triangles, a two-level structure of one KD-tree per object under a
-// BVH, or the wide (eight-child) BVH, behind one interface.
+// BVH, the wide (eight-child) BVH, or a wide scene of instanced meshes, behind
+// one interface.
 #ifndef ZRV_SCENE_STRUCTURE_H
 #define ZRV_SCENE_STRUCTURE_H
 
 #include "zrvBounds.h"
+#include "zrvMeshLoader.h"
 
 #include <gfxRTBVH.h>
 #include <gfxRTKDTree.h>
 #include <gfxRTWideBVH.h>
+#include <gfxRTWideScene.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,12 +23,13 @@
 namespace zrv {
 
 // The order is that of the kind codes in tree files (zrvTreeFile.cpp).
-enum class StructureKind { kd, bvh, two_level, wide };
+enum class StructureKind { kd, bvh, two_level, wide, wide_scene };
 
-// What --accel asks for; automatic picks kd or bvh (see choose_after_kd_build).
+// What --accel asks for; automatic builds the wide BVH, except for a tree
+// file (see build_scene_structure).
 enum class AccelChoice { automatic, kd, bvh, two_level, wide };
 
-// "kd", "bvh", "two-level", "wide" (and "auto" for the choice).
+// "kd", "bvh", "two-level", "wide", "wide-scene" (and "auto" for the choice).
 const char* kind_name(StructureKind kind);
 const char* choice_name(AccelChoice choice);
 bool parse_accel_choice(const std::string& text, AccelChoice& choice);
@@ -38,9 +42,12 @@ struct StructureFigures {
     unsigned int depth = 0;
     std::optional<unsigned int> max_objects_per_leaf = 0; // none for wide
     double average_objects_per_leaf = 0.0;
-    unsigned int kd_trees = 0; // two-level: KD-trees under the BVH
-    // Wide only: four-triangle blocks, the bytes the tree holds, and the
-    // triangles it was given but left out (non-finite or of zero area).
+    unsigned int kd_trees = 0;   // two-level: KD-trees under the BVH
+    unsigned int mesh_trees = 0; // wide scene: the meshes' trees, whose figures are summed
+                                 // (their depth the largest), the top level left out
+    // Wide only: four-triangle blocks, the bytes the tree (or the whole
+    // scene) holds, and the triangles it was given but left out (non-finite
+    // or of zero area).
     std::optional<unsigned int> blocks;
     std::optional<std::size_t> bytes;
     unsigned int triangles_left_out = 0;
@@ -64,15 +71,27 @@ public:
     std::vector<std::vector<triAccel>> part_triangles;
     std::vector<std::vector<std::uint32_t>> part_indices;
     std::unique_ptr<gfxRTBVH_KDTree> two_level;
-    // Wide: the tree (which keeps its own copy of the triangles) and the box
-    // of the triangles it was built over, which the tree does not report.
+    // Wide: the tree (which keeps its own copy of the triangles). Wide scene:
+    // the scene (with its own copies) and the meshes it was built from, in
+    // their own spaces, which must outlive it; its instances are the
+    // placements, in order. Both: the box of the triangles in world space,
+    // which neither reports.
     std::unique_ptr<gfxRTWideBVH> wide;
+    std::unique_ptr<gfxRTWideScene> scene;
+    const std::vector<std::vector<triAccel>>* scene_meshes = nullptr;
     Bounds wide_bounds;
 
     // Nearest hits of the active lanes of rays within max_distance, hit ids
-    // being indices into the scene's triangle array. active_mask is restored.
-    void trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
+    // being indices into the scene's triangle array (of a wide scene: into
+    // the mesh of the instance put in hit_instance, -1 for a miss and for
+    // the other kinds). active_mask is restored.
+    void trace(RayPacket& rays, HitPacket& hits, __m128i& hit_instance, const RenderState& state,
                float max_distance) const;
+    void trace(RayPacket& rays, HitPacket& hits, const RenderState& state,
+               float max_distance) const {
+        __m128i ignored;
+        trace(rays, hits, ignored, state, max_distance);
+    }
     // The active lanes of rays that hit a triangle casting shadows within
     // max_distance, as a lane mask: the question of shadow and occlusion
     // rays, which need no nearest hit. state is a shadow-ray state
@@ -93,11 +112,18 @@ struct BuildOutcome {
 };
 
 // Builds the chosen structure over triangles (triangle_id = index, host_word
-// = the object a triangle belongs to), which must outlive it. False with a
-// one-line error on failure (out of memory).
+// = the object a triangle belongs to), which must outlive it; automatic
+// builds the wide BVH. False with a one-line error on failure (out of memory).
 bool build_scene_structure(const std::vector<triAccel>& triangles, AccelChoice choice,
                            int build_threads, SceneStructure& structure, BuildOutcome& outcome,
                            std::string& error);
+
+// Builds a wide scene over the mesh's meshes, one instance per placement,
+// with the reason auto gives when automatic. mesh must outlive it. False with
+// a one-line error on failure (out of memory, or a placement the scene
+// refuses).
+bool build_wide_scene(const LoadedMesh& mesh, bool automatic, int build_threads,
+                      SceneStructure& structure, BuildOutcome& outcome, std::string& error);
 
 // The objects of a two-level structure: runs of equal host_word (the meshes
 // of a file's scene graph, the parts of the default scene); a single object

@@ -126,6 +126,8 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
         }
         s.wide_bounds = bounds_of(triangles.data(), triangles.size());
         return true;
+    case StructureKind::wide_scene: // kind_of refuses its code
+        break;
     }
     if (s.kd || s.bvh)
         return true;
@@ -146,6 +148,10 @@ std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
 bool save_structure(const std::string& path, const SceneStructure& s,
                     const std::vector<triAccel>& triangles, const TreeFileInfo& info,
                     std::string& error) {
+    if (s.kind == StructureKind::wide_scene) {
+        error = "cannot save an instanced scene";
+        return false;
+    }
     streams::FileWriter writer(path);
     const std::uint64_t hash = hash_triangles(triangles);
     writer.write_string(PlxUnicodeString(begin_token));
@@ -177,6 +183,8 @@ bool save_structure(const std::string& path, const SceneStructure& s,
         break;
     case StructureKind::wide:
         written = s.wide->stream(writer);
+        break;
+    case StructureKind::wide_scene: // refused above
         break;
     }
     writer.write_string(PlxUnicodeString(end_token));

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,90 @@ inline void write_mesh(const std::string& path, const TestMesh& mesh) {
         text << (obj ? "v " : "") << v.x << ' ' << v.y << ' ' << v.z << '\n';
     for (const auto& f : mesh.faces) // OBJ counts vertices from 1
         text << (obj ? "f " : "3 ") << f[0] + obj << ' ' << f[1] + obj << ' ' << f[2] + obj << '\n';
+    write_text(path, text.str());
+}
+
+// A node of a glTF scene graph: a column-major 4x4 matrix (as glTF writes
+// it), the mesh it places (or -1) and its children's indices.
+struct GltfNode {
+    std::array<float, 16> matrix = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    int mesh = -1;
+    std::vector<int> children;
+};
+
+inline std::string base64(const std::string& bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned int word = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            word =
+                word << 8 | (i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0);
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= bytes.size() - i ? digits[(word >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// Writes a text glTF 2.0 file whose buffer (float positions, then 32-bit
+// indices, per mesh) is embedded as a data URI; nodes[0] is the root.
+inline void write_gltf(const std::string& path, const std::vector<TestMesh>& meshes,
+                       const std::vector<GltfNode>& nodes) {
+    std::string buffer;
+    std::ostringstream views, accessors, mesh_list, node_list;
+    accessors.precision(9);
+    node_list.precision(9);
+    const auto append = [&](const void* data, std::size_t size) {
+        views << (views.tellp() > 0 ? "," : "") << R"({"buffer":0,"byteOffset":)" << buffer.size()
+              << R"(,"byteLength":)" << size << "}";
+        buffer.append(static_cast<const char*>(data), size);
+    };
+    for (std::size_t m = 0; m < meshes.size(); ++m) {
+        const TestMesh& mesh = meshes[m];
+        std::vector<float> positions;
+        Vec3 low = mesh.vertices[0], high = mesh.vertices[0];
+        for (const Vec3& v : mesh.vertices) {
+            positions.insert(positions.end(), {v.x, v.y, v.z});
+            low = {std::min(low.x, v.x), std::min(low.y, v.y), std::min(low.z, v.z)};
+            high = {std::max(high.x, v.x), std::max(high.y, v.y), std::max(high.z, v.z)};
+        }
+        std::vector<std::uint32_t> indices;
+        for (const auto& f : mesh.faces)
+            indices.insert(indices.end(), f.begin(), f.end());
+        append(positions.data(), positions.size() * sizeof(float));
+        append(indices.data(), indices.size() * sizeof(std::uint32_t));
+        accessors << (m > 0 ? "," : "") << R"({"bufferView":)" << 2 * m
+                  << R"(,"componentType":5126,"type":"VEC3","count":)" << mesh.vertices.size()
+                  << R"(,"min":[)" << low.x << ',' << low.y << ',' << low.z << R"(],"max":[)"
+                  << high.x << ',' << high.y << ',' << high.z << "]},"
+                  << R"({"bufferView":)" << 2 * m + 1
+                  << R"(,"componentType":5125,"type":"SCALAR","count":)" << indices.size() << "}";
+        mesh_list << (m > 0 ? "," : "") << R"({"primitives":[{"attributes":{"POSITION":)" << 2 * m
+                  << R"(},"indices":)" << 2 * m + 1 << "}]}";
+    }
+    for (std::size_t n = 0; n < nodes.size(); ++n) {
+        node_list << (n > 0 ? "," : "") << R"({"matrix":[)";
+        for (std::size_t k = 0; k < 16; ++k)
+            node_list << (k > 0 ? "," : "") << nodes[n].matrix[k];
+        node_list << "]";
+        if (nodes[n].mesh >= 0)
+            node_list << R"(,"mesh":)" << nodes[n].mesh;
+        if (!nodes[n].children.empty()) {
+            node_list << R"(,"children":[)";
+            for (std::size_t k = 0; k < nodes[n].children.size(); ++k)
+                node_list << (k > 0 ? "," : "") << nodes[n].children[k];
+            node_list << "]";
+        }
+        node_list << "}";
+    }
+    std::ostringstream text;
+    text.precision(9);
+    text << R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)"
+         << node_list.str() << R"(],"meshes":[)" << mesh_list.str() << R"(],"accessors":[)"
+         << accessors.str() << R"(],"bufferViews":[)" << views.str()
+         << R"(],"buffers":[{"byteLength":)" << buffer.size()
+         << R"(,"uri":"data:application/octet-stream;base64,)" << base64(buffer) << R"("}]})"
+         << '\n';
     write_text(path, text.str());
 }
 

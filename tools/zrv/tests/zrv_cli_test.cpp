@@ -169,9 +169,129 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
         EXPECT_NE(loaded.find("load         "), npos) << loaded;
         EXPECT_NE(same_image({"scene.obj", "--accel", accel}).find("structure    " + accel), npos);
     }
-    EXPECT_NE(
-        same_image({"scene.obj", "--accel", "wide", "--threads", "3"}).find("structure    wide\n"),
-        npos);
+    // A file that places each mesh once is one mesh for the wide structure.
+    EXPECT_NE(same_image({"scene.obj", "--accel", "wide", "--threads", "3"})
+                  .find("structure    wide\n"),
+              npos);
+    EXPECT_NE(same_image({"scene.obj"})
+                  .find("structure    wide (auto: the wide BVH, auto's choice unless a file "
+                        "places a mesh twice)\n"),
+              npos);
+    const auto built = test::run_zrv({"build", "scene.obj", "-o", "t.zrv"}, dir);
+    EXPECT_NE(built.out.find("structure    wide (auto: the wide BVH, auto's choice unless a file "
+                             "places a mesh twice)\n"),
+              npos)
+        << built.out;
+}
+
+// A unit cube's twelve triangles, their fronts facing out.
+TestMesh cube() {
+    TestMesh m;
+    for (int i = 0; i < 8; ++i)
+        m.vertices.emplace_back(float(i & 1), float((i >> 1) & 1), float(i >> 2));
+    m.faces = {{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
+               {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}};
+    return m;
+}
+
+// A glTF matrix (column-major) turning by degrees about the unit axis,
+// scaling by scale and then moving by (x, y, z).
+std::array<float, 16> placement(Vec3 axis, double degrees, double scale, Vec3 move) {
+    const double a = degrees * 3.14159265358979 / 180.0, c = std::cos(a), s = std::sin(a);
+    const double u[3] = {axis.x, axis.y, axis.z};
+    std::array<float, 16> m{};
+    for (int r = 0; r < 3; ++r)
+        for (int k = 0; k < 3; ++k) {
+            const double cross = r == k ? 0.0 : ((k - r + 3) % 3 == 1 ? -1.0 : 1.0) * u[3 - r - k];
+            m[4 * k + r] = float(scale * ((r == k ? c : 0.0) + (1 - c) * u[r] * u[k] + s * cross));
+        }
+    m[12] = move.x;
+    m[13] = move.y;
+    m[14] = move.z;
+    m[15] = 1.0f;
+    return m;
+}
+
+// A floor (a square turned to lie in y = 0, placed once) and a cube placed
+// nine times: turned about slanted axes, scaled, some under a turned parent.
+void write_instanced_scene(const std::string& path) {
+    std::vector<test::GltfNode> nodes(1);
+    nodes.push_back({placement({1, 0, 0}, -90, 4, {0, 0, 0}), 0, {}});
+    nodes.push_back({placement(normalize(Vec3(0, 1, 0.3f)), 25, 1, {0.5f, 0, -1}), -1, {}});
+    for (int i = 0; i < 9; ++i) {
+        const Vec3 axis = normalize(Vec3(0.3f * i, 1.0f, 0.7f - 0.2f * i));
+        const test::GltfNode cube_node{placement(axis, 13.0 + 37.0 * i, 0.8 + 0.1 * i,
+                                                 {-3.5f + 0.8f * i, 0.4f, 1.5f * (i % 3) - 2}),
+                                       1,
+                                       {}};
+        nodes[i < 4 ? 2 : 0].children.push_back(int(nodes.size()));
+        nodes.push_back(cube_node);
+    }
+    nodes[0].children.insert(nodes[0].children.begin(), {1, 2});
+    test::write_gltf(path, {TestMesh().square({0, 0, 0}, 1.0f), cube()}, nodes);
+}
+
+// Traced as instances (each mesh's wide BVH once, ray carried into each
+// instance) or flattened (every instance's triangles rounded to world space
+// first), the two images agree but at a few pixels: where a ray grazes an
+// edge the two roundings of one surface can disagree on whether it is hit,
+// or the shadow or occlusion rays from a hit point meet a different nearby
+// surface; and the normals, carried or made from the rounded corners, may
+// round a shade to the next level. "differing": any channel differs;
+// "apart": by more than one level.
+TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
+    TempDir dir;
+    write_instanced_scene(dir.file("scene.gltf"));
+    std::vector<std::string> args = {"scene.gltf", "--width", "320",    "--height", "240",
+                                     "--ao",       "16",      "--json", "-q"};
+    args.insert(args.begin(), "render");
+    const auto instanced = test::run_zrv(args, dir);
+    ASSERT_EQ(instanced.exit_code, 0) << instanced.err;
+    args.insert(args.end(), {"--flatten", "-o", "flat.png"});
+    const auto flattened = test::run_zrv(args, dir);
+    ASSERT_EQ(flattened.exit_code, 0) << flattened.err;
+    args.insert(args.end(), {"--accel", "kd", "-o", "kd.png"});
+    ASSERT_EQ(test::run_zrv(args, dir).exit_code, 0);
+    EXPECT_EQ(test::read_text(dir.file("kd.png")), test::read_text(dir.file("flat.png")))
+        << "the other structures render the flattened triangles";
+
+    const Json a = Json::parse(instanced.out), b = Json::parse(flattened.out);
+    EXPECT_EQ(std::tuple(a["structure"], a["meshes"], a["instances"], a["triangles_placed"],
+                         a["triangles"], a["tree"]["mesh_trees"]),
+              std::tuple("wide-scene", 2, 10, 110, 14, 2));
+    EXPECT_EQ(a["structure_reason"],
+              "a mesh is placed more than once: each mesh's wide BVH is built once and instanced");
+    EXPECT_EQ(std::tuple(b["structure"], b["meshes"], b["instances"], b["triangles_placed"],
+                         b["triangles"]),
+              std::tuple("wide", 2, 10, 110, 110));
+    EXPECT_EQ(a["primary_rays"], b["primary_rays"]);
+
+    Image image_a, image_b;
+    ASSERT_TRUE(test::read_png(dir.file("zrv.png"), image_a));
+    ASSERT_TRUE(test::read_png(dir.file("flat.png"), image_b));
+    int differing = 0, apart = 0, background = 0;
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x) {
+            int most = 0;
+            for (int c = 0; c < 3; ++c)
+                most = std::max(most, std::abs(image_a.pixel(x, y)[c] - image_b.pixel(x, y)[c]));
+            differing += most > 0;
+            apart += most > 1;
+            background += std::memcmp(image_a.pixel(x, y), image_a.pixel(0, y), 3) == 0;
+        }
+    EXPECT_GT(background, 20000);
+    EXPECT_LT(background, 320 * 240 - 10000) << "the scene fills a good part of the image";
+    // Measured: no pixel differs (of 76,800, with this scene and camera).
+    // The bound leaves room for a few grazing rays should a kernel's
+    // rounding move, and no more.
+    EXPECT_LE(differing, 8);
+    EXPECT_LE(apart, 4);
+
+    const auto text =
+        test::run_zrv({"render", "scene.gltf", "--width", "16", "--height", "12"}, dir);
+    EXPECT_NE(text.out.find("instances    2 meshes, 10 instances, 110 triangles placed\n"), npos)
+        << text.out;
+    EXPECT_NE(text.out.find("tree         2 mesh trees of "), npos) << text.out;
 }
 
 TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
@@ -211,13 +331,15 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
     LoadedMesh mesh;
     std::string error;
     ASSERT_TRUE(load_mesh(dir.file("grid.obj"), mesh, error)) << error;
+    ASSERT_TRUE(flatten_mesh(mesh, error)) << error;
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(mesh.triangles.data(), unsigned(mesh.triangles.size()), 2));
     const gfxRTWideBVHStatistics want = tree.statistics();
     ASSERT_GT(want.nodes, 1u);
 
     const auto json_run = test::run_zrv(
-        {"inspect", "grid.obj", "--accel", "wide", "--build-threads", "2", "--json"}, dir);
+        {"inspect", "grid.obj", "--accel", "wide", "--flatten", "--build-threads", "2", "--json"},
+        dir);
     ASSERT_EQ(json_run.exit_code, 0) << json_run.err;
     const Json json = Json::parse(json_run.out);
     EXPECT_EQ(std::tuple(json["accel"], json["structure"], json["triangles"]),
@@ -233,7 +355,7 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
         EXPECT_EQ(json["tree"][key], value) << key;
     EXPECT_NEAR(json["tree"]["average_objects_per_leaf"].get<double>(), 800.0 / want.leaves, 1e-5);
 
-    const auto text = test::run_zrv({"inspect", "grid.obj", "--accel", "wide"}, dir);
+    const auto text = test::run_zrv({"inspect", "grid.obj", "--accel", "wide", "--flatten"}, dir);
     ASSERT_EQ(text.exit_code, 0) << text.err;
     const std::string line = "tree         " + std::to_string(want.nodes) + " nodes, " +
                              std::to_string(want.leaves) + " leaves in " +
@@ -393,9 +515,10 @@ TEST(ZrvCli, EachCommandsHelpListsExactlyTheOptionsItAccepts) {
                                    "--vrml p.wrl", "--dump d.txt",
                                    "--threads 2",  "--build-threads 2",
                                    "--json",       "-q",
-                                   "--quiet"};
+                                   "--quiet",      "--flatten"};
     const std::string all = "render build inspect";
     const std::map<std::string, std::string> shared = {{"--threads", "render"},
+                                                       {"--flatten", "render inspect"},
                                                        {"--build-threads", all},
                                                        {"--json", all},
                                                        {"-q", all},

@@ -1,7 +1,9 @@
 // zrv's pieces called in process: the command line, the camera, the run's
 // report, the progress bar and the colours of pixels.
 #include "zrvCamera.h"
+#include "zrvMeshLoader.h"
 #include "zrvOptions.h"
+#include "zrvPlacements.h"
 #include "zrvProgressBar.h"
 #include "zrvPacketTracer.h"
 #include "zrvReport.h"
@@ -13,7 +15,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cmath>
+#include <random>
 #include <sstream>
 #include <tuple>
 #include <vector>
@@ -146,6 +150,7 @@ RunReport sample_report() {
     r.triangles = 1000000;
     r.dropped_non_finite = 2;
     r.dropped_degenerate = 1;
+    r.placed = PlacedFigures{3, 12, 48000};
     r.load_seconds = 0.25;
     r.build_threads = 2;
     r.build_seconds = 1.5;
@@ -180,13 +185,14 @@ TEST(ZrvReport, JsonHoldsEveryFigureOnOneLine) {
         line,
         R"({"command":"render","scene":"models/\"odd\"\\name.obj",)"
         R"("mesh":"models/\"odd\"\\name.obj","output":"out.png","triangles":1000000,)"
-        R"("dropped_non_finite":2,"dropped_degenerate":1,"load_seconds":0.25,"accel":"auto",)"
+        R"("meshes":3,"instances":12,"triangles_placed":48000,"dropped_non_finite":2,)"
+        R"("dropped_degenerate":1,"load_seconds":0.25,"accel":"auto",)"
         R"("structure":"kd","structure_reason":"the KD-tree's largest leaf holds 9 triangles )"
         R"j((at most 1024)","build_threads":2,"compile_code":0,"build_seconds":1.5,)j"
         R"("library_build_seconds":2.75,"tree_file":null,"tree_load_seconds":0,)"
         R"("tree":{"nodes":4001,"leaves":2001,"empty_leaves":300,"depth":37,)"
         R"("average_objects_per_leaf":3.125,"max_objects_per_leaf":9,"kd_trees":0,)"
-        R"("blocks":null,"bytes":null,"triangles_left_out":0},)"
+        R"("mesh_trees":0,"blocks":null,"bytes":null,"triangles_left_out":0},)"
         R"("width":64,"height":48,"render_threads":2,"render_seconds":0.5,)"
         R"("worker_thread_seconds":2,"ao_samples":16,"ao_distance":0.5,)"
         R"("primary_rays":3072,"primary_seconds":0.001,"primary_thread_seconds":0.004,)"
@@ -198,12 +204,15 @@ TEST(ZrvReport, JsonHoldsEveryFigureOnOneLine) {
         "\n");
     EXPECT_EQ(Json::parse(line)["mesh"], "models/\"odd\"\\name.obj");
 
-    // The default scene has a null mesh; NaN is not JSON.
+    // The default scene has a null mesh and no placements; NaN is not JSON.
     RunReport r = sample_report();
     r.mesh.clear();
+    r.placed.reset();
     r.render.seconds = std::nan("");
     const Json json = Json::parse(written(write_json_report, r));
     EXPECT_TRUE(json["mesh"].is_null());
+    for (const char* key : {"meshes", "instances", "triangles_placed"})
+        EXPECT_TRUE(json[key].is_null()) << key;
     EXPECT_EQ(json["scene"], "default scene");
     EXPECT_EQ(json["render_seconds"], 0);
     EXPECT_EQ(json_quote("a\tb\n\x01\"\\"), "\"a\\tb\\n\\u0001\\\"\\\\\"");
@@ -213,6 +222,7 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     EXPECT_EQ(written(write_text_report, sample_report()),
               "scene        models/\"odd\"\\name.obj\n"
               "triangles    1000000 (3 dropped), loaded in 0.250 s\n"
+              "instances    3 meshes, 12 instances, 48,000 triangles placed\n"
               "structure    kd (auto: the KD-tree's largest leaf holds 9 "
               "triangles (at most 1024))\n"
               "build        1.500 s on 2 threads\n"
@@ -239,6 +249,31 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     EXPECT_TRUE(json["max_objects_per_leaf"].is_null());
     EXPECT_EQ(std::tuple(json["blocks"], json["bytes"], json["triangles_left_out"]),
               std::tuple(512, 123456, 2));
+
+    r = sample_report();
+    r.accel = "wide";
+    r.structure = "wide-scene";
+    r.placed = PlacedFigures{1, 1, 1234567};
+    r.tree.mesh_trees = 1;
+    const std::string scene = written(write_text_report, r);
+    EXPECT_NE(scene.find("instances    1 mesh, 1 instance, 1,234,567 triangles placed\n"
+                         "structure    wide-scene\n"),
+              std::string::npos)
+        << scene;
+    EXPECT_NE(scene.find("tree         1 mesh tree of 4001 nodes, 2001 leaves, depth 37"),
+              std::string::npos)
+        << scene;
+    r.placed.reset();
+    r.tree.mesh_trees = 2;
+    EXPECT_EQ(written(write_text_report, r).find("instances"), std::string::npos);
+    EXPECT_NE(written(write_text_report, r).find("tree         2 mesh trees of "),
+              std::string::npos);
+    for (const auto& [n, text] : {std::pair<std::size_t, std::string>{0, "0"},
+                                  {999, "999"},
+                                  {1000, "1,000"},
+                                  {100000, "100,000"},
+                                  {18446744073709551615u, "18,446,744,073,709,551,615"}})
+        EXPECT_EQ(with_thousands(n), text);
 
     r = sample_report();
     r.compile_code = 3;
@@ -302,6 +337,197 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         EXPECT_FALSE(box.empty);
         EXPECT_NEAR(box.diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
     }
+
+    // The same squares as a wide scene: the receiver placed as it is, the
+    // occluder made about the origin and moved into place; ids are positions
+    // in each mesh, beside the instance.
+    LoadedMesh mesh;
+    mesh.meshes = {{triangles[0], triangles[1]}, {triangles[2], triangles[3]}};
+    for (int i = 0; i < 2; ++i) {
+        triAccel& t = mesh.meshes[1][i];
+        t.triangle_id = i;
+        for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+            v[0] += 1.0f;
+            v[2] += 4.0f;
+        }
+    }
+    mesh.placements.resize(2);
+    mesh.placements[1].mesh = 1;
+    mesh.placements[1].transform[3] = -1.0f;
+    mesh.placements[1].transform[11] = -4.0f;
+    SceneStructure structure;
+    BuildOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(build_wide_scene(mesh, true, 2, structure, outcome, error)) << error;
+    EXPECT_EQ(kind_name(structure.kind), std::string("wide-scene"));
+    EXPECT_EQ(outcome.reason,
+              "a mesh is placed more than once: each mesh's wide BVH is built once and instanced");
+    HitPacket hits;
+    clear_hits(hits);
+    __m128i hit_instance;
+    structure.trace(rays, hits, hit_instance, state, no_distance_limit);
+    alignas(16) float t[4];
+    alignas(16) int id[4], instance[4];
+    _mm_store_ps(t, hits.t);
+    _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+    _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
+    EXPECT_EQ(std::vector<int>(id, id + 3), (std::vector<int>{0, 1, -1}));
+    EXPECT_EQ(std::vector<int>(instance, instance + 4), (std::vector<int>{0, 1, -1, -1}));
+    EXPECT_NEAR(t[0], 5.0f, 1e-5f);
+    EXPECT_NEAR(t[1], 1.0f, 1e-5f);
+    EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
+    EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
+    EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
+    EXPECT_EQ(rays.active_mask, 0b0111);
+    EXPECT_NEAR(structure.bounds().diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
+    const StructureFigures figures = structure.figures();
+    EXPECT_EQ(std::pair(figures.mesh_trees, figures.leaves), std::pair(2u, 2u));
+    EXPECT_EQ(figures.bytes, structure.scene->memory_bytes());
+
+    // A placement the scene cannot invert is refused in one line.
+    mesh.placements[1].transform[0] = 0.0f;
+    EXPECT_FALSE(build_wide_scene(mesh, false, 2, structure, outcome, error));
+    EXPECT_EQ(error, std::string("cannot place instance 1 in the wide scene: ") +
+                         gfxRTWideInstanceResultText(GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM) +
+                         " (--flatten renders it flattened)");
+}
+
+// A 4x4 matrix in glTF's column-major order from its rows, the last row
+// being 0 0 0 1.
+std::array<float, 16> gltf_matrix(const std::array<double, 12>& rows) {
+    std::array<float, 16> m{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            m[4 * c + r] = float(rows[4 * r + c]);
+    m[15] = 1.0f;
+    return m;
+}
+
+// a * b for 3x4 row-major affine maps, in double.
+std::array<double, 12> compose(const std::array<double, 12>& a, const std::array<double, 12>& b) {
+    std::array<double, 12> m{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            m[4 * r + c] = a[4 * r] * b[c] + a[4 * r + 1] * b[4 + c] + a[4 * r + 2] * b[8 + c] +
+                           (c == 3 ? a[4 * r + 3] : 0.0);
+    return m;
+}
+
+// Node 1 places mesh A moved, its child 3 places A again turned and
+// scaled, node 2 places mesh B (one usable and one degenerate triangle),
+// and node 5 under the mesh-less node 4 places A mirrored. Every entry and
+// product is exact in float, so the placements must match to the bit.
+TEST(ZrvMeshLoader, PlacesEachMeshOncePerNodeWithTheTransformsAccumulatedDownTheTree) {
+    const test::TestMesh a = test::TestMesh().square({0, 0, 0}, 1.0f);
+    test::TestMesh b;
+    b.vertices = {{0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {2, 2, 2}};
+    b.faces = {{0, 1, 2}, {0, 3, 3}};
+    const std::array<double, 12> moved = {1, 0, 0, 10, 0, 1, 0, -2, 0, 0, 1, 0.5},
+                                 turned = {0, -2, 0, 1, 2, 0, 0, 0, 0, 0, 0.5, 3},
+                                 up = {1, 0, 0, 0, 0, 1, 0, 5, 0, 0, 1, 0},
+                                 mirrored = {-1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -4};
+    std::vector<test::GltfNode> nodes(6);
+    nodes[0].children = {1, 2, 4};
+    nodes[1] = {gltf_matrix(moved), 0, {3}};
+    nodes[2] = {gltf_matrix(up), 1, {}};
+    nodes[3] = {gltf_matrix(turned), 0, {}};
+    nodes[4].children = {5};
+    nodes[5] = {gltf_matrix(mirrored), 0, {}};
+    test::TempDir dir;
+    test::write_gltf(dir.file("placed.gltf"), {a, b}, nodes);
+
+    LoadedMesh mesh;
+    std::string error;
+    ASSERT_TRUE(load_mesh(dir.file("placed.gltf"), mesh, error)) << error;
+    ASSERT_EQ(mesh.meshes.size(), 2u);
+    ASSERT_EQ(mesh.meshes[0].size(), 2u);
+    ASSERT_EQ(mesh.meshes[1].size(), 1u);
+    EXPECT_EQ(std::pair(mesh.dropped_non_finite, mesh.dropped_degenerate),
+              std::pair(std::size_t(0), std::size_t(1)));
+    for (unsigned int m = 0; m < 2; ++m)
+        for (std::size_t i = 0; i < mesh.meshes[m].size(); ++i)
+            EXPECT_EQ(std::pair(mesh.meshes[m][i].triangle_id, mesh.meshes[m][i].host_word),
+                      std::pair(int(i), m));
+    EXPECT_TRUE(mesh.triangles.empty()) << "flattened only on request";
+    EXPECT_TRUE(mesh.has_repeated_mesh());
+    EXPECT_EQ(mesh.placed_triangle_count(), 7u);
+
+    const std::pair<unsigned int, std::array<double, 12>> want[] = {
+        {0, moved}, {0, compose(moved, turned)}, {1, up}, {0, mirrored}};
+    ASSERT_EQ(mesh.placements.size(), 4u);
+    for (std::size_t p = 0; p < 4; ++p) {
+        SCOPED_TRACE(p);
+        EXPECT_EQ(mesh.placements[p].mesh, want[p].first);
+        for (int k = 0; k < 12; ++k)
+            EXPECT_EQ(mesh.placements[p].transform[k], float(want[p].second[k])) << k;
+    }
+
+    // Flattened: each placement's triangles in world space, in order; the
+    // box without flattening is the flattened triangles' box.
+    ASSERT_TRUE(flatten_mesh(mesh, error)) << error;
+    ASSERT_EQ(mesh.triangles.size(), 7u);
+    EXPECT_EQ(mesh.dropped_degenerate, 1u);
+    std::size_t next = 0;
+    for (std::size_t p = 0; p < 4; ++p) {
+        const std::array<double, 12>& m = want[p].second;
+        for (const triAccel& object : mesh.meshes[want[p].first]) {
+            const triAccel& world = mesh.triangles[next];
+            EXPECT_EQ(world.triangle_id, int(next));
+            EXPECT_EQ(world.host_word, object.host_word);
+            for (int corner = 0; corner < 3; ++corner) {
+                const float* v = (&object.vertex0)[corner];
+                const float* w = (&world.vertex0)[corner];
+                for (int r = 0; r < 3; ++r)
+                    EXPECT_EQ(w[r], float(m[4 * r] * v[0] + m[4 * r + 1] * v[1] +
+                                          m[4 * r + 2] * v[2] + m[4 * r + 3]));
+            }
+            ++next;
+        }
+    }
+    const Bounds placed = placed_bounds(mesh),
+                 flat = bounds_of(mesh.triangles.data(), mesh.triangles.size());
+    EXPECT_EQ(std::tuple(placed.min.x, placed.min.y, placed.min.z, placed.max.x, placed.max.y,
+                         placed.max.z),
+              std::tuple(flat.min.x, flat.min.y, flat.min.z, flat.max.x, flat.max.y, flat.max.z));
+    EXPECT_EQ(std::pair(placed.min.x, placed.max.z), std::pair(-1.0f, 3.5f));
+}
+
+// Random affine maps, mirrors and shears among them: the normal carried by
+// the inverse's transpose is the carried triangle's normal, up to the sign
+// of the map's determinant (a mirror turns the corners' winding).
+TEST(ZrvPlacements, CarriedNormalsAreTheCarriedTrianglesNormals) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> entry(-2.0f, 2.0f);
+    int mirrors = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        float m[12], inverse[12];
+        for (float& e : m)
+            e = entry(random);
+        double lin[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                lin[r][c] = m[4 * r + c];
+        const double det = lin[0][0] * (lin[1][1] * lin[2][2] - lin[1][2] * lin[2][1]) -
+                           lin[0][1] * (lin[1][0] * lin[2][2] - lin[1][2] * lin[2][0]) +
+                           lin[0][2] * (lin[1][0] * lin[2][1] - lin[1][1] * lin[2][0]);
+        if (std::fabs(det) < 0.05 || !gfxRTWideScene::invert_transform(m, inverse))
+            continue;
+        mirrors += det < 0.0;
+        triAccel object, world;
+        const Vec3 corners[3] = {{entry(random), entry(random), entry(random)},
+                                 {entry(random), entry(random), entry(random)},
+                                 {entry(random), entry(random), entry(random)}};
+        if (make_triangle_record(corners[0], corners[1], corners[2], 0, 0, object) !=
+                TriangleCheck::ok ||
+            length(cross(corners[1] - corners[0], corners[2] - corners[0])) < 0.05f ||
+            place_triangle(object, m, 0, world) != TriangleCheck::ok)
+            continue;
+        const Vec3 carried = carry_normal(inverse, geometric_normal(object));
+        EXPECT_NEAR(length(carried), 1.0f, 1e-6f);
+        EXPECT_NEAR(dot(carried, geometric_normal(world)), det > 0.0 ? 1.0f : -1.0f, 1e-3f)
+            << trial;
+    }
+    EXPECT_GT(mirrors, 100);
 }
 
 TEST(ZrvProgressBar, DrawsInPlaceOncePerPercentAfterTheDelayAndErasesItself) {
