@@ -75,11 +75,15 @@ bool make_camera(const RenderOptions& options, const Bounds& scene, Camera& came
 
 // Whether a mesh file's meshes are traced as instances in a wide scene: when
 // the file places a mesh more than once and auto or the wide structure is
-// asked for; not when flattened on request or for a tree file.
+// asked for, or when the tree file holds a wide scene; not when flattened on
+// request.
 bool use_instances(const RenderOptions& options, const LoadedMesh& mesh) {
-    if (options.mesh_path.empty() || options.flatten || !options.tree_path.empty() ||
-        options.command == Command::build)
+    if (options.mesh_path.empty() || options.flatten)
         return false;
+    if (!options.tree_path.empty()) {
+        StructureKind kind = StructureKind::kd;
+        return tree_file_kind(options.tree_path, kind) && kind == StructureKind::wide_scene;
+    }
     return (options.accel == AccelChoice::wide || options.accel == AccelChoice::automatic) &&
            mesh.has_repeated_mesh();
 }
@@ -139,7 +143,7 @@ bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, bool i
         TreeFileInfo info;
         const Clock::time_point start = Clock::now();
         status.show("loading " + options.tree_path + "...");
-        const bool loaded = load_structure(options.tree_path, triangles, structure, info, error);
+        const bool loaded = load_structure(options.tree_path, mesh, structure, info, error);
         status.clear();
         if (!loaded)
             return false;
@@ -154,11 +158,10 @@ bool make_structure(const RenderOptions& options, const LoadedMesh& mesh, bool i
         status.show("building the structure over " + std::to_string(report.triangles) +
                     " triangles on " + std::to_string(report.build_threads) + " threads...");
         const bool built =
-            instanced
-                ? build_wide_scene(mesh, options.accel == AccelChoice::automatic,
-                                   report.build_threads, structure, outcome, error)
-                : build_scene_structure(triangles, options.accel, report.build_threads, structure,
-                                        outcome, error);
+            instanced ? build_wide_scene(mesh, options.accel == AccelChoice::automatic,
+                                         report.build_threads, structure, outcome, error)
+                      : build_scene_structure(triangles, options.accel, report.build_threads,
+                                              structure, outcome, error);
         status.clear();
         if (!built)
             return false;
@@ -295,7 +298,7 @@ int run_command(const RenderOptions& options, std::ostream& out, std::ostream& e
         return fail(err, error);
 
     if (options.command == Command::build) {
-        if (!save_structure(options.output_path, structure, mesh.triangles,
+        if (!save_structure(options.output_path, structure, mesh,
                             TreeFileInfo{report.build_seconds, report.build_threads}, error))
             return fail(err, error);
     } else if (options.command == Command::inspect) {

@@ -107,7 +107,6 @@ struct BuildOutcome {
     std::string reason;              // why --accel auto chose it (empty otherwise)
     int compile_code = 0;            // of CompileKDTree (for kd) or CompileBVHTree
     double seconds = 0.0;            // wall clock of every build made
-    double kd_attempt_seconds = 0.0; // auto: the KD-tree built and set aside
     double library_seconds = 0.0;    // the structure's own compile time
 };
 

@@ -21,7 +21,7 @@ unsigned int kind_code(StructureKind kind) {
 }
 
 bool kind_of(unsigned int code, StructureKind& kind) {
-    if (code > kind_code(StructureKind::wide))
+    if (code > kind_code(StructureKind::wide_scene))
         return false;
     kind = static_cast<StructureKind>(code);
     return true;
@@ -61,9 +61,39 @@ bool read_parts(streams::FileReader& reader, std::size_t triangle_count,
     return true;
 }
 
+// Reads a wide scene and checks that it places the mesh file's meshes as the
+// file does, so that its hits name triangles of those meshes.
+bool read_wide_scene(streams::FileReader& reader, const LoadedMesh& mesh, SceneStructure& s,
+                     PlxUnicodeString& reason, std::string& problem) {
+    s.scene.reset(new (std::nothrow) gfxRTWideScene);
+    if (!s.scene) {
+        problem = "out of memory";
+        return false;
+    }
+    if (!s.scene->unstream(reader, reader.remaining(), &reason)) {
+        s.scene.reset();
+        return false;
+    }
+    bool same = s.scene->mesh_count() == mesh.meshes.size() &&
+                s.scene->instance_count() == mesh.placements.size();
+    for (unsigned int i = 0; same && i < s.scene->mesh_count(); ++i)
+        same = s.scene->mesh(i).statistics().input_triangles == mesh.meshes[i].size();
+    for (unsigned int i = 0; same && i < s.scene->instance_count(); ++i)
+        same = s.scene->instance_mesh(i) == mesh.placements[i].mesh;
+    if (!same) {
+        problem = "its wide scene does not place the file's meshes";
+        s.scene.reset();
+        return false;
+    }
+    s.scene_meshes = &mesh.meshes;
+    s.wide_bounds = placed_bounds(mesh);
+    return true;
+}
+
 // Reads what follows the header for the file's kind of structure.
-bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& triangles,
-                    SceneStructure& s, std::string& problem) {
+bool read_structure(streams::FileReader& reader, const LoadedMesh& mesh, SceneStructure& s,
+                    std::string& problem) {
+    const std::vector<triAccel>& triangles = mesh.triangles;
     PlxUnicodeString reason;
     const unsigned int count = unsigned(triangles.size());
     switch (s.kind) {
@@ -126,7 +156,11 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
         }
         s.wide_bounds = bounds_of(triangles.data(), triangles.size());
         return true;
-    case StructureKind::wide_scene: // kind_of refuses its code
+    case StructureKind::wide_scene:
+        if (read_wide_scene(reader, mesh, s, reason, problem))
+            return true;
+        if (!problem.empty())
+            return false;
         break;
     }
     if (s.kd || s.bvh)
@@ -137,27 +171,55 @@ bool read_structure(streams::FileReader& reader, const std::vector<triAccel>& tr
 
 } // namespace
 
-std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(triangles.data());
-    for (std::size_t i = 0; i < triangles.size() * sizeof(triAccel); ++i)
+namespace {
+
+const std::uint64_t fnv_offset = 0xcbf29ce484222325ull;
+
+std::uint64_t hash_bytes(std::uint64_t hash, const void* data, std::size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i)
         hash = (hash ^ bytes[i]) * 0x100000001b3ull;
     return hash;
 }
 
-bool save_structure(const std::string& path, const SceneStructure& s,
-                    const std::vector<triAccel>& triangles, const TreeFileInfo& info,
-                    std::string& error) {
-    if (s.kind == StructureKind::wide_scene) {
-        error = "cannot save an instanced scene";
-        return false;
+// What a file of the kind is tied to: the scene's triangles, or for a wide
+// scene the meshes in their own spaces followed by the placements.
+void tied_to(StructureKind kind, const LoadedMesh& mesh, std::size_t& count, std::uint64_t& hash) {
+    if (kind != StructureKind::wide_scene) {
+        count = mesh.triangles.size();
+        hash = hash_triangles(mesh.triangles);
+        return;
     }
+    count = 0;
+    hash = fnv_offset;
+    for (const std::vector<triAccel>& triangles : mesh.meshes) {
+        const std::uint64_t size = triangles.size();
+        count += triangles.size();
+        hash = hash_bytes(hash, &size, sizeof size);
+        hash = hash_bytes(hash, triangles.data(), triangles.size() * sizeof(triAccel));
+    }
+    for (const Placement& placement : mesh.placements) {
+        hash = hash_bytes(hash, &placement.mesh, sizeof placement.mesh);
+        hash = hash_bytes(hash, placement.transform, sizeof placement.transform);
+    }
+}
+
+} // namespace
+
+std::uint64_t hash_triangles(const std::vector<triAccel>& triangles) {
+    return hash_bytes(fnv_offset, triangles.data(), triangles.size() * sizeof(triAccel));
+}
+
+bool save_structure(const std::string& path, const SceneStructure& s, const LoadedMesh& mesh,
+                    const TreeFileInfo& info, std::string& error) {
     streams::FileWriter writer(path);
-    const std::uint64_t hash = hash_triangles(triangles);
+    std::size_t count = 0;
+    std::uint64_t hash = 0;
+    tied_to(s.kind, mesh, count, hash);
     writer.write_string(PlxUnicodeString(begin_token));
     writer.write_string(PlxUnicodeString(version_token));
     writer.write_uint(kind_code(s.kind));
-    writer.write_uint(unsigned(triangles.size()));
+    writer.write_uint(unsigned(count));
     writer.write_uint(unsigned(hash));
     writer.write_uint(unsigned(hash >> 32));
     writer.write_double(info.build_seconds);
@@ -184,12 +246,13 @@ bool save_structure(const std::string& path, const SceneStructure& s,
     case StructureKind::wide:
         written = s.wide->stream(writer);
         break;
-    case StructureKind::wide_scene: // refused above
+    case StructureKind::wide_scene:
+        written = s.scene->stream(writer);
         break;
     }
     writer.write_string(PlxUnicodeString(end_token));
     if (!written) {
-        error = s.kind == StructureKind::wide
+        error = s.kind == StructureKind::wide || s.kind == StructureKind::wide_scene
                     ? "cannot save the structure: the wide BVH cannot be described"
                     : "cannot save the structure: its object order does not cover its objects";
         return false;
@@ -201,8 +264,14 @@ bool save_structure(const std::string& path, const SceneStructure& s,
     return true;
 }
 
-bool load_structure(const std::string& path, const std::vector<triAccel>& triangles,
-                    SceneStructure& s, TreeFileInfo& info, std::string& error) {
+bool tree_file_kind(const std::string& path, StructureKind& kind) {
+    streams::FileReader reader(path);
+    return reader.ok() && reader.read_string() == begin_token &&
+           reader.read_string() == version_token && kind_of(reader.read_uint(), kind);
+}
+
+bool load_structure(const std::string& path, const LoadedMesh& mesh, SceneStructure& s,
+                    TreeFileInfo& info, std::string& error) {
     streams::FileReader reader(path);
     const std::string where = "tree file '" + path + "'";
     if (!reader.ok()) {
@@ -223,15 +292,22 @@ bool load_structure(const std::string& path, const std::vector<triAccel>& triang
         error = where + " holds an unknown kind of structure (" + std::to_string(code) + ")";
         return false;
     }
-    if (count != triangles.size() || hash != hash_triangles(triangles)) {
+    if (s.kind == StructureKind::wide_scene && mesh.meshes.empty()) {
+        error = where + " holds an instanced scene: load it without --flatten";
+        return false;
+    }
+    std::size_t scene_count = 0;
+    std::uint64_t scene_hash = 0;
+    tied_to(s.kind, mesh, scene_count, scene_hash);
+    if (count != scene_count || hash != scene_hash) {
         error = where + " was built for other triangles (" + std::to_string(count) +
-                " triangles, not this scene's " + std::to_string(triangles.size()) + ")";
-        if (count == triangles.size())
+                " triangles, not this scene's " + std::to_string(scene_count) + ")";
+        if (count == scene_count)
             error = where + " was built for other triangles (their records differ)";
         return false;
     }
     std::string problem;
-    const bool read = read_structure(reader, triangles, s, problem);
+    const bool read = read_structure(reader, mesh, s, problem);
     if (!reader.ok()) {
         error = "cannot load " + where + ": " + reader.error();
         return false;

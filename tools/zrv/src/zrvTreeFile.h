@@ -5,6 +5,7 @@
 #ifndef ZRV_TREE_FILE_H
 #define ZRV_TREE_FILE_H
 
+#include "zrvMeshLoader.h"
 #include "zrvSceneStructure.h"
 
 #include <cstdint>
@@ -22,18 +23,23 @@ struct TreeFileInfo {
     int build_threads = 0;
 };
 
-// Writes structure (built over triangles) to path, through a temporary file
-// renamed when complete. False with a one-line error.
+// Writes structure to path, through a temporary file renamed when complete.
+// It is tied to the mesh's triangles, or for a wide scene to the mesh's
+// meshes and placements. False with a one-line error.
 bool save_structure(const std::string& path, const SceneStructure& structure,
-                    const std::vector<triAccel>& triangles, const TreeFileInfo& info,
-                    std::string& error);
+                    const LoadedMesh& mesh, const TreeFileInfo& info, std::string& error);
 
-// Reads a structure saved for triangles, through the library's checked
+// The kind of structure a tree file holds, from its header; false when the
+// file is not a readable tree file (load_structure then says why).
+bool tree_file_kind(const std::string& path, StructureKind& kind);
+
+// Reads a structure saved for the mesh, through the library's checked
 // loaders: a file that is missing, truncated, damaged, made for other
 // triangles or whose trees would make a traversal leave its arrays is
-// refused with a one-line error naming what is wrong.
-bool load_structure(const std::string& path, const std::vector<triAccel>& triangles,
-                    SceneStructure& structure, TreeFileInfo& info, std::string& error);
+// refused with a one-line error naming what is wrong. A wide scene refers
+// to the mesh's meshes, which must outlive it.
+bool load_structure(const std::string& path, const LoadedMesh& mesh, SceneStructure& structure,
+                    TreeFileInfo& info, std::string& error);
 
 } // namespace zrv
 

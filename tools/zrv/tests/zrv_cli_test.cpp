@@ -170,9 +170,9 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
         EXPECT_NE(same_image({"scene.obj", "--accel", accel}).find("structure    " + accel), npos);
     }
     // A file that places each mesh once is one mesh for the wide structure.
-    EXPECT_NE(same_image({"scene.obj", "--accel", "wide", "--threads", "3"})
-                  .find("structure    wide\n"),
-              npos);
+    EXPECT_NE(
+        same_image({"scene.obj", "--accel", "wide", "--threads", "3"}).find("structure    wide\n"),
+        npos);
     EXPECT_NE(same_image({"scene.obj"})
                   .find("structure    wide (auto: the wide BVH, auto's choice unless a file "
                         "places a mesh twice)\n"),
@@ -213,17 +213,19 @@ std::array<float, 16> placement(Vec3 axis, double degrees, double scale, Vec3 mo
 }
 
 // A floor (a square turned to lie in y = 0, placed once) and a cube placed
-// nine times: turned about slanted axes, scaled, some under a turned parent.
-void write_instanced_scene(const std::string& path) {
+// nine times: turned about slanted axes, scaled, some under a turned parent;
+// the last cube moved along x by shift.
+void write_instanced_scene(const std::string& path, float shift = 0.0f) {
     std::vector<test::GltfNode> nodes(1);
     nodes.push_back({placement({1, 0, 0}, -90, 4, {0, 0, 0}), 0, {}});
     nodes.push_back({placement(normalize(Vec3(0, 1, 0.3f)), 25, 1, {0.5f, 0, -1}), -1, {}});
     for (int i = 0; i < 9; ++i) {
         const Vec3 axis = normalize(Vec3(0.3f * i, 1.0f, 0.7f - 0.2f * i));
-        const test::GltfNode cube_node{placement(axis, 13.0 + 37.0 * i, 0.8 + 0.1 * i,
-                                                 {-3.5f + 0.8f * i, 0.4f, 1.5f * (i % 3) - 2}),
-                                       1,
-                                       {}};
+        const test::GltfNode cube_node{
+            placement(axis, 13.0 + 37.0 * i, 0.8 + 0.1 * i,
+                      {-3.5f + 0.8f * i + (i == 8 ? shift : 0.0f), 0.4f, 1.5f * (i % 3) - 2}),
+            1,
+            {}};
         nodes[i < 4 ? 2 : 0].children.push_back(int(nodes.size()));
         nodes.push_back(cube_node);
     }
@@ -292,6 +294,35 @@ TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
     EXPECT_NE(text.out.find("instances    2 meshes, 10 instances, 110 triangles placed\n"), npos)
         << text.out;
     EXPECT_NE(text.out.find("tree         2 mesh trees of "), npos) << text.out;
+}
+
+// An instanced scene saved by build renders as built; the file is tied to
+// the meshes and their placements.
+TEST(ZrvCli, ASavedInstancedSceneRendersAsBuilt) {
+    TempDir dir;
+    write_instanced_scene(dir.file("scene.gltf"));
+    ASSERT_EQ(test::run_zrv({"build", "scene.gltf", "-o", "s.zrv"}, dir).exit_code, 0);
+    const std::vector<std::string> view = {"render",   "scene.gltf", "--width", "64",
+                                           "--height", "48",         "--ao",    "8"};
+    std::vector<std::string> built = view, loaded = view;
+    built.insert(built.end(), {"-o", "built.png"});
+    loaded.insert(loaded.end(), {"--tree", "s.zrv", "-o", "loaded.png", "--json"});
+    ASSERT_EQ(test::run_zrv(built, dir).exit_code, 0);
+    const auto run = test::run_zrv(loaded, dir);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Json::parse(run.out)["structure"], "wide-scene");
+    EXPECT_EQ(test::read_text(dir.file("loaded.png")), test::read_text(dir.file("built.png")));
+
+    const auto flat = test::run_zrv({"render", "scene.gltf", "--tree", "s.zrv", "--flatten"}, dir);
+    EXPECT_EQ(flat.exit_code, 1);
+    EXPECT_EQ(flat.err, "zrv: error: tree file 's.zrv' holds an instanced scene: load it without "
+                        "--flatten\n");
+    // The same meshes placed elsewhere: other placements, refused.
+    write_instanced_scene(dir.file("moved.gltf"), 0.25f);
+    const auto other = test::run_zrv({"render", "moved.gltf", "--tree", "s.zrv"}, dir);
+    EXPECT_EQ(other.exit_code, 1);
+    EXPECT_EQ(other.err, "zrv: error: tree file 's.zrv' was built for other triangles (their "
+                         "records differ)\n");
 }
 
 TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
