@@ -26,6 +26,28 @@ const float* vertex(const triAccel& t, int k) {
     return k == 0 ? t.vertex0 : k == 1 ? t.vertex1 : t.vertex2;
 }
 
+// Rays from random points of the cube [-spread, spread]^3 to a random point
+// of a random triangle: well inside it, or anywhere on its first edge.
+WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed, float spread,
+                    bool on_edge = false) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    WideRays rays;
+    for (int i = 0; i < count; ++i) {
+        const triAccel& t = tris[rng() % tris.size()];
+        const float a = on_edge ? u(rng) : 0.05f + 0.4f * u(rng);
+        const float b = on_edge ? 0.0f : 0.05f + 0.4f * u(rng);
+        float o[3], d[3];
+        for (int k = 0; k < 3; ++k) {
+            o[k] = spread * (2.0f * u(rng) - 1.0f);
+            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                   b * (t.vertex2[k] - t.vertex0[k]) - o[k];
+        }
+        rays.add(o, d, kInfinity);
+    }
+    return rays;
+}
+
 // Rays that run along edges (from outside the edge, and from its first
 // vertex), through vertices from random points, in the plane of each
 // triangle, and from points on triangles (box faces of a box grid).
@@ -133,20 +155,7 @@ TEST(WideBVHEdges, EdgesSeenFromFarAwayEqualTheBruteForce) {
     const std::vector<triAccel> tris = mesh.finalize();
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
-    WideRays rays;
-    for (int i = 0; i < 1500; ++i) {
-        const float o[3] = {30 * u(rng), 30 * u(rng), 30 * u(rng)};
-        const triAccel& t = tris[pick(rng)];
-        const float s = 0.5f + 0.5f * u(rng);
-        float d[3];
-        for (int a = 0; a < 3; ++a)
-            d[a] = t.vertex0[a] + s * (t.vertex1[a] - t.vertex0[a]) - o[a];
-        rays.add(o, d, kInfinity);
-    }
-    expect_wide_oracle(tree, tris, rays, {}, "far away");
+    expect_wide_oracle(tree, tris, aimed_rays(tris, 1500, 3, 30.0f, true), {}, "far away");
 }
 
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
@@ -174,13 +183,7 @@ TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(n), 2));
     EXPECT_EQ(tree.statistics().triangles, n - bad);
     EXPECT_EQ(tree.statistics().input_triangles, n);
-    WideRays rays;
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (int i = 0; i < 3000; ++i) {
-        const float o[3] = {1.5f * u(rng), 1.5f * u(rng), 1.5f * u(rng)};
-        const float d[3] = {u(rng), u(rng), u(rng)};
-        rays.add(o, d, kInfinity);
-    }
+    const WideRays rays = aimed_rays(tris, 3000, 9, 1.5f);
     expect_wide_oracle(tree, tris, rays, packets_of(rays), "bad triangles");
 }
 
@@ -242,18 +245,7 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
         if (n <= 4) { // one block: a leaf is never worth splitting
             EXPECT_EQ(s.leaves, 1u);
         }
-        WideRays rays;
-        std::mt19937 rng(n);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        for (int i = 0; i < 400; ++i) {
-            const float o[3] = {0.1f * u(rng), 0.1f * u(rng), 0.1f * u(rng)};
-            const triAccel& t = few[std::size_t(i) % n];
-            const float d[3] = {t.vertex0[0] + t.vertex1[0] + t.vertex2[0] - 3 * o[0],
-                                t.vertex0[1] + t.vertex1[1] + t.vertex2[1] - 3 * o[1] +
-                                    0.1f * u(rng),
-                                t.vertex0[2] + t.vertex1[2] + t.vertex2[2] - 3 * o[2]};
-            rays.add(o, d, kInfinity);
-        }
+        const WideRays rays = aimed_rays(few, 400, n, 0.1f);
         expect_wide_oracle(tree, few, rays, packets_of(rays), std::to_string(n) + " triangles");
     }
 }
@@ -266,18 +258,7 @@ TEST(WideBVHEdges, CoincidentTrianglesGoToTheLowestPosition) {
     tris.insert(tris.begin() + std::ptrdiff_t(first_copy), 39, tris[first_copy]);
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    const triAccel& t = tris[first_copy];
-    WideRays rays;
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(0.05f, 0.45f);
-    for (int i = 0; i < 400; ++i) {
-        const float a = u(rng), b = u(rng), o[3] = {0.1f * a, -0.1f * b, 0.05f};
-        float d[3];
-        for (int k = 0; k < 3; ++k)
-            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
-                   b * (t.vertex2[k] - t.vertex0[k]) - o[k];
-        rays.add(o, d, kInfinity);
-    }
+    const WideRays rays = aimed_rays({tris[first_copy]}, 400, 5, 0.1f);
     expect_wide_oracle(tree, tris, rays, packets_of(rays), "coincident");
     gfxRTWideHit hit;
     ASSERT_TRUE(tree.intersect1(&rays.origins[0], &rays.directions[0], kInfinity, hit));

@@ -18,6 +18,13 @@ bool oracle_triangle_is_valid(const triAccel& t) {
            e1[0] * e2[1] - e1[1] * e2[0] != 0.0;
 }
 
+void packet_rows(const RayPacket& rays, float rows[6][4]) {
+    const __m128 r[6] = {rays.origin.x,    rays.origin.y,    rays.origin.z,
+                         rays.direction.x, rays.direction.y, rays.direction.z};
+    for (int k = 0; k < 6; ++k)
+        _mm_storeu_ps(rows[k], r[k]);
+}
+
 namespace {
 
 bool traceable(const float* o, const float* d) {
@@ -29,11 +36,8 @@ bool traceable(const float* o, const float* d) {
 
 // The active lanes of a packet whose ray can hit anything.
 int traceable_lanes(const RayPacket& rays) {
-    alignas(16) float f[6][4];
-    const __m128 rows[6] = {rays.origin.x,    rays.origin.y,    rays.origin.z,
-                            rays.direction.x, rays.direction.y, rays.direction.z};
-    for (int r = 0; r < 6; ++r)
-        _mm_store_ps(f[r], rows[r]);
+    float f[6][4];
+    packet_rows(rays, f);
     int lanes = 0;
     for (int k = 0; k < 4; ++k) {
         const float o[3] = {f[0][k], f[1][k], f[2][k]}, d[3] = {f[3][k], f[4][k], f[5][k]};

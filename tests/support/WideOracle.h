@@ -12,6 +12,9 @@
 
 bool oracle_triangle_is_valid(const triAccel& tri);
 
+// A packet's origin and direction rows (x, y, z each), lane by lane.
+void packet_rows(const RayPacket& rays, float rows[6][4]);
+
 // One ray in every lane of a packet, as intersect1 sees it.
 gfxRTWideHit oracle_nearest(const std::vector<triAccel>& tris, const float* origin,
                             const float* direction, float max_distance);

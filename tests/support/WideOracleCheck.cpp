@@ -1,6 +1,8 @@
 #include "WideOracleCheck.h"
 
+#include "OracleRays.h"
 #include "WideOracle.h"
+#include "zrvSceneMesh.h"
 
 #include "gfxKernelDispatch.h"
 
@@ -61,19 +63,19 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> limit(0.2f, max_limit);
     for (std::size_t i = 0; i < packets.size(); ++i) {
-        alignas(16) float f[6][4];
-        _mm_store_ps(f[0], packets[i].origin.x);
-        _mm_store_ps(f[1], packets[i].origin.y);
-        _mm_store_ps(f[2], packets[i].origin.z);
-        _mm_store_ps(f[3], packets[i].direction.x);
-        _mm_store_ps(f[4], packets[i].direction.y);
-        _mm_store_ps(f[5], packets[i].direction.z);
+        float f[6][4];
+        packet_rows(packets[i], f);
         const int lane = int(i % 4);
         const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
         const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
         rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : limit(rng));
     }
     return rays;
+}
+
+WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
+    return lane_rays(random_single_lane_packets(tris, zrv::scenes::scene_bounds(tris), count, seed),
+                     3.0f, seed);
 }
 
 std::vector<RayPacket> packets_of(const WideRays& rays) {

@@ -41,6 +41,10 @@ void mix_triangle_flags(std::vector<triAccel>& tris);
 // limited to a uniform distance in [0.2, max_limit).
 WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
 
+// Scattered single rays (half aimed at triangles, some with zero direction
+// components), a third unbounded and the others with limits.
+WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
 // Packets of two rays each with its reverse (from twice its direction ahead,

@@ -26,6 +26,13 @@ using test::TestMesh;
 
 constexpr auto npos = std::string::npos;
 
+// Runs zrv, which must succeed.
+test::ProcessResult ok(const std::vector<std::string>& args, const TempDir& dir) {
+    test::ProcessResult run = test::run_zrv(args, dir);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    return run;
+}
+
 // zrv render with args on a 64x48 image and two threads.
 std::vector<std::string> render(std::vector<std::string> args) {
     args.insert(args.begin(), "render");
@@ -47,11 +54,10 @@ TEST(ZrvCli, RendersTheShadowFromEitherSideOfTheReceiver) {
         TempDir dir;
         test::write_mesh(dir.file("scene.obj"), shadow_scene(front));
         test::write_text(dir.file("out.png"), "old");
-        const auto run = test::run_zrv(
-            render({"scene.obj", "-o", "out.png", "--eye", "0,0,0", "--look-at", "0,0,-1", "--fov",
-                    "60", "--light=-1,0,1", "--json", "--build-threads=2"}),
-            dir);
-        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const auto run =
+            ok(render({"scene.obj", "-o", "out.png", "--eye", "0,0,0", "--look-at", "0,0,-1",
+                       "--fov", "60", "--light=-1,0,1", "--json", "--build-threads=2"}),
+               dir);
         EXPECT_EQ(run.err, "");
         Image image;
         ASSERT_TRUE(test::read_png(dir.file("out.png"), image));
@@ -98,16 +104,14 @@ TEST(ZrvCli, AmbientOcclusionDarkensACornerNotAnOpenPlane) {
                                              "f 5 6 7\nf 5 7 8\n");
     std::vector<std::string> args = {"corner.obj", "--eye",   "6,5,0",   "--look-at",
                                      "1,0,0",      "--light", "1,1,0.2", "--json"};
-    ASSERT_EQ(test::run_zrv(render(args), dir).exit_code, 0); // writes zrv.png
+    ok(render(args), dir); // writes zrv.png
     args.insert(args.end(), {"-o", "ao.png", "--ao", "16", "--ao-distance", "1"});
-    const auto ao = test::run_zrv(render(args), dir);
-    ASSERT_EQ(ao.exit_code, 0) << ao.err;
+    const auto ao = ok(render(args), dir);
     const Json json = Json::parse(ao.out);
     EXPECT_GT(json["ao_rays"], 6 * json["shadow_rays"].get<int>());
     // The wide BVH answers the shadow and occlusion rays alike, ray for ray.
     args.insert(args.end(), {"--accel", "wide", "-o", "ao-wide.png"});
-    const auto wide = test::run_zrv(render(args), dir);
-    ASSERT_EQ(wide.exit_code, 0) << wide.err;
+    const auto wide = ok(render(args), dir);
     for (const std::string key : {"shadow_rays", "ao_rays"})
         EXPECT_EQ(Json::parse(wide.out)[key], json[key]) << key;
     EXPECT_EQ(test::read_text(dir.file("ao-wide.png")), test::read_text(dir.file("ao.png")));
@@ -130,8 +134,7 @@ TEST(ZrvCli, SplitsPolygonsAndDropsUnusableTrianglesWithACountingWarning) {
                      "v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nv nan 0 0\nv 0 inf 0\n"
                      "v 2 -1 0\nv -3e38 0 0\nv 3e38 0 0\nv 0 3e38 0\nf 1 2 3 4\n"
                      "l 1 3\nf 1 2 5\nf 1 6 3\nf 5 6 2\nf 1 2 7\nf 8 9 10\n");
-    const auto run = test::run_zrv(render({"m.obj", "-o", "out.png"}), dir);
-    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto run = ok(render({"m.obj", "-o", "out.png"}), dir);
     EXPECT_EQ(run.err, "zrv: warning: dropped 3 triangles with NaN or infinite vertex coordinates\n"
                        "zrv: warning: dropped 2 degenerate triangles (zero area)\n");
     EXPECT_NE(run.out.find("triangles    2 (5 dropped)"), npos) << run.out;
@@ -161,9 +164,7 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
     }
     for (const std::string accel : {"kd", "bvh", "two-level", "wide"}) {
         SCOPED_TRACE(accel);
-        const auto built =
-            test::run_zrv({"build", "scene.obj", "-o", "t.zrv", "--accel", accel}, dir);
-        ASSERT_EQ(built.exit_code, 0) << built.err;
+        ok({"build", "scene.obj", "-o", "t.zrv", "--accel", accel}, dir);
         const std::string loaded = same_image({"scene.obj", "--tree", "t.zrv", "--threads", "3"});
         EXPECT_NE(loaded.find("structure    " + accel + "\n"), npos) << loaded;
         EXPECT_NE(loaded.find("load         "), npos) << loaded;
@@ -173,15 +174,11 @@ TEST(ZrvCli, EveryFormatStructureThreadCountAndSavedTreeGiveTheSameImage) {
     EXPECT_NE(
         same_image({"scene.obj", "--accel", "wide", "--threads", "3"}).find("structure    wide\n"),
         npos);
-    EXPECT_NE(same_image({"scene.obj"})
-                  .find("structure    wide (auto: the wide BVH, auto's choice unless a file "
-                        "places a mesh twice)\n"),
-              npos);
-    const auto built = test::run_zrv({"build", "scene.obj", "-o", "t.zrv"}, dir);
-    EXPECT_NE(built.out.find("structure    wide (auto: the wide BVH, auto's choice unless a file "
-                             "places a mesh twice)\n"),
-              npos)
-        << built.out;
+    const std::string by_auto =
+        "structure    wide (auto: the wide BVH, auto's choice unless a file places a mesh twice)\n";
+    EXPECT_NE(same_image({"scene.obj"}).find(by_auto), npos);
+    const auto built = ok({"build", "scene.obj", "-o", "t.zrv"}, dir);
+    EXPECT_NE(built.out.find(by_auto), npos) << built.out;
 }
 
 // A unit cube's twelve triangles, their fronts facing out.
@@ -233,27 +230,21 @@ void write_instanced_scene(const std::string& path, float shift = 0.0f) {
     test::write_gltf(path, {TestMesh().square({0, 0, 0}, 1.0f), cube()}, nodes);
 }
 
-// Traced as instances (each mesh's wide BVH once, ray carried into each
-// instance) or flattened (every instance's triangles rounded to world space
-// first), the two images agree but at a few pixels: where a ray grazes an
-// edge the two roundings of one surface can disagree on whether it is hit,
-// or the shadow or occlusion rays from a hit point meet a different nearby
-// surface; and the normals, carried or made from the rounded corners, may
-// round a shade to the next level. "differing": any channel differs;
-// "apart": by more than one level.
+// Traced as instances or flattened (each instance's triangles rounded to
+// world space), the images may differ only where rounding decides a grazing
+// hit or a shade's last level. "differing": any channel; "apart": by more
+// than one level.
 TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
     TempDir dir;
     write_instanced_scene(dir.file("scene.gltf"));
     std::vector<std::string> args = {"scene.gltf", "--width", "320",    "--height", "240",
                                      "--ao",       "16",      "--json", "-q"};
     args.insert(args.begin(), "render");
-    const auto instanced = test::run_zrv(args, dir);
-    ASSERT_EQ(instanced.exit_code, 0) << instanced.err;
+    const auto instanced = ok(args, dir);
     args.insert(args.end(), {"--flatten", "-o", "flat.png"});
-    const auto flattened = test::run_zrv(args, dir);
-    ASSERT_EQ(flattened.exit_code, 0) << flattened.err;
+    const auto flattened = ok(args, dir);
     args.insert(args.end(), {"--accel", "kd", "-o", "kd.png"});
-    ASSERT_EQ(test::run_zrv(args, dir).exit_code, 0);
+    ok(args, dir);
     EXPECT_EQ(test::read_text(dir.file("kd.png")), test::read_text(dir.file("flat.png")))
         << "the other structures render the flattened triangles";
 
@@ -301,15 +292,10 @@ TEST(ZrvCli, AnInstancedFileRendersAsItsFlattenedTriangles) {
 TEST(ZrvCli, ASavedInstancedSceneRendersAsBuilt) {
     TempDir dir;
     write_instanced_scene(dir.file("scene.gltf"));
-    ASSERT_EQ(test::run_zrv({"build", "scene.gltf", "-o", "s.zrv"}, dir).exit_code, 0);
-    const std::vector<std::string> view = {"render",   "scene.gltf", "--width", "64",
-                                           "--height", "48",         "--ao",    "8"};
-    std::vector<std::string> built = view, loaded = view;
-    built.insert(built.end(), {"-o", "built.png"});
-    loaded.insert(loaded.end(), {"--tree", "s.zrv", "-o", "loaded.png", "--json"});
-    ASSERT_EQ(test::run_zrv(built, dir).exit_code, 0);
-    const auto run = test::run_zrv(loaded, dir);
-    ASSERT_EQ(run.exit_code, 0) << run.err;
+    ok({"build", "scene.gltf", "-o", "s.zrv"}, dir);
+    ok(render({"scene.gltf", "--ao", "8", "-o", "built.png"}), dir);
+    const auto run = ok(
+        render({"scene.gltf", "--ao", "8", "--tree", "s.zrv", "-o", "loaded.png", "--json"}), dir);
     EXPECT_EQ(Json::parse(run.out)["structure"], "wide-scene");
     EXPECT_EQ(test::read_text(dir.file("loaded.png")), test::read_text(dir.file("built.png")));
 
@@ -328,9 +314,7 @@ TEST(ZrvCli, ASavedInstancedSceneRendersAsBuilt) {
 TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
     TempDir dir;
     test::write_mesh(dir.file("scene.obj"), shadow_scene());
-    const auto kd =
-        test::run_zrv({"inspect", "scene.obj", "--accel", "kd", "--vrml", "planes.wrl"}, dir);
-    ASSERT_EQ(kd.exit_code, 0) << kd.err;
+    const auto kd = ok({"inspect", "scene.obj", "--accel", "kd", "--vrml", "planes.wrl"}, dir);
     EXPECT_NE(kd.out.find("Tree statistics:"), npos) << kd.out;
     const std::string vrml = test::read_text(dir.file("planes.wrl"));
     EXPECT_EQ(vrml.compare(0, 16, "#VRML V2.0 utf8\n"), 0);
@@ -342,9 +326,8 @@ TEST(ZrvCli, InspectWritesPlanesAParserAcceptsAndTheBVHDump) {
         finish_vrml_parser();
     }
 
-    const auto bvh = test::run_zrv(
-        {"inspect", "scene.obj", "--accel", "bvh", "--dump", "dump.txt", "--json"}, dir);
-    ASSERT_EQ(bvh.exit_code, 0) << bvh.err;
+    const auto bvh =
+        ok({"inspect", "scene.obj", "--accel", "bvh", "--dump", "dump.txt", "--json"}, dir);
     EXPECT_EQ(Json::parse(bvh.out)["structure"], "bvh");
     EXPECT_EQ(test::read_text(dir.file("dump.txt")).compare(0, 11, "Tree Dump:\n"), 0);
     const auto wrong =
@@ -368,10 +351,9 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
     const gfxRTWideBVHStatistics want = tree.statistics();
     ASSERT_GT(want.nodes, 1u);
 
-    const auto json_run = test::run_zrv(
+    const auto json_run = ok(
         {"inspect", "grid.obj", "--accel", "wide", "--flatten", "--build-threads", "2", "--json"},
         dir);
-    ASSERT_EQ(json_run.exit_code, 0) << json_run.err;
     const Json json = Json::parse(json_run.out);
     EXPECT_EQ(std::tuple(json["accel"], json["structure"], json["triangles"]),
               std::tuple("wide", "wide", 800));
@@ -386,8 +368,7 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
         EXPECT_EQ(json["tree"][key], value) << key;
     EXPECT_NEAR(json["tree"]["average_objects_per_leaf"].get<double>(), 800.0 / want.leaves, 1e-5);
 
-    const auto text = test::run_zrv({"inspect", "grid.obj", "--accel", "wide", "--flatten"}, dir);
-    ASSERT_EQ(text.exit_code, 0) << text.err;
+    const auto text = ok({"inspect", "grid.obj", "--accel", "wide", "--flatten"}, dir);
     const std::string line = "tree         " + std::to_string(want.nodes) + " nodes, " +
                              std::to_string(want.leaves) + " leaves in " +
                              std::to_string(want.blocks) + " blocks, depth " +
@@ -399,10 +380,8 @@ TEST(ZrvCli, InspectGivesTheWideBVHsOwnFiguresSavedOrBuilt) {
     EXPECT_EQ(dump.exit_code, 1);
     EXPECT_EQ(dump.err, "zrv: error: --dump writes the library's BVH dump; this scene uses wide\n");
     // Saved and loaded, the tree has the same figures.
-    const auto build = test::run_zrv({"build", "grid.obj", "-o", "t.zrv", "--accel", "wide"}, dir);
-    ASSERT_EQ(build.exit_code, 0) << build.err;
-    const auto loaded = test::run_zrv({"inspect", "grid.obj", "--tree", "t.zrv"}, dir);
-    ASSERT_EQ(loaded.exit_code, 0) << loaded.err;
+    ok({"build", "grid.obj", "-o", "t.zrv", "--accel", "wide"}, dir);
+    const auto loaded = ok({"inspect", "grid.obj", "--tree", "t.zrv"}, dir);
     EXPECT_NE(loaded.out.find(line), npos) << loaded.out;
     EXPECT_NE(loaded.out.find("structure    wide\n"), npos) << loaded.out;
 }
@@ -423,9 +402,7 @@ std::string with_crc_fixed(std::string image) {
 TEST(ZrvCli, DamagedWideTreeFileIsRefusedWithOneLine) {
     TempDir dir;
     test::write_mesh(dir.file("good.obj"), shadow_scene());
-    ASSERT_EQ(
-        test::run_zrv({"build", "good.obj", "-o", "good.zrv", "--accel", "wide"}, dir).exit_code,
-        0);
+    ok({"build", "good.obj", "-o", "good.zrv", "--accel", "wide"}, dir);
     const std::string image = test::read_text(dir.file("good.zrv"));
     const std::string begin = "BEGIN:gfxRTWideBVH", version = "version=1";
     const std::size_t at = image.find(begin);
@@ -461,9 +438,7 @@ TEST(ZrvCli, BadInputFailsWithOneLineAndWritesNothing) {
     test::write_mesh(dir.file("good.obj"), shadow_scene());
     test::write_mesh(dir.file("turned.obj"), shadow_scene(false)); // the corners in another order
     test::write_mesh(dir.file("smaller.obj"), TestMesh().square({0, 0, -5}, 2.0f));
-    ASSERT_EQ(test::run_zrv({"build", "good.obj", "-o", "good.zrv", "--accel", "two-level"}, dir)
-                  .exit_code,
-              0);
+    ok({"build", "good.obj", "-o", "good.zrv", "--accel", "two-level"}, dir);
     std::string flipped = test::read_text(dir.file("good.zrv"));
     flipped[flipped.size() / 2] ^= 0x10; // caught by the checksum
     test::write_text(dir.file("flipped.zrv"), flipped);

@@ -309,6 +309,25 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
     rays.active_mask = 0b0111;
     RenderState state{}, shadow{};
     shadow.shadow_rays = 1;
+    // Any structure: lane 0 at t = 5, lane 1 at t = 1, the others untouched.
+    const auto expect_answers = [&](const SceneStructure& structure, const HitPacket& hits,
+                                    const std::vector<int>& ids) {
+        alignas(16) float t[4];
+        alignas(16) int id[4];
+        _mm_store_ps(t, hits.t);
+        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        EXPECT_EQ(std::vector<int>(id, id + 4), ids);
+        EXPECT_NEAR(t[0], 5.0f, 1e-5f);
+        EXPECT_NEAR(t[1], 1.0f, 1e-5f);
+        EXPECT_EQ(t[3], no_distance_limit);
+        EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
+        EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
+        EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
+        EXPECT_EQ(rays.active_mask, 0b0111);
+        const Bounds box = structure.bounds();
+        EXPECT_FALSE(box.empty);
+        EXPECT_NEAR(box.diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
+    };
 
     for (const AccelChoice choice :
          {AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level, AccelChoice::wide}) {
@@ -321,21 +340,7 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         HitPacket hits;
         clear_hits(hits);
         structure.trace(rays, hits, state, no_distance_limit);
-        alignas(16) float t[4];
-        alignas(16) int id[4];
-        _mm_store_ps(t, hits.t);
-        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
-        EXPECT_EQ(std::vector<int>(id, id + 4), (std::vector<int>{0, 3, -1, -1}));
-        EXPECT_NEAR(t[0], 5.0f, 1e-5f);
-        EXPECT_NEAR(t[1], 1.0f, 1e-5f);
-        EXPECT_EQ(t[3], no_distance_limit);
-        EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
-        EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
-        EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
-        EXPECT_EQ(rays.active_mask, 0b0111);
-        const Bounds box = structure.bounds();
-        EXPECT_FALSE(box.empty);
-        EXPECT_NEAR(box.diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
+        expect_answers(structure, hits, {0, 3, -1, -1});
     }
 
     // The same squares as a wide scene: the receiver placed as it is, the
@@ -366,20 +371,10 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
     clear_hits(hits);
     __m128i hit_instance;
     structure.trace(rays, hits, hit_instance, state, no_distance_limit);
-    alignas(16) float t[4];
-    alignas(16) int id[4], instance[4];
-    _mm_store_ps(t, hits.t);
-    _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+    expect_answers(structure, hits, {0, 1, -1, -1});
+    alignas(16) int instance[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
-    EXPECT_EQ(std::vector<int>(id, id + 3), (std::vector<int>{0, 1, -1}));
     EXPECT_EQ(std::vector<int>(instance, instance + 4), (std::vector<int>{0, 1, -1, -1}));
-    EXPECT_NEAR(t[0], 5.0f, 1e-5f);
-    EXPECT_NEAR(t[1], 1.0f, 1e-5f);
-    EXPECT_EQ(structure.occluded(rays, shadow, no_distance_limit), 0b0011);
-    EXPECT_EQ(structure.occluded(rays, shadow, 3.0f), 0b0010);
-    EXPECT_EQ(structure.occluded(rays, shadow, 0.5f), 0);
-    EXPECT_EQ(rays.active_mask, 0b0111);
-    EXPECT_NEAR(structure.bounds().diagonal(), length(Vec3(4, 4, 1)), 1e-3f);
     const StructureFigures figures = structure.figures();
     EXPECT_EQ(std::pair(figures.mesh_trees, figures.leaves), std::pair(2u, 2u));
     EXPECT_EQ(figures.bytes, structure.scene->memory_bytes());
