@@ -37,9 +37,9 @@ std::string load(gfxRTWideScene& scene, const Items& items) {
 }
 
 TEST(WideSceneStream, ReloadedSceneTracesAsTheBruteForce) {
-    const SceneSpec spec = random_instanced_scene(7);
+    const SceneLayout layout = random_instanced_scene(7);
     gfxRTWideScene built;
-    build_scene(spec, built, 2);
+    build_scene(layout, built, 2);
     const Items items = saved(built);
     // Loading replaces what the scene held.
     gfxRTWideScene loaded;
@@ -53,8 +53,8 @@ TEST(WideSceneStream, ReloadedSceneTracesAsTheBruteForce) {
                                  12 * sizeof(float)));
     }
     EXPECT_EQ(loaded.memory_bytes(), built.memory_bytes());
-    const WideRays rays = scene_rays(spec, 1000, 71);
-    expect_scene_oracle(loaded, spec, rays, scene_packets(spec, rays, 72), "reloaded");
+    const WideRays rays = scene_rays(layout, 1000, 71);
+    expect_scene_oracle(loaded, layout, rays, scene_packets(layout, rays, 72), "reloaded");
 }
 
 TEST(WideSceneStream, EmptySceneRoundTrips) {
@@ -68,8 +68,8 @@ TEST(WideSceneStream, EmptySceneRoundTrips) {
 class WideSceneStreamDamage : public ::testing::Test {
 protected:
     void SetUp() override {
-        spec_ = random_instanced_scene(9);
-        build_scene(spec_, scene_, 1);
+        layout_ = random_instanced_scene(9);
+        build_scene(layout_, scene_, 1);
         items_ = saved(scene_);
         // The instances close the stream: a count, then a mesh and twelve
         // entries each, then the end token.
@@ -83,7 +83,7 @@ protected:
         return load(target, items);
     }
 
-    SceneSpec spec_;
+    SceneLayout layout_;
     gfxRTWideScene scene_;
     Items items_;
     std::size_t instances_at_ = 0;
@@ -101,7 +101,7 @@ TEST_F(WideSceneStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
               "mesh 0: the stream does not hold a wide BVH (its first token does not match)");
     EXPECT_EQ(damaged(instances_at_, StreamItem::Uint(1u << 25)),
               "the wide scene's instance count 33554432 is out of range");
-    EXPECT_EQ(damaged(first_instance, StreamItem::Uint(unsigned(spec_.meshes.size()))),
+    EXPECT_EQ(damaged(first_instance, StreamItem::Uint(unsigned(layout_.meshes.size()))),
               "instance 0: no such mesh");
     EXPECT_EQ(damaged(first_instance + 1 + 13 * 2,
                       StreamItem::Float(std::numeric_limits<float>::quiet_NaN())),

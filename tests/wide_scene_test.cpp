@@ -20,13 +20,13 @@ namespace {
 class WideSceneOracle : public ::testing::TestWithParam<unsigned int> {};
 
 TEST_P(WideSceneOracle, EveryQueryEqualsTheBruteForce) {
-    const SceneSpec spec = random_instanced_scene(GetParam());
-    const WideRays rays = scene_rays(spec, 2000, GetParam() + 100);
-    const std::vector<RayPacket> packets = scene_packets(spec, rays, GetParam() + 200);
+    const SceneLayout layout = random_instanced_scene(GetParam());
+    const WideRays rays = scene_rays(layout, 2000, GetParam() + 100);
+    const std::vector<RayPacket> packets = scene_packets(layout, rays, GetParam() + 200);
     for (unsigned int threads : {1u, 4u}) {
         gfxRTWideScene scene;
-        build_scene(spec, scene, threads);
-        expect_scene_oracle(scene, spec, rays, packets,
+        build_scene(layout, scene, threads);
+        expect_scene_oracle(scene, layout, rays, packets,
                             "seed " + std::to_string(GetParam()) + " on " +
                                 std::to_string(threads));
     }
@@ -51,16 +51,16 @@ void expect_same_results(const gfxRTWideScene& a, const gfxRTWideScene& b, const
 }
 
 TEST(WideSceneAnimation, EachCommitEqualsASceneBuiltFromScratch) {
-    SceneSpec spec = random_instanced_scene(4);
+    SceneLayout layout = random_instanced_scene(4);
     gfxRTWideScene animated;
-    build_scene(spec, animated, 1);
-    const WideRays rays = scene_rays(spec, 1500, 44);
+    build_scene(layout, animated, 1);
+    const WideRays rays = scene_rays(layout, 1500, 44);
     std::mt19937 rng(17);
     for (int step = 0; step < 6; ++step) {
-        const SceneSpec before = spec;
-        for (std::size_t i = step % 3; i < spec.instances.size(); i += 3) {
-            random_transform(rng, 3.0f, spec.instances[i].transform);
-            ASSERT_EQ(animated.set_transform(unsigned(i), spec.instances[i].transform),
+        const SceneLayout before = layout;
+        for (std::size_t i = step % 3; i < layout.instances.size(); i += 3) {
+            random_transform(rng, 3.0f, layout.instances[i].transform);
+            ASSERT_EQ(animated.set_transform(unsigned(i), layout.instances[i].transform),
                       GFX_WIDE_INSTANCE_DONE);
         }
         // Until the commit, queries see the scene as it was.
@@ -69,16 +69,16 @@ TEST(WideSceneAnimation, EachCommitEqualsASceneBuiltFromScratch) {
         expect_same_results(animated, old_scene, rays, "before commit " + std::to_string(step));
         ASSERT_TRUE(animated.commit(step % 2 == 0 ? 1u : 3u));
         gfxRTWideScene fresh;
-        build_scene(spec, fresh, 1);
+        build_scene(layout, fresh, 1);
         expect_same_results(animated, fresh, rays, "step " + std::to_string(step));
     }
-    expect_scene_oracle(animated, spec, scene_rays(spec, 500, 45), {}, "animated");
+    expect_scene_oracle(animated, layout, scene_rays(layout, 500, 45), {}, "animated");
 }
 
 TEST(WideSceneAnimation, CommittedInversesAreThoseOfTheLastCommit) {
-    const SceneSpec spec = random_instanced_scene(5);
+    const SceneLayout layout = random_instanced_scene(5);
     gfxRTWideScene scene;
-    build_scene(spec, scene, 1);
+    build_scene(layout, scene, 1);
     const float moved[12] = {2, 0, 0, 1, 0, 2, 0, 2, 0, 0, 2, 3};
     ASSERT_EQ(scene.set_transform(0, moved), GFX_WIDE_INSTANCE_DONE);
     float inverse[12];
@@ -206,10 +206,11 @@ TEST(WideSceneTransforms, ResultTexts) {
 }
 
 TEST(WideSceneEmpty, ScenesWithNothingToHitMissEveryRay) {
-    const SceneSpec spec = random_instanced_scene(6);
-    const WideRays rays = scene_rays(spec, 200, 7);
+    const SceneLayout layout = random_instanced_scene(6);
+    const WideRays rays = scene_rays(layout, 200, 7);
     gfxRTWideScene uncommitted, empty_meshes;
-    ASSERT_EQ(uncommitted.add_mesh(spec.meshes[0].data(), unsigned(spec.meshes[0].size()), 1), 0);
+    ASSERT_EQ(uncommitted.add_mesh(layout.meshes[0].data(), unsigned(layout.meshes[0].size()), 1),
+              0);
     const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
     ASSERT_EQ(uncommitted.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
     ASSERT_EQ(empty_meshes.add_mesh(nullptr, 0, 1), 0);
@@ -230,10 +231,10 @@ TEST(WideSceneEmpty, ScenesWithNothingToHitMissEveryRay) {
 }
 
 TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
-    const SceneSpec spec = random_instanced_scene(8);
-    const WideRays rays = scene_rays(spec, 300, 9);
+    const SceneLayout layout = random_instanced_scene(8);
+    const WideRays rays = scene_rays(layout, 300, 9);
     gfxRTWideScene reference;
-    build_scene(spec, reference, 1);
+    build_scene(layout, reference, 1);
     int failures = 0;
     for (int skip = 0;; ++skip) {
         gfxRTWideScene scene;
@@ -244,10 +245,10 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
         int injected = 0;
         {
             AllocationFaults faults(rule);
-            for (const std::vector<triAccel>& mesh : spec.meshes)
+            for (const std::vector<triAccel>& mesh : layout.meshes)
                 if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 1) < 0)
                     complete = false;
-            for (const SceneSpec::Placement& p : spec.instances) {
+            for (const SceneLayout::Placement& p : layout.instances) {
                 const gfxRTWideInstanceResult r =
                     complete ? scene.add_instance(p.mesh, p.transform) : GFX_WIDE_INSTANCE_DONE;
                 if (r != GFX_WIDE_INSTANCE_DONE) {
@@ -272,8 +273,8 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
             break;
         }
         ++failures;
-        if (!complete && scene.mesh_count() == spec.meshes.size() &&
-            scene.instance_count() == spec.instances.size()) {
+        if (!complete && scene.mesh_count() == layout.meshes.size() &&
+            scene.instance_count() == layout.instances.size()) {
             // Only the commit failed: the next one succeeds.
             ASSERT_TRUE(scene.commit(1));
             expect_same_results(scene, reference, rays,
@@ -318,12 +319,12 @@ std::vector<triAccel> large_triangles() {
 
 // Whether the carried ray passes within half a degree of a triangle's plane
 // in the instance's space: the kernel's grazing exception.
-bool grazes(const SceneSpec& spec, const float* origin, const float* direction) {
-    for (const SceneSpec::Placement& p : spec.instances) {
+bool grazes(const SceneLayout& layout, const float* origin, const float* direction) {
+    for (const SceneLayout::Placement& p : layout.instances) {
         float inverse[12], o[3], d[3];
         gfxRTWideScene::invert_transform(p.transform, inverse);
         gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-        for (const triAccel& t : spec.meshes[p.mesh]) {
+        for (const triAccel& t : layout.meshes[p.mesh]) {
             const double dn = double(d[0]) * t.normal[0] + double(d[1]) * t.normal[1] +
                               double(d[2]) * t.normal[2];
             const double dd = double(d[0]) * d[0] + double(d[1]) * d[1] + double(d[2]) * d[2];
@@ -347,9 +348,9 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f), weight(0.0f, 1.0f);
     int checked = 0;
     for (int s = 0; s < 40; ++s) {
-        SceneSpec spec;
-        spec.meshes.push_back(large_triangles());
-        SceneSpec::Placement p{0, {}};
+        SceneLayout layout;
+        layout.meshes.push_back(large_triangles());
+        SceneLayout::Placement p{0, {}};
         random_transform(rng, 1.0f, p.transform);
         const float scale = scales[s % 5];
         for (int r = 0; r < 3; ++r) {
@@ -359,12 +360,12 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
         }
         if (s % 4 == 1) // a strong shear
             p.transform[1] += 3.0f * p.transform[0];
-        spec.instances.push_back(p);
+        layout.instances.push_back(p);
         gfxRTWideScene scene;
-        build_scene(spec, scene, 1);
+        build_scene(layout, scene, 1);
         WideRays rays;
         for (int i = 0; i < 200; ++i) {
-            const triAccel& t = spec.meshes[0][rng() % spec.meshes[0].size()];
+            const triAccel& t = layout.meshes[0][rng() % layout.meshes[0].size()];
             // Barycentric weights over the triangle, and on its corners and
             // edges, where the mesh's box has its faces.
             float a = weight(rng), b = weight(rng);
@@ -398,12 +399,12 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
                 o[k] = target[k] + distance * unit(rng);
             for (int k = 0; k < 3; ++k)
                 d[k] = target[k] - o[k];
-            if (grazes(spec, o, d))
+            if (grazes(layout, o, d))
                 continue;
             rays.add(o, d, i % 3 == 0 ? 1.5f : std::numeric_limits<float>::infinity());
         }
         checked += int(rays.size());
-        expect_scene_oracle(scene, spec, rays, {}, "placement " + std::to_string(s));
+        expect_scene_oracle(scene, layout, rays, {}, "placement " + std::to_string(s));
         if (HasFailure())
             return;
     }

@@ -13,10 +13,10 @@
 namespace {
 
 TEST(WideSceneThreads, ConcurrentQueriesEqualOneThread) {
-    const SceneSpec spec = random_instanced_scene(12);
+    const SceneLayout layout = random_instanced_scene(12);
     gfxRTWideScene scene;
-    build_scene(spec, scene, 2);
-    const WideRays rays = scene_rays(spec, 2000, 13);
+    build_scene(layout, scene, 2);
+    const WideRays rays = scene_rays(layout, 2000, 13);
     const unsigned int n = rays.size();
     std::vector<gfxRTWideSceneHit> want(n);
     std::vector<unsigned char> want_occluded(n);

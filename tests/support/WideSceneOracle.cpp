@@ -14,7 +14,7 @@
 
 namespace {
 
-void inverse_of(const SceneSpec::Placement& p, float inverse[12]) {
+void inverse_of(const SceneLayout::Placement& p, float inverse[12]) {
     const bool invertible = gfxRTWideScene::invert_transform(p.transform, inverse);
     EXPECT_TRUE(invertible);
 }
@@ -49,10 +49,10 @@ void world_point(const float* m, const float* p, float* out) {
 }
 
 // Every instance's triangles in world space, to aim rays at.
-std::vector<triAccel> world_triangles(const SceneSpec& spec) {
+std::vector<triAccel> world_triangles(const SceneLayout& layout) {
     std::vector<triAccel> world;
-    for (const SceneSpec::Placement& p : spec.instances)
-        for (triAccel t : spec.meshes[p.mesh]) {
+    for (const SceneLayout::Placement& p : layout.instances)
+        for (triAccel t : layout.meshes[p.mesh]) {
             float v[3][3];
             world_point(p.transform, t.vertex0, v[0]);
             world_point(p.transform, t.vertex1, v[1]);
@@ -79,16 +79,16 @@ zrv::scenes::Bounds finite_bounds(const std::vector<triAccel>& tris) {
 
 // For a message: what the expected instance's mesh tree alone finds on the
 // carried ray, which tells the top level's faults from the mesh tree's.
-std::string mesh_alone(const gfxRTWideScene& scene, const SceneSpec& spec,
+std::string mesh_alone(const gfxRTWideScene& scene, const SceneLayout& layout,
                        const gfxRTWideSceneHit& expected, const float* origin,
                        const float* direction, float limit) {
     if (expected.instance < 0)
         return "";
     float inverse[12], o[3], d[3];
-    inverse_of(spec.instances[expected.instance], inverse);
+    inverse_of(layout.instances[expected.instance], inverse);
     gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
     gfxRTWideHit hit;
-    scene.mesh(spec.instances[expected.instance].mesh).intersect1(o, d, limit, hit);
+    scene.mesh(layout.instances[expected.instance].mesh).intersect1(o, d, limit, hit);
     return "; its mesh's tree alone: " + hit_bits(hit);
 }
 
@@ -117,11 +117,11 @@ std::vector<triAccel> degenerate_mesh() {
 
 } // namespace
 
-void build_scene(const SceneSpec& spec, gfxRTWideScene& scene, unsigned int threads) {
-    for (const std::vector<triAccel>& mesh : spec.meshes)
+void build_scene(const SceneLayout& layout, gfxRTWideScene& scene, unsigned int threads) {
+    for (const std::vector<triAccel>& mesh : layout.meshes)
         ASSERT_EQ(scene.add_mesh(mesh.data(), unsigned(mesh.size()), threads),
                   int(scene.mesh_count()));
-    for (const SceneSpec::Placement& p : spec.instances)
+    for (const SceneLayout::Placement& p : layout.instances)
         ASSERT_EQ(scene.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
     ASSERT_TRUE(scene.commit(threads));
 }
@@ -158,46 +158,46 @@ void random_transform(std::mt19937& rng, float spread, float m[12]) {
     }
 }
 
-SceneSpec random_instanced_scene(unsigned int seed) {
-    SceneSpec spec;
+SceneLayout random_instanced_scene(unsigned int seed) {
+    SceneLayout layout;
     zrv::scenes::Mesh shapes;
     shapes.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 12, 6));
     shapes.append(zrv::scenes::box_grid({-1, -1, -1}, 2, 2, 2, 0.5f, 1.0f));
-    spec.meshes.push_back(shapes.finalize());
-    spec.meshes.push_back(zrv::scenes::random_triangle_soup(
+    layout.meshes.push_back(shapes.finalize());
+    layout.meshes.push_back(zrv::scenes::random_triangle_soup(
         400, zrv::scenes::Bounds{{-1, -1, -1}, {1, 1, 1}}, 0.4f, seed));
-    spec.meshes.push_back({}); // empty
+    layout.meshes.push_back({}); // empty
     triAccel one{};
     const float v[3][3] = {{-1, -1, 0}, {1, -1, 0}, {0, 1, 0}};
     std::memcpy(one.vertex0, v[0], sizeof v[0]);
     std::memcpy(one.vertex1, v[1], sizeof v[1]);
     std::memcpy(one.vertex2, v[2], sizeof v[2]);
     one.normal[2] = 1.0f;
-    spec.meshes.push_back({one});
-    spec.meshes.push_back(degenerate_mesh());
-    for (std::vector<triAccel>& mesh : spec.meshes)
+    layout.meshes.push_back({one});
+    layout.meshes.push_back(degenerate_mesh());
+    for (std::vector<triAccel>& mesh : layout.meshes)
         mix_triangle_flags(mesh);
 
     std::mt19937 rng(seed);
     const unsigned int placements[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
                                        1, 1, 1, 2, 2, 3, 3, 3, 4, 4, 0, 1, 3};
     for (unsigned int mesh : placements) {
-        SceneSpec::Placement p;
+        SceneLayout::Placement p;
         p.mesh = mesh;
         random_transform(rng, 3.0f, p.transform);
-        spec.instances.push_back(p);
+        layout.instances.push_back(p);
         // Every fourth placed twice, the copy with the same transform.
-        if (spec.instances.size() % 4 == 0)
-            spec.instances.push_back(p);
+        if (layout.instances.size() % 4 == 0)
+            layout.instances.push_back(p);
     }
     // An identity placement, aligned with the world's axes.
-    SceneSpec::Placement identity{0, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}};
-    spec.instances.push_back(identity);
-    return spec;
+    SceneLayout::Placement identity{0, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}};
+    layout.instances.push_back(identity);
+    return layout;
 }
 
-WideRays scene_rays(const SceneSpec& spec, int count, unsigned int seed) {
-    const std::vector<triAccel> world = world_triangles(spec);
+WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed) {
+    const std::vector<triAccel> world = world_triangles(layout);
     const zrv::scenes::Bounds b = finite_bounds(world);
     WideRays rays = lane_rays(random_single_lane_packets(world, b, count, seed), 12.0f, seed);
     std::mt19937 rng(seed + 1);
@@ -221,8 +221,9 @@ WideRays scene_rays(const SceneSpec& spec, int count, unsigned int seed) {
     return rays;
 }
 
-std::vector<RayPacket> scene_packets(const SceneSpec& spec, const WideRays& rays, unsigned seed) {
-    const zrv::scenes::Bounds b = finite_bounds(world_triangles(spec));
+std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& rays,
+                                     unsigned seed) {
+    const zrv::scenes::Bounds b = finite_bounds(world_triangles(layout));
     std::vector<RayPacket> packets = incoherent_packets(b, 300, seed);
     const auto camera = camera_packets(b, 16, 16, 0.7f);
     packets.insert(packets.end(), camera.begin(), camera.end());
@@ -234,42 +235,43 @@ std::vector<RayPacket> scene_packets(const SceneSpec& spec, const WideRays& rays
     return packets;
 }
 
-gfxRTWideSceneHit scene_oracle_nearest(const SceneSpec& spec, const float* origin,
+gfxRTWideSceneHit scene_oracle_nearest(const SceneLayout& layout, const float* origin,
                                        const float* direction, float max_distance) {
     gfxRTWideSceneHit best{max_distance, 0.0f, 0.0f, -1, -1};
-    for (std::size_t i = 0; i < spec.instances.size(); ++i) {
+    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
         float inverse[12], o[3], d[3];
-        inverse_of(spec.instances[i], inverse);
+        inverse_of(layout.instances[i], inverse);
         gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-        const gfxRTWideHit hit = oracle_nearest(spec.meshes[spec.instances[i].mesh], o, d, best.t);
+        const gfxRTWideHit hit =
+            oracle_nearest(layout.meshes[layout.instances[i].mesh], o, d, best.t);
         if (hit.index >= 0)
             best = gfxRTWideSceneHit{hit.t, hit.u, hit.v, hit.index, int(i)};
     }
     return best;
 }
 
-bool scene_oracle_occluded(const SceneSpec& spec, const float* origin, const float* direction,
+bool scene_oracle_occluded(const SceneLayout& layout, const float* origin, const float* direction,
                            float max_distance) {
-    for (const SceneSpec::Placement& p : spec.instances) {
+    for (const SceneLayout::Placement& p : layout.instances) {
         float inverse[12], o[3], d[3];
         inverse_of(p, inverse);
         gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-        if (oracle_occluded(spec.meshes[p.mesh], o, d, max_distance))
+        if (oracle_occluded(layout.meshes[p.mesh], o, d, max_distance))
             return true;
     }
     return false;
 }
 
-void scene_oracle_intersect4(const SceneSpec& spec, const RayPacket& rays, HitPacket& hits,
+void scene_oracle_intersect4(const SceneLayout& layout, const RayPacket& rays, HitPacket& hits,
                              __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
                              float max_distance) {
     alignas(16) int index[4] = {-1, -1, -1, -1}, instance[4] = {-1, -1, -1, -1};
-    for (std::size_t i = 0; i < spec.instances.size(); ++i) {
+    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
         float inverse[12];
-        inverse_of(spec.instances[i], inverse);
+        inverse_of(layout.instances[i], inverse);
         __m128i found;
-        oracle_intersect4(spec.meshes[spec.instances[i].mesh], carried_packet(inverse, rays), hits,
-                          found, state, max_distance);
+        oracle_intersect4(layout.meshes[layout.instances[i].mesh], carried_packet(inverse, rays),
+                          hits, found, state, max_distance);
         alignas(16) int lanes[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), found);
         for (int k = 0; k < 4; ++k)
@@ -282,13 +284,13 @@ void scene_oracle_intersect4(const SceneSpec& spec, const RayPacket& rays, HitPa
     hit_instance = _mm_load_si128(reinterpret_cast<const __m128i*>(instance));
 }
 
-int scene_oracle_occluded4(const SceneSpec& spec, const RayPacket& rays, __m128 max_distance) {
+int scene_oracle_occluded4(const SceneLayout& layout, const RayPacket& rays, __m128 max_distance) {
     int occluded = 0;
-    for (const SceneSpec::Placement& p : spec.instances) {
+    for (const SceneLayout::Placement& p : layout.instances) {
         float inverse[12];
         inverse_of(p, inverse);
         occluded |=
-            oracle_occluded4(spec.meshes[p.mesh], carried_packet(inverse, rays), max_distance);
+            oracle_occluded4(layout.meshes[p.mesh], carried_packet(inverse, rays), max_distance);
     }
     return occluded;
 }
@@ -298,16 +300,17 @@ std::string scene_hit_bits(const gfxRTWideSceneHit& h) {
            std::to_string(h.instance);
 }
 
-void expect_scene_oracle(const gfxRTWideScene& scene, const SceneSpec& spec, const WideRays& rays,
-                         const std::vector<RayPacket>& packets, const std::string& where) {
+void expect_scene_oracle(const gfxRTWideScene& scene, const SceneLayout& layout,
+                         const WideRays& rays, const std::vector<RayPacket>& packets,
+                         const std::string& where) {
     const unsigned int n = rays.size();
     std::vector<gfxRTWideSceneHit> expected(n);
     std::vector<unsigned char> expected_occluded(n);
     for (unsigned int i = 0; i < n; ++i) {
         const float* o = &rays.origins[3 * i];
         const float* d = &rays.directions[3 * i];
-        expected[i] = scene_oracle_nearest(spec, o, d, rays.limits[i]);
-        expected_occluded[i] = scene_oracle_occluded(spec, o, d, rays.limits[i]);
+        expected[i] = scene_oracle_nearest(layout, o, d, rays.limits[i]);
+        expected_occluded[i] = scene_oracle_occluded(layout, o, d, rays.limits[i]);
     }
     struct PacketAnswer {
         HitPacket hits[2];
@@ -321,11 +324,11 @@ void expect_scene_oracle(const gfxRTWideScene& scene, const SceneSpec& spec, con
             answers[p].hits[shadow] =
                 HitPacket{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
                           _mm_set1_epi32(-1)};
-            scene_oracle_intersect4(spec, packets[p], answers[p].hits[shadow],
+            scene_oracle_intersect4(layout, packets[p], answers[p].hits[shadow],
                                     answers[p].index[shadow], answers[p].instance[shadow],
                                     RenderState{0, shadow}, p % 3 == 0 ? 1e30f : 3.0f);
         }
-        answers[p].occluded = scene_oracle_occluded4(spec, packets[p], limits4);
+        answers[p].occluded = scene_oracle_occluded4(layout, packets[p], limits4);
     }
 
     const gfxKernelLevel saved = gfxGetKernelLevel();
@@ -342,7 +345,7 @@ void expect_scene_oracle(const gfxRTWideScene& scene, const SceneSpec& spec, con
                 scene_hit_bits(hit) != scene_hit_bits(expected[i])) {
                 ADD_FAILURE() << at << ", ray " << i << ": " << scene_hit_bits(hit) << " expected "
                               << scene_hit_bits(expected[i])
-                              << mesh_alone(scene, spec, expected[i], o, d, rays.limits[i]);
+                              << mesh_alone(scene, layout, expected[i], o, d, rays.limits[i]);
                 ++wrong;
             }
             if (scene.occluded1(o, d, rays.limits[i]) != bool(expected_occluded[i])) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-struct SceneSpec {
+struct SceneLayout {
     struct Placement {
         unsigned int mesh;
         float transform[12];
@@ -23,8 +23,8 @@ struct SceneSpec {
     std::vector<Placement> instances;
 };
 
-// Adds the spec's meshes and instances to an empty scene and commits it.
-void build_scene(const SceneSpec& spec, gfxRTWideScene& scene, unsigned int threads);
+// Adds the layout's meshes and instances to an empty scene and commits it.
+void build_scene(const SceneLayout& layout, gfxRTWideScene& scene, unsigned int threads);
 
 // A random placement: rotation, non-uniform scale (a mirror one time in
 // three), shear, and a translation within spread of the origin.
@@ -33,28 +33,30 @@ void random_transform(std::mt19937& rng, float spread, float transform[12]);
 // Several meshes (one placed many times, one empty, one a single triangle)
 // at random transforms, with some instances placed twice at the same
 // transform, whose hits tie.
-SceneSpec random_instanced_scene(unsigned int seed);
+SceneLayout random_instanced_scene(unsigned int seed);
 
 // Rays through a scene: aimed at points and vertices of its triangles in
 // world space, scattered, from far away, a third unbounded.
-WideRays scene_rays(const SceneSpec& spec, int count, unsigned int seed);
+WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed);
 // Packets over the scene: incoherent, camera and facing pairs.
-std::vector<RayPacket> scene_packets(const SceneSpec& spec, const WideRays& rays, unsigned seed);
+std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& rays,
+                                     unsigned seed);
 
-gfxRTWideSceneHit scene_oracle_nearest(const SceneSpec& spec, const float* origin,
+gfxRTWideSceneHit scene_oracle_nearest(const SceneLayout& layout, const float* origin,
                                        const float* direction, float max_distance);
-bool scene_oracle_occluded(const SceneSpec& spec, const float* origin, const float* direction,
+bool scene_oracle_occluded(const SceneLayout& layout, const float* origin, const float* direction,
                            float max_distance);
-void scene_oracle_intersect4(const SceneSpec& spec, const RayPacket& rays, HitPacket& hits,
+void scene_oracle_intersect4(const SceneLayout& layout, const RayPacket& rays, HitPacket& hits,
                              __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
                              float max_distance);
-int scene_oracle_occluded4(const SceneSpec& spec, const RayPacket& rays, __m128 max_distance);
+int scene_oracle_occluded4(const SceneLayout& layout, const RayPacket& rays, __m128 max_distance);
 
 std::string scene_hit_bits(const gfxRTWideSceneHit& hit);
 
 // Every query (one ray, packets, batches on 1 and 4 threads) under every
 // kernel version against the oracle.
-void expect_scene_oracle(const gfxRTWideScene& scene, const SceneSpec& spec, const WideRays& rays,
-                         const std::vector<RayPacket>& packets, const std::string& where);
+void expect_scene_oracle(const gfxRTWideScene& scene, const SceneLayout& layout,
+                         const WideRays& rays, const std::vector<RayPacket>& packets,
+                         const std::string& where);
 
 #endif // ZRV_TEST_WIDE_SCENE_ORACLE_H

@@ -211,7 +211,8 @@ const OptionEntry option_table[] = {
      "occluders farther than D do not count\n(default: a fiftieth of the scene's diagonal)"},
     {"--accel KIND", "--accel", nullptr, for_render | for_inspect,
      "auto (default: wide), kd, bvh, two-level or wide"},
-    {"--accel KIND", "--accel", nullptr, for_build, "auto (default: wide), kd, bvh, two-level or wide"},
+    {"--accel KIND", "--accel", nullptr, for_build,
+     "auto (default: wide), kd, bvh, two-level or wide"},
     {"--flatten", "--flatten", nullptr, for_render | for_inspect,
      "trace the file's placed meshes as one mesh in world space\n"
      "(by default, under auto or wide, a file that places a mesh\n"

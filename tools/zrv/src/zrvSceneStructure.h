@@ -104,10 +104,10 @@ public:
 // How a structure came to be.
 struct BuildOutcome {
     StructureKind kind = StructureKind::kd;
-    std::string reason;              // why --accel auto chose it (empty otherwise)
-    int compile_code = 0;            // of CompileKDTree (for kd) or CompileBVHTree
-    double seconds = 0.0;            // wall clock of every build made
-    double library_seconds = 0.0;    // the structure's own compile time
+    std::string reason;           // why --accel auto chose it (empty otherwise)
+    int compile_code = 0;         // of CompileKDTree (for kd) or CompileBVHTree
+    double seconds = 0.0;         // wall clock of every build made
+    double library_seconds = 0.0; // the structure's own compile time
 };
 
 // Builds the chosen structure over triangles (triangle_id = index, host_word
