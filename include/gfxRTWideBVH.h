@@ -26,6 +26,8 @@
 #define GFX_RT_WIDE_BVH_H
 
 #include "gfxExport.h"
+#include "gfxRTWideClosestPoint.h"
+#include "gfxRTWideHitList.h"
 #include "gfxRayTracing.h"
 #include "gfxStream.h"
 
@@ -105,6 +107,29 @@ public:
     // occluded[i] = 1 where occluded1 holds for ray i, 0 elsewhere.
     void occluded_batch(const float* origins, const float* directions, const float* max_distances,
                         unsigned int count, unsigned char* occluded, unsigned int threads) const;
+
+    // Every hit, not only the nearest: counts[i] = the triangles the kernel
+    // hits on ray i with 0.0001 <= t < its max distance, from either side
+    // (casts_shadow is not consulted).
+    void count_batch(const float* origins, const float* directions, const float* max_distances,
+                     unsigned int count, unsigned int* counts, unsigned int threads) const;
+    // Those hits themselves, into list (released first; see
+    // gfxRTWideHitList.h), with instance -1. False, leaving an empty list,
+    // when memory runs out.
+    bool list_batch(const float* origins, const float* directions, const float* max_distances,
+                    unsigned int count, gfxRTWideHitList& list, unsigned int threads) const;
+
+    // The nearest point of the kept triangles to point within max_distance
+    // (infinity: no limit); at equal distance, the lowest triangle position.
+    // Returns whether there is one; closest is written either way. A
+    // non-finite point finds nothing.
+    bool closest_point(const float point[3], float max_distance,
+                       gfxRTWideClosestPoint& closest) const;
+    // count points (three floats each), each with closest_point's answer for
+    // its own max distance (max_distances null: no limit), in the caller's
+    // order, on threads workers (0 counts as 1).
+    void closest_batch(const float* points, const float* max_distances, unsigned int count,
+                       gfxRTWideClosestPoint* closest, unsigned int threads) const;
 
     // Saving and restoring through the library's stream interfaces. stream
     // writes the tree's own tokens, its counts, boxes, nodes, triangle blocks

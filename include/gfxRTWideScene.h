@@ -126,6 +126,13 @@ public:
     void occluded_batch(const float* origins, const float* directions, const float* max_distances,
                         unsigned int count, unsigned char* occluded, unsigned int threads) const;
 
+    // As gfxRTWideBVH's, over the whole scene: list entries carry their
+    // instance.
+    void count_batch(const float* origins, const float* directions, const float* max_distances,
+                     unsigned int count, unsigned int* counts, unsigned int threads) const;
+    bool list_batch(const float* origins, const float* directions, const float* max_distances,
+                    unsigned int count, gfxRTWideHitList& list, unsigned int threads) const;
+
     // Saving and restoring: every mesh's tree (as gfxRTWideBVH::stream writes
     // it), then the instances. unstream checks as gfxRTWideBVH::unstream does,
     // and also every instance's mesh and transform; on success the scene is
