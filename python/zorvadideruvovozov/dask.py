@@ -103,7 +103,12 @@ def _run_chunk(scene, query, first_row, ragged, keyword_names, *arrays):
     """One task: the query on one chunk's rows."""
     count = len(arrays) - len(keyword_names)
     keywords = dict(zip(keyword_names, arrays[count:]))
-    result = getattr(scene, query)(*arrays[:count], **keywords)
+    try:
+        result = getattr(scene, query)(*arrays[:count], **keywords)
+    except ValueError as error:  # its row numbers count from the chunk's first row
+        rows = len(arrays[0])
+        raise ValueError(f"the chunk of rows {first_row} to {first_row + rows - 1}: {error}") \
+            from None
     if ragged and isinstance(result, dict):
         result = dict(result)
         for key in RAY_INDEX_KEYS:
