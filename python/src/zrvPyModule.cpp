@@ -329,7 +329,9 @@ its batch traversal; other arrays are converted once.
 
 Returns a dict of (k,) arrays: "t" (float32, inf where missed), "triangle"
 (int32 face row, -1 where missed), "u" and "v" (float32 barycentric weights
-of the face's second and third vertex, 0 where missed).)doc")
+of the face's second and third vertex, 0 where missed); a scene of instances
+adds "instance" (int32, -1 where missed), "triangle" then being the face row
+in that instance's mesh.)doc")
         .def("occluded", &PyScene::occluded, py::arg("origins"), py::arg("directions"),
              py::arg("tmax") = std::numeric_limits<double>::infinity(),
              py::arg("threads") = py::none(),
@@ -355,8 +357,9 @@ A wide BVH adds leaves, blocks (of four triangles), depth, bytes, triangles
 (those in the tree) and input_triangles; a KD-tree or BVH its statistic
 record: number_of_leaves, number_of_empty_cells, average_objects_per_cell,
 max_objects_in_cell, tree_depth, compile_time_sec, number_of_objects, valid.)doc")
-        .def_property_readonly("accel", &PyScene::accel,
-                               "The structure in use: \"wide\", \"kd\" or \"bvh\".")
+        .def_property_readonly(
+            "accel", &PyScene::accel,
+            "The structure in use: \"wide\", \"kd\", \"bvh\", or \"wide-scene\" for instances.")
         .def_property_readonly("dropped_non_finite", &PyScene::dropped_non_finite,
                                "Faces left out for a NaN or infinite vertex coordinate.")
         .def_property_readonly("dropped_degenerate", &PyScene::dropped_degenerate,
