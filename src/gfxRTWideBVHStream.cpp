@@ -10,9 +10,9 @@
 //     slop, node by node and slot by slot;
 //   S uints: the used slots' references, in the same order;
 //   B uints: every block's used lane count m (1 to 4), the kept count in all;
+//   kept uints: the used lanes' index words, block by block and lane by lane;
 //   12 kept floats: every used lane's vertex 0, 1, 2 and normal (three floats
-//     each), block by block and lane by lane;
-//   kept uints: the used lanes' index words, in the same order;
+//     each), in the same order;
 //   input count ints: the id table.
 // Last, "END:gfxRTWideBVH".
 //
@@ -35,6 +35,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+
+#include <emmintrin.h>
+#include <xmmintrin.h>
 
 using gfx_detail::TriangleBlock;
 using gfx_detail::WideNode;
@@ -250,6 +253,37 @@ const char* read_values(gfxStreamReader& reader, const Head& head, LoadedArrays&
     return nullptr;
 }
 
+// A block of four used lanes from their records (twelve floats each) and
+// index words, four rows at a time. False when a float is not finite or an
+// index word names no input triangle: the caller then finds which.
+bool fill_full_block(TriangleBlock& block, const float* records, const std::uint32_t* index,
+                     unsigned int input) {
+    float* const rows = &block.vertex[0][0][0]; // the twelve rows of four lanes
+    const __m128 zero = _mm_setzero_ps();
+    __m128 finite_lanes = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (unsigned int r = 0; r < LANE_FLOATS; r += 4) {
+        __m128 a = _mm_loadu_ps(records + r), b = _mm_loadu_ps(records + LANE_FLOATS + r);
+        __m128 c = _mm_loadu_ps(records + 2 * LANE_FLOATS + r);
+        __m128 d = _mm_loadu_ps(records + 3 * LANE_FLOATS + r);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        // x - x is zero exactly when x is finite.
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(a, a), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(b, b), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(c, c), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(d, d), zero));
+        _mm_store_ps(rows + 4 * r, a);
+        _mm_store_ps(rows + 4 * r + 4, b);
+        _mm_store_ps(rows + 4 * r + 8, c);
+        _mm_store_ps(rows + 4 * r + 12, d);
+    }
+    bool named = true;
+    for (int lane = 0; lane < 4; ++lane) {
+        block.index[lane] = index[lane];
+        named &= (index[lane] & gfx_detail::WIDE_INDEX_MASK) < input;
+    }
+    return named && _mm_movemask_ps(finite_lanes) == 0xF;
+}
+
 // Reads a run of count used counts into used (one byte each), checking each
 // with check. Null, or the reason.
 template <typename Check>
@@ -310,34 +344,33 @@ const char* read_columns(gfxStreamReader& reader, const Head& head, LoadedArrays
             nullptr ||
         check_kept(lanes, head, message, size) != nullptr)
         return message;
-    {
-        gfx_detail::RunCursor<float, LANE_FLOATS> floats(runs, lanes);
-        for (unsigned int i = 0; i < head.blocks; ++i) {
-            TriangleBlock& block = arrays.blocks[i];
-            for (unsigned int lane = 0; lane < lanes_used[i]; ++lane) {
-                const float* f = floats.next();
-                for (int k = 0; k < 3; ++k)
-                    for (int a = 0; a < 3; ++a)
-                        block.vertex[k][a][lane] = f[3 * k + a];
+    // The index words wait in the id table, which holds at least the kept
+    // count and is read last: the blocks are then written in one pass.
+    runs.read(reinterpret_cast<unsigned int*>(arrays.ids), std::size_t(lanes));
+    const std::uint32_t* index = reinterpret_cast<const std::uint32_t*>(arrays.ids);
+    gfx_detail::RunCursor<float, LANE_FLOATS> floats(runs, lanes);
+    for (unsigned int i = 0; i < head.blocks; ++i) {
+        TriangleBlock& block = arrays.blocks[i];
+        const unsigned int used = lanes_used[i];
+        const float* f = floats.next(used);
+        const std::uint32_t* const block_index = index;
+        index += used;
+        if (used == 4 && fill_full_block(block, f, block_index, head.input))
+            continue;
+        // Lane by lane, which also finds the first reason of a full block.
+        for (unsigned int lane = 0; lane < used; ++lane, f += LANE_FLOATS) {
+            for (int k = 0; k < 3; ++k)
                 for (int a = 0; a < 3; ++a)
-                    block.normal[a][lane] = f[9 + a];
-                if (check_lane_floats(block, lane, i, message, size) != nullptr)
-                    return message;
-            }
-            for (unsigned int lane = lanes_used[i]; lane < 4; ++lane)
-                gfx_detail::wide_clear_lane(block, lane);
+                    block.vertex[k][a][lane] = f[3 * k + a];
+            for (int a = 0; a < 3; ++a)
+                block.normal[a][lane] = f[9 + a];
+            block.index[lane] = block_index[lane];
+            if (check_lane_floats(block, lane, i, message, size) != nullptr ||
+                check_lane_index(block, lane, i, head, message, size) != nullptr)
+                return message;
         }
-    }
-    {
-        gfx_detail::RunCursor<unsigned int, 1> indices(runs, lanes);
-        for (unsigned int i = 0; i < head.blocks; ++i) {
-            TriangleBlock& block = arrays.blocks[i];
-            for (unsigned int lane = 0; lane < lanes_used[i]; ++lane) {
-                block.index[lane] = *indices.next();
-                if (check_lane_index(block, lane, i, head, message, size) != nullptr)
-                    return message;
-            }
-        }
+        for (unsigned int lane = used; lane < 4; ++lane)
+            gfx_detail::wide_clear_lane(block, lane);
     }
     runs.read(arrays.ids, head.input);
     return nullptr;
@@ -449,6 +482,12 @@ bool gfxRTWideBVH::stream(gfxStreamWriter& writer) const {
                 *counts.put() = used_lanes(blocks[i]);
         }
         {
+            gfx_detail::RunSink<unsigned int, 1> indices(runs);
+            for (unsigned int i = 0; i < block_count_; ++i)
+                for (unsigned int lane = 0, used = used_lanes(blocks[i]); lane < used; ++lane)
+                    *indices.put() = blocks[i].index[lane];
+        }
+        {
             gfx_detail::RunSink<float, LANE_FLOATS> floats(runs);
             for (unsigned int i = 0; i < block_count_; ++i)
                 for (unsigned int lane = 0, used = used_lanes(blocks[i]); lane < used; ++lane) {
@@ -459,12 +498,6 @@ bool gfxRTWideBVH::stream(gfxStreamWriter& writer) const {
                     for (int a = 0; a < 3; ++a)
                         f[9 + a] = blocks[i].normal[a][lane];
                 }
-        }
-        {
-            gfx_detail::RunSink<unsigned int, 1> indices(runs);
-            for (unsigned int i = 0; i < block_count_; ++i)
-                for (unsigned int lane = 0, used = used_lanes(blocks[i]); lane < used; ++lane)
-                    *indices.put() = blocks[i].index[lane];
         }
         runs.write(triangle_ids_, input_count_);
     }

@@ -77,30 +77,37 @@ private:
 };
 
 // Records of RECORD values of type T, records of them in a run: each
-// next() is the following record, read with the pieces before it.
+// next() is the following record (or records), read with the pieces before
+// it.
 template <typename T, unsigned int RECORD> class RunCursor {
 public:
+    static const unsigned int PIECE = 256; // records
+
     RunCursor(RunReader& reader, unsigned long long records) : reader_(reader), left_(records) {}
     RunCursor(const RunCursor&) = delete;
     RunCursor& operator=(const RunCursor&) = delete;
 
-    // Not to be called more often than the records the run holds.
-    const T* next() {
-        if (at_ == filled_)
+    // The next count records (at most PIECE), side by side. Not to be asked
+    // for more records than the run holds.
+    const T* next(unsigned int count = 1) {
+        if (filled_ - at_ < count * RECORD)
             refill();
-        const T* record = buffer_ + at_;
-        at_ += RECORD;
-        return record;
+        const T* records = buffer_ + at_;
+        at_ += count * RECORD;
+        return records;
     }
 
 private:
-    static const unsigned int PIECE = 256; // records
-
+    // Moves the values not handed out yet to the front and reads behind them.
     void refill() {
-        const unsigned int records = left_ < PIECE ? unsigned(left_) : PIECE;
-        reader_.read(buffer_, std::size_t(records) * RECORD);
+        const unsigned int kept = filled_ - at_;
+        for (unsigned int i = 0; i < kept; ++i)
+            buffer_[i] = buffer_[at_ + i];
+        const unsigned int room = PIECE - kept / RECORD;
+        const unsigned int records = left_ < room ? unsigned(left_) : room;
+        reader_.read(buffer_ + kept, std::size_t(records) * RECORD);
         left_ -= records;
-        filled_ = records * RECORD;
+        filled_ = kept + records * RECORD;
         at_ = 0;
     }
 

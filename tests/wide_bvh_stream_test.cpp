@@ -27,7 +27,7 @@ const std::size_t kNodeCountAt = 4, kLeafCountAt = 6, kDepthAt = 7, kNodeUsedAt 
 
 // Where each column of a saved tree begins.
 struct Columns {
-    std::size_t slot_floats, references, block_used, lane_floats, indices, ids;
+    std::size_t slot_floats, references, block_used, indices, lane_floats, ids;
     std::size_t slots, lanes;
 };
 
@@ -60,9 +60,9 @@ Columns columns(const Items& items) {
     c.block_used = c.references + c.slots;
     for (unsigned int i = 0; i < blocks; ++i)
         c.lanes += items[c.block_used + i].u;
-    c.lane_floats = c.block_used + blocks;
-    c.indices = c.lane_floats + 12 * c.lanes;
-    c.ids = c.indices + c.lanes;
+    c.indices = c.block_used + blocks;
+    c.lane_floats = c.indices + c.lanes;
+    c.ids = c.lane_floats + 12 * c.lanes;
     return c;
 }
 
@@ -319,6 +319,25 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
         gfxRTWideBVH loaded;
         EXPECT_EQ(load(loaded, damaged), c.reason);
     }
+    // A full block past the first, whose lanes are checked together: an
+    // infinite coordinate in its third lane, a bad index word in its fourth.
+    unsigned int full = 1, lanes_before = items[at.block_used].u;
+    while (items[at.block_used + full].u != 4)
+        lanes_before += items[at.block_used + full++].u;
+    const std::string block = " of block " + std::to_string(full);
+    const std::pair<std::size_t, StreamItem> damage[2] = {
+        {at.lane_floats + 12 * (lanes_before + 2) + 7,
+         StreamItem::Float(-std::numeric_limits<float>::infinity())},
+        {at.indices + lanes_before + 3, StreamItem::Uint(input)}};
+    const std::string reasons[2] = {"triangle 2" + block + " is not finite",
+                                    "triangle 3" + block + " names triangle " +
+                                        std::to_string(input) + " of " + std::to_string(input)};
+    for (int d = 0; d < 2; ++d) {
+        Items damaged = items;
+        damaged[damage[d].first] = damage[d].second;
+        gfxRTWideBVH loaded;
+        EXPECT_EQ(load(loaded, damaged), reasons[d]);
+    }
 }
 
 // A node no reference names and a block in no leaf, appended with their
@@ -344,9 +363,9 @@ TEST_F(WideBVHStreamDamage, NodesAndBlocksOutsideTheTreeAreRefused) {
     extra_block[3] = StreamItem::Uint(items[3].u + lanes);
     extra_block[kNodeCountAt + 1] = StreamItem::Uint(blocks + 1);
     extra_block.insert(extra_block.end() - 1, lanes, StreamItem::Int(7));
-    copy(extra_block, at.ids, items, at.indices, lanes);
-    copy(extra_block, at.indices, items, at.lane_floats, 12 * lanes);
-    copy(extra_block, at.lane_floats, items, at.block_used, 1);
+    copy(extra_block, at.ids, items, at.lane_floats, 12 * lanes);
+    copy(extra_block, at.lane_floats, items, at.indices, lanes);
+    copy(extra_block, at.indices, items, at.block_used, 1);
     gfxRTWideBVH loaded;
     EXPECT_EQ(load(loaded, extra_node), std::to_string(nodes) + " of the " +
                                             std::to_string(nodes + 1) +

@@ -168,8 +168,9 @@ public:
 protected:
     Reader() = default;
     // Checks header, size and CRC of the image in data_ and moves to the
-    // first value.
+    // first value; the second form with the payload's CRC computed already.
     bool check_image();
+    bool check_image(std::uint32_t payload_crc);
     void fail(std::uint64_t offset, const std::string& message);
 
     std::vector<unsigned char, ImageAllocator<unsigned char>> data_; // header and payload

@@ -308,6 +308,12 @@ void Reader::fail(std::uint64_t offset, const std::string& message) {
 }
 
 bool Reader::check_image() {
+    const std::size_t size = data_.size();
+    return check_image(
+        size > HEADER_SIZE ? crc32_update(0, data_.data() + HEADER_SIZE, size - HEADER_SIZE) : 0);
+}
+
+bool Reader::check_image(std::uint32_t payload_crc) {
     const unsigned char* image = data_.data();
     const std::size_t size = data_.size();
     if (size < HEADER_SIZE) {
@@ -338,8 +344,7 @@ bool Reader::check_image() {
                        std::to_string(size - HEADER_SIZE) + " follow it");
         return false;
     }
-    const std::uint32_t crc = crc32_update(0, image + HEADER_SIZE, size - HEADER_SIZE);
-    if (crc != load_u32(image + 24)) {
+    if (payload_crc != load_u32(image + 24)) {
         fail(24, "the values are damaged (CRC-32 mismatch)");
         return false;
     }
@@ -490,6 +495,7 @@ FileReader::FileReader(const std::string& path) {
         fail(0, system_error("cannot open", path));
         return;
     }
+    std::uint32_t crc = 0;
     bool read_ok = std::fseek(file, 0, SEEK_END) == 0;
     const long size = read_ok ? std::ftell(file) : -1;
     read_ok = read_ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
@@ -501,14 +507,23 @@ FileReader::FileReader(const std::string& path) {
             fail(0, "out of memory");
             return;
         }
-        read_ok = std::fread(data_.data(), 1, data_.size(), file) == data_.size();
+        // In pieces, each added to the CRC while it is still in the cache.
+        const std::size_t piece = std::size_t(1) << 20;
+        for (std::size_t at = 0; read_ok && at < data_.size(); at += piece) {
+            const std::size_t n = data_.size() - at < piece ? data_.size() - at : piece;
+            read_ok = std::fread(data_.data() + at, 1, n, file) == n;
+            if (read_ok && at + n > HEADER_SIZE) {
+                const std::size_t from = at > HEADER_SIZE ? at : HEADER_SIZE;
+                crc = crc32_update(crc, data_.data() + from, at + n - from);
+            }
+        }
     }
     std::fclose(file);
     if (!read_ok) {
         fail(0, system_error("cannot read", path));
         return;
     }
-    check_image();
+    check_image(crc);
 }
 
 } // namespace streams
