@@ -2,6 +2,7 @@
 // arrays, traced with batches of rays. Input is checked here and failures
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
+#include "zrvPyHitQueries.h"
 #include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
@@ -206,6 +207,20 @@ public:
         return result;
     }
 
+    py::array_t<std::int32_t> count_intersections(const py::object& origins,
+                                                  const py::object& directions,
+                                                  const py::object& tmax,
+                                                  const py::object& threads) const {
+        Rays rays(origins, directions, tmax, threads);
+        return zrv::python::count_intersections(*scene_, rays.batch, rays.threads);
+    }
+
+    py::dict list_intersections(const py::object& origins, const py::object& directions,
+                                const py::object& tmax, const py::object& threads) const {
+        Rays rays(origins, directions, tmax, threads);
+        return zrv::python::list_intersections(*scene_, rays.batch, rays.threads);
+    }
+
     py::dict statistics() const {
         py::dict result;
         result["accel"] = zrv::python::accel_name(scene_->accel());
@@ -400,6 +415,12 @@ of the face's second and third vertex, 0 where missed).)doc")
 
 Arguments as for intersect; traced as shadow rays, which stop at any hit.
 Returns a (k,) bool array.)doc")
+        .def("count_intersections", &PyScene::count_intersections, py::arg("origins"),
+             py::arg("directions"), py::arg("tmax") = std::numeric_limits<double>::infinity(),
+             py::arg("threads") = py::none(), zrv::python::COUNT_INTERSECTIONS_DOC)
+        .def("list_intersections", &PyScene::list_intersections, py::arg("origins"),
+             py::arg("directions"), py::arg("tmax") = std::numeric_limits<double>::infinity(),
+             py::arg("threads") = py::none(), zrv::python::LIST_INTERSECTIONS_DOC)
         .def("save", &PyScene::save, py::arg("path"),
              R"doc(Writes the tree to path (str or path-like), tied to these triangles.
 
