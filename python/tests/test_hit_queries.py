@@ -1,5 +1,6 @@
 """Scene.count_intersections and list_intersections against the float64 brute force."""
 
+import concurrent.futures
 import functools
 
 import numpy as np
@@ -114,3 +115,15 @@ def test_results_outlive_the_scene_and_empty_batches_give_empty_arrays():
     none = np.zeros((0, 3), np.float32)
     assert scene.count_intersections(none, none).shape == (0,)
     assert all(a.shape == (0,) for a in scene.list_intersections(none, none).values())
+
+
+def test_a_kd_scene_builds_its_wide_bvh_once_for_concurrent_callers():
+    vertices, faces = wavy_sheet(30)
+    origins, directions = random_rays(20000, seed=9)
+    want = zrv.Scene(vertices, faces).count_intersections(origins, directions)
+    scene = zrv.Scene(vertices, faces, accel="kd")
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        counts = list(pool.map(lambda _: scene.count_intersections(origins, directions, threads=2),
+                               range(8)))
+    for got in counts:
+        np.testing.assert_array_equal(got, want)
