@@ -44,6 +44,27 @@ class Scene:
         threads: Optional[int] = None,
     ) -> npt.NDArray[np.bool_]:
         """Whether anything lies on each ray for 0.0001 <= t < tmax."""
+    def closest_points(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> Dict[str, np.ndarray]:
+        """Nearest points of the mesh: {"points": (k, 3) float32, "triangle": int32 face
+        rows, "uv": (k, 2) float32 weights of the face's second and third vertex,
+        "distance": float32}."""
+    def distance(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """Distance from every point to the mesh."""
+    def signed_distance(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """Distance to the mesh, negative inside (angle-weighted pseudo-normals)."""
+    def occupancy(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """1.0 for every point inside the mesh, 0.0 outside."""
+    @property
+    def closed(self) -> bool:
+        """Whether every edge joins exactly two faces wound opposite ways."""
     def save(self, path: _PathLike) -> None:
         """Writes the tree to path, tied to these triangles."""
     @staticmethod

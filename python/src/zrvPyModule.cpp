@@ -2,6 +2,7 @@
 // arrays, traced with batches of rays. Input is checked here and failures
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
+#include "zrvPyPointQueries.h"
 #include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
@@ -253,12 +254,29 @@ public:
         return text + ">";
     }
 
+    // Closest points, distances, signed distances, occupancy
+    // (zrvPyPointQueries.cpp).
+    py::dict closest_points(const py::object& points, const py::object& threads) const {
+        const unsigned int count = thread_count(threads, "threads");
+        return zrv::python::closest_points(*scene_, point_rows(points), count);
+    }
+    py::array_t<float> measure(const py::object& points, const py::object& threads,
+                               zrv::python::PointMeasure measure) const {
+        const unsigned int count = thread_count(threads, "threads");
+        return zrv::python::measure_points(*scene_, point_rows(points), count, measure);
+    }
+    bool closed() const { return zrv::python::mesh_is_closed(*scene_); }
+
     std::size_t size() const { return scene_->size(); }
     std::string accel() const { return zrv::python::accel_name(scene_->accel()); }
     std::size_t dropped_non_finite() const { return dropped_non_finite_; }
     std::size_t dropped_degenerate() const { return dropped_degenerate_; }
 
 private:
+    static zrv::python::PointRows point_rows(const py::object& points) {
+        return rows_of_three<float>(points, "points", "f", "a float array");
+    }
+
     // Checked ray arrays, kept alive while they are traced.
     struct Rays {
         py::array_t<float, py::array::c_style> origins, directions, limits;
@@ -400,6 +418,27 @@ of the face's second and third vertex, 0 where missed).)doc")
 
 Arguments as for intersect; traced as shadow rays, which stop at any hit.
 Returns a (k,) bool array.)doc")
+        .def("closest_points", &PyScene::closest_points, py::arg("points"),
+             py::arg("threads") = py::none(), zrv::python::CLOSEST_POINTS_DOC)
+        .def(
+            "distance",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::DISTANCE);
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::DISTANCE_DOC)
+        .def(
+            "signed_distance",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::SIGNED_DISTANCE);
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::SIGNED_DISTANCE_DOC)
+        .def(
+            "occupancy",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::OCCUPANCY);
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::OCCUPANCY_DOC)
+        .def_property_readonly("closed", &PyScene::closed, zrv::python::CLOSED_DOC)
         .def("save", &PyScene::save, py::arg("path"),
              R"doc(Writes the tree to path (str or path-like), tied to these triangles.
 

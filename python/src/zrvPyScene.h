@@ -7,6 +7,7 @@
 
 #include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
+#include "gfxRTPseudoNormals.h"
 #include "gfxRTWideBVH.h"
 #include "gfxRayTracing.h"
 
@@ -99,6 +100,16 @@ public:
     gfxRTWideBVHStatistics wide_statistics() const;
     unsigned int node_count() const;
 
+    // Face row of each record (empty: the rows are the positions).
+    const std::vector<std::int32_t>& face_rows() const { return face_rows_; }
+    // For closest-point queries (zrvPyPointQueries.cpp): the scene's wide
+    // BVH, or one built over the records with build_threads threads the
+    // first time a KD-tree or BVH scene is asked; and the records'
+    // pseudo-normals, built the first time. Each is built once whatever
+    // the threads asking; null when its build ran out of memory.
+    const gfxRTWideBVH* point_tree(unsigned int build_threads) const;
+    const gfxRTPseudoNormals* pseudo_normals() const;
+
 private:
     Scene() = default;
     void trace_block(std::size_t first, std::size_t count, const RayBatch& rays,
@@ -113,6 +124,9 @@ private:
     std::unique_ptr<gfxRTBVH> bvh_;
     std::unique_ptr<gfxRTWideBVH> wide_;
     mutable std::mutex trace_mutex_;
+    mutable std::once_flag point_tree_once_, normals_once_;
+    mutable std::unique_ptr<gfxRTWideBVH> point_tree_;
+    mutable std::unique_ptr<gfxRTPseudoNormals> normals_;
 };
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.
