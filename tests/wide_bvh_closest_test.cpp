@@ -250,8 +250,8 @@ TEST(WideBVHClosest, UnusableTrianglesAreNeverFound) {
         if (i % 300 == 0)
             t.vertex1[1] = nan;
         else if (i % 300 == 100)
-            std::memcpy(t.vertex1, t.vertex0, sizeof t.vertex0),
-                std::memcpy(t.vertex2, t.vertex0, sizeof t.vertex0);
+            for (int a = 0; a < 3; ++a)
+                t.vertex1[a] = t.vertex2[a] = t.vertex0[a];
         else
             for (int a = 0; a < 3; ++a)
                 t.vertex2[a] = 2.0f * t.vertex1[a] - t.vertex0[a];
