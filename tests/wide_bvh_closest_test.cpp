@@ -1,5 +1,6 @@
 // Closest points on the wide BVH against a float64 brute force over every
 // triangle, and the pseudo-normals' inside and outside.
+#include "AllocationFaults.h"
 #include "WideOracleCheck.h"
 
 #include "gfxRTPseudoNormals.h"
@@ -449,6 +450,37 @@ TEST(PseudoNormals, ClosedOnlyForWatertightConsistentMeshes) {
     ASSERT_TRUE(normals.build(nullptr, 0));
     EXPECT_FALSE(normals.closed());
     EXPECT_FALSE(normals.build(nullptr, 3));
+}
+
+// Each allocation of a build failing in turn: the build says so and leaves
+// nothing, whatever was built before.
+TEST(PseudoNormals, FailedAllocationsLeaveNothing) {
+    const std::vector<triAccel> sphere = zrv::scenes::uv_sphere(Vec3{0, 0, 0}, 1.0f, 12, 6);
+    const gfxRTWideClosestPoint on_face{{0, 0, 0}, 0, 0.2f, 0.2f, 0, GFX_WIDE_FEATURE_FACE};
+    const float p[3] = {2, 2, 2};
+    int failed = 0;
+    for (int skip = 0; skip < 16; ++skip) {
+        gfxRTPseudoNormals normals;
+        ASSERT_TRUE(normals.build(sphere.data(), unsigned(sphere.size())));
+        bool built;
+        int injected;
+        {
+            AllocationFaultRule rule;
+            rule.skip = skip;
+            AllocationFaults faults(rule);
+            built = normals.build(sphere.data(), unsigned(sphere.size()));
+            injected = faults.injected();
+        }
+        if (injected == 0) {
+            EXPECT_TRUE(built && normals.closed());
+            break;
+        }
+        ++failed;
+        EXPECT_FALSE(built);
+        EXPECT_FALSE(normals.closed());
+        EXPECT_EQ(normals.side(on_face, p), 0.0f);
+    }
+    EXPECT_GE(failed, 7); // the record, normals, faces, corners, vertices, sums, edges
 }
 
 } // namespace
