@@ -299,6 +299,37 @@ TEST(WideBVHClosest, LimitsAndNothingFound) {
     EXPECT_EQ(c.index, -1);
 }
 
+// A tree larger than the caches, whose batches search four points
+// interleaved: they give closest_point's answers, limits included.
+TEST(WideBVHClosest, InterleavedBatchesEqualOnePointAtATime) {
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(300000);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    ASSERT_GT(tree.memory_bytes(), std::size_t(16) << 20);
+    const std::vector<float> points = query_points(tris, 3001, 6);
+    const unsigned int n = unsigned(points.size() / 3);
+    std::vector<float> limits(n);
+    for (unsigned int i = 0; i < n; ++i)
+        limits[i] = i % 3 == 0 ? std::numeric_limits<float>::infinity() : 0.05f * float(i % 7);
+    limits[5] = std::nanf("");
+    std::vector<gfxRTWideClosestPoint> expected(n), got(n);
+    for (unsigned int i = 0; i < n; ++i)
+        tree.closest_point(&points[3 * i], limits[i], expected[i]);
+    for (unsigned int threads : {1u, 2u}) {
+        tree.closest_batch(points.data(), limits.data(), n, got.data(), threads);
+        for (unsigned int i = 0; i < n; ++i)
+            ASSERT_EQ(bits(got[i]), bits(expected[i])) << "point " << i << ", " << threads;
+    }
+    int found = 0;
+    for (const gfxRTWideClosestPoint& c : expected)
+        found += c.index >= 0;
+    EXPECT_GT(found, int(n) / 2);
+    EXPECT_LT(found, int(n));
+    tree.closest_batch(points.data(), nullptr, n, got.data(), 2);
+    for (unsigned int i = 0; i < n; i += 3)
+        ASSERT_EQ(bits(got[i]), bits(expected[i])) << "unlimited point " << i;
+}
+
 // A flat grid of whole coordinates, where every step is exact: points at
 // vertices, on edges and in faces, on and above the sheet and beyond its
 // border, get the exact distance and the feature they lie on.
