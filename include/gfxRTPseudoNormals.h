@@ -29,9 +29,12 @@ public:
     gfxRTPseudoNormals& operator=(const gfxRTPseudoNormals&) = delete;
 
     // The pseudo-normals of count records, by their positions (the indices
-    // a wide BVH over the same records reports). Records with a non-finite
-    // corner or of zero area take no part. False, leaving nothing, when
-    // memory runs out or triangles is null with a non-zero count.
+    // a wide BVH over the same records reports). Records the wide BVH
+    // leaves out (a non-finite corner or normal, zero area) take no part.
+    // An edge of more than two faces sums all their normals. Vertices and
+    // normals are computed in double, then kept as unit floats. False,
+    // leaving nothing, when memory runs out or triangles is null with a
+    // non-zero count.
     bool build(const triAccel* triangles, unsigned int count);
     void clear();
 
@@ -40,7 +43,8 @@ public:
     // closest.index is -1 or not a position build was given.
     float side(const gfxRTWideClosestPoint& closest, const float point[3]) const;
 
-    // Whether every edge is shared by exactly two faces, wound opposite ways.
+    // Whether every edge is shared by exactly two faces, wound opposite
+    // ways; false for a mesh without faces.
     bool closed() const;
 
 private:

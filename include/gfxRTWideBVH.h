@@ -132,10 +132,19 @@ public:
     bool list_batch(const float* origins, const float* directions, const float* max_distances,
                     unsigned int count, gfxRTWideHitList& list, unsigned int threads) const;
 
-    // The nearest point of the kept triangles to point within max_distance
-    // (infinity: no limit); at equal distance, the lowest triangle position.
-    // Returns whether there is one; closest is written either way. A
-    // non-finite point finds nothing.
+    // The nearest point of the kept triangles to point closer than
+    // max_distance (infinity: no limit; squared distances are compared as
+    // floats); at equal distance, the lowest triangle position. Triangles
+    // left out of the tree (non-finite, zero area) are never found. Returns
+    // whether there is one; closest is written either way: with nothing
+    // found, index -1, distance max_distance and a NaN point. A non-finite
+    // point, or a max_distance not above 0, finds nothing.
+    //
+    // Each triangle's closest point comes from Ericson's region test in
+    // float, the same operations for every kernel version, so the answer
+    // does not depend on the tree, the thread count or the processor;
+    // feature names the region. The test keeps to float's range for
+    // triangles whose edges are between about 1e-9 and 1e9 units long.
     bool closest_point(const float point[3], float max_distance,
                        gfxRTWideClosestPoint& closest) const;
     // count points (three floats each), each with closest_point's answer for

@@ -32,6 +32,20 @@ private:
     bool occlusion_;
 };
 
+// One batch's points through a tree, a chunk at a time.
+class ClosestBatch : public gfx_detail::RayRangeTracer {
+public:
+    ClosestBatch(const gfx_detail::WideTree& tree, const gfx_detail::WideClosestBatch& batch)
+        : tree_(tree), batch_(batch) {}
+    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
+        gfx_detail::wide_kernels().closest_range(tree_, batch_, begin, end);
+    }
+
+private:
+    const gfx_detail::WideTree& tree_;
+    const gfx_detail::WideClosestBatch& batch_;
+};
+
 void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
                unsigned int count, unsigned int threads, bool occlusion) {
     gfx_detail::trace_in_chunks(TreeBatch(tree, batch, occlusion), count, threads);
@@ -143,6 +157,22 @@ void gfxRTWideBVH::occluded_batch(const float* origins, const float* directions,
     const gfx_detail::WideBatch batch{origins, directions, max_distances, nullptr,
                                       nullptr, nullptr,    nullptr,       occluded};
     run_batch(gfxRTWideBVHAccess::view(*this), batch, count, threads, true);
+}
+
+bool gfxRTWideBVH::closest_point(const float point[3], float max_distance,
+                                 gfxRTWideClosestPoint& closest) const {
+    return gfx_detail::wide_kernels().closest1(gfxRTWideBVHAccess::view(*this), point, max_distance,
+                                               closest);
+}
+
+void gfxRTWideBVH::closest_batch(const float* points, const float* max_distances,
+                                 unsigned int count, gfxRTWideClosestPoint* closest,
+                                 unsigned int threads) const {
+    if (count == 0 || points == nullptr || closest == nullptr)
+        return;
+    const gfx_detail::WideTree tree = gfxRTWideBVHAccess::view(*this);
+    const gfx_detail::WideClosestBatch batch{points, max_distances, closest};
+    gfx_detail::trace_in_chunks(ClosestBatch(tree, batch), count, threads);
 }
 
 std::size_t gfxRTWideBVH::memory_bytes() const {

@@ -25,6 +25,13 @@ struct WideBatch {
     unsigned char* occluded;
 };
 
+// Points and where their closest points go (gfxRTWideBVH::closest_batch).
+struct WideClosestBatch {
+    const float* points;        // three floats per point
+    const float* max_distances; // null: no limit
+    gfxRTWideClosestPoint* closest;
+};
+
 struct WideKernels {
     bool (*intersect1)(const WideTree& tree, const float* origin, const float* direction,
                        float max_distance, gfxRTWideHit& hit);
@@ -38,6 +45,12 @@ struct WideKernels {
                             unsigned int end);
     void (*occluded_range)(const WideTree& tree, const WideBatch& batch, unsigned int begin,
                            unsigned int end);
+    // The nearest point of the tree's triangles (gfxRTWideClosestKernels.inc).
+    bool (*closest1)(const WideTree& tree, const float* point, float max_distance,
+                     gfxRTWideClosestPoint& closest);
+    // Points [begin, end) of a batch.
+    void (*closest_range)(const WideTree& tree, const WideClosestBatch& batch, unsigned int begin,
+                          unsigned int end);
 
     // The same queries over a two-level scene (gfxRTWideScene).
     bool (*scene_intersect1)(const WideSceneView& scene, const float* origin,

@@ -49,7 +49,7 @@ HitSource source_of(const Scene& scene, unsigned int threads) {
     HitSource source;
     {
         py::gil_scoped_release release;
-        source.tree = scene.hit_tree(threads);
+        source.tree = scene.query_tree(threads);
     }
     if (source.tree == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "out of memory building the wide BVH for every-hit "
@@ -184,18 +184,6 @@ py::array_t<std::int32_t> count_intersections(const InstancedScene& scene, const
 py::dict list_intersections(const InstancedScene& scene, const RayBatch& rays,
                             unsigned int threads) {
     return list_with(source_of(scene), rays, threads);
-}
-
-const gfxRTWideBVH* Scene::hit_tree(unsigned int threads) const {
-    if (wide_)
-        return wide_.get();
-    std::lock_guard<std::mutex> lock(hit_tree_mutex_);
-    if (!hit_tree_) {
-        std::unique_ptr<gfxRTWideBVH> tree(new (std::nothrow) gfxRTWideBVH);
-        if (tree && tree->build(records_.data(), unsigned(records_.size()), threads))
-            hit_tree_ = std::move(tree);
-    }
-    return hit_tree_.get();
 }
 
 const char* const COUNT_INTERSECTIONS_DOC = R"doc(How many triangles each ray crosses.

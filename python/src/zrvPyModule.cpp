@@ -6,6 +6,7 @@
 #include "zrvPyHitQueries.h"
 #include "zrvPyInstances.h"
 #include "zrvPyPickle.h"
+#include "zrvPyPointQueries.h"
 #include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
@@ -269,6 +270,19 @@ public:
         return text + ">";
     }
 
+    // Closest points, distances, signed distances, occupancy
+    // (zrvPyPointQueries.cpp), on a scene of one mesh.
+    py::dict closest_points(const py::object& points, const py::object& threads) const {
+        const unsigned int count = thread_count(threads, "threads");
+        return zrv::python::closest_points(one_mesh("closest_points"), point_rows(points), count);
+    }
+    py::array_t<float> measure(const py::object& points, const py::object& threads,
+                               zrv::python::PointMeasure measure, const char* name) const {
+        const unsigned int count = thread_count(threads, "threads");
+        return zrv::python::measure_points(one_mesh(name), point_rows(points), count, measure);
+    }
+    bool closed() const { return zrv::python::mesh_is_closed(one_mesh("closed")); }
+
     std::size_t size() const { return scene_ ? scene_->size() : instances_->placed_triangles(); }
     std::string accel() const {
         return scene_ ? zrv::python::accel_name(scene_->accel()) : zrv::python::INSTANCES_STRUCTURE;
@@ -277,6 +291,19 @@ public:
     std::size_t dropped_degenerate() const { return dropped_degenerate_; }
 
 private:
+    // The scene's one mesh; a scene of instances raises ValueError naming
+    // the query, as world-space distances to instances are not answered.
+    const zrv::python::Scene& one_mesh(const char* query) const {
+        if (!scene_)
+            raise(PyExc_ValueError,
+                  std::string(query) + " answers a scene of one mesh, not one of instances");
+        return *scene_;
+    }
+
+    static zrv::python::PointRows point_rows(const py::object& points) {
+        return zrv::python::rows_of_three<float>(points, "points", "f", "a float array");
+    }
+
     std::unique_ptr<zrv::python::Scene> scene_;
     std::unique_ptr<InstancedScene> instances_;
     std::size_t face_count_ = 0; // of scene_'s mesh
@@ -364,6 +391,30 @@ Returns a (k,) bool array.)doc")
         .def("list_intersections", &PyScene::list_intersections, py::arg("origins"),
              py::arg("directions"), py::arg("tmax") = std::numeric_limits<double>::infinity(),
              py::arg("threads") = py::none(), zrv::python::LIST_INTERSECTIONS_DOC)
+        .def("closest_points", &PyScene::closest_points, py::arg("points"),
+             py::arg("threads") = py::none(), zrv::python::CLOSEST_POINTS_DOC)
+        .def(
+            "distance",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::DISTANCE,
+                                     "distance");
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::DISTANCE_DOC)
+        .def(
+            "signed_distance",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::SIGNED_DISTANCE,
+                                     "signed_distance");
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::SIGNED_DISTANCE_DOC)
+        .def(
+            "occupancy",
+            [](const PyScene& scene, const py::object& points, const py::object& threads) {
+                return scene.measure(points, threads, zrv::python::PointMeasure::OCCUPANCY,
+                                     "occupancy");
+            },
+            py::arg("points"), py::arg("threads") = py::none(), zrv::python::OCCUPANCY_DOC)
+        .def_property_readonly("closed", &PyScene::closed, zrv::python::CLOSED_DOC)
         .def("save", &PyScene::save, py::arg("path"),
              R"doc(Writes the tree to path (str or path-like), tied to these triangles.
 

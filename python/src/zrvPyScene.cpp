@@ -500,5 +500,17 @@ void Scene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const
         worker.join();
 }
 
+const gfxRTWideBVH* Scene::query_tree(unsigned int threads) const {
+    if (wide_)
+        return wide_.get();
+    std::lock_guard<std::mutex> lock(query_tree_mutex_);
+    if (!query_tree_) {
+        std::unique_ptr<gfxRTWideBVH> tree(new (std::nothrow) gfxRTWideBVH);
+        if (tree && tree->build(records_.data(), unsigned(records_.size()), threads))
+            query_tree_ = std::move(tree);
+    }
+    return query_tree_.get();
+}
+
 } // namespace python
 } // namespace zrv

@@ -7,6 +7,7 @@
 
 #include "gfxRTBVH.h"
 #include "gfxRTKDTree.h"
+#include "gfxRTPseudoNormals.h"
 #include "gfxRTWideBVH.h"
 #include "gfxRayTracing.h"
 #include "zrvStreams.h"
@@ -117,11 +118,15 @@ public:
     // a wide BVH scene run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
-    // The wide BVH the every-hit queries use (zrvPyHitQueries.h): the
-    // scene's own, or for a KD-tree or BVH scene one built over the same
-    // records on threads threads the first time it is asked, once, under a
-    // lock. Null when that build fails.
-    const gfxRTWideBVH* hit_tree(unsigned int threads) const;
+    // The wide BVH the every-hit and point queries use (zrvPyHitQueries.h,
+    // zrvPyPointQueries.h): the scene's own, or for a KD-tree or BVH scene
+    // one built over the same records on threads threads the first time it
+    // is asked, once, under a lock. Null when that build fails (a later call
+    // tries again).
+    const gfxRTWideBVH* query_tree(unsigned int threads) const;
+    // The records' pseudo-normals, built the first time they are asked for;
+    // null when that build ran out of memory.
+    const gfxRTPseudoNormals* pseudo_normals() const;
     // The face row of each record, or null when the rows are the positions.
     const std::int32_t* face_rows() const {
         return face_rows_.empty() ? nullptr : face_rows_.data();
@@ -151,8 +156,10 @@ private:
     std::unique_ptr<gfxRTBVH> bvh_;
     std::unique_ptr<gfxRTWideBVH> wide_;
     mutable std::mutex trace_mutex_;
-    mutable std::mutex hit_tree_mutex_;
-    mutable std::unique_ptr<gfxRTWideBVH> hit_tree_; // hit_tree()'s, for a KD-tree or BVH
+    mutable std::mutex query_tree_mutex_;
+    mutable std::unique_ptr<gfxRTWideBVH> query_tree_; // query_tree()'s, for a KD-tree or BVH
+    mutable std::once_flag normals_once_;
+    mutable std::unique_ptr<gfxRTPseudoNormals> normals_;
 };
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.

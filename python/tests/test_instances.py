@@ -156,3 +156,6 @@ def test_every_hit_of_instances_is_the_union_of_each_instance_alone():
     np.testing.assert_array_equal(scene.count_intersections(origins, directions),
                                   np.bincount(want["ray"], minlength=len(origins)))
     assert "instance" in scene.list_intersections(origins[:0], directions[:0])
+    for query in ("closest_points", "distance", "signed_distance", "occupancy"):
+        with pytest.raises(ValueError, match=query + " answers a scene of one mesh"):
+            getattr(scene, query)(origins[:3])

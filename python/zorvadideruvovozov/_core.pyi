@@ -82,6 +82,39 @@ class Scene:
         (int32), and sorts by ray, t, instance, then triangle. Raises
         MemoryError when the hits do not fit in memory.
         """
+    def closest_points(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> Dict[str, np.ndarray]:
+        """Nearest points of the mesh: {"points": (k, 3) float32, "triangle": int32 face
+        rows, "uv": (k, 2) float32 weights of the face's second and third vertex,
+        "distance": float32}.
+
+        A scene of one mesh only (not from_instances). A NaN or infinite point
+        raises ValueError naming it; empty input gives empty arrays.
+        """
+    def distance(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """Distance from every point to the mesh."""
+    def signed_distance(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """Distance to the mesh, negative inside.
+
+        The sign comes from the angle-weighted pseudo-normal of the nearest
+        feature (the face, an edge or a vertex of the closest point's face),
+        faces wound counter-clockwise seen from outside. Exact for a closed
+        mesh (see closed); for a mesh that is not closed, the side of the
+        nearest feature, so points beyond an open border take the border's
+        side.
+        """
+    def occupancy(
+        self, points: npt.ArrayLike, threads: Optional[int] = None
+    ) -> npt.NDArray[np.float32]:
+        """1.0 for every point inside the mesh, 0.0 outside (and on the surface), as signed_distance decides."""
+    @property
+    def closed(self) -> bool:
+        """Whether every edge joins exactly two faces wound opposite ways."""
     def save(self, path: _PathLike) -> None:
         """Writes the tree to path, tied to these triangles."""
     @staticmethod
