@@ -7,8 +7,10 @@ CTEST ?= ctest
 DEB_PACKAGES := cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libassimp-dev \
                 libpng-dev zlib1g-dev nlohmann-json3-dev libcoin-dev
 DEB_BENCH_PACKAGES := libembree-dev
-# The Python module and its tests, for Debian's /usr/bin/python3.
-DEB_PACKAGES += python3-dev pybind11-dev python3-numpy python3-pytest
+# The Python module and its tests, for Debian's /usr/bin/python3; Dask for
+# zorvadideruvovozov.dask and its cluster test.
+DEB_PACKAGES += python3-dev pybind11-dev python3-numpy python3-pytest python3-dask \
+                python3-distributed
 # libFuzzer: clang 14 and its sanitizer runtimes (make fuzz, make sanitize).
 DEB_PACKAGES += clang-14 libclang-rt-14-dev
 

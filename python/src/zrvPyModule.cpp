@@ -2,6 +2,9 @@
 // arrays, traced with batches of rays. Input is checked here and failures
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
+#include "zrvPyArguments.h"
+#include "zrvPyInstances.h"
+#include "zrvPyPickle.h"
 #include "zrvPyResultArrays.h"
 #include "zrvPyScene.h"
 
@@ -17,55 +20,14 @@
 
 namespace py = pybind11;
 using zrv::python::Accel;
+using zrv::python::CheckedRays;
+using zrv::python::InstancedScene;
+using zrv::python::raise;
+using zrv::python::records_from;
+using zrv::python::thread_count;
+using zrv::python::TriangleRecords;
 
 namespace {
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
-std::string dtype_name(const py::array& array) {
-    return py::str(array.dtype()).cast<std::string>();
-}
-
-// obj as an array of shape (rows, 3) of the given kinds ("f" float, "iu"
-// integer), checked, then converted once to T in C order.
-template <typename T>
-py::array_t<T, py::array::c_style> rows_of_three(py::handle obj, const char* name,
-                                                 const char* kinds, const char* kind_text) {
-    py::array array;
-    try {
-        array = py::array::ensure(obj);
-    } catch (py::error_already_set&) {
-    }
-    if (!array)
-        raise(PyExc_TypeError, std::string(name) + " must be an array of shape (n, 3)");
-    if (!std::strchr(kinds, array.dtype().kind()))
-        raise(PyExc_TypeError,
-              std::string(name) + " must be " + kind_text + ", not " + dtype_name(array));
-    if (array.ndim() != 2 || array.shape(1) != 3) {
-        std::string shape = "(";
-        for (py::ssize_t axis = 0; axis < array.ndim(); ++axis)
-            shape += (axis ? ", " : "") + std::to_string(array.shape(axis));
-        shape += array.ndim() == 1 ? ",)" : ")";
-        raise(PyExc_ValueError, std::string(name) + " must have shape (n, 3), not " + shape);
-    }
-    return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(array);
-}
-
-unsigned int thread_count(const py::object& threads, const char* name) {
-    const unsigned int most = gfxRTKDTree::MAX_THREADS;
-    if (threads.is_none())
-        return std::max(1u, std::min(most, std::thread::hardware_concurrency()));
-    if (!py::isinstance<py::int_>(threads) || py::isinstance<py::bool_>(threads))
-        raise(PyExc_TypeError, std::string(name) + " must be an int or None");
-    const long long value = threads.cast<long long>();
-    if (value < 1 || value > most)
-        raise(PyExc_ValueError, std::string(name) + " must be 1 to " + std::to_string(most) +
-                                    ", not " + std::to_string(value));
-    return unsigned(value);
-}
 
 Accel accel_from(const std::string& text) {
     if (text == "auto")
@@ -80,54 +42,30 @@ Accel accel_from(const std::string& text) {
           "accel must be \"auto\", \"wide\", \"kd\" or \"bvh\", not \"" + text + "\"");
 }
 
-std::string path_text(const py::object& path) {
-    return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
-}
+using zrv::python::path_text;
 
-// The triangle records of vertices and faces, with a warning for faces left
-// out because of non-finite vertices.
-zrv::python::TriangleRecords records_from(const py::object& vertices_obj,
-                                          const py::object& faces_obj) {
-    const auto vertices = rows_of_three<float>(vertices_obj, "vertices", "f", "a float array");
-    const auto faces = rows_of_three<std::int64_t>(faces_obj, "faces", "iu", "an integer array");
-    const std::size_t face_count = std::size_t(faces.shape(0));
-    if (face_count > std::size_t(gfxRTKDTree::MAX_TRIANGLES))
-        raise(PyExc_ValueError, "at most " + std::to_string(gfxRTKDTree::MAX_TRIANGLES) +
-                                    " faces are supported, not " + std::to_string(face_count));
-    zrv::python::TriangleRecords records;
-    std::string error;
-    if (!zrv::python::make_triangle_records(vertices.data(), std::size_t(vertices.shape(0)),
-                                            faces.data(), face_count, records, error))
-        raise(PyExc_ValueError, error);
-    if (records.dropped_non_finite > 0) {
-        const std::string message = std::to_string(records.dropped_non_finite) +
-                                    " faces with a NaN or infinite vertex coordinate were left out";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 2) != 0)
-            throw py::error_already_set();
-    }
-    if (records.records.empty())
-        raise(PyExc_ValueError, "no usable triangles: " + std::to_string(face_count) + " faces, " +
-                                    std::to_string(records.dropped_non_finite) +
-                                    " with a non-finite vertex, " +
-                                    std::to_string(records.dropped_degenerate) + " of zero area");
-    return records;
-}
-
+// A Python Scene: one mesh's tree (scene_) or instances of meshes
+// (instances_), exactly one of them. Queries that both kinds answer branch
+// here once per call.
 class PyScene {
 public:
-    PyScene(std::unique_ptr<zrv::python::Scene> scene, const zrv::python::TriangleRecords& records,
-            std::size_t face_count)
-        : scene_(std::move(scene)), face_count_(face_count),
+    PyScene(std::unique_ptr<zrv::python::Scene> scene, const TriangleRecords& records)
+        : scene_(std::move(scene)),
+          face_count_(scene_->size() + records.dropped_non_finite + records.dropped_degenerate),
           dropped_non_finite_(records.dropped_non_finite),
           dropped_degenerate_(records.dropped_degenerate) {}
+    explicit PyScene(std::unique_ptr<InstancedScene> instances) : instances_(std::move(instances)) {
+        for (const TriangleRecords& mesh : instances_->meshes()) {
+            dropped_non_finite_ += mesh.dropped_non_finite;
+            dropped_degenerate_ += mesh.dropped_degenerate;
+        }
+    }
 
     static PyScene create(const py::object& vertices, const py::object& faces,
                           const std::string& accel, const py::object& build_threads) {
         const Accel choice = accel_from(accel);
         const unsigned int threads = thread_count(build_threads, "build_threads");
-        zrv::python::TriangleRecords records = records_from(vertices, faces);
-        const std::size_t face_count =
-            records.records.size() + records.dropped_non_finite + records.dropped_degenerate;
+        TriangleRecords records = records_from(vertices, faces);
         std::unique_ptr<zrv::python::Scene> scene;
         std::string error;
         {
@@ -136,15 +74,18 @@ public:
         }
         if (!scene)
             raise(PyExc_RuntimeError, error);
-        return PyScene(std::move(scene), records, face_count);
+        return PyScene(std::move(scene), records);
+    }
+
+    static PyScene from_instances(const py::object& meshes, const py::object& transforms,
+                                  const py::object& mesh, const py::object& build_threads) {
+        return PyScene(zrv::python::build_instances(meshes, transforms, mesh, build_threads));
     }
 
     static PyScene load(const py::object& path, const py::object& vertices,
                         const py::object& faces) {
         const std::string file = path_text(path);
-        zrv::python::TriangleRecords records = records_from(vertices, faces);
-        const std::size_t face_count =
-            records.records.size() + records.dropped_non_finite + records.dropped_degenerate;
+        TriangleRecords records = records_from(vertices, faces);
         std::unique_ptr<zrv::python::Scene> scene;
         std::string error;
         bool missing = false;
@@ -154,7 +95,29 @@ public:
         }
         if (!scene)
             raise(missing ? PyExc_FileNotFoundError : PyExc_ValueError, error);
-        return PyScene(std::move(scene), records, face_count);
+        return PyScene(std::move(scene), records);
+    }
+
+    static PyScene load_instances(const py::object& path, const py::object& meshes_obj) {
+        const std::string file = path_text(path);
+        std::vector<TriangleRecords> meshes = zrv::python::meshes_from(meshes_obj);
+        std::unique_ptr<InstancedScene> scene;
+        std::string error;
+        bool missing = false;
+        {
+            py::gil_scoped_release release;
+            if (std::FILE* probe = std::fopen(file.c_str(), "rb")) {
+                std::fclose(probe);
+                zrv::streams::FileReader reader(file);
+                scene = InstancedScene::read(reader, file, std::move(meshes), error);
+            } else {
+                missing = true;
+                error = "cannot open " + file;
+            }
+        }
+        if (!scene)
+            raise(missing ? PyExc_FileNotFoundError : PyExc_ValueError, error);
+        return PyScene(std::move(scene));
     }
 
     void save(const py::object& path) const {
@@ -163,15 +126,42 @@ public:
         bool saved;
         {
             py::gil_scoped_release release;
-            saved = scene_->save(file, error);
+            if (scene_) {
+                saved = scene_->save(file, error);
+            } else {
+                zrv::streams::FileWriter writer(file);
+                saved = instances_->write(writer, error);
+                if (saved && !writer.commit()) {
+                    error = "cannot write " + file + ": " + writer.error();
+                    saved = false;
+                }
+            }
         }
         if (!saved)
             raise(PyExc_OSError, error);
     }
 
+    py::tuple state() const {
+        if (instances_)
+            return zrv::python::instances_state(*instances_);
+        TriangleRecords counts;
+        counts.dropped_non_finite = dropped_non_finite_;
+        counts.dropped_degenerate = dropped_degenerate_;
+        return zrv::python::scene_state(*scene_, counts);
+    }
+
+    static PyScene restore(const py::tuple& state) {
+        zrv::python::RestoredScene restored = zrv::python::restore_state(state);
+        if (restored.instances)
+            return PyScene(std::move(restored.instances));
+        return PyScene(std::move(restored.scene), restored.counts);
+    }
+
     py::dict intersect(const py::object& origins, const py::object& directions,
                        const py::object& tmax, const py::object& threads) const {
-        Rays rays(origins, directions, tmax, threads);
+        CheckedRays rays(origins, directions, tmax, threads);
+        if (instances_)
+            return zrv::python::intersect_instances(*instances_, rays);
         const std::size_t k = rays.batch.count;
         using zrv::python::result_array;
         py::array_t<float> t = result_array<float>(k), u = result_array<float>(k),
@@ -196,17 +186,22 @@ public:
     py::array_t<bool> occluded(const py::object& origins, const py::object& directions,
                                const py::object& tmax, const py::object& threads) const {
         static_assert(sizeof(bool) == 1, "numpy's bool is one byte");
-        Rays rays(origins, directions, tmax, threads);
+        CheckedRays rays(origins, directions, tmax, threads);
         py::array_t<bool> result = zrv::python::result_array<bool>(rays.batch.count);
         rays.batch.occluded = reinterpret_cast<unsigned char*>(result.mutable_data());
         {
             py::gil_scoped_release release;
-            scene_->trace(rays.batch, rays.threads, true);
+            if (instances_)
+                instances_->trace(rays.batch, rays.threads, true);
+            else
+                scene_->trace(rays.batch, rays.threads, true);
         }
         return result;
     }
 
     py::dict statistics() const {
+        if (instances_)
+            return zrv::python::instances_statistics(*instances_);
         py::dict result;
         result["accel"] = zrv::python::accel_name(scene_->accel());
         result["nodes"] = scene_->node_count();
@@ -235,6 +230,8 @@ public:
     }
 
     std::string repr() const {
+        if (instances_)
+            return zrv::python::instances_repr(*instances_);
         std::string text =
             "<zorvadideruvovozov.Scene " + std::to_string(scene_->size()) + " triangles";
         if (scene_->size() != face_count_)
@@ -253,94 +250,27 @@ public:
         return text + ">";
     }
 
-    std::size_t size() const { return scene_->size(); }
-    std::string accel() const { return zrv::python::accel_name(scene_->accel()); }
+    std::size_t size() const { return scene_ ? scene_->size() : instances_->placed_triangles(); }
+    std::string accel() const {
+        return scene_ ? zrv::python::accel_name(scene_->accel()) : zrv::python::INSTANCES_STRUCTURE;
+    }
     std::size_t dropped_non_finite() const { return dropped_non_finite_; }
     std::size_t dropped_degenerate() const { return dropped_degenerate_; }
 
 private:
-    // Checked ray arrays, kept alive while they are traced.
-    struct Rays {
-        py::array_t<float, py::array::c_style> origins, directions, limits;
-        zrv::python::RayBatch batch;
-        unsigned int threads;
-
-        Rays(const py::object& origins_obj, const py::object& directions_obj,
-             const py::object& tmax, const py::object& threads_obj) {
-            origins = rows_of_three<float>(origins_obj, "origins", "f", "a float array");
-            directions = rows_of_three<float>(directions_obj, "directions", "f", "a float array");
-            if (origins.shape(0) != directions.shape(0))
-                raise(PyExc_ValueError, "origins and directions must have the same length, not " +
-                                            std::to_string(origins.shape(0)) + " and " +
-                                            std::to_string(directions.shape(0)));
-            batch.count = std::size_t(origins.shape(0));
-            batch.origins = origins.data();
-            batch.directions = directions.data();
-            check_rays();
-            read_limits(tmax);
-            threads = thread_count(threads_obj, "threads");
-        }
-
-        void check_rays() const {
-            for (std::size_t i = 0; i < batch.count; ++i) {
-                const float* o = batch.origins + 3 * i;
-                const float* d = batch.directions + 3 * i;
-                if (!std::isfinite(o[0]) || !std::isfinite(o[1]) || !std::isfinite(o[2]))
-                    raise(PyExc_ValueError, "origins[" + std::to_string(i) + "] is not finite");
-                if (!std::isfinite(d[0]) || !std::isfinite(d[1]) || !std::isfinite(d[2]))
-                    raise(PyExc_ValueError, "directions[" + std::to_string(i) + "] is not finite");
-                if (d[0] == 0.0f && d[1] == 0.0f && d[2] == 0.0f)
-                    raise(PyExc_ValueError, "directions[" + std::to_string(i) + "] is zero");
-            }
-        }
-
-        void read_limits(const py::object& tmax) {
-            if (py::isinstance<py::float_>(tmax) || py::isinstance<py::int_>(tmax)) {
-                limit_every_ray(tmax.cast<float>());
-                return;
-            }
-            py::array array;
-            try {
-                array = py::array::ensure(tmax);
-            } catch (py::error_already_set&) {
-            }
-            if (!array || !std::strchr("fiu", array.dtype().kind()))
-                raise(PyExc_TypeError, "tmax must be a number or an array of numbers");
-            if (array.ndim() == 0) {
-                limit_every_ray(py::float_(tmax).cast<float>());
-                return;
-            }
-            if (array.ndim() != 1 || std::size_t(array.shape(0)) != batch.count)
-                raise(PyExc_ValueError,
-                      "tmax must be a number or have shape (" + std::to_string(batch.count) + ",)");
-            limits = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
-            for (std::size_t i = 0; i < batch.count; ++i)
-                if (std::isnan(limits.data()[i]))
-                    raise(PyExc_ValueError, "tmax[" + std::to_string(i) + "] is NaN");
-            batch.tmax = limits.data();
-        }
-
-        // One limit for all rays: none when infinite, else spelt out per ray.
-        void limit_every_ray(float tmax) {
-            if (std::isnan(tmax))
-                raise(PyExc_ValueError, "tmax must not be NaN");
-            if (tmax == std::numeric_limits<float>::infinity())
-                return;
-            limits = py::array_t<float, py::array::c_style>(py::ssize_t(batch.count));
-            std::fill_n(limits.mutable_data(), batch.count, tmax);
-            batch.tmax = limits.data();
-        }
-    };
-
     std::unique_ptr<zrv::python::Scene> scene_;
-    std::size_t face_count_;
-    std::size_t dropped_non_finite_;
-    std::size_t dropped_degenerate_;
+    std::unique_ptr<InstancedScene> instances_;
+    std::size_t face_count_ = 0; // of scene_'s mesh
+    std::size_t dropped_non_finite_ = 0;
+    std::size_t dropped_degenerate_ = 0;
 };
 
 } // namespace
 
-PYBIND11_MODULE(zorvadideruvovozov, m) {
+// The extension is zorvadideruvovozov._core; the package re-exports it, and
+// the Scene class names the package as its module, which is where pickle
+// finds it again.
+PYBIND11_MODULE(_core, m) {
     m.doc() = R"doc(Ray queries against triangle meshes held in numpy arrays.
 
 A Scene builds the wide (eight-way) BVH over a mesh by default, or the
@@ -360,7 +290,7 @@ Coordinates are traced in float32; float64 input is converted once.)doc";
     m.attr("KDTREE_MAX_LEAF_TRIANGLES") = zrv::KDTREE_MAX_LEAF_TRIANGLES;
     m.attr("MAX_THREADS") = unsigned(gfxRTKDTree::MAX_THREADS);
 
-    py::class_<PyScene>(m, "Scene", R"doc(Triangles and the tree built over them.
+    py::class_<PyScene> scene(m, "Scene", R"doc(Triangles and the tree built over them.
 
 Scene(vertices, faces, accel="auto", build_threads=None)
 
@@ -375,7 +305,14 @@ build_threads: 1 to 64 build threads; None for one per processor.
 
 Raises TypeError or ValueError for bad arrays, faces referring to missing
 vertices, or a mesh without usable triangles; RuntimeError when the build
-fails.)doc")
+fails.
+
+Scene.from_instances places meshes by affine transforms instead. A Scene
+pickles (its triangles and its tree, read back with the checked loaders, so
+nothing is rebuilt), which multiprocessing, concurrent.futures and Dask use
+to send it to other processes.)doc");
+    scene.attr("__module__") = "zorvadideruvovozov";
+    scene
         .def(py::init(&PyScene::create), py::arg("vertices"), py::arg("faces"),
              py::arg("accel") = "auto", py::arg("build_threads") = py::none())
         .def("intersect", &PyScene::intersect, py::arg("origins"), py::arg("directions"),
@@ -392,7 +329,9 @@ its batch traversal; other arrays are converted once.
 
 Returns a dict of (k,) arrays: "t" (float32, inf where missed), "triangle"
 (int32 face row, -1 where missed), "u" and "v" (float32 barycentric weights
-of the face's second and third vertex, 0 where missed).)doc")
+of the face's second and third vertex, 0 where missed); a scene of instances
+adds "instance" (int32, -1 where missed), "triangle" then being the face row
+in that instance's mesh.)doc")
         .def("occluded", &PyScene::occluded, py::arg("origins"), py::arg("directions"),
              py::arg("tmax") = std::numeric_limits<double>::infinity(),
              py::arg("threads") = py::none(),
@@ -418,12 +357,42 @@ A wide BVH adds leaves, blocks (of four triangles), depth, bytes, triangles
 (those in the tree) and input_triangles; a KD-tree or BVH its statistic
 record: number_of_leaves, number_of_empty_cells, average_objects_per_cell,
 max_objects_in_cell, tree_depth, compile_time_sec, number_of_objects, valid.)doc")
-        .def_property_readonly("accel", &PyScene::accel,
-                               "The structure in use: \"wide\", \"kd\" or \"bvh\".")
+        .def_property_readonly(
+            "accel", &PyScene::accel,
+            "The structure in use: \"wide\", \"kd\", \"bvh\", or \"wide-scene\" for instances.")
         .def_property_readonly("dropped_non_finite", &PyScene::dropped_non_finite,
                                "Faces left out for a NaN or infinite vertex coordinate.")
         .def_property_readonly("dropped_degenerate", &PyScene::dropped_degenerate,
                                "Faces left out for zero area.")
-        .def("__len__", &PyScene::size, "Triangles in the scene (faces left out not counted).")
-        .def("__repr__", &PyScene::repr);
+        .def("__len__", &PyScene::size,
+             "Triangles in the scene (faces left out not counted; for instances, those placed).")
+        .def("__repr__", &PyScene::repr)
+        .def_static("from_instances", &PyScene::from_instances, py::arg("meshes"),
+                    py::arg("transforms"), py::arg("mesh") = py::none(),
+                    py::arg("build_threads") = py::none(),
+                    R"doc(A scene of instances: meshes placed by affine transforms.
+
+meshes: a sequence of (vertices, faces) pairs, each as for Scene(); every
+mesh's wide BVH is built once, however often it is placed. transforms:
+(k, 3, 4) float array, instance i's 3x4 row-major matrix from its mesh's
+space to the world, world = T[:, :3] @ p + T[:, 3]. mesh: (k,) integer
+array naming each instance's mesh; None (the default) places mesh i by
+transforms[i], so k must equal len(meshes). build_threads as for Scene().
+
+intersect then also returns "instance" (int32, -1 where missed) and
+"triangle" is the face row in that instance's mesh; occluded, save,
+statistics, len (the triangles placed) and pickling work as for one mesh;
+accel is "wide-scene". Scene.load_instances reads a saved one back.
+
+Raises ValueError naming the argument for bad meshes, shapes or mesh
+indices, and naming the instance for a transform with a NaN or infinite
+entry or without an inverse (singular).)doc")
+        .def_static("load_instances", &PyScene::load_instances, py::arg("path"), py::arg("meshes"),
+                    R"doc(An instanced scene read from a file that save wrote for the same meshes.
+
+meshes as for from_instances; the transforms and mesh indices come from the
+file. Raises FileNotFoundError for a missing file, ValueError when the file
+was saved for other meshes, is damaged or does not hold a sound scene.)doc")
+        .def(py::pickle([](const PyScene& self) { return self.state(); },
+                        [](const py::tuple& state) { return PyScene::restore(state); }));
 }

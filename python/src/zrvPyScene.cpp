@@ -58,8 +58,14 @@ float finite_limit(float tmax) {
     return std::min(tmax, FLT_MAX);
 }
 
-// The face rows of records when some faces were left out; empty when each
-// record's row is its position.
+} // namespace
+
+std::string hex64(std::uint64_t value) {
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+
 std::vector<std::int32_t> face_rows_of(const std::vector<triAccel>& records) {
     std::size_t i = 0;
     while (i < records.size() && records[i].triangle_id == int(i))
@@ -72,17 +78,6 @@ std::vector<std::int32_t> face_rows_of(const std::vector<triAccel>& records) {
     }
     return rows;
 }
-
-// Largest ray count handed to one batch call (its count is 32 bits).
-const std::size_t WIDE_BATCH_RAYS = std::size_t(1) << 30;
-
-std::string hex64(std::uint64_t value) {
-    std::ostringstream text;
-    text << std::hex << value;
-    return text.str();
-}
-
-} // namespace
 
 const char* accel_name(Accel accel) {
     switch (accel) {
@@ -144,6 +139,63 @@ std::uint64_t records_hash(const std::vector<triAccel>& records) {
     return hash;
 }
 
+const char* const INSTANCES_STRUCTURE = "wide-scene";
+
+void write_scene_header(streams::Writer& writer, const char* structure) {
+    writer.write_string(FILE_TOKEN);
+    writer.write_uint(FILE_VERSION);
+    writer.write_string(structure);
+}
+
+bool read_scene_header(streams::Reader& reader, const std::string& what, std::string& structure,
+                       std::string& error) {
+    const std::string token = reader.read_string().ConvertToChar();
+    const unsigned int version = reader.read_uint();
+    structure = reader.read_string().ConvertToChar();
+    if (!reader.ok()) {
+        error = what + " is not a saved scene: " + reader.error();
+        return false;
+    }
+    if (token != FILE_TOKEN || version != FILE_VERSION) {
+        error = what + " is not a saved scene of this version";
+        return false;
+    }
+    return true;
+}
+
+bool records_from_corners(const float* corners, const std::int32_t* rows, std::size_t count,
+                          std::vector<triAccel>& out, std::string& error) {
+    out.clear();
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        triAccel tri;
+        std::memcpy(tri.vertex0, corners + 9 * i, sizeof tri.vertex0);
+        std::memcpy(tri.vertex1, corners + 9 * i + 3, sizeof tri.vertex1);
+        std::memcpy(tri.vertex2, corners + 9 * i + 6, sizeof tri.vertex2);
+        if (!finite3(tri.vertex0) || !finite3(tri.vertex1) || !finite3(tri.vertex2) ||
+            !unit_normal(tri, tri.normal) || rows[i] < 0) {
+            error = "triangle " + std::to_string(i) + " is not one a scene keeps";
+            return false;
+        }
+        tri.triangle_id = rows[i];
+        tri.backface_early_out = 0;
+        tri.host_word = 0;
+        tri.casts_shadow = 1;
+        out.push_back(tri);
+    }
+    return true;
+}
+
+void corners_of(const std::vector<triAccel>& records, float* corners, std::int32_t* rows) {
+    for (const triAccel& tri : records) {
+        std::memcpy(corners, tri.vertex0, sizeof tri.vertex0);
+        std::memcpy(corners + 3, tri.vertex1, sizeof tri.vertex1);
+        std::memcpy(corners + 6, tri.vertex2, sizeof tri.vertex2);
+        corners += 9;
+        *rows++ = tri.triangle_id;
+    }
+}
+
 std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
                                     unsigned int build_threads, std::string& error) {
     std::unique_ptr<Scene> scene(new Scene());
@@ -180,10 +232,18 @@ Scene::~Scene() = default;
 
 bool Scene::save(const std::string& path, std::string& error) const {
     streams::FileWriter writer(path);
+    if (!write(writer, error))
+        return false;
+    if (!writer.commit()) {
+        error = "cannot write " + path + ": " + writer.error();
+        return false;
+    }
+    return true;
+}
+
+bool Scene::write(streams::Writer& writer, std::string& error) const {
     const std::uint64_t hash = records_hash(records_);
-    writer.write_string(FILE_TOKEN);
-    writer.write_uint(FILE_VERSION);
-    writer.write_string(accel_name(accel()));
+    write_scene_header(writer, accel_name(accel()));
     writer.write_uint(unsigned(records_.size()));
     writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
     writer.write_uint(unsigned(hash >> 32));
@@ -196,10 +256,6 @@ bool Scene::save(const std::string& path, std::string& error) const {
         kdtree_->stream(writer);
     } else if (!bvh_->stream(writer)) {
         error = "the BVH has no object order to save";
-        return false;
-    }
-    if (!writer.commit()) {
-        error = "cannot write " + path + ": " + writer.error();
         return false;
     }
     return true;
@@ -216,25 +272,33 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
         return nullptr;
     }
     streams::FileReader reader(path);
-    const std::string token = reader.read_string().ConvertToChar();
-    const unsigned int version = reader.read_uint();
-    const std::string structure = reader.read_string().ConvertToChar();
+    return read(reader, path, std::move(records), error);
+}
+
+std::unique_ptr<Scene> Scene::read(streams::Reader& reader, const std::string& what,
+                                   std::vector<triAccel> records, std::string& error) {
+    std::string structure;
+    if (!read_scene_header(reader, what, structure, error))
+        return nullptr;
+    if (structure == INSTANCES_STRUCTURE) {
+        error = what + " holds instances (Scene.load_instances reads it)";
+        return nullptr;
+    }
+    if (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH) &&
+        structure != accel_name(Accel::WIDE)) {
+        error = what + " is not a saved scene of this version";
+        return nullptr;
+    }
     const unsigned int count = reader.read_uint();
     std::uint64_t hash = reader.read_uint();
     hash |= std::uint64_t(reader.read_uint()) << 32;
     if (!reader.ok()) {
-        error = path + " is not a saved scene: " + reader.error();
-        return nullptr;
-    }
-    if (token != FILE_TOKEN || version != FILE_VERSION ||
-        (structure != accel_name(Accel::KD) && structure != accel_name(Accel::BVH) &&
-         structure != accel_name(Accel::WIDE))) {
-        error = path + " is not a saved scene of this version";
+        error = what + " is not a saved scene: " + reader.error();
         return nullptr;
     }
     const std::uint64_t expected = records_hash(records);
     if (count != records.size() || hash != expected) {
-        error = path + " was saved for other triangles (" + std::to_string(count) +
+        error = what + " was saved for other triangles (" + std::to_string(count) +
                 " triangles, hash " + hex64(hash) + ") than these (" +
                 std::to_string(records.size()) + " triangles, hash " + hex64(expected) + ")";
         return nullptr;
@@ -256,20 +320,20 @@ std::unique_ptr<Scene> Scene::load(const std::string& path, std::vector<triAccel
             reader, scene->records_.data(), count, reader.remaining(), &reason));
     }
     if (!scene->kdtree_ && !scene->bvh_ && !scene->wide_) {
-        error = path + " does not hold a sound tree: " +
+        error = what + " does not hold a sound tree: " +
                 (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
         return nullptr;
     }
     // The wide BVH keeps its own triangles: its hits are positions in the
     // records only if it was built over as many.
     if (scene->wide_ && scene->wide_->statistics().input_triangles != count) {
-        error = path + " holds a wide BVH over " +
+        error = what + " holds a wide BVH over " +
                 std::to_string(scene->wide_->statistics().input_triangles) +
                 " triangles, not the " + std::to_string(count) + " of its header";
         return nullptr;
     }
     if (!reader.at_end()) {
-        error = path + " has data after its tree";
+        error = what + " has data after its tree";
         return nullptr;
     }
     return scene;

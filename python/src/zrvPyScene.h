@@ -9,6 +9,7 @@
 #include "gfxRTKDTree.h"
 #include "gfxRTWideBVH.h"
 #include "gfxRayTracing.h"
+#include "zrvStreams.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,25 @@ bool make_triangle_records(const float* vertices, std::size_t vertex_count,
                            const std::int64_t* faces, std::size_t face_count, TriangleRecords& out,
                            std::string& error);
 
+// The records of count triangles given by their corners (count x 3 x 3)
+// and face rows, as make_triangle_records made them: how a pickled scene
+// carries its triangles. False, with a message, for a triangle that
+// make_triangle_records would have left out.
+bool records_from_corners(const float* corners, const std::int32_t* rows, std::size_t count,
+                          std::vector<triAccel>& out, std::string& error);
+// The corners (count x 3 x 3) and face rows (count) of records.
+void corners_of(const std::vector<triAccel>& records, float* corners, std::int32_t* rows);
+
+// Every saved scene starts with a token, a version and the structure's name
+// ("kd", "bvh", "wide", or "wide-scene" for instances).
+void write_scene_header(streams::Writer& writer, const char* structure);
+// Reads that start from a stream named what ("<path>", "the pickled
+// scene"). False, with a message, for anything but a saved scene.
+bool read_scene_header(streams::Reader& reader, const std::string& what, std::string& structure,
+                       std::string& error);
+// The structure name of instanced scenes.
+extern const char* const INSTANCES_STRUCTURE;
+
 // Rays and where their answers go. Arrays are row-major, count rows.
 struct RayBatch {
     const float* origins = nullptr;    // count x 3, finite
@@ -56,6 +76,8 @@ struct RayBatch {
     float* v = nullptr;
     // The occlusion output, count bytes: 1 where something lies on the ray.
     unsigned char* occluded = nullptr;
+    // An instanced scene's nearest-hit output, count: -1 for a miss.
+    std::int32_t* instance = nullptr;
 };
 
 // The KD-tree and the BVH trace rays in blocks of this many: each block's
@@ -76,11 +98,17 @@ public:
     // or does not hold a sound tree; file_missing tells the first case.
     static std::unique_ptr<Scene> load(const std::string& path, std::vector<triAccel> records,
                                        bool& file_missing, std::string& error);
+    // As load, from a stream named what in the messages.
+    static std::unique_ptr<Scene> read(streams::Reader& reader, const std::string& what,
+                                       std::vector<triAccel> records, std::string& error);
     ~Scene();
 
     // Writes the header (triangle count, hash of the records, structure)
     // and the tree through a file stream. False, with a message, on failure.
     bool save(const std::string& path, std::string& error) const;
+    // The same into writer (not committed). False, with a message, for a
+    // tree that cannot describe itself.
+    bool write(streams::Writer& writer, std::string& error) const;
 
     // Nearest hits (shadow false: t, triangle, u, v) or any hit (shadow
     // true: occluded) of every ray, on threads threads (1 to
@@ -117,6 +145,13 @@ private:
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.
 std::uint64_t records_hash(const std::vector<triAccel>& records);
+// value in hexadecimal, for messages.
+std::string hex64(std::uint64_t value);
+// The face rows of records when some faces were left out; empty when each
+// record's row is its position.
+std::vector<std::int32_t> face_rows_of(const std::vector<triAccel>& records);
+// Largest ray count handed to one batch call (its count is 32 bits).
+const std::size_t WIDE_BATCH_RAYS = std::size_t(1) << 30;
 
 } // namespace python
 } // namespace zrv

@@ -1,7 +1,8 @@
-"""Ray queries against triangle meshes held in numpy arrays."""
+"""Ray queries against triangle meshes held in numpy arrays (the extension
+module the zorvadideruvovozov package re-exports)."""
 
 import os
-from typing import Dict, Literal, Optional, Union
+from typing import Dict, Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +13,7 @@ MAX_THREADS: int
 
 _PathLike = Union[str, "os.PathLike[str]"]
 _Limit = Union[float, npt.ArrayLike]
+_Mesh = Tuple[npt.ArrayLike, npt.ArrayLike]
 
 class Scene:
     """Triangles and the tree built over them."""
@@ -35,7 +37,8 @@ class Scene:
         tmax: _Limit = ...,
         threads: Optional[int] = None,
     ) -> Dict[str, np.ndarray]:
-        """Nearest hits: {"t": float32, "triangle": int32, "u": float32, "v": float32}."""
+        """Nearest hits: {"t": float32, "triangle": int32, "u": float32, "v": float32},
+        and "instance" (int32, -1 where missed) for a scene of instances."""
     def occluded(
         self,
         origins: npt.ArrayLike,
@@ -49,11 +52,27 @@ class Scene:
     @staticmethod
     def load(path: _PathLike, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> "Scene":
         """A scene read from a file that save wrote for the same vertices and faces."""
+    @staticmethod
+    def from_instances(
+        meshes: Sequence[_Mesh],
+        transforms: npt.ArrayLike,
+        mesh: Optional[npt.ArrayLike] = None,
+        build_threads: Optional[int] = None,
+    ) -> "Scene":
+        """Meshes (vertices, faces) placed by (k, 3, 4) object-to-world transforms;
+        mesh (k,) names each instance's mesh, None for instance i of mesh i."""
+    @staticmethod
+    def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
+        """A scene of instances read from a file that save wrote for the same meshes."""
+    def __getstate__(self) -> tuple:
+        """The triangles and the saved tree, for pickle."""
+    def __setstate__(self, state: tuple) -> None:
+        """Reads a pickled state back through the checked loaders."""
     @property
     def statistics(self) -> Dict[str, Union[str, int, float, bool]]:
         """The tree's figures: accel, nodes, and the wide BVH's or the statistic record's."""
     @property
-    def accel(self) -> Literal["wide", "kd", "bvh"]:
+    def accel(self) -> Literal["wide", "kd", "bvh", "wide-scene"]:
         """The structure in use."""
     @property
     def dropped_non_finite(self) -> int:
@@ -61,4 +80,5 @@ class Scene:
     @property
     def dropped_degenerate(self) -> int:
         """Faces left out for zero area."""
-    def __len__(self) -> int: ...
+    def __len__(self) -> int:
+        """Triangles in the scene; for instances, those placed."""

@@ -1,0 +1,169 @@
+#include "zrvPyInstancedScene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zrv {
+namespace python {
+
+std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecords> meshes,
+                                                      const std::uint32_t* instance_mesh,
+                                                      const float* transforms,
+                                                      std::size_t instance_count,
+                                                      unsigned int threads, std::string& error) {
+    std::unique_ptr<InstancedScene> scene(new InstancedScene());
+    scene->meshes_ = std::move(meshes);
+    for (std::size_t m = 0; m < scene->meshes_.size(); ++m) {
+        const std::vector<triAccel>& records = scene->meshes_[m].records;
+        if (scene->scene_.add_mesh(records.data(), unsigned(records.size()), threads) < 0) {
+            error = "meshes[" + std::to_string(m) + "]: the wide BVH build ran out of memory";
+            return nullptr;
+        }
+        scene->face_rows_.push_back(face_rows_of(records));
+    }
+    for (std::size_t i = 0; i < instance_count; ++i) {
+        const gfxRTWideInstanceResult result =
+            scene->scene_.add_instance(instance_mesh[i], transforms + 12 * i);
+        if (result != GFX_WIDE_INSTANCE_DONE) {
+            error = "transforms[" + std::to_string(i) + "] (instance " + std::to_string(i) +
+                    " of mesh " + std::to_string(instance_mesh[i]) +
+                    ") is refused: " + gfxRTWideInstanceResultText(result);
+            return nullptr;
+        }
+    }
+    if (!scene->scene_.commit(threads)) {
+        error = "the instanced scene's top level ran out of memory";
+        return nullptr;
+    }
+    return scene;
+}
+
+bool InstancedScene::write(streams::Writer& writer, std::string& error) const {
+    write_scene_header(writer, INSTANCES_STRUCTURE);
+    writer.write_uint(unsigned(meshes_.size()));
+    for (const TriangleRecords& mesh : meshes_) {
+        const std::uint64_t hash = records_hash(mesh.records);
+        writer.write_uint(unsigned(mesh.records.size()));
+        writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
+        writer.write_uint(unsigned(hash >> 32));
+    }
+    if (!scene_.stream(writer)) {
+        error = "the instanced scene cannot describe itself to a stream";
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
+                                                     const std::string& what,
+                                                     std::vector<TriangleRecords> meshes,
+                                                     std::string& error) {
+    std::string structure;
+    if (!read_scene_header(reader, what, structure, error))
+        return nullptr;
+    if (structure != INSTANCES_STRUCTURE) {
+        error = what + " holds one mesh's tree, not instances (Scene.load reads it)";
+        return nullptr;
+    }
+    const unsigned int mesh_count = reader.read_uint();
+    if (reader.ok() && mesh_count != meshes.size()) {
+        error = what + " was saved for " + std::to_string(mesh_count) + " meshes, not " +
+                std::to_string(meshes.size());
+        return nullptr;
+    }
+    for (std::size_t m = 0; m < meshes.size() && reader.ok(); ++m) {
+        const unsigned int count = reader.read_uint();
+        std::uint64_t hash = reader.read_uint();
+        hash |= std::uint64_t(reader.read_uint()) << 32;
+        const std::vector<triAccel>& records = meshes[m].records;
+        const std::uint64_t expected = records_hash(records);
+        if (reader.ok() && (count != records.size() || hash != expected)) {
+            error = what + " was saved for other triangles: meshes[" + std::to_string(m) +
+                    "] had " + std::to_string(count) + " triangles, hash " + hex64(hash) +
+                    ", these are " + std::to_string(records.size()) + ", hash " + hex64(expected);
+            return nullptr;
+        }
+    }
+    if (!reader.ok()) {
+        error = what + " is not a saved scene: " + reader.error();
+        return nullptr;
+    }
+
+    std::unique_ptr<InstancedScene> scene(new InstancedScene());
+    scene->meshes_ = std::move(meshes);
+    PlxUnicodeString reason;
+    if (!scene->scene_.unstream(reader, reader.remaining(), &reason)) {
+        error = what + " does not hold a sound tree: " +
+                (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+        return nullptr;
+    }
+    // The meshes' trees keep their own triangles: hits are positions in the
+    // records only if each was built over as many.
+    if (scene->scene_.mesh_count() != scene->meshes_.size()) {
+        error = what + " holds " + std::to_string(scene->scene_.mesh_count()) +
+                " mesh trees, not the " + std::to_string(scene->meshes_.size()) + " of its header";
+        return nullptr;
+    }
+    for (std::size_t m = 0; m < scene->meshes_.size(); ++m) {
+        const unsigned int built = scene->scene_.mesh(unsigned(m)).statistics().input_triangles;
+        if (built != scene->meshes_[m].records.size()) {
+            error = what + " holds a tree over " + std::to_string(built) +
+                    " triangles for meshes[" + std::to_string(m) + "], not the " +
+                    std::to_string(scene->meshes_[m].records.size()) + " of its header";
+            return nullptr;
+        }
+        scene->face_rows_.push_back(face_rows_of(scene->meshes_[m].records));
+    }
+    if (!reader.at_end()) {
+        error = what + " has data after its tree";
+        return nullptr;
+    }
+    return scene;
+}
+
+std::size_t InstancedScene::placed_triangles() const {
+    std::size_t placed = 0;
+    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
+        placed += meshes_[scene_.instance_mesh(i)].records.size();
+    return placed;
+}
+
+void InstancedScene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
+        const unsigned int count = unsigned(std::min(WIDE_BATCH_RAYS, rays.count - first));
+        const float* origins = rays.origins + 3 * first;
+        const float* directions = rays.directions + 3 * first;
+        const float* limits = rays.tmax ? rays.tmax + first : nullptr;
+        if (shadow)
+            scene_.occluded_batch(origins, directions, limits, count, rays.occluded + first,
+                                  threads);
+        else
+            scene_.intersect_batch(origins, directions, limits, count, rays.t + first,
+                                   rays.triangle + first, rays.instance + first, rays.u + first,
+                                   rays.v + first, threads);
+    }
+    if (shadow)
+        return;
+    // Positions become face rows of the instance's mesh, the limit of a miss
+    // +inf, and u drops the sign the kernel gives back-side hits.
+    const float miss_t = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < rays.count; ++i) {
+        const std::int32_t position = rays.triangle[i];
+        if (position < 0) {
+            rays.t[i] = miss_t;
+            rays.u[i] = 0.0f;
+            rays.v[i] = 0.0f;
+            rays.instance[i] = -1;
+            continue;
+        }
+        rays.u[i] = std::fabs(rays.u[i]);
+        const std::vector<std::int32_t>& rows =
+            face_rows_[scene_.instance_mesh(unsigned(rays.instance[i]))];
+        if (!rows.empty())
+            rays.triangle[i] = rows[position];
+    }
+}
+
+} // namespace python
+} // namespace zrv

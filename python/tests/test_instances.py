@@ -1,0 +1,134 @@
+"""Scene.from_instances against the brute force over every placed triangle, its
+bad input, and saving it."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+from conftest import clear_rays, moller_trumbore, random_rays, triangle_soup, uv_sphere, zrv
+
+
+def rotation(axis, angle):
+    axis = np.asarray(axis, np.float64) / np.linalg.norm(axis)
+    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
+    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
+
+
+def placed_meshes():
+    """A sphere and a soup with one NaN face (dropped, rows kept), four
+    instances rotated, scaled unevenly and moved about the unit cube."""
+    soup_vertices, soup_faces = triangle_soup(60, seed=5)
+    soup_vertices[soup_faces[7, 0]] = np.nan
+    meshes = [uv_sphere(8, 12), (soup_vertices, soup_faces)]
+    rng = np.random.default_rng(6)
+    transforms = np.zeros((4, 3, 4), np.float32)
+    for i in range(4):
+        linear = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) * rng.uniform(0.3, 0.6, 3)
+        transforms[i, :, :3] = linear
+        transforms[i, :, 3] = rng.uniform(0.0, 0.7, 3)
+    return meshes, transforms, np.array([0, 1, 1, 0])
+
+
+def world_triangles(meshes, transforms, mesh):
+    """Every instance's triangles in world space (float64 from the float32
+    transform), with each one's instance and face row."""
+    corners, instance, rows = [], [], []
+    for i, m in enumerate(mesh):
+        vertices, faces = meshes[m]
+        t = transforms[i].astype(np.float64)
+        corners.append((np.asarray(vertices, np.float32) @ t[:, :3].T + t[:, 3])[faces])
+        instance.append(np.full(len(faces), i))
+        rows.append(np.arange(len(faces)))
+    corners = np.concatenate(corners)
+    return corners.reshape(-1, 3), np.arange(len(corners) * 3).reshape(-1, 3), \
+        np.concatenate(instance), np.concatenate(rows)
+
+
+def test_instances_match_brute_force_over_placed_triangles():
+    meshes, transforms, mesh = placed_meshes()
+    with pytest.warns(RuntimeWarning, match="meshes.1.: 1 faces with a NaN"):
+        scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh, build_threads=2)
+    vertices, faces, instance, rows = world_triangles(meshes, transforms, mesh)
+    kept = np.isfinite(vertices[faces]).all(axis=(1, 2))
+    origins, directions = random_rays(4000, seed=7)
+    with np.errstate(invalid="ignore"):
+        want = moller_trumbore(vertices, faces[kept], origins, directions)
+        clear = clear_rays(vertices, faces[kept], origins, directions)
+    got = scene.intersect(origins, directions, threads=3)
+    hit = clear & (want["triangle"] >= 0)
+    assert clear.mean() > 0.9 and 0.2 < hit.mean() < 0.9
+    np.testing.assert_array_equal(got["instance"][hit], instance[kept][want["triangle"][hit]])
+    np.testing.assert_array_equal(got["triangle"][hit], rows[kept][want["triangle"][hit]])
+    np.testing.assert_allclose(got["t"][hit], want["t"][hit], rtol=1e-4)
+    missed = clear & (want["triangle"] < 0)
+    assert (got["instance"][missed] == -1).all() and (got["triangle"][missed] == -1).all()
+    assert np.isinf(got["t"][missed]).all()
+    np.testing.assert_array_equal(scene.occluded(origins, directions), got["triangle"] >= 0)
+
+    sphere_faces, soup_faces = len(meshes[0][1]), len(meshes[1][1])
+    assert scene.accel == "wide-scene" and scene.dropped_non_finite == 1
+    assert len(scene) == 2 * sphere_faces + 2 * (soup_faces - 1)
+    stats = scene.statistics
+    assert (stats["meshes"], stats["instances"], stats["triangles_placed"]) == (2, 4, len(scene))
+    assert stats["input_triangles"] == sphere_faces + soup_faces - 1
+    empty = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
+    assert sorted(empty) == ["instance", "t", "triangle", "u", "v"]
+    assert all(len(a) == 0 for a in empty.values())
+
+
+def _transforms(k, **entries):
+    t = np.tile(np.eye(3, 4, dtype=np.float32), (k, 1, 1))
+    for index, value in entries.items():
+        t[int(index[1:])] = value
+    return t
+
+
+SPHERE = uv_sphere(4, 6)
+SINGULAR = np.array([[1, 0, 0, 0], [2, 0, 0, 0], [0, 0, 1, 0]], np.float32)
+
+
+@pytest.mark.parametrize("meshes, transforms, kwargs, error, message", [
+    (SPHERE[0], _transforms(1), {}, TypeError, "meshes must be a sequence"),
+    ([], _transforms(1), {}, ValueError, "meshes must hold at least one"),
+    ([SPHERE[0]], _transforms(1), {}, ValueError, r"meshes\[0\] must be a \(vertices, faces\)"),
+    ([(SPHERE[0], SPHERE[1][:, :2])], _transforms(1), {}, ValueError,
+     r"meshes\[0\]: faces must have shape"),
+    ([SPHERE], np.eye(3, 4), {}, ValueError, r"transforms must have shape \(k, 3, 4\)"),
+    ([SPHERE], _transforms(0), {}, ValueError, "at least one instance"),
+    ([SPHERE], _transforms(2), {}, ValueError, "one instance per mesh"),
+    ([SPHERE], _transforms(2), {"mesh": [0, 1]}, ValueError, r"mesh\[1\] is 1, not one of the 1"),
+    ([SPHERE], _transforms(2), {"mesh": [0]}, ValueError, r"mesh must have shape \(2,\)"),
+    ([SPHERE], _transforms(3, i2=SINGULAR), {"mesh": [0, 0, 0]}, ValueError,
+     r"transforms\[2\] \(instance 2 of mesh 0\) is refused: the transform is singular"),
+    ([SPHERE], _transforms(2, i1=np.nan), {"mesh": [0, 0]}, ValueError,
+     r"transforms\[1\] .* NaN or infinite entry"),
+])
+def test_bad_instances_raise_naming_the_argument(meshes, transforms, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        zrv.Scene.from_instances(meshes, transforms, **kwargs)
+
+
+def test_saved_instances_load_for_the_same_meshes_only(tmp_path):
+    meshes, transforms, mesh = placed_meshes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh)
+        path = tmp_path / "instances.tree"
+        scene.save(path)
+        loaded = zrv.Scene.load_instances(path, meshes)
+        origins, directions = random_rays(2000, seed=8)
+        before, after = scene.intersect(origins, directions), loaded.intersect(origins, directions)
+        for key in before:
+            np.testing.assert_array_equal(after[key], before[key])
+        assert repr(loaded) == repr(scene) and loaded.statistics == scene.statistics
+        with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[1\]"):
+            zrv.Scene.load_instances(path, [meshes[0], (meshes[1][0], meshes[1][1][1:])])
+        with pytest.raises(ValueError, match="saved for 2 meshes, not 1"):
+            zrv.Scene.load_instances(path, meshes[:1])
+    with pytest.raises(ValueError, match="holds instances"):
+        zrv.Scene.load(path, *SPHERE)
+    single = tmp_path / "single.tree"
+    zrv.Scene(*SPHERE).save(single)
+    with pytest.raises(ValueError, match="holds one mesh's tree"):
+        zrv.Scene.load_instances(single, [SPHERE])
