@@ -15,7 +15,7 @@ python=${ZRV_PYTHON:-/usr/bin/python3}
 rounds=${ROUNDS:-3}
 bench="$(dirname "$0")/query_bench.py"
 
-if ! ls "$build_dir"/python/zorvadideruvovozov*.so >/dev/null 2>&1; then
+if ! ls "$build_dir"/python/zorvadideruvovozov/_core*.so >/dev/null 2>&1; then
     echo "query_bench.sh: no Python module in $build_dir/python (pybind11-dev, python3-numpy?);" \
          "skipped" >&2
     exit 0
