@@ -1,7 +1,8 @@
 // Fuzzes the binary stream reader. The first input byte chooses how the rest
 // is used: as a whole image (header checks), or as values framed with a
-// valid header and CRC (value decoding). Reads follow the input, and every
-// value read is written again, which must give back the bytes consumed.
+// valid header and CRC (value decoding). Reads, single or in runs, follow the
+// input, and every value read is written again, which must give back the
+// bytes consumed.
 #include "FuzzScenes.h"
 #include "zrvStreams.h"
 
@@ -29,6 +30,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const unsigned char next = image[image.size() - reader.remaining()];
         const unsigned char pick = data[choice++ % size];
         const unsigned int operation = (pick & 0xF0) == 0xF0 ? pick % 5 : (next + 4u) % 5;
+        // Sometimes a run of up to 16 values of the operation's type.
+        const std::size_t run = (pick & 0xF0) == 0xE0 ? (pick & 0x0F) + 1u : 0;
+        if (run != 0 && operation < 3) {
+            std::uint32_t values[16];
+            if (operation == 0) {
+                reader.read_ints(reinterpret_cast<int*>(values), run);
+                echo.write_ints(reinterpret_cast<const int*>(values), run);
+            } else if (operation == 1) {
+                reader.read_uints(values, run);
+                echo.write_uints(values, run);
+            } else {
+                reader.read_floats(reinterpret_cast<float*>(values), run);
+                echo.write_floats(reinterpret_cast<const float*>(values), run);
+            }
+            continue;
+        }
         switch (operation) {
         case 0:
             echo.write_int(reader.read_int());

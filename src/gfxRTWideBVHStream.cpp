@@ -1,14 +1,25 @@
 // Saving a wide BVH through a gfxStreamWriter and reading it back checked.
 //
-// Order of values: "BEGIN:gfxRTWideBVH", "version=1"; as uints the input
+// Order of values: "BEGIN:gfxRTWideBVH", "version=2"; as uints the input
 // triangle count, the kept triangle count, node count N, block count B, leaf
 // count and depth; the scene box as six floats (lower corner, then upper;
-// zeros for an empty tree); N nodes, each its used child count n (1 to 8)
-// and for each of the n used slots in order its six bounds (as the layout's
-// rows), its slop as floats and its reference as a uint; B blocks, each its
-// used lane count m (1 to 4) and for each of the m used lanes vertex 0, 1, 2
-// and the normal (three floats each) and the index word as a uint; for a
-// tree with nodes, the id table (input count ints); "END:gfxRTWideBVH".
+// zeros for an empty tree). For a tree with nodes, then, columns that each go
+// as one run (include/gfxStreamRuns.h) through streams that take runs:
+//   N uints: every node's used child count n (1 to 8), S in all;
+//   7 S floats: every used slot's six bounds (as the layout's rows) and its
+//     slop, node by node and slot by slot;
+//   S uints: the used slots' references, in the same order;
+//   B uints: every block's used lane count m (1 to 4), the kept count in all;
+//   kept uints: the used lanes' index words, block by block and lane by lane;
+//   12 kept floats: every used lane's vertex 0, 1, 2 and normal (three floats
+//     each), in the same order;
+//   input count ints: the id table.
+// Last, "END:gfxRTWideBVH".
+//
+// Version 1, still read, has the same head and then the values node by node
+// and block by block: each node its used count and for each used slot its
+// bounds, slop and reference; each block its used count and for each used
+// lane its twelve floats and its index word; the id table.
 //
 // Unused slots and lanes are not written: the builder fills them the same
 // way every time (NaN boxes and coordinates, empty reference, zero slop,
@@ -18,11 +29,15 @@
 #include "gfxLargeBlocks.h"
 #include "gfxRTWideBVHCheck.h"
 #include "gfxRTWideBVHLayout.h"
+#include "gfxStreamRunAccess.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+
+#include <emmintrin.h>
+#include <xmmintrin.h>
 
 using gfx_detail::TriangleBlock;
 using gfx_detail::WideNode;
@@ -30,13 +45,18 @@ using gfx_detail::WideNode;
 namespace {
 
 const char* const TREE_BEGIN = "BEGIN:gfxRTWideBVH";
-const char* const TREE_VERSION = "version=1";
+const char* const TREE_VERSION = "version=2";
+const char* const TREE_VERSION_1 = "version=1";
 const char* const TREE_END = "END:gfxRTWideBVH";
 
 // The fewest values a node, a block and an id take in the stream: what
 // max_values bounds the counts by before anything is allocated.
 const unsigned long long MIN_NODE_VALUES = 1 + 8;
 const unsigned long long MIN_BLOCK_VALUES = 1 + 13;
+
+// Floats of a used slot and of a used lane.
+const unsigned int SLOT_FLOATS = 7;
+const unsigned int LANE_FLOATS = 12;
 
 // Used child slots of a node: those before the first empty reference. Zero
 // when a later slot is used anyway (a node the format cannot describe).
@@ -91,104 +111,268 @@ struct Head {
     float lo[3], hi[3];
 };
 
-// Reads the nodes into nodes, checking each used slot's box, slop and
-// reference range. Null, or the reason written into message.
-const char* read_nodes(gfxStreamReader& reader, const Head& head, WideNode* nodes, char* message,
-                       std::size_t size) {
-    for (unsigned int i = 0; i < head.nodes; ++i) {
-        WideNode& node = nodes[i];
-        const unsigned int used = reader.read_uint();
-        if (used == 0 || used > 8) {
-            std::snprintf(message, size, "node %u has %u children", i, used);
-            return message;
-        }
-        for (unsigned int k = 0; k < used; ++k) {
-            bool box_finite = true;
-            for (int b = 0; b < 6; ++b) {
-                const float bound = reader.read_float();
-                node.bounds[b][k] = bound;
-                box_finite &= finite(bound);
-            }
-            const float slop = reader.read_float();
-            node.slop[k] = slop;
-            const std::uint32_t child = reader.read_uint();
-            node.child[k] = child;
-            if (!box_finite) {
-                std::snprintf(message, size, "child %u of node %u has a box that is not finite", k,
-                              i);
-                return message;
-            }
-            if (!(slop >= 0.0f && finite(slop))) {
-                std::snprintf(message, size, "child %u of node %u has slop %g", k, i, double(slop));
-                return message;
-            }
-            if (gfx_detail::wide_is_leaf(child)) {
-                const unsigned long long first = gfx_detail::wide_leaf_first(child);
-                const unsigned long long end = first + gfx_detail::wide_leaf_blocks(child);
-                if (end > head.blocks) {
-                    std::snprintf(message, size,
-                                  "child %u of node %u names blocks %llu to %llu of %u", k, i,
-                                  first, end - 1, head.blocks);
-                    return message;
-                }
-            } else if (child == gfx_detail::WIDE_EMPTY_CHILD || child >= head.nodes) {
-                std::snprintf(message, size, "child %u of node %u names node %u of %u", k, i, child,
-                              head.nodes);
-                return message;
-            }
-        }
-        for (unsigned int k = used; k < 8; ++k)
-            gfx_detail::wide_clear_slot(node, k);
+// The checks of one used slot, after its values are in node: the box and
+// the slop, then the reference against the counts. Null, or the reason.
+const char* check_slot_box(const WideNode& node, unsigned int k, unsigned int i, char* message,
+                           std::size_t size) {
+    bool box_finite = true;
+    for (int b = 0; b < 6; ++b)
+        box_finite &= finite(node.bounds[b][k]);
+    if (!box_finite) {
+        std::snprintf(message, size, "child %u of node %u has a box that is not finite", k, i);
+        return message;
+    }
+    const float slop = node.slop[k];
+    if (!(slop >= 0.0f && finite(slop))) {
+        std::snprintf(message, size, "child %u of node %u has slop %g", k, i, double(slop));
+        return message;
     }
     return nullptr;
 }
 
-// Reads the blocks, checking that every used lane is finite and names a
-// host position below the input count, and that they hold the kept count.
-const char* read_blocks(gfxStreamReader& reader, const Head& head, TriangleBlock* blocks,
-                        char* message, std::size_t size) {
-    unsigned long long triangles = 0;
-    for (unsigned int i = 0; i < head.blocks; ++i) {
-        TriangleBlock& block = blocks[i];
-        const unsigned int used = reader.read_uint();
-        if (used == 0 || used > 4) {
-            std::snprintf(message, size, "block %u has %u triangles", i, used);
+const char* check_slot_child(std::uint32_t child, unsigned int k, unsigned int i, const Head& head,
+                             char* message, std::size_t size) {
+    if (gfx_detail::wide_is_leaf(child)) {
+        const unsigned long long first = gfx_detail::wide_leaf_first(child);
+        const unsigned long long end = first + gfx_detail::wide_leaf_blocks(child);
+        if (end > head.blocks) {
+            std::snprintf(message, size, "child %u of node %u names blocks %llu to %llu of %u", k,
+                          i, first, end - 1, head.blocks);
             return message;
         }
-        for (unsigned int lane = 0; lane < used; ++lane) {
-            bool lane_finite = true;
-            for (int k = 0; k < 3; ++k)
-                for (int a = 0; a < 3; ++a) {
-                    const float value = reader.read_float();
-                    block.vertex[k][a][lane] = value;
-                    lane_finite &= finite(value);
-                }
-            for (int a = 0; a < 3; ++a) {
-                const float value = reader.read_float();
-                block.normal[a][lane] = value;
-                lane_finite &= finite(value);
-            }
-            const std::uint32_t index = reader.read_uint();
-            block.index[lane] = index;
-            if (!lane_finite) {
-                std::snprintf(message, size, "triangle %u of block %u is not finite", lane, i);
-                return message;
-            }
-            if ((index & gfx_detail::WIDE_INDEX_MASK) >= head.input) {
-                std::snprintf(message, size, "triangle %u of block %u names triangle %u of %u",
-                              lane, i, index & gfx_detail::WIDE_INDEX_MASK, head.input);
-                return message;
-            }
-        }
-        for (unsigned int lane = used; lane < 4; ++lane)
-            gfx_detail::wide_clear_lane(block, lane);
-        triangles += used;
+    } else if (child == gfx_detail::WIDE_EMPTY_CHILD || child >= head.nodes) {
+        std::snprintf(message, size, "child %u of node %u names node %u of %u", k, i, child,
+                      head.nodes);
+        return message;
     }
+    return nullptr;
+}
+
+// The checks of one used lane, after its values are in block: the floats,
+// then the index word.
+const char* check_lane_floats(const TriangleBlock& block, unsigned int lane, unsigned int i,
+                              char* message, std::size_t size) {
+    bool lane_finite = true;
+    for (int k = 0; k < 3; ++k)
+        for (int a = 0; a < 3; ++a)
+            lane_finite &= finite(block.vertex[k][a][lane]);
+    for (int a = 0; a < 3; ++a)
+        lane_finite &= finite(block.normal[a][lane]);
+    if (!lane_finite) {
+        std::snprintf(message, size, "triangle %u of block %u is not finite", lane, i);
+        return message;
+    }
+    return nullptr;
+}
+
+const char* check_lane_index(const TriangleBlock& block, unsigned int lane, unsigned int i,
+                             const Head& head, char* message, std::size_t size) {
+    const std::uint32_t index = block.index[lane];
+    if ((index & gfx_detail::WIDE_INDEX_MASK) >= head.input) {
+        std::snprintf(message, size, "triangle %u of block %u names triangle %u of %u", lane, i,
+                      index & gfx_detail::WIDE_INDEX_MASK, head.input);
+        return message;
+    }
+    return nullptr;
+}
+
+const char* check_node_used(unsigned int used, unsigned int i, char* message, std::size_t size) {
+    if (used == 0 || used > 8) {
+        std::snprintf(message, size, "node %u has %u children", i, used);
+        return message;
+    }
+    return nullptr;
+}
+
+const char* check_block_used(unsigned int used, unsigned int i, char* message, std::size_t size) {
+    if (used == 0 || used > 4) {
+        std::snprintf(message, size, "block %u has %u triangles", i, used);
+        return message;
+    }
+    return nullptr;
+}
+
+const char* check_kept(unsigned long long triangles, const Head& head, char* message,
+                       std::size_t size) {
     if (triangles != head.kept) {
         std::snprintf(message, size, "the blocks hold %llu triangles, the tree says %u kept",
                       triangles, head.kept);
         return message;
     }
+    return nullptr;
+}
+
+// Version 1, value by value: each node its used count and each used slot's
+// six bounds, slop and reference; each block its used count and each used
+// lane's twelve floats and index word; the ids.
+const char* read_values(gfxStreamReader& reader, const Head& head, LoadedArrays& arrays,
+                        char* message, std::size_t size) {
+    for (unsigned int i = 0; i < head.nodes; ++i) {
+        WideNode& node = arrays.nodes[i];
+        const unsigned int used = reader.read_uint();
+        if (check_node_used(used, i, message, size) != nullptr)
+            return message;
+        for (unsigned int k = 0; k < used; ++k) {
+            for (int b = 0; b < 6; ++b)
+                node.bounds[b][k] = reader.read_float();
+            node.slop[k] = reader.read_float();
+            const std::uint32_t child = reader.read_uint();
+            node.child[k] = child;
+            if (check_slot_box(node, k, i, message, size) != nullptr ||
+                check_slot_child(child, k, i, head, message, size) != nullptr)
+                return message;
+        }
+        for (unsigned int k = used; k < 8; ++k)
+            gfx_detail::wide_clear_slot(node, k);
+    }
+    unsigned long long triangles = 0;
+    for (unsigned int i = 0; i < head.blocks; ++i) {
+        TriangleBlock& block = arrays.blocks[i];
+        const unsigned int used = reader.read_uint();
+        if (check_block_used(used, i, message, size) != nullptr)
+            return message;
+        for (unsigned int lane = 0; lane < used; ++lane) {
+            for (int k = 0; k < 3; ++k)
+                for (int a = 0; a < 3; ++a)
+                    block.vertex[k][a][lane] = reader.read_float();
+            for (int a = 0; a < 3; ++a)
+                block.normal[a][lane] = reader.read_float();
+            block.index[lane] = reader.read_uint();
+            if (check_lane_floats(block, lane, i, message, size) != nullptr ||
+                check_lane_index(block, lane, i, head, message, size) != nullptr)
+                return message;
+        }
+        for (unsigned int lane = used; lane < 4; ++lane)
+            gfx_detail::wide_clear_lane(block, lane);
+        triangles += used;
+    }
+    if (check_kept(triangles, head, message, size) != nullptr)
+        return message;
+    for (unsigned int i = 0; i < head.input; ++i)
+        arrays.ids[i] = reader.read_int();
+    return nullptr;
+}
+
+// A block of four used lanes from their records (twelve floats each) and
+// index words, four rows at a time. False when a float is not finite or an
+// index word names no input triangle: the caller then finds which.
+bool fill_full_block(TriangleBlock& block, const float* records, const std::uint32_t* index,
+                     unsigned int input) {
+    float* const rows = &block.vertex[0][0][0]; // the twelve rows of four lanes
+    const __m128 zero = _mm_setzero_ps();
+    __m128 finite_lanes = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (unsigned int r = 0; r < LANE_FLOATS; r += 4) {
+        __m128 a = _mm_loadu_ps(records + r), b = _mm_loadu_ps(records + LANE_FLOATS + r);
+        __m128 c = _mm_loadu_ps(records + 2 * LANE_FLOATS + r);
+        __m128 d = _mm_loadu_ps(records + 3 * LANE_FLOATS + r);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        // x - x is zero exactly when x is finite.
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(a, a), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(b, b), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(c, c), zero));
+        finite_lanes = _mm_and_ps(finite_lanes, _mm_cmpeq_ps(_mm_sub_ps(d, d), zero));
+        _mm_store_ps(rows + 4 * r, a);
+        _mm_store_ps(rows + 4 * r + 4, b);
+        _mm_store_ps(rows + 4 * r + 8, c);
+        _mm_store_ps(rows + 4 * r + 12, d);
+    }
+    bool named = true;
+    for (int lane = 0; lane < 4; ++lane) {
+        block.index[lane] = index[lane];
+        named &= (index[lane] & gfx_detail::WIDE_INDEX_MASK) < input;
+    }
+    return named && _mm_movemask_ps(finite_lanes) == 0xF;
+}
+
+// Reads a run of count used counts into used (one byte each), checking each
+// with check. Null, or the reason.
+template <typename Check>
+const char* read_used_counts(gfx_detail::RunReader& runs, unsigned int count, unsigned char* used,
+                             unsigned long long& total, Check check, char* message,
+                             std::size_t size) {
+    gfx_detail::RunCursor<unsigned int, 1> counts(runs, count);
+    total = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        const unsigned int n = *counts.next();
+        if (check(n, i, message, size) != nullptr)
+            return message;
+        used[i] = (unsigned char)n;
+        total += n;
+    }
+    return nullptr;
+}
+
+// Version 2, column by column (see the top of the file), each column one
+// run. The used counts wait in used, one byte per node and block.
+const char* read_columns(gfxStreamReader& reader, const Head& head, LoadedArrays& arrays,
+                         unsigned char* used, char* message, std::size_t size) {
+    gfx_detail::RunReader runs(reader);
+    unsigned long long slots = 0;
+    if (read_used_counts(runs, head.nodes, used, slots, check_node_used, message, size) != nullptr)
+        return message;
+    {
+        gfx_detail::RunCursor<float, SLOT_FLOATS> floats(runs, slots);
+        for (unsigned int i = 0; i < head.nodes; ++i) {
+            WideNode& node = arrays.nodes[i];
+            for (unsigned int k = 0; k < used[i]; ++k) {
+                const float* f = floats.next();
+                for (int b = 0; b < 6; ++b)
+                    node.bounds[b][k] = f[b];
+                node.slop[k] = f[6];
+                if (check_slot_box(node, k, i, message, size) != nullptr)
+                    return message;
+            }
+            for (unsigned int k = used[i]; k < 8; ++k)
+                gfx_detail::wide_clear_slot(node, k);
+        }
+    }
+    {
+        gfx_detail::RunCursor<unsigned int, 1> references(runs, slots);
+        for (unsigned int i = 0; i < head.nodes; ++i) {
+            WideNode& node = arrays.nodes[i];
+            for (unsigned int k = 0; k < used[i]; ++k) {
+                const std::uint32_t child = *references.next();
+                if (check_slot_child(child, k, i, head, message, size) != nullptr)
+                    return message;
+                node.child[k] = child;
+            }
+        }
+    }
+    unsigned char* const lanes_used = used + head.nodes;
+    unsigned long long lanes = 0;
+    if (read_used_counts(runs, head.blocks, lanes_used, lanes, check_block_used, message, size) !=
+            nullptr ||
+        check_kept(lanes, head, message, size) != nullptr)
+        return message;
+    // The index words wait in the id table, which holds at least the kept
+    // count and is read last: the blocks are then written in one pass.
+    runs.read(reinterpret_cast<unsigned int*>(arrays.ids), std::size_t(lanes));
+    const std::uint32_t* index = reinterpret_cast<const std::uint32_t*>(arrays.ids);
+    gfx_detail::RunCursor<float, LANE_FLOATS> floats(runs, lanes);
+    for (unsigned int i = 0; i < head.blocks; ++i) {
+        TriangleBlock& block = arrays.blocks[i];
+        const unsigned int used = lanes_used[i];
+        const float* f = floats.next(used);
+        const std::uint32_t* const block_index = index;
+        index += used;
+        if (used == 4 && fill_full_block(block, f, block_index, head.input))
+            continue;
+        // Lane by lane, which also finds the first reason of a full block.
+        for (unsigned int lane = 0; lane < used; ++lane, f += LANE_FLOATS) {
+            for (int k = 0; k < 3; ++k)
+                for (int a = 0; a < 3; ++a)
+                    block.vertex[k][a][lane] = f[3 * k + a];
+            for (int a = 0; a < 3; ++a)
+                block.normal[a][lane] = f[9 + a];
+            block.index[lane] = block_index[lane];
+            if (check_lane_floats(block, lane, i, message, size) != nullptr ||
+                check_lane_index(block, lane, i, head, message, size) != nullptr)
+                return message;
+        }
+        for (unsigned int lane = used; lane < 4; ++lane)
+            gfx_detail::wide_clear_lane(block, lane);
+    }
+    runs.read(arrays.ids, head.input);
     return nullptr;
 }
 
@@ -269,33 +453,54 @@ bool gfxRTWideBVH::stream(gfxStreamWriter& writer) const {
         writer.write_float(empty() ? 0.0f : scene_lo_[a]);
     for (int a = 0; a < 3; ++a)
         writer.write_float(empty() ? 0.0f : scene_hi_[a]);
-    for (unsigned int i = 0; i < node_count_; ++i) {
-        const WideNode& node = nodes[i];
-        const unsigned int used = used_slots(node);
-        writer.write_uint(used);
-        for (unsigned int k = 0; k < used; ++k) {
-            for (int b = 0; b < 6; ++b)
-                writer.write_float(node.bounds[b][k]);
-            writer.write_float(node.slop[k]);
-            writer.write_uint(node.child[k]);
+    if (node_count_ != 0) {
+        gfx_detail::RunWriter runs(writer);
+        {
+            gfx_detail::RunSink<unsigned int, 1> counts(runs);
+            for (unsigned int i = 0; i < node_count_; ++i)
+                *counts.put() = used_slots(nodes[i]);
         }
-    }
-    for (unsigned int i = 0; i < block_count_; ++i) {
-        const TriangleBlock& block = blocks[i];
-        const unsigned int used = used_lanes(block);
-        writer.write_uint(used);
-        for (unsigned int lane = 0; lane < used; ++lane) {
-            for (int k = 0; k < 3; ++k)
-                for (int a = 0; a < 3; ++a)
-                    writer.write_float(block.vertex[k][a][lane]);
-            for (int a = 0; a < 3; ++a)
-                writer.write_float(block.normal[a][lane]);
-            writer.write_uint(block.index[lane]);
+        {
+            gfx_detail::RunSink<float, SLOT_FLOATS> floats(runs);
+            for (unsigned int i = 0; i < node_count_; ++i)
+                for (unsigned int k = 0, used = used_slots(nodes[i]); k < used; ++k) {
+                    float* f = floats.put();
+                    for (int b = 0; b < 6; ++b)
+                        f[b] = nodes[i].bounds[b][k];
+                    f[6] = nodes[i].slop[k];
+                }
         }
+        {
+            gfx_detail::RunSink<unsigned int, 1> references(runs);
+            for (unsigned int i = 0; i < node_count_; ++i)
+                for (unsigned int k = 0, used = used_slots(nodes[i]); k < used; ++k)
+                    *references.put() = nodes[i].child[k];
+        }
+        {
+            gfx_detail::RunSink<unsigned int, 1> counts(runs);
+            for (unsigned int i = 0; i < block_count_; ++i)
+                *counts.put() = used_lanes(blocks[i]);
+        }
+        {
+            gfx_detail::RunSink<unsigned int, 1> indices(runs);
+            for (unsigned int i = 0; i < block_count_; ++i)
+                for (unsigned int lane = 0, used = used_lanes(blocks[i]); lane < used; ++lane)
+                    *indices.put() = blocks[i].index[lane];
+        }
+        {
+            gfx_detail::RunSink<float, LANE_FLOATS> floats(runs);
+            for (unsigned int i = 0; i < block_count_; ++i)
+                for (unsigned int lane = 0, used = used_lanes(blocks[i]); lane < used; ++lane) {
+                    float* f = floats.put();
+                    for (int k = 0; k < 3; ++k)
+                        for (int a = 0; a < 3; ++a)
+                            f[3 * k + a] = blocks[i].vertex[k][a][lane];
+                    for (int a = 0; a < 3; ++a)
+                        f[9 + a] = blocks[i].normal[a][lane];
+                }
+        }
+        runs.write(triangle_ids_, input_count_);
     }
-    if (node_count_ != 0)
-        for (unsigned int i = 0; i < input_count_; ++i)
-            writer.write_int(triangle_ids_[i]);
     write_token(writer, TREE_END);
     return true;
 }
@@ -307,10 +512,11 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
     const char* refusal = nullptr;
     LoadedArrays arrays;
     Head head{};
+    PlxUnicodeString version;
 
     if (!token_matches(reader, TREE_BEGIN)) {
         refusal = "the stream does not hold a wide BVH (its first token does not match)";
-    } else if (!token_matches(reader, TREE_VERSION)) {
+    } else if ((version = reader.read_string()) != TREE_VERSION && version != TREE_VERSION_1) {
         refusal = "the wide BVH is of a version this library does not read";
     } else {
         head.input = reader.read_uint();
@@ -337,12 +543,17 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
             refusal = "out of memory while reading the tree";
     }
     if (refusal == nullptr && head.nodes != 0) {
-        refusal = read_nodes(reader, head, arrays.nodes, message, sizeof message);
-        if (refusal == nullptr)
-            refusal = read_blocks(reader, head, arrays.blocks, message, sizeof message);
-        if (refusal == nullptr)
-            for (unsigned int i = 0; i < head.input; ++i)
-                arrays.ids[i] = reader.read_int();
+        if (version == TREE_VERSION_1) {
+            refusal = read_values(reader, head, arrays, message, sizeof message);
+        } else {
+            // The used counts of the nodes and then of the blocks.
+            unsigned char* const used = static_cast<unsigned char*>(
+                gfx_detail::large_block_alloc(std::size_t(head.nodes) + std::size_t(head.blocks)));
+            refusal = used == nullptr
+                          ? "out of memory while reading the tree"
+                          : read_columns(reader, head, arrays, used, message, sizeof message);
+            gfx_detail::large_block_free(used);
+        }
     }
     if (refusal == nullptr && !token_matches(reader, TREE_END))
         refusal = "the wide BVH does not end where its counts say";

@@ -5,6 +5,8 @@
 
 #include <zlib.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,83 @@ TEST(Streams, DamagedImagesAreRefusedWhenOpened) {
         EXPECT_STREQ(reader.read_string().ConvertToChar(), Reader::ERROR_TOKEN);
         EXPECT_EQ(reader.error().rfind("byte 28: ", 0), 0u) << reader.error();
     }
+}
+
+// A run of values of one type, some of each in between: run writes give the
+// bytes of single writes, and the payload's CRC is zlib's for every length
+// around the carry-less folding's blocks of 16 and 64 bytes.
+Bytes mixed_image(bool runs, std::size_t count, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::vector<unsigned int> bits(count);
+    for (unsigned int& b : bits)
+        b = random();
+    std::vector<int> ints(bits.begin(), bits.end());
+    std::vector<float> floats(count);
+    for (std::size_t i = 0; i < count; ++i)
+        std::memcpy(&floats[i], &bits[i], 4);
+    MemoryWriter writer;
+    if (runs) {
+        writer.write_uints(bits.data(), count);
+        writer.write_ints(ints.data(), count / 2);
+        writer.write_floats(floats.data(), count / 3);
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            writer.write_uint(bits[i]);
+        for (std::size_t i = 0; i < count / 2; ++i)
+            writer.write_int(ints[i]);
+        for (std::size_t i = 0; i < count / 3; ++i)
+            writer.write_float(floats[i]);
+    }
+    return writer.image();
+}
+
+TEST(Streams, RunWritesGiveTheBytesAndCRCOfSingleWrites) {
+    for (std::size_t count : {0, 1, 5, 12, 13, 40, 100, 2000, 30000}) {
+        SCOPED_TRACE(count);
+        const Bytes image = mixed_image(true, count, unsigned(count));
+        EXPECT_EQ(image, mixed_image(false, count, unsigned(count)));
+        const Bytes payload(image.begin() + HEADER_SIZE, image.end());
+        EXPECT_EQ(image, with_payload(image, payload)); // zlib's CRC in the header
+    }
+}
+
+// Run reads give the values and the error (text and offset) of single
+// reads, through every cut of the data and a wrong tag at every value; the
+// last read goes past the end.
+TEST(Streams, RunReadsFailAsSingleReadsDo) {
+    const std::size_t count = 60, ints = count / 2, floats = count / 3 + 1;
+    const Bytes image = mixed_image(false, count, 7);
+    const Bytes payload(image.begin() + HEADER_SIZE, image.end());
+    std::vector<Bytes> damaged;
+    for (std::size_t at = 0; at <= payload.size(); ++at) {
+        damaged.push_back(with_payload(image, Bytes(payload.begin(), payload.begin() + at)));
+        if (at % 5 == 0 && at < payload.size()) {
+            Bytes retagged = payload;
+            retagged[at] = retagged[at] == 2 ? 1 : 2;
+            damaged.push_back(with_payload(image, retagged));
+        }
+    }
+    for (const Bytes& data : damaged) {
+        MemoryReader single(data.data(), data.size()), runs(data.data(), data.size());
+        std::vector<std::uint32_t> expected, got(count + ints + floats);
+        for (std::size_t i = 0; i < count; ++i)
+            expected.push_back(single.read_uint());
+        for (std::size_t i = 0; i < ints; ++i)
+            expected.push_back(std::uint32_t(single.read_int()));
+        for (std::size_t i = 0; i < floats; ++i) {
+            const float f = single.read_float();
+            expected.push_back(0);
+            std::memcpy(&expected.back(), &f, 4);
+        }
+        runs.read_uints(got.data(), 3);
+        runs.read_uints(got.data() + 3, count - 3);
+        runs.read_ints(reinterpret_cast<int*>(got.data() + count), ints);
+        runs.read_floats(reinterpret_cast<float*>(got.data() + count + ints), floats);
+        ASSERT_EQ(got, expected) << single.error();
+        ASSERT_EQ(runs.error(), single.error());
+        ASSERT_FALSE(runs.ok());
+    }
+    EXPECT_EQ(damaged.back(), image);
 }
 
 } // namespace

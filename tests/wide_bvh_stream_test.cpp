@@ -11,6 +11,7 @@
 
 #include "gfxRTWideBVH.h"
 #include "zrvSceneMesh.h"
+#include "zrvStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +22,14 @@ namespace {
 
 typedef std::vector<StreamItem> Items;
 
-// Where the head's values and the first node sit in a saved tree.
-const std::size_t kNodeCountAt = 4, kLeafCountAt = 6, kDepthAt = 7, kFirstNodeAt = 14;
+// Where the head's values and the nodes' used counts sit in a saved tree.
+const std::size_t kNodeCountAt = 4, kLeafCountAt = 6, kDepthAt = 7, kNodeUsedAt = 14;
+
+// Where each column of a saved tree begins.
+struct Columns {
+    std::size_t slot_floats, references, block_used, indices, lane_floats, ids;
+    std::size_t slots, lanes;
+};
 
 Items saved(const gfxRTWideBVH& tree) {
     RecordingWriter writer;
@@ -43,6 +50,22 @@ std::string load(gfxRTWideBVH& tree, const Items& items) {
     return reason.ConvertToChar();
 }
 
+Columns columns(const Items& items) {
+    Columns c{};
+    const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
+    for (unsigned int i = 0; i < nodes; ++i)
+        c.slots += items[kNodeUsedAt + i].u;
+    c.slot_floats = kNodeUsedAt + nodes;
+    c.references = c.slot_floats + 7 * c.slots;
+    c.block_used = c.references + c.slots;
+    for (unsigned int i = 0; i < blocks; ++i)
+        c.lanes += items[c.block_used + i].u;
+    c.indices = c.block_used + blocks;
+    c.lane_floats = c.indices + c.lanes;
+    c.ids = c.lane_floats + 12 * c.lanes;
+    return c;
+}
+
 // A child slot of a saved node: where its reference is, and what it names.
 struct SavedSlot {
     unsigned int node, slot;
@@ -52,12 +75,10 @@ struct SavedSlot {
 
 std::vector<SavedSlot> saved_slots(const Items& items) {
     std::vector<SavedSlot> slots;
-    std::size_t at = kFirstNodeAt;
-    for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node) {
-        const unsigned int used = items[at++].u;
-        for (unsigned int k = 0; k < used; ++k, at += 8)
-            slots.push_back(SavedSlot{node, k, at + 7, items[at + 7].u});
-    }
+    std::size_t at = columns(items).references;
+    for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node)
+        for (unsigned int k = 0; k < items[kNodeUsedAt + node].u; ++k, ++at)
+            slots.push_back(SavedSlot{node, k, at, items[at].u});
     return slots;
 }
 
@@ -87,9 +108,20 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
         gfxRTWideBVH built;
         ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), threads));
         const Items items = saved(built);
-        gfxRTWideBVH loaded;
+        gfxRTWideBVH loaded, through_runs;
         ASSERT_EQ(load(loaded, items), "");
         EXPECT_TRUE(saved(loaded) == items);
+        // The companion streams move the columns as runs, the recording
+        // ones value by value: the same values either way.
+        zrv::streams::MemoryWriter writer;
+        ASSERT_TRUE(built.stream(writer));
+        const std::vector<unsigned char> image = writer.image();
+        zrv::streams::MemoryReader reader(image.data(), image.size());
+        PlxUnicodeString reason;
+        ASSERT_TRUE(through_runs.unstream(reader, reader.remaining(), &reason))
+            << reason.ConvertToChar();
+        EXPECT_TRUE(reader.at_end());
+        EXPECT_TRUE(saved(through_runs) == items);
         EXPECT_EQ(loaded.memory_bytes(), built.memory_bytes());
         expect_wide_oracle(loaded, tris, rays, packets,
                            std::string(GetParam().name) + " reloaded, built on " +
@@ -136,7 +168,8 @@ TEST(WideBVHStream, FileRoundTripUsesTheRemainingBytes) {
 }
 
 // A chain of levels nodes, each with one inner child, the last with one
-// leaf of one triangle: the deepest shape a stream can describe.
+// leaf of one triangle: the deepest shape a stream can describe. Written as
+// version 1 (values node by node), which files saved before the columns hold.
 Items chain(unsigned int levels, unsigned int depth_statistic) {
     const triAccel tri = scene_slice(0, 1)[0];
     Items items = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
@@ -186,9 +219,7 @@ protected:
         ASSERT_GE(tree.statistics().depth, 3u);
         items = saved(tree);
         slots = saved_slots(items);
-        first_block = kFirstNodeAt;
-        for (unsigned int node = 0; node < items[kNodeCountAt].u; ++node)
-            first_block += 1 + 8 * items[first_block].u;
+        at = columns(items);
     }
     // The first inner slot of node whose child is not skip; null if none.
     const SavedSlot* inner_slot(unsigned int node, std::uint32_t skip = 0) const {
@@ -202,7 +233,7 @@ protected:
     gfxRTWideBVH tree;
     Items items;
     std::vector<SavedSlot> slots;
-    std::size_t first_block; // where the blocks begin in items
+    Columns at;
 };
 
 TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
@@ -231,7 +262,7 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
     } cases[] = {
         {"begin token", 0, StreamItem::String("BEGIN:gfxRTBVH"),
          "the stream does not hold a wide BVH (its first token does not match)"},
-        {"version", 1, StreamItem::String("version=2"),
+        {"version", 1, StreamItem::String("version=3"),
          "the wide BVH is of a version this library does not read"},
         {"end token", items.size() - 1, StreamItem::String("END:gfxRTBVH"),
          "the wide BVH does not end where its counts say"},
@@ -249,11 +280,11 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
         {"blocks past the end", leaf->at, StreamItem::Uint(past_blocks),
          "child " + std::to_string(leaf->slot) + " of node " + std::to_string(leaf->node) +
              " names blocks " + std::to_string(blocks - 1) + " to " + b + " of " + b},
-        {"NaN box", kFirstNodeAt + 3, StreamItem::Float(nan),
+        {"NaN box", at.slot_floats + 2, StreamItem::Float(nan),
          "child 0 of node 0 has a box that is not finite"},
-        {"negative slop", kFirstNodeAt + 7, StreamItem::Float(-1.0f),
+        {"negative slop", at.slot_floats + 6, StreamItem::Float(-1.0f),
          "child 0 of node 0 has slop -1"},
-        {"nine children", kFirstNodeAt, StreamItem::Uint(9), "node 0 has 9 children"},
+        {"nine children", kNodeUsedAt, StreamItem::Uint(9), "node 0 has 9 children"},
         {"leaf count", kLeafCountAt, StreamItem::Uint(items[kLeafCountAt].u + 1),
          "the tree has " + std::to_string(items[kLeafCountAt].u) + " leaves and " +
              std::to_string(items[kDepthAt].u) + " levels, its statistics say " +
@@ -268,14 +299,14 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
              " triangles; it indexes at most 134217728"},
         {"box", 8, StreamItem::Float(std::numeric_limits<float>::infinity()),
          "the scene box is not finite or inside out along axis 0"},
-        {"lane past the input", first_block + 13, StreamItem::Uint(input),
+        {"lane past the input", at.indices, StreamItem::Uint(input),
          "triangle 0 of block 0 names triangle " + std::to_string(input) + " of " +
              std::to_string(input)},
-        {"unused lane marked used", first_block + 13, StreamItem::Uint(0x3FFFFFFFu),
+        {"unused lane marked used", at.indices, StreamItem::Uint(0x3FFFFFFFu),
          "triangle 0 of block 0 names triangle 1073741823 of " + std::to_string(input)},
-        {"NaN corner", first_block + 5, StreamItem::Float(nan),
+        {"NaN corner", at.lane_floats + 4, StreamItem::Float(nan),
          "triangle 0 of block 0 is not finite"},
-        {"empty block", first_block, StreamItem::Uint(0), "block 0 has 0 triangles"},
+        {"empty block", at.block_used, StreamItem::Uint(0), "block 0 has 0 triangles"},
         {"empty tree with blocks", kNodeCountAt, StreamItem::Uint(0),
          "an empty tree with " + b + " blocks, " + std::to_string(items[kLeafCountAt].u) +
              " leaves, depth " + std::to_string(items[kDepthAt].u) + ", " + std::to_string(kept) +
@@ -288,29 +319,53 @@ TEST_F(WideBVHStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
         gfxRTWideBVH loaded;
         EXPECT_EQ(load(loaded, damaged), c.reason);
     }
+    // A full block past the first, whose lanes are checked together: an
+    // infinite coordinate in its third lane, a bad index word in its fourth.
+    unsigned int full = 1, lanes_before = items[at.block_used].u;
+    while (items[at.block_used + full].u != 4)
+        lanes_before += items[at.block_used + full++].u;
+    const std::string block = " of block " + std::to_string(full);
+    const std::pair<std::size_t, StreamItem> damage[2] = {
+        {at.lane_floats + 12 * (lanes_before + 2) + 7,
+         StreamItem::Float(-std::numeric_limits<float>::infinity())},
+        {at.indices + lanes_before + 3, StreamItem::Uint(input)}};
+    const std::string reasons[2] = {"triangle 2" + block + " is not finite",
+                                    "triangle 3" + block + " names triangle " +
+                                        std::to_string(input) + " of " + std::to_string(input)};
+    for (int d = 0; d < 2; ++d) {
+        Items damaged = items;
+        damaged[damage[d].first] = damage[d].second;
+        gfxRTWideBVH loaded;
+        EXPECT_EQ(load(loaded, damaged), reasons[d]);
+    }
 }
 
 // A node no reference names and a block in no leaf, appended with their
 // counts raised.
 TEST_F(WideBVHStreamDamage, NodesAndBlocksOutsideTheTreeAreRefused) {
     const unsigned int nodes = items[kNodeCountAt].u, blocks = items[kNodeCountAt + 1].u;
-    const std::size_t nodes_end = first_block;
-    const std::size_t ids_at = items.size() - 1 - items[2].u;
-    // Copies of the root and of the first block at the ends of their lists.
+    // Copies of the root and of the first block at the ends of their
+    // columns, inserted from the last column back.
+    const auto copy = [](Items& to, std::size_t where, const Items& from, std::size_t first,
+                         std::size_t count) {
+        to.insert(to.begin() + std::ptrdiff_t(where), from.begin() + std::ptrdiff_t(first),
+                  from.begin() + std::ptrdiff_t(first + count));
+    };
     Items extra_node = items, extra_block = items;
+    const unsigned int used = items[kNodeUsedAt].u;
     extra_node[kNodeCountAt] = StreamItem::Uint(nodes + 1);
-    const auto root = items.begin() + std::ptrdiff_t(kFirstNodeAt);
-    extra_node.insert(extra_node.begin() + std::ptrdiff_t(nodes_end), root,
-                      root + std::ptrdiff_t(1 + 8 * items[kFirstNodeAt].u));
+    copy(extra_node, at.block_used, items, at.references, used);
+    copy(extra_node, at.references, items, at.slot_floats, 7 * used);
+    copy(extra_node, at.slot_floats, items, kNodeUsedAt, 1);
     // The block's triangles are counted as kept, with ids of their own.
-    const unsigned int lanes = items[nodes_end].u;
+    const unsigned int lanes = items[at.block_used].u;
     extra_block[2] = StreamItem::Uint(items[2].u + lanes);
     extra_block[3] = StreamItem::Uint(items[3].u + lanes);
     extra_block[kNodeCountAt + 1] = StreamItem::Uint(blocks + 1);
     extra_block.insert(extra_block.end() - 1, lanes, StreamItem::Int(7));
-    const auto block = items.begin() + std::ptrdiff_t(nodes_end);
-    extra_block.insert(extra_block.begin() + std::ptrdiff_t(ids_at), block,
-                       block + std::ptrdiff_t(1 + 13 * items[nodes_end].u));
+    copy(extra_block, at.ids, items, at.lane_floats, 12 * lanes);
+    copy(extra_block, at.lane_floats, items, at.indices, lanes);
+    copy(extra_block, at.indices, items, at.block_used, 1);
     gfxRTWideBVH loaded;
     EXPECT_EQ(load(loaded, extra_node), std::to_string(nodes) + " of the " +
                                             std::to_string(nodes + 1) +
@@ -339,7 +394,7 @@ TEST(WideBVHStream, TruncationsAnywhereAreRefused) {
         const std::string why = reason.ConvertToChar();
         if (length == 0) {
             EXPECT_EQ(why, "the stream does not hold a wide BVH (its first token does not match)");
-        } else if (length == kFirstNodeAt) {
+        } else if (length == kNodeUsedAt) {
             EXPECT_EQ(why, "node 0 has 0 children");
         } else if (length == items.size() - 1) {
             EXPECT_EQ(why, "the wide BVH does not end where its counts say");
@@ -350,7 +405,7 @@ TEST(WideBVHStream, TruncationsAnywhereAreRefused) {
 // Each allocation of the load fails in turn: refused with its reason and
 // nothing kept (the ASan build checks for leaks); then the load succeeds.
 TEST_F(WideBVHStreamDamage, EveryFailedAllocationIsARefusal) {
-    for (int skip = 0; skip < 5; ++skip) {
+    for (int skip = 0; skip < 6; ++skip) {
         SCOPED_TRACE("allocation " + std::to_string(skip));
         gfxRTWideBVH loaded;
         AllocationFaultRule rule;
@@ -361,12 +416,12 @@ TEST_F(WideBVHStreamDamage, EveryFailedAllocationIsARefusal) {
         {
             AllocationFaults faults(rule);
             reason = load(loaded, items);
-            EXPECT_EQ(faults.injected(), skip < 4 ? 1 : 0);
+            EXPECT_EQ(faults.injected(), skip < 5 ? 1 : 0);
         }
-        EXPECT_EQ(reason, skip == 4   ? ""
-                          : skip == 3 ? "out of memory while checking the tree"
+        EXPECT_EQ(reason, skip == 5   ? ""
+                          : skip == 4 ? "out of memory while checking the tree"
                                       : "out of memory while reading the tree");
-        if (skip == 4) {
+        if (skip == 5) {
             EXPECT_TRUE(saved(loaded) == items);
         }
     }

@@ -15,10 +15,14 @@
 // reader in its error state: the message names the byte offset, and every
 // later read returns zero or a string that matches no token, so that the
 // unstream that is running fails at its next token.
+//
+// Readers and writers also take runs of ints, uints and floats in one call
+// (gfxStreamRuns.h), with exactly the bytes and checks of the single values.
 #ifndef ZRV_STREAMS_H
 #define ZRV_STREAMS_H
 
 #include "gfxStream.h"
+#include "gfxStreamRuns.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,13 +50,16 @@ enum Tag : unsigned char {
 
 // Encodes values into the payload. A writer that fails (a string too long,
 // memory, the file) keeps its first error and ignores what follows.
-class Writer : public gfxStreamWriter {
+class Writer : public gfxStreamWriter, public gfxStreamRunWriter {
 public:
     void write_int(int value) override;
     void write_uint(unsigned int value) override;
     void write_float(float value) override;
     void write_double(double value) override;
     void write_string(const PlxUnicodeString& token) override;
+    void write_ints(const int* values, std::size_t count) override;
+    void write_uints(const unsigned int* values, std::size_t count) override;
+    void write_floats(const float* values, std::size_t count) override;
 
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
@@ -76,6 +83,8 @@ protected:
 
 private:
     void put(Tag tag, const void* bytes, std::size_t size);
+    // Four-byte values: each its tag and its bits.
+    template <typename T> void put_run(Tag tag, const T* values, std::size_t count);
 };
 
 // Keeps the whole stream in memory.
@@ -135,13 +144,16 @@ template <typename T> struct ImageAllocator {
 
 // Reads a stream checked when opened. A reader that was never opened, or
 // whose data failed the checks, is in its error state from the start.
-class Reader : public gfxStreamReader {
+class Reader : public gfxStreamReader, public gfxStreamRunReader {
 public:
     int read_int() override;
     unsigned int read_uint() override;
     float read_float() override;
     double read_double() override;
     PlxUnicodeString read_string() override;
+    void read_ints(int* values, std::size_t count) override;
+    void read_uints(unsigned int* values, std::size_t count) override;
+    void read_floats(float* values, std::size_t count) override;
 
     bool ok() const { return error_.empty(); }
     // The first error, beginning with the byte offset where it was found.
@@ -156,8 +168,9 @@ public:
 protected:
     Reader() = default;
     // Checks header, size and CRC of the image in data_ and moves to the
-    // first value.
+    // first value; the second form with the payload's CRC computed already.
     bool check_image();
+    bool check_image(std::uint32_t payload_crc);
     void fail(std::uint64_t offset, const std::string& message);
 
     std::vector<unsigned char, ImageAllocator<unsigned char>> data_; // header and payload
@@ -167,6 +180,9 @@ private:
     const unsigned char* take(Tag tag, std::size_t size);
     // Puts the reader in its error state for the value take could not read.
     const unsigned char* refuse_value(Tag tag, std::size_t size);
+    // Four-byte values: whole pieces whose tags all match at once, the rest
+    // (and the error) through take.
+    template <typename T> void take_run(Tag tag, T* values, std::size_t count);
 
     std::size_t position_ = 0; // byte offset in data_ of the next value
     std::string error_;

@@ -1,6 +1,6 @@
 #include "zrvStreams.h"
 
-#include <zlib.h>
+#include "zrvCrc32.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -41,15 +41,16 @@ std::uint64_t load_u64(const unsigned char* p) {
     return std::uint64_t(load_u32(p)) | (std::uint64_t(load_u32(p + 4)) << 32);
 }
 
-// zlib's crc32 takes lengths of 32 bits: longer blocks go in pieces.
-std::uint32_t crc_of(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const uInt piece = size > 0x40000000u ? 0x40000000u : uInt(size);
-        crc = std::uint32_t(crc32(crc, data, piece));
-        data += piece;
-        size -= piece;
-    }
-    return crc;
+template <typename T> std::uint32_t bits_of(T value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    return bits;
+}
+
+template <typename T> T from_bits(std::uint32_t bits) {
+    T value;
+    std::memcpy(&value, &bits, 4);
+    return value;
 }
 
 const char* tag_name(unsigned int tag) {
@@ -125,6 +126,43 @@ void Writer::write_double(double value) {
     put(TAG_DOUBLE, bytes, 8);
 }
 
+template <typename T> void Writer::put_run(Tag tag, const T* values, std::size_t count) {
+    // In pieces, so that a file writer spills about as often as with single
+    // values.
+    const std::size_t piece = SPILL_SIZE / 5;
+    while (count > 0 && error_.empty()) {
+        const std::size_t n = count < piece ? count : piece;
+        const std::size_t at = buffer_.size();
+        try {
+            buffer_.resize(at + 5 * n);
+        } catch (const std::bad_alloc&) {
+            fail("out of memory");
+            return;
+        }
+        unsigned char* p = buffer_.data() + at;
+        for (std::size_t i = 0; i < n; ++i, p += 5) {
+            p[0] = tag;
+            store_u32(p + 1, bits_of(values[i]));
+        }
+        values += n;
+        count -= n;
+        if (buffer_.size() >= SPILL_SIZE)
+            spill();
+    }
+}
+
+void Writer::write_ints(const int* values, std::size_t count) {
+    put_run(TAG_INT, values, count);
+}
+
+void Writer::write_uints(const unsigned int* values, std::size_t count) {
+    put_run(TAG_UINT, values, count);
+}
+
+void Writer::write_floats(const float* values, std::size_t count) {
+    put_run(TAG_FLOAT, values, count);
+}
+
 void Writer::write_string(const PlxUnicodeString& token) {
     const char* text = token.ConvertToChar();
     const std::size_t length = text != nullptr ? std::strlen(text) : 0;
@@ -152,7 +190,7 @@ void Writer::encode_header(unsigned char header[HEADER_SIZE], std::uint64_t size
 
 std::vector<unsigned char> MemoryWriter::image() const {
     std::vector<unsigned char> out(HEADER_SIZE + buffer_.size());
-    encode_header(out.data(), buffer_.size(), crc_of(0, buffer_.data(), buffer_.size()));
+    encode_header(out.data(), buffer_.size(), crc32_update(0, buffer_.data(), buffer_.size()));
     if (!buffer_.empty())
         std::memcpy(out.data() + HEADER_SIZE, buffer_.data(), buffer_.size());
     return out;
@@ -184,7 +222,7 @@ FileWriter::FileWriter(const std::string& path) : path_(path) {
     const unsigned char placeholder[HEADER_SIZE] = {};
     if (std::fwrite(placeholder, 1, HEADER_SIZE, file_) != HEADER_SIZE)
         fail(system_error("cannot write", temporary_path_));
-    crc_ = std::uint32_t(crc32(0, Z_NULL, 0));
+    crc_ = 0;
 }
 
 FileWriter::~FileWriter() {
@@ -204,7 +242,7 @@ void FileWriter::discard() {
 void FileWriter::spill() {
     if (file_ == nullptr || !ok() || buffer_.empty())
         return;
-    crc_ = crc_of(crc_, buffer_.data(), buffer_.size());
+    crc_ = crc32_update(crc_, buffer_.data(), buffer_.size());
     if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
         fail(system_error("cannot write", temporary_path_));
     spilled_ += buffer_.size();
@@ -270,6 +308,12 @@ void Reader::fail(std::uint64_t offset, const std::string& message) {
 }
 
 bool Reader::check_image() {
+    const std::size_t size = data_.size();
+    return check_image(
+        size > HEADER_SIZE ? crc32_update(0, data_.data() + HEADER_SIZE, size - HEADER_SIZE) : 0);
+}
+
+bool Reader::check_image(std::uint32_t payload_crc) {
     const unsigned char* image = data_.data();
     const std::size_t size = data_.size();
     if (size < HEADER_SIZE) {
@@ -300,9 +344,7 @@ bool Reader::check_image() {
                        std::to_string(size - HEADER_SIZE) + " follow it");
         return false;
     }
-    const std::uint32_t crc =
-        crc_of(std::uint32_t(crc32(0, Z_NULL, 0)), image + HEADER_SIZE, size - HEADER_SIZE);
-    if (crc != load_u32(image + 24)) {
+    if (payload_crc != load_u32(image + 24)) {
         fail(24, "the values are damaged (CRC-32 mismatch)");
         return false;
     }
@@ -366,6 +408,48 @@ double Reader::read_double() {
     return value;
 }
 
+template <typename T> void Reader::take_run(Tag tag, T* values, std::size_t count) {
+    // Pieces that lie wholly in the data are copied while their tags are
+    // compared; a piece with a tag that differs, and what the data cannot
+    // hold, go value by value, to fail exactly where single reads would.
+    const std::size_t piece = 64;
+    std::size_t done = 0;
+    if (error_.empty()) {
+        const std::size_t left = (data_.size() - position_) / 5;
+        const std::size_t whole = count < left ? count : left;
+        const unsigned char* p = data_.data() + position_;
+        while (done < whole) {
+            const std::size_t n = whole - done < piece ? whole - done : piece;
+            unsigned int differ = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                differ |= p[5 * i] ^ tag;
+                values[done + i] = from_bits<T>(load_u32(p + 5 * i + 1));
+            }
+            if (differ != 0)
+                break;
+            p += 5 * n;
+            position_ += 5 * n;
+            done += n;
+        }
+    }
+    for (; done < count; ++done) {
+        const unsigned char* p = take(tag, 4);
+        values[done] = p != nullptr ? from_bits<T>(load_u32(p)) : T(0);
+    }
+}
+
+void Reader::read_ints(int* values, std::size_t count) {
+    take_run(TAG_INT, values, count);
+}
+
+void Reader::read_uints(unsigned int* values, std::size_t count) {
+    take_run(TAG_UINT, values, count);
+}
+
+void Reader::read_floats(float* values, std::size_t count) {
+    take_run(TAG_FLOAT, values, count);
+}
+
 PlxUnicodeString Reader::read_string() {
     const std::size_t start = position_;
     const unsigned char* p = take(TAG_STRING, 4);
@@ -411,6 +495,7 @@ FileReader::FileReader(const std::string& path) {
         fail(0, system_error("cannot open", path));
         return;
     }
+    std::uint32_t crc = 0;
     bool read_ok = std::fseek(file, 0, SEEK_END) == 0;
     const long size = read_ok ? std::ftell(file) : -1;
     read_ok = read_ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
@@ -422,14 +507,23 @@ FileReader::FileReader(const std::string& path) {
             fail(0, "out of memory");
             return;
         }
-        read_ok = std::fread(data_.data(), 1, data_.size(), file) == data_.size();
+        // In pieces, each added to the CRC while it is still in the cache.
+        const std::size_t piece = std::size_t(1) << 20;
+        for (std::size_t at = 0; read_ok && at < data_.size(); at += piece) {
+            const std::size_t n = data_.size() - at < piece ? data_.size() - at : piece;
+            read_ok = std::fread(data_.data() + at, 1, n, file) == n;
+            if (read_ok && at + n > HEADER_SIZE) {
+                const std::size_t from = at > HEADER_SIZE ? at : HEADER_SIZE;
+                crc = crc32_update(crc, data_.data() + from, at + n - from);
+            }
+        }
     }
     std::fclose(file);
     if (!read_ok) {
         fail(0, system_error("cannot read", path));
         return;
     }
-    check_image();
+    check_image(crc);
 }
 
 } // namespace streams
