@@ -21,7 +21,8 @@
 // with a non-finite component or a zero direction miss.
 //
 // All queries are const and may run on any number of threads at once; they
-// allocate nothing and use no per-thread slot.
+// use no per-thread slot, and only list_batch allocates (its list, and
+// buffers its workers grow while they gather hits).
 #ifndef GFX_RT_WIDE_BVH_H
 #define GFX_RT_WIDE_BVH_H
 
@@ -110,12 +111,24 @@ public:
 
     // Every hit, not only the nearest: counts[i] = the triangles the kernel
     // hits on ray i with 0.0001 <= t < its max distance, from either side
-    // (casts_shadow is not consulted).
+    // (casts_shadow is not consulted; a triangle with backface_early_out
+    // counts only from its front, as the kernel has it), found with the
+    // nearest-hit traversal's widened box tests and a limit that never
+    // shrinks. Where a ray meets an edge or a vertex exactly, one of the
+    // kernel's signed volumes is exactly zero and its sign bit decides, +0
+    // going with the front: such a ray counts every triangle sharing the
+    // point when it comes from their front and none from their back. Where
+    // rounding leaves the volumes non-zero, two triangles sharing an edge
+    // take a ray through it exactly once between them, but a ray through a
+    // vertex may count several of the triangles around it, or none. Counts
+    // are therefore no robust inside/outside test.
     void count_batch(const float* origins, const float* directions, const float* max_distances,
                      unsigned int count, unsigned int* counts, unsigned int threads) const;
     // Those hits themselves, into list (released first; see
-    // gfxRTWideHitList.h), with instance -1. False, leaving an empty list,
-    // when memory runs out.
+    // gfxRTWideHitList.h), each with the t, u and v intersect1 would give
+    // for its triangle alone, and instance -1. Gathered in one traversal
+    // per ray. False, leaving an empty list and nothing held, when memory
+    // runs out.
     bool list_batch(const float* origins, const float* directions, const float* max_distances,
                     unsigned int count, gfxRTWideHitList& list, unsigned int threads) const;
 

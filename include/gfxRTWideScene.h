@@ -20,7 +20,8 @@
 // rebuilds only the top level. Queries see the scene as of the last commit.
 // add_mesh, add_instance, set_transform, commit, clear and unstream must not
 // run while a query runs; the queries themselves are const and may run on
-// any number of threads at once, allocating nothing.
+// any number of threads at once, allocating nothing but list_batch's list
+// and its workers' buffers.
 #ifndef GFX_RT_WIDE_SCENE_H
 #define GFX_RT_WIDE_SCENE_H
 
@@ -126,8 +127,9 @@ public:
     void occluded_batch(const float* origins, const float* directions, const float* max_distances,
                         unsigned int count, unsigned char* occluded, unsigned int threads) const;
 
-    // As gfxRTWideBVH's, over the whole scene: list entries carry their
-    // instance.
+    // As gfxRTWideBVH's, over the whole scene: each instance the ray reaches
+    // counts the hits its mesh's tree counts for the carried ray, t along
+    // the world ray, and list entries carry their instance.
     void count_batch(const float* origins, const float* directions, const float* max_distances,
                      unsigned int count, unsigned int* counts, unsigned int threads) const;
     bool list_batch(const float* origins, const float* directions, const float* max_distances,

@@ -18,7 +18,7 @@ class TreeBatch : public gfx_detail::RayRangeTracer {
 public:
     TreeBatch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch, bool occlusion)
         : tree_(tree), batch_(batch), occlusion_(occlusion) {}
-    void trace(unsigned int begin, unsigned int end) const override {
+    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
         const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
         if (occlusion_)
             kernels.occluded_range(tree_, batch_, begin, end);

@@ -5,19 +5,29 @@
 
 namespace gfx_detail {
 
+// Rays per chunk: enough to cover a task's start.
+const unsigned int BATCH_CHUNK_RAYS = 4096;
+
 // Traces the rays [begin, end) of one batch; called once per chunk, from
-// any worker.
+// any worker. worker (below batch_workers) is the worker's number: no two
+// chunks that run at once share it, so it may pick per-worker memory.
 class RayRangeTracer {
 public:
-    virtual void trace(unsigned int begin, unsigned int end) const = 0;
+    virtual void trace(unsigned int begin, unsigned int end, unsigned int worker) const = 0;
 
 protected:
     ~RayRangeTracer() = default;
 };
 
+// The chunks of count rays.
+unsigned int batch_chunks(unsigned int count);
+// The workers trace_in_chunks starts for count rays and threads (at least 1).
+unsigned int batch_workers(unsigned int count, unsigned int threads);
+
 // Traces count rays on the caller's thread, or on a pool of threads workers
 // (at most gfxRTWideBVH::MAX_BUILD_THREADS) taking chunks in order. Chunks a
-// failed allocation leaves without a task run on the caller.
+// failed allocation leaves without a task run on the caller, as worker 0,
+// before the pool starts.
 void trace_in_chunks(const RayRangeTracer& tracer, unsigned int count, unsigned int threads);
 
 } // namespace gfx_detail

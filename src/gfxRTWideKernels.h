@@ -6,6 +6,7 @@
 
 #include "gfxRTWideBVH.h"
 #include "gfxRTWideBVHLayout.h"
+#include "gfxRTWideHitLists.h"
 #include "gfxRTWideScene.h"
 #include "gfxRTWideSceneLayout.h"
 
@@ -51,6 +52,18 @@ struct WideKernels {
                                   unsigned int begin, unsigned int end);
     void (*scene_occluded_range)(const WideSceneView& scene, const WideSceneBatch& batch,
                                  unsigned int begin, unsigned int end);
+
+    // Every hit of the rays [begin, end) of a batch: counted into
+    // batch.counts, or appended to out ray after ray, each ray's hits sorted
+    // (false when out cannot grow).
+    void (*count_range)(const WideTree& tree, const WideHitBatch& batch, unsigned int begin,
+                        unsigned int end);
+    bool (*list_range)(const WideTree& tree, const WideHitBatch& batch, unsigned int begin,
+                       unsigned int end, HitBuffer& out);
+    void (*scene_count_range)(const WideSceneView& scene, const WideHitBatch& batch,
+                              unsigned int begin, unsigned int end);
+    bool (*scene_list_range)(const WideSceneView& scene, const WideHitBatch& batch,
+                             unsigned int begin, unsigned int end, HitBuffer& out);
 };
 
 namespace sse2 {

@@ -70,7 +70,7 @@ class SceneBatch : public gfx_detail::RayRangeTracer {
 public:
     SceneBatch(const WideSceneView& scene, const gfx_detail::WideSceneBatch& batch, bool occlusion)
         : scene_(scene), batch_(batch), occlusion_(occlusion) {}
-    void trace(unsigned int begin, unsigned int end) const override {
+    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
         const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
         if (occlusion_)
             kernels.scene_occluded_range(scene_, batch_, begin, end);

@@ -22,10 +22,6 @@ using zrv::scenes::Vec3;
 
 const float kInfinity = std::numeric_limits<float>::infinity();
 
-const float* vertex(const triAccel& t, int k) {
-    return k == 0 ? t.vertex0 : k == 1 ? t.vertex1 : t.vertex2;
-}
-
 // Rays from random points of the cube [-spread, spread]^3 to a random point
 // of a random triangle: well inside it, or anywhere on its first edge.
 WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed, float spread,
@@ -45,58 +41,6 @@ WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed,
         }
         rays.add(o, d, kInfinity);
     }
-    return rays;
-}
-
-// Rays that run along edges (from outside the edge, and from its first
-// vertex), through vertices from random points, in the plane of each
-// triangle, and from points on triangles (box faces of a box grid).
-WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    WideRays rays;
-    for (int i = 0; i < per_kind; ++i) {
-        const triAccel& t = tris[pick(rng)];
-        const int k = i % 3;
-        const float* a = vertex(t, k);
-        const float* b = vertex(t, (k + 1) % 3);
-        const float* c = vertex(t, (k + 2) % 3);
-        float along[3], before[3], from_c[3], through[3], in_plane[3], on_face[3], random_dir[3];
-        for (int x = 0; x < 3; ++x) {
-            along[x] = b[x] - a[x];
-            before[x] = a[x] - 0.5f * along[x];
-            from_c[x] = c[x] + 0.3f * (c[x] - a[x]) + 0.1f * u(rng);
-            through[x] = a[x] - from_c[x];
-            in_plane[x] = (b[x] - c[x]) + 0.5f * u(rng) * (a[x] - c[x]);
-            on_face[x] = (a[x] + b[x] + c[x]) / 3.0f;
-            random_dir[x] = u(rng);
-        }
-        rays.add(before, along, kInfinity);   // along a shared edge, from outside
-        rays.add(a, along, kInfinity);        // from a shared vertex along its edge
-        rays.add(from_c, through, kInfinity); // through a shared vertex
-        rays.add(c, in_plane, kInfinity);     // in the plane of the triangle
-        rays.add(on_face, random_dir, 2.0f);  // from a point of a face
-    }
-    // Rays that cannot hit: NaN or infinite components, a zero direction,
-    // no room between 0.0001 and the limit; and limits just either side of
-    // a hit.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (int a = 0; a < 3; ++a) {
-        float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
-        o[a] = nan;
-        rays.add(o, d, kInfinity);
-        o[a] = -kInfinity;
-        rays.add(o, d, kInfinity);
-        o[a] = 0;
-        d[a] = nan;
-        rays.add(o, d, kInfinity);
-    }
-    const float o[3] = {0.01f, 0.02f, -3}, zero[3] = {0, 0, 0}, d[3] = {0, 0, 1};
-    const float limits[6] = {kInfinity, 0.0001f, nan, 1.0f, 2.3f, 2.31f};
-    rays.add(o, zero, kInfinity);
-    for (float limit : limits)
-        rays.add(o, d, limit);
     return rays;
 }
 

@@ -158,10 +158,7 @@ void InstancedScene::trace(const RayBatch& rays, unsigned int threads, bool shad
             continue;
         }
         rays.u[i] = std::fabs(rays.u[i]);
-        const std::vector<std::int32_t>& rows =
-            face_rows_[scene_.instance_mesh(unsigned(rays.instance[i]))];
-        if (!rows.empty())
-            rays.triangle[i] = rows[position];
+        rays.triangle[i] = face_row(rays.instance[i], position);
     }
 }
 

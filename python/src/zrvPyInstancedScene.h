@@ -46,6 +46,13 @@ public:
 
     const std::vector<TriangleRecords>& meshes() const { return meshes_; }
     const gfxRTWideScene& scene() const { return scene_; }
+    // The face row, in its mesh, of the tree position a hit on instance
+    // reports.
+    std::int32_t face_row(int instance, std::int32_t position) const {
+        const std::vector<std::int32_t>& rows =
+            face_rows_[scene_.instance_mesh(unsigned(instance))];
+        return rows.empty() ? position : rows[position];
+    }
     // Triangles placed: each instance counts its mesh's triangles.
     std::size_t placed_triangles() const;
 

@@ -3,6 +3,7 @@
 // become Python exceptions; the work itself is in zrvPyScene.
 #include "zrvAccelChoice.h"
 #include "zrvPyArguments.h"
+#include "zrvPyHitQueries.h"
 #include "zrvPyInstances.h"
 #include "zrvPyPickle.h"
 #include "zrvPyResultArrays.h"
@@ -199,6 +200,24 @@ public:
         return result;
     }
 
+    py::array_t<std::int32_t> count_intersections(const py::object& origins,
+                                                  const py::object& directions,
+                                                  const py::object& tmax,
+                                                  const py::object& threads) const {
+        CheckedRays rays(origins, directions, tmax, threads);
+        if (instances_)
+            return zrv::python::count_intersections(*instances_, rays.batch, rays.threads);
+        return zrv::python::count_intersections(*scene_, rays.batch, rays.threads);
+    }
+
+    py::dict list_intersections(const py::object& origins, const py::object& directions,
+                                const py::object& tmax, const py::object& threads) const {
+        CheckedRays rays(origins, directions, tmax, threads);
+        if (instances_)
+            return zrv::python::list_intersections(*instances_, rays.batch, rays.threads);
+        return zrv::python::list_intersections(*scene_, rays.batch, rays.threads);
+    }
+
     py::dict statistics() const {
         if (instances_)
             return zrv::python::instances_statistics(*instances_);
@@ -339,6 +358,12 @@ in that instance's mesh.)doc")
 
 Arguments as for intersect; traced as shadow rays, which stop at any hit.
 Returns a (k,) bool array.)doc")
+        .def("count_intersections", &PyScene::count_intersections, py::arg("origins"),
+             py::arg("directions"), py::arg("tmax") = std::numeric_limits<double>::infinity(),
+             py::arg("threads") = py::none(), zrv::python::COUNT_INTERSECTIONS_DOC)
+        .def("list_intersections", &PyScene::list_intersections, py::arg("origins"),
+             py::arg("directions"), py::arg("tmax") = std::numeric_limits<double>::infinity(),
+             py::arg("threads") = py::none(), zrv::python::LIST_INTERSECTIONS_DOC)
         .def("save", &PyScene::save, py::arg("path"),
              R"doc(Writes the tree to path (str or path-like), tied to these triangles.
 

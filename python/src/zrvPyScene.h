@@ -117,6 +117,16 @@ public:
     // a wide BVH scene run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
+    // The wide BVH the every-hit queries use (zrvPyHitQueries.h): the
+    // scene's own, or for a KD-tree or BVH scene one built over the same
+    // records on threads threads the first time it is asked, once, under a
+    // lock. Null when that build fails.
+    const gfxRTWideBVH* hit_tree(unsigned int threads) const;
+    // The face row of each record, or null when the rows are the positions.
+    const std::int32_t* face_rows() const {
+        return face_rows_.empty() ? nullptr : face_rows_.data();
+    }
+
     Accel accel() const;
     std::size_t size() const { return records_.size(); }
     const std::vector<triAccel>& records() const { return records_; }
@@ -141,6 +151,8 @@ private:
     std::unique_ptr<gfxRTBVH> bvh_;
     std::unique_ptr<gfxRTWideBVH> wide_;
     mutable std::mutex trace_mutex_;
+    mutable std::mutex hit_tree_mutex_;
+    mutable std::unique_ptr<gfxRTWideBVH> hit_tree_; // hit_tree()'s, for a KD-tree or BVH
 };
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.

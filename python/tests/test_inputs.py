@@ -51,7 +51,8 @@ def _with(array, row, value):
     (ORIGINS, DIRECTIONS, {"tmax": "far"}, TypeError, "tmax must be a number"),
     (ORIGINS, DIRECTIONS, {"threads": 0}, ValueError, "threads must be 1 to 64"),
 ])
-@pytest.mark.parametrize("query", ["intersect", "occluded"])
+@pytest.mark.parametrize("query", ["intersect", "occluded", "count_intersections",
+                                   "list_intersections"])
 def test_bad_rays_raise(query, origins, directions, kwargs, error, message):
     scene = zrv.Scene(VERTICES, FACES)
     with pytest.raises(error, match=message):

@@ -132,3 +132,27 @@ def test_saved_instances_load_for_the_same_meshes_only(tmp_path):
     zrv.Scene(*SPHERE).save(single)
     with pytest.raises(ValueError, match="holds one mesh's tree"):
         zrv.Scene.load_instances(single, [SPHERE])
+
+
+def test_every_hit_of_instances_is_the_union_of_each_instance_alone():
+    """Each instance alone carries the ray with the same float operations, so
+    the scene's list must be exactly the union of the lone instances' lists,
+    ordered by ray, t, instance, then face row."""
+    meshes, transforms, mesh = placed_meshes()
+    origins, directions = random_rays(3000, seed=9)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh)
+        alone = [zrv.Scene.from_instances([meshes[m]], transforms[i:i + 1])
+                 for i, m in enumerate(mesh)]
+    got = scene.list_intersections(origins, directions, threads=2)
+    parts = [s.list_intersections(origins, directions) for s in alone]
+    want = {key: np.concatenate([p[key] for p in parts]) for key in ("ray", "t", "triangle", "u", "v")}
+    want["instance"] = np.concatenate([np.full(len(p["ray"]), i) for i, p in enumerate(parts)])
+    order = np.lexsort((want["triangle"], want["instance"], want["t"], want["ray"]))
+    assert sorted(got) == ["instance", "ray", "t", "triangle", "u", "v"] and len(order) > 1000
+    for key in want:
+        np.testing.assert_array_equal(got[key], want[key][order])
+    np.testing.assert_array_equal(scene.count_intersections(origins, directions),
+                                  np.bincount(want["ray"], minlength=len(origins)))
+    assert "instance" in scene.list_intersections(origins[:0], directions[:0])

@@ -47,6 +47,41 @@ class Scene:
         threads: Optional[int] = None,
     ) -> npt.NDArray[np.bool_]:
         """Whether anything lies on each ray for 0.0001 <= t < tmax."""
+    def count_intersections(
+        self,
+        origins: npt.ArrayLike,
+        directions: npt.ArrayLike,
+        tmax: _Limit = ...,
+        threads: Optional[int] = None,
+    ) -> npt.NDArray[np.int32]:
+        """How many triangles each ray crosses with 0.0001 <= t < tmax.
+
+        Every triangle the library's ray-triangle kernel accepts counts, from
+        either side; coincident faces each count. A ray meeting an edge or a
+        vertex exactly counts every triangle sharing it from their front
+        (vertices counter-clockwise) and none from their back; otherwise a
+        ray through a shared edge counts one of its two triangles, through a
+        shared vertex several or none. So an odd count is no robust
+        inside/outside test: use occupancy for that. A "kd" or "bvh" scene
+        builds a wide BVH for these queries the first time one is asked
+        (once, thread-safe). Arguments and errors as for intersect.
+        """
+    def list_intersections(
+        self,
+        origins: npt.ArrayLike,
+        directions: npt.ArrayLike,
+        tmax: _Limit = ...,
+        threads: Optional[int] = None,
+    ) -> Dict[str, np.ndarray]:
+        """Every hit count_intersections counts, as flat arrays sorted by ray, then t, then triangle.
+
+        {"ray": int32 (int64 beyond 2**30 rays), "t": float32, "triangle":
+        int32 face row, "u": float32, "v": float32}, each hit's t, u and v as
+        intersect gives them for that face alone. The arrays share one block,
+        freed with the last of them. A scene of instances adds "instance"
+        (int32), and sorts by ray, t, instance, then triangle. Raises
+        MemoryError when the hits do not fit in memory.
+        """
     def save(self, path: _PathLike) -> None:
         """Writes the tree to path, tied to these triangles."""
     @staticmethod

@@ -45,6 +45,13 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
 // components), a third unbounded and the others with limits.
 WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
 
+// Rays that run along edges (from outside the edge, and from its first
+// vertex), through vertices from random points, in the plane of each
+// triangle, and from points on triangles (box faces of a box grid); then
+// rays that cannot hit (NaN or infinite components, a zero direction, no
+// room between 0.0001 and the limit) and limits just either side of a hit.
+WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
 // Packets of two rays each with its reverse (from twice its direction ahead,

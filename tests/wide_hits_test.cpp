@@ -1,0 +1,345 @@
+// Every-hit counts and lists of the wide BVH and the wide scene against a
+// brute force over every triangle with the library's kernel: counts, and
+// each entry's ray, t, u, v, triangle and instance bits in order, for every
+// kernel version and on one and four threads.
+#include "AllocationFaults.h"
+#include "OracleScenes.h"
+#include "WideOracle.h"
+#include "WideOracleCheck.h"
+#include "WideSceneOracle.h"
+
+#include "gfxKernelDispatch.h"
+#include "gfxRTWideBVH.h"
+#include "gfxRTWideScene.h"
+#include "zrvSceneMesh.h"
+#include "zrvSceneShapes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+const float kInfinity = std::numeric_limits<float>::infinity();
+
+struct Hit {
+    unsigned int ray;
+    float t, u, v;
+    int index, instance;
+};
+
+std::string hit_text(const Hit& h) {
+    std::uint32_t t, u, v;
+    std::memcpy(&t, &h.t, 4);
+    std::memcpy(&u, &h.u, 4);
+    std::memcpy(&v, &h.v, 4);
+    char text[128];
+    std::snprintf(text, sizeof text, "ray %u t %08x (%g) u %08x v %08x index %d instance %d", h.ray,
+                  t, h.t, u, v, h.index, h.instance);
+    return text;
+}
+
+bool traceable(const float* o, const float* d) {
+    for (int a = 0; a < 3; ++a)
+        if (!std::isfinite(o[a]) || !std::isfinite(d[a]))
+            return false;
+    return d[0] != 0.0f || d[1] != 0.0f || d[2] != 0.0f;
+}
+
+// Every kept triangle gfxRT_ray_triangle_intersect accepts on the ray, the
+// ray in all four lanes.
+void oracle_hits(const std::vector<triAccel>& tris, const float* o, const float* d, float limit,
+                 unsigned int ray, int instance, std::vector<Hit>& out) {
+    if (!traceable(o, d))
+        return;
+    RayPacket p;
+    std::memset(&p, 0, sizeof p);
+    p.origin = sse_vec{_mm_set1_ps(o[0]), _mm_set1_ps(o[1]), _mm_set1_ps(o[2])};
+    p.direction = sse_vec{_mm_set1_ps(d[0]), _mm_set1_ps(d[1]), _mm_set1_ps(d[2])};
+    p.active_mask = 15;
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        if (!oracle_triangle_is_valid(tris[i]))
+            continue;
+        HitPacket h{_mm_set1_ps(limit), _mm_setzero_ps(), _mm_setzero_ps(), _mm_set1_epi32(-1)};
+        gfxRT_ray_triangle_intersect(tris[i], p, 1, RenderState{0, 0}, h);
+        if (_mm_cvtsi128_si32(h.id) != -1)
+            out.push_back(Hit{ray, _mm_cvtss_f32(h.t), _mm_cvtss_f32(h.u), _mm_cvtss_f32(h.v),
+                              int(i), instance});
+    }
+}
+
+void sort_hits(std::vector<Hit>& hits) {
+    std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+        if (a.ray != b.ray)
+            return a.ray < b.ray;
+        if (a.t != b.t)
+            return a.t < b.t;
+        if (a.instance != b.instance)
+            return a.instance < b.instance;
+        return a.index < b.index;
+    });
+}
+
+std::vector<Hit> tree_oracle(const std::vector<triAccel>& tris, const WideRays& rays) {
+    std::vector<Hit> hits;
+    for (unsigned int i = 0; i < rays.size(); ++i)
+        oracle_hits(tris, &rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], i, -1,
+                    hits);
+    sort_hits(hits);
+    return hits;
+}
+
+// Each instance in turn, the world ray carried into it by carry_ray.
+std::vector<Hit> scene_oracle(const SceneLayout& layout, const WideRays& rays) {
+    std::vector<Hit> hits;
+    for (unsigned int i = 0; i < rays.size(); ++i)
+        for (std::size_t k = 0; k < layout.instances.size(); ++k) {
+            float inverse[12], o[3], d[3];
+            EXPECT_TRUE(gfxRTWideScene::invert_transform(layout.instances[k].transform, inverse));
+            gfxRTWideScene::carry_ray(inverse, &rays.origins[3 * i], &rays.directions[3 * i], o, d);
+            oracle_hits(layout.meshes[layout.instances[k].mesh], o, d, rays.limits[i], i, int(k),
+                        hits);
+        }
+    sort_hits(hits);
+    return hits;
+}
+
+std::vector<Hit> entries_of(const gfxRTWideHitList& list) {
+    std::vector<Hit> hits;
+    for (std::size_t k = 0; k < list.count; ++k)
+        hits.push_back(
+            Hit{list.ray[k], list.t[k], list.u[k], list.v[k], list.index[k], list.instance[k]});
+    return hits;
+}
+
+// The differences between two lists, a few at most.
+std::string list_difference(const std::vector<Hit>& got, const std::vector<Hit>& expected) {
+    std::string text;
+    int shown = 0;
+    for (std::size_t k = 0; k < std::max(got.size(), expected.size()) && shown < 4; ++k) {
+        const std::string g = k < got.size() ? hit_text(got[k]) : "none";
+        const std::string e = k < expected.size() ? hit_text(expected[k]) : "none";
+        if (g != e) {
+            text += "\n  entry " + std::to_string(k) + ": " + g + "\n    expected " + e;
+            ++shown;
+        }
+    }
+    return text;
+}
+
+// count_batch and list_batch of a tree or a scene against the expected hits,
+// under every kernel version, on one and four threads.
+template <typename Structure>
+void expect_every_hit(const Structure& structure, const WideRays& rays,
+                      const std::vector<Hit>& expected, const std::string& where) {
+    const unsigned int n = rays.size();
+    std::vector<unsigned int> expected_counts(n, 0);
+    for (const Hit& h : expected)
+        ++expected_counts[h.ray];
+    const gfxKernelLevel saved = gfxGetKernelLevel();
+    for (gfxKernelLevel level : kernel_levels()) {
+        ASSERT_TRUE(gfxSetKernelLevel(level));
+        for (unsigned int threads : {1u, 4u}) {
+            const std::string at = where + ", kernels " + std::to_string(int(level)) + ", " +
+                                   std::to_string(threads) + " threads";
+            std::vector<unsigned int> counts(n, 12345);
+            structure.count_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(),
+                                  n, counts.data(), threads);
+            int wrong = 0;
+            for (unsigned int i = 0; i < n && wrong < 4; ++i)
+                if (counts[i] != expected_counts[i]) {
+                    ADD_FAILURE() << at << ", ray " << i << ": " << counts[i] << " hits, expected "
+                                  << expected_counts[i];
+                    ++wrong;
+                }
+            gfxRTWideHitList list;
+            ASSERT_TRUE(structure.list_batch(rays.origins.data(), rays.directions.data(),
+                                             rays.limits.data(), n, list, threads));
+            EXPECT_EQ(list.count, expected.size()) << at;
+            const std::string difference = list_difference(entries_of(list), expected);
+            EXPECT_TRUE(difference.empty()) << at << difference;
+            gfxRTWideHitListRelease(list);
+        }
+    }
+    ASSERT_TRUE(gfxSetKernelLevel(saved));
+}
+
+void append(WideRays& rays, const WideRays& more) {
+    for (unsigned int i = 0; i < more.size(); ++i)
+        rays.add(&more.origins[3 * i], &more.directions[3 * i], more.limits[i]);
+}
+
+class WideHitsOracle : public ::testing::TestWithParam<OracleScene> {};
+
+TEST_P(WideHitsOracle, CountsAndListsEqualTheBruteForce) {
+    std::vector<triAccel> tris = GetParam().make();
+    mix_triangle_flags(tris);
+    WideRays rays = scattered_rays(tris, 1200, 31);
+    append(rays, adversarial_rays(tris, 120, 32));
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    expect_every_hit(tree, rays, tree_oracle(tris, rays), GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, WideHitsOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
+
+// A mesh dense with shared edges and vertices, and more rays than one chunk
+// of a batch, so that four workers list chunks out of order.
+TEST(WideHits, ManyChunksOfAdversarialRaysEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::box_grid({-1, -1, -1}, 3, 3, 3, 0.5f, 0.5f));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 8));
+    mesh.append(zrv::scenes::uv_sphere({0.2f, 0.1f, 0.3f}, 0.7f, 16, 8));
+    std::vector<triAccel> tris = mesh.finalize();
+    mix_triangle_flags(tris);
+    WideRays rays = adversarial_rays(tris, 1700, 41);
+    append(rays, scattered_rays(tris, 3000, 42));
+    ASSERT_GT(rays.size(), 2 * 4096u);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    expect_every_hit(tree, rays, tree_oracle(tris, rays), "grids and sphere");
+}
+
+TEST(WideHits, InstancedScenesEqualTheBruteForce) {
+    for (unsigned int seed : {5u, 6u}) {
+        const SceneLayout layout = random_instanced_scene(seed);
+        gfxRTWideScene scene;
+        build_scene(layout, scene, 2);
+        const WideRays rays = scene_rays(layout, 1500, seed + 100);
+        expect_every_hit(scene, rays, scene_oracle(layout, rays), "scene " + std::to_string(seed));
+    }
+}
+
+// n x n unit squares in z = 0, each split along its diagonal into two
+// triangles wound counter-clockwise seen from +z (their front).
+std::vector<triAccel> flat_grid(int n) {
+    zrv::scenes::Mesh mesh;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const zrv::scenes::Vec3 a{float(i), float(j), 0}, b{float(i + 1), float(j), 0},
+                c{float(i + 1), float(j + 1), 0}, d{float(i), float(j + 1), 0};
+            mesh.add_triangle(a, b, c);
+            mesh.add_triangle(a, c, d);
+        }
+    return mesh.finalize();
+}
+
+unsigned int count_one(const gfxRTWideBVH& tree, const float* origin, const float* direction) {
+    unsigned int count = 0;
+    tree.count_batch(origin, direction, nullptr, 1, &count, 1);
+    return count;
+}
+
+// Where a ray meets an edge or a vertex exactly, a signed volume is exactly
+// zero, and the kernel takes +0 as a front side: such a ray counts every
+// triangle sharing the point from their front and none from their back.
+// Where rounding leaves the volumes non-zero, two triangles sharing an edge
+// take a ray through it exactly once between them.
+TEST(WideHits, RaysThroughSharedEdgesAndVerticesCountAsTheKernelDecides) {
+    const std::vector<triAccel> tris = flat_grid(4);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const float down[3] = {0, 0, -1}, up[3] = {0, 0, 1};
+    // The vertex (2, 2) is shared by six triangles, the edge through
+    // (2.5, 2) by two.
+    const float above_vertex[3] = {2, 2, 3}, below_vertex[3] = {2, 2, -3};
+    EXPECT_EQ(count_one(tree, above_vertex, down), 6u);
+    EXPECT_EQ(count_one(tree, below_vertex, up), 0u);
+    const float above_edge[3] = {2.5f, 2, 3}, below_edge[3] = {2.5f, 2, -3};
+    EXPECT_EQ(count_one(tree, above_edge, down), 2u);
+    EXPECT_EQ(count_one(tree, below_edge, up), 0u);
+    // Oblique rays through the diagonal edge's midpoint (2.5, 2.5), from
+    // either side, and through a face.
+    const float eye[3] = {-5.1f, 9.3f, 4.2f};
+    const float to_edge[3] = {2.5f - eye[0], 2.5f - eye[1], -eye[2]};
+    const float beyond[3] = {2.5f + to_edge[0], 2.5f + to_edge[1], -eye[2]};
+    const float back[3] = {-to_edge[0], -to_edge[1], -to_edge[2]};
+    EXPECT_EQ(count_one(tree, eye, to_edge), 1u);
+    EXPECT_EQ(count_one(tree, beyond, back), 1u);
+    const float to_face[3] = {2.3f - eye[0], 2.6f - eye[1], -eye[2]};
+    EXPECT_EQ(count_one(tree, eye, to_face), 1u);
+}
+
+TEST(WideHits, EmptyBatchesTreesAndScenesGiveNoHits) {
+    const std::vector<triAccel> tris = flat_grid(2);
+    gfxRTWideBVH tree, empty;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const float o[3] = {0.5f, 0.3f, 1}, d[3] = {0, 0, -1};
+    gfxRTWideHitList list;
+    ASSERT_TRUE(tree.list_batch(o, d, nullptr, 1, list, 1));
+    EXPECT_EQ(list.count, 1u);
+    // A second call releases the first list; no rays give an empty one.
+    ASSERT_TRUE(tree.list_batch(o, d, nullptr, 0, list, 1));
+    EXPECT_EQ(list.count, 0u);
+    EXPECT_EQ(list.block, nullptr);
+    ASSERT_TRUE(empty.list_batch(o, d, nullptr, 1, list, 4));
+    EXPECT_EQ(list.count, 0u);
+    unsigned int count = 7;
+    empty.count_batch(o, d, nullptr, 1, &count, 1);
+    EXPECT_EQ(count, 0u);
+    gfxRTWideScene scene;
+    ASSERT_TRUE(scene.commit(1));
+    count = 7;
+    scene.count_batch(o, d, nullptr, 1, &count, 1);
+    EXPECT_EQ(count, 0u);
+    ASSERT_TRUE(scene.list_batch(o, d, nullptr, 1, list, 1));
+    EXPECT_EQ(list.count, 0u);
+}
+
+// Every allocation of a list in turn fails: the call returns false with an
+// empty list, or, past the last allocation, lists every hit.
+TEST(WideHits, ListsThatRunOutOfMemoryAreEmpty) {
+    // Forty grids stacked along z: every ray down crosses forty triangles,
+    // so that the workers' buffers grow several times.
+    const std::vector<triAccel> grid = flat_grid(4);
+    std::vector<triAccel> tris;
+    for (int layer = 0; layer < 40; ++layer)
+        for (triAccel t : grid) {
+            t.vertex0[2] = t.vertex1[2] = t.vertex2[2] = float(layer);
+            tris.push_back(t);
+        }
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    WideRays rays;
+    for (int i = 0; i < 9000; ++i) {
+        const float o[3] = {0.1f + 0.0004f * float(i), 0.3f + 0.0003f * float(i % 1000), 50.0f};
+        const float d[3] = {0.001f, 0.002f, -1.0f};
+        rays.add(o, d, kInfinity);
+    }
+    const std::vector<Hit> expected = tree_oracle(tris, rays);
+    ASSERT_GT(expected.size(), 300000u);
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+        gfxRTWideHitList list;
+        bool listed;
+        int injected;
+        {
+            AllocationFaultRule rule;
+            rule.skip = skip;
+            AllocationFaults faults(rule);
+            listed = tree.list_batch(rays.origins.data(), rays.directions.data(),
+                                     rays.limits.data(), rays.size(), list, 2);
+            injected = faults.injected();
+        }
+        if (!listed) {
+            ASSERT_GT(injected, 0) << "skip " << skip;
+            ++failures;
+            EXPECT_EQ(list.count, 0u);
+            EXPECT_EQ(list.block, nullptr);
+            continue;
+        }
+        EXPECT_TRUE(list_difference(entries_of(list), expected).empty()) << "skip " << skip;
+        gfxRTWideHitListRelease(list);
+        if (injected == 0)
+            break;
+    }
+    EXPECT_GT(failures, 4);
+}
+
+} // namespace
