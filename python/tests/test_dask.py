@@ -44,6 +44,8 @@ def client():
     cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                        dashboard_address=":0", host="127.0.0.1")
     client = distributed.Client(cluster)
+    # Workers start on their own; a broadcast reaches only those already up.
+    client.wait_for_workers(2, timeout=120)
     yield client
     client.close()
     cluster.close()
