@@ -70,6 +70,7 @@ bench: bench-deps
 	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_TOOLS=OFF -DZRV_BUILD_BENCH=ON
 	$(CMAKE) --build build/bench -j $(JOBS)
 	sh bench/python_bench.sh build/bench
+	sh bench/query_bench.sh build/bench
 	sh bench/run.sh build/bench
 
 demo: build

@@ -55,7 +55,7 @@ EmbreeTriangleBuffers embree_triangle_buffers(const std::vector<triAccel>& trian
 }
 
 RTCScene build_embree_scene(RTCDevice device, const EmbreeTriangleBuffers& buffers,
-                            RTCBuildQuality quality) {
+                            RTCBuildQuality quality, RTCFilterFunctionN intersect_filter) {
     if (!device)
         return nullptr;
     RTCScene scene = rtcNewScene(device);
@@ -68,6 +68,8 @@ RTCScene build_embree_scene(RTCDevice device, const EmbreeTriangleBuffers& buffe
     rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
                                buffers.indices.data(), 0, 3 * sizeof(unsigned int),
                                buffers.triangle_count);
+    if (intersect_filter)
+        rtcSetGeometryIntersectFilterFunction(geometry, intersect_filter);
     rtcCommitGeometry(geometry);
     rtcAttachGeometry(scene, geometry);
     rtcReleaseGeometry(geometry);

@@ -33,9 +33,10 @@ EmbreeTriangleBuffers embree_triangle_buffers(const std::vector<triAccel>& trian
 const EmbreeTriangleBuffers& embree_buffers(std::size_t nominal);
 
 // One triangle geometry (primitive i is triangles[i]) in a committed scene
-// of the given build quality; null when Embree reports an error.
+// of the given build quality, with intersect_filter as the geometry's
+// intersection filter when not null; null when Embree reports an error.
 RTCScene build_embree_scene(RTCDevice device, const EmbreeTriangleBuffers& buffers,
-                            RTCBuildQuality quality);
+                            RTCBuildQuality quality, RTCFilterFunctionN intersect_filter = nullptr);
 
 // A scene for the trace benchmarks over benchmark_mesh(nominal), built once
 // per size, quality and instruction set on a single-thread device. Null on error.

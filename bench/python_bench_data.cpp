@@ -19,13 +19,11 @@
 #include "KDTreeTracing.h"
 #include "PrimaryRays.h"
 #include "RandomRays.h"
+#include "RateTimer.h"
 
 #include "gfxRTAccelerationStructureServices.h"
 #include "gfxRTWideBVH.h"
 
-#include <algorithm>
-#include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -90,30 +88,6 @@ bool write_vertices(const std::string& folder, std::size_t nominal) {
     return write_file(folder + "/" + size_label(nominal) + "_vertices.f32", vertices.data(),
                       vertices.size() * sizeof(float));
 }
-
-// Best rates of a trace's repetitions in Mrays/s: by the clock, and by the
-// processor time of all threads (which a loaded machine disturbs less: time
-// spent waiting for a core does not count).
-struct Rates {
-    double wall = 0.0;
-    double cpu = 0.0;
-};
-
-class RateTimer {
-public:
-    RateTimer() : wall_(std::chrono::steady_clock::now()), cpu_(std::clock()) {}
-    void stop(std::size_t rays, Rates& best) const {
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count();
-        const double cpu = double(std::clock() - cpu_) / CLOCKS_PER_SEC;
-        best.wall = std::max(best.wall, double(rays) / wall / 1e6);
-        best.cpu = std::max(best.cpu, double(rays) / cpu / 1e6);
-    }
-
-private:
-    std::chrono::steady_clock::time_point wall_;
-    std::clock_t cpu_;
-};
 
 std::string rate_line(const std::string& figure, unsigned int threads, const Rates& rates) {
     return figure + " " + std::to_string(threads) + " " + std::to_string(rates.wall) + " " +
