@@ -18,6 +18,8 @@ const std::size_t kFirstCapacity = 1024;
 const std::size_t kInsertionSortLimit = 32;
 
 bool hit_before(const HitEntry& a, const HitEntry& b) {
+    if (a.ray != b.ray)
+        return a.ray < b.ray;
     if (a.t != b.t)
         return a.t < b.t;
     if (a.instance != b.instance)

@@ -31,7 +31,7 @@ struct HitBuffer {
 bool grow_hit_buffer(HitBuffer& buffer);
 void release_hit_buffer(HitBuffer& buffer);
 
-// Orders one ray's hits by t, then instance, then triangle.
+// Orders hits by ray, then t, then instance, then triangle.
 void sort_ray_hits(HitEntry* hits, std::size_t count);
 
 // Rays whose hits are counted or listed: three floats per ray, one limit per

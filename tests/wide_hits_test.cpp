@@ -13,6 +13,7 @@
 #include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
 #include "zrvSceneShapes.h"
+#include "zrvScenes.h"
 
 #include <gtest/gtest.h>
 
@@ -293,7 +294,37 @@ TEST(WideHits, EmptyBatchesTreesAndScenesGiveNoHits) {
 }
 
 // Every allocation of a list in turn fails: the call returns false with an
-// empty list, or, past the last allocation, lists every hit.
+// empty list, or, past the last allocation, lists every hit. Returns the
+// failures.
+int expect_failed_lists_empty(const gfxRTWideBVH& tree, const WideRays& rays,
+                              const std::vector<Hit>& expected) {
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+        gfxRTWideHitList list;
+        bool listed;
+        int injected;
+        {
+            AllocationFaultRule rule;
+            rule.skip = skip;
+            AllocationFaults faults(rule);
+            listed = tree.list_batch(rays.origins.data(), rays.directions.data(),
+                                     rays.limits.data(), rays.size(), list, 2);
+            injected = faults.injected();
+        }
+        if (!listed) {
+            EXPECT_GT(injected, 0) << "skip " << skip;
+            ++failures;
+            EXPECT_EQ(list.count, 0u);
+            EXPECT_EQ(list.block, nullptr);
+            continue;
+        }
+        EXPECT_TRUE(list_difference(entries_of(list), expected).empty()) << "skip " << skip;
+        gfxRTWideHitListRelease(list);
+        if (injected == 0)
+            return failures;
+    }
+}
+
 TEST(WideHits, ListsThatRunOutOfMemoryAreEmpty) {
     // Forty grids stacked along z: every ray down crosses forty triangles,
     // so that the workers' buffers grow several times.
@@ -314,32 +345,24 @@ TEST(WideHits, ListsThatRunOutOfMemoryAreEmpty) {
     }
     const std::vector<Hit> expected = tree_oracle(tris, rays);
     ASSERT_GT(expected.size(), 300000u);
-    int failures = 0;
-    for (int skip = 0;; ++skip) {
-        gfxRTWideHitList list;
-        bool listed;
-        int injected;
-        {
-            AllocationFaultRule rule;
-            rule.skip = skip;
-            AllocationFaults faults(rule);
-            listed = tree.list_batch(rays.origins.data(), rays.directions.data(),
-                                     rays.limits.data(), rays.size(), list, 2);
-            injected = faults.injected();
-        }
-        if (!listed) {
-            ASSERT_GT(injected, 0) << "skip " << skip;
-            ++failures;
-            EXPECT_EQ(list.count, 0u);
-            EXPECT_EQ(list.block, nullptr);
-            continue;
-        }
-        EXPECT_TRUE(list_difference(entries_of(list), expected).empty()) << "skip " << skip;
-        gfxRTWideHitListRelease(list);
-        if (injected == 0)
-            break;
-    }
-    EXPECT_GT(failures, 4);
+    EXPECT_GT(expect_failed_lists_empty(tree, rays, expected), 4);
+}
+
+// A tree larger than the caches, whose batches trace four rays interleaved
+// into one buffer and sort their hits back into ray order; lists that run
+// out of memory there are empty too.
+TEST(WideHits, InterleavedRaysOnALargeTreeEqualTheBruteForce) {
+    std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(300000);
+    mix_triangle_flags(tris);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    ASSERT_GT(tree.memory_bytes(), std::size_t(16) << 20);
+    WideRays rays = scattered_rays(tris, 240, 51);
+    append(rays, adversarial_rays(tris, 24, 52));
+    const std::vector<Hit> expected = tree_oracle(tris, rays);
+    ASSERT_GT(expected.size(), 2 * std::size_t(rays.size()));
+    expect_every_hit(tree, rays, expected, "large tree");
+    EXPECT_GT(expect_failed_lists_empty(tree, rays, expected), 1);
 }
 
 } // namespace
