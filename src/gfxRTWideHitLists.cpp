@@ -96,6 +96,34 @@ void sort_ray_hits(HitEntry* hits, std::size_t count) {
     }
 }
 
+bool order_group_hits(HitBuffer& buffer, std::size_t first, std::uint32_t first_ray,
+                      unsigned int rays) {
+    const std::size_t count = buffer.size - first;
+    if (count < 2)
+        return true;
+    // The room past the last entry holds the hits distributed by ray.
+    while (buffer.capacity - buffer.size < count)
+        if (!grow_hit_buffer(buffer))
+            return false;
+    HitEntry* const hits = buffer.entries + first;
+    HitEntry* const scratch = buffer.entries + buffer.size;
+    std::size_t start[HIT_GROUP_MAX_RAYS + 1] = {};
+    for (std::size_t i = 0; i < count; ++i)
+        ++start[hits[i].ray - first_ray + 1];
+    std::size_t next[HIT_GROUP_MAX_RAYS];
+    for (unsigned int r = 0; r < rays; ++r) {
+        start[r + 1] += start[r];
+        next[r] = start[r];
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        scratch[next[hits[i].ray - first_ray]++] = hits[i];
+    std::memcpy(hits, scratch, count * sizeof(HitEntry));
+    for (unsigned int r = 0; r < rays; ++r)
+        if (start[r + 1] - start[r] > 1)
+            sort_ray_hits(hits + start[r], start[r + 1] - start[r]);
+    return true;
+}
+
 bool collect_hit_list(const HitRangeLister& lister, unsigned int count, unsigned int threads,
                       gfxRTWideHitList& list) {
     gfxRTWideHitListRelease(list);

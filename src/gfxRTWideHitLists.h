@@ -34,6 +34,16 @@ void release_hit_buffer(HitBuffer& buffer);
 // Orders one ray's hits by t, then instance, then triangle.
 void sort_ray_hits(HitEntry* hits, std::size_t count);
 
+// Most rays order_group_hits takes at once.
+const unsigned int HIT_GROUP_MAX_RAYS = 32;
+
+// The entries of buffer from first on, hits of the rays [first_ray,
+// first_ray + rays) appended in any order, ordered by ray and each ray's as
+// sort_ray_hits orders them. False, the entries unchanged, when memory for
+// the scratch space runs out.
+bool order_group_hits(HitBuffer& buffer, std::size_t first, std::uint32_t first_ray,
+                      unsigned int rays);
+
 // Rays whose hits are counted or listed: three floats per ray, one limit per
 // ray (max_distances null: no limit); counts receives one count per ray.
 struct WideHitBatch {
