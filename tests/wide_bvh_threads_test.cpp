@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <thread>
@@ -38,10 +39,27 @@ Results trace(const gfxRTWideBVH& tree, const WideRays& rays, unsigned int threa
     const unsigned int n = rays.size();
     Results r{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n),
               std::vector<int>(n), std::vector<unsigned char>(n)};
-    tree.intersect_batch(rays.origins.data(), rays.directions.data(), nullptr, n, r.t.data(),
-                         r.index.data(), r.u.data(), r.v.data(), threads);
-    tree.occluded_batch(rays.origins.data(), rays.directions.data(), nullptr, n, r.occluded.data(),
-                        threads);
+    tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                         r.t.data(), r.index.data(), r.u.data(), r.v.data(), threads);
+    tree.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                        r.occluded.data(), threads);
+    return r;
+}
+
+Results one_ray_at_a_time(const gfxRTWideBVH& tree, const WideRays& rays) {
+    const unsigned int n = rays.size();
+    Results r{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n),
+              std::vector<int>(n), std::vector<unsigned char>(n)};
+    for (unsigned int i = 0; i < n; ++i) {
+        gfxRTWideHit hit;
+        tree.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
+        r.t[i] = hit.t;
+        r.u[i] = hit.u;
+        r.v[i] = hit.v;
+        r.index[i] = hit.index;
+        r.occluded[i] =
+            tree.occluded1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
+    }
     return r;
 }
 
@@ -77,17 +95,7 @@ TEST(WideBVHThreads, ConcurrentInterleavedQueriesEqualOneRayAtATime) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
     ASSERT_GT(tree.memory_bytes(), std::size_t(16) << 20);
     const WideRays rays = random_rays(tris, 8000, 2);
-    Results expected = trace(tree, rays, 1);
-    for (unsigned int i = 0; i < rays.size(); ++i) {
-        gfxRTWideHit hit;
-        tree.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
-        expected.t[i] = hit.t;
-        expected.u[i] = hit.u;
-        expected.v[i] = hit.v;
-        expected.index[i] = hit.index;
-        expected.occluded[i] =
-            tree.occluded1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
-    }
+    const Results expected = one_ray_at_a_time(tree, rays);
     const std::vector<RayPacket> packets = packets_of(rays);
     std::vector<int> ok(4, 0);
     std::vector<std::thread> threads;
@@ -115,6 +123,30 @@ TEST(WideBVHThreads, ConcurrentInterleavedQueriesEqualOneRayAtATime) {
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(ok, std::vector<int>(4, 1));
+}
+
+// Batches on a large tree pass over runs of rays that can hit nothing (zero
+// direction, no reach) and rays cut short, so that their interleaved rays
+// finish unevenly and start at any time: each ray gets its own answer.
+TEST(WideBVHThreads, InterleavedBatchesPassOverRaysThatCannotHit) {
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(300000);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    ASSERT_GT(tree.memory_bytes(), std::size_t(16) << 20);
+    const WideRays random = random_rays(tris, 4000, 3);
+    WideRays rays;
+    const float zero[3] = {0.0f, 0.0f, 0.0f};
+    for (unsigned int i = 0; i < random.size(); ++i) {
+        const float* const d = i % 97 < 20 ? zero : &random.directions[3 * i];
+        const float limit = i % 89 < 17 ? 0.0f : i % 3 == 0 ? 0.5f : random.limits[i];
+        rays.add(&random.origins[3 * i], d, limit);
+    }
+    const Results expected = one_ray_at_a_time(tree, rays);
+    const long misses = std::count(expected.index.begin(), expected.index.end(), -1);
+    EXPECT_GT(misses, 1000); // the rays that cannot hit
+    EXPECT_LT(misses, 3000);
+    EXPECT_TRUE(same(trace(tree, rays, 1), expected));
+    EXPECT_TRUE(same(trace(tree, rays, 2), expected));
 }
 
 } // namespace
