@@ -14,10 +14,6 @@ namespace python {
 
 namespace {
 
-// Largest ray count handed to one batch call (its count is 32 bits and a
-// list's ray numbers fit an int32).
-const std::size_t HIT_BATCH_RAYS = std::size_t(1) << 30;
-
 // What the every-hit queries run on: one wide BVH, whose positions become
 // face rows through rows (null: they agree), or an instanced scene.
 struct HitSource {
@@ -135,16 +131,15 @@ py::array_t<std::int32_t> count_with(const HitSource& source, const RayBatch& ra
     // bits the unsigned count then has.
     unsigned int* const out = reinterpret_cast<unsigned int*>(counts.mutable_data());
     py::gil_scoped_release release;
-    for (std::size_t first = 0; first < rays.count; first += HIT_BATCH_RAYS) {
-        const std::size_t n = std::min(HIT_BATCH_RAYS, rays.count - first);
-        source.count(rays.origins + 3 * first, rays.directions + 3 * first,
-                     rays.tmax ? rays.tmax + first : nullptr, unsigned(n), out + first, threads);
-    }
+    for_each_wide_part(rays, [&](const RayPart& p) {
+        source.count(p.origins, p.directions, p.limits, p.count, out + p.first, threads);
+    });
     return counts;
 }
 
 py::dict list_with(const HitSource& source, const RayBatch& rays, unsigned int threads) {
-    if (rays.count <= HIT_BATCH_RAYS)
+    // A part's ray numbers (below WIDE_BATCH_RAYS, 2^30) fit an int32.
+    if (rays.count <= WIDE_BATCH_RAYS)
         return list_of_part(source, rays, 0, rays.count, threads);
     // More rays than one call takes: the parts joined, ray numbers int64.
     py::module_ numpy = py::module_::import("numpy");
@@ -152,8 +147,8 @@ py::dict list_with(const HitSource& source, const RayBatch& rays, unsigned int t
     py::dict parts;
     for (const char* key : keys)
         parts[key] = py::list();
-    for (std::size_t first = 0; first < rays.count; first += HIT_BATCH_RAYS) {
-        const std::size_t n = std::min(HIT_BATCH_RAYS, rays.count - first);
+    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
+        const std::size_t n = std::min(WIDE_BATCH_RAYS, rays.count - first);
         py::dict part = list_of_part(source, rays, first, n, threads);
         part["ray"] = part["ray"].attr("astype")(numpy.attr("int64")) + py::int_(first);
         for (const char* key : keys)

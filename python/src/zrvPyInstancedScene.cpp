@@ -130,19 +130,16 @@ std::size_t InstancedScene::placed_triangles() const {
 }
 
 void InstancedScene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
-    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
-        const unsigned int count = unsigned(std::min(WIDE_BATCH_RAYS, rays.count - first));
-        const float* origins = rays.origins + 3 * first;
-        const float* directions = rays.directions + 3 * first;
-        const float* limits = rays.tmax ? rays.tmax + first : nullptr;
+    for_each_wide_part(rays, [&](const RayPart& p) {
+        const std::size_t i = p.first;
         if (shadow)
-            scene_.occluded_batch(origins, directions, limits, count, rays.occluded + first,
+            scene_.occluded_batch(p.origins, p.directions, p.limits, p.count, rays.occluded + i,
                                   threads);
         else
-            scene_.intersect_batch(origins, directions, limits, count, rays.t + first,
-                                   rays.triangle + first, rays.instance + first, rays.u + first,
-                                   rays.v + first, threads);
-    }
+            scene_.intersect_batch(p.origins, p.directions, p.limits, p.count, rays.t + i,
+                                   rays.triangle + i, rays.instance + i, rays.u + i, rays.v + i,
+                                   threads);
+    });
     if (shadow)
         return;
     // Positions become face rows of the instance's mesh, the limit of a miss

@@ -439,18 +439,15 @@ void Scene::trace_block(std::size_t first, std::size_t count, const RayBatch& ra
 }
 
 void Scene::trace_wide(const RayBatch& rays, unsigned int threads, bool shadow) const {
-    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
-        const unsigned int count = unsigned(std::min(WIDE_BATCH_RAYS, rays.count - first));
-        const float* origins = rays.origins + 3 * first;
-        const float* directions = rays.directions + 3 * first;
-        const float* limits = rays.tmax ? rays.tmax + first : nullptr;
+    for_each_wide_part(rays, [&](const RayPart& p) {
+        const std::size_t i = p.first;
         if (shadow)
-            wide_->occluded_batch(origins, directions, limits, count, rays.occluded + first,
+            wide_->occluded_batch(p.origins, p.directions, p.limits, p.count, rays.occluded + i,
                                   threads);
         else
-            wide_->intersect_batch(origins, directions, limits, count, rays.t + first,
-                                   rays.triangle + first, rays.u + first, rays.v + first, threads);
-    }
+            wide_->intersect_batch(p.origins, p.directions, p.limits, p.count, rays.t + i,
+                                   rays.triangle + i, rays.u + i, rays.v + i, threads);
+    });
     if (shadow)
         return;
     // Positions become face rows, the limit of a miss +inf, and u drops the

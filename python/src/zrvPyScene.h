@@ -12,6 +12,7 @@
 #include "gfxRayTracing.h"
 #include "zrvStreams.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -171,6 +172,24 @@ std::string hex64(std::uint64_t value);
 std::vector<std::int32_t> face_rows_of(const std::vector<triAccel>& records);
 // Largest ray count handed to one batch call (its count is 32 bits).
 const std::size_t WIDE_BATCH_RAYS = std::size_t(1) << 30;
+
+// The rays [first, first + count) of a batch, as a wide batch call takes them.
+struct RayPart {
+    const float* origins;
+    const float* directions;
+    const float* limits; // null: no limit
+    unsigned int count;
+    std::size_t first;
+};
+
+// Calls call(part) for the batch's rays in parts of at most WIDE_BATCH_RAYS.
+template <typename Call> void for_each_wide_part(const RayBatch& rays, Call call) {
+    for (std::size_t first = 0; first < rays.count; first += WIDE_BATCH_RAYS) {
+        const std::size_t count = std::min(WIDE_BATCH_RAYS, rays.count - first);
+        call(RayPart{rays.origins + 3 * first, rays.directions + 3 * first,
+                     rays.tmax ? rays.tmax + first : nullptr, unsigned(count), first});
+    }
+}
 
 } // namespace python
 } // namespace zrv
