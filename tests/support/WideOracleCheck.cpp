@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -170,6 +171,30 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays) {
         paired.add(far, back, rays.limits[i]);
     }
     return packets_of(paired);
+}
+
+std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-0.001f, 0.001f);
+    WideRays neighbours;
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        const float* o = &rays.origins[3 * i];
+        const float* d = &rays.directions[3 * i];
+        // The ray four times: the packet is as narrow as its lanes' own
+        // tests, so the box widening for rounding far from the origin shows.
+        for (int lane = 0; lane < 4; ++lane)
+            neighbours.add(o, d, rays.limits[i]);
+        neighbours.add(o, d, rays.limits[i]);
+        for (int lane = 1; lane < 4; ++lane) {
+            float near_o[3], near_d[3];
+            for (int a = 0; a < 3; ++a) {
+                near_o[a] = lane == 1 ? o[a] : o[a] + u(rng) * std::fabs(d[a]);
+                near_d[a] = d[a] * (1.0f + u(rng));
+            }
+            neighbours.add(near_o, near_d, rays.limits[i]);
+        }
+    }
+    return packets_of(neighbours);
 }
 
 void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
