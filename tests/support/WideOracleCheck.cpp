@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -186,12 +185,10 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
             neighbours.add(o, d, rays.limits[i]);
         neighbours.add(o, d, rays.limits[i]);
         for (int lane = 1; lane < 4; ++lane) {
-            float near_o[3], near_d[3];
-            for (int a = 0; a < 3; ++a) {
-                near_o[a] = lane == 1 ? o[a] : o[a] + u(rng) * std::fabs(d[a]);
+            float near_d[3];
+            for (int a = 0; a < 3; ++a)
                 near_d[a] = d[a] * (1.0f + u(rng));
-            }
-            neighbours.add(near_o, near_d, rays.limits[i]);
+            neighbours.add(o, near_d, rays.limits[i]);
         }
     }
     return packets_of(neighbours);

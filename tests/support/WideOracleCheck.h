@@ -58,10 +58,9 @@ std::vector<RayPacket> packets_of(const WideRays& rays);
 // back towards its origin): where one lane meets a triangle's back, the other
 // meets its front, which lifts the kernel's packet-wide back-face early out.
 std::vector<RayPacket> facing_pairs(const WideRays& rays);
-// Two packets per ray, as camera or shadow rays come: the ray four times,
-// and the ray with three neighbours, their direction components scaled by up
-// to a thousandth (signs kept) and origins moved by as much (unbounded,
-// every lane active).
+// Two packets per ray, as camera rays come: the ray four times, and the ray
+// with three neighbours from its origin, their direction components scaled
+// by up to a thousandth, signs kept (unbounded, every lane active).
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
 
 #endif // ZRV_TEST_WIDE_ORACLE_CHECK_H
