@@ -1,9 +1,10 @@
 #include "zrvStreams.h"
 
 #include "zrvCrc32.h"
+#include "zrvTaggedValues.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -438,7 +439,7 @@ template <typename T> void Reader::take_run(Tag tag, T* values, std::size_t coun
     // Pieces that lie wholly in the window are copied while their tags are
     // compared; a piece with a tag that differs, and what the data cannot
     // hold, go value by value, to fail exactly where single reads would.
-    const std::size_t piece = 64;
+    const std::size_t piece = 1024;
     std::size_t done = 0;
     bool differ = false;
     while (done < count && !differ && error_.empty() && (window_size_ - at_ >= 5 || advance(5))) {
@@ -447,12 +448,7 @@ template <typename T> void Reader::take_run(Tag tag, T* values, std::size_t coun
         const unsigned char* p = window_ + at_;
         while (done < end) {
             const std::size_t n = end - done < piece ? end - done : piece;
-            unsigned int tags = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                tags |= p[5 * i] ^ tag;
-                values[done + i] = from_bits<T>(load_u32(p + 5 * i + 1));
-            }
-            if (tags != 0) {
+            if (!untag_values(p, n, tag, values + done)) {
                 differ = true;
                 break;
             }
