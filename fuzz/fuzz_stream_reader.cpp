@@ -2,28 +2,31 @@
 // is used: as a whole image (header checks), or as values framed with a
 // valid header and CRC (value decoding). Reads, single or in runs, follow the
 // input, and every value read is written again, which must give back the
-// bytes consumed.
+// bytes consumed. A file reader with small chunks (the last byte chooses
+// their size) must read the same values and meet the same error.
 #include "FuzzScenes.h"
 #include "zrvStreams.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include <unistd.h>
+
+using zrv::streams::FileReader;
 using zrv::streams::HEADER_SIZE;
 using zrv::streams::MemoryReader;
 using zrv::streams::MemoryWriter;
 using zrv::streams::Reader;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0)
-        return 0;
-    const std::vector<unsigned char> image =
-        (data[0] & 1) ? zrv::fuzz::framed(data + 1, size - 1)
-                      : std::vector<unsigned char>(data + 1, data + size);
-    MemoryReader reader(image.data(), image.size());
+namespace {
+
+// Reads image through reader as data says; what the values write again.
+std::vector<unsigned char> replay(Reader& reader, const std::vector<unsigned char>& image,
+                                  const std::uint8_t* data, std::size_t size) {
     MemoryWriter echo;
-    const std::uint64_t start = reader.remaining();
     std::size_t choice = 0;
     for (int reads = 0; reads < 4096 && reader.ok() && !reader.at_end(); ++reads) {
         // Mostly the operation the next tag calls for, sometimes another.
@@ -64,9 +67,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
     }
+    return echo.image();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::vector<unsigned char> image =
+        (data[0] & 1) ? zrv::fuzz::framed(data + 1, size - 1)
+                      : std::vector<unsigned char>(data + 1, data + size);
+    MemoryReader reader(image.data(), image.size());
+    const bool opened = reader.ok();
+    const std::uint64_t start = reader.remaining();
+    const std::vector<unsigned char> again = replay(reader, image, data, size);
+
+    static const std::string path = "/tmp/zrv-fuzz-stream-" + std::to_string(getpid());
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(image.data(), 1, image.size(), file) != image.size())
+        __builtin_trap();
+    std::fclose(file);
+    FileReader chunks(path, HEADER_SIZE + data[size - 1] % 64);
+    std::remove(path.c_str()); // the reader keeps it open
+    const std::vector<unsigned char> chunks_again = replay(chunks, image, data, size);
+    // A memory reader checks the CRC when opened, a file reader on its last
+    // chunk: the values agree when the image is sound, the errors always.
+    if ((opened && chunks_again != again) || chunks.verify() != reader.ok() ||
+        chunks.error() != reader.error())
+        __builtin_trap();
+
     if (reader.ok()) {
         const std::size_t consumed = std::size_t(start - reader.remaining());
-        const std::vector<unsigned char> again = echo.image();
         if (again.size() != HEADER_SIZE + consumed ||
             std::memcmp(again.data() + HEADER_SIZE, image.data() + HEADER_SIZE, consumed) != 0)
             __builtin_trap();

@@ -1,4 +1,6 @@
-// The companion streams: exact encoding, checks when opened or reading strings.
+// The companion streams: exact encoding, checks when opened or reading strings,
+// files read in chunks.
+#include "StreamFiles.h"
 #include "zrvStreams.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -153,15 +156,83 @@ TEST(Streams, RunReadsFailAsSingleReadsDo) {
             expected.push_back(0);
             std::memcpy(&expected.back(), &f, 4);
         }
-        runs.read_uints(got.data(), 3);
-        runs.read_uints(got.data() + 3, count - 3);
-        runs.read_ints(reinterpret_cast<int*>(got.data() + count), ints);
-        runs.read_floats(reinterpret_cast<float*>(got.data() + count + ints), floats);
-        ASSERT_EQ(got, expected) << single.error();
-        ASSERT_EQ(runs.error(), single.error());
-        ASSERT_FALSE(runs.ok());
+        // Files read in chunks that end inside values, as runs.
+        const std::unique_ptr<FileReader> files[2] = {open_image(data, 28), open_image(data, 47)};
+        for (Reader* reader : {static_cast<Reader*>(&runs), static_cast<Reader*>(files[0].get()),
+                               static_cast<Reader*>(files[1].get())}) {
+            reader->read_uints(got.data(), 3);
+            reader->read_uints(got.data() + 3, count - 3);
+            reader->read_ints(reinterpret_cast<int*>(got.data() + count), ints);
+            reader->read_floats(reinterpret_cast<float*>(got.data() + count + ints), floats);
+            ASSERT_EQ(got, expected) << single.error();
+            ASSERT_EQ(reader->error(), single.error());
+            ASSERT_FALSE(reader->ok());
+        }
     }
     EXPECT_EQ(damaged.back(), image);
+}
+
+// Strings up to the longest, doubles and runs, read from a file in chunks
+// smaller and larger than a value: the values written, and the end.
+TEST(Streams, FileReadersReadValuesAcrossChunks) {
+    MemoryWriter writer;
+    std::vector<unsigned int> run(60 * 7);
+    for (std::size_t k = 0; k < 60; ++k) {
+        writer.write_string(
+            PlxUnicodeString(std::string(k * 97 % 1025, char('a' + k % 26)).c_str()));
+        writer.write_double(double(k) / 3);
+        for (std::size_t i = 0; i < k * 7; ++i)
+            run[i] = unsigned(k * 1000 + i);
+        writer.write_uints(run.data(), k * 7);
+    }
+    const Bytes image = writer.image();
+    for (std::size_t chunk :
+         {std::size_t(28), std::size_t(1000), std::size_t(4099), FileReader::CHUNK_SIZE}) {
+        SCOPED_TRACE(chunk);
+        const std::unique_ptr<FileReader> reader = open_image(image, chunk);
+        for (std::size_t k = 0; k < 60; ++k) {
+            ASSERT_EQ(std::string(reader->read_string().ConvertToChar()),
+                      std::string(k * 97 % 1025, char('a' + k % 26)));
+            ASSERT_EQ(reader->read_double(), double(k) / 3);
+            reader->read_uints(run.data(), k * 7);
+            for (std::size_t i = 0; i < k * 7; ++i)
+                ASSERT_EQ(run[i], k * 1000 + i);
+        }
+        EXPECT_TRUE(reader->at_end()) << reader->error();
+    }
+}
+
+// A file reader checks the CRC chunk by chunk as it reads: a damaged byte in
+// the first or the last chunk, in a value or a tag, is reported as damage
+// before the values of the last chunk are handed out; verify() settles it
+// at once, and leaves a sound file where it was.
+TEST(Streams, FileReadersSettleTheCRCBeforeTheLastChunk) {
+    const std::size_t count = 3000, chunk = 4096;
+    const Bytes image = mixed_image(false, count, 11);
+    ASSERT_GT(image.size(), 3 * chunk);
+    const std::string damage = "byte 24: the values are damaged (CRC-32 mismatch)";
+    for (std::size_t at : {HEADER_SIZE + 5 * 7 + 2, HEADER_SIZE + 5 * 9, image.size() - 1}) {
+        SCOPED_TRACE(at);
+        Bytes damaged = image;
+        damaged[at] ^= 0x04;
+        const std::unique_ptr<FileReader> early = open_image(damaged, chunk);
+        EXPECT_FALSE(early->verify());
+        EXPECT_EQ(early->error(), damage);
+        const std::unique_ptr<FileReader> reader = open_image(damaged, chunk);
+        ASSERT_TRUE(reader->ok());
+        std::vector<unsigned int> values(count);
+        std::vector<float> floats(count / 3);
+        reader->read_uints(values.data(), count);
+        reader->read_ints(reinterpret_cast<int*>(values.data()), count / 2);
+        reader->read_floats(floats.data(), count / 3);
+        EXPECT_EQ(reader->error(), damage);
+        EXPECT_EQ(floats.back(), 0.0f);
+    }
+    const std::unique_ptr<FileReader> sound = open_image(image, chunk);
+    MemoryReader memory(image.data(), image.size());
+    EXPECT_TRUE(sound->verify());
+    for (std::size_t i = 0; i < count; ++i)
+        ASSERT_EQ(sound->read_uint(), memory.read_uint());
 }
 
 } // namespace

@@ -167,6 +167,63 @@ TEST(WideBVHStream, FileRoundTripUsesTheRemainingBytes) {
     EXPECT_TRUE(saved(loaded) == saved(built));
 }
 
+// Forwards single values only: the loader then reads value by value.
+class SingleValues : public gfxStreamReader {
+public:
+    explicit SingleValues(gfxStreamReader& reader) : reader_(reader) {}
+    int read_int() override { return reader_.read_int(); }
+    unsigned int read_uint() override { return reader_.read_uint(); }
+    float read_float() override { return reader_.read_float(); }
+    double read_double() override { return reader_.read_double(); }
+    PlxUnicodeString read_string() override { return reader_.read_string(); }
+
+private:
+    gfxStreamReader& reader_;
+};
+
+// A file read in chunks loads the same tree with runs or value by value; a
+// flipped bit that no check of the tree's could see, in the first chunk or
+// in the last (an id), is refused by the CRC before the end token is read.
+TEST(WideBVHStream, FilesReadInChunksLoadTheSameTreeAndRefuseDamage) {
+    const std::vector<triAccel> tris = scene_slice(1, 500);
+    gfxRTWideBVH built;
+    ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), 1));
+    zrv::streams::MemoryWriter writer;
+    ASSERT_TRUE(built.stream(writer));
+    const std::vector<unsigned char> image = writer.image();
+    const std::size_t chunk = 4096;
+    ASSERT_GT(image.size(), 4 * chunk);
+    for (bool runs : {true, false}) {
+        const auto file = open_image(image, chunk);
+        SingleValues single(*file);
+        gfxRTWideBVH loaded;
+        PlxUnicodeString reason;
+        ASSERT_TRUE(loaded.unstream(runs ? static_cast<gfxStreamReader&>(*file) : single,
+                                    file->remaining(), &reason))
+            << reason.ConvertToChar();
+        EXPECT_TRUE(file->at_end());
+        EXPECT_TRUE(saved(loaded) == saved(built));
+    }
+    // The lowest bit of the first slot's first bound (after the two tokens,
+    // six counts, the box and the nodes' used counts) and of the last id
+    // (before the end token: its tag, length and sixteen letters).
+    for (std::size_t at : {std::size_t(zrv::streams::HEADER_SIZE + 23 + 14 + 6 * 5 + 6 * 5 +
+                                       5 * built.statistics().nodes + 1),
+                           image.size() - (1 + 4 + 16) - 4}) {
+        std::vector<unsigned char> damaged = image;
+        damaged[at] ^= 0x01;
+        const auto file = open_image(damaged, chunk);
+        gfxRTWideBVH loaded;
+        PlxUnicodeString reason;
+        EXPECT_FALSE(loaded.unstream(*file, file->remaining(), &reason));
+        EXPECT_EQ(std::string(reason.ConvertToChar()),
+                  "the wide BVH does not end where its counts say");
+        EXPECT_EQ(file->error(), "byte 24: the values are damaged (CRC-32 mismatch)");
+        EXPECT_TRUE(loaded.empty());
+        EXPECT_EQ(loaded.memory_bytes(), 0u);
+    }
+}
+
 // A chain of levels nodes, each with one inner child, the last with one
 // leaf of one triangle: the deepest shape a stream can describe. Written as
 // version 1 (values node by node), which files saved before the columns hold.

@@ -67,7 +67,8 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
         return nullptr;
     }
     const unsigned int mesh_count = reader.read_uint();
-    if (reader.ok() && mesh_count != meshes.size()) {
+    // Damage is named first: a file reader may not have settled its CRC yet.
+    if (mesh_count != meshes.size() && reader.verify()) {
         error = what + " was saved for " + std::to_string(mesh_count) + " meshes, not " +
                 std::to_string(meshes.size());
         return nullptr;
@@ -78,7 +79,7 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
         hash |= std::uint64_t(reader.read_uint()) << 32;
         const std::vector<triAccel>& records = meshes[m].records;
         const std::uint64_t expected = records_hash(records);
-        if (reader.ok() && (count != records.size() || hash != expected)) {
+        if ((count != records.size() || hash != expected) && reader.verify()) {
             error = what + " was saved for other triangles: meshes[" + std::to_string(m) +
                     "] had " + std::to_string(count) + " triangles, hash " + hex64(hash) +
                     ", these are " + std::to_string(records.size()) + ", hash " + hex64(expected);
@@ -95,7 +96,7 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
     PlxUnicodeString reason;
     if (!scene->scene_.unstream(reader, reader.remaining(), &reason)) {
         error = what + " does not hold a sound tree: " +
-                (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+                (reader.verify() ? std::string(reason.ConvertToChar()) : reader.error());
         return nullptr;
     }
     // The meshes' trees keep their own triangles: hits are positions in the

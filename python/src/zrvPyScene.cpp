@@ -152,11 +152,13 @@ bool read_scene_header(streams::Reader& reader, const std::string& what, std::st
     const std::string token = reader.read_string().ConvertToChar();
     const unsigned int version = reader.read_uint();
     structure = reader.read_string().ConvertToChar();
-    if (!reader.ok()) {
+    const bool ours = token == FILE_TOKEN && version == FILE_VERSION;
+    // A file reader's CRC verdict may still be pending: damage is named first.
+    if (!(ours ? reader.ok() : reader.verify())) {
         error = what + " is not a saved scene: " + reader.error();
         return false;
     }
-    if (token != FILE_TOKEN || version != FILE_VERSION) {
+    if (!ours) {
         error = what + " is not a saved scene of this version";
         return false;
     }
@@ -292,12 +294,13 @@ std::unique_ptr<Scene> Scene::read(streams::Reader& reader, const std::string& w
     const unsigned int count = reader.read_uint();
     std::uint64_t hash = reader.read_uint();
     hash |= std::uint64_t(reader.read_uint()) << 32;
-    if (!reader.ok()) {
+    const std::uint64_t expected = records_hash(records);
+    const bool same = count == records.size() && hash == expected;
+    if (!(same ? reader.ok() : reader.verify())) {
         error = what + " is not a saved scene: " + reader.error();
         return nullptr;
     }
-    const std::uint64_t expected = records_hash(records);
-    if (count != records.size() || hash != expected) {
+    if (!same) {
         error = what + " was saved for other triangles (" + std::to_string(count) +
                 " triangles, hash " + hex64(hash) + ") than these (" +
                 std::to_string(records.size()) + " triangles, hash " + hex64(expected) + ")";
@@ -321,7 +324,7 @@ std::unique_ptr<Scene> Scene::read(streams::Reader& reader, const std::string& w
     }
     if (!scene->kdtree_ && !scene->bvh_ && !scene->wide_) {
         error = what + " does not hold a sound tree: " +
-                (reader.ok() ? std::string(reason.ConvertToChar()) : reader.error());
+                (reader.verify() ? std::string(reason.ConvertToChar()) : reader.error());
         return nullptr;
     }
     // The wide BVH keeps its own triangles: its hits are positions in the

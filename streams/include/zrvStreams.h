@@ -9,12 +9,20 @@
 //   bytes: int and uint 4 bytes, float 4 bytes, double 8 bytes, string a
 //   32-bit length (at most MAX_STRING_LENGTH) and that many bytes.
 //
-// A reader checks the header and the CRC when it opens its data, so that a
-// truncated or damaged file is reported before any structure is read. A read
-// with the wrong operation, past the end, or of a malformed string puts the
-// reader in its error state: the message names the byte offset, and every
-// later read returns zero or a string that matches no token, so that the
-// unstream that is running fails at its next token.
+// A reader checks the header when it opens its data, so that a truncated file
+// or one of another kind is reported before any structure is read. A memory
+// reader checks the CRC then too. A file reader does not hold the whole
+// file: it reads it in chunks into one buffer and adds each chunk to the CRC
+// while the chunk is in the cache, so its verdict on the CRC comes when it
+// reads the last chunk, before any value in that chunk is handed out, and
+// thus before the last value of the data. A host that stops reading earlier
+// asks verify() for the verdict.
+//
+// A read with the wrong operation, past the end, or of a malformed string
+// puts the reader in its error state: the message names the byte offset, and
+// every later read returns zero or a string that matches no token, so that
+// the unstream that is running fails at its next token. Damaged values are
+// reported as such: before a read fails, the reader settles the CRC.
 //
 // Readers and writers also take runs of ints, uints and floats in one call
 // (gfxStreamRuns.h), with exactly the bytes and checks of the single values.
@@ -142,8 +150,9 @@ template <typename T> struct ImageAllocator {
     template <typename U> bool operator!=(const ImageAllocator<U>&) const { return false; }
 };
 
-// Reads a stream checked when opened. A reader that was never opened, or
-// whose data failed the checks, is in its error state from the start.
+// Reads a stream whose header was checked when opened. A reader that was
+// never opened, or whose header failed the checks, is in its error state
+// from the start.
 class Reader : public gfxStreamReader, public gfxStreamRunReader {
 public:
     int read_int() override;
@@ -159,44 +168,95 @@ public:
     // The first error, beginning with the byte offset where it was found.
     const std::string& error() const { return error_; }
     // Payload bytes not read yet: a bound on the values still to come.
-    std::uint64_t remaining() const { return ok() ? data_.size() - position_ : 0; }
-    bool at_end() const { return ok() && position_ == data_.size(); }
+    std::uint64_t remaining() const { return ok() ? size_ - position() : 0; }
+    bool at_end() const { return ok() && position() == size_; }
+    // Settles the CRC now, reading the rest of the data if the reader has not
+    // yet, without moving to another value; ok() after that.
+    bool verify();
 
     // What read_string returns in the error state: it matches no token.
     static const char* const ERROR_TOKEN;
 
 protected:
     Reader() = default;
-    // Checks header, size and CRC of the image in data_ and moves to the
-    // first value; the second form with the payload's CRC computed already.
-    bool check_image();
-    bool check_image(std::uint32_t payload_crc);
+    // Checks the header at the front of the data (of size bytes in all), with
+    // which the window_ must begin; the reader then stands at the first value.
+    bool check_header(std::uint64_t size);
+    // The verdict on the payload's CRC, when it is known.
+    void check_crc(std::uint32_t payload_crc);
     void fail(std::uint64_t offset, const std::string& message);
+    // fail, once the CRC is settled: damaged values are reported as such.
+    void refuse(std::uint64_t offset, const std::string& message);
 
-    std::vector<unsigned char, ImageAllocator<unsigned char>> data_; // header and payload
+    // Makes the window begin at the next value and hold at least needed bytes
+    // (fewer at the end of the data). False when it cannot, or on an error.
+    virtual bool advance(std::size_t needed);
+    // Reads the rest of the data for the CRC's verdict, if that is pending.
+    virtual void settle() {}
+
+    // The data at hand: window_[0, window_size_) are the bytes from
+    // window_offset_ on; at_ is the next value's index in the window.
+    const unsigned char* window_ = nullptr;
+    std::size_t window_size_ = 0;
+    std::size_t at_ = 0;
+    std::uint64_t window_offset_ = 0;
+    std::uint64_t size_ = 0; // of the data, header included
+    std::uint32_t expected_crc_ = 0;
 
 private:
+    std::uint64_t position() const { return window_offset_ + at_; }
     // The value's bytes after its tag, or null (and the error state).
     const unsigned char* take(Tag tag, std::size_t size);
-    // Puts the reader in its error state for the value take could not read.
-    const unsigned char* refuse_value(Tag tag, std::size_t size);
+    // Puts the reader in its error state for the value take could not read,
+    // or, where the window only ended before the data did, takes it.
+    const unsigned char* take_across(Tag tag, std::size_t size);
     // Four-byte values: whole pieces whose tags all match at once, the rest
     // (and the error) through take.
     template <typename T> void take_run(Tag tag, T* values, std::size_t count);
 
-    std::size_t position_ = 0; // byte offset in data_ of the next value
     std::string error_;
 };
 
 class MemoryReader : public Reader {
 public:
-    // Copies image, a header and payload as MemoryWriter::image() made them.
+    // Copies image, a header and payload as MemoryWriter::image() made them,
+    // and checks its CRC.
     MemoryReader(const void* image, std::size_t size);
+    MemoryReader(const MemoryReader&) = delete; // the window points into data_
+    MemoryReader& operator=(const MemoryReader&) = delete;
+
+private:
+    std::vector<unsigned char, ImageAllocator<unsigned char>> data_; // header and payload
 };
 
 class FileReader : public Reader {
 public:
-    explicit FileReader(const std::string& path);
+    // Bytes read at a time: a chunk stays in the processor's second-level
+    // cache while it is added to the CRC and its values are read.
+    static constexpr std::size_t CHUNK_SIZE = std::size_t(256) << 10;
+
+    // chunk_size is at least HEADER_SIZE.
+    explicit FileReader(const std::string& path, std::size_t chunk_size = CHUNK_SIZE);
+    ~FileReader() override;
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+private:
+    bool advance(std::size_t needed) override;
+    void settle() override;
+    // Reads size bytes at offset into to. False (and the error) when the file
+    // gives fewer.
+    bool read_at(std::uint64_t offset, unsigned char* to, std::size_t size);
+    // The CRC's verdict once the last chunk is read.
+    void settle_at_end();
+
+    std::string path_;
+    int file_ = -1;
+    std::size_t chunk_size_;
+    unsigned char* buffer_ = nullptr; // a chunk and the end of a value before it
+    std::uint64_t read_offset_ = 0;   // of the next byte to read
+    std::uint32_t crc_ = 0;           // of the payload bytes before read_offset_
+    bool settled_ = false;            // the CRC's verdict is in
 };
 
 } // namespace streams

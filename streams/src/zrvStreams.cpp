@@ -1,12 +1,15 @@
 #include "zrvStreams.h"
 
 #include "zrvCrc32.h"
+#include "zrvTaggedValues.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -283,6 +286,11 @@ bool FileWriter::commit() {
 
 namespace {
 const std::size_t kHugePage = std::size_t(2) << 20;
+// The most bytes one value takes: a string's tag, length and text.
+const std::size_t kLargestValue = 1 + 4 + MAX_STRING_LENGTH;
+// Room before a file reader's chunk for the start of a value that the last
+// chunk ended inside, so that every chunk is read to the same aligned place.
+const std::size_t kValueRoom = 2048;
 } // namespace
 
 void* allocate_image(std::size_t bytes) {
@@ -307,15 +315,13 @@ void Reader::fail(std::uint64_t offset, const std::string& message) {
         error_ = "byte " + std::to_string(offset) + ": " + message;
 }
 
-bool Reader::check_image() {
-    const std::size_t size = data_.size();
-    return check_image(
-        size > HEADER_SIZE ? crc32_update(0, data_.data() + HEADER_SIZE, size - HEADER_SIZE) : 0);
+void Reader::refuse(std::uint64_t offset, const std::string& message) {
+    settle();
+    fail(offset, message);
 }
 
-bool Reader::check_image(std::uint32_t payload_crc) {
-    const unsigned char* image = data_.data();
-    const std::size_t size = data_.size();
+bool Reader::check_header(std::uint64_t size) {
+    const unsigned char* image = window_;
     if (size < HEADER_SIZE) {
         fail(size, "the stream ends inside its " + std::to_string(HEADER_SIZE) + "-byte header");
         return false;
@@ -344,37 +350,58 @@ bool Reader::check_image(std::uint32_t payload_crc) {
                        std::to_string(size - HEADER_SIZE) + " follow it");
         return false;
     }
-    if (payload_crc != load_u32(image + 24)) {
-        fail(24, "the values are damaged (CRC-32 mismatch)");
-        return false;
-    }
-    position_ = HEADER_SIZE;
+    expected_crc_ = load_u32(image + 24);
+    size_ = size;
+    at_ = HEADER_SIZE;
     return true;
 }
 
+void Reader::check_crc(std::uint32_t payload_crc) {
+    if (payload_crc != expected_crc_)
+        fail(24, "the values are damaged (CRC-32 mismatch)");
+}
+
+bool Reader::verify() {
+    if (ok())
+        settle();
+    return ok();
+}
+
+bool Reader::advance(std::size_t needed) {
+    return ok() && window_size_ - at_ >= needed;
+}
+
 // Every value passes here: the common case is kept small enough to be
-// inlined into the read operations, the errors go to refuse_value.
+// inlined into the read operations; the end of the window and the errors go
+// to take_across.
 inline const unsigned char* Reader::take(Tag tag, std::size_t size) {
-    const std::size_t left = data_.size() - position_;
-    const unsigned char* p = data_.data() + position_;
-    if (!error_.empty() || left < 1 + size || *p != tag)
-        return refuse_value(tag, size);
-    position_ += 1 + size;
+    const unsigned char* p = window_ + at_;
+    if (!error_.empty() || window_size_ - at_ < 1 + size || *p != tag)
+        return take_across(tag, size);
+    at_ += 1 + size;
     return p + 1;
 }
 
-const unsigned char* Reader::refuse_value(Tag tag, std::size_t size) {
+const unsigned char* Reader::take_across(Tag tag, std::size_t size) {
     if (!error_.empty())
         return nullptr;
-    const std::size_t left = data_.size() - position_;
-    const unsigned char* p = data_.data() + position_;
+    if (window_size_ - at_ < 1 + size && advance(1 + size) && window_[at_] == tag) {
+        const unsigned char* p = window_ + at_;
+        at_ += 1 + size;
+        return p + 1;
+    }
+    if (!error_.empty())
+        return nullptr;
+    // The window now holds the rest of the data, or this whole value.
+    const std::size_t left = window_size_ - at_;
+    const unsigned char* p = window_ + at_;
     if (left == 0)
-        fail(position_, std::string("read ") + tag_name(tag) + " past the end");
+        refuse(position(), std::string("read ") + tag_name(tag) + " past the end");
     else if (*p != tag)
-        fail(position_,
-             std::string("read ") + tag_name(tag) + " where the stream holds " + tag_name(*p));
-    else if (left < 1 + size)
-        fail(position_, std::string("the stream ends inside ") + tag_name(tag));
+        refuse(position(),
+               std::string("read ") + tag_name(tag) + " where the stream holds " + tag_name(*p));
+    else
+        refuse(position(), std::string("the stream ends inside ") + tag_name(tag));
     return nullptr;
 }
 
@@ -409,26 +436,24 @@ double Reader::read_double() {
 }
 
 template <typename T> void Reader::take_run(Tag tag, T* values, std::size_t count) {
-    // Pieces that lie wholly in the data are copied while their tags are
+    // Pieces that lie wholly in the window are copied while their tags are
     // compared; a piece with a tag that differs, and what the data cannot
     // hold, go value by value, to fail exactly where single reads would.
-    const std::size_t piece = 64;
+    const std::size_t piece = 1024;
     std::size_t done = 0;
-    if (error_.empty()) {
-        const std::size_t left = (data_.size() - position_) / 5;
-        const std::size_t whole = count < left ? count : left;
-        const unsigned char* p = data_.data() + position_;
-        while (done < whole) {
-            const std::size_t n = whole - done < piece ? whole - done : piece;
-            unsigned int differ = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                differ |= p[5 * i] ^ tag;
-                values[done + i] = from_bits<T>(load_u32(p + 5 * i + 1));
-            }
-            if (differ != 0)
+    bool differ = false;
+    while (done < count && !differ && error_.empty() && (window_size_ - at_ >= 5 || advance(5))) {
+        const std::size_t whole = (window_size_ - at_) / 5;
+        const std::size_t end = count - done < whole ? count : done + whole;
+        const unsigned char* p = window_ + at_;
+        while (done < end) {
+            const std::size_t n = end - done < piece ? end - done : piece;
+            if (!untag_values(p, n, tag, values + done)) {
+                differ = true;
                 break;
+            }
             p += 5 * n;
-            position_ += 5 * n;
+            at_ += 5 * n;
             done += n;
         }
     }
@@ -451,26 +476,26 @@ void Reader::read_floats(float* values, std::size_t count) {
 }
 
 PlxUnicodeString Reader::read_string() {
-    const std::size_t start = position_;
+    const std::uint64_t start = position();
     const unsigned char* p = take(TAG_STRING, 4);
     if (p == nullptr)
         return PlxUnicodeString(ERROR_TOKEN);
     const std::uint32_t length = load_u32(p);
     if (length > MAX_STRING_LENGTH) {
-        fail(start, "a string of " + std::to_string(length) + " bytes exceeds the limit of " +
-                        std::to_string(MAX_STRING_LENGTH));
+        refuse(start, "a string of " + std::to_string(length) + " bytes exceeds the limit of " +
+                          std::to_string(MAX_STRING_LENGTH));
         return PlxUnicodeString(ERROR_TOKEN);
     }
-    if (data_.size() - position_ < length) {
-        fail(start, "the stream ends inside a string");
+    if (window_size_ - at_ < length && !advance(length)) {
+        refuse(start, "the stream ends inside a string");
         return PlxUnicodeString(ERROR_TOKEN);
     }
-    const unsigned char* text = data_.data() + position_;
+    const unsigned char* text = window_ + at_;
     if (std::memchr(text, 0, length) != nullptr) {
-        fail(start, "a string holds a zero byte");
+        refuse(start, "a string holds a zero byte");
         return PlxUnicodeString(ERROR_TOKEN);
     }
-    position_ += length;
+    at_ += length;
     char copy[MAX_STRING_LENGTH + 1];
     std::memcpy(copy, text, length);
     copy[length] = '\0';
@@ -486,44 +511,129 @@ MemoryReader::MemoryReader(const void* image, std::size_t size) {
         fail(0, "out of memory");
         return;
     }
-    check_image();
+    window_ = data_.data();
+    window_size_ = data_.size();
+    if (check_header(data_.size()))
+        check_crc(crc32_update(0, data_.data() + HEADER_SIZE, data_.size() - HEADER_SIZE));
 }
 
-FileReader::FileReader(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+FileReader::FileReader(const std::string& path, std::size_t chunk_size)
+    : path_(path), chunk_size_(std::max(chunk_size, HEADER_SIZE)) {
+    file_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file_ < 0) {
         fail(0, system_error("cannot open", path));
         return;
     }
-    std::uint32_t crc = 0;
-    bool read_ok = std::fseek(file, 0, SEEK_END) == 0;
-    const long size = read_ok ? std::ftell(file) : -1;
-    read_ok = read_ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-    if (read_ok) {
-        try {
-            data_.resize(std::size_t(size));
-        } catch (const std::bad_alloc&) {
-            std::fclose(file);
-            fail(0, "out of memory");
-            return;
-        }
-        // In pieces, each added to the CRC while it is still in the cache.
-        const std::size_t piece = std::size_t(1) << 20;
-        for (std::size_t at = 0; read_ok && at < data_.size(); at += piece) {
-            const std::size_t n = data_.size() - at < piece ? data_.size() - at : piece;
-            read_ok = std::fread(data_.data() + at, 1, n, file) == n;
-            if (read_ok && at + n > HEADER_SIZE) {
-                const std::size_t from = at > HEADER_SIZE ? at : HEADER_SIZE;
-                crc = crc32_update(crc, data_.data() + from, at + n - from);
-            }
-        }
-    }
-    std::fclose(file);
-    if (!read_ok) {
+    struct stat status;
+    if (fstat(file_, &status) != 0) {
         fail(0, system_error("cannot read", path));
         return;
     }
-    check_image(crc);
+    buffer_ = static_cast<unsigned char*>(::operator new(kValueRoom + chunk_size_ + kLargestValue,
+                                                         std::align_val_t(64), std::nothrow));
+    if (buffer_ == nullptr) {
+        fail(0, "out of memory");
+        return;
+    }
+    // The header and the values of the first chunk.
+    const std::uint64_t size = std::uint64_t(status.st_size);
+    const std::size_t first = size < chunk_size_ ? std::size_t(size) : chunk_size_;
+    window_ = buffer_ + kValueRoom;
+    if (!read_at(0, buffer_ + kValueRoom, first))
+        return;
+    window_size_ = first;
+    read_offset_ = first;
+    if (!check_header(size))
+        return;
+    crc_ = crc32_update(0, window_ + HEADER_SIZE, first - HEADER_SIZE);
+    settle_at_end();
+}
+
+FileReader::~FileReader() {
+    if (file_ >= 0)
+        close(file_);
+    if (buffer_ != nullptr)
+        ::operator delete(buffer_, std::align_val_t(64));
+}
+
+bool FileReader::read_at(std::uint64_t offset, unsigned char* to, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = pread(file_, to, size, off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            fail(offset, system_error("cannot read", path_));
+            return false;
+        }
+        if (got == 0) {
+            fail(offset, "cannot read " + path_ + ": it ends before its announced size");
+            return false;
+        }
+        to += got;
+        offset += std::uint64_t(got);
+        size -= std::size_t(got);
+    }
+    return true;
+}
+
+void FileReader::settle_at_end() {
+    if (!settled_ && read_offset_ == size_) {
+        settled_ = true;
+        check_crc(crc_);
+    }
+}
+
+bool FileReader::advance(std::size_t needed) {
+    if (!ok())
+        return false;
+    const std::size_t kept = window_size_ - at_;
+    if (kept >= needed)
+        return true;
+    // What is left of the window goes just before the place every chunk is
+    // read to; chunks follow until the window holds needed bytes.
+    unsigned char* const front = buffer_ + kValueRoom - kept;
+    std::memmove(front, window_ + at_, kept);
+    window_offset_ += at_;
+    window_ = front;
+    window_size_ = kept;
+    at_ = 0;
+    while (window_size_ < needed && read_offset_ < size_) {
+        const std::uint64_t left = size_ - read_offset_;
+        const std::size_t n = left < chunk_size_ ? std::size_t(left) : chunk_size_;
+        unsigned char* const chunk = front + window_size_;
+        if (!read_at(read_offset_, chunk, n))
+            return false;
+        if (!settled_)
+            crc_ = crc32_update(crc_, chunk, n);
+        read_offset_ += n;
+        window_size_ += n;
+    }
+    settle_at_end();
+    return ok() && window_size_ >= needed;
+}
+
+void FileReader::settle() {
+    if (settled_ || !ok())
+        return;
+    // The rest of the file through a chunk of its own: the window stays.
+    unsigned char* const scratch = new (std::nothrow) unsigned char[chunk_size_];
+    if (scratch == nullptr) {
+        fail(read_offset_, "out of memory");
+        return;
+    }
+    std::uint32_t crc = crc_;
+    bool read = true;
+    for (std::uint64_t at = read_offset_; read && at < size_;) {
+        const std::size_t n = size_ - at < chunk_size_ ? std::size_t(size_ - at) : chunk_size_;
+        read = read_at(at, scratch, n);
+        crc = crc32_update(crc, scratch, n);
+        at += n;
+    }
+    delete[] scratch;
+    if (read) {
+        settled_ = true;
+        check_crc(crc);
+    }
 }
 
 } // namespace streams

@@ -20,3 +20,14 @@ write_and_reopen(const std::function<void(gfxStreamWriter&)>& write) {
     std::remove(path);
     return reader;
 }
+
+std::unique_ptr<zrv::streams::FileReader> open_image(const std::vector<unsigned char>& image,
+                                                     std::size_t chunk) {
+    char path[] = "/tmp/zrv-stream-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, image.data(), image.size()), ssize_t(image.size()));
+    close(fd);
+    std::unique_ptr<zrv::streams::FileReader> reader(new zrv::streams::FileReader(path, chunk));
+    std::remove(path);
+    return reader;
+}

@@ -278,20 +278,21 @@ bool load_structure(const std::string& path, const LoadedMesh& mesh, SceneStruct
         error = "cannot load " + where + ": " + reader.error();
         return false;
     }
-    if (reader.read_string() != begin_token || reader.read_string() != version_token) {
-        error = where + " is not a zrv tree file";
+    // Refusals name damage first: the reader settles its CRC when it reads the last chunk.
+    const auto refuse = [&](const std::string& message) {
+        error = reader.verify() ? message : "cannot load " + where + ": " + reader.error();
         return false;
-    }
+    };
+    if (reader.read_string() != begin_token || reader.read_string() != version_token)
+        return refuse(where + " is not a zrv tree file");
     const unsigned int code = reader.read_uint();
     const unsigned int count = reader.read_uint();
     const std::uint64_t low = reader.read_uint();
     const std::uint64_t hash = low | std::uint64_t(reader.read_uint()) << 32;
     info.build_seconds = reader.read_double();
     info.build_threads = reader.read_int();
-    if (!kind_of(code, s.kind)) {
-        error = where + " holds an unknown kind of structure (" + std::to_string(code) + ")";
-        return false;
-    }
+    if (!kind_of(code, s.kind))
+        return refuse(where + " holds an unknown kind of structure (" + std::to_string(code) + ")");
     if (s.kind == StructureKind::wide_scene && mesh.meshes.empty()) {
         error = where + " holds an instanced scene: load it without --flatten";
         return false;
@@ -299,16 +300,17 @@ bool load_structure(const std::string& path, const LoadedMesh& mesh, SceneStruct
     std::size_t scene_count = 0;
     std::uint64_t scene_hash = 0;
     tied_to(s.kind, mesh, scene_count, scene_hash);
-    if (count != scene_count || hash != scene_hash) {
-        error = where + " was built for other triangles (" + std::to_string(count) +
-                " triangles, not this scene's " + std::to_string(scene_count) + ")";
-        if (count == scene_count)
-            error = where + " was built for other triangles (their records differ)";
-        return false;
-    }
+    if (count != scene_count || hash != scene_hash)
+        return refuse(where + " was built for other triangles (" +
+                      (count == scene_count
+                           ? std::string("their records differ")
+                           : std::to_string(count) + " triangles, not this scene's " +
+                                 std::to_string(scene_count)) +
+                      ")");
     std::string problem;
     const bool read = read_structure(reader, mesh, s, problem);
-    if (!reader.ok()) {
+    // The CRC's verdict before the structure's own: damage is named as such.
+    if (!reader.verify()) {
         error = "cannot load " + where + ": " + reader.error();
         return false;
     }
