@@ -14,41 +14,17 @@ using gfx_detail::WideNode;
 namespace {
 
 // One batch's rays through a tree, a chunk at a time.
-class TreeBatch : public gfx_detail::RayRangeTracer {
-public:
-    TreeBatch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch, bool occlusion)
-        : tree_(tree), batch_(batch), occlusion_(occlusion) {}
-    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
-        const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
-        if (occlusion_)
-            kernels.occluded_range(tree_, batch_, begin, end);
-        else
-            kernels.intersect_range(tree_, batch_, begin, end);
-    }
-
-private:
-    const gfx_detail::WideTree& tree_;
-    const gfx_detail::WideBatch& batch_;
-    bool occlusion_;
-};
-
-// One batch's points through a tree, a chunk at a time.
-class ClosestBatch : public gfx_detail::RayRangeTracer {
-public:
-    ClosestBatch(const gfx_detail::WideTree& tree, const gfx_detail::WideClosestBatch& batch)
-        : tree_(tree), batch_(batch) {}
-    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
-        gfx_detail::wide_kernels().closest_range(tree_, batch_, begin, end);
-    }
-
-private:
-    const gfx_detail::WideTree& tree_;
-    const gfx_detail::WideClosestBatch& batch_;
-};
-
 void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
                unsigned int count, unsigned int threads, bool occlusion) {
-    gfx_detail::trace_in_chunks(TreeBatch(tree, batch, occlusion), count, threads);
+    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
+    gfx_detail::trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) {
+            if (occlusion)
+                kernels.occluded_range(tree, batch, begin, end);
+            else
+                kernels.intersect_range(tree, batch, begin, end);
+        },
+        count, threads);
 }
 
 } // namespace
@@ -172,7 +148,11 @@ void gfxRTWideBVH::closest_batch(const float* points, const float* max_distances
         return;
     const gfx_detail::WideTree tree = gfxRTWideBVHAccess::view(*this);
     const gfx_detail::WideClosestBatch batch{points, max_distances, closest};
-    gfx_detail::trace_in_chunks(ClosestBatch(tree, batch), count, threads);
+    gfx_detail::trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) {
+            gfx_detail::wide_kernels().closest_range(tree, batch, begin, end);
+        },
+        count, threads);
 }
 
 std::size_t gfxRTWideBVH::memory_bytes() const {

@@ -8,19 +8,6 @@
 
 namespace {
 
-class TreeHitCounter : public gfx_detail::RayRangeTracer {
-public:
-    TreeHitCounter(const gfx_detail::WideTree& tree, const gfx_detail::WideHitBatch& batch)
-        : tree_(tree), batch_(batch) {}
-    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
-        gfx_detail::wide_kernels().count_range(tree_, batch_, begin, end);
-    }
-
-private:
-    const gfx_detail::WideTree& tree_;
-    const gfx_detail::WideHitBatch& batch_;
-};
-
 class TreeHitLister : public gfx_detail::HitRangeLister {
 public:
     TreeHitLister(const gfx_detail::WideTree& tree, const gfx_detail::WideHitBatch& batch)
@@ -43,7 +30,11 @@ void gfxRTWideBVH::count_batch(const float* origins, const float* directions,
         return;
     const gfx_detail::WideTree tree = gfxRTWideBVHAccess::view(*this);
     const gfx_detail::WideHitBatch batch{origins, directions, max_distances, counts};
-    gfx_detail::trace_in_chunks(TreeHitCounter(tree, batch), count, threads);
+    gfx_detail::trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) {
+            gfx_detail::wide_kernels().count_range(tree, batch, begin, end);
+        },
+        count, threads);
 }
 
 bool gfxRTWideBVH::list_batch(const float* origins, const float* directions,

@@ -30,6 +30,25 @@ unsigned int batch_workers(unsigned int count, unsigned int threads);
 // before the pool starts.
 void trace_in_chunks(const RayRangeTracer& tracer, unsigned int count, unsigned int threads);
 
+// A tracer calling trace(begin, end) for each chunk, for batches that need no
+// per-worker memory.
+template <typename Trace> class RangeTracer final : public RayRangeTracer {
+public:
+    explicit RangeTracer(const Trace& trace) : trace_(trace) {}
+    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
+        trace_(begin, end);
+    }
+
+private:
+    const Trace& trace_;
+};
+
+// trace_in_chunks with trace(begin, end) for each chunk.
+template <typename Trace>
+void trace_ranges_in_chunks(const Trace& trace, unsigned int count, unsigned int threads) {
+    trace_in_chunks(RangeTracer<Trace>(trace), count, threads);
+}
+
 } // namespace gfx_detail
 
 #endif // GFX_RT_WIDE_BATCH_CHUNKS_H

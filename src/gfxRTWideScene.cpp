@@ -66,23 +66,18 @@ bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
 namespace {
 
 // One batch's rays through a scene, a chunk at a time.
-class SceneBatch : public gfx_detail::RayRangeTracer {
-public:
-    SceneBatch(const WideSceneView& scene, const gfx_detail::WideSceneBatch& batch, bool occlusion)
-        : scene_(scene), batch_(batch), occlusion_(occlusion) {}
-    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
-        const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
-        if (occlusion_)
-            kernels.scene_occluded_range(scene_, batch_, begin, end);
-        else
-            kernels.scene_intersect_range(scene_, batch_, begin, end);
-    }
-
-private:
-    const WideSceneView& scene_;
-    const gfx_detail::WideSceneBatch& batch_;
-    bool occlusion_;
-};
+void run_scene_batch(const WideSceneView& scene, const gfx_detail::WideSceneBatch& batch,
+                     unsigned int count, unsigned int threads, bool occlusion) {
+    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
+    gfx_detail::trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) {
+            if (occlusion)
+                kernels.scene_occluded_range(scene, batch, begin, end);
+            else
+                kernels.scene_intersect_range(scene, batch, begin, end);
+        },
+        count, threads);
+}
 
 } // namespace
 
@@ -252,7 +247,7 @@ void gfxRTWideScene::intersect_batch(const float* origins, const float* directio
     const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, t, index, instance,
                                            u,       v,          nullptr};
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
-    gfx_detail::trace_in_chunks(SceneBatch(view, batch, false), count, threads);
+    run_scene_batch(view, batch, count, threads, false);
 }
 
 void gfxRTWideScene::occluded_batch(const float* origins, const float* directions,
@@ -263,7 +258,7 @@ void gfxRTWideScene::occluded_batch(const float* origins, const float* direction
     const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, nullptr, nullptr,
                                            nullptr, nullptr,    nullptr,       occluded};
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
-    gfx_detail::trace_in_chunks(SceneBatch(view, batch, true), count, threads);
+    run_scene_batch(view, batch, count, threads, true);
 }
 
 std::size_t gfxRTWideScene::memory_bytes() const {

@@ -10,19 +10,6 @@ using gfx_detail::WideSceneView;
 
 namespace {
 
-class SceneHitCounter : public gfx_detail::RayRangeTracer {
-public:
-    SceneHitCounter(const WideSceneView& scene, const gfx_detail::WideHitBatch& batch)
-        : scene_(scene), batch_(batch) {}
-    void trace(unsigned int begin, unsigned int end, unsigned int) const override {
-        gfx_detail::wide_kernels().scene_count_range(scene_, batch_, begin, end);
-    }
-
-private:
-    const WideSceneView& scene_;
-    const gfx_detail::WideHitBatch& batch_;
-};
-
 class SceneHitLister : public gfx_detail::HitRangeLister {
 public:
     SceneHitLister(const WideSceneView& scene, const gfx_detail::WideHitBatch& batch)
@@ -47,7 +34,11 @@ void gfxRTWideScene::count_batch(const float* origins, const float* directions,
         return;
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
     const gfx_detail::WideHitBatch batch{origins, directions, max_distances, counts};
-    gfx_detail::trace_in_chunks(SceneHitCounter(view, batch), count, threads);
+    gfx_detail::trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) {
+            gfx_detail::wide_kernels().scene_count_range(view, batch, begin, end);
+        },
+        count, threads);
 }
 
 bool gfxRTWideScene::list_batch(const float* origins, const float* directions,
