@@ -311,6 +311,14 @@ private:
     std::size_t dropped_degenerate_ = 0;
 };
 
+// The binding of a per-point measure of a scene: distance, signed_distance,
+// occupancy.
+template <zrv::python::PointMeasure kMeasure> auto point_measure(const char* name) {
+    return [name](const PyScene& scene, const py::object& points, const py::object& threads) {
+        return scene.measure(points, threads, kMeasure, name);
+    };
+}
+
 } // namespace
 
 // The extension is zorvadideruvovozov._core; the package re-exports it, and
@@ -393,27 +401,13 @@ Returns a (k,) bool array.)doc")
              py::arg("threads") = py::none(), zrv::python::LIST_INTERSECTIONS_DOC)
         .def("closest_points", &PyScene::closest_points, py::arg("points"),
              py::arg("threads") = py::none(), zrv::python::CLOSEST_POINTS_DOC)
-        .def(
-            "distance",
-            [](const PyScene& scene, const py::object& points, const py::object& threads) {
-                return scene.measure(points, threads, zrv::python::PointMeasure::DISTANCE,
-                                     "distance");
-            },
-            py::arg("points"), py::arg("threads") = py::none(), zrv::python::DISTANCE_DOC)
-        .def(
-            "signed_distance",
-            [](const PyScene& scene, const py::object& points, const py::object& threads) {
-                return scene.measure(points, threads, zrv::python::PointMeasure::SIGNED_DISTANCE,
-                                     "signed_distance");
-            },
-            py::arg("points"), py::arg("threads") = py::none(), zrv::python::SIGNED_DISTANCE_DOC)
-        .def(
-            "occupancy",
-            [](const PyScene& scene, const py::object& points, const py::object& threads) {
-                return scene.measure(points, threads, zrv::python::PointMeasure::OCCUPANCY,
-                                     "occupancy");
-            },
-            py::arg("points"), py::arg("threads") = py::none(), zrv::python::OCCUPANCY_DOC)
+        .def("distance", point_measure<zrv::python::PointMeasure::DISTANCE>("distance"),
+             py::arg("points"), py::arg("threads") = py::none(), zrv::python::DISTANCE_DOC)
+        .def("signed_distance",
+             point_measure<zrv::python::PointMeasure::SIGNED_DISTANCE>("signed_distance"),
+             py::arg("points"), py::arg("threads") = py::none(), zrv::python::SIGNED_DISTANCE_DOC)
+        .def("occupancy", point_measure<zrv::python::PointMeasure::OCCUPANCY>("occupancy"),
+             py::arg("points"), py::arg("threads") = py::none(), zrv::python::OCCUPANCY_DOC)
         .def_property_readonly("closed", &PyScene::closed, zrv::python::CLOSED_DOC)
         .def("save", &PyScene::save, py::arg("path"),
              R"doc(Writes the tree to path (str or path-like), tied to these triangles.
