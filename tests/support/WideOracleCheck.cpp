@@ -130,6 +130,8 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
         o[a] = 0;
         d[a] = nan;
         rays.add(o, d, std::numeric_limits<float>::infinity());
+        d[a] = std::numeric_limits<float>::infinity();
+        rays.add(o, d, std::numeric_limits<float>::infinity());
     }
     const float o[3] = {0.01f, 0.02f, -3}, zero[3] = {0, 0, 0}, d[3] = {0, 0, 1};
     const float limits[6] = {
