@@ -51,7 +51,9 @@ Bounds scene_bounds(const std::vector<triAccel>& triangles);
 // Accumulates triangles and meshes into one list with sequential ids.
 class Mesh {
 public:
-    void reserve(std::size_t triangle_count) { triangles_.reserve(triangle_count); }
+    // Room for triangle_count triangles; a large list is asked to sit on huge
+    // pages, since filling it would otherwise fault once per 4 KiB.
+    void reserve(std::size_t triangle_count);
     std::size_t size() const { return triangles_.size(); }
     const std::vector<triAccel>& triangles() const { return triangles_; }
 
