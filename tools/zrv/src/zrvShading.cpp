@@ -1,6 +1,8 @@
 #include "zrvShading.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 namespace zrv {
 
@@ -30,10 +32,65 @@ Vec3 shade_background(int y, int height, const ShadingParameters& parameters) {
     return parameters.sky_top * (1.0f - s) + parameters.sky_horizon * s;
 }
 
+namespace {
+
+// The sRGB transfer function in double precision, rounded to 8 bits.
+int srgb_code(double c) {
+    const double e = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+    return static_cast<int>(std::floor(e * 255.0 + 0.5));
+}
+
+// The codes never decrease over the floats of [0, 1] (checked on every one
+// of them), so each code starts at a threshold: the smallest float whose
+// code is at least it. A float's top bits pick a bucket of 2^14 floats, none
+// of which holds two thresholds; the bucket's first code and one comparison
+// with the next threshold give srgb_code exactly, whatever the machine's pow.
+struct SrgbTable {
+    static const unsigned int kShift = 14;
+    static const std::uint32_t kOne = 0x3F800000u; // the bits of 1.0f
+    float threshold[257];                          // 256: past every float
+    std::uint8_t first[(kOne >> kShift) + 1];
+
+    static float float_of(std::uint32_t bits) {
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        return x;
+    }
+
+    SrgbTable() {
+        threshold[0] = 0.0f;
+        threshold[256] = 2.0f;
+        for (int k = 1; k < 256; ++k) {
+            // Non-negative floats order as their bits do.
+            std::uint32_t lo = 0, hi = kOne; // srgb_code(1) = 255 >= k
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo) / 2;
+                if (srgb_code(float_of(mid)) >= k)
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+            threshold[k] = float_of(lo);
+        }
+        // A float's code is the number of thresholds above 0 at or below it.
+        unsigned int code = 0;
+        for (std::uint32_t b = 0; b <= (kOne >> kShift); ++b) {
+            while (code < 255 && threshold[code + 1] <= float_of(b << kShift))
+                ++code;
+            first[b] = static_cast<std::uint8_t>(code);
+        }
+    }
+};
+
+} // namespace
+
 std::uint8_t encode_srgb(float linear) {
+    static const SrgbTable table;
     const float c = std::min(1.0f, std::max(0.0f, linear)); // NaN becomes 0
-    const float encoded = c <= 0.0031308f ? 12.92f * c : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f;
-    return static_cast<std::uint8_t>(std::min(255.0f, encoded * 255.0f + 0.5f));
+    std::uint32_t bits;
+    std::memcpy(&bits, &c, sizeof bits);
+    const unsigned int code = table.first[bits >> SrgbTable::kShift];
+    return static_cast<std::uint8_t>(code + (table.threshold[code + 1] <= c ? 1u : 0u));
 }
 
 } // namespace zrv

@@ -30,7 +30,8 @@ Vec3 shade_surface(const Vec3& albedo, const Vec3& n, const Vec3& to_light, bool
 // Linear radiance of the background at image row y of height rows (0 = top).
 Vec3 shade_background(int y, int height, const ShadingParameters& parameters);
 
-// sRGB transfer function and rounding to 8 bits; values are clamped to [0, 1].
+// The sRGB transfer function in double precision, rounded to 8 bits, for
+// values clamped to [0, 1] (NaN counts as 0): the same bytes on every machine.
 std::uint8_t encode_srgb(float linear);
 
 } // namespace zrv
