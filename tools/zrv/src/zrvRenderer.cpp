@@ -164,11 +164,12 @@ private:
     void trace_primary(int x, int y, int x0, int y0, int x1, int y1) {
         const int inside = lanes_inside(x, y, x1, y1);
         alignas(16) float dx[4], dy[4], dz[4];
+        // Lane 0 is always inside the image; lanes outside it repeat its ray
+        // so that the packet stays coherent.
         const Vec3 first = camera_.pixel_direction(x, y) * ray_scale_;
         for (int lane = 0; lane < 4; ++lane) {
-            // Lanes outside the image repeat lane 0's ray so the packet stays coherent.
             const Vec3 d =
-                (inside & (1 << lane))
+                lane != 0 && (inside & (1 << lane))
                     ? camera_.pixel_direction(lane_x(x, lane), lane_y(y, lane)) * ray_scale_
                     : first;
             dx[lane] = d.x;
