@@ -1,6 +1,7 @@
 // Closest points on the wide BVH against a float64 brute force over every
 // triangle, and the pseudo-normals' inside and outside.
 #include "AllocationFaults.h"
+#include "WideOracle.h"
 #include "WideOracleCheck.h"
 
 #include "gfxRTPseudoNormals.h"
@@ -42,15 +43,6 @@ D3 of(const float* v) {
     return D3{v[0], v[1], v[2]};
 }
 
-bool usable(const triAccel& t) {
-    for (const float* v : {t.vertex0, t.vertex1, t.vertex2, t.normal})
-        for (int a = 0; a < 3; ++a)
-            if (!std::isfinite(v[a]))
-                return false;
-    const D3 n = cross(of(t.vertex1) - of(t.vertex0), of(t.vertex2) - of(t.vertex0));
-    return dot(n, n) > 0.0;
-}
-
 // Distance from p to the triangle, minimising over the face's plane
 // projection when inside and over the three edges otherwise (independent of
 // the region test under check).
@@ -81,7 +73,7 @@ Reference brute_force(const std::vector<triAccel>& tris, const float* point) {
     Reference r{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                 -1};
     for (std::size_t i = 0; i < tris.size(); ++i) {
-        if (!usable(tris[i]))
+        if (!oracle_triangle_is_valid(tris[i]))
             continue;
         const double d = distance_to(tris[i], of(point));
         if (d < r.distance) {
@@ -114,7 +106,7 @@ std::vector<float> query_points(const std::vector<triAccel>& tris, int count, un
     std::vector<float> points;
     for (int i = 0; i < count; ++i) {
         std::size_t k = pick(rng);
-        while (!usable(tris[k]))
+        while (!oracle_triangle_is_valid(tris[k]))
             k = pick(rng);
         const triAccel& t = tris[k];
         float p[3];
@@ -143,9 +135,11 @@ std::vector<float> query_points(const std::vector<triAccel>& tris, int count, un
 }
 
 // Every kernel version, closest_point and closest_batch on 1 and 3 threads
-// give the same bits; those answers agree with the brute force.
+// give the same bits; those answers (kept in answers if given) agree with
+// the brute force.
 void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<float>& points,
-                           bool distinct_faces = true) {
+                           bool distinct_faces = true,
+                           std::vector<gfxRTWideClosestPoint>* answers = nullptr) {
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
     const unsigned int n = unsigned(points.size() / 3);
@@ -172,6 +166,8 @@ void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<
         }
     }
     ASSERT_TRUE(gfxSetKernelLevel(saved));
+    if (answers)
+        *answers = first;
 
     int checked_index = 0;
     double scene_magnitude = 0.0;
@@ -214,15 +210,11 @@ std::vector<triAccel> blob() {
     return zrv::scenes::organic_blob(Vec3{0.5f, -0.25f, 1.0f}, 2.0f, 3, 7);
 }
 
-TEST(WideBVHClosest, ClosedBlobMatchesBruteForce) {
-    const std::vector<triAccel> tris = blob();
-    expect_closest_oracle(tris, query_points(tris, 1200, 1));
-}
-
-TEST(WideBVHClosest, OpenSheetMatchesBruteForce) {
-    const std::vector<triAccel> tris =
-        zrv::scenes::fractal_terrain(Vec3{0, 0, 0}, 6.0f, 1.0f, 24, 3);
-    expect_closest_oracle(tris, query_points(tris, 1200, 2));
+TEST(WideBVHClosest, ClosedBlobAndOpenSheetMatchBruteForce) {
+    const std::vector<triAccel> scenes[] = {
+        blob(), zrv::scenes::fractal_terrain(Vec3{0, 0, 0}, 6.0f, 1.0f, 24, 3)};
+    for (unsigned int k = 0; k < 2; ++k)
+        expect_closest_oracle(scenes[k], query_points(scenes[k], 1200, k + 1));
 }
 
 // Every face twice: the copy ties with its original everywhere and never
@@ -232,12 +224,8 @@ TEST(WideBVHClosest, CoincidentFacesTakeTheLowerPosition) {
     const std::size_t n = tris.size();
     tris.insert(tris.end(), tris.begin(), tris.end());
     std::reverse(tris.begin(), tris.begin() + n); // the originals' positions not in tree order
-    const std::vector<float> points = query_points(tris, 600, 3);
-    expect_closest_oracle(tris, points, false);
-    gfxRTWideBVH tree;
-    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    std::vector<gfxRTWideClosestPoint> got(points.size() / 3);
-    tree.closest_batch(points.data(), nullptr, unsigned(got.size()), got.data(), 2);
+    std::vector<gfxRTWideClosestPoint> got;
+    expect_closest_oracle(tris, query_points(tris, 600, 3), false, &got);
     for (const gfxRTWideClosestPoint& c : got)
         EXPECT_LT(c.index, int(n));
 }
@@ -257,8 +245,7 @@ TEST(WideBVHClosest, UnusableTrianglesAreNeverFound) {
             for (int a = 0; a < 3; ++a)
                 t.vertex2[a] = 2.0f * t.vertex1[a] - t.vertex0[a];
     }
-    const std::vector<float> points = query_points(tris, 800, 4);
-    expect_closest_oracle(tris, points);
+    expect_closest_oracle(tris, query_points(tris, 800, 4));
 }
 
 // Limits, unusable points and an empty tree.
@@ -450,36 +437,33 @@ TEST(PseudoNormals, SidesOfAClosedMesh) {
     EXPECT_GT(inside, 1000);
 }
 
+// The sphere, with a degenerate record (which takes no part), one face
+// left out, one face flipped, one face doubled flipped; and no faces.
 TEST(PseudoNormals, ClosedOnlyForWatertightConsistentMeshes) {
-    std::vector<triAccel> sphere = zrv::scenes::uv_sphere(Vec3{0, 0, 0}, 1.0f, 12, 6);
-    gfxRTPseudoNormals normals;
-    ASSERT_TRUE(normals.build(sphere.data(), unsigned(sphere.size())));
-    EXPECT_TRUE(normals.closed());
-    // A degenerate record takes no part.
-    std::vector<triAccel> with_point = sphere;
+    const std::vector<triAccel> sphere = zrv::scenes::uv_sphere(Vec3{0, 0, 0}, 1.0f, 12, 6);
+    std::vector<triAccel> with_point = sphere, flipped = sphere, doubled = sphere;
     with_point.push_back(sphere[0]);
     std::memcpy(with_point.back().vertex1, with_point.back().vertex0, sizeof(float) * 3);
     std::memcpy(with_point.back().vertex2, with_point.back().vertex0, sizeof(float) * 3);
-    ASSERT_TRUE(normals.build(with_point.data(), unsigned(with_point.size())));
-    EXPECT_TRUE(normals.closed());
-    gfxRTWideClosestPoint none{{0, 0, 0}, 0, 0, 0, int(sphere.size()), GFX_WIDE_FEATURE_FACE};
-    const float p[3] = {5, 5, 5};
-    EXPECT_EQ(normals.side(none, p), 0.0f);
-
-    std::vector<triAccel> open(sphere.begin() + 1, sphere.end());
-    ASSERT_TRUE(normals.build(open.data(), unsigned(open.size())));
-    EXPECT_FALSE(normals.closed());
-    std::vector<triAccel> flipped = sphere;
+    const std::vector<triAccel> open(sphere.begin() + 1, sphere.end());
     std::swap_ranges(flipped[3].vertex1, flipped[3].vertex1 + 3, flipped[3].vertex2);
-    ASSERT_TRUE(normals.build(flipped.data(), unsigned(flipped.size())));
-    EXPECT_FALSE(normals.closed());
-    std::vector<triAccel> doubled = sphere;
     doubled.push_back(sphere[5]);
     std::swap_ranges(doubled.back().vertex1, doubled.back().vertex1 + 3, doubled.back().vertex2);
-    ASSERT_TRUE(normals.build(doubled.data(), unsigned(doubled.size())));
-    EXPECT_FALSE(normals.closed());
-    ASSERT_TRUE(normals.build(nullptr, 0));
-    EXPECT_FALSE(normals.closed());
+    const std::pair<const std::vector<triAccel>*, bool> cases[] = {
+        {&sphere, true},   {&with_point, true}, {&open, false},
+        {&flipped, false}, {&doubled, false},   {nullptr, false}};
+    gfxRTPseudoNormals normals;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.first ? normals.build(c.first->data(), unsigned(c.first->size()))
+                            : normals.build(nullptr, 0));
+        EXPECT_EQ(normals.closed(), c.second) << (&c - cases);
+        if (c.first == &with_point) {
+            gfxRTWideClosestPoint none{
+                {0, 0, 0}, 0, 0, 0, int(sphere.size()), GFX_WIDE_FEATURE_FACE};
+            const float p[3] = {5, 5, 5};
+            EXPECT_EQ(normals.side(none, p), 0.0f);
+        }
+    }
     EXPECT_FALSE(normals.build(nullptr, 3));
 }
 

@@ -18,9 +18,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -37,21 +34,8 @@ struct Hit {
 };
 
 std::string hit_text(const Hit& h) {
-    std::uint32_t t, u, v;
-    std::memcpy(&t, &h.t, 4);
-    std::memcpy(&u, &h.u, 4);
-    std::memcpy(&v, &h.v, 4);
-    char text[128];
-    std::snprintf(text, sizeof text, "ray %u t %08x (%g) u %08x v %08x index %d instance %d", h.ray,
-                  t, h.t, u, v, h.index, h.instance);
-    return text;
-}
-
-bool traceable(const float* o, const float* d) {
-    for (int a = 0; a < 3; ++a)
-        if (!std::isfinite(o[a]) || !std::isfinite(d[a]))
-            return false;
-    return d[0] != 0.0f || d[1] != 0.0f || d[2] != 0.0f;
+    return "ray " + std::to_string(h.ray) + " " + hit_bits(gfxRTWideHit{h.t, h.u, h.v, h.index}) +
+           " instance " + std::to_string(h.instance);
 }
 
 // Every kept triangle gfxRT_ray_triangle_intersect accepts on the ray, the
@@ -60,11 +44,7 @@ void oracle_hits(const std::vector<triAccel>& tris, const float* o, const float*
                  unsigned int ray, int instance, std::vector<Hit>& out) {
     if (!traceable(o, d))
         return;
-    RayPacket p;
-    std::memset(&p, 0, sizeof p);
-    p.origin = sse_vec{_mm_set1_ps(o[0]), _mm_set1_ps(o[1]), _mm_set1_ps(o[2])};
-    p.direction = sse_vec{_mm_set1_ps(d[0]), _mm_set1_ps(d[1]), _mm_set1_ps(d[2])};
-    p.active_mask = 15;
+    const RayPacket p = broadcast(o, d);
     for (std::size_t i = 0; i < tris.size(); ++i) {
         if (!oracle_triangle_is_valid(tris[i]))
             continue;
@@ -163,7 +143,6 @@ void expect_every_hit(const Structure& structure, const WideRays& rays,
             gfxRTWideHitList list;
             ASSERT_TRUE(structure.list_batch(rays.origins.data(), rays.directions.data(),
                                              rays.limits.data(), n, list, threads));
-            EXPECT_EQ(list.count, expected.size()) << at;
             const std::string difference = list_difference(entries_of(list), expected);
             EXPECT_TRUE(difference.empty()) << at << difference;
             gfxRTWideHitListRelease(list);
@@ -232,12 +211,6 @@ std::vector<triAccel> flat_grid(int n) {
     return mesh.finalize();
 }
 
-unsigned int count_one(const gfxRTWideBVH& tree, const float* origin, const float* direction) {
-    unsigned int count = 0;
-    tree.count_batch(origin, direction, nullptr, 1, &count, 1);
-    return count;
-}
-
 // Where a ray meets an edge or a vertex exactly, a signed volume is exactly
 // zero, and the kernel takes +0 as a front side: such a ray counts every
 // triangle sharing the point from their front and none from their back.
@@ -247,25 +220,30 @@ TEST(WideHits, RaysThroughSharedEdgesAndVerticesCountAsTheKernelDecides) {
     const std::vector<triAccel> tris = flat_grid(4);
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    const float down[3] = {0, 0, -1}, up[3] = {0, 0, 1};
     // The vertex (2, 2) is shared by six triangles, the edge through
-    // (2.5, 2) by two.
-    const float above_vertex[3] = {2, 2, 3}, below_vertex[3] = {2, 2, -3};
-    EXPECT_EQ(count_one(tree, above_vertex, down), 6u);
-    EXPECT_EQ(count_one(tree, below_vertex, up), 0u);
-    const float above_edge[3] = {2.5f, 2, 3}, below_edge[3] = {2.5f, 2, -3};
-    EXPECT_EQ(count_one(tree, above_edge, down), 2u);
-    EXPECT_EQ(count_one(tree, below_edge, up), 0u);
-    // Oblique rays through the diagonal edge's midpoint (2.5, 2.5), from
-    // either side, and through a face.
+    // (2.5, 2) by two; then oblique rays through the diagonal edge's
+    // midpoint (2.5, 2.5), from either side, and through a face.
     const float eye[3] = {-5.1f, 9.3f, 4.2f};
     const float to_edge[3] = {2.5f - eye[0], 2.5f - eye[1], -eye[2]};
-    const float beyond[3] = {2.5f + to_edge[0], 2.5f + to_edge[1], -eye[2]};
-    const float back[3] = {-to_edge[0], -to_edge[1], -to_edge[2]};
-    EXPECT_EQ(count_one(tree, eye, to_edge), 1u);
-    EXPECT_EQ(count_one(tree, beyond, back), 1u);
-    const float to_face[3] = {2.3f - eye[0], 2.6f - eye[1], -eye[2]};
-    EXPECT_EQ(count_one(tree, eye, to_face), 1u);
+    const struct {
+        float o[3], d[3];
+        unsigned int count;
+    } cases[] = {
+        {{2, 2, 3}, {0, 0, -1}, 6},
+        {{2, 2, -3}, {0, 0, 1}, 0},
+        {{2.5f, 2, 3}, {0, 0, -1}, 2},
+        {{2.5f, 2, -3}, {0, 0, 1}, 0},
+        {{eye[0], eye[1], eye[2]}, {to_edge[0], to_edge[1], to_edge[2]}, 1},
+        {{2.5f + to_edge[0], 2.5f + to_edge[1], -eye[2]},
+         {-to_edge[0], -to_edge[1], -to_edge[2]},
+         1},
+        {{eye[0], eye[1], eye[2]}, {2.3f - eye[0], 2.6f - eye[1], -eye[2]}, 1},
+    };
+    for (const auto& c : cases) {
+        unsigned int count = 0;
+        tree.count_batch(c.o, c.d, nullptr, 1, &count, 1);
+        EXPECT_EQ(count, c.count) << c.o[0] << " " << c.o[1] << " " << c.o[2];
+    }
 }
 
 TEST(WideHits, EmptyBatchesTreesAndScenesGiveNoHits) {

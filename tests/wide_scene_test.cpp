@@ -7,9 +7,11 @@
 #include "WideSceneOracle.h"
 
 #include "gfxRTWideScene.h"
+#include "zrvSceneMesh.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -291,30 +293,13 @@ namespace {
 // A tetrahedron and a square of two triangles around the origin: no edge
 // shorter than about a unit, so no ray the test aims steeply is grazing.
 std::vector<triAccel> large_triangles() {
-    const float p[5][3] = {
-        {0, 1.2f, 0}, {-1, -0.6f, -0.7f}, {1.1f, -0.5f, -0.6f}, {0, -0.4f, 1.3f}, {0, 0, 0}};
-    const int faces[4][3] = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
-    std::vector<triAccel> tris;
-    auto add = [&tris](const float* a, const float* b, const float* c) {
-        triAccel t{};
-        std::memcpy(t.vertex0, a, 12);
-        std::memcpy(t.vertex1, b, 12);
-        std::memcpy(t.vertex2, c, 12);
-        const float e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
-        const float e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-        t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
-        t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
-        t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
-        t.triangle_id = int(tris.size());
-        t.casts_shadow = 1;
-        tris.push_back(t);
-    };
-    for (const auto& f : faces)
-        add(p[f[0]], p[f[1]], p[f[2]]);
-    const float q[4][3] = {{-2, -2, 3}, {2, -2, 3}, {2, 2, 3.5f}, {-2, 2, 3.5f}};
-    add(q[0], q[1], q[2]);
-    add(q[0], q[2], q[3]);
-    return tris;
+    const zrv::scenes::Vec3 p[4] = {
+        {0, 1.2f, 0}, {-1, -0.6f, -0.7f}, {1.1f, -0.5f, -0.6f}, {0, -0.4f, 1.3f}};
+    zrv::scenes::Mesh mesh;
+    for (const auto& f : {std::array<int, 3>{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}})
+        mesh.add_triangle(p[f[0]], p[f[1]], p[f[2]]);
+    mesh.add_quad({-2, -2, 3}, {2, -2, 3}, {2, 2, 3.5f}, {-2, 2, 3.5f});
+    return mesh.finalize();
 }
 
 // Whether the carried ray passes within half a degree of a triangle's plane

@@ -25,14 +25,23 @@ void packet_rows(const RayPacket& rays, float rows[6][4]) {
         _mm_storeu_ps(rows[k], r[k]);
 }
 
-namespace {
-
 bool traceable(const float* o, const float* d) {
     for (int a = 0; a < 3; ++a)
         if (!std::isfinite(o[a]) || !std::isfinite(d[a]))
             return false;
     return d[0] != 0.0f || d[1] != 0.0f || d[2] != 0.0f;
 }
+
+RayPacket broadcast(const float* o, const float* d) {
+    RayPacket p;
+    std::memset(&p, 0, sizeof p);
+    p.origin = sse_vec{_mm_set1_ps(o[0]), _mm_set1_ps(o[1]), _mm_set1_ps(o[2])};
+    p.direction = sse_vec{_mm_set1_ps(d[0]), _mm_set1_ps(d[1]), _mm_set1_ps(d[2])};
+    p.active_mask = 15;
+    return p;
+}
+
+namespace {
 
 // The active lanes of a packet whose ray can hit anything.
 int traceable_lanes(const RayPacket& rays) {
@@ -45,15 +54,6 @@ int traceable_lanes(const RayPacket& rays) {
             lanes |= 1 << k;
     }
     return lanes;
-}
-
-RayPacket broadcast(const float* o, const float* d) {
-    RayPacket p;
-    std::memset(&p, 0, sizeof p);
-    p.origin = sse_vec{_mm_set1_ps(o[0]), _mm_set1_ps(o[1]), _mm_set1_ps(o[2])};
-    p.direction = sse_vec{_mm_set1_ps(d[0]), _mm_set1_ps(d[1]), _mm_set1_ps(d[2])};
-    p.active_mask = 15;
-    return p;
 }
 
 HitPacket miss(__m128 limit) {

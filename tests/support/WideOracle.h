@@ -12,6 +12,11 @@
 
 bool oracle_triangle_is_valid(const triAccel& tri);
 
+// Whether a ray can hit anything: finite, with a direction other than zero.
+bool traceable(const float* origin, const float* direction);
+// The ray in all four lanes, every lane active.
+RayPacket broadcast(const float* origin, const float* direction);
+
 // A packet's origin and direction rows (x, y, z each), lane by lane.
 void packet_rows(const RayPacket& rays, float rows[6][4]);
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -21,11 +20,8 @@ void inverse_of(const SceneLayout::Placement& p, float inverse[12]) {
 
 // Each lane carried with carry_ray; the active mask comes along.
 RayPacket carried_packet(const float inverse[12], const RayPacket& rays) {
-    alignas(16) float f[6][4];
-    const __m128 rows[6] = {rays.origin.x,    rays.origin.y,    rays.origin.z,
-                            rays.direction.x, rays.direction.y, rays.direction.z};
-    for (int r = 0; r < 6; ++r)
-        _mm_store_ps(f[r], rows[r]);
+    float f[6][4];
+    packet_rows(rays, f);
     alignas(16) float g[6][4];
     for (int k = 0; k < 4; ++k) {
         const float o[3] = {f[0][k], f[1][k], f[2][k]}, d[3] = {f[3][k], f[4][k], f[5][k]};
@@ -53,13 +49,10 @@ std::vector<triAccel> world_triangles(const SceneLayout& layout) {
     std::vector<triAccel> world;
     for (const SceneLayout::Placement& p : layout.instances)
         for (triAccel t : layout.meshes[p.mesh]) {
-            float v[3][3];
-            world_point(p.transform, t.vertex0, v[0]);
-            world_point(p.transform, t.vertex1, v[1]);
-            world_point(p.transform, t.vertex2, v[2]);
-            std::memcpy(t.vertex0, v[0], sizeof v[0]);
-            std::memcpy(t.vertex1, v[1], sizeof v[1]);
-            std::memcpy(t.vertex2, v[2], sizeof v[2]);
+            for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+                const float local[3] = {v[0], v[1], v[2]};
+                world_point(p.transform, local, v);
+            }
             world.push_back(t);
         }
     return world;
@@ -318,12 +311,15 @@ void expect_scene_oracle(const gfxRTWideScene& scene, const SceneLayout& layout,
         int occluded;
     };
     const __m128 limits4 = _mm_setr_ps(1e30f, 0.5f, 2.0f, 1e30f);
+    // What packet p's hits hold before intersect4.
+    const auto start = [](std::size_t p) {
+        return HitPacket{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
+                         _mm_set1_epi32(-1)};
+    };
     std::vector<PacketAnswer> answers(packets.size());
     for (std::size_t p = 0; p < packets.size(); ++p) {
         for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-            answers[p].hits[shadow] =
-                HitPacket{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
-                          _mm_set1_epi32(-1)};
+            answers[p].hits[shadow] = start(p);
             scene_oracle_intersect4(layout, packets[p], answers[p].hits[shadow],
                                     answers[p].index[shadow], answers[p].instance[shadow],
                                     RenderState{0, shadow}, p % 3 == 0 ? 1e30f : 3.0f);
@@ -376,8 +372,7 @@ void expect_scene_oracle(const gfxRTWideScene& scene, const SceneLayout& layout,
         for (std::size_t p = 0; p < packets.size() && wrong < 15; ++p) {
             for (unsigned int shadow = 0; shadow < 2; ++shadow) {
                 RayPacket rays4 = packets[p];
-                HitPacket got{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f),
-                              _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
+                HitPacket got = start(p);
                 __m128i got_index, got_instance;
                 scene.intersect4(rays4, got, got_index, got_instance, RenderState{0, shadow},
                                  p % 3 == 0 ? 1e30f : 3.0f);
