@@ -257,6 +257,18 @@ TEST(WideBVHStream, ChainsAsDeepAsTheStacksAreTraced) {
               "node 72 is on a path of more than 72 nodes; traversal stacks hold 72");
     EXPECT_EQ(load(tree, chain(5, 4)), "the tree has 1 leaves and 5 levels, its statistics say 1 "
                                        "and 4");
+    // Counts that a budget without bound lets through, but that references
+    // cannot name: nodes past the leaf bit, or blocks past the first-block
+    // bits, each alone.
+    const std::size_t no_bound = std::numeric_limits<std::size_t>::max();
+    Items items = chain(1, 1);
+    items[kNodeCountAt].u = 0x80000001u;
+    EXPECT_EQ(load(tree, items, no_bound),
+              "2147483649 nodes and 1 blocks are more than references can name");
+    items = chain(1, 1);
+    items[kNodeCountAt + 1].u = 0x08000000u;
+    EXPECT_EQ(load(tree, items, no_bound),
+              "1 nodes and 134217728 blocks are more than references can name");
 }
 
 class WideBVHStreamDamage : public ::testing::Test {
