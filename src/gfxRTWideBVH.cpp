@@ -11,24 +11,6 @@
 using gfx_detail::TriangleBlock;
 using gfx_detail::WideNode;
 
-namespace {
-
-// One batch's rays through a tree, a chunk at a time.
-void run_batch(const gfx_detail::WideTree& tree, const gfx_detail::WideBatch& batch,
-               unsigned int count, unsigned int threads, bool occlusion) {
-    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
-    gfx_detail::trace_ranges_in_chunks(
-        [&](unsigned int begin, unsigned int end) {
-            if (occlusion)
-                kernels.occluded_range(tree, batch, begin, end);
-            else
-                kernels.intersect_range(tree, batch, begin, end);
-        },
-        count, threads);
-}
-
-} // namespace
-
 gfxRTWideBVH::gfxRTWideBVH()
     : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),
       input_count_(0), kept_count_(0), leaf_count_(0),
@@ -122,7 +104,8 @@ void gfxRTWideBVH::intersect_batch(const float* origins, const float* directions
         index == nullptr)
         return;
     const gfx_detail::WideBatch batch{origins, directions, max_distances, t, index, u, v, nullptr};
-    run_batch(gfxRTWideBVHAccess::view(*this), batch, count, threads, false);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().intersect_range,
+                                       gfxRTWideBVHAccess::view(*this), batch, count, threads);
 }
 
 void gfxRTWideBVH::occluded_batch(const float* origins, const float* directions,
@@ -132,7 +115,8 @@ void gfxRTWideBVH::occluded_batch(const float* origins, const float* directions,
         return;
     const gfx_detail::WideBatch batch{origins, directions, max_distances, nullptr,
                                       nullptr, nullptr,    nullptr,       occluded};
-    run_batch(gfxRTWideBVHAccess::view(*this), batch, count, threads, true);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().occluded_range,
+                                       gfxRTWideBVHAccess::view(*this), batch, count, threads);
 }
 
 bool gfxRTWideBVH::closest_point(const float point[3], float max_distance,
@@ -146,13 +130,9 @@ void gfxRTWideBVH::closest_batch(const float* points, const float* max_distances
                                  unsigned int threads) const {
     if (count == 0 || points == nullptr || closest == nullptr)
         return;
-    const gfx_detail::WideTree tree = gfxRTWideBVHAccess::view(*this);
     const gfx_detail::WideClosestBatch batch{points, max_distances, closest};
-    gfx_detail::trace_ranges_in_chunks(
-        [&](unsigned int begin, unsigned int end) {
-            gfx_detail::wide_kernels().closest_range(tree, batch, begin, end);
-        },
-        count, threads);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().closest_range,
+                                       gfxRTWideBVHAccess::view(*this), batch, count, threads);
 }
 
 std::size_t gfxRTWideBVH::memory_bytes() const {

@@ -28,13 +28,9 @@ void gfxRTWideBVH::count_batch(const float* origins, const float* directions,
                                unsigned int threads) const {
     if (count == 0 || origins == nullptr || directions == nullptr || counts == nullptr)
         return;
-    const gfx_detail::WideTree tree = gfxRTWideBVHAccess::view(*this);
     const gfx_detail::WideHitBatch batch{origins, directions, max_distances, counts};
-    gfx_detail::trace_ranges_in_chunks(
-        [&](unsigned int begin, unsigned int end) {
-            gfx_detail::wide_kernels().count_range(tree, batch, begin, end);
-        },
-        count, threads);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().count_range,
+                                       gfxRTWideBVHAccess::view(*this), batch, count, threads);
 }
 
 bool gfxRTWideBVH::list_batch(const float* origins, const float* directions,

@@ -49,6 +49,17 @@ void trace_ranges_in_chunks(const Trace& trace, unsigned int count, unsigned int
     trace_in_chunks(RangeTracer<Trace>(trace), count, threads);
 }
 
+// trace_in_chunks with a range kernel of the table: range(view, batch, begin,
+// end) for each chunk.
+template <typename View, typename Batch>
+void trace_kernel_in_chunks(void (*range)(const View&, const Batch&, unsigned int, unsigned int),
+                            const View& view, const Batch& batch, unsigned int count,
+                            unsigned int threads) {
+    trace_ranges_in_chunks(
+        [&](unsigned int begin, unsigned int end) { range(view, batch, begin, end); }, count,
+        threads);
+}
+
 } // namespace gfx_detail
 
 #endif // GFX_RT_WIDE_BATCH_CHUNKS_H

@@ -63,24 +63,6 @@ bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
     return true;
 }
 
-namespace {
-
-// One batch's rays through a scene, a chunk at a time.
-void run_scene_batch(const WideSceneView& scene, const gfx_detail::WideSceneBatch& batch,
-                     unsigned int count, unsigned int threads, bool occlusion) {
-    const gfx_detail::WideKernels& kernels = gfx_detail::wide_kernels();
-    gfx_detail::trace_ranges_in_chunks(
-        [&](unsigned int begin, unsigned int end) {
-            if (occlusion)
-                kernels.scene_occluded_range(scene, batch, begin, end);
-            else
-                kernels.scene_intersect_range(scene, batch, begin, end);
-        },
-        count, threads);
-}
-
-} // namespace
-
 gfxRTWideScene::gfxRTWideScene() : data_(new (std::nothrow) Data) {}
 
 gfxRTWideScene::~gfxRTWideScene() {
@@ -247,7 +229,8 @@ void gfxRTWideScene::intersect_batch(const float* origins, const float* directio
     const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, t, index, instance,
                                            u,       v,          nullptr};
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
-    run_scene_batch(view, batch, count, threads, false);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().scene_intersect_range, view,
+                                       batch, count, threads);
 }
 
 void gfxRTWideScene::occluded_batch(const float* origins, const float* directions,
@@ -258,7 +241,8 @@ void gfxRTWideScene::occluded_batch(const float* origins, const float* direction
     const gfx_detail::WideSceneBatch batch{origins, directions, max_distances, nullptr, nullptr,
                                            nullptr, nullptr,    nullptr,       occluded};
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
-    run_scene_batch(view, batch, count, threads, true);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().scene_occluded_range, view, batch,
+                                       count, threads);
 }
 
 std::size_t gfxRTWideScene::memory_bytes() const {

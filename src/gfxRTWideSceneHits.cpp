@@ -34,11 +34,8 @@ void gfxRTWideScene::count_batch(const float* origins, const float* directions,
         return;
     const WideSceneView view = data_ != nullptr ? data_->view() : kNothing;
     const gfx_detail::WideHitBatch batch{origins, directions, max_distances, counts};
-    gfx_detail::trace_ranges_in_chunks(
-        [&](unsigned int begin, unsigned int end) {
-            gfx_detail::wide_kernels().scene_count_range(view, batch, begin, end);
-        },
-        count, threads);
+    gfx_detail::trace_kernel_in_chunks(gfx_detail::wide_kernels().scene_count_range, view, batch,
+                                       count, threads);
 }
 
 bool gfxRTWideScene::list_batch(const float* origins, const float* directions,
