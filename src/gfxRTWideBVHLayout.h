@@ -19,7 +19,11 @@ namespace gfx_detail {
 // (its distance)^2 * ulp / (the edge's length). slop holds, per child,
 // WIDE_SLOP_FACTOR / (the shortest edge below it); a ray moves each face of
 // the child out by slop times the square of its farthest distance to the
-// scene, so that no triangle the kernel would hit is culled.
+// scene, so that no triangle the kernel would hit is culled. One case is
+// beyond any box: from a point almost in a triangle's plane, a ray running
+// almost along that plane leaves the kernel's signs to rounding alone, and
+// it may take the ray as hitting the triangle far outside it. The widening
+// covers such hits only as far as its margin reaches.
 //
 // A child reference is a node index, or a leaf: LEAF_BIT, the block count
 // less one in the LEAF_COUNT bits, and the first block below them.

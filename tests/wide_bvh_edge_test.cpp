@@ -106,6 +106,28 @@ TEST(WideBVHEdges, EdgesSeenFromFarAwayEqualTheBruteForce) {
     expect_wide_oracle(tree, tris, rays, narrow_packets(rays, 5), "far away");
 }
 
+// The same edges from inside a scene that reaches far beyond them: the
+// rounding widening of a node comes from the farthest distance between the
+// rays' origins and its own corners, not the scene's.
+TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 120, 60));
+    mesh.append(zrv::scenes::ground_grid({0, -40.0f, 0}, 80.0f, 1));
+    mesh.append(zrv::scenes::ground_grid({0, 40.0f, 0}, 80.0f, 1));
+    std::vector<triAccel> tris = mesh.finalize();
+    // Every other triangle casts shadows, so that an edge often has a caster
+    // on one side only, and occlusion misses a culled one.
+    for (std::size_t i = 0; i < tris.size(); ++i)
+        tris[i].casts_shadow = i % 2 == 0 ? 1 : 0;
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const WideRays rays = aimed_rays(tris, 2000, 4, 30.0f, true);
+    std::vector<RayPacket> packets = narrow_packets(rays, 6);
+    const std::vector<RayPacket> parallel = parallel_packets(rays);
+    packets.insert(packets.end(), parallel.begin(), parallel.end());
+    expect_wide_oracle(tree, tris, rays, packets, "inside a large scene");
+}
+
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
 // are left out, never hit and leave the others' hits exact.
 TEST(WideBVHEdges, BadTrianglesAreNeverHit) {

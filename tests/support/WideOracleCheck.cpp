@@ -196,6 +196,20 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
     return packets_of(neighbours);
 }
 
+std::vector<RayPacket> parallel_packets(const WideRays& rays) {
+    WideRays lanes;
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        const float* d = &rays.directions[3 * i];
+        for (int lane = 0; lane < 4; ++lane) {
+            float o[3];
+            for (int a = 0; a < 3; ++a)
+                o[a] = rays.origins[3 * i + a] - 0.003f * float(lane) * d[a];
+            lanes.add(o, d, rays.limits[i]);
+        }
+    }
+    return packets_of(lanes);
+}
+
 void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
                         const WideRays& rays, const std::vector<RayPacket>& packets,
                         const std::string& where) {

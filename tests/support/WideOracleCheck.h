@@ -62,5 +62,9 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays);
 // with three neighbours from its origin, their direction components scaled
 // by up to a thousandth, signs kept (unbounded, every lane active).
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
+// A packet per ray, as shadow rays towards a distant light leave neighbouring
+// points: the ray and three copies starting up to a hundredth of its
+// direction behind it on its line (one direction, four origins).
+std::vector<RayPacket> parallel_packets(const WideRays& rays);
 
 #endif // ZRV_TEST_WIDE_ORACLE_CHECK_H
