@@ -72,6 +72,7 @@ bench: bench-deps
 	sh bench/python_bench.sh build/bench
 	sh bench/query_bench.sh build/bench
 	sh bench/run.sh build/bench
+	[ ! -x build/bench/bench/zrv_alternated_bench ] || ./build/bench/bench/zrv_alternated_bench
 
 demo: build
 	./build/release/tools/zrv/zrv render -o zrv-demo.png
