@@ -5,11 +5,14 @@
 // under different drift; alternating them puts both under the same. The
 // machine's state still moves the ratios by up to a tenth between runs
 // (the memory-bound sets most), so compare runs made one after the other.
+// The instanced scene of the wide scene's benchmarks follows the meshes.
 //
 //   zrv_alternated_bench [runs]   (default 9)
 #include "BenchMeshes.h"
 #include "BenchRays.h"
+#include "EmbreeRayQueries.h"
 #include "EmbreeTracing.h"
+#include "InstancedScene.h"
 #include "WideBVHTracing.h"
 
 #include "gfxRTWideBVH.h"
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace zrv::bench;
@@ -26,6 +30,18 @@ namespace {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void print_header(const char* structure) {
+    std::printf("%-8s %-8s %-12s %14s %14s %8s\n", structure, "threads", "rays", "wide Mrays/s",
+                "Embree Mrays/s", "ratio");
+}
+
+void print_row(const char* structure, unsigned int threads, const char* rays_name, double rays,
+               double wide_seconds, double embree_seconds) {
+    std::printf("%-8s %-8u %-12s %14.2f %14.2f %7.2fx\n", structure, threads, rays_name,
+                1e-6 * rays / wide_seconds, 1e-6 * rays / embree_seconds,
+                embree_seconds / wide_seconds);
 }
 
 // The calls the closing table compares: one-ray calls on camera rays,
@@ -49,6 +65,54 @@ double timed(const std::vector<RayPacket>& packets, unsigned int threads, const 
     return seconds_since(start);
 }
 
+// The best of runs alternated runs of each side: {wide, Embree} seconds.
+template <typename Wide, typename Embree>
+std::pair<double, double> alternated(const std::vector<RayPacket>& packets, unsigned int threads,
+                                     int runs, const Wide& wide, const Embree& embree) {
+    double best_wide = 0.0, best_embree = 0.0;
+    for (int run = 0; run < runs; ++run) {
+        const double w = timed(packets, threads, wide);
+        const double e = timed(packets, threads, embree);
+        best_wide = run == 0 || w < best_wide ? w : best_wide;
+        best_embree = run == 0 || e < best_embree ? e : best_embree;
+    }
+    return {best_wide, best_embree};
+}
+
+// The instanced scene's one-ray calls on camera rays and packets on the
+// others, as its benchmarks compare them.
+int run_instanced(int runs) {
+    const InstancedScene& setup = instanced_scene();
+    RTCScene embree = embree_instanced_scene();
+    if (!setup.error.empty() || embree == nullptr) {
+        std::fprintf(stderr, "zrv_alternated_bench: the instanced scene: %s\n",
+                     setup.error.empty() ? "Embree's build failed" : setup.error.c_str());
+        return 1;
+    }
+    print_header("scene");
+    for (unsigned int threads : {1u, 2u})
+        for (SceneRays set : {SceneRays::SINGLE, SceneRays::AO, SceneRays::RANDOM}) {
+            const bool one_ray = set == SceneRays::SINGLE;
+            const std::vector<RayPacket>& packets = setup.packets(set);
+            const auto wide = [&](const RayPacket* first, std::size_t count) {
+                trace_wide_scene(*setup.scene, one_ray, first, count, nullptr);
+            };
+            const auto other = [&](const RayPacket* first, std::size_t count) {
+                if (one_ray)
+                    trace_run_embree_query(embree, RayQuery::ONE_RAY, false, first, count, nullptr,
+                                           nullptr);
+                else
+                    trace_run_embree(embree, first, count, EmbreeQuery::INCOHERENT_PACKETS);
+            };
+            const auto best = alternated(packets, threads, runs, wide, other);
+            const double rays = double(
+                trace_wide_scene(*setup.scene, one_ray, packets.data(), packets.size(), nullptr)
+                    .rays);
+            print_row("64x100k", threads, scene_rays_name(set), rays, best.first, best.second);
+        }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -57,8 +121,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: zrv_alternated_bench [runs]\n");
         return 2;
     }
-    std::printf("%-8s %-8s %-12s %14s %14s %8s\n", "mesh", "threads", "rays", "wide Mrays/s",
-                "Embree Mrays/s", "ratio");
+    print_header("mesh");
     for (std::size_t nominal : {std::size_t(100000), std::size_t(1000000)}) {
         const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
         gfxRTWideBVH tree;
@@ -76,23 +139,15 @@ int main(int argc, char** argv) {
                 const auto embree = [&](const RayPacket* first, std::size_t count) {
                     trace_run_embree(scene, first, count, embree_query(set));
                 };
-                double best_wide = 0.0, best_embree = 0.0;
-                for (int run = 0; run < runs; ++run) {
-                    const double w = timed(packets, threads, wide);
-                    const double e = timed(packets, threads, embree);
-                    best_wide = run == 0 || w < best_wide ? w : best_wide;
-                    best_embree = run == 0 || e < best_embree ? e : best_embree;
-                }
+                const auto best = alternated(packets, threads, runs, wide, embree);
                 const double rays = double(trace_run_wide(tree, wide_query(set), packets.data(),
                                                           packets.size(), nullptr, nullptr)
                                                .rays);
-                std::printf("%-8s %-8u %-12s %14.2f %14.2f %7.2fx\n",
-                            nominal == 100000 ? "100k" : "1M", threads, ray_set_name(set),
-                            1e-6 * rays / best_wide, 1e-6 * rays / best_embree,
-                            best_embree / best_wide);
+                print_row(nominal == 100000 ? "100k" : "1M", threads, ray_set_name(set), rays,
+                          best.first, best.second);
             }
         }
         rtcReleaseScene(scene);
     }
-    return 0;
+    return run_instanced(runs);
 }
