@@ -218,13 +218,22 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
                                      unsigned seed) {
     const zrv::scenes::Bounds b = finite_bounds(world_triangles(layout));
     std::vector<RayPacket> packets = incoherent_packets(b, 300, seed);
+    // Occlusion samples of one point: the lanes share an origin, not their
+    // directions' signs.
+    for (int i = 0; i < 300; ++i) {
+        RayPacket p = packets[std::size_t(i)];
+        p.origin.x = _mm_shuffle_ps(p.origin.x, p.origin.x, 0);
+        p.origin.y = _mm_shuffle_ps(p.origin.y, p.origin.y, 0);
+        p.origin.z = _mm_shuffle_ps(p.origin.z, p.origin.z, 0);
+        packets.push_back(p);
+    }
     const auto camera = camera_packets(b, 16, 16, 0.7f);
     packets.insert(packets.end(), camera.begin(), camera.end());
     WideRays some;
     for (unsigned int i = 0; i < rays.size() && i < 600; ++i)
         some.add(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
-    const auto pairs = facing_pairs(some);
-    packets.insert(packets.end(), pairs.begin(), pairs.end());
+    for (const auto& more : {facing_pairs(some), parallel_packets(some)})
+        packets.insert(packets.end(), more.begin(), more.end());
     return packets;
 }
 
