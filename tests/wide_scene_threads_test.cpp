@@ -25,8 +25,9 @@ TEST(WideSceneThreads, ConcurrentQueriesEqualOneThread) {
         want_occluded[i] =
             scene.occluded1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
     }
-    // Packets: the answers of one thread first.
-    const std::vector<RayPacket> packets = packets_of(rays);
+    // Packets of every kind the scene walks (lane by lane, or together):
+    // the answers of one thread first.
+    const std::vector<RayPacket> packets = scene_packets(layout, rays, 14);
     auto packet_answer = [&](const RayPacket& packet) {
         RayPacket rays4 = packet;
         HitPacket hits{_mm_set1_ps(3.0f), _mm_setzero_ps(), _mm_setzero_ps(), _mm_set1_epi32(-1)};
