@@ -234,6 +234,15 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
         some.add(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
     for (const auto& more : {facing_pairs(some), parallel_packets(some)})
         packets.insert(packets.end(), more.begin(), more.end());
+    // Shadow rays towards a distant light from neighbouring points: one
+    // direction, origins apart across it as well.
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> apart(-0.05f, 0.05f);
+    for (RayPacket p : parallel_packets(some)) {
+        for (__m128* row : {&p.origin.x, &p.origin.y, &p.origin.z})
+            *row = _mm_add_ps(*row, _mm_setr_ps(0.0f, apart(rng), apart(rng), apart(rng)));
+        packets.push_back(p);
+    }
     return packets;
 }
 
