@@ -8,6 +8,7 @@
 
 #include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
+#include "zrvSceneShapes.h"
 
 #include <gtest/gtest.h>
 
@@ -394,6 +395,47 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
             return;
     }
     EXPECT_GT(checked, 6000);
+}
+
+// Camera packets whose lanes share their signs in the world but not once an
+// instance turned a quarter about y carries them: the lanes' directions
+// straddle the world's plane x = z, which is the instance's plane x = 0.
+// Bounds of their inverse directions would not hold all of their box tests.
+TEST(WideScenePackets, CameraPacketsWhoseSignsPartInAnInstanceEqualTheBruteForce) {
+    SceneLayout layout;
+    zrv::scenes::Mesh shapes;
+    shapes.append(zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 24, 12));
+    shapes.append(zrv::scenes::box_grid({-1, -1, -1}, 4, 4, 4, 0.3f, 0.55f));
+    layout.meshes.push_back(shapes.finalize());
+    const float c = std::sqrt(0.5f);
+    layout.instances.push_back({0, {c, 0, c, 0, 0, 1, 0, 0, -c, 0, c, 0}});
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> inside(-1.2f, 1.2f), slope(0.05f, 1.0f),
+        spread(0.005f, 0.08f);
+    std::vector<RayPacket> packets;
+    for (int i = 0; i < 1500; ++i) {
+        const float along = rng() % 2 ? 1.0f : -1.0f, up = rng() % 2 ? slope(rng) : -slope(rng);
+        const float e = spread(rng);
+        alignas(16) float dx[4], dy[4], dz[4];
+        const float part[4] = {e, -e, 0.5f * e, -0.5f * e};
+        for (int l = 0; l < 4; ++l) {
+            dx[l] = along * (1.0f + part[l]);
+            dy[l] = up;
+            dz[l] = along * (1.0f - part[l]);
+        }
+        RayPacket p;
+        p.origin.x = _mm_set1_ps(inside(rng));
+        p.origin.y = _mm_set1_ps(inside(rng));
+        p.origin.z = _mm_set1_ps(inside(rng));
+        p.direction.x = _mm_load_ps(dx);
+        p.direction.y = _mm_load_ps(dy);
+        p.direction.z = _mm_load_ps(dz);
+        p.active_mask = 15;
+        packets.push_back(p);
+    }
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 1);
+    expect_scene_oracle(scene, layout, scene_rays(layout, 200, 32), packets, "turned instance");
 }
 
 } // namespace
