@@ -26,15 +26,8 @@ TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
     const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(tris);
     const WideRays rays = scattered_rays(tris, 3000, 11);
     std::vector<RayPacket> packets = incoherent_packets(b, 600, 5);
-    // Occlusion samples of one point: the lanes share an origin, not their
-    // directions' signs.
-    for (int i = 0; i < 300; ++i) {
-        RayPacket p = packets[std::size_t(i)];
-        p.origin.x = _mm_shuffle_ps(p.origin.x, p.origin.x, 0);
-        p.origin.y = _mm_shuffle_ps(p.origin.y, p.origin.y, 0);
-        p.origin.z = _mm_shuffle_ps(p.origin.z, p.origin.z, 0);
-        packets.push_back(p);
-    }
+    const auto one_point = one_point_packets(packets, 300);
+    packets.insert(packets.end(), one_point.begin(), one_point.end());
     const auto camera = camera_packets(b, 32, 32, 0.7f);
     packets.insert(packets.end(), camera.begin(), camera.end());
     const auto pairs = facing_pairs(scattered_rays(tris, 800, 12));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -194,6 +195,17 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
         }
     }
     return packets_of(neighbours);
+}
+
+std::vector<RayPacket> one_point_packets(const std::vector<RayPacket>& packets, std::size_t count) {
+    std::vector<RayPacket> out(packets.begin(),
+                               packets.begin() + std::ptrdiff_t(std::min(count, packets.size())));
+    for (RayPacket& p : out) {
+        p.origin.x = _mm_shuffle_ps(p.origin.x, p.origin.x, 0);
+        p.origin.y = _mm_shuffle_ps(p.origin.y, p.origin.y, 0);
+        p.origin.z = _mm_shuffle_ps(p.origin.z, p.origin.z, 0);
+    }
+    return out;
 }
 
 std::vector<RayPacket> parallel_packets(const WideRays& rays) {

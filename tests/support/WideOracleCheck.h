@@ -62,6 +62,10 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays);
 // with three neighbours from its origin, their direction components scaled
 // by up to a thousandth, signs kept (unbounded, every lane active).
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
+// Occlusion samples of one point: the first count packets (at most all of
+// them) with every lane starting at lane 0's origin, directions kept, so
+// that the lanes share an origin but not their directions' signs.
+std::vector<RayPacket> one_point_packets(const std::vector<RayPacket>& packets, std::size_t count);
 // A packet per ray, as shadow rays towards a distant light leave neighbouring
 // points: the ray and three copies starting up to a hundredth of its
 // direction behind it on its line (one direction, four origins).
