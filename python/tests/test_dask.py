@@ -41,8 +41,12 @@ def test_ragged_results_get_global_ray_rows_on_a_local_scheduler():
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                       dashboard_address=":0", host="127.0.0.1")
+    # Without Dask's active memory manager, which between computations may
+    # drop all but one copy of the broadcast scene (every 2 s by default), so
+    # that the test can see where the broadcast put it.
+    with dask.config.set({"distributed.scheduler.active-memory-manager.start": False}):
+        cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                           dashboard_address=":0", host="127.0.0.1")
     client = distributed.Client(cluster)
     # Workers start on their own; a broadcast reaches only those already up.
     client.wait_for_workers(2, timeout=120)

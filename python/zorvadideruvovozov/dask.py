@@ -24,8 +24,10 @@ again.
 
 With a dask.distributed client (the default client, or client=...), the
 scene is scattered to every worker once, as a pickle (its triangles and
-saved tree; see Scene), and kept there for later calls on the same scene
-while the scene lives; the rays and the results travel per chunk. With
+saved tree; see Scene), and kept on the cluster for later calls on the same
+scene while the scene lives (Dask's active memory manager may keep a single
+copy between computations, which the workers then fetch from each other);
+the rays and the results travel per chunk. With
 Dask's local schedulers the scene is shared in memory.
 
 The module imports without Dask; its functions then raise ImportError
