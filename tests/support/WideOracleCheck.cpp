@@ -117,6 +117,23 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
         rays.add(c, in_plane,
                  std::numeric_limits<float>::infinity()); // in the plane of the triangle
         rays.add(on_face, random_dir, 2.0f);              // from a point of a face
+        // Towards a point of the face, almost along an axis (sideways
+        // components down to denormals, whose inverses overflow the slab
+        // products), and from 1e8 away. From 1e4 away, about one ray in 70
+        // runs so nearly along a triangle's plane that the kernel's t
+        // (divided by a tiny D.N) falls hundreds of units short of the
+        // scene, ahead of every box the ray enters, and the nearest-first
+        // walk stops before that triangle: a case of the grazing limit
+        // gfxRTWideBVHLayout.h describes.
+        static const float kSideways[4] = {1e-8f, 1e-25f, 1e-36f, 1e-41f};
+        float axis_dir[3], axis_origin[3], far_origin[3];
+        for (int x = 0; x < 3; ++x) {
+            axis_dir[x] = x == k ? (i % 2 ? 1.0f : -1.0f) : kSideways[i % 4] * u(rng);
+            axis_origin[x] = on_face[x] - 3.0f * axis_dir[x];
+            far_origin[x] = on_face[x] - 1e8f * random_dir[x];
+        }
+        rays.add(axis_origin, axis_dir, std::numeric_limits<float>::infinity());
+        rays.add(far_origin, random_dir, std::numeric_limits<float>::infinity());
     }
     // Rays that cannot hit: NaN or infinite components, a zero direction,
     // no room between 0.0001 and the limit; and limits just either side of

@@ -47,9 +47,11 @@ WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned s
 
 // Rays that run along edges (from outside the edge, and from its first
 // vertex), through vertices from random points, in the plane of each
-// triangle, and from points on triangles (box faces of a box grid); then
-// rays that cannot hit (NaN or infinite components, a zero direction, no
-// room between 0.0001 and the limit) and limits just either side of a hit.
+// triangle, from points on triangles (box faces of a box grid), towards
+// points on triangles almost along an axis (sideways components down to
+// denormals) and from 1e8 away; then rays that cannot hit (NaN or
+// infinite components, a zero direction, no room between 0.0001 and the
+// limit) and limits just either side of a hit.
 WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed);
 
 // Packets of four of the rays, in order (unbounded, every lane active).
