@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 
 namespace {
@@ -29,42 +30,11 @@ WideRays random_rays(const std::vector<triAccel>& tris, int count, unsigned seed
     return rays;
 }
 
-struct Results {
-    std::vector<float> t, u, v;
-    std::vector<int> index;
-    std::vector<unsigned char> occluded;
-};
-
-Results trace(const gfxRTWideBVH& tree, const WideRays& rays, unsigned int threads) {
-    const unsigned int n = rays.size();
-    Results r{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n),
-              std::vector<int>(n), std::vector<unsigned char>(n)};
-    tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
-                         r.t.data(), r.index.data(), r.u.data(), r.v.data(), threads);
-    tree.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
-                        r.occluded.data(), threads);
-    return r;
-}
-
-Results one_ray_at_a_time(const gfxRTWideBVH& tree, const WideRays& rays) {
-    const unsigned int n = rays.size();
-    Results r{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n),
-              std::vector<int>(n), std::vector<unsigned char>(n)};
-    for (unsigned int i = 0; i < n; ++i) {
-        gfxRTWideHit hit;
-        tree.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
-        r.t[i] = hit.t;
-        r.u[i] = hit.u;
-        r.v[i] = hit.v;
-        r.index[i] = hit.index;
-        r.occluded[i] =
-            tree.occluded1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
-    }
-    return r;
-}
-
-bool same(const Results& a, const Results& b) {
-    return a.t == b.t && a.u == b.u && a.v == b.v && a.index == b.index && a.occluded == b.occluded;
+// intersect1's and occluded1's answers, one ray at a time.
+std::vector<std::string> one_ray_at_a_time(const gfxRTWideBVH& tree, const WideRays& rays) {
+    WideAnswers one_at_a_time = tree_answers(tree);
+    one_at_a_time.batch = nullptr;
+    return answers_of(one_at_a_time, rays, 1);
 }
 
 TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
@@ -73,7 +43,7 @@ TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
     const WideRays rays = random_rays(tris, 20000, 1);
     gfxRTWideBVH serial;
     ASSERT_TRUE(serial.build(tris.data(), unsigned(tris.size()), 1));
-    const Results expected = trace(serial, rays, 1);
+    const std::vector<std::string> expected = tree_answers(serial).batch(rays, 1);
     for (unsigned int threads : {2u, 4u, 64u, 1000u}) {
         gfxRTWideBVH tree;
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
@@ -82,7 +52,7 @@ TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
         EXPECT_EQ(a.leaves, b.leaves);
         EXPECT_EQ(a.blocks, b.blocks);
         EXPECT_EQ(a.depth, b.depth);
-        EXPECT_TRUE(same(trace(tree, rays, threads), expected)) << threads << " threads";
+        EXPECT_TRUE(tree_answers(tree).batch(rays, threads) == expected) << threads << " threads";
     }
 }
 
@@ -95,27 +65,32 @@ TEST(WideBVHThreads, ConcurrentInterleavedQueriesEqualOneRayAtATime) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
     ASSERT_GT(tree.memory_bytes(), std::size_t(16) << 20);
     const WideRays rays = random_rays(tris, 8000, 2);
-    const Results expected = one_ray_at_a_time(tree, rays);
+    const std::vector<std::string> expected = one_ray_at_a_time(tree, rays);
+    std::vector<int> index(rays.size()), occluded(rays.size());
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        gfxRTWideHit hit;
+        tree.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
+        index[i] = hit.index;
+        occluded[i] = tree.occluded1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
+    }
     const std::vector<RayPacket> packets = packets_of(rays);
     std::vector<int> ok(4, 0);
     std::vector<std::thread> threads;
     for (int k = 0; k < 4; ++k) {
         threads.emplace_back([&, k] {
-            bool good = same(trace(tree, rays, k % 2 ? 2 : 1), expected);
+            bool good = tree_answers(tree).batch(rays, k % 2 ? 2 : 1) == expected;
             for (std::size_t p = std::size_t(k); p < packets.size(); p += 4) {
                 RayPacket rp = packets[p];
                 HitPacket h{_mm_set1_ps(1e30f), _mm_setzero_ps(), _mm_setzero_ps(),
                             _mm_set1_epi32(-1)};
-                __m128i index;
-                tree.intersect4(rp, h, index, RenderState{0, 0}, 1e30f);
+                __m128i lanes;
+                tree.intersect4(rp, h, lanes, RenderState{0, 0}, 1e30f);
                 alignas(16) int got[4];
-                _mm_store_si128(reinterpret_cast<__m128i*>(got), index);
-                int occluded = tree.occluded4(rp, _mm_set1_ps(1e30f));
-                for (int l = 0; l < 4; ++l) {
-                    good = good && got[l] == expected.index[4 * p + std::size_t(l)];
-                    good =
-                        good && ((occluded >> l) & 1) == expected.occluded[4 * p + std::size_t(l)];
-                }
+                _mm_store_si128(reinterpret_cast<__m128i*>(got), lanes);
+                const int blocked = tree.occluded4(rp, _mm_set1_ps(1e30f));
+                for (std::size_t l = 0; l < 4; ++l)
+                    good = good && got[l] == index[4 * p + l] &&
+                           ((blocked >> l) & 1) == occluded[4 * p + l];
             }
             ok[std::size_t(k)] = good ? 1 : 0;
         });
@@ -141,12 +116,14 @@ TEST(WideBVHThreads, InterleavedBatchesPassOverRaysThatCannotHit) {
         const float limit = i % 89 < 17 ? 0.0f : i % 3 == 0 ? 0.5f : random.limits[i];
         rays.add(&random.origins[3 * i], d, limit);
     }
-    const Results expected = one_ray_at_a_time(tree, rays);
-    const long misses = std::count(expected.index.begin(), expected.index.end(), -1);
+    const std::vector<std::string> expected = one_ray_at_a_time(tree, rays);
+    const long misses = std::count_if(expected.begin(), expected.end(), [](const std::string& a) {
+        return a.rfind("index -1 ", 0) == 0;
+    });
     EXPECT_GT(misses, 1000); // the rays that cannot hit
     EXPECT_LT(misses, 3000);
-    EXPECT_TRUE(same(trace(tree, rays, 1), expected));
-    EXPECT_TRUE(same(trace(tree, rays, 2), expected));
+    EXPECT_TRUE(tree_answers(tree).batch(rays, 1) == expected);
+    EXPECT_TRUE(tree_answers(tree).batch(rays, 2) == expected);
 }
 
 } // namespace

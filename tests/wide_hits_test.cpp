@@ -82,9 +82,8 @@ std::vector<Hit> scene_oracle(const SceneLayout& layout, const WideRays& rays) {
     std::vector<Hit> hits;
     for (unsigned int i = 0; i < rays.size(); ++i)
         for (std::size_t k = 0; k < layout.instances.size(); ++k) {
-            float inverse[12], o[3], d[3];
-            EXPECT_TRUE(gfxRTWideScene::invert_transform(layout.instances[k].transform, inverse));
-            gfxRTWideScene::carry_ray(inverse, &rays.origins[3 * i], &rays.directions[3 * i], o, d);
+            float o[3], d[3];
+            carry_into(layout, k, &rays.origins[3 * i], &rays.directions[3 * i], o, d);
             oracle_hits(layout.meshes[layout.instances[k].mesh], o, d, rays.limits[i], i, int(k),
                         hits);
         }

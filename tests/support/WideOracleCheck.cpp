@@ -239,82 +239,129 @@ std::vector<RayPacket> parallel_packets(const WideRays& rays) {
     return packets_of(lanes);
 }
 
-void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
-                        const WideRays& rays, const std::vector<RayPacket>& packets,
-                        const std::string& where) {
-    const unsigned int n = rays.size();
-    std::vector<gfxRTWideHit> expected(n);
-    std::vector<unsigned char> expected_occluded(n);
-    for (unsigned int i = 0; i < n; ++i) {
-        const float* o = &rays.origins[3 * i];
-        const float* d = &rays.directions[3 * i];
-        expected[i] = oracle_nearest(tris, o, d, rays.limits[i]);
-        expected_occluded[i] = oracle_occluded(tris, o, d, rays.limits[i]);
+std::string ray_text(const std::string& hit, bool wrong_result, int occluded) {
+    return hit + (wrong_result ? " (the call said otherwise)" : "") + " occluded " +
+           std::to_string(occluded);
+}
+
+std::vector<std::string> answers_of(const WideAnswers& answers, const WideRays& rays,
+                                    unsigned int threads) {
+    if (answers.batch)
+        return answers.batch(rays, threads);
+    std::vector<std::string> each;
+    for (unsigned int i = 0; i < rays.size(); ++i)
+        each.push_back(answers.ray(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]));
+    return each;
+}
+
+WideAnswers tree_answers(const gfxRTWideBVH& tree) {
+    WideAnswers a;
+    a.ray = [&tree](const float* o, const float* d, float limit) {
+        gfxRTWideHit hit;
+        const bool found = tree.intersect1(o, d, limit, hit);
+        return ray_text(hit_bits(hit), found != (hit.index >= 0), tree.occluded1(o, d, limit));
+    };
+    a.batch = [&tree](const WideRays& rays, unsigned int threads) {
+        const unsigned int n = rays.size();
+        std::vector<float> t(n), u(n), v(n);
+        std::vector<int> index(n);
+        std::vector<unsigned char> occluded(n);
+        tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                             t.data(), index.data(), u.data(), v.data(), threads);
+        tree.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                            occluded.data(), threads);
+        std::vector<std::string> answers;
+        for (unsigned int i = 0; i < n; ++i)
+            answers.push_back(ray_text(hit_bits({t[i], u[i], v[i], index[i]}), false, occluded[i]));
+        return answers;
+    };
+    a.packet = [&tree](RayPacket rays, HitPacket hits, unsigned int shadow, float limit) {
+        __m128i index;
+        tree.intersect4(rays, hits, index, RenderState{0, shadow}, limit);
+        return packet_bits(hits, index);
+    };
+    a.occluded4 = [&tree](const RayPacket& rays, const float* limits) {
+        return tree.occluded4(rays, _mm_loadu_ps(limits));
+    };
+    return a;
+}
+
+WideAnswers triangles_oracle(const std::vector<triAccel>& tris) {
+    WideAnswers a;
+    a.ray = [&tris](const float* o, const float* d, float limit) {
+        return ray_text(hit_bits(oracle_nearest(tris, o, d, limit)), false,
+                        oracle_occluded(tris, o, d, limit));
+    };
+    a.packet = [&tris](const RayPacket& rays, HitPacket hits, unsigned int shadow, float limit) {
+        __m128i index;
+        oracle_intersect4(tris, rays, hits, index, RenderState{0, shadow}, limit);
+        return packet_bits(hits, index);
+    };
+    a.occluded4 = [&tris](const RayPacket& rays, const float* limits) {
+        return oracle_occluded4(tris, rays, _mm_loadu_ps(limits));
+    };
+    return a;
+}
+
+namespace {
+
+const float kOccludedLimits[4] = {1e30f, 0.5f, 2.0f, 1e30f};
+
+std::string packet_answer(const WideAnswers& answers, const RayPacket& rays, std::size_t p,
+                          float start, float limit) {
+    std::string text;
+    for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+        const HitPacket hits{_mm_set1_ps(p % 2 ? start : 1e30f), _mm_set1_ps(7.0f),
+                             _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
+        text += "shadow " + std::to_string(shadow) + ": " +
+                answers.packet(rays, hits, shadow, p % 3 == 0 ? 1e30f : limit) + "\n ";
     }
+    return text + "occluded4 " + std::to_string(answers.occluded4(rays, kOccludedLimits));
+}
+
+} // namespace
+
+void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideRays& rays,
+                    const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,
+                    float limit, const std::string& where) {
+    const std::vector<std::string> expected = answers_of(want, rays, 1);
+    std::vector<std::string> expected_packets;
+    for (std::size_t p = 0; p < packets.size(); ++p)
+        expected_packets.push_back(packet_answer(want, packets[p], p, start, limit));
     const gfxKernelLevel saved = gfxGetKernelLevel();
     for (gfxKernelLevel level : kernel_levels()) {
         ASSERT_TRUE(gfxSetKernelLevel(level));
-        const std::string at = where + ", kernels " + std::to_string(int(level));
         int wrong = 0;
-        for (unsigned int i = 0; i < n && wrong < 5; ++i) {
-            const float* o = &rays.origins[3 * i];
-            const float* d = &rays.directions[3 * i];
-            gfxRTWideHit hit;
-            const bool found = tree.intersect1(o, d, rays.limits[i], hit);
-            if (found != (expected[i].index >= 0) || hit_bits(hit) != hit_bits(expected[i])) {
-                ADD_FAILURE() << at << ", ray " << i << ": " << hit_bits(hit) << " expected "
-                              << hit_bits(expected[i]);
-                ++wrong;
-            }
-            if (tree.occluded1(o, d, rays.limits[i]) != bool(expected_occluded[i])) {
-                ADD_FAILURE() << at << ", occlusion of ray " << i;
-                ++wrong;
-            }
+        const auto expect = [&](const std::string& answer, const std::string& wanted,
+                                const std::string& what) {
+            if (answer != wanted && ++wrong <= 12)
+                ADD_FAILURE() << where << ", kernels " << int(level) << ", " << what << ":\n "
+                              << answer << "\nexpected\n " << wanted;
+        };
+        for (unsigned int i = 0; i < rays.size(); ++i) {
+            const float *o = &rays.origins[3 * i], *d = &rays.directions[3 * i];
+            const std::string answer = got.ray(o, d, rays.limits[i]);
+            if (answer != expected[i])
+                expect(answer, expected[i],
+                       "ray " + std::to_string(i) +
+                           (want.note ? want.note(o, d, rays.limits[i]) : ""));
         }
-        for (unsigned int threads : {1u, 3u}) {
-            std::vector<float> t(n), u(n), v(n);
-            std::vector<int> index(n);
-            std::vector<unsigned char> occluded(n);
-            tree.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
-                                 t.data(), index.data(), u.data(), v.data(), threads);
-            tree.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
-                                occluded.data(), threads);
-            for (unsigned int i = 0; i < n && wrong < 10; ++i) {
-                const gfxRTWideHit got{t[i], u[i], v[i], index[i]};
-                if (hit_bits(got) != hit_bits(expected[i]) || occluded[i] != expected_occluded[i]) {
-                    ADD_FAILURE() << at << ", batch on " << threads << " threads, ray " << i << ": "
-                                  << hit_bits(got) << " expected " << hit_bits(expected[i]);
-                    ++wrong;
-                }
-            }
+        for (unsigned int threads : {1u, batch_threads}) {
+            const std::vector<std::string> answers = answers_of(got, rays, threads);
+            for (unsigned int i = 0; i < rays.size(); ++i)
+                expect(answers[i], expected[i],
+                       "batch on " + std::to_string(threads) + " threads, ray " +
+                           std::to_string(i));
         }
-        for (std::size_t p = 0; p < packets.size() && wrong < 15; ++p) {
-            for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-                RayPacket rays4 = packets[p];
-                const float limit = p % 3 == 0 ? 1e30f : 1.5f;
-                const RenderState state{0, shadow};
-                HitPacket got{_mm_set1_ps(p % 2 ? 2.0f : 1e30f), _mm_set1_ps(7.0f),
-                              _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
-                HitPacket want = got;
-                __m128i got_index, want_index;
-                tree.intersect4(rays4, got, got_index, state, limit);
-                oracle_intersect4(tris, rays4, want, want_index, state, limit);
-                if (packet_bits(got, got_index) != packet_bits(want, want_index)) {
-                    ADD_FAILURE() << at << ", packet " << p << " shadow " << shadow << ":\n "
-                                  << packet_bits(got, got_index) << "\nexpected\n "
-                                  << packet_bits(want, want_index);
-                    ++wrong;
-                }
-            }
-            const __m128 limits = _mm_setr_ps(1e30f, 0.5f, 2.0f, 1e30f);
-            const int got = tree.occluded4(packets[p], limits);
-            const int want = oracle_occluded4(tris, packets[p], limits);
-            if (got != want) {
-                ADD_FAILURE() << at << ", occluded4 packet " << p << ": " << got << " expected "
-                              << want;
-                ++wrong;
-            }
-        }
+        for (std::size_t p = 0; p < packets.size(); ++p)
+            expect(packet_answer(got, packets[p], p, start, limit), expected_packets[p],
+                   "packet " + std::to_string(p));
     }
     ASSERT_TRUE(gfxSetKernelLevel(saved));
+}
+
+void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
+                        const WideRays& rays, const std::vector<RayPacket>& packets,
+                        const std::string& where) {
+    expect_answers(tree_answers(tree), triangles_oracle(tris), rays, packets, 3, 2.0f, 1.5f, where);
 }

@@ -6,6 +6,7 @@
 #include "gfxKernelDispatch.h"
 #include "gfxRTWideBVH.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,42 @@ std::string packet_bits(const HitPacket& hits, __m128i index);
 // The kernel versions this processor runs.
 std::vector<gfxKernelLevel> kernel_levels();
 
-// intersect1, occluded1, both batch calls (1 and 3 threads) on rays, and
-// intersect4 (with and without shadow_rays) and occluded4 on packets. Stops
-// reporting after a few mismatches.
+// What a tree or a scene (or the brute force in its place) answers, as exact
+// bits, so that any two can be compared query by query: intersect1's hit
+// (and whether it said so) with occluded1's answer; the same for every ray
+// through the batch calls (one ray at a time if not given); intersect4 from
+// hits; occluded4; and a note on a wrong ray answer (if given).
+struct WideAnswers {
+    std::function<std::string(const float* origin, const float* direction, float limit)> ray;
+    std::function<std::vector<std::string>(const WideRays& rays, unsigned int threads)> batch;
+    std::function<std::string(const RayPacket& rays, HitPacket hits, unsigned int shadow,
+                              float limit)>
+        packet;
+    std::function<int(const RayPacket& rays, const float* limits)> occluded4; // four
+    std::function<std::string(const float* origin, const float* direction, float limit)> note;
+};
+
+// A ray's answer from its hit's bits, whether the call's result disagreed
+// with the hit, and the occlusion value.
+std::string ray_text(const std::string& hit, bool wrong_result, int occluded);
+// Every ray's answer, through the batch calls on threads if answers has them.
+std::vector<std::string> answers_of(const WideAnswers& answers, const WideRays& rays,
+                                    unsigned int threads);
+
+WideAnswers tree_answers(const gfxRTWideBVH& tree);
+// The brute force of WideOracle.h over tris.
+WideAnswers triangles_oracle(const std::vector<triAccel>& tris);
+
+// Every ray one at a time and through the batch calls on 1 and batch_threads
+// threads, and every packet through intersect4 (with and without
+// shadow_rays, from hits of t start in odd packets, limited to limit but
+// every third) and occluded4, got against want under every kernel version.
+// Stops reporting after a few mismatches.
+void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideRays& rays,
+                    const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,
+                    float limit, const std::string& where);
+
+// A tree against the brute force over tris.
 void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,
                         const WideRays& rays, const std::vector<RayPacket>& packets,
                         const std::string& where);

@@ -13,23 +13,18 @@
 
 namespace {
 
-void inverse_of(const SceneLayout::Placement& p, float inverse[12]) {
-    const bool invertible = gfxRTWideScene::invert_transform(p.transform, inverse);
-    EXPECT_TRUE(invertible);
-}
-
-// Each lane carried with carry_ray; the active mask comes along.
-RayPacket carried_packet(const float inverse[12], const RayPacket& rays) {
+// Each lane carried into instance k's space; the active mask comes along.
+RayPacket carried_packet(const SceneLayout& layout, std::size_t k, const RayPacket& rays) {
     float f[6][4];
     packet_rows(rays, f);
     alignas(16) float g[6][4];
-    for (int k = 0; k < 4; ++k) {
-        const float o[3] = {f[0][k], f[1][k], f[2][k]}, d[3] = {f[3][k], f[4][k], f[5][k]};
+    for (int l = 0; l < 4; ++l) {
+        const float o[3] = {f[0][l], f[1][l], f[2][l]}, d[3] = {f[3][l], f[4][l], f[5][l]};
         float oo[3], od[3];
-        gfxRTWideScene::carry_ray(inverse, o, d, oo, od);
+        carry_into(layout, k, o, d, oo, od);
         for (int a = 0; a < 3; ++a) {
-            g[a][k] = oo[a];
-            g[3 + a][k] = od[a];
+            g[a][l] = oo[a];
+            g[3 + a][l] = od[a];
         }
     }
     RayPacket out = rays;
@@ -68,21 +63,6 @@ zrv::scenes::Bounds finite_bounds(const std::vector<triAccel>& tris) {
                     b.max[a] = std::fmax(b.max[a], v[a]);
                 }
     return b;
-}
-
-// For a message: what the expected instance's mesh tree alone finds on the
-// carried ray, which tells the top level's faults from the mesh tree's.
-std::string mesh_alone(const gfxRTWideScene& scene, const SceneLayout& layout,
-                       const gfxRTWideSceneHit& expected, const float* origin,
-                       const float* direction, float limit) {
-    if (expected.instance < 0)
-        return "";
-    float inverse[12], o[3], d[3];
-    inverse_of(layout.instances[expected.instance], inverse);
-    gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-    gfxRTWideHit hit;
-    scene.mesh(layout.instances[expected.instance].mesh).intersect1(o, d, limit, hit);
-    return "; its mesh's tree alone: " + hit_bits(hit);
 }
 
 // Triangles the trees leave out (repeated vertices, a NaN vertex), a sliver,
@@ -239,64 +219,11 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
     return packets;
 }
 
-gfxRTWideSceneHit scene_oracle_nearest(const SceneLayout& layout, const float* origin,
-                                       const float* direction, float max_distance) {
-    gfxRTWideSceneHit best{max_distance, 0.0f, 0.0f, -1, -1};
-    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
-        float inverse[12], o[3], d[3];
-        inverse_of(layout.instances[i], inverse);
-        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-        const gfxRTWideHit hit =
-            oracle_nearest(layout.meshes[layout.instances[i].mesh], o, d, best.t);
-        if (hit.index >= 0)
-            best = gfxRTWideSceneHit{hit.t, hit.u, hit.v, hit.index, int(i)};
-    }
-    return best;
-}
-
-bool scene_oracle_occluded(const SceneLayout& layout, const float* origin, const float* direction,
-                           float max_distance) {
-    for (const SceneLayout::Placement& p : layout.instances) {
-        float inverse[12], o[3], d[3];
-        inverse_of(p, inverse);
-        gfxRTWideScene::carry_ray(inverse, origin, direction, o, d);
-        if (oracle_occluded(layout.meshes[p.mesh], o, d, max_distance))
-            return true;
-    }
-    return false;
-}
-
-void scene_oracle_intersect4(const SceneLayout& layout, const RayPacket& rays, HitPacket& hits,
-                             __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
-                             float max_distance) {
-    alignas(16) int index[4] = {-1, -1, -1, -1}, instance[4] = {-1, -1, -1, -1};
-    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
-        float inverse[12];
-        inverse_of(layout.instances[i], inverse);
-        __m128i found;
-        oracle_intersect4(layout.meshes[layout.instances[i].mesh], carried_packet(inverse, rays),
-                          hits, found, state, max_distance);
-        alignas(16) int lanes[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), found);
-        for (int k = 0; k < 4; ++k)
-            if (lanes[k] >= 0) {
-                index[k] = lanes[k];
-                instance[k] = int(i);
-            }
-    }
-    hit_index = _mm_load_si128(reinterpret_cast<const __m128i*>(index));
-    hit_instance = _mm_load_si128(reinterpret_cast<const __m128i*>(instance));
-}
-
-int scene_oracle_occluded4(const SceneLayout& layout, const RayPacket& rays, __m128 max_distance) {
-    int occluded = 0;
-    for (const SceneLayout::Placement& p : layout.instances) {
-        float inverse[12];
-        inverse_of(p, inverse);
-        occluded |=
-            oracle_occluded4(layout.meshes[p.mesh], carried_packet(inverse, rays), max_distance);
-    }
-    return occluded;
+void carry_into(const SceneLayout& layout, std::size_t k, const float* origin,
+                const float* direction, float* carried_origin, float* carried_direction) {
+    float inverse[12];
+    EXPECT_TRUE(gfxRTWideScene::invert_transform(layout.instances[k].transform, inverse));
+    gfxRTWideScene::carry_ray(inverse, origin, direction, carried_origin, carried_direction);
 }
 
 std::string scene_hit_bits(const gfxRTWideSceneHit& h) {
@@ -304,107 +231,116 @@ std::string scene_hit_bits(const gfxRTWideSceneHit& h) {
            std::to_string(h.instance);
 }
 
+WideAnswers scene_answers(const gfxRTWideScene& scene) {
+    WideAnswers a;
+    a.ray = [&scene](const float* o, const float* d, float limit) {
+        gfxRTWideSceneHit hit;
+        const bool found = scene.intersect1(o, d, limit, hit);
+        return ray_text(scene_hit_bits(hit), found != (hit.index >= 0),
+                        scene.occluded1(o, d, limit));
+    };
+    a.batch = [&scene](const WideRays& rays, unsigned int threads) {
+        const unsigned int n = rays.size();
+        std::vector<float> t(n), u(n), v(n);
+        std::vector<int> index(n), instance(n);
+        std::vector<unsigned char> occluded(n);
+        scene.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                              t.data(), index.data(), instance.data(), u.data(), v.data(), threads);
+        scene.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
+                             occluded.data(), threads);
+        std::vector<std::string> answers;
+        for (unsigned int i = 0; i < n; ++i)
+            answers.push_back(ray_text(scene_hit_bits({t[i], u[i], v[i], index[i], instance[i]}),
+                                       false, occluded[i]));
+        return answers;
+    };
+    a.packet = [&scene](RayPacket rays, HitPacket hits, unsigned int shadow, float limit) {
+        __m128i index, instance;
+        scene.intersect4(rays, hits, index, instance, RenderState{0, shadow}, limit);
+        return packet_bits(hits, index) + " instances " + packet_bits(hits, instance);
+    };
+    a.occluded4 = [&scene](const RayPacket& rays, const float* limits) {
+        return scene.occluded4(rays, _mm_loadu_ps(limits));
+    };
+    return a;
+}
+
+namespace {
+
+// Only a strictly nearer t replaces a hit: equal t goes to the lower
+// instance.
+gfxRTWideSceneHit oracle_scene_nearest(const SceneLayout& layout, const float* origin,
+                                       const float* direction, float limit) {
+    gfxRTWideSceneHit best{limit, 0.0f, 0.0f, -1, -1};
+    for (std::size_t k = 0; k < layout.instances.size(); ++k) {
+        float o[3], d[3];
+        carry_into(layout, k, origin, direction, o, d);
+        const gfxRTWideHit hit =
+            oracle_nearest(layout.meshes[layout.instances[k].mesh], o, d, best.t);
+        if (hit.index >= 0)
+            best = gfxRTWideSceneHit{hit.t, hit.u, hit.v, hit.index, int(k)};
+    }
+    return best;
+}
+
+} // namespace
+
+WideAnswers scene_oracle(const SceneLayout& layout, const gfxRTWideScene& scene) {
+    WideAnswers a;
+    a.ray = [&layout](const float* origin, const float* direction, float limit) {
+        bool occluded = false;
+        for (std::size_t k = 0; k < layout.instances.size() && !occluded; ++k) {
+            float o[3], d[3];
+            carry_into(layout, k, origin, direction, o, d);
+            occluded = oracle_occluded(layout.meshes[layout.instances[k].mesh], o, d, limit);
+        }
+        return ray_text(scene_hit_bits(oracle_scene_nearest(layout, origin, direction, limit)),
+                        false, occluded);
+    };
+    a.packet = [&layout](const RayPacket& rays, HitPacket hits, unsigned int shadow, float limit) {
+        alignas(16) int index[4] = {-1, -1, -1, -1}, instance[4] = {-1, -1, -1, -1};
+        for (std::size_t k = 0; k < layout.instances.size(); ++k) {
+            alignas(16) int lanes[4];
+            __m128i found;
+            oracle_intersect4(layout.meshes[layout.instances[k].mesh],
+                              carried_packet(layout, k, rays), hits, found, RenderState{0, shadow},
+                              limit);
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), found);
+            for (int l = 0; l < 4; ++l)
+                if (lanes[l] >= 0) {
+                    index[l] = lanes[l];
+                    instance[l] = int(k);
+                }
+        }
+        const auto load = [](const int* v) {
+            return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+        };
+        return packet_bits(hits, load(index)) + " instances " + packet_bits(hits, load(instance));
+    };
+    a.occluded4 = [&layout](const RayPacket& rays, const float* limits) {
+        int occluded = 0;
+        for (std::size_t k = 0; k < layout.instances.size(); ++k)
+            occluded |= oracle_occluded4(layout.meshes[layout.instances[k].mesh],
+                                         carried_packet(layout, k, rays), _mm_loadu_ps(limits));
+        return occluded;
+    };
+    a.note = [&layout, &scene](const float* origin, const float* direction, float limit) {
+        const gfxRTWideSceneHit expected = oracle_scene_nearest(layout, origin, direction, limit);
+        if (expected.instance < 0)
+            return std::string();
+        float o[3], d[3];
+        gfxRTWideHit hit;
+        carry_into(layout, std::size_t(expected.instance), origin, direction, o, d);
+        scene.mesh(layout.instances[std::size_t(expected.instance)].mesh)
+            .intersect1(o, d, limit, hit);
+        return "; its mesh's tree alone: " + hit_bits(hit);
+    };
+    return a;
+}
+
 void expect_scene_oracle(const gfxRTWideScene& scene, const SceneLayout& layout,
                          const WideRays& rays, const std::vector<RayPacket>& packets,
                          const std::string& where) {
-    const unsigned int n = rays.size();
-    std::vector<gfxRTWideSceneHit> expected(n);
-    std::vector<unsigned char> expected_occluded(n);
-    for (unsigned int i = 0; i < n; ++i) {
-        const float* o = &rays.origins[3 * i];
-        const float* d = &rays.directions[3 * i];
-        expected[i] = scene_oracle_nearest(layout, o, d, rays.limits[i]);
-        expected_occluded[i] = scene_oracle_occluded(layout, o, d, rays.limits[i]);
-    }
-    struct PacketAnswer {
-        HitPacket hits[2];
-        __m128i index[2], instance[2];
-        int occluded;
-    };
-    const __m128 limits4 = _mm_setr_ps(1e30f, 0.5f, 2.0f, 1e30f);
-    // What packet p's hits hold before intersect4.
-    const auto start = [](std::size_t p) {
-        return HitPacket{_mm_set1_ps(p % 2 ? 4.0f : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
-                         _mm_set1_epi32(-1)};
-    };
-    std::vector<PacketAnswer> answers(packets.size());
-    for (std::size_t p = 0; p < packets.size(); ++p) {
-        for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-            answers[p].hits[shadow] = start(p);
-            scene_oracle_intersect4(layout, packets[p], answers[p].hits[shadow],
-                                    answers[p].index[shadow], answers[p].instance[shadow],
-                                    RenderState{0, shadow}, p % 3 == 0 ? 1e30f : 3.0f);
-        }
-        answers[p].occluded = scene_oracle_occluded4(layout, packets[p], limits4);
-    }
-
-    const gfxKernelLevel saved = gfxGetKernelLevel();
-    for (gfxKernelLevel level : kernel_levels()) {
-        ASSERT_TRUE(gfxSetKernelLevel(level));
-        const std::string at = where + ", kernels " + std::to_string(int(level));
-        int wrong = 0;
-        for (unsigned int i = 0; i < n && wrong < 5; ++i) {
-            const float* o = &rays.origins[3 * i];
-            const float* d = &rays.directions[3 * i];
-            gfxRTWideSceneHit hit;
-            const bool found = scene.intersect1(o, d, rays.limits[i], hit);
-            if (found != (expected[i].index >= 0) ||
-                scene_hit_bits(hit) != scene_hit_bits(expected[i])) {
-                ADD_FAILURE() << at << ", ray " << i << ": " << scene_hit_bits(hit) << " expected "
-                              << scene_hit_bits(expected[i])
-                              << mesh_alone(scene, layout, expected[i], o, d, rays.limits[i]);
-                ++wrong;
-            }
-            if (scene.occluded1(o, d, rays.limits[i]) != bool(expected_occluded[i])) {
-                ADD_FAILURE() << at << ", occlusion of ray " << i;
-                ++wrong;
-            }
-        }
-        for (unsigned int threads : {1u, 4u}) {
-            std::vector<float> t(n), u(n), v(n);
-            std::vector<int> index(n), instance(n);
-            std::vector<unsigned char> occluded(n);
-            scene.intersect_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(),
-                                  n, t.data(), index.data(), instance.data(), u.data(), v.data(),
-                                  threads);
-            scene.occluded_batch(rays.origins.data(), rays.directions.data(), rays.limits.data(), n,
-                                 occluded.data(), threads);
-            for (unsigned int i = 0; i < n && wrong < 10; ++i) {
-                const gfxRTWideSceneHit got{t[i], u[i], v[i], index[i], instance[i]};
-                if (scene_hit_bits(got) != scene_hit_bits(expected[i]) ||
-                    occluded[i] != expected_occluded[i]) {
-                    ADD_FAILURE() << at << ", batch on " << threads << " threads, ray " << i << ": "
-                                  << scene_hit_bits(got) << " expected "
-                                  << scene_hit_bits(expected[i]);
-                    ++wrong;
-                }
-            }
-        }
-        for (std::size_t p = 0; p < packets.size() && wrong < 15; ++p) {
-            for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-                RayPacket rays4 = packets[p];
-                HitPacket got = start(p);
-                __m128i got_index, got_instance;
-                scene.intersect4(rays4, got, got_index, got_instance, RenderState{0, shadow},
-                                 p % 3 == 0 ? 1e30f : 3.0f);
-                const PacketAnswer& want = answers[p];
-                if (packet_bits(got, got_index) !=
-                        packet_bits(want.hits[shadow], want.index[shadow]) ||
-                    packet_bits(got, got_instance) !=
-                        packet_bits(want.hits[shadow], want.instance[shadow])) {
-                    ADD_FAILURE() << at << ", packet " << p << " shadow " << shadow << ":\n "
-                                  << packet_bits(got, got_index) << "\nexpected\n "
-                                  << packet_bits(want.hits[shadow], want.index[shadow]);
-                    ++wrong;
-                }
-            }
-            const int got = scene.occluded4(packets[p], limits4);
-            if (got != answers[p].occluded) {
-                ADD_FAILURE() << at << ", occluded4 packet " << p << ": " << got << " expected "
-                              << answers[p].occluded;
-                ++wrong;
-            }
-        }
-    }
-    ASSERT_TRUE(gfxSetKernelLevel(saved));
+    expect_answers(scene_answers(scene), scene_oracle(layout, scene), rays, packets, 4, 4.0f, 3.0f,
+                   where);
 }

@@ -43,16 +43,17 @@ WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed);
 std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& rays,
                                      unsigned seed);
 
-gfxRTWideSceneHit scene_oracle_nearest(const SceneLayout& layout, const float* origin,
-                                       const float* direction, float max_distance);
-bool scene_oracle_occluded(const SceneLayout& layout, const float* origin, const float* direction,
-                           float max_distance);
-void scene_oracle_intersect4(const SceneLayout& layout, const RayPacket& rays, HitPacket& hits,
-                             __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
-                             float max_distance);
-int scene_oracle_occluded4(const SceneLayout& layout, const RayPacket& rays, __m128 max_distance);
+// The world ray carried into the space of the layout's instance k.
+void carry_into(const SceneLayout& layout, std::size_t k, const float* origin,
+                const float* direction, float* carried_origin, float* carried_direction);
 
 std::string scene_hit_bits(const gfxRTWideSceneHit& hit);
+
+WideAnswers scene_answers(const gfxRTWideScene& scene);
+// The brute force over the layout's instances; its notes say what the
+// nearest instance's mesh tree in scene finds alone, which tells the top
+// level's faults from the mesh tree's.
+WideAnswers scene_oracle(const SceneLayout& layout, const gfxRTWideScene& scene);
 
 // Every query (one ray, packets, batches on 1 and 4 threads) under every
 // kernel version against the oracle.
