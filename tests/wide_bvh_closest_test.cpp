@@ -112,21 +112,13 @@ std::vector<float> query_points(const std::vector<triAccel>& tris, int count, un
         float p[3];
         for (int a = 0; a < 3; ++a) {
             const float mid = 0.5f * (box.min[a] + box.max[a]);
-            switch (i % 4) {
-            case 0: {
+            if (i % 4 == 0) {
                 const float u = unit(rng), v = unit(rng) * (1.0f - u);
                 p[a] = t.vertex0[a] + u * (t.vertex1[a] - t.vertex0[a]) +
                        v * (t.vertex2[a] - t.vertex0[a]) + 0.1f * size * signed_unit(rng);
-                break;
-            }
-            case 1:
-                p[a] = t.vertex1[a];
-                break;
-            case 2:
-                p[a] = mid + 0.6f * size * signed_unit(rng);
-                break;
-            default:
-                p[a] = mid + 10.0f * size * signed_unit(rng);
+            } else {
+                p[a] = i % 4 == 1 ? t.vertex1[a]
+                                  : mid + (i % 4 == 2 ? 0.6f : 10.0f) * size * signed_unit(rng);
             }
         }
         points.insert(points.end(), p, p + 3);
@@ -143,9 +135,8 @@ void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
     const unsigned int n = unsigned(points.size() / 3);
-    std::vector<gfxRTWideClosestPoint> first(n);
+    std::vector<gfxRTWideClosestPoint> first;
     const gfxKernelLevel saved = gfxGetKernelLevel();
-    bool have_first = false;
     for (gfxKernelLevel level : kernel_levels()) {
         ASSERT_TRUE(gfxSetKernelLevel(level));
         for (unsigned int threads : {0u, 1u, 3u}) {
@@ -156,10 +147,8 @@ void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<
             } else {
                 tree.closest_batch(points.data(), nullptr, n, got.data(), threads);
             }
-            if (!have_first) {
+            if (first.empty())
                 first = got;
-                have_first = true;
-            }
             for (unsigned int i = 0; i < n; ++i)
                 ASSERT_EQ(bits(got[i]), bits(first[i]))
                     << "point " << i << ", kernels " << level << ", threads " << threads;

@@ -56,8 +56,7 @@ TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {
         gfxRTWideBVH tree;
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
         std::vector<RayPacket> packets = packets_of(rays);
-        const std::vector<RayPacket> narrow = narrow_packets(rays, 4);
-        packets.insert(packets.end(), narrow.begin(), narrow.end());
+        append(packets, narrow_packets(rays, 4));
         expect_wide_oracle(tree, tris, rays, packets, "adversarial");
     }
 }
@@ -123,8 +122,7 @@ TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
     const WideRays rays = aimed_rays(tris, 2000, 4, 30.0f, true);
     std::vector<RayPacket> packets = narrow_packets(rays, 6);
-    const std::vector<RayPacket> parallel = parallel_packets(rays);
-    packets.insert(packets.end(), parallel.begin(), parallel.end());
+    append(packets, parallel_packets(rays));
     expect_wide_oracle(tree, tris, rays, packets, "inside a large scene");
 }
 

@@ -102,8 +102,7 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
     mix_triangle_flags(tris);
     const WideRays rays = scattered_rays(tris, 1500, 3);
     std::vector<RayPacket> packets = incoherent_packets(zrv::scenes::scene_bounds(tris), 300, 4);
-    const auto pairs = facing_pairs(scattered_rays(tris, 400, 5));
-    packets.insert(packets.end(), pairs.begin(), pairs.end());
+    append(packets, facing_pairs(scattered_rays(tris, 400, 5)));
     for (unsigned int threads : {1u, 2u}) {
         gfxRTWideBVH built;
         ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), threads));

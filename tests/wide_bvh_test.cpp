@@ -26,12 +26,9 @@ TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
     const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(tris);
     const WideRays rays = scattered_rays(tris, 3000, 11);
     std::vector<RayPacket> packets = incoherent_packets(b, 600, 5);
-    const auto one_point = one_point_packets(packets, 300);
-    packets.insert(packets.end(), one_point.begin(), one_point.end());
-    const auto camera = camera_packets(b, 32, 32, 0.7f);
-    packets.insert(packets.end(), camera.begin(), camera.end());
-    const auto pairs = facing_pairs(scattered_rays(tris, 800, 12));
-    packets.insert(packets.end(), pairs.begin(), pairs.end());
+    append(packets, one_point_packets(packets, 300));
+    append(packets, camera_packets(b, 32, 32, 0.7f));
+    append(packets, facing_pairs(scattered_rays(tris, 800, 12)));
     for (unsigned int threads : {1u, 4u}) {
         gfxRTWideBVH tree;
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));

@@ -150,11 +150,6 @@ void expect_every_hit(const Structure& structure, const WideRays& rays,
     ASSERT_TRUE(gfxSetKernelLevel(saved));
 }
 
-void append(WideRays& rays, const WideRays& more) {
-    for (unsigned int i = 0; i < more.size(); ++i)
-        rays.add(&more.origins[3 * i], &more.directions[3 * i], more.limits[i]);
-}
-
 class WideHitsOracle : public ::testing::TestWithParam<OracleScene> {};
 
 TEST_P(WideHitsOracle, CountsAndListsEqualTheBruteForce) {

@@ -132,54 +132,43 @@ TEST(WideSceneTransforms, RefusedTransformsAndTheirResults) {
         float m[12];
         gfxRTWideInstanceResult result;
     };
+    const gfxRTWideInstanceResult non_finite = GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM,
+                                  singular = GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM,
+                                  done = GFX_WIDE_INSTANCE_DONE;
     const Case cases[] = {
-        {"NaN entry",
-         {1, 0, 0, nan, 0, 1, 0, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM},
-        {"infinite entry",
-         {1, 0, 0, 0, 0, inf, 0, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM},
-        {"zero row", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}, GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
-        {"parallel rows",
-         {1, 2, 3, 0, 2, 4, 6, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        {"NaN entry", {1, 0, 0, nan, 0, 1, 0, 0, 0, 0, 1, 0}, non_finite},
+        {"infinite entry", {1, 0, 0, 0, 0, inf, 0, 0, 0, 0, 1, 0}, non_finite},
+        {"zero row", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}, singular},
+        {"parallel rows", {1, 2, 3, 0, 2, 4, 6, 0, 0, 0, 1, 0}, singular},
         // Rows apart by 2^-25 of their length: parallel within float's precision.
-        {"nearly parallel rows",
-         {1, 0, 0, 0, 1, 1.0f / 33554432.0f, 0, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        {"nearly parallel rows", {1, 0, 0, 0, 1, 1.0f / 33554432.0f, 0, 0, 0, 0, 1, 0}, singular},
         // Finite, but its inverse is not.
-        {"inverse overflows",
-         {1e-39f, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM},
+        {"inverse overflows", {1e-39f, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}, singular},
         // Apart by 2^-23: kept.
-        {"thin but invertible",
-         {1, 0, 0, 0, 1, 1.0f / 8388608.0f, 0, 0, 0, 0, 1, 0},
-         GFX_WIDE_INSTANCE_DONE},
-        {"tiny scale", {1e-30f, 0, 0, 0, 0, 1e-30f, 0, 0, 0, 0, 1e-30f, 0}, GFX_WIDE_INSTANCE_DONE},
+        {"thin but invertible", {1, 0, 0, 0, 1, 1.0f / 8388608.0f, 0, 0, 0, 0, 1, 0}, done},
+        {"tiny scale", {1e-30f, 0, 0, 0, 0, 1e-30f, 0, 0, 0, 0, 1e-30f, 0}, done},
     };
     unsigned int placed = 0;
     for (const Case& c : cases) {
         float inverse[12];
         std::fill(inverse, inverse + 12, 42.0f);
         EXPECT_EQ(scene.add_instance(0, c.m), c.result) << c.name;
-        EXPECT_EQ(gfxRTWideScene::invert_transform(c.m, inverse),
-                  c.result == GFX_WIDE_INSTANCE_DONE)
-            << c.name;
-        if (c.result == GFX_WIDE_INSTANCE_DONE) {
+        EXPECT_EQ(gfxRTWideScene::invert_transform(c.m, inverse), c.result == done) << c.name;
+        if (c.result == done) {
             ++placed;
             continue;
         }
         for (float x : inverse)
             EXPECT_EQ(x, 42.0f) << c.name << ": a refused inverse is not written";
-        ASSERT_EQ(scene.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
+        ASSERT_EQ(scene.add_instance(0, identity), done);
         ++placed;
         EXPECT_EQ(scene.set_transform(placed - 1, c.m), c.result) << c.name;
         EXPECT_EQ(0, std::memcmp(scene.transform(placed - 1), identity, sizeof identity))
             << c.name << ": a refused transform changes nothing";
     }
     EXPECT_EQ(scene.instance_count(), placed);
-    EXPECT_EQ(scene.add_instance(0, nullptr), GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
-    EXPECT_EQ(scene.set_transform(0, nullptr), GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+    EXPECT_EQ(scene.add_instance(0, nullptr), non_finite);
+    EXPECT_EQ(scene.set_transform(0, nullptr), non_finite);
     EXPECT_EQ(scene.add_instance(1, identity), GFX_WIDE_INSTANCE_NO_SUCH_MESH);
     EXPECT_EQ(scene.set_transform(placed, identity), GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
     EXPECT_EQ(scene.instance_count(), placed);

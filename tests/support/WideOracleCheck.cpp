@@ -14,6 +14,10 @@
 #include <limits>
 #include <random>
 
+namespace {
+const float kInf = std::numeric_limits<float>::infinity();
+} // namespace
+
 std::string packet_bits(const HitPacket& h, __m128i index) {
     std::string text;
     alignas(16) float t[4], u[4], v[4];
@@ -40,6 +44,11 @@ void WideRays::add(const float* origin, const float* direction, float limit) {
     origins.insert(origins.end(), origin, origin + 3);
     directions.insert(directions.end(), direction, direction + 3);
     limits.push_back(limit);
+}
+
+void append(WideRays& rays, const WideRays& more) {
+    for (unsigned int i = 0; i < more.size(); ++i)
+        rays.add(&more.origins[3 * i], &more.directions[3 * i], more.limits[i]);
 }
 
 std::string hit_bits(const gfxRTWideHit& h) {
@@ -69,7 +78,7 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
         const int lane = int(i % 4);
         const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
         const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
-        rays.add(o, d, i % 3 == 0 ? std::numeric_limits<float>::infinity() : limit(rng));
+        rays.add(o, d, i % 3 == 0 ? kInf : limit(rng));
     }
     return rays;
 }
@@ -108,15 +117,13 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
             on_face[x] = (a[x] + b[x] + c[x]) / 3.0f;
             random_dir[x] = u(rng);
         }
-        rays.add(before, along,
-                 std::numeric_limits<float>::infinity()); // along a shared edge, from outside
-        rays.add(a, along,
-                 std::numeric_limits<float>::infinity()); // from a shared vertex along its edge
-        rays.add(from_c, through,
-                 std::numeric_limits<float>::infinity()); // through a shared vertex
-        rays.add(c, in_plane,
-                 std::numeric_limits<float>::infinity()); // in the plane of the triangle
-        rays.add(on_face, random_dir, 2.0f);              // from a point of a face
+        // Along a shared edge from outside and from its vertex, through a
+        // shared vertex, in the triangle's plane, from a point of a face.
+        rays.add(before, along, kInf);
+        rays.add(a, along, kInf);
+        rays.add(from_c, through, kInf);
+        rays.add(c, in_plane, kInf);
+        rays.add(on_face, random_dir, 2.0f);
         // Towards a point of the face, almost along an axis (sideways
         // components down to denormals, whose inverses overflow the slab
         // products), and from 1e8 away. From 1e4 away, about one ray in 70
@@ -132,8 +139,8 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
             axis_origin[x] = on_face[x] - 3.0f * axis_dir[x];
             far_origin[x] = on_face[x] - 1e8f * random_dir[x];
         }
-        rays.add(axis_origin, axis_dir, std::numeric_limits<float>::infinity());
-        rays.add(far_origin, random_dir, std::numeric_limits<float>::infinity());
+        rays.add(axis_origin, axis_dir, kInf);
+        rays.add(far_origin, random_dir, kInf);
     }
     // Rays that cannot hit: NaN or infinite components, a zero direction,
     // no room between 0.0001 and the limit; and limits just either side of
@@ -142,19 +149,18 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
     for (int a = 0; a < 3; ++a) {
         float o[3] = {0, 0, -3}, d[3] = {0, 0, 1};
         o[a] = nan;
-        rays.add(o, d, std::numeric_limits<float>::infinity());
-        o[a] = -std::numeric_limits<float>::infinity();
-        rays.add(o, d, std::numeric_limits<float>::infinity());
+        rays.add(o, d, kInf);
+        o[a] = -kInf;
+        rays.add(o, d, kInf);
         o[a] = 0;
         d[a] = nan;
-        rays.add(o, d, std::numeric_limits<float>::infinity());
-        d[a] = std::numeric_limits<float>::infinity();
-        rays.add(o, d, std::numeric_limits<float>::infinity());
+        rays.add(o, d, kInf);
+        d[a] = kInf;
+        rays.add(o, d, kInf);
     }
     const float o[3] = {0.01f, 0.02f, -3}, zero[3] = {0, 0, 0}, d[3] = {0, 0, 1};
-    const float limits[6] = {
-        std::numeric_limits<float>::infinity(), 0.0001f, nan, 1.0f, 2.3f, 2.31f};
-    rays.add(o, zero, std::numeric_limits<float>::infinity());
+    const float limits[6] = {kInf, 0.0001f, nan, 1.0f, 2.3f, 2.31f};
+    rays.add(o, zero, kInf);
     for (float limit : limits)
         rays.add(o, d, limit);
     return rays;

@@ -17,6 +17,11 @@ struct WideRays {
     unsigned int size() const { return unsigned(limits.size()); }
 };
 
+template <typename T> void append(std::vector<T>& items, const std::vector<T>& more) {
+    items.insert(items.end(), more.begin(), more.end());
+}
+void append(WideRays& rays, const WideRays& more);
+
 // Exact bits of a hit, for messages and comparisons.
 std::string hit_bits(const gfxRTWideHit& hit);
 

@@ -198,15 +198,13 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
                                      unsigned seed) {
     const zrv::scenes::Bounds b = finite_bounds(world_triangles(layout));
     std::vector<RayPacket> packets = incoherent_packets(b, 300, seed);
-    const auto one_point = one_point_packets(packets, 300);
-    packets.insert(packets.end(), one_point.begin(), one_point.end());
-    const auto camera = camera_packets(b, 16, 16, 0.7f);
-    packets.insert(packets.end(), camera.begin(), camera.end());
+    append(packets, one_point_packets(packets, 300));
+    append(packets, camera_packets(b, 16, 16, 0.7f));
     WideRays some;
     for (unsigned int i = 0; i < rays.size() && i < 600; ++i)
         some.add(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
-    for (const auto& more : {facing_pairs(some), parallel_packets(some)})
-        packets.insert(packets.end(), more.begin(), more.end());
+    append(packets, facing_pairs(some));
+    append(packets, parallel_packets(some));
     // Shadow rays towards a distant light from neighbouring points: one
     // direction, origins apart across it as well.
     std::mt19937 rng(seed);
