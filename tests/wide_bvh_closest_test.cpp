@@ -23,22 +23,14 @@ using zrv::scenes::Vec3;
 
 struct D3 {
     double x, y, z;
+    D3 operator-(D3 b) const { return D3{x - b.x, y - b.y, z - b.z}; }
+    D3 operator+(D3 b) const { return D3{x + b.x, y + b.y, z + b.z}; }
+    friend D3 operator*(double s, D3 a) { return D3{s * a.x, s * a.y, s * a.z}; }
+    friend double dot(D3 a, D3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+    friend D3 cross(D3 a, D3 b) {
+        return D3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+    }
 };
-D3 operator-(D3 a, D3 b) {
-    return D3{a.x - b.x, a.y - b.y, a.z - b.z};
-}
-D3 operator+(D3 a, D3 b) {
-    return D3{a.x + b.x, a.y + b.y, a.z + b.z};
-}
-D3 operator*(double s, D3 a) {
-    return D3{s * a.x, s * a.y, s * a.z};
-}
-double dot(D3 a, D3 b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-D3 cross(D3 a, D3 b) {
-    return D3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
 D3 of(const float* v) {
     return D3{v[0], v[1], v[2]};
 }
@@ -136,9 +128,7 @@ void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
     const unsigned int n = unsigned(points.size() / 3);
     std::vector<gfxRTWideClosestPoint> first;
-    const gfxKernelLevel saved = gfxGetKernelLevel();
-    for (gfxKernelLevel level : kernel_levels()) {
-        ASSERT_TRUE(gfxSetKernelLevel(level));
+    for_each_kernel_level([&](const std::string& level) {
         for (unsigned int threads : {0u, 1u, 3u}) {
             std::vector<gfxRTWideClosestPoint> got(n);
             if (threads == 0) {
@@ -151,10 +141,9 @@ void expect_closest_oracle(const std::vector<triAccel>& tris, const std::vector<
                 first = got;
             for (unsigned int i = 0; i < n; ++i)
                 ASSERT_EQ(bits(got[i]), bits(first[i]))
-                    << "point " << i << ", kernels " << level << ", threads " << threads;
+                    << "point " << i << level << ", threads " << threads;
         }
-    }
-    ASSERT_TRUE(gfxSetKernelLevel(saved));
+    });
     if (answers)
         *answers = first;
 

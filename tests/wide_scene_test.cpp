@@ -200,16 +200,12 @@ TEST(WideSceneEmpty, ScenesWithNothingToHitMissEveryRay) {
     ASSERT_EQ(empty_meshes.add_mesh(nullptr, 0, 1), 0);
     ASSERT_EQ(empty_meshes.add_instance(0, identity), GFX_WIDE_INSTANCE_DONE);
     ASSERT_TRUE(empty_meshes.commit(1));
+    // Every query as over a layout with no instance, the rays limited to 5.
+    WideRays at_five;
+    for (unsigned int i = 0; i < rays.size(); ++i)
+        at_five.add(&rays.origins[3 * i], &rays.directions[3 * i], 5.0f);
     for (const gfxRTWideScene* scene : {&uncommitted, &empty_meshes})
-        for (unsigned int i = 0; i < rays.size(); ++i) {
-            gfxRTWideSceneHit hit;
-            EXPECT_FALSE(
-                scene->intersect1(&rays.origins[3 * i], &rays.directions[3 * i], 5.0f, hit));
-            EXPECT_EQ(hit.index, -1);
-            EXPECT_EQ(hit.instance, -1);
-            EXPECT_EQ(hit.t, 5.0f);
-            EXPECT_FALSE(scene->occluded1(&rays.origins[3 * i], &rays.directions[3 * i], 5.0f));
-        }
+        expect_scene_oracle(*scene, SceneLayout(), at_five, {}, "nothing to hit");
     EXPECT_EQ(empty_meshes.mesh(0).statistics().triangles, 0u);
     EXPECT_EQ(uncommitted.instance_mesh(0), 0u);
 }
@@ -393,30 +389,22 @@ TEST(WideScenePackets, CameraPacketsWhoseSignsPartInAnInstanceEqualTheBruteForce
     std::mt19937 rng(31);
     std::uniform_real_distribution<float> inside(-1.2f, 1.2f), slope(0.05f, 1.0f),
         spread(0.005f, 0.08f);
-    std::vector<RayPacket> packets;
+    WideRays lanes; // four to a packet, from one origin
     for (int i = 0; i < 1500; ++i) {
         const float along = rng() % 2 ? 1.0f : -1.0f, up = rng() % 2 ? slope(rng) : -slope(rng);
-        const float e = spread(rng);
-        alignas(16) float dx[4], dy[4], dz[4];
-        const float part[4] = {e, -e, 0.5f * e, -0.5f * e};
-        for (int l = 0; l < 4; ++l) {
-            dx[l] = along * (1.0f + part[l]);
-            dy[l] = up;
-            dz[l] = along * (1.0f - part[l]);
+        const float e = spread(rng), part[4] = {e, -e, 0.5f * e, -0.5f * e};
+        float o[3];
+        for (float& x : o)
+            x = inside(rng);
+        for (float p : part) {
+            const float d[3] = {along * (1.0f + p), up, along * (1.0f - p)};
+            lanes.add(o, d, 1e30f);
         }
-        RayPacket p;
-        p.origin.x = _mm_set1_ps(inside(rng));
-        p.origin.y = _mm_set1_ps(inside(rng));
-        p.origin.z = _mm_set1_ps(inside(rng));
-        p.direction.x = _mm_load_ps(dx);
-        p.direction.y = _mm_load_ps(dy);
-        p.direction.z = _mm_load_ps(dz);
-        p.active_mask = 15;
-        packets.push_back(p);
     }
     gfxRTWideScene scene;
     build_scene(layout, scene, 1);
-    expect_scene_oracle(scene, layout, scene_rays(layout, 200, 32), packets, "turned instance");
+    expect_scene_oracle(scene, layout, scene_rays(layout, 200, 32), packets_of(lanes),
+                        "turned instance");
 }
 
 } // namespace

@@ -15,7 +15,16 @@
 #include <random>
 
 namespace {
+
 const float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<gfxKernelLevel> kernel_levels() {
+    std::vector<gfxKernelLevel> levels{GFX_KERNELS_SSE2};
+    if (gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3))
+        levels.push_back(GFX_KERNELS_X86_64_V3);
+    return levels;
+}
+
 } // namespace
 
 std::string packet_bits(const HitPacket& h, __m128i index) {
@@ -31,13 +40,6 @@ std::string packet_bits(const HitPacket& h, __m128i index) {
         text +=
             hit_bits(gfxRTWideHit{t[k], u[k], v[k], ix[k]}) + " id " + std::to_string(id[k]) + "; ";
     return text;
-}
-
-std::vector<gfxKernelLevel> kernel_levels() {
-    std::vector<gfxKernelLevel> levels{GFX_KERNELS_SSE2};
-    if (gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3))
-        levels.push_back(GFX_KERNELS_X86_64_V3);
-    return levels;
 }
 
 void WideRays::add(const float* origin, const float* direction, float limit) {
@@ -309,20 +311,53 @@ WideAnswers triangles_oracle(const std::vector<triAccel>& tris) {
     return a;
 }
 
+void expect_texts(const std::vector<std::string>& got, const std::vector<std::string>& want,
+                  const std::string& what, const std::function<std::string(std::size_t)>& note) {
+    int shown = 0;
+    for (std::size_t k = 0; k < std::max(got.size(), want.size()) && shown < 4; ++k) {
+        const std::string g = k < got.size() ? got[k] : "none",
+                          w = k < want.size() ? want[k] : "none";
+        if (g != w && ++shown)
+            ADD_FAILURE() << what << ", item " << k << (note ? note(k) : "") << ":\n " << g
+                          << "\nexpected\n " << w;
+    }
+}
+
+void for_each_kernel_level(const std::function<void(const std::string& level)>& check) {
+    const gfxKernelLevel saved = gfxGetKernelLevel();
+    for (gfxKernelLevel level : kernel_levels()) {
+        ASSERT_TRUE(gfxSetKernelLevel(level));
+        check(", kernels " + std::to_string(int(level)));
+    }
+    ASSERT_TRUE(gfxSetKernelLevel(saved));
+}
+
+WideAnswers one_ray_at_a_time(WideAnswers answers) {
+    answers.batch = nullptr;
+    return answers;
+}
+
 namespace {
 
-const float kOccludedLimits[4] = {1e30f, 0.5f, 2.0f, 1e30f};
-
-std::string packet_answer(const WideAnswers& answers, const RayPacket& rays, std::size_t p,
-                          float start, float limit) {
-    std::string text;
-    for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-        const HitPacket hits{_mm_set1_ps(p % 2 ? start : 1e30f), _mm_set1_ps(7.0f),
-                             _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
-        text += "shadow " + std::to_string(shadow) + ": " +
-                answers.packet(rays, hits, shadow, p % 3 == 0 ? 1e30f : limit) + "\n ";
+// intersect4 with and without shadow_rays, from hits of t start in odd
+// packets, limited to limit but every third; then occluded4.
+std::vector<std::string> packet_answers(const WideAnswers& answers,
+                                        const std::vector<RayPacket>& packets, float start,
+                                        float limit) {
+    static const float kOccludedLimits[4] = {1e30f, 0.5f, 2.0f, 1e30f};
+    std::vector<std::string> texts;
+    for (std::size_t p = 0; p < packets.size(); ++p) {
+        std::string text;
+        for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+            const HitPacket hits{_mm_set1_ps(p % 2 ? start : 1e30f), _mm_set1_ps(7.0f),
+                                 _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
+            text += "shadow " + std::to_string(shadow) + ": " +
+                    answers.packet(packets[p], hits, shadow, p % 3 == 0 ? 1e30f : limit) + "\n ";
+        }
+        texts.push_back(text + "occluded4 " +
+                        std::to_string(answers.occluded4(packets[p], kOccludedLimits)));
     }
-    return text + "occluded4 " + std::to_string(answers.occluded4(rays, kOccludedLimits));
+    return texts;
 }
 
 } // namespace
@@ -330,40 +365,21 @@ std::string packet_answer(const WideAnswers& answers, const RayPacket& rays, std
 void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideRays& rays,
                     const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,
                     float limit, const std::string& where) {
-    const std::vector<std::string> expected = answers_of(want, rays, 1);
-    std::vector<std::string> expected_packets;
-    for (std::size_t p = 0; p < packets.size(); ++p)
-        expected_packets.push_back(packet_answer(want, packets[p], p, start, limit));
-    const gfxKernelLevel saved = gfxGetKernelLevel();
-    for (gfxKernelLevel level : kernel_levels()) {
-        ASSERT_TRUE(gfxSetKernelLevel(level));
-        int wrong = 0;
-        const auto expect = [&](const std::string& answer, const std::string& wanted,
-                                const std::string& what) {
-            if (answer != wanted && ++wrong <= 12)
-                ADD_FAILURE() << where << ", kernels " << int(level) << ", " << what << ":\n "
-                              << answer << "\nexpected\n " << wanted;
-        };
-        for (unsigned int i = 0; i < rays.size(); ++i) {
-            const float *o = &rays.origins[3 * i], *d = &rays.directions[3 * i];
-            const std::string answer = got.ray(o, d, rays.limits[i]);
-            if (answer != expected[i])
-                expect(answer, expected[i],
-                       "ray " + std::to_string(i) +
-                           (want.note ? want.note(o, d, rays.limits[i]) : ""));
-        }
-        for (unsigned int threads : {1u, batch_threads}) {
-            const std::vector<std::string> answers = answers_of(got, rays, threads);
-            for (unsigned int i = 0; i < rays.size(); ++i)
-                expect(answers[i], expected[i],
-                       "batch on " + std::to_string(threads) + " threads, ray " +
-                           std::to_string(i));
-        }
-        for (std::size_t p = 0; p < packets.size(); ++p)
-            expect(packet_answer(got, packets[p], p, start, limit), expected_packets[p],
-                   "packet " + std::to_string(p));
-    }
-    ASSERT_TRUE(gfxSetKernelLevel(saved));
+    const std::vector<std::string> expected = answers_of(one_ray_at_a_time(want), rays, 1),
+                                   expected_packets = packet_answers(want, packets, start, limit);
+    const auto note = [&](std::size_t i) {
+        return want.note ? want.note(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i])
+                         : std::string();
+    };
+    for_each_kernel_level([&](const std::string& level) {
+        expect_texts(answers_of(one_ray_at_a_time(got), rays, 1), expected,
+                     where + level + ", rays one at a time", note);
+        for (unsigned int threads : {1u, batch_threads})
+            expect_texts(answers_of(got, rays, threads), expected,
+                         where + level + ", batch on " + std::to_string(threads) + " threads");
+        expect_texts(packet_answers(got, packets, start, limit), expected_packets,
+                     where + level + ", packets");
+    });
 }
 
 void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& tris,

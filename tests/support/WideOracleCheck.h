@@ -28,9 +28,6 @@ std::string hit_bits(const gfxRTWideHit& hit);
 // Exact bits of a packet's hits and positions, lane by lane.
 std::string packet_bits(const HitPacket& hits, __m128i index);
 
-// The kernel versions this processor runs.
-std::vector<gfxKernelLevel> kernel_levels();
-
 // What a tree or a scene (or the brute force in its place) answers, as exact
 // bits, so that any two can be compared query by query: intersect1's hit
 // (and whether it said so) with occluded1's answer; the same for every ray
@@ -52,6 +49,19 @@ std::string ray_text(const std::string& hit, bool wrong_result, int occluded);
 // Every ray's answer, through the batch calls on threads if answers has them.
 std::vector<std::string> answers_of(const WideAnswers& answers, const WideRays& rays,
                                     unsigned int threads);
+
+// The answers without their batch calls.
+WideAnswers one_ray_at_a_time(WideAnswers answers);
+
+// got against want item by item, reporting the first few differences (with
+// the note of each if given).
+void expect_texts(const std::vector<std::string>& got, const std::vector<std::string>& want,
+                  const std::string& what,
+                  const std::function<std::string(std::size_t)>& note = nullptr);
+
+// check under every kernel version this processor runs, given the version's
+// text; then the version that was set again.
+void for_each_kernel_level(const std::function<void(const std::string& level)>& check);
 
 WideAnswers tree_answers(const gfxRTWideBVH& tree);
 // The brute force of WideOracle.h over tris.
@@ -84,13 +94,9 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
 // components), a third unbounded and the others with limits.
 WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
 
-// Rays that run along edges (from outside the edge, and from its first
-// vertex), through vertices from random points, in the plane of each
-// triangle, from points on triangles (box faces of a box grid), towards
-// points on triangles almost along an axis (sideways components down to
-// denormals) and from 1e8 away; then rays that cannot hit (NaN or
-// infinite components, a zero direction, no room between 0.0001 and the
-// limit) and limits just either side of a hit.
+// per_kind rays of each kind: along shared edges, through shared vertices, in
+// triangles' planes, from and towards points of faces (almost along an axis,
+// and from 1e8 away); then rays that cannot hit and limits either side of a hit.
 WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed);
 
 // Packets of four of the rays, in order (unbounded, every lane active).
