@@ -94,10 +94,8 @@ TEST(BVHParallelBuild, EveryFailedAllocationIsReportedAndRecoveredFrom) {
             FatalErrorRecorder recorder;
             bool built;
             {
-                AllocationFaultRule rule;
-                rule.thread = AllocationFaultRule::ARMING_THREAD;
-                rule.skip = skip;
-                AllocationFaults faults(rule);
+                AllocationFaults faults(
+                    {AllocationFaultRule::ARMING_THREAD, 0, ~std::size_t(0), skip});
                 built = tree.build_tree(threads);
                 if (faults.injected() == 0)
                     break; // every allocation of the build was let through
@@ -113,76 +111,57 @@ TEST(BVHParallelBuild, EveryFailedAllocationIsReportedAndRecoveredFrom) {
     }
 }
 
-// The threads that called a tree's object operations, and how often.
-class ThreadLog {
-public:
-    void record() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        threads_.insert(std::this_thread::get_id());
-        ++calls_;
-    }
-    std::set<std::thread::id> threads() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return threads_;
-    }
-    unsigned int calls() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::set<std::thread::id> threads_;
-    mutable unsigned int calls_ = 0;
-};
-
 // A host's tree derived from Base (over boxes, or the library's triangle
-// adaptor), overriding the object operations to record their threads.
+// adaptor) that records the threads calling its object operations.
 template <typename Base> class ThreadRecording : public Base {
 public:
     using Base::Base;
     unsigned int get_number_of_objects() const override {
-        log.record();
+        record();
         return Base::get_number_of_objects();
     }
     void get_object_bbox(unsigned int object, __m128& bbmin, __m128& bbmax) const override {
-        log.record();
+        record();
         Base::get_object_bbox(object, bbmin, bbmax);
     }
     float get_object_intersection_cost(unsigned int object) const override {
-        log.record();
+        record();
         return Base::get_object_intersection_cost(object);
     }
-    ThreadLog log;
+    void record() const { // locked: a faulty build would call from the workers
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        ++calls;
+    }
+    mutable std::mutex mutex;
+    mutable std::set<std::thread::id> threads;
+    mutable unsigned int calls = 0;
 };
-using ThreadRecordingBoxBVH = ThreadRecording<BoxBVH>;
-using ThreadRecordingTriangleBVH = ThreadRecording<gfxRTBVH_triAccel>;
 
 // Above the task threshold the top levels' passes run on the pool; a host's
 // object operations (every object's box and cost among them) are still called
 // on the building thread only, and the tree is the serial one.
 TEST(BVHParallelBuild, HostObjectOperationsStayOnTheBuildingThread) {
     const unsigned int n = 60000;
-    const std::set<std::thread::id> building_thread = {std::this_thread::get_id()};
-
+    const auto expect_serial_tree_from_this_thread = [&](const gfxRTBVH& serial, auto& host) {
+        ASSERT_TRUE(host.build_tree(4));
+        std::lock_guard<std::mutex> lock(host.mutex);
+        EXPECT_EQ(host.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+        EXPECT_GE(host.calls, 2 * n);
+        EXPECT_EQ(bvh_shape_difference(serial, host), "");
+    };
     const std::vector<TestBox> boxes = random_boxes(n, 19);
     BoxBVH serial_boxes(boxes);
     ASSERT_TRUE(serial_boxes.build_tree(1));
-    ThreadRecordingBoxBVH host_boxes(boxes);
-    ASSERT_TRUE(host_boxes.build_tree(4));
-    EXPECT_EQ(host_boxes.log.threads(), building_thread);
-    EXPECT_GE(host_boxes.log.calls(), 2 * n);
-    EXPECT_EQ(bvh_shape_difference(serial_boxes, host_boxes), "");
+    ThreadRecording<BoxBVH> host_boxes(boxes);
+    expect_serial_tree_from_this_thread(serial_boxes, host_boxes);
 
     const std::vector<triAccel> triangles = zrv::scenes::random_triangle_soup(
         n, zrv::scenes::Bounds{{-10, -10, -10}, {10, 10, 10}}, 0.5f, 19);
     gfxRTBVH_triAccel serial_triangles(triangles.data(), n);
     ASSERT_TRUE(serial_triangles.build_tree(1));
-    ThreadRecordingTriangleBVH host_triangles(triangles.data(), n);
-    ASSERT_TRUE(host_triangles.build_tree(4));
-    EXPECT_EQ(host_triangles.log.threads(), building_thread);
-    EXPECT_GE(host_triangles.log.calls(), 2 * n);
-    EXPECT_EQ(bvh_shape_difference(serial_triangles, host_triangles), "");
+    ThreadRecording<gfxRTBVH_triAccel> host_triangles(triangles.data(), n);
+    expect_serial_tree_from_this_thread(serial_triangles, host_triangles);
     // The adaptor itself, whose records the workers make, builds the same tree.
     gfxRTBVH_triAccel adaptor(triangles.data(), n);
     ASSERT_TRUE(adaptor.build_tree(4));

@@ -2,7 +2,6 @@
 // failed read leaves.
 #include "AllocationFaults.h"
 #include "BVHTestUtil.h"
-#include "RecordingStream.h"
 #include "gfxRTAccelerationStructureServices.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +33,8 @@ Items chain(int n) {
                                StreamItem::String("END:gfxRTBVH_triAccel")});
     return items;
 }
+
+const Ray3 UP{{0.2f, 0.2f, -1}, {0, 0, 1}}; // hits triangle 0
 
 std::vector<triAccel> strip() { // triangle i over x in [i, i + 0.9]
     std::vector<triAccel> tris;
@@ -87,11 +88,7 @@ TEST(BVHCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         if (c.reason == nullptr) {
             ASSERT_NE(bvh, nullptr) << c.name << ": " << reason.ConvertToChar();
             // The deepest tree the stacks allow traces without a stack fault.
-            RayPacket rays = packet_of(Ray3{{0.2f, 0.2f, -1}, {0, 0, 1}});
-            HitPacket hits = empty_hits();
-            __m128i objects;
-            bvh->traverse_tree(rays, hits, objects, RenderState{0, 0}, 1e30f);
-            EXPECT_EQ(lane_of(hits.id, 0), c.levels > 0 ? 0 : -1) << c.name;
+            EXPECT_EQ(bvh_hit_id(*bvh, UP), c.levels > 0 ? 0 : -1) << c.name;
             gfxRTBVH_triAccel direct(tris.data(), c.triangle_count), bare(nullptr, 0);
             ReplayReader again(items), again_bare(items);
             EXPECT_TRUE(direct.unstream(again) && !bare.unstream(again_bare)) << c.name;
@@ -142,19 +139,13 @@ TEST(BVHStream, FailedReadLeavesATreeSafeToUse) {
                 items[c.item] = c.value;
             ReplayReader reader(items);
             {
-                AllocationFaultRule rule;
-                rule.min_bytes = rule.max_bytes =
-                    c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
-                AllocationFaults faults(rule);
+                const std::size_t bytes = c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
+                AllocationFaults faults({AllocationFaultRule::ANY_THREAD, bytes, bytes});
                 EXPECT_FALSE(bvh.unstream(reader));
                 EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0);
             }
             const bool old_tree = read_before && !c.nodes_replaced;
-            RayPacket rays = packet_of(Ray3{{0.2f, 0.2f, -1}, {0, 0, 1}});
-            HitPacket hits = empty_hits();
-            __m128i objects;
-            bvh.traverse_tree(rays, hits, objects, RenderState{0, 0}, 1e30f);
-            EXPECT_EQ(lane_of(hits.id, 0), old_tree ? 0 : -1);
+            EXPECT_EQ(bvh_hit_id(bvh, UP), old_tree ? 0 : -1);
             EXPECT_EQ(bvh.get_statistic()->number_of_leaves, c.nodes_replaced ? 21u
                                                              : old_tree       ? 2u
                                                                               : 0u);

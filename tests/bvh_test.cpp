@@ -58,10 +58,7 @@ TEST(RayBox, SlabTestFollowsTheSSENaNRules) {
 void dump_and_trace(const gfxRTBVH& tree, const Ray3& ray) {
     TextJournal journal;
     tree.debug(journal, false, 1);
-    RayPacket rays = packet_of(ray);
-    HitPacket hits = empty_hits();
-    __m128i hit_object;
-    tree.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
+    bvh_hit_id(tree, ray);
 }
 
 // Node count, root axis, objects in the root's child 0 and first (-1: a leaf).
@@ -264,10 +261,8 @@ TEST(BVHTraversal, EmptyAndDerivedTrees) {
     const triAccel triangle = make_triangle(a, b, c, 5);
     CountingTriangleBVH derived(&triangle, 1);
     ASSERT_TRUE(derived.build_tree(1));
-    rays = packet_of({{0.25f, 0.25f, 1}, {0, 0, -1}});
-    hits = empty_hits();
-    derived.traverse_tree(rays, hits, hit_object, RenderState{0, 0}, 1e30f);
-    EXPECT_EQ(std::make_pair(derived.calls, lane_of(hits.id, 3)), std::make_pair(1, 5));
+    EXPECT_EQ(bvh_hit_id(derived, {{0.25f, 0.25f, 1}, {0, 0, -1}}), 5);
+    EXPECT_EQ(derived.calls, 1);
 }
 
 const float LO[3] = {0, 0, 0}, HI[3] = {4, 4, 4};

@@ -12,14 +12,6 @@
 
 namespace {
 
-gfxSplitCandidate candidate(float position, unsigned type, unsigned index) {
-    gfxSplitCandidate c;
-    c.position = position;
-    c.type = type;
-    c.object_index = index;
-    return c;
-}
-
 struct PoolFixture : ::testing::Test {
     gfxSplitCandidate storage[3][4] = {};
     gfxSplitCandidate* lists[3] = {storage[0], storage[1], storage[2]};
@@ -90,7 +82,7 @@ TEST_F(PoolFixture, LargeModelAllocatesPerRequest) {
         gfxSplitCandidate *a[3], *b[3], *initial[3];
         EXPECT_EQ(pool.get_free_space(a, 1000), 0u);
         EXPECT_EQ(pool.get_free_space(b, 1000), 0u);
-        a[2][999] = candidate(1, 0, 1); // the whole requested length is usable
+        a[2][999] = gfxSplitCandidate(); // the whole requested length is usable
         EXPECT_NE(a[0], b[0]);
         pool.release_space(a, 0);
         pool.get_initial_lists(initial);
@@ -103,11 +95,10 @@ TEST_F(PoolFixture, LargeModelAllocatesPerRequest) {
 }
 
 TEST(KDTreeBuild, DepthLimitTable) {
-    InspectableKDTree tree;
-    const unsigned n[] = {0, 1, 2, 10, 100, 1000, 100000, 1000000};
-    const unsigned depth[] = {0, 8, 10, 12, 16, 19, 26, 30};
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(tree.depth_limit_for(n[i]), depth[i]) << n[i];
+    const unsigned cases[][2] = {{0, 0},    {1, 8},     {2, 10},      {10, 12},
+                                 {100, 16}, {1000, 19}, {100000, 26}, {1000000, 30}};
+    for (const auto& c : cases)
+        EXPECT_EQ(InspectableKDTree().depth_limit_for(c[0]), c[1]) << c[0];
 }
 
 // A triangle whose vertex bounds are [x0, x1] x [0, 1] x [0, 1].
@@ -167,9 +158,7 @@ TEST(KDTreeBuild, EveryFailedAllocationFailsTheBuildOrChangesNothing) {
     int failed = 0;
     for (int skip = 0;; ++skip) {
         InspectableKDTree tree;
-        AllocationFaultRule rule;
-        rule.skip = skip;
-        AllocationFaults faults(rule);
+        AllocationFaults faults({AllocationFaultRule::ANY_THREAD, 0, ~std::size_t(0), skip});
         const bool built = tree.create_tree_from_triAccel_list(tris.data(), count);
         if (faults.injected() == 0)
             break;

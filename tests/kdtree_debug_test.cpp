@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,25 @@ TEST(KDTreeReport, ExactTextAtAnIndentation) {
     EXPECT_EQ(report(tree, 2, true), expected); // verbose changes nothing
 }
 
+// The stream of a chain of inner levels over the unit box: node 0 splits
+// into nodes 1 and 2, each odd node into the next odd node and a leaf, the
+// last inner node into two leaves (2 * levels + 1 nodes, one null entry).
+std::vector<StreamItem> chain_stream(unsigned int levels) {
+    std::vector<StreamItem> items = stream_items_from_text(
+        "s:BEGIN:gfxRTKDTree s:version=1 u:" + std::to_string(16 * levels + 16) +
+        " u:" + std::to_string(2 * levels + 1) +
+        " u:0 u:1 s:BEGIN:KDTreeBBox f:0 f:0 f:0 f:1 f:1 f:1 s:END:KDTreeBBox "
+        "s:BEGIN:KDTreeProperties u:2 u:9 f:0.2 f:0.5 d:1e9 d:0 s:END:KDTreeProperties "
+        "s:BEGIN:KDTreeStatistic u:0 d:0 u:0 u:0 u:0 u:0 u:0 s:END:KDTreeStatistic");
+    for (unsigned int k = 0; k <= 2 * levels; ++k) {
+        const bool inner = k == 0 || (k % 2 == 1 && k + 3 <= 2 * levels);
+        items.push_back(StreamItem::Uint(inner ? (k == 0 ? 8u : 16u) + k % 3 : LEAF.word0));
+        items.push_back(inner ? StreamItem::Float(0.5f) : StreamItem::Uint(0));
+    }
+    items.insert(items.end(), {StreamItem::Int(-1), StreamItem::String("END:gfxRTKDTree")});
+    return items;
+}
+
 TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
     // Eight complete levels, breadth first (node n at 8 + 8n, children at
     // 16(n + 1)): planes for the first seven only.
@@ -112,16 +132,29 @@ TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
     understated.number_of_nodes_ = 2;
     // A children pair beyond the node array: both children are refused.
     const HandTree outside({inner(8, 64, 0, 0.5f), LEAF, LEAF}, KDTreeBBox(0, 0, 0, 1, 1, 1));
+    // Chains read by the stream reader, which does not check depth: the report
+    // follows 256 inner levels, refuses the next one, and a 200,001-node chain
+    // does not overflow the stack (under ASan).
+    const triAccel triangle = {};
+    std::unique_ptr<gfxRTKDTree> chains[3];
+    const unsigned int levels[3] = {256, 257, 100000};
+    for (int i = 0; i < 3; ++i) {
+        chains[i].reset(new gfxRTKDTree(1));
+        chains[i]->set_first_triangle(&triangle);
+        ReplayReader reader(chain_stream(levels[i]));
+        ASSERT_TRUE(chains[i]->unstream(reader) && reader.faults().empty()) << levels[i];
+    }
     const struct {
-        const HandTree& tree;
+        const gfxRTKDTree& tree;
         size_t planes, refused;
-    } cases[] = {{deep, 127, 0}, {understated, 2, 2}, {outside, 1, 2}};
+    } cases[] = {{deep, 127, 0},     {understated, 2, 2}, {outside, 1, 2},
+                 {*chains[0], 7, 0}, {*chains[1], 7, 1},  {*chains[2], 7, 1}};
     for (const auto& c : cases) {
         const std::string text = report(c.tree, 0);
-        EXPECT_EQ(occurrences(text, "\nInvalid node_counter\n"), c.refused) << c.planes;
-        EXPECT_EQ(occurrences(text, ", -1,\n"), c.planes);
-        EXPECT_EQ(occurrences(text, ",\n"), 5 * c.planes) << c.planes; // corners, index lines
-        EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << c.planes;
+        EXPECT_EQ(occurrences(text, "\nInvalid node_counter\n"), c.refused) << &c - cases;
+        EXPECT_EQ(occurrences(text, ", -1,\n"), c.planes) << &c - cases;
+        EXPECT_EQ(occurrences(text, ",\n"), 5 * c.planes) << &c - cases; // corners, index lines
+        EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << &c - cases;
     }
     EXPECT_EQ(report(gfxRTKDTree(1), 0), "");
     EXPECT_EQ(report(HandTree({}, KDTreeBBox(0, 0, 0, 1, 1, 1)), 0), "");
@@ -130,55 +163,6 @@ TEST(KDTreeReport, DepthLimitCorruptTreesAndMissingCells) {
     unsigned int visits = 0, planes = 0, depth = 0;
     three_axis_tree().debug_node(8, visits, nullptr, planes, depth, journal, false, 5);
     EXPECT_EQ(journal.text, "     bbox is NULL\n");
-}
-
-// The stream of a chain of inner levels over the unit box: node 0 splits
-// into nodes 1 and 2, each odd node into the next odd node and a leaf, the
-// last inner node into two leaves (2 * levels + 1 nodes, one null entry).
-std::vector<StreamItem> chain_stream(unsigned int levels) {
-    using S = StreamItem;
-    std::vector<StreamItem> items = {S::String("BEGIN:gfxRTKDTree"),
-                                     S::String("version=1"),
-                                     S::Uint(16 * levels + 16),
-                                     S::Uint(2 * levels + 1),
-                                     S::Uint(0),
-                                     S::Uint(1),
-                                     S::String("BEGIN:KDTreeBBox")};
-    for (float v : {0, 0, 0, 1, 1, 1})
-        items.push_back(S::Float(v));
-    items.insert(items.end(),
-                 {S::String("END:KDTreeBBox"), S::String("BEGIN:KDTreeProperties"), S::Uint(2),
-                  S::Uint(9), S::Float(0.2f), S::Float(0.5f), S::Double(1e9), S::Double(0),
-                  S::String("END:KDTreeProperties"), S::String("BEGIN:KDTreeStatistic")});
-    for (int k = 0; k < 7; ++k)
-        items.push_back(k == 1 ? S::Double(0) : S::Uint(0));
-    items.push_back(S::String("END:KDTreeStatistic"));
-    for (unsigned int k = 0; k <= 2 * levels; ++k) {
-        const bool inner = k == 0 || (k % 2 == 1 && k + 3 <= 2 * levels);
-        items.push_back(S::Uint(inner ? (k == 0 ? 8u : 16u) + k % 3 : LEAF.word0));
-        items.push_back(inner ? S::Float(0.5f) : S::Uint(0));
-    }
-    items.insert(items.end(), {S::Int(-1), S::String("END:gfxRTKDTree")});
-    return items;
-}
-
-// Chains read by the stream reader, which does not check depth: the report
-// follows 256 inner levels, refuses the next one, and a 200,001-node chain
-// no longer overflows the stack (under ASan).
-TEST(KDTreeReport, DeepChainsAreCutAtADepthLimit) {
-    const struct { unsigned int levels, refused; } cases[] = {{256, 0}, {257, 1}, {100000, 1}};
-    const triAccel triangle = {};
-    for (const auto& c : cases) {
-        gfxRTKDTree tree(1);
-        tree.set_first_triangle(&triangle);
-        ReplayReader reader(chain_stream(c.levels));
-        ASSERT_TRUE(tree.unstream(reader)) << c.levels;
-        ASSERT_TRUE(reader.faults().empty()) << c.levels;
-        const std::string text = report(tree, 0);
-        EXPECT_EQ(occurrences(text, "\nInvalid node_counter\n"), c.refused) << c.levels;
-        EXPECT_EQ(occurrences(text, ", -1,\n"), 7u) << c.levels;
-        EXPECT_EQ(text.substr(text.size() - 21), "   End of VRML code.\n") << c.levels;
-    }
 }
 
 } // namespace

@@ -7,37 +7,20 @@
 #include "StreamFiles.h"
 #include "gfxAlignedMemory.h"
 #include "gfxRTAccelerationStructureServices.h"
-#include "zrvStreams.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <regex>
-#include <sstream>
 
 namespace {
 
 using Items = std::vector<StreamItem>;
 using S = StreamItem;
+using Services = gfxRTAccelerationStructureServices;
 
 const unsigned LEAF = 0x80000000u;
-
-// Items from text: s:token u:unsigned (0x allowed) i:int f:float d:double.
-Items items_of(const std::string& text) {
-    Items items;
-    std::istringstream words(text);
-    for (std::string w; words >> w;) {
-        const char* v = w.c_str() + 2;
-        items.push_back(w[0] == 's'   ? S::String(v)
-                        : w[0] == 'u' ? S::Uint(unsigned(std::strtoul(v, nullptr, 0)))
-                        : w[0] == 'i' ? S::Int(std::atoi(v))
-                        : w[0] == 'f' ? S::Float(std::strtof(v, nullptr))
-                                      : S::Double(std::strtod(v, nullptr)));
-    }
-    return items;
-}
 
 // A hand-made tree over 2 triangles: root split at x = 0.5 with its pair at
 // 16, a leaf at 16 with entry 0 and an empty leaf at 24 whose first is 1.
@@ -49,7 +32,7 @@ const std::string SMALL_TREE =
     "s:BEGIN:KDTreeStatistic u:1 d:1.0 u:2 u:2 u:2 u:2 u:1 s:END:KDTreeStatistic "
     "u:8 f:0.5 u:0x80000000 u:1 u:0x80000001 u:0 i:0 i:-1 i:1 s:END:gfxRTKDTree";
 Items small_tree() {
-    return items_of(SMALL_TREE);
+    return stream_items_from_text(SMALL_TREE);
 }
 const std::size_t FIRST_NODE_ITEM = 31;
 
@@ -57,12 +40,6 @@ std::vector<triAccel> two_triangles() {
     const float a0[3] = {0, 0, 0}, a1[3] = {0.4f, 0, 0}, a2[3] = {0, 1, 0};
     const float b0[3] = {0.6f, 0, 0}, b1[3] = {1, 0, 0}, b2[3] = {1, 1, 0.25f};
     return {make_triangle(a0, a1, a2, 0), make_triangle(b0, b1, b2, 1)};
-}
-
-Items stream_of(const gfxRTKDTree& tree) {
-    RecordingWriter writer;
-    EXPECT_TRUE(tree.stream(writer));
-    return writer.items;
 }
 
 TEST(KDTreeStream, HandMadeTreeReadsAndWritesBackValueForValue) {
@@ -82,44 +59,12 @@ TEST(KDTreeStream, HandMadeTreeReadsAndWritesBackValueForValue) {
     EXPECT_EQ(tree.next_free_object(), 0u);
     EXPECT_EQ(tree.get_statistic()->compile_time_sec, 0.0);
 
-    EXPECT_TRUE(stream_of(tree) == small_tree());
+    EXPECT_TRUE(streamed_items(tree) == small_tree());
 
     // The second thread slot's stack exists and traces.
     HitPacket hits = empty_hits();
     host_trace(tree, packet_of(Ray3{{0.1f, 0.2f, -1}, {0, 0, 1}}), RenderState{1, 0}, hits);
     EXPECT_EQ(lane_of(hits.id, 0), 0);
-}
-
-// Counts too large for 32-bit offsets are refused before the nodes; failed
-// allocations (nodes, objects, a stack, plus the allocator's header and
-// padding) fail the read. Either way the tree is left without nodes.
-TEST(KDTreeStream, HugeCountsAndFailedAllocationsFailTheRead) {
-    const std::vector<triAccel> tris = two_triangles();
-    const struct {
-        std::size_t item;
-        unsigned value;
-        std::size_t failing_bytes;
-    } cases[] = {
-        {3, 0x20000000u, 0},  // 8N + 8 bytes of nodes
-        {3, 0xFFFFFFFFu, 0},  // ... also wrapping 32 bits
-        {5, 0x20000000u, 0},  // M entries of 8 bytes
-        {16, 0xFFFFFFFFu, 0}, // stacks of max_tree_depth_ + 2 entries
-        {16, 0x10000000u, 0}, {16, 9, 32 + 16 + 31}, {16, 9, 24 + 16 + 15}, {16, 9, 176 + 16 + 15},
-    };
-    for (const auto& c : cases) {
-        Items items = small_tree();
-        items[c.item].u = c.value;
-        InspectableKDTree tree(1);
-        tree.set_first_triangle(tris.data());
-        ReplayReader reader(items);
-        AllocationFaultRule rule;
-        rule.min_bytes = rule.max_bytes = c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
-        AllocationFaults faults(rule);
-        EXPECT_FALSE(tree.unstream(reader)) << c.item << " " << c.value << " " << c.failing_bytes;
-        EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0) << c.failing_bytes;
-        EXPECT_TRUE(c.failing_bytes || reader.position() == FIRST_NODE_ITEM); // nodes unread
-        EXPECT_EQ(tree.get_number_of_nodes(), 0u);
-    }
 }
 
 // SMALL_TREE grown to 41 nodes (38 unreachable empty leaves appended), 40
@@ -138,10 +83,11 @@ Items grown_tree() {
     return items;
 }
 
-// Every way the read can fail, into a new tree and into one read before:
-// the tree traces as before when nothing was read past the version, else
-// not at all; it streams without reading past an array (under ASan) and
-// keeps the node count read, or none when the arrays could not be made.
+// Every way the read can fail, into a new tree and into one read before: the
+// tree traces as before when nothing was read past the version, else not at
+// all; it streams without reading past an array (under ASan) and keeps the
+// node count read, or none when counts too large for 32-bit offsets were
+// refused before the nodes or the arrays could not be made.
 TEST(KDTreeStream, FailedReadLeavesATreeSafeToUse) {
     const std::vector<triAccel> tris = two_triangles();
     const std::size_t last = grown_tree().size() - 1, none = ~std::size_t(0);
@@ -162,7 +108,11 @@ TEST(KDTreeStream, FailedReadLeavesATreeSafeToUse) {
         {"properties end", 21, S::String("X"), 0, 41},
         {"statistic begin", 22, S::String("X"), 0, 41},
         {"statistic end", 30, S::String("X"), 0, 41},
-        {"too many nodes", 3, S::Uint(0x20000000u), 0, 0},
+        {"too many nodes", 3, S::Uint(0x20000000u), 0, 0}, // 8N + 8 bytes of nodes
+        {"nodes wrapping 32 bits", 3, S::Uint(0xFFFFFFFFu), 0, 0},
+        {"too many entries", 5, S::Uint(0x20000000u), 0, 0}, // M entries of 8 bytes
+        {"stacks too deep", 16, S::Uint(0xFFFFFFFFu), 0, 0}, // max_tree_depth_ + 2 entries
+        {"stacks too large", 16, S::Uint(0x10000000u), 0, 0},
         {"node array", none, {}, 8 * 41 + 8 + 16 + 31, 0},
         {"object array", none, {}, 8 * 40 + 16 + 15, 0},
         {"stack", none, {}, 62 * 16 + 16 + 15, 0},
@@ -184,27 +134,26 @@ TEST(KDTreeStream, FailedReadLeavesATreeSafeToUse) {
             if (c.item == none && c.failing_bytes == 0)
                 tree.set_first_triangle(nullptr);
             {
-                AllocationFaultRule rule;
-                rule.min_bytes = rule.max_bytes =
-                    c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
-                AllocationFaults faults(rule);
+                const std::size_t bytes = c.failing_bytes ? c.failing_bytes : ~std::size_t(0);
+                AllocationFaults faults({AllocationFaultRule::ANY_THREAD, bytes, bytes});
                 EXPECT_FALSE(tree.unstream(reader));
                 EXPECT_EQ(faults.injected(), c.failing_bytes ? 1 : 0);
             }
+            EXPECT_TRUE(c.nodes_after != 0 || c.failing_bytes ||
+                        reader.position() == FIRST_NODE_ITEM);
             HitPacket hits = empty_hits();
             host_trace(tree, packet_of(ray), RenderState{0, 0}, hits);
             EXPECT_EQ(lane_of(hits.id, 0), c.nodes_after == KEEP && read_before ? 0 : -1);
             EXPECT_EQ(tree.get_number_of_nodes(),
                       c.nodes_after == KEEP ? nodes_before : unsigned(c.nodes_after));
-            EXPECT_EQ(stream_of(tree)[3], S::Uint(tree.get_number_of_nodes()));
+            EXPECT_EQ(streamed_items(tree)[3], S::Uint(tree.get_number_of_nodes()));
         }
     }
 }
 
-// Round trips of built trees through a file, loaded checked over a copy of
-// the triangles elsewhere in memory, give the same stream again. It holds
-// next_free_object_ entries, or the whole object array where a merged tree
-// leaves that 0.
+// Built trees saved to a file and loaded checked over a copy of the triangles
+// stream the same again: next_free_object_ entries, or the whole object array
+// where a merged tree leaves that 0.
 class KDTreeRoundTrip : public ::testing::TestWithParam<OracleScene> {};
 
 TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
@@ -212,25 +161,22 @@ TEST_P(KDTreeRoundTrip, SerialAndParallelTreesReloadOverACopy) {
     const unsigned count = unsigned(tris.size());
     for (int threads : {0, 1, 4}) {
         InspectableKDTree original(1);
-        // Small scenes may fall back to a serial build: any built tree serves.
-        const int code = gfxRTAccelerationStructureServices::CompileKDTree(&original, threads,
-                                                                           tris.data(), count);
+        const int code = Services::CompileKDTree(&original, threads, tris.data(), count);
         ASSERT_TRUE(original.get_statistic()->valid);
         ASSERT_EQ(original.next_free_object() == 0, threads > 1 && code == 0);
         ASSERT_LT(original.next_free_object(), original.object_array_size());
-        const Items items = stream_of(original);
+        const Items items = streamed_items(original);
         ASSERT_EQ(items[5], S::Uint(original.next_free_object() ? original.next_free_object()
                                                                 : original.object_array_size()));
         const std::unique_ptr<zrv::streams::FileReader> file =
             write_and_reopen([&](gfxStreamWriter& w) { original.stream(w); });
         ASSERT_TRUE(file != nullptr && file->ok());
         PlxUnicodeString reason;
-        std::unique_ptr<gfxRTKDTree> loaded(
-            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-                *file, copy.data(), count, 1, file->remaining(), &reason));
+        std::unique_ptr<gfxRTKDTree> loaded(Services::UnstreamNewKDTreeChecked(
+            *file, copy.data(), count, 1, file->remaining(), &reason));
         ASSERT_NE(loaded, nullptr) << reason.ConvertToChar();
         EXPECT_TRUE(file->at_end());
-        EXPECT_TRUE(stream_of(*loaded) == items);
+        EXPECT_TRUE(streamed_items(*loaded) == items);
     }
 }
 
@@ -250,11 +196,9 @@ void scribble_small_free_blocks() {
         gfx_aligned_free(block);
 }
 
-// Trees over fewer triangles than the seeding's object array has entries:
-// merged from two seeds (three triangles on two or three threads) or, where
-// the seeding cannot split them, built serially. The entries no leaf uses are
-// null, so the fresh tree passes the check, and its stream loads checked and
-// writes back the same.
+// Trees over fewer triangles than the seeding's object array has entries,
+// merged or built serially: the entries no leaf uses are null, so the tree
+// passes the check and its stream loads checked and writes back the same.
 TEST(KDTreeRoundTrip, TreesOverOneToThreeTrianglesOnSeveralThreadsReloadChecked) {
     std::vector<triAccel> tris;
     for (int i = 0; i < 3; ++i) {
@@ -267,29 +211,27 @@ TEST(KDTreeRoundTrip, TreesOverOneToThreeTrianglesOnSeveralThreadsReloadChecked)
             const std::string what = std::to_string(count) + " on " + std::to_string(threads);
             InspectableKDTree tree(1);
             scribble_small_free_blocks();
-            const int code = gfxRTAccelerationStructureServices::CompileKDTree(&tree, threads,
-                                                                               tris.data(), count);
+            const int code = Services::CompileKDTree(&tree, threads, tris.data(), count);
             ASSERT_TRUE(tree.get_statistic()->valid) << what;
             // Merged (next_free_object_ left 0) exactly where two seeds split.
             const bool merged = count == 3 && threads < 4;
             EXPECT_EQ(code, merged ? 0 : 2) << what;
             EXPECT_EQ(tree.next_free_object() == 0, merged) << what;
             PlxUnicodeString reason;
-            EXPECT_TRUE(gfxRTAccelerationStructureServices::CheckKDTree(tree, count, &reason))
+            EXPECT_TRUE(Services::CheckKDTree(tree, count, &reason))
                 << what << ": " << reason.ConvertToChar();
-            const Items items = stream_of(tree);
+            const Items items = streamed_items(tree);
             ReplayReader reader(items);
-            const std::unique_ptr<gfxRTKDTree> loaded(
-                gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-                    reader, tris.data(), count, 1, items.size(), &reason));
+            const std::unique_ptr<gfxRTKDTree> loaded(Services::UnstreamNewKDTreeChecked(
+                reader, tris.data(), count, 1, items.size(), &reason));
             ASSERT_NE(loaded, nullptr) << what << ": " << reason.ConvertToChar();
-            EXPECT_TRUE(stream_of(*loaded) == items) << what;
+            EXPECT_TRUE(streamed_items(*loaded) == items) << what;
         }
     }
 }
 
-// Checked loading: each fault crafted into the stream's text (its first match
-// of a pattern replaced) is refused with a reason.
+// Each fault crafted into the stream's text (the first match of a pattern
+// replaced) is refused with a reason; the untouched stream loads.
 TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
     const std::vector<triAccel> tris = two_triangles();
     const struct {
@@ -318,23 +260,21 @@ TEST(KDTreeCheckedLoad, CraftedFaultsAreRefusedWithAReason) {
         {"u:3 (u:0 u:3 .* u:0) i:", "u:4 $1 u:0x80000000 u:0 i:", "3 of the 4 nodes"},
     };
     for (const auto& c : cases) {
-        ReplayReader reader(
-            items_of(std::regex_replace(SMALL_TREE, std::regex(c.pattern), c.replacement,
-                                        std::regex_constants::format_first_only)));
+        ReplayReader reader(stream_items_from_text(
+            std::regex_replace(SMALL_TREE, std::regex(c.pattern), c.replacement,
+                               std::regex_constants::format_first_only)));
         PlxUnicodeString reason;
-        std::unique_ptr<gfxRTKDTree> tree(
-            gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-                reader, tris.data(), c.triangle_count, 1, c.max_values, &reason));
+        std::unique_ptr<gfxRTKDTree> tree(Services::UnstreamNewKDTreeChecked(
+            reader, tris.data(), c.triangle_count, 1, c.max_values, &reason));
         EXPECT_EQ(tree, nullptr) << c.replacement;
         EXPECT_TRUE(reader.faults().empty()) << c.replacement;
         EXPECT_NE(std::string(reason.ConvertToChar()).find(c.reason), std::string::npos)
             << c.replacement << ": " << reason.ConvertToChar();
     }
-    // The untouched stream loads, and gets no reason.
     ReplayReader reader(small_tree());
     PlxUnicodeString reason;
-    std::unique_ptr<gfxRTKDTree> tree(gfxRTAccelerationStructureServices::UnstreamNewKDTreeChecked(
-        reader, tris.data(), 2, 1, 1000, &reason));
+    std::unique_ptr<gfxRTKDTree> tree(
+        Services::UnstreamNewKDTreeChecked(reader, tris.data(), 2, 1, 1000, &reason));
     EXPECT_NE(tree, nullptr) << reason.ConvertToChar();
     EXPECT_STREQ(reason.ConvertToChar(), "");
 }

@@ -115,6 +115,14 @@ std::string bvh_structural_fault(const gfxRTBVH& tree) {
     return "";
 }
 
+int bvh_hit_id(const gfxRTBVH& tree, const Ray3& ray) {
+    RayPacket rays = packet_of(ray);
+    HitPacket hits = empty_hits();
+    __m128i objects;
+    tree.traverse_tree(rays, hits, objects, RenderState{0, 0}, 1e30f);
+    return lane_of(hits.id, 0);
+}
+
 void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,
                               const RenderState& state, HitPacket& hits) {
     const sse_vec inv = {_mm_div_ps(one4, rays.direction.x), _mm_div_ps(one4, rays.direction.y),

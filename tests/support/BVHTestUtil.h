@@ -59,6 +59,9 @@ std::string bvh_structural_fault(const gfxRTBVH& tree);
 // parallel build hands out in task order) and in object order.
 std::string bvh_shape_difference(const gfxRTBVH& a, const gfxRTBVH& b);
 
+// The id lane 0 of a packet of ray finds in tree (-1: none).
+int bvh_hit_id(const gfxRTBVH& tree, const Ray3& ray);
+
 // Brute force over the triangles whose boxes the ray passes by the library's
 // slab test, which may round a ray through a box's edge out.
 void box_filtered_brute_force(const std::vector<triAccel>& triangles, const RayPacket& rays,

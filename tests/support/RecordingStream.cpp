@@ -1,6 +1,8 @@
 #include "RecordingStream.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 // Fields a kind does not use stay zero, so every field can be compared.
 bool StreamItem::operator==(const StreamItem& other) const {
@@ -28,4 +30,18 @@ StreamItem ReplayReader::next(StreamItem::Kind kind, const char* operation) {
     faults_.push_back(std::string(operation) + " at " + std::to_string(position_ - 1) + " read " +
                       describe(item));
     return StreamItem();
+}
+
+std::vector<StreamItem> stream_items_from_text(const std::string& text) {
+    std::vector<StreamItem> items;
+    std::istringstream words(text);
+    for (std::string w; words >> w;) {
+        const char* v = w.c_str() + 2;
+        items.push_back(w[0] == 's'   ? StreamItem::String(v)
+                        : w[0] == 'u' ? StreamItem::Uint(unsigned(std::strtoul(v, nullptr, 0)))
+                        : w[0] == 'i' ? StreamItem::Int(std::atoi(v))
+                        : w[0] == 'f' ? StreamItem::Float(std::strtof(v, nullptr))
+                                      : StreamItem::Double(std::strtod(v, nullptr)));
+    }
+    return items;
 }

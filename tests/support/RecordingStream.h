@@ -5,6 +5,8 @@
 
 #include "gfxStream.h"
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -27,6 +29,9 @@ struct StreamItem {
 };
 
 std::string describe(const StreamItem& item); // e.g. uint:3 or string:"END:gfxRTBVH"
+
+// Items from text: s:token u:unsigned (0x allowed) i:int f:float d:double.
+std::vector<StreamItem> stream_items_from_text(const std::string& text);
 
 class RecordingWriter : public gfxStreamWriter {
 public:
@@ -64,5 +69,12 @@ private:
     std::size_t position_ = 0;
     std::vector<std::string> faults_;
 };
+
+// The items object.stream writes; a test failure when it refuses.
+template <typename Streamable> std::vector<StreamItem> streamed_items(const Streamable& object) {
+    RecordingWriter writer;
+    EXPECT_TRUE(object.stream(writer));
+    return writer.items;
+}
 
 #endif // ZRV_TEST_RECORDING_STREAM_H
