@@ -79,10 +79,9 @@ TEST(BVHParallelBuild, DepthLimitAppliesInsideTasks) {
     EXPECT_EQ(parallel.get_statistic()->tree_depth, 63u);
 }
 
-// Each allocation the build makes on the calling thread, failed in turn: the
-// failure is reported (false, or an assertion through the fatal-error
-// routine when the tree has no nodes), a parallel build that succeeds gives
-// the serial tree, nothing leaks, and the same object then builds again.
+// Each allocation on the calling thread failed in turn: the failure is
+// reported (false, or an assertion when the tree has no nodes), a build that
+// succeeds gives the serial tree, and the same object then builds again.
 TEST(BVHParallelBuild, EveryFailedAllocationIsReportedAndRecoveredFrom) {
     for (const auto& [n, threads] : {std::pair<unsigned, unsigned>{1000, 1}, {50001, 2}}) {
         const std::vector<TestBox> boxes = random_boxes(n, 3);

@@ -1,6 +1,5 @@
 // Built KD-trees pinned byte for byte: digests of the nodes, leaf objects and
-// statistics of serial and compiled builds, taken before the build was
-// reworked for speed.
+// statistics of serial and compiled builds, taken before the build's rework.
 #include "KDTreeTestUtil.h"
 #include "OracleScenes.h"
 #include "gfxRTAccelerationStructureServices.h"

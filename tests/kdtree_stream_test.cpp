@@ -83,11 +83,10 @@ Items grown_tree() {
     return items;
 }
 
-// Every way the read can fail, into a new tree and into one read before: the
-// tree traces as before when nothing was read past the version, else not at
-// all; it streams without reading past an array (under ASan) and keeps the
-// node count read, or none when counts too large for 32-bit offsets were
-// refused before the nodes or the arrays could not be made.
+// Every way the read can fail, into a new tree and one read before: it traces
+// as before when nothing was read past the version, else not at all; streams
+// without reading past an array (ASan); keeps the node count read, or none
+// when counts too large for 32-bit offsets or the arrays failed.
 TEST(KDTreeStream, FailedReadLeavesATreeSafeToUse) {
     const std::vector<triAccel> tris = two_triangles();
     const std::size_t last = grown_tree().size() - 1, none = ~std::size_t(0);

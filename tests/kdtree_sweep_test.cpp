@@ -1,7 +1,6 @@
-// The root split of the SAH build against a plain sweep written from the
-// rule itself, under each compiled version of the build's hot paths: random
-// scenes on a coarse grid (many equal costs, planar events, lists of every
-// length modulo four) and with arbitrary coordinates.
+// The SAH build's root split against a plain sweep of the rule, under each
+// compiled version: random scenes on a coarse grid (equal costs, planar
+// events, lists of every length modulo four) and at arbitrary coordinates.
 #include "KDTreeTestUtil.h"
 #include "gfxKernelDispatch.h"
 

@@ -18,17 +18,13 @@ namespace {
 using namespace zrv::streams;
 using Bytes = std::vector<unsigned char>;
 
-void write_sample(Writer& writer) {
+Bytes sample_image() {
+    MemoryWriter writer;
     writer.write_int(-2);
     writer.write_uint(0x01020304u);
     writer.write_float(1.5f);
     writer.write_double(-0.25);
     writer.write_string(PlxUnicodeString("ab"));
-}
-
-Bytes sample_image() {
-    MemoryWriter writer;
-    write_sample(writer);
     return writer.image();
 }
 
@@ -90,9 +86,8 @@ TEST(Streams, DamagedImagesAreRefusedWhenOpened) {
     }
 }
 
-// A run of values of one type, some of each in between: run writes give the
-// bytes of single writes, and the payload's CRC is zlib's for every length
-// around the carry-less folding's blocks of 16 and 64 bytes.
+// Runs of uints, ints and floats: run writes give the bytes of single writes,
+// and the CRC is zlib's for lengths around the folding's 16- and 64-byte blocks.
 Bytes mixed_image(bool runs, std::size_t count, std::uint32_t seed) {
     std::mt19937 random(seed);
     std::vector<unsigned int> bits(count);
@@ -202,10 +197,9 @@ TEST(Streams, FileReadersReadValuesAcrossChunks) {
     }
 }
 
-// A file reader checks the CRC chunk by chunk as it reads: a damaged byte in
-// the first or the last chunk, in a value or a tag, is reported as damage
-// before the values of the last chunk are handed out; verify() settles it
-// at once, and leaves a sound file where it was.
+// A damaged byte in the first or last chunk, in a value or a tag, is reported
+// before the last chunk's values are handed out; verify() settles it at once
+// and leaves a sound file where it was.
 TEST(Streams, FileReadersSettleTheCRCBeforeTheLastChunk) {
     const std::size_t count = 3000, chunk = 4096;
     const Bytes image = mixed_image(false, count, 11);

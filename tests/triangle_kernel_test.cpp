@@ -21,38 +21,31 @@ HitPacket trace(const triAccel& tri, const RayPacket& rays, unsigned mask = 15, 
     return hits;
 }
 
-// Below 0.0001 a hit is rejected, and one at exactly the distance already
-// held is not nearer.
-TEST(TriangleKernel, DistanceWindowIsHalfOpen) {
-    const triAccel tri = unit_triangle();
+TEST(TriangleKernel, DistanceWindowLaneMaskShadowModeAndBackfaceEarlyOut) {
+    triAccel tri = unit_triangle();
+    // Below 0.0001 a hit is rejected; one at exactly the distance held is not nearer.
     EXPECT_EQ(lane_of(trace(tri, packet_of({{0.2f, 0.3f, 0.00005f}, {0, 0, -1}})).id, 0), -1);
-    const RayPacket rays = packet_of({{0.2f, 0.3f, 1}, {0, 0, -1}});
-    const float t = lane_of(trace(tri, rays).t, 0);
-    const HitPacket again = trace(tri, rays, 15, false, t);
-    EXPECT_EQ(lane_of(again.id, 0), -1);
-    EXPECT_EQ(bits_of(lane_of(again.t, 0)), bits_of(t));
-}
-
-TEST(TriangleKernel, LaneMaskAndShadowModeLeaveFieldsAlone) {
-    const HitPacket hits =
-        trace(unit_triangle(), packet_of({{0.2f, 0.3f, 1}, {0, 0, -1}}), 0x5, true);
+    const RayPacket down = packet_of({{0.2f, 0.3f, 1}, {0, 0, -1}});
+    const float t = lane_of(trace(tri, down).t, 0);
+    const HitPacket again = trace(tri, down, 15, false, t);
+    EXPECT_EQ(std::make_pair(lane_of(again.id, 0), bits_of(lane_of(again.t, 0))),
+              std::make_pair(-1, bits_of(t)));
+    const HitPacket masked = trace(tri, down, 0x5, true);
     for (int k = 0; k < 4; ++k) {
         const bool written = (0x5 >> k) & 1;
-        EXPECT_EQ(lane_of(hits.id, k), written ? 42 : -1);
-        EXPECT_NEAR(lane_of(hits.t, k), written ? 1.0f : 1e30f, 1e-6f);
-        EXPECT_EQ(lane_of(hits.u, k), -7.0f); // shadow rays never write u, v
-        EXPECT_EQ(lane_of(hits.v, k), -9.0f);
+        EXPECT_EQ(lane_of(masked.id, k), written ? 42 : -1);
+        EXPECT_NEAR(lane_of(masked.t, k), written ? 1.0f : 1e30f, 1e-6f);
+        // Shadow rays never write u, v.
+        EXPECT_EQ(std::make_pair(lane_of(masked.u, k), lane_of(masked.v, k)),
+                  std::make_pair(-7.0f, -9.0f));
     }
-}
-
-TEST(TriangleKernel, BackfaceEarlyOutNeedsEveryLaneOnTheBack) {
-    triAccel tri = unit_triangle();
+    // The back-face early out needs every lane on the back: with one lane
+    // seeing the front, the back-side lanes record their hits too.
     tri.backface_early_out = 1;
-    RayPacket rays = packet_of({{0.2f, 0.3f, -1}, {0, 0, 1}});
-    EXPECT_EQ(lane_of(trace(tri, rays).id, 0), -1);
-    // One lane sees the front: the back-side lanes record their hits too.
-    set_ray(rays, 2, {{0.2f, 0.3f, 1}, {0, 0, -1}});
-    const HitPacket hits = trace(tri, rays);
+    RayPacket up = packet_of({{0.2f, 0.3f, -1}, {0, 0, 1}});
+    EXPECT_EQ(lane_of(trace(tri, up).id, 0), -1);
+    set_ray(up, 2, {{0.2f, 0.3f, 1}, {0, 0, -1}});
+    const HitPacket hits = trace(tri, up);
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(lane_of(hits.id, k), 42);
         EXPECT_NEAR(lane_of(hits.u, k), k == 2 ? 0.2f : -0.2f, 1e-6f);
