@@ -1,13 +1,38 @@
-// The packet ray-triangle test: worked cases and a double-precision oracle.
+// The packet ray-triangle test: the byte layouts of its records, worked cases
+// and a double-precision oracle.
 #include "PacketTestUtil.h"
 #include "gfxRayTracing.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
+#include <vector>
 
 namespace {
+
+// RenderState: thread_index first, then a flags word with shadow_rays in bit
+// 0. triAccel: sixteen words, vertex1.z in word 5, triangle_id after the
+// normal, casts_shadow last.
+TEST(Records, HostVisibleLayouts) {
+    RenderState state;
+    std::memset(&state, 0, sizeof(state));
+    state.thread_index = 0x01020304u;
+    state.shadow_rays = 1;
+    triAccel t[2];
+    std::memset(&t, 0, sizeof(t));
+    t[0].vertex1[2] = 1.0f;
+    t[0].triangle_id = 7;
+    t[0].casts_shadow = 9;
+    std::vector<std::uint32_t> words(1 + sizeof(RenderState) / 4 + sizeof(t) / 4, 0);
+    std::memcpy(words.data(), &state, sizeof(state));
+    std::memcpy(words.data() + 2, &t, sizeof(t));
+    EXPECT_EQ(std::vector<std::uint32_t>(words.begin(), words.begin() + 18),
+              (std::vector<std::uint32_t>{0x01020304u, 1, 0, 0, 0, 0, 0, 0x3F800000u, 0, 0, 0, 0, 0,
+                                          0, 7, 0, 0, 9}));
+    EXPECT_EQ(words.size(), 35u);
+}
 
 triAccel unit_triangle() {
     const float v0[3] = {0, 0, 0}, v1[3] = {1, 0, 0}, v2[3] = {0, 1, 0};
