@@ -1,5 +1,7 @@
 """Meshes, rays and the float64 brute-force oracle shared by the Python tests."""
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -28,15 +30,71 @@ def uv_sphere(rings, segments):
     return 0.5 + 0.5 * xyz.reshape(-1, 3), faces
 
 
+def sheet(n, height=None):
+    """An open n x n grid of quads over the unit square, two triangles each,
+    counter-clockwise seen from +z; z is height(x, y), or 0."""
+    t = np.linspace(0.0, 1.0, n + 1)
+    x, y = (g.ravel() for g in np.meshgrid(t, t, indexing="ij"))
+    k = (np.arange(n)[:, None] * (n + 1) + np.arange(n)).ravel()  # each quad's first corner
+    faces = np.vstack([np.c_[k, k + n + 1, k + n + 2], np.c_[k, k + n + 2, k + 1]])
+    return np.c_[x, y, np.zeros_like(x) if height is None else height(x, y)], faces
+
+
 def tessellated_cube(n):
     """The unit cube's six faces, each an n x n grid of quads: flat, axis-aligned."""
-    t = np.linspace(0.0, 1.0, n + 1)
-    grid = np.stack([g.ravel() for g in np.meshgrid(t, t, indexing="ij")], 1)
-    k = (np.arange(n)[:, None] * (n + 1) + np.arange(n)).ravel()  # each quad's first corner
-    quads = np.stack([k, k + n + 1, k + n + 2, k + 1], 1)
-    faces = np.vstack([quads[:, [0, 1, 2]], quads[:, [0, 2, 3]]])
-    sides = [np.insert(grid, axis, side, axis=1) for axis in range(3) for side in (0.0, 1.0)]
+    grid, faces = sheet(n)
+    sides = [np.insert(grid[:, :2], axis, side, axis=1) for axis in range(3) for side in (0.0, 1.0)]
     return np.vstack(sides), np.vstack([faces + i * len(grid) for i in range(6)])
+
+
+def rotation(axis, angle):
+    axis = np.asarray(axis, np.float64) / np.linalg.norm(axis)
+    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
+    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
+
+
+def placed_meshes():
+    """A sphere and a soup with one NaN face (dropped, rows kept), four
+    instances rotated, scaled unevenly and moved about the unit cube."""
+    soup_vertices, soup_faces = triangle_soup(60, seed=5)
+    soup_vertices[soup_faces[7, 0]] = np.nan
+    meshes = [uv_sphere(8, 12), (soup_vertices, soup_faces)]
+    rng = np.random.default_rng(6)
+    transforms = np.zeros((4, 3, 4), np.float32)
+    for i in range(4):
+        linear = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) * rng.uniform(0.3, 0.6, 3)
+        transforms[i, :, :3] = linear
+        transforms[i, :, 3] = rng.uniform(0.0, 0.7, 3)
+    return meshes, transforms, np.array([0, 1, 1, 0])
+
+
+def quietly(build, *args, **kwargs):
+    """build(*args, **kwargs) without the RuntimeWarning of its dropped faces."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return build(*args, **kwargs)
+
+
+def placed_scene():
+    return quietly(zrv.Scene.from_instances, *placed_meshes())
+
+
+def assert_same(got, want):
+    """Two results with the same keys and identical arrays."""
+    assert sorted(got) == sorted(want)
+    for key in want:
+        np.testing.assert_array_equal(got[key], want[key])
+
+
+def assert_same_scene(got, want):
+    """A restored scene: the same figures (bar the build's duration, not
+    saved), structure, text, size and dropped faces."""
+    figures = [{k: v for k, v in s.statistics.items() if k != "compile_time_sec"}
+               for s in (got, want)]
+    assert figures[0] == figures[1] and type(got) is zrv.Scene and got.accel == want.accel
+    assert repr(got) == repr(want) and len(got) == len(want)
+    assert (got.dropped_non_finite, got.dropped_degenerate) == \
+        (want.dropped_non_finite, want.dropped_degenerate)
 
 
 def random_rays(count, seed):

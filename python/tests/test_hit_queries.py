@@ -6,16 +6,12 @@ import functools
 import numpy as np
 import pytest
 
-from conftest import MIN_T, hit_distances, random_rays, uv_sphere, zrv
+from conftest import MIN_T, assert_same, hit_distances, random_rays, sheet, uv_sphere, zrv
 
 
 def wavy_sheet(n):
     """An open n x n grid over the unit square, its height a gentle wave."""
-    t = np.linspace(0.0, 1.0, n + 1)
-    x, y = (g.ravel() for g in np.meshgrid(t, t, indexing="ij"))
-    vertices = np.c_[x, y, 0.5 + 0.1 * np.sin(6.0 * x) * np.cos(4.0 * y)]
-    k = (np.arange(n)[:, None] * (n + 1) + np.arange(n)).ravel()
-    return vertices, np.vstack([np.c_[k, k + n + 1, k + n + 2], np.c_[k, k + n + 2, k + 1]])
+    return sheet(n, lambda x, y: 0.5 + 0.1 * np.sin(6.0 * x) * np.cos(4.0 * y))
 
 
 def coincident_faces():
@@ -75,23 +71,13 @@ def test_every_hit_matches_brute_force(mesh_name, accel):
     for name, want in (("t", t), ("u", u), ("v", v)):
         np.testing.assert_allclose(hits[name][mine][by_face], want[rows, tris], rtol=1e-5,
                                    atol=1e-4 if name != "t" else 0)
-    again = scene.list_intersections(origins, directions, tmax, threads=1)
-    for name in hits:
-        np.testing.assert_array_equal(again[name], hits[name])
-
-
-def flat_grid(n):
-    """n x n unit squares in z = 0, two triangles each, counter-clockwise seen from +z."""
-    t = np.arange(n + 1, dtype=np.float32)
-    x, y = (g.ravel() for g in np.meshgrid(t, t, indexing="ij"))
-    k = (np.arange(n)[:, None] * (n + 1) + np.arange(n)).ravel()
-    faces = np.vstack([np.c_[k, k + n + 1, k + n + 2], np.c_[k, k + n + 2, k + 1]])
-    return np.c_[x, y, np.zeros_like(x)], faces
+    assert_same(scene.list_intersections(origins, directions, tmax, threads=1), hits)
 
 
 @pytest.mark.parametrize("accel", ["wide", "bvh"])
 def test_rays_through_shared_vertices_and_edges_count_as_documented(accel):
-    scene = zrv.Scene(*flat_grid(4), accel=accel)
+    vertices, faces = sheet(4)
+    scene = zrv.Scene(vertices * 4, faces, accel=accel)  # unit squares in z = 0
     # The vertex (2, 2) is shared by six triangles, the edge through
     # (2.5, 2) by two: met exactly, all count from the front, none from
     # the back.

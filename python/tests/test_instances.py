@@ -1,33 +1,11 @@
 """Scene.from_instances against the brute force over every placed triangle, its
 bad input, and saving it."""
 
-import warnings
-
 import numpy as np
 import pytest
 
-from conftest import clear_rays, moller_trumbore, random_rays, triangle_soup, uv_sphere, zrv
-
-
-def rotation(axis, angle):
-    axis = np.asarray(axis, np.float64) / np.linalg.norm(axis)
-    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
-    return np.eye(3) + np.sin(angle) * k + (1 - np.cos(angle)) * k @ k
-
-
-def placed_meshes():
-    """A sphere and a soup with one NaN face (dropped, rows kept), four
-    instances rotated, scaled unevenly and moved about the unit cube."""
-    soup_vertices, soup_faces = triangle_soup(60, seed=5)
-    soup_vertices[soup_faces[7, 0]] = np.nan
-    meshes = [uv_sphere(8, 12), (soup_vertices, soup_faces)]
-    rng = np.random.default_rng(6)
-    transforms = np.zeros((4, 3, 4), np.float32)
-    for i in range(4):
-        linear = rotation(rng.normal(size=3), rng.uniform(0, np.pi)) * rng.uniform(0.3, 0.6, 3)
-        transforms[i, :, :3] = linear
-        transforms[i, :, 3] = rng.uniform(0.0, 0.7, 3)
-    return meshes, transforms, np.array([0, 1, 1, 0])
+from conftest import (assert_same, assert_same_scene, clear_rays, moller_trumbore, placed_meshes,
+                      placed_scene, quietly, random_rays, uv_sphere, zrv)
 
 
 def world_triangles(meshes, transforms, mesh):
@@ -109,26 +87,22 @@ def test_bad_instances_raise_naming_the_argument(meshes, transforms, kwargs, err
         zrv.Scene.from_instances(meshes, transforms, **kwargs)
 
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_saved_instances_load_for_the_same_meshes_only(tmp_path):
     meshes, transforms, mesh = placed_meshes()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh)
-        path = tmp_path / "instances.tree"
-        scene.save(path)
-        loaded = zrv.Scene.load_instances(path, meshes)
-        origins, directions = random_rays(2000, seed=8)
-        before, after = scene.intersect(origins, directions), loaded.intersect(origins, directions)
-        for key in before:
-            np.testing.assert_array_equal(after[key], before[key])
-        assert repr(loaded) == repr(scene) and loaded.statistics == scene.statistics
-        with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[1\]"):
-            zrv.Scene.load_instances(path, [meshes[0], (meshes[1][0], meshes[1][1][1:])])
-        with pytest.raises(ValueError, match="saved for 2 meshes, not 1"):
-            zrv.Scene.load_instances(path, meshes[:1])
+    scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh)
+    path, single = tmp_path / "instances.tree", tmp_path / "single.tree"
+    scene.save(path)
+    loaded = zrv.Scene.load_instances(path, meshes)
+    rays = random_rays(2000, seed=8)
+    assert_same(loaded.intersect(*rays), scene.intersect(*rays))
+    assert_same_scene(loaded, scene)
+    with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[1\]"):
+        zrv.Scene.load_instances(path, [meshes[0], (meshes[1][0], meshes[1][1][1:])])
+    with pytest.raises(ValueError, match="saved for 2 meshes, not 1"):
+        zrv.Scene.load_instances(path, meshes[:1])
     with pytest.raises(ValueError, match="holds instances"):
         zrv.Scene.load(path, *SPHERE)
-    single = tmp_path / "single.tree"
     zrv.Scene(*SPHERE).save(single)
     with pytest.raises(ValueError, match="holds one mesh's tree"):
         zrv.Scene.load_instances(single, [SPHERE])
@@ -140,19 +114,16 @@ def test_every_hit_of_instances_is_the_union_of_each_instance_alone():
     ordered by ray, t, instance, then face row."""
     meshes, transforms, mesh = placed_meshes()
     origins, directions = random_rays(3000, seed=9)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        scene = zrv.Scene.from_instances(meshes, transforms, mesh=mesh)
-        alone = [zrv.Scene.from_instances([meshes[m]], transforms[i:i + 1])
-                 for i, m in enumerate(mesh)]
+    scene = placed_scene()
+    alone = [quietly(zrv.Scene.from_instances, [meshes[m]], transforms[i:i + 1])
+             for i, m in enumerate(mesh)]
     got = scene.list_intersections(origins, directions, threads=2)
     parts = [s.list_intersections(origins, directions) for s in alone]
     want = {key: np.concatenate([p[key] for p in parts]) for key in ("ray", "t", "triangle", "u", "v")}
     want["instance"] = np.concatenate([np.full(len(p["ray"]), i) for i, p in enumerate(parts)])
     order = np.lexsort((want["triangle"], want["instance"], want["t"], want["ray"]))
-    assert sorted(got) == ["instance", "ray", "t", "triangle", "u", "v"] and len(order) > 1000
-    for key in want:
-        np.testing.assert_array_equal(got[key], want[key][order])
+    assert len(order) > 1000
+    assert_same(got, {key: values[order] for key, values in want.items()})
     np.testing.assert_array_equal(scene.count_intersections(origins, directions),
                                   np.bincount(want["ray"], minlength=len(origins)))
     assert "instance" in scene.list_intersections(origins[:0], directions[:0])

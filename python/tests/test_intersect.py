@@ -6,8 +6,8 @@ import functools
 import numpy as np
 import pytest
 
-from conftest import (camera_rays, clear_rays, moller_trumbore, random_rays, tessellated_cube,
-                      triangle_soup, uv_sphere, zrv)
+from conftest import (assert_same, camera_rays, clear_rays, moller_trumbore, random_rays,
+                      tessellated_cube, triangle_soup, uv_sphere, zrv)
 
 MESHES = {"soup": lambda: triangle_soup(300, seed=1), "sphere": lambda: uv_sphere(12, 24),
           "cube": lambda: tessellated_cube(6)}
@@ -34,9 +34,8 @@ def test_intersect_matches_brute_force(mesh_name, accel, rays):
     vertices, faces, origins, directions, _, want, clear = reference(mesh_name, rays)
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
     got = scene.intersect(origins, directions, threads=4)
-    one = scene.intersect(origins, directions, threads=1)
-    for key in got:  # threads split the rays, not the answers
-        np.testing.assert_array_equal(got[key], one[key])
+    # Threads split the rays, not the answers.
+    assert_same(got, scene.intersect(origins, directions, threads=1))
     np.testing.assert_array_equal(scene.occluded(origins, directions, threads=1),
                                   scene.occluded(origins, directions, threads=4))
     assert clear.mean() > 0.9
@@ -66,9 +65,8 @@ def test_tmax_limits_hits(mesh_name, accel):
 
     # A number is the same limit on every ray.
     for limit in (0.9, 0):
-        same = scene.intersect(origins, directions, tmax=np.full(len(origins), limit))
-        for key, values in scene.intersect(origins, directions, tmax=limit).items():
-            np.testing.assert_array_equal(values, same[key])
+        assert_same(scene.intersect(origins, directions, tmax=limit),
+                    scene.intersect(origins, directions, tmax=np.full(len(origins), limit)))
 
     # occluded is "the nearest hit lies before tmax", traced as shadow rays.
     nearest = scene.intersect(origins, directions)["t"]
@@ -93,8 +91,7 @@ def test_any_layout_and_float64_give_the_same_answers_and_the_scene_keeps_a_copy
     assert not strided_origins.flags.c_contiguous
     copied = scene.intersect(origins, directions)  # its own vertices, not the zeroed array
     for got in (other.intersect(strided_origins, np.asfortranarray(directions)), copied):
-        for key in reference:
-            np.testing.assert_array_equal(got[key], reference[key])
+        assert_same(got, reference)
 
     empty = scene.intersect(np.zeros((0, 3)), np.zeros((0, 3)))
     assert all(len(a) == 0 for a in empty.values())
@@ -115,8 +112,7 @@ def test_wide_bvh_gives_the_kdtree_and_bvh_bits_on_every_thread_count(mesh_name)
         got = list(pool.map(lambda n: wide.intersect(origins, directions, threads=n), counts))
         blocked = list(pool.map(lambda n: wide.occluded(origins, directions, threads=n), counts))
     for other, other_blocked in zip(got[1:], blocked[1:]):
-        for key in got[0]:
-            np.testing.assert_array_equal(other[key], got[0][key])
+        assert_same(other, got[0])
         np.testing.assert_array_equal(other_blocked, blocked[0])
     np.testing.assert_array_equal(blocked[0], got[0]["triangle"] >= 0)
 

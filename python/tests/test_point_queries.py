@@ -5,7 +5,7 @@ import concurrent.futures
 import numpy as np
 import pytest
 
-from conftest import uv_sphere, zrv
+from conftest import assert_same, sheet, uv_sphere, zrv
 
 
 def closed_sphere():
@@ -14,13 +14,9 @@ def closed_sphere():
     return vertices, faces[:, [0, 2, 1]]
 
 
-def open_sheet(n=10):
+def open_sheet():
     """A wavy height field over the unit square, facing +z: not closed."""
-    x, y = np.meshgrid(np.linspace(0, 1, n + 1), np.linspace(0, 1, n + 1), indexing="ij")
-    vertices = np.stack([x.ravel(), y.ravel(), 0.5 + 0.1 * np.sin(5 * x.ravel() + 3 * y.ravel())], 1)
-    k = (np.arange(n)[:, None] * (n + 1) + np.arange(n)).ravel()
-    return vertices, np.vstack([np.stack([k, k + n + 1, k + n + 2], 1),
-                                np.stack([k, k + n + 2, k + 1], 1)])
+    return sheet(10, lambda x, y: 0.5 + 0.1 * np.sin(5 * x + 3 * y))
 
 
 def coincident_faces():
@@ -70,8 +66,7 @@ def test_closest_points_match_brute_force(mesh_name, accel):
     points = query_points(vertices, faces, 500, seed=len(mesh_name))
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
     got = scene.closest_points(points, threads=3)
-    for key, value in scene.closest_points(points, threads=1).items():
-        np.testing.assert_array_equal(got[key], value)  # threads split the points only
+    assert_same(got, scene.closest_points(points, threads=1))  # threads split the points only
     assert got["points"].shape == (500, 3) and got["uv"].shape == (500, 2)
     assert got["points"].dtype == got["uv"].dtype == got["distance"].dtype == np.float32
     assert got["triangle"].dtype == np.int32
@@ -102,14 +97,12 @@ def test_any_structure_gives_the_same_bits():
     vertices, faces = closed_sphere()
     points = query_points(vertices, faces, 300, seed=5)
     answers = [zrv.Scene(vertices, faces, accel=a).closest_points(points) for a in ("wide", "kd")]
-    for key in answers[0]:
-        np.testing.assert_array_equal(answers[0][key], answers[1][key])
+    assert_same(*answers)
 
 
 def test_points_on_vertices_edges_and_faces():
-    # A flat grid of whole coordinates: every step exact.
-    vertices, faces = open_sheet(4)
-    vertices = np.c_[vertices[:, :2] * 4, np.zeros(len(vertices))]
+    vertices, faces = sheet(4)
+    vertices *= 4  # whole coordinates: every step exact
     scene = zrv.Scene(vertices, faces)
     points = np.array([[1, 2, 0], [1, 2, 3], [1.5, 2, 0], [1, 2.5, 2], [1.25, 2.5, 0],
                        [1.75, 2.5, -0.5], [6, 0.5, 0]], np.float32)

@@ -5,6 +5,7 @@
 #include "zrvVec3.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <png.h>
 #include <pty.h>
 
@@ -56,6 +57,13 @@ struct TestMesh {
         return *this;
     }
 };
+
+// Whether text holds part; when not, the failure shows text.
+inline testing::AssertionResult holds(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
 
 inline void write_text(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -111,62 +119,42 @@ inline std::string base64(const std::string& bytes) {
 // indices, per mesh) is embedded as a data URI; nodes[0] is the root.
 inline void write_gltf(const std::string& path, const std::vector<TestMesh>& meshes,
                        const std::vector<GltfNode>& nodes) {
+    using Json = nlohmann::json;
     std::string buffer;
-    std::ostringstream views, accessors, mesh_list, node_list;
-    accessors.precision(9);
-    node_list.precision(9);
-    const auto append = [&](const void* data, std::size_t size) {
-        views << (views.tellp() > 0 ? "," : "") << R"({"buffer":0,"byteOffset":)" << buffer.size()
-              << R"(,"byteLength":)" << size << "}";
-        buffer.append(static_cast<const char*>(data), size);
+    Json gltf = {{"asset", {{"version", "2.0"}}}, {"scene", 0}, {"scenes", {{{"nodes", {0}}}}}};
+    const auto accessor = [&](const auto& values, int type, const char* shape, std::size_t n) {
+        gltf["bufferViews"].push_back(
+            {{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", values.size() * 4}});
+        buffer.append(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+        gltf["accessors"].push_back({{"bufferView", gltf["bufferViews"].size() - 1},
+                                     {"componentType", type},
+                                     {"type", shape},
+                                     {"count", n}});
+        return gltf["accessors"].size() - 1;
     };
-    for (std::size_t m = 0; m < meshes.size(); ++m) {
-        const TestMesh& mesh = meshes[m];
+    for (const TestMesh& mesh : meshes) {
         std::vector<float> positions;
-        Vec3 low = mesh.vertices[0], high = mesh.vertices[0];
-        for (const Vec3& v : mesh.vertices) {
+        for (const Vec3& v : mesh.vertices)
             positions.insert(positions.end(), {v.x, v.y, v.z});
-            low = {std::min(low.x, v.x), std::min(low.y, v.y), std::min(low.z, v.z)};
-            high = {std::max(high.x, v.x), std::max(high.y, v.y), std::max(high.z, v.z)};
-        }
         std::vector<std::uint32_t> indices;
         for (const auto& f : mesh.faces)
             indices.insert(indices.end(), f.begin(), f.end());
-        append(positions.data(), positions.size() * sizeof(float));
-        append(indices.data(), indices.size() * sizeof(std::uint32_t));
-        accessors << (m > 0 ? "," : "") << R"({"bufferView":)" << 2 * m
-                  << R"(,"componentType":5126,"type":"VEC3","count":)" << mesh.vertices.size()
-                  << R"(,"min":[)" << low.x << ',' << low.y << ',' << low.z << R"(],"max":[)"
-                  << high.x << ',' << high.y << ',' << high.z << "]},"
-                  << R"({"bufferView":)" << 2 * m + 1
-                  << R"(,"componentType":5125,"type":"SCALAR","count":)" << indices.size() << "}";
-        mesh_list << (m > 0 ? "," : "") << R"({"primitives":[{"attributes":{"POSITION":)" << 2 * m
-                  << R"(},"indices":)" << 2 * m + 1 << "}]}";
+        const auto at = accessor(positions, 5126, "VEC3", mesh.vertices.size());
+        const auto index = accessor(indices, 5125, "SCALAR", indices.size());
+        gltf["meshes"].push_back(
+            {{"primitives", {{{"attributes", {{"POSITION", at}}}, {"indices", index}}}}});
     }
-    for (std::size_t n = 0; n < nodes.size(); ++n) {
-        node_list << (n > 0 ? "," : "") << R"({"matrix":[)";
-        for (std::size_t k = 0; k < 16; ++k)
-            node_list << (k > 0 ? "," : "") << nodes[n].matrix[k];
-        node_list << "]";
-        if (nodes[n].mesh >= 0)
-            node_list << R"(,"mesh":)" << nodes[n].mesh;
-        if (!nodes[n].children.empty()) {
-            node_list << R"(,"children":[)";
-            for (std::size_t k = 0; k < nodes[n].children.size(); ++k)
-                node_list << (k > 0 ? "," : "") << nodes[n].children[k];
-            node_list << "]";
-        }
-        node_list << "}";
+    for (const GltfNode& node : nodes) {
+        Json entry = {{"matrix", node.matrix}};
+        if (node.mesh >= 0)
+            entry["mesh"] = node.mesh;
+        if (!node.children.empty())
+            entry["children"] = node.children;
+        gltf["nodes"].push_back(entry);
     }
-    std::ostringstream text;
-    text.precision(9);
-    text << R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)"
-         << node_list.str() << R"(],"meshes":[)" << mesh_list.str() << R"(],"accessors":[)"
-         << accessors.str() << R"(],"bufferViews":[)" << views.str()
-         << R"(],"buffers":[{"byteLength":)" << buffer.size()
-         << R"(,"uri":"data:application/octet-stream;base64,)" << base64(buffer) << R"("}]})"
-         << '\n';
-    write_text(path, text.str());
+    gltf["buffers"] = {{{"byteLength", buffer.size()},
+                        {"uri", "data:application/octet-stream;base64," + base64(buffer)}}};
+    write_text(path, gltf.dump() + "\n");
 }
 
 // Reads an 8-bit RGB PNG; false if the file is missing or not a PNG.
@@ -188,12 +176,17 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// Runs the zrv executable with args (none holding a single quote) in dir.
-inline ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir& dir) {
+// The shell command running zrv with args (none holding a single quote) in dir.
+inline std::string zrv_command(const std::vector<std::string>& args, const TempDir& dir) {
     std::string command = "cd '" + dir.path + "' && '" ZRV_EXECUTABLE "'";
     for (const std::string& arg : args)
         command += " '" + arg + "'";
-    const int status = std::system((command + " >.out 2>.err </dev/null").c_str());
+    return command;
+}
+
+// Runs zrv, its stdout and stderr captured.
+inline ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir& dir) {
+    const int status = std::system((zrv_command(args, dir) + " >.out 2>.err </dev/null").c_str());
     ProcessResult result{status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                          read_text(dir.file(".out")), read_text(dir.file(".err"))};
     std::filesystem::remove(dir.file(".out"));
@@ -203,10 +196,7 @@ inline ProcessResult run_zrv(const std::vector<std::string>& args, const TempDir
 
 // Runs zrv like run_zrv but with stderr on a terminal, whose output is err.
 inline ProcessResult run_zrv_on_terminal(const std::vector<std::string>& args, const TempDir& dir) {
-    std::string command = "cd '" + dir.path + "' && '" ZRV_EXECUTABLE "'";
-    for (const std::string& arg : args)
-        command += " '" + arg + "'";
-    command += " >.out </dev/null";
+    const std::string command = zrv_command(args, dir) + " >.out </dev/null";
     int terminal = -1;
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {

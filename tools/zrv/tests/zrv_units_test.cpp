@@ -48,9 +48,8 @@ TEST(ZrvOptions, ReadsDefaultsMeshNamesAfterDoubleDashAndHelp) {
               std::pair(ParseStatus::help, false));
     EXPECT_EQ(std::pair(build.status, build.command_given), std::pair(ParseStatus::help, true));
     EXPECT_EQ(build.options.command, Command::build);
-    EXPECT_NE(usage_text().find("usage: zrv render [MESH] [options]\n"
-                                "       zrv build [MESH] -o FILE [options]\n"),
-              std::string::npos);
+    EXPECT_TRUE(test::holds(usage_text(), "usage: zrv render [MESH] [options]\n"
+                                          "       zrv build [MESH] -o FILE [options]\n"));
 }
 
 // One command line per message.
@@ -243,11 +242,9 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     r.tree.blocks = 512;
     r.tree.bytes = 123456;
     r.tree.triangles_left_out = 2;
-    EXPECT_NE(written(write_text_report, r)
-                  .find("tree         4001 nodes, 2001 leaves in 512 blocks, depth 37, 3.12 "
-                        "triangles per leaf, 123456 bytes, 2 triangles left out\n"),
-              std::string::npos)
-        << written(write_text_report, r);
+    EXPECT_TRUE(test::holds(written(write_text_report, r),
+                            "tree         4001 nodes, 2001 leaves in 512 blocks, depth 37, 3.12 "
+                            "triangles per leaf, 123456 bytes, 2 triangles left out\n"));
     const Json json = Json::parse(written(write_json_report, r))["tree"];
     EXPECT_TRUE(json["max_objects_per_leaf"].is_null());
     EXPECT_EQ(std::tuple(json["blocks"], json["bytes"], json["triangles_left_out"]),
@@ -259,18 +256,14 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     r.placed = PlacedFigures{1, 1, 1234567};
     r.tree.mesh_trees = 1;
     const std::string scene = written(write_text_report, r);
-    EXPECT_NE(scene.find("instances    1 mesh, 1 instance, 1,234,567 triangles placed\n"
-                         "structure    wide-scene\n"),
-              std::string::npos)
-        << scene;
-    EXPECT_NE(scene.find("tree         1 mesh tree of 4001 nodes, 2001 leaves, depth 37"),
-              std::string::npos)
-        << scene;
+    EXPECT_TRUE(test::holds(scene, "instances    1 mesh, 1 instance, 1,234,567 triangles placed\n"
+                                   "structure    wide-scene\n"));
+    EXPECT_TRUE(
+        test::holds(scene, "tree         1 mesh tree of 4001 nodes, 2001 leaves, depth 37"));
     r.placed.reset();
     r.tree.mesh_trees = 2;
-    EXPECT_EQ(written(write_text_report, r).find("instances"), std::string::npos);
-    EXPECT_NE(written(write_text_report, r).find("tree         2 mesh trees of "),
-              std::string::npos);
+    EXPECT_FALSE(test::holds(written(write_text_report, r), "instances"));
+    EXPECT_TRUE(test::holds(written(write_text_report, r), "tree         2 mesh trees of "));
     for (const auto& [n, text] : {std::pair<std::size_t, std::string>{0, "0"},
                                   {999, "999"},
                                   {1000, "1,000"},
@@ -281,11 +274,9 @@ TEST(ZrvReport, TextNamesTheFiguresAUserLooksFor) {
     r = sample_report();
     r.compile_code = 3;
     r.build_threads = 1;
-    const std::string text = written(write_text_report, r);
-    EXPECT_NE(text.find("build        1.500 s on 1 thread (parallel build fell back to serial: a "
-                        "subtree failed)\n"),
-              std::string::npos)
-        << text;
+    EXPECT_TRUE(test::holds(written(write_text_report, r),
+                            "build        1.500 s on 1 thread (parallel build fell back to serial: "
+                            "a subtree failed)\n"));
 }
 
 // A receiver of side 4 at z = -5 (triangles 0 and 1) and an occluder of side
