@@ -14,17 +14,6 @@ def closed_sphere():
     return vertices, faces[:, [0, 2, 1]]
 
 
-def open_sheet():
-    """A wavy height field over the unit square, facing +z: not closed."""
-    return sheet(10, lambda x, y: 0.5 + 0.1 * np.sin(5 * x + 3 * y))
-
-
-def coincident_faces():
-    """The sphere's faces listed twice, the second time as copies further down."""
-    vertices, faces = closed_sphere()
-    return vertices, np.vstack([faces, faces])
-
-
 def triangle_distances(vertices, faces, points):
     """(points, faces) float64 distances: to the plane where the projection falls
     inside the triangle, else to the nearest of its three edges."""
@@ -49,14 +38,15 @@ def query_points(vertices, faces, count, seed):
     w = rng.dirichlet([1, 1, 1], count)
     near = np.einsum("pk,pka->pa", w, tri) + rng.uniform(-0.1, 0.1, (count, 3))
     kinds = rng.integers(0, 4, count)
-    far = rng.uniform(-3, 4, (count, 3))
-    box = rng.uniform(-0.2, 1.2, (count, 3))
-    points = np.where((kinds == 0)[:, None], near, np.where((kinds == 1)[:, None], tri[:, 1],
-                                                             np.where((kinds == 2)[:, None], box, far)))
-    return points.astype(np.float32)
+    far, box = rng.uniform(-3, 4, (count, 3)), rng.uniform(-0.2, 1.2, (count, 3))
+    return np.choose(kinds[:, None], [near, tri[:, 1], box, far]).astype(np.float32)
 
 
-MESHES = {"sphere": closed_sphere, "sheet": open_sheet, "coincident": coincident_faces}
+# A wavy height field facing +z is not closed; the sphere's faces listed
+# twice tie with their copies further down.
+MESHES = {"sphere": closed_sphere,
+          "sheet": lambda: sheet(10, lambda x, y: 0.5 + 0.1 * np.sin(5 * x + 3 * y)),
+          "coincident": lambda: (closed_sphere()[0], np.vstack([closed_sphere()[1]] * 2))}
 
 
 @pytest.mark.parametrize("accel", ["wide", "kd", "bvh"])
@@ -75,7 +65,6 @@ def test_closest_points_match_brute_force(mesh_name, accel):
     d = triangle_distances(vertices, faces, points)
     best = d.min(1)
     tolerance = 1e-5 * (best + 0.1 * np.maximum(1.0, np.abs(points).max(1)))
-    np.testing.assert_allclose(got["distance"], best, rtol=0, atol=tolerance.max())
     assert np.all(np.abs(got["distance"] - best) <= tolerance)
     runner_up = np.sort(d, 1)[:, 1]
     clear = runner_up - best > 1e-4 * (best + 0.1)
@@ -156,11 +145,11 @@ def test_open_and_inconsistent_meshes_are_not_closed():
     flipped = faces.copy()
     flipped[7] = flipped[7, [0, 2, 1]]
     assert not zrv.Scene(vertices, flipped).closed
-    sheet = zrv.Scene(*open_sheet())
-    assert not sheet.closed
+    wave = zrv.Scene(*MESHES["sheet"]())
+    assert not wave.closed
     # An open sheet's sign is the side its nearest feature faces: +z up.
     points = np.array([[0.5, 0.5, 2.0], [0.5, 0.5, -1.0], [0.3, 0.7, 0.9]], np.float32)
-    np.testing.assert_array_equal(np.sign(sheet.signed_distance(points)), [1, -1, 1])
+    np.testing.assert_array_equal(np.sign(wave.signed_distance(points)), [1, -1, 1])
 
 
 def test_first_use_builds_once_under_concurrent_calls():
@@ -169,8 +158,7 @@ def test_first_use_builds_once_under_concurrent_calls():
     scene = zrv.Scene(vertices, faces, accel="bvh")
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda _: scene.signed_distance(points, threads=2), range(8)))
-    for result in results[1:]:
-        np.testing.assert_array_equal(result, results[0])
+    np.testing.assert_array_equal(results, [results[0]] * len(results))
     np.testing.assert_array_equal(np.abs(results[0]), zrv.Scene(vertices, faces).distance(points))
 
 

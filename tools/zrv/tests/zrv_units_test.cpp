@@ -147,31 +147,24 @@ RunReport sample_report() {
     RunReport r;
     r.mesh = "models/\"odd\"\\name.obj";
     r.output = "out.png";
-    r.width = 64;
-    r.height = 48;
-    r.triangles = 1000000;
-    r.dropped_non_finite = 2;
-    r.dropped_degenerate = 1;
+    r.structure_reason = "the KD-tree's largest leaf holds 9 triangles (at most 1024)";
+    std::tie(r.width, r.height, r.triangles, r.dropped_non_finite, r.dropped_degenerate) =
+        std::tuple(64, 48, 1000000, 2, 1);
     r.placed = PlacedFigures{3, 12, 48000};
-    r.load_seconds = 0.25;
-    r.build_threads = 2;
-    r.build_seconds = 1.5;
-    r.library_build_seconds = 2.75;
-    r.tree.nodes = 4001;
-    r.tree.leaves = 2001;
-    r.tree.empty_leaves = 300;
-    r.tree.depth = 37;
+    std::tie(r.load_seconds, r.build_threads, r.build_seconds, r.library_build_seconds) =
+        std::tuple(0.25, 2, 1.5, 2.75);
+    std::tie(r.tree.nodes, r.tree.leaves, r.tree.empty_leaves, r.tree.depth) =
+        std::tuple(4001, 2001, 300, 37);
     r.tree.max_objects_per_leaf = 9;
     r.tree.average_objects_per_leaf = 3.125;
-    r.render_threads = 2;
-    r.render.seconds = 0.5;
-    r.render.worker_thread_seconds = 2.0; // the render's wall-clock share: 0.25 s a thread-second
+    // The render's wall-clock share: 0.25 s a thread-second. No shadow work:
+    // the rate is 0, not infinite.
+    std::tie(r.render_threads, r.render.seconds, r.render.worker_thread_seconds) =
+        std::tuple(2, 0.5, 2.0);
     r.render.primary = {3072, 0.004};
-    r.render.shadow = {1000, 0.0}; // no shadow work: the rate is 0, not infinite
+    r.render.shadow = {1000, 0.0};
     r.render.ambient_occlusion = {50000, 0.5};
-    r.ao_samples = 16;
-    r.ao_distance = 0.5;
-    r.structure_reason = "the KD-tree's largest leaf holds 9 triangles (at most 1024)";
+    std::tie(r.ao_samples, r.ao_distance) = std::tuple(16, 0.5);
     return r;
 }
 
