@@ -57,6 +57,8 @@ def test_closest_points_match_brute_force(mesh_name, accel):
     scene = zrv.Scene(vertices, faces, accel=accel, build_threads=2)
     got = scene.closest_points(points, threads=3)
     assert_same(got, scene.closest_points(points, threads=1))  # threads split the points only
+    if accel != "wide":  # every structure gives the same bits
+        assert_same(got, zrv.Scene(vertices, faces, accel="wide").closest_points(points))
     assert got["points"].shape == (500, 3) and got["uv"].shape == (500, 2)
     assert got["points"].dtype == got["uv"].dtype == got["distance"].dtype == np.float32
     assert got["triangle"].dtype == np.int32
@@ -80,13 +82,6 @@ def test_closest_points_match_brute_force(mesh_name, accel):
     np.testing.assert_allclose(got["points"], at, atol=1e-5)
     np.testing.assert_allclose(np.linalg.norm(points - got["points"], axis=1), got["distance"],
                                rtol=1e-5, atol=1e-6)
-
-
-def test_any_structure_gives_the_same_bits():
-    vertices, faces = closed_sphere()
-    points = query_points(vertices, faces, 300, seed=5)
-    answers = [zrv.Scene(vertices, faces, accel=a).closest_points(points) for a in ("wide", "kd")]
-    assert_same(*answers)
 
 
 def test_points_on_vertices_edges_and_faces():
