@@ -165,8 +165,9 @@ def test_bad_points_raise_and_empty_points_answer_empty(query):
         call(np.zeros((4, 2), np.float32))
     with pytest.raises(TypeError, match="points must be a float array"):
         call(np.zeros((4, 3), np.int64))
-    with pytest.raises(ValueError, match=r"points\[1\] is not finite"):
-        call(np.array([[0, 0, 0], [0, np.nan, 0]]))
+    for bad in np.diag([np.inf] * 3):  # each coordinate of points[1] in turn
+        with pytest.raises(ValueError, match=r"points\[1\] is not finite"):
+            call(np.array([[0, 0, 0], bad, [0, 0, 0]]))
     with pytest.raises(ValueError, match="threads must be 1 to 64"):
         call(np.zeros((4, 3)), threads=0)
     empty = call(np.zeros((0, 3)))

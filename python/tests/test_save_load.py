@@ -77,6 +77,12 @@ def _count_beyond_the_file(payload, values):
     payload[at:at + 4] = b"\xff" * 4
 
 
+def _next_version(payload, values):
+    """The file's version (its second value) one higher."""
+    at = values[1][1]
+    payload[at:at + 4] = (int.from_bytes(payload[at:at + 4], "little") + 1).to_bytes(4, "little")
+
+
 @pytest.mark.parametrize("accel", ACCELS)
 def test_a_sealed_file_with_an_unsound_tree_is_refused_with_the_reason(tmp_path, accel):
     path = tmp_path / "scene.tree"
@@ -86,6 +92,9 @@ def test_a_sealed_file_with_an_unsound_tree_is_refused_with_the_reason(tmp_path,
     zrv.Scene.load(path, VERTICES, FACES)  # re-sealing alone changes nothing
     path.write_bytes(_resealed(data, _count_beyond_the_file))
     with pytest.raises(ValueError, match="does not hold a sound tree: .+"):
+        zrv.Scene.load(path, VERTICES, FACES)
+    path.write_bytes(_resealed(data, _next_version))
+    with pytest.raises(ValueError, match="is not a saved scene of this version"):
         zrv.Scene.load(path, VERTICES, FACES)
 
 
