@@ -123,9 +123,10 @@ inline void write_gltf(const std::string& path, const std::vector<TestMesh>& mes
     std::string buffer;
     Json gltf = {{"asset", {{"version", "2.0"}}}, {"scene", 0}, {"scenes", {{{"nodes", {0}}}}}};
     const auto accessor = [&](const auto& values, int type, const char* shape, std::size_t n) {
+        const std::size_t bytes = values.size() * sizeof(values[0]);
         gltf["bufferViews"].push_back(
-            {{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", values.size() * 4}});
-        buffer.append(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+            {{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", bytes}});
+        buffer.append(reinterpret_cast<const char*>(values.data()), bytes);
         gltf["accessors"].push_back({{"bufferView", gltf["bufferViews"].size() - 1},
                                      {"componentType", type},
                                      {"type", shape},
