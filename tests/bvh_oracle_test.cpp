@@ -33,7 +33,7 @@ struct Structure {
     // in a BVH over KD-trees.
     enum { EXACT, SLAB_ROUNDING, NEAR_TIES } excuse;
     float far_max_distance; // for the far camera's rays
-    Tally nearest, shadow;
+    Tally nearest{}, shadow{};
 };
 
 // Lanes whose nearest hit lies before max_distance agree exactly with the
