@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -208,6 +209,33 @@ TEST(KDTreeTraversal, MaxDistanceStopsTheDescentAndTheStackCheckReports) {
     EXPECT_TRUE(EndsWith(e.file, "src/gfxrtkdtree.cpp")) << e.file;
     EXPECT_TRUE(e.reserved_arguments_null);
     EXPECT_EQ(lane_of(hits.id, 0), lane_of(expected.id, 0)); // the traversal went on
+}
+
+// A waiting child is entered when it starts at max_distance itself, and not
+// a float step beyond it: a shadow ray past slabs that cast no shadow, with
+// max_distance the distance to the root's plane, still finds the casters
+// behind the plane (max_distance culls children, not hits).
+TEST(KDTreeTraversal, AChildStartingAtMaxDistanceIsEntered) {
+    std::vector<triAccel> tris;
+    for (int k = 0; k < 8; ++k) {
+        tris.push_back(slab(0, 1, 2 * k));
+        tris.back().casts_shadow = 0;
+        tris.push_back(slab(4, 5, 2 * k + 1));
+    }
+    InspectableKDTree tree;
+    ASSERT_TRUE(tree.create_tree_from_triAccel_list(tris.data(), unsigned(tris.size())));
+    ASSERT_EQ(tree.word0(8) & 3, 0u); // the root splits x, between the slabs
+    const float plane = tree.split_position(8);
+    ASSERT_TRUE(plane >= 1 && plane <= 4);
+    const RenderState shadow{0, 1};
+    const RayPacket rays = packet_of({{plane - 4, 0.75f, 0.25f}, {1, 0, 0}});
+    HitPacket reached = empty_hits(), short_of = empty_hits(), reference = empty_hits();
+    brute_force_trace(tris, rays, shadow, reference);
+    ASSERT_EQ(lane_of(reference.id, 0), 1);
+    tree.traverse_tree(&rays, &reached, 0, &shadow, 4.0f);
+    EXPECT_EQ(count_disagreements(rays, reached, reference), 0);
+    tree.traverse_tree(&rays, &short_of, 0, &shadow, std::nextafter(4.0f, 0.0f));
+    EXPECT_EQ(lane_of(short_of.id, 0), -1);
 }
 
 } // namespace
