@@ -300,19 +300,23 @@ TEST(BVHStream, RecordDumpAndStackLimit) {
                             "   Leaf: 3 at 0\n"
                             "   [9.750000, 13.250000]x[0.000000, 1.000000]x[0.000000, 1.000000]\n"
                             "   Leaf: 4 at 3\n");
-    // A chain 70 levels deep: the dump and the traversal report the stack
-    // limit instead of writing past it.
-    std::vector<BVHNode> chain(141, leaf_node(LO, HI, 0, 1));
-    chain[0] = inner_node(LO, HI, 1, 0, 0);
-    for (int id = 1; id < 139; id += 2)
-        chain[id] = inner_node(LO, HI, id + 2, 0, 0);
-    BoxBVH deep(boxes_at({1}));
-    ReplayReader reader(bvh_record(chain, {0}));
-    ASSERT_TRUE(deep.unstream(reader));
-    FatalErrorRecorder recorder;
-    dump_and_trace(deep, {{-1, 1, 1}, {1, 0.01f, 0.02f}});
+    // Chains one and two levels deeper than a build goes (63): the dump's
+    // stack runs out at 64 levels, the traversal's at 65, and each reports
+    // its limit instead of writing past it.
     const std::string overflow = "AssertionFailed:stack_position<MAX_STACK_SIZE";
-    EXPECT_EQ(recorder.messages(), (std::vector<std::string>{overflow, overflow}));
+    for (int depth : {64, 65}) {
+        std::vector<BVHNode> chain(2 * std::size_t(depth) + 1, leaf_node(LO, HI, 0, 1));
+        chain[0] = inner_node(LO, HI, 1, 0, 0);
+        for (int id = 1; id < 2 * depth - 1; id += 2)
+            chain[std::size_t(id)] = inner_node(LO, HI, id + 2, 0, 0);
+        BoxBVH deep(boxes_at({1}));
+        ReplayReader reader(bvh_record(chain, {0}));
+        ASSERT_TRUE(deep.unstream(reader));
+        FatalErrorRecorder recorder;
+        dump_and_trace(deep, {{-1, 1, 1}, {1, 0.01f, 0.02f}});
+        EXPECT_EQ(recorder.messages(), std::vector<std::string>(depth == 64 ? 1 : 2, overflow))
+            << depth;
+    }
 }
 
 TEST(BVHCheck, ReportsEveryViolatedInvariant) {
