@@ -31,12 +31,6 @@ struct Columns {
     std::size_t slots, lanes;
 };
 
-Items saved(const gfxRTWideBVH& tree) {
-    RecordingWriter writer;
-    EXPECT_TRUE(tree.stream(writer));
-    return writer.items;
-}
-
 // Loads items with their own length as the budget unless one is given; the
 // reason, or "" when the tree was accepted.
 std::string load(gfxRTWideBVH& tree, const Items& items, std::size_t budget = 0) {
@@ -106,10 +100,10 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
     for (unsigned int threads : {1u, 2u}) {
         gfxRTWideBVH built;
         ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), threads));
-        const Items items = saved(built);
+        const Items items = streamed_items(built);
         gfxRTWideBVH loaded, through_runs;
         ASSERT_EQ(load(loaded, items), "");
-        EXPECT_TRUE(saved(loaded) == items);
+        EXPECT_TRUE(streamed_items(loaded) == items);
         // The companion streams move the columns as runs, the recording
         // ones value by value: the same values either way.
         zrv::streams::MemoryWriter writer;
@@ -120,7 +114,7 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
         ASSERT_TRUE(through_runs.unstream(reader, reader.remaining(), &reason))
             << reason.ConvertToChar();
         EXPECT_TRUE(reader.at_end());
-        EXPECT_TRUE(saved(through_runs) == items);
+        EXPECT_TRUE(streamed_items(through_runs) == items);
         EXPECT_EQ(loaded.memory_bytes(), built.memory_bytes());
         expect_wide_oracle(loaded, tris, rays, packets,
                            std::string(GetParam().name) + " reloaded, built on " +
@@ -139,7 +133,7 @@ TEST(WideBVHStream, EmptyTreesRoundTrip) {
     gfxRTWideBVH never_built, all_degenerate;
     ASSERT_TRUE(all_degenerate.build(degenerate.data(), 3, 1));
     for (const gfxRTWideBVH* tree : {&never_built, &all_degenerate}) {
-        const Items items = saved(*tree);
+        const Items items = streamed_items(*tree);
         ASSERT_EQ(items.size(), 15u); // tokens, six counts, the box
         gfxRTWideBVH loaded;
         ASSERT_EQ(load(loaded, items), "");
@@ -148,7 +142,7 @@ TEST(WideBVHStream, EmptyTreesRoundTrip) {
         const float o[3] = {0, 0, -5}, d[3] = {0, 0, 1};
         gfxRTWideHit hit;
         EXPECT_FALSE(loaded.intersect1(o, d, 1e30f, hit));
-        EXPECT_TRUE(saved(loaded) == items);
+        EXPECT_TRUE(streamed_items(loaded) == items);
     }
 }
 
@@ -192,7 +186,7 @@ TEST(WideBVHStream, FilesLoadTheSameTreeAndRefuseDamage) {
                                     file->remaining(), &reason))
             << reason.ConvertToChar();
         EXPECT_TRUE(file->at_end());
-        EXPECT_TRUE(saved(loaded) == saved(built));
+        EXPECT_TRUE(streamed_items(loaded) == streamed_items(built));
     }
     // The lowest bit of the first slot's first bound (after the two tokens,
     // six counts, the box and the nodes' used counts) and of the last id
@@ -276,7 +270,7 @@ protected:
         tris = scene_slice(3, 1500);
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
         ASSERT_GE(tree.statistics().depth, 3u);
-        items = saved(tree);
+        items = streamed_items(tree);
         slots = saved_slots(items);
         at = columns(items);
     }
@@ -432,7 +426,7 @@ TEST(WideBVHStream, TruncationsAnywhereAreRefused) {
     const std::vector<triAccel> tris = scene_slice(2, 12);
     gfxRTWideBVH tree;
     ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
-    const Items items = saved(tree);
+    const Items items = streamed_items(tree);
     for (std::size_t length = 0; length < items.size(); ++length) {
         SCOPED_TRACE("cut at " + std::to_string(length));
         const Items cut(items.begin(), items.begin() + std::ptrdiff_t(length));
@@ -469,7 +463,7 @@ TEST_F(WideBVHStreamDamage, EveryFailedAllocationIsARefusal) {
                           : skip == 4 ? "out of memory while checking the tree"
                                       : "out of memory while reading the tree");
         if (skip == 5) {
-            EXPECT_TRUE(saved(loaded) == items);
+            EXPECT_TRUE(streamed_items(loaded) == items);
         }
     }
 }
@@ -480,12 +474,12 @@ TEST_F(WideBVHStreamDamage, LoadReplacesTheTreeItIsGiven) {
     gfxRTWideBVH target;
     ASSERT_TRUE(target.build(other.data(), unsigned(other.size()), 1));
     ASSERT_EQ(load(target, items), "");
-    EXPECT_TRUE(saved(target) == items);
+    EXPECT_TRUE(streamed_items(target) == items);
     expect_wide_oracle(target, tris, scattered_rays(tris, 300, 7), {}, "over an older tree");
     Items damaged = items;
     damaged.pop_back();
     EXPECT_EQ(load(target, damaged), "the wide BVH does not end where its counts say");
-    EXPECT_EQ(saved(target).size(), 15u);
+    EXPECT_EQ(streamed_items(target).size(), 15u);
 }
 
 } // namespace

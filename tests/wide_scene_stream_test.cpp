@@ -17,12 +17,6 @@ namespace {
 
 typedef std::vector<StreamItem> Items;
 
-Items saved(const gfxRTWideScene& scene) {
-    RecordingWriter writer;
-    EXPECT_TRUE(scene.stream(writer));
-    return writer.items;
-}
-
 // Loads items with their own length as the budget; the reason, or "" when
 // the scene was accepted.
 std::string load(gfxRTWideScene& scene, const Items& items) {
@@ -40,12 +34,12 @@ TEST(WideSceneStream, ReloadedSceneTracesAsTheBruteForce) {
     const SceneLayout layout = random_instanced_scene(7);
     gfxRTWideScene built;
     build_scene(layout, built, 2);
-    const Items items = saved(built);
+    const Items items = streamed_items(built);
     // Loading replaces what the scene held.
     gfxRTWideScene loaded;
     build_scene(random_instanced_scene(8), loaded, 1);
     ASSERT_EQ(load(loaded, items), "");
-    EXPECT_TRUE(saved(loaded) == items);
+    EXPECT_TRUE(streamed_items(loaded) == items);
     ASSERT_EQ(loaded.instance_count(), built.instance_count());
     for (unsigned int i = 0; i < loaded.instance_count(); ++i) {
         EXPECT_EQ(loaded.instance_mesh(i), built.instance_mesh(i));
@@ -59,7 +53,7 @@ TEST(WideSceneStream, ReloadedSceneTracesAsTheBruteForce) {
 
 TEST(WideSceneStream, EmptySceneRoundTrips) {
     gfxRTWideScene empty, loaded;
-    const Items items = saved(empty);
+    const Items items = streamed_items(empty);
     EXPECT_EQ(items.size(), 5u); // tokens, no mesh, no instance, end
     ASSERT_EQ(load(loaded, items), "");
     EXPECT_EQ(loaded.mesh_count(), 0u);
@@ -70,7 +64,7 @@ protected:
     void SetUp() override {
         layout_ = random_instanced_scene(9);
         build_scene(layout_, scene_, 1);
-        items_ = saved(scene_);
+        items_ = streamed_items(scene_);
         // The instances close the stream: a count, then a mesh and twelve
         // entries each, then the end token.
         instances_at_ = items_.size() - 2 - 13 * scene_.instance_count();
@@ -139,7 +133,7 @@ TEST_F(WideSceneStreamDamage, EveryFailedAllocationIsARefusal) {
         }
         if (injected == 0) {
             EXPECT_EQ(reason, "");
-            EXPECT_TRUE(saved(target) == items_);
+            EXPECT_TRUE(streamed_items(target) == items_);
             break;
         }
         ++failures;
