@@ -344,21 +344,6 @@ void BinaryBuilder::build(Range range) {
 
 } // namespace
 
-float bound_shortest_edges(BinaryNode* nodes, const PrimRef* refs, std::uint32_t root) {
-    BinaryNode& node = nodes[root];
-    float shortest = std::numeric_limits<float>::infinity();
-    if (node.count != 0) {
-        for (std::uint32_t i = node.first; i < node.first + node.count; ++i)
-            shortest = refs[i].shortest_edge < shortest ? refs[i].shortest_edge : shortest;
-    } else {
-        const float a = bound_shortest_edges(nodes, refs, node.first);
-        const float b = bound_shortest_edges(nodes, refs, node.second);
-        shortest = a < b ? a : b;
-    }
-    node.shortest_edge = shortest;
-    return shortest;
-}
-
 unsigned int build_binary_tree(PrimRef* refs, unsigned int count, const Box& box,
                                const Box& centroids, BinaryNode* nodes, ZrvGfxTaskManager* pool) {
     BinaryBuilder builder(refs, nodes, pool);

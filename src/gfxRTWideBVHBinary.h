@@ -17,10 +17,6 @@ namespace gfx_detail {
 unsigned int build_binary_tree(PrimRef* refs, unsigned int count, const Box& box,
                                const Box& centroids, BinaryNode* nodes, ZrvGfxTaskManager* pool);
 
-// Sets the shortest_edge of root and every node below it from their refs;
-// returns root's.
-float bound_shortest_edges(BinaryNode* nodes, const PrimRef* refs, std::uint32_t root);
-
 // Ranges at least this large are handed to the pool as tasks of their own.
 const unsigned int kBinaryTaskThreshold = 4096;
 

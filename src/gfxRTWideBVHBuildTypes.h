@@ -70,7 +70,7 @@ struct BinaryNode {
     std::uint32_t second;
     std::uint32_t count;
     float area;
-    float shortest_edge; // of the triangles below, rounded down
+    float shortest_edge; // of the triangles below, rounded down (set by measure_wide_tree)
 };
 
 } // namespace gfx_detail

@@ -1,11 +1,12 @@
 #include "gfxRTWideBVHBuilder.h"
 
-#include "ZrvGfxConcurrency.h"
+#include "gfxPoolJobs.h"
 #include "gfxLargeBlocks.h"
 #include "gfxRTWideBVHBinary.h"
 #include "gfxRTWideBVHCollapse.h"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace gfx_detail {
@@ -27,20 +28,59 @@ float shortest_edge(const triAccel& t) {
     return std::nextafter(float(std::sqrt(shortest)), 0.0f);
 }
 
-// Gathers the valid triangles; returns how many.
-unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef* refs) {
-    unsigned int kept = 0;
-    for (unsigned int i = 0; i < count; ++i) {
+// The valid triangles of one range of the input, written densely from its
+// start, with their bounds.
+struct GatheredRange {
+    unsigned int begin, end, kept;
+    Box box, centroids;
+};
+
+void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range) {
+    range.kept = 0;
+    range.box = empty_box();
+    range.centroids = empty_box();
+    for (unsigned int i = range.begin; i < range.end; ++i) {
         const triAccel& t = triangles[i];
         if (!wide_triangle_is_valid(t))
             continue;
-        PrimRef& r = refs[kept++];
+        PrimRef& r = refs[range.begin + range.kept++];
         for (int a = 0; a < 3; ++a) {
             r.lo[a] = std::fmin(std::fmin(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
             r.hi[a] = std::fmax(std::fmax(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
         }
         r.index = i;
         r.shortest_edge = shortest_edge(t);
+        grow(range.box, ref_lo(r), ref_hi(r));
+        const __m128 c = ref_centroid2(r);
+        grow(range.centroids, c, c);
+    }
+}
+
+// Gathers the valid triangles into refs, in input order, ranges of the
+// input at a time (on the pool's workers, if any); returns how many, with
+// their bounds in box and centroids.
+unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef* refs,
+                         ZrvGfxTaskManager* pool, Box& box, Box& centroids) {
+    const unsigned int kMaxRanges = 64, kMinRange = 16384;
+    GatheredRange ranges[kMaxRanges];
+    unsigned int size = count / kMaxRanges + 1;
+    size = size < kMinRange ? kMinRange : size;
+    const unsigned int range_count = count / size + (count % size != 0 ? 1u : 0u);
+    for (unsigned int r = 0; r < range_count; ++r) {
+        ranges[r].begin = r * size;
+        ranges[r].end = count - ranges[r].begin < size ? count : ranges[r].begin + size;
+    }
+    run_jobs(pool, range_count, [&](unsigned int r) { gather_range(triangles, refs, ranges[r]); });
+    // Close the gaps the invalid triangles left.
+    unsigned int kept = 0;
+    box = empty_box();
+    centroids = empty_box();
+    for (unsigned int r = 0; r < range_count; ++r) {
+        if (kept != ranges[r].begin)
+            std::memmove(refs + kept, refs + ranges[r].begin, ranges[r].kept * sizeof(PrimRef));
+        kept += ranges[r].kept;
+        grow(box, ranges[r].box);
+        grow(centroids, ranges[r].centroids);
     }
     return kept;
 }
@@ -71,18 +111,19 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
         static_cast<PrimRef*>(large_block_alloc(std::size_t(count) * sizeof(PrimRef)));
     if (count != 0 && refs == nullptr)
         return false;
-    const unsigned int kept = gather_refs(triangles, count, refs);
+    // One pool for every stage; without one (one thread, a small mesh, or no
+    // memory for it) everything runs here.
+    ZrvGfxTaskManager* const pool = threads > 1 && count >= 2 * kBinaryTaskThreshold
+                                        ? new (std::nothrow) ZrvGfxTaskManager(threads)
+                                        : nullptr;
+    Box box, centroids;
+    const unsigned int kept = gather_refs(triangles, count, refs, pool, box, centroids);
     if (kept == 0) {
+        delete pool;
         large_block_free(refs);
         return true;
     }
 
-    Box box = empty_box(), centroids = empty_box();
-    for (unsigned int i = 0; i < kept; ++i) {
-        grow(box, ref_lo(refs[i]), ref_hi(refs[i]));
-        const __m128 c = ref_centroid2(refs[i]);
-        grow(centroids, c, c);
-    }
     // Boxes are padded by a margin above what the kernel's and the slab
     // test's rounding can move a hit by, for rays from within the scene's
     // reach: a fraction of the scene's extent and of its largest coordinate.
@@ -99,26 +140,22 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
     BinaryNode* const binary =
         static_cast<BinaryNode*>(large_block_alloc(std::size_t(2) * kept * sizeof(BinaryNode)));
     if (binary == nullptr) {
+        delete pool;
         large_block_free(refs);
         return false;
     }
-    // One pool for both stages; without one (one thread, a small mesh, or no
-    // memory for it) everything runs here.
-    ZrvGfxTaskManager* const pool = threads > 1 && kept >= 2 * kBinaryTaskThreshold
-                                        ? new (std::nothrow) ZrvGfxTaskManager(threads)
-                                        : nullptr;
     build_binary_tree(refs, kept, box, centroids, binary, pool);
-    bound_shortest_edges(binary, refs, 0);
 
-    const WideTreeSize size = measure_wide_tree(binary);
+    WideCollapsePlan plan;
+    const WideTreeSize size = measure_wide_tree(binary, refs, pool, plan);
     WideNode* const nodes =
         static_cast<WideNode*>(large_block_alloc(std::size_t(size.nodes) * sizeof(WideNode)));
     TriangleBlock* const blocks = static_cast<TriangleBlock*>(
         large_block_alloc(std::size_t(size.blocks) * sizeof(TriangleBlock)));
     bool built = nodes != nullptr && blocks != nullptr;
     if (built) {
-        out.depth = collapse_wide_tree(CollapseSource{binary, refs, triangles, pad}, nodes, blocks,
-                                       pool, out.leaf_count);
+        out.depth = collapse_wide_tree(CollapseSource{binary, refs, triangles, pad}, plan, nodes,
+                                       blocks, pool, out.leaf_count);
         out.nodes = nodes;
         out.blocks = blocks;
         out.node_count = size.nodes;

@@ -1,6 +1,6 @@
 #include "gfxRTWideBVHCollapse.h"
 
-#include "ZrvGfxConcurrency.h"
+#include "gfxPoolJobs.h"
 
 #include <cmath>
 #include <limits>
@@ -53,21 +53,79 @@ void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, floa
     }
 }
 
-WideTreeSize measure_subtree(const BinaryNode* binary, std::uint32_t root) {
+// The shortest edge of a binary leaf's triangles.
+float shortest_edge_of(const BinaryNode& leaf, const PrimRef* refs) {
+    float shortest = std::numeric_limits<float>::infinity();
+    for (std::uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i)
+        shortest = refs[i].shortest_edge < shortest ? refs[i].shortest_edge : shortest;
+    return shortest;
+}
+
+// What the wide subtree of a binary inner node needs, and the shortest edge
+// below it.
+struct SubtreeMeasure {
+    WideTreeSize size;
+    float shortest_edge;
+};
+
+void add_child(SubtreeMeasure& measure, const BinaryNode& child, const WideTreeSize& size) {
+    measure.size.nodes += size.nodes;
+    measure.size.blocks += size.blocks;
+    if (child.shortest_edge < measure.shortest_edge)
+        measure.shortest_edge = child.shortest_edge;
+}
+
+// Where a walk over the wide levels stops at the plan's subtrees (those
+// heading wide nodes at WideCollapsePlan::kLevel), taking them in the order
+// they were listed. Without a plan, a walk goes all the way down.
+struct PlanCursor {
+    const WideCollapsePlan* plan;
+    unsigned int next;
+
+    bool stops_at(unsigned int level) const {
+        return plan != nullptr && level == WideCollapsePlan::kLevel;
+    }
+};
+
+// Measures the wide subtree of the inner node root (a wide node at level)
+// and sets the shortest edge of every binary node that becomes one of its
+// child slots; the plan's subtrees it meets were measured already.
+SubtreeMeasure measure_subtree(BinaryNode* binary, const PrimRef* refs, std::uint32_t root,
+                               unsigned int level, PlanCursor& cursor) {
     std::uint32_t children[8];
     const unsigned int n = collect_children(binary, root, children);
-    WideTreeSize size{1, 0};
+    SubtreeMeasure measure{{1, 0}, std::numeric_limits<float>::infinity()};
     for (unsigned int k = 0; k < n; ++k) {
-        const BinaryNode& c = binary[children[k]];
+        BinaryNode& c = binary[children[k]];
         if (c.count != 0) {
-            size.blocks += blocks_for(c.count);
+            c.shortest_edge = shortest_edge_of(c, refs);
+            add_child(measure, c, WideTreeSize{0, blocks_for(c.count)});
+        } else if (cursor.stops_at(level + 1)) {
+            add_child(measure, c, cursor.plan->size[cursor.next++]);
         } else {
-            const WideTreeSize below = measure_subtree(binary, children[k]);
-            size.nodes += below.nodes;
-            size.blocks += below.blocks;
+            const SubtreeMeasure below =
+                measure_subtree(binary, refs, children[k], level + 1, cursor);
+            c.shortest_edge = below.shortest_edge;
+            add_child(measure, c, below.size);
         }
     }
-    return size;
+    return measure;
+}
+
+// Lists, in depth-first order, the inner nodes that head wide nodes at
+// WideCollapsePlan::kLevel below the wide node of root (at level).
+void list_planned_subtrees(const BinaryNode* binary, std::uint32_t root, unsigned int level,
+                           WideCollapsePlan& plan) {
+    std::uint32_t children[8];
+    const unsigned int n = collect_children(binary, root, children);
+    for (unsigned int k = 0; k < n; ++k) {
+        if (binary[children[k]].count != 0)
+            continue;
+        if (level + 1 == WideCollapsePlan::kLevel)
+            plan.root[plan.count++] = children[k];
+        else
+            list_planned_subtrees(binary, children[k], level + 1, plan);
+    }
 }
 
 // Writes wide nodes and blocks from the next free ones on.
@@ -108,9 +166,11 @@ struct Collapser {
         }
     }
 
-    // Writes the wide node made of the binary inner node root, then the
-    // nodes below it, in depth-first order.
-    void write_node(std::uint32_t root, unsigned int level) {
+    // Writes the wide node made of the binary inner node root (at level),
+    // then the nodes below it, in depth-first order. Each of the plan's
+    // subtrees it meets gets the nodes and blocks its size asks for, and a
+    // collapser of its own in parts, to be written later.
+    void write_node(std::uint32_t root, unsigned int level, PlanCursor& cursor, Collapser* parts) {
         const unsigned int index = node_count++;
         if (level > depth)
             depth = level;
@@ -126,47 +186,49 @@ struct Collapser {
                 node.child[k] = wide_leaf_ref(block_count, blocks_for(c.count));
                 ++leaf_count;
                 write_leaf(c);
+                continue;
+            }
+            node.child[k] = node_count;
+            if (cursor.stops_at(level + 1)) {
+                Collapser& part = parts[cursor.next];
+                part = *this;
+                part.leaf_count = 0;
+                part.depth = 0;
+                node_count += cursor.plan->size[cursor.next].nodes;
+                block_count += cursor.plan->size[cursor.next].blocks;
+                ++cursor.next;
             } else {
-                node.child[k] = node_count;
-                write_node(children[k], level + 1);
+                write_node(children[k], level + 1, cursor, parts);
             }
         }
     }
 };
 
-// What writing one subtree found.
-struct SubtreeTotals {
-    unsigned int leaves = 0;
-    unsigned int depth = 0;
-};
-
-// One subtree below the root, written by a worker into its own ranges.
-class CollapseTask : public ZrvGfxRunnableTask {
-public:
-    CollapseTask(const Collapser& collapser, std::uint32_t root, SubtreeTotals& totals)
-        : collapser_(collapser), root_(root), totals_(totals) {}
-    void run(unsigned int) override {
-        collapser_.write_node(root_, 2);
-        totals_.leaves = collapser_.leaf_count;
-        totals_.depth = collapser_.depth;
-    }
-
-private:
-    Collapser collapser_;
-    std::uint32_t root_;
-    SubtreeTotals& totals_;
-};
-
 } // namespace
 
-WideTreeSize measure_wide_tree(const BinaryNode* binary) {
-    if (binary[0].count != 0)
+WideTreeSize measure_wide_tree(BinaryNode* binary, const PrimRef* refs, ZrvGfxTaskManager* pool,
+                               WideCollapsePlan& plan) {
+    plan.count = 0;
+    if (binary[0].count != 0) {
+        binary[0].shortest_edge = shortest_edge_of(binary[0], refs);
         return WideTreeSize{1, blocks_for(binary[0].count)};
-    return measure_subtree(binary, 0);
+    }
+    list_planned_subtrees(binary, 0, 1, plan);
+    run_jobs(pool, plan.count, [&](unsigned int i) {
+        PlanCursor whole{nullptr, 0};
+        const SubtreeMeasure measure =
+            measure_subtree(binary, refs, plan.root[i], WideCollapsePlan::kLevel, whole);
+        binary[plan.root[i]].shortest_edge = measure.shortest_edge;
+        plan.size[i] = measure.size;
+    });
+    PlanCursor cursor{&plan, 0};
+    const SubtreeMeasure measure = measure_subtree(binary, refs, 0, 1, cursor);
+    binary[0].shortest_edge = measure.shortest_edge;
+    return measure.size;
 }
 
-unsigned int collapse_wide_tree(const CollapseSource& source, WideNode* nodes,
-                                TriangleBlock* blocks, ZrvGfxTaskManager* pool,
+unsigned int collapse_wide_tree(const CollapseSource& source, const WideCollapsePlan& plan,
+                                WideNode* nodes, TriangleBlock* blocks, ZrvGfxTaskManager* pool,
                                 unsigned int& leaves) {
     const BinaryNode* const binary = source.binary;
     Collapser root{binary, source.refs, source.triangles, nodes, blocks, source.pad, 0, 0, 0, 1};
@@ -181,48 +243,21 @@ unsigned int collapse_wide_tree(const CollapseSource& source, WideNode* nodes,
         leaves = 1;
         return 1;
     }
-    if (pool == nullptr) {
-        root.write_node(0, 1);
-        leaves = root.leaf_count;
-        return root.depth;
-    }
 
-    // The root node here, its subtrees by the workers: each starts at the
-    // node and block that the depth-first order gives it.
-    std::uint32_t children[8];
-    const unsigned int n = collect_children(binary, 0, children);
-    root.node_count = 1;
-    SubtreeTotals totals[8];
-    for (unsigned int k = 0; k < 8; ++k) {
-        set_child_box(nodes[0], k, k < n ? &binary[children[k]] : nullptr, source.pad);
-        if (k >= n)
-            continue;
-        const BinaryNode& c = binary[children[k]];
-        if (c.count != 0) {
-            nodes[0].child[k] = wide_leaf_ref(root.block_count, blocks_for(c.count));
-            root.write_leaf(c);
-            totals[k].leaves = 1;
-            continue;
-        }
-        nodes[0].child[k] = root.node_count;
-        Collapser part = root;
-        part.leaf_count = 0;
-        part.depth = 0;
-        CollapseTask* task = new (std::nothrow) CollapseTask(part, children[k], totals[k]);
-        if (task != nullptr)
-            pool->add_task(task);
-        else
-            CollapseTask(part, children[k], totals[k]).run(0);
-        const WideTreeSize size = measure_subtree(binary, children[k]);
-        root.node_count += size.nodes;
-        root.block_count += size.blocks;
-    }
-    pool->run_tasks_and_wait();
-    unsigned int depth = 1;
-    leaves = 0;
-    for (const SubtreeTotals& t : totals) {
-        leaves += t.leaves;
-        depth = t.depth > depth ? t.depth : depth;
+    // The levels above the plan here, its subtrees by the workers: each
+    // starts at the node and block that the depth-first order gives it.
+    Collapser parts[WideCollapsePlan::kCapacity];
+    PlanCursor cursor{&plan, 0};
+    root.write_node(0, 1, cursor, parts);
+    run_jobs(pool, plan.count, [&](unsigned int i) {
+        PlanCursor whole{nullptr, 0};
+        parts[i].write_node(plan.root[i], WideCollapsePlan::kLevel, whole, nullptr);
+    });
+    leaves = root.leaf_count;
+    unsigned int depth = root.depth;
+    for (unsigned int i = 0; i < plan.count; ++i) {
+        leaves += parts[i].leaf_count;
+        depth = parts[i].depth > depth ? parts[i].depth : depth;
     }
     return depth;
 }

@@ -32,14 +32,29 @@ struct CollapseSource {
 unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
                               std::uint32_t (&children)[8]);
 
-// The nodes and blocks the wide tree of source will need.
-WideTreeSize measure_wide_tree(const BinaryNode* binary);
+// The wide subtrees, a few levels below the root, that the pool's workers
+// measure and write, in depth-first order.
+struct WideCollapsePlan {
+    static const unsigned int kLevel = 3; // the root is at level 1
+    static const unsigned int kCapacity = 64;
+    unsigned int count;
+    std::uint32_t root[kCapacity]; // their binary inner nodes
+    WideTreeSize size[kCapacity];
+};
 
-// Writes the wide tree into nodes and blocks (sized by measure_wide_tree).
-// With a pool, the root's subtrees are written by its workers. Returns the
-// depth in wide nodes; leaves receives the count of leaf children.
-unsigned int collapse_wide_tree(const CollapseSource& source, WideNode* nodes,
-                                TriangleBlock* blocks, ZrvGfxTaskManager* pool,
+// The nodes and blocks the wide tree of binary will need. Sets the
+// shortest_edge of the root and of every binary node that becomes a child
+// slot, from refs. With a pool, the plan's subtrees are measured by its
+// workers.
+WideTreeSize measure_wide_tree(BinaryNode* binary, const PrimRef* refs, ZrvGfxTaskManager* pool,
+                               WideCollapsePlan& plan);
+
+// Writes the wide tree into nodes and blocks (sized by measure_wide_tree,
+// which made plan). With a pool, the plan's subtrees are written by its
+// workers. Returns the depth in wide nodes; leaves receives the count of
+// leaf children.
+unsigned int collapse_wide_tree(const CollapseSource& source, const WideCollapsePlan& plan,
+                                WideNode* nodes, TriangleBlock* blocks, ZrvGfxTaskManager* pool,
                                 unsigned int& leaves);
 
 } // namespace gfx_detail

@@ -127,9 +127,11 @@ TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
 }
 
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
-// are left out, never hit and leave the others' hits exact.
+// are left out, never hit and leave the others' hits exact. The mesh is
+// large enough for the build to gather it in several parts, which close up
+// the gaps the bad triangles leave.
 TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
-    std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 40, 20);
+    std::vector<triAccel> tris = zrv::scenes::uv_sphere({0, 0, 0}, 1.0f, 200, 100);
     const std::size_t n = tris.size();
     std::mt19937 rng(9);
     std::uniform_int_distribution<std::size_t> pick(0, n - 1);
@@ -151,7 +153,7 @@ TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(n), 2));
     EXPECT_EQ(tree.statistics().triangles, n - bad);
     EXPECT_EQ(tree.statistics().input_triangles, n);
-    const WideRays rays = aimed_rays(tris, 3000, 9, 1.5f);
+    const WideRays rays = aimed_rays(tris, 1500, 9, 1.5f);
     expect_wide_oracle(tree, tris, rays, packets_of(rays), "bad triangles");
 }
 
@@ -239,7 +241,7 @@ TEST(WideBVHEdges, FailedAllocationsLeaveAnEmptyTree) {
     ASSERT_TRUE(reference.build(tris.data(), unsigned(tris.size()), 2));
     const gfxRTWideBVHStatistics expected = reference.statistics();
     int failed_builds = 0;
-    for (int skip = 0; skip < 64; ++skip) {
+    for (int skip = 0; skip < 512; ++skip) {
         gfxRTWideBVH tree;
         bool built = false;
         int injected = 0;
