@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <emmintrin.h>
+
 namespace zrv {
 
 namespace {
@@ -66,6 +68,34 @@ Vec3 Camera::direction(float px, float py) const {
     const float sx = (2.0f * px / width_ - 1.0f) * tan_half_fov_ * aspect_;
     const float sy = (1.0f - 2.0f * py / height_) * tan_half_fov_;
     return normalize(forward_ + right_ * sx + up_ * sy);
+}
+
+void Camera::block_directions(int x, int y, float scale, __m128& dx, __m128& dy, __m128& dz) const {
+    const __m128 half = _mm_set1_ps(0.5f), two = _mm_set1_ps(2.0f), one = _mm_set1_ps(1.0f);
+    const __m128 px = _mm_add_ps(_mm_cvtepi32_ps(_mm_setr_epi32(x, x + 1, x, x + 1)), half);
+    const __m128 py = _mm_add_ps(_mm_cvtepi32_ps(_mm_setr_epi32(y, y, y + 1, y + 1)), half);
+    // direction()'s operations in its order, lane by lane.
+    const __m128 tan = _mm_set1_ps(tan_half_fov_);
+    const __m128 sx = _mm_mul_ps(
+        _mm_mul_ps(_mm_sub_ps(_mm_div_ps(_mm_mul_ps(two, px), _mm_set1_ps(float(width_))), one),
+                   tan),
+        _mm_set1_ps(aspect_));
+    const __m128 sy = _mm_mul_ps(
+        _mm_sub_ps(one, _mm_div_ps(_mm_mul_ps(two, py), _mm_set1_ps(float(height_)))), tan);
+    const auto axis = [&](float f, float r, float u) {
+        return _mm_add_ps(_mm_add_ps(_mm_set1_ps(f), _mm_mul_ps(_mm_set1_ps(r), sx)),
+                          _mm_mul_ps(_mm_set1_ps(u), sy));
+    };
+    const __m128 vx = axis(forward_.x, right_.x, up_.x);
+    const __m128 vy = axis(forward_.y, right_.y, up_.y);
+    const __m128 vz = axis(forward_.z, right_.z, up_.z);
+    const __m128 length = _mm_sqrt_ps(
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy)), _mm_mul_ps(vz, vz)));
+    const __m128 inverse = _mm_div_ps(one, length);
+    const __m128 s = _mm_set1_ps(scale);
+    dx = _mm_mul_ps(_mm_mul_ps(vx, inverse), s);
+    dy = _mm_mul_ps(_mm_mul_ps(vy, inverse), s);
+    dz = _mm_mul_ps(_mm_mul_ps(vz, inverse), s);
 }
 
 } // namespace zrv

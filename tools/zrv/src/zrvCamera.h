@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include <xmmintrin.h>
+
 namespace zrv {
 
 class Camera {
@@ -32,6 +34,10 @@ public:
     // (x + 0.5, y + 0.5).
     Vec3 direction(float px, float py) const;
     Vec3 pixel_direction(int x, int y) const { return direction(x + 0.5f, y + 0.5f); }
+    // The pixel directions of a 2x2 block at (x, y), times scale, lane k
+    // for pixel (x + (k & 1), y + (k >> 1)): the bits of
+    // pixel_direction(...) * scale, four at a time.
+    void block_directions(int x, int y, float scale, __m128& dx, __m128& dy, __m128& dz) const;
 
 private:
     Vec3 eye_, forward_, right_, up_;

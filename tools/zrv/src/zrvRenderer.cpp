@@ -163,19 +163,16 @@ private:
 
     void trace_primary(int x, int y, int x0, int y0, int x1, int y1) {
         const int inside = lanes_inside(x, y, x1, y1);
-        alignas(16) float dx[4], dy[4], dz[4];
+        __m128 d[3];
+        camera_.block_directions(x, y, ray_scale_, d[0], d[1], d[2]);
         // Lane 0 is always inside the image; lanes outside it repeat its ray
         // so that the packet stays coherent.
-        const Vec3 first = camera_.pixel_direction(x, y) * ray_scale_;
-        for (int lane = 0; lane < 4; ++lane) {
-            const Vec3 d =
-                lane != 0 && (inside & (1 << lane))
-                    ? camera_.pixel_direction(lane_x(x, lane), lane_y(y, lane)) * ray_scale_
-                    : first;
-            dx[lane] = d.x;
-            dy[lane] = d.y;
-            dz[lane] = d.z;
-        }
+        alignas(16) float dx[4], dy[4], dz[4];
+        float* const axes[3] = {dx, dy, dz};
+        for (int a = 0; a < 3; ++a)
+            _mm_store_ps(axes[a], _mm_or_ps(_mm_and_ps(masktable4[inside], d[a]),
+                                            _mm_andnot_ps(masktable4[inside],
+                                                          _mm_shuffle_ps(d[a], d[a], 0))));
         RayPacket rays = make_packet(_mm_set1_ps(camera_.eye().x), _mm_set1_ps(camera_.eye().y),
                                      _mm_set1_ps(camera_.eye().z), _mm_load_ps(dx), _mm_load_ps(dy),
                                      _mm_load_ps(dz), inside);
