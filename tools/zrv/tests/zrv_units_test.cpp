@@ -110,6 +110,31 @@ TEST(ZrvCamera, ImageEdgesLieAtHalfTheFieldOfView) {
     EXPECT_NEAR(length(first + last - Vec3(0, 0, 2 * first.z)), 0.0f, 1e-6f);
 }
 
+// A primary packet's directions are the pixels' own, bit for bit, so that
+// images do not depend on how the renderer groups its rays.
+TEST(ZrvCamera, BlockDirectionsAreThePixelDirections) {
+    Camera camera;
+    std::string error;
+    ASSERT_TRUE(Camera::create({1.5f, -2, 7}, {0.3f, 0.1f, -1}, {0, 1, 0.2f}, 38.0f, 37, 23, camera,
+                               error));
+    const float scale = 12.375f;
+    for (int y = 0; y < 23; y += 2)
+        for (int x = 0; x < 37; x += 2) {
+            __m128 d[3];
+            camera.block_directions(x, y, scale, d[0], d[1], d[2]);
+            alignas(16) float lanes[3][4];
+            for (int a = 0; a < 3; ++a)
+                _mm_store_ps(lanes[a], d[a]);
+            for (int k = 0; k < 4; ++k) {
+                const Vec3 e = camera.pixel_direction(x + (k & 1), y + (k >> 1)) * scale;
+                const float expected[3] = {e.x, e.y, e.z};
+                for (int a = 0; a < 3; ++a)
+                    ASSERT_EQ(std::memcmp(&lanes[a][k], &expected[a], sizeof(float)), 0)
+                        << "pixel " << x + (k & 1) << ", " << y + (k >> 1) << " axis " << a;
+            }
+        }
+}
+
 TEST(ZrvCamera, DefaultFramingShowsTheWholeSceneFromTheFrontRightAndAbove) {
     const Bounds box{{-10, 0, -4}, {30, 2, 4}, false};
     // Landscape, portrait (the horizontal angle limits) and z up.
