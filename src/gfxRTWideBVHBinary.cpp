@@ -179,27 +179,18 @@ unsigned int BinaryBuilder::partition(const Range& range, const SplitChoice& spl
         const unsigned int b = unsigned(bin) < kBins ? unsigned(bin) : kBins - 1;
         return b < split.bin;
     };
-    Box lb = empty_box(), lc = empty_box(), rb = empty_box(), rc = empty_box();
-    unsigned int i = range.begin, j = range.end;
-    while (i < j) {
-        if (goes_left(refs_[i])) {
-            grow(lb, ref_lo(refs_[i]), ref_hi(refs_[i]));
-            const __m128 c = ref_centroid2(refs_[i]);
-            grow(lc, c, c);
-            ++i;
-        } else {
-            --j;
-            PrimRef tmp = refs_[i];
-            refs_[i] = refs_[j];
-            refs_[j] = tmp;
-            grow(rb, ref_lo(refs_[j]), ref_hi(refs_[j]));
-            const __m128 c = ref_centroid2(refs_[j]);
-            grow(rc, c, c);
-        }
+    // Without branches on the side, which follows no pattern: each ref is
+    // swapped into place and the left end moves on when it goes left.
+    unsigned int middle = range.begin;
+    for (unsigned int i = range.begin; i < range.end; ++i) {
+        const bool left = goes_left(refs_[i]);
+        const PrimRef r = refs_[i];
+        refs_[i] = refs_[middle];
+        refs_[middle] = r;
+        middle += left ? 1u : 0u;
     }
-    left = Range{range.begin, i, lb, lc, range.depth + 1, 0};
-    right = Range{i, range.end, rb, rc, range.depth + 1, 0};
-    return i;
+    bound_halves(range, middle, left, right);
+    return middle;
 }
 
 void BinaryBuilder::bound_halves(const Range& range, unsigned int middle, Range& left,
