@@ -224,22 +224,30 @@ bool BinaryBuilder::sweep_split(const Range& range, float cost_limit, bool must_
     unsigned char best_order[kSweepLimit];
     unsigned int best_count = 0;
     float cost = std::numeric_limits<float>::infinity();
-    for (int a = 0; a < 3; ++a) {
-        // Positions sorted by centroid along a, ties by host position.
-        unsigned char order[kSweepLimit];
-        float key[kSweepLimit];
-        for (unsigned int i = 0; i < n; ++i) {
-            unsigned int j = i;
-            const float k = refs[i].lo[a] + refs[i].hi[a];
-            while (j > 0 && (key[j - 1] > k ||
-                             (key[j - 1] == k && refs[order[j - 1]].index > refs[i].index))) {
-                key[j] = key[j - 1];
-                order[j] = order[j - 1];
-                --j;
-            }
-            key[j] = k;
-            order[j] = (unsigned char)i;
+    // Positions sorted by centroid along each axis, ties by host position:
+    // each ref's rank on the three axes at once is the count of refs before
+    // it (host positions differ, so the ranks are distinct).
+    __m128 centroid[kSweepLimit];
+    for (unsigned int i = 0; i < n; ++i)
+        centroid[i] = ref_centroid2(refs[i]);
+    unsigned char orders[3][kSweepLimit];
+    for (unsigned int i = 0; i < n; ++i) {
+        __m128i rank = _mm_setzero_si128();
+        for (unsigned int j = 0; j < n; ++j) {
+            const __m128 tie = refs[j].index < refs[i].index ? _mm_castsi128_ps(_mm_set1_epi32(-1))
+                                                             : _mm_setzero_ps();
+            const __m128 before =
+                _mm_or_ps(_mm_cmplt_ps(centroid[j], centroid[i]),
+                          _mm_and_ps(_mm_cmpeq_ps(centroid[j], centroid[i]), tie));
+            rank = _mm_sub_epi32(rank, _mm_castps_si128(before));
         }
+        alignas(16) std::int32_t r[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(r), rank);
+        for (int a = 0; a < 3; ++a)
+            orders[a][r[a]] = (unsigned char)i;
+    }
+    for (int a = 0; a < 3; ++a) {
+        const unsigned char* const order = orders[a];
         float right_area[kSweepLimit];
         Box box = empty_box();
         for (unsigned int i = n - 1; i > 0; --i) {
