@@ -1,5 +1,6 @@
 // zrv's pieces called in process: the command line, the camera, the run's
 // report, the progress bar and the colours of pixels.
+#include "AllocationFaults.h"
 #include "zrvCamera.h"
 #include "zrvMeshLoader.h"
 #include "zrvOptions.h"
@@ -353,6 +354,40 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         clear_hits(hits);
         structure.trace(rays, hits, state, no_distance_limit);
         expect_answers(structure, hits, {0, 3, -1, -1});
+    }
+
+    // Each allocation of a KD-tree's or a wide BVH's build failed in turn:
+    // the build fails with zrv's one line, or builds the same answers.
+    for (const AccelChoice choice : {AccelChoice::kd, AccelChoice::wide}) {
+        SCOPED_TRACE(choice_name(choice));
+        int failed_builds = 0;
+        for (int skip = 0; skip < 256; ++skip) {
+            SceneStructure structure;
+            BuildOutcome outcome;
+            std::string error;
+            bool built = false;
+            int injected = 0;
+            {
+                AllocationFaultRule rule;
+                rule.skip = skip;
+                AllocationFaults faults(rule);
+                built = build_scene_structure(triangles, choice, 2, structure, outcome, error);
+                injected = faults.injected();
+            }
+            if (injected == 0)
+                break;
+            if (!built) {
+                ++failed_builds;
+                EXPECT_EQ(error, std::string("building the ") + choice_name(choice) +
+                                     " structure failed (out of memory?)");
+                continue;
+            }
+            HitPacket hits;
+            clear_hits(hits);
+            structure.trace(rays, hits, state, no_distance_limit);
+            expect_answers(structure, hits, {0, 3, -1, -1});
+        }
+        EXPECT_GE(failed_builds, 2);
     }
 
     // The same squares as a wide scene: the receiver placed as it is, the
