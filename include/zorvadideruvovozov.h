@@ -3,6 +3,7 @@
 #ifndef ZORVADIDERUVOVOZOV_H
 #define ZORVADIDERUVOVOZOV_H
 
+#include "PlxFatalErrorCapture.h"
 #include "PlxSystem.h"
 #include "ZrvGfxConcurrency.h"
 #include "gfxAlignedMemory.h"

@@ -1,6 +1,7 @@
 // Strings, collections, journals and aligned memory.
 #include "AllocationFaults.h"
 #include "FatalErrorRecorder.h"
+#include "PlxFatalErrorCapture.h"
 #include "PlxSystem.h"
 #include "gfxAlignedMemory.h"
 #include "gfxJournal.h"
@@ -14,6 +15,7 @@
 #include <random>
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -162,6 +164,27 @@ TEST(PlxRawCollint, RandomEditsMatchAVector) {
     // Without memory to be had, only the one that kept its memory appends.
     AllocationFaults none({AllocationFaultRule::ARMING_THREAD, 0, ~std::size_t(0), 0, 9});
     EXPECT_EQ(collection.Append(3) * 10 + copy.Append(4) + copy.Size(), 2);
+}
+
+// Captures count reports from any thread, nest, and hand the handler they
+// replaced back when the last one ends.
+TEST(PlxFatalErrorCapture, CountsReportsWhileAnyLivesThenRestoresTheHandler) {
+    FatalErrorRecorder recorder;
+    {
+        PlxFatalErrorCapture outer;
+        EXPECT_FALSE(outer.reported());
+        std::thread([] { PlxFatalError("first", nullptr, nullptr, nullptr, "f", 1); }).join();
+        EXPECT_TRUE(outer.reported());
+        {
+            PlxFatalErrorCapture inner;
+            EXPECT_FALSE(inner.reported());
+            PlxFatalError("second", nullptr, nullptr, nullptr, "f", 2);
+            EXPECT_TRUE(inner.reported());
+        }
+        PlxFatalError("third", nullptr, nullptr, nullptr, "f", 3);
+    }
+    PlxFatalError("after", nullptr, nullptr, nullptr, "f", 4);
+    EXPECT_EQ(recorder.messages(), std::vector<std::string>{"after"});
 }
 
 int CompareStoredInts(const void* a, const void* b) {
