@@ -1,5 +1,6 @@
 #include "zrvPyScene.h"
 
+#include "PlxFatalErrorCapture.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "zrvStreams.h"
 
@@ -221,8 +222,12 @@ std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
         }
     } else {
         scene->bvh_.reset(new gfxRTBVH_triAccel(triangles, count));
+        // A failed allocation reaches the build's consistency check, which
+        // would end the interpreter.
+        PlxFatalErrorCapture reports;
         if (gfxRTAccelerationStructureServices::CompileBVHTree(scene->bvh_.get(),
-                                                               int(build_threads)) != 0) {
+                                                               int(build_threads)) != 0 ||
+            reports.reported()) {
             error = "the BVH build failed its consistency check";
             return nullptr;
         }

@@ -2,6 +2,7 @@
 
 #include "zrvPacketTracer.h"
 
+#include <PlxFatalErrorCapture.h>
 #include <gfxRTAccelerationStructureServices.h>
 
 #include <algorithm>
@@ -105,10 +106,14 @@ bool build_bvh(const std::vector<triAccel>& triangles, int build_threads, SceneS
     s.bvh.reset(new (std::nothrow) gfxRTBVH_triAccel(triangles.data(), unsigned(triangles.size())));
     if (!s.bvh)
         return false;
+    // A failed allocation reaches the build's consistency check, which would
+    // end the process.
+    PlxFatalErrorCapture reports;
     outcome.compile_code =
         gfxRTAccelerationStructureServices::CompileBVHTree(s.bvh.get(), build_threads);
     const KDTreeStatistic* statistic = s.bvh->get_statistic();
-    if (outcome.compile_code != 0 || statistic == nullptr || !statistic->valid)
+    if (reports.reported() || outcome.compile_code != 0 || statistic == nullptr ||
+        !statistic->valid)
         return false;
     outcome.library_seconds = statistic->compile_time_sec;
     return true;
@@ -135,20 +140,28 @@ bool build_two_level(const std::vector<triAccel>& triangles, int build_threads, 
         return false;
     double library_seconds = 0.0;
     for (const std::vector<triAccel>& part : s.part_triangles) {
-        gfxRTKDTree* tree = new (std::nothrow) gfxRTKDTree(SceneStructure::tracing_threads);
-        if (tree == nullptr)
+        std::unique_ptr<gfxRTKDTree> tree(new (std::nothrow)
+                                              gfxRTKDTree(SceneStructure::tracing_threads));
+        if (!tree)
             return false;
-        s.two_level->addTree(tree); // owned by the BVH from here on
-        gfxRTAccelerationStructureServices::CompileKDTree(tree, build_threads, part.data(),
+        gfxRTAccelerationStructureServices::CompileKDTree(tree.get(), build_threads, part.data(),
                                                           unsigned(part.size()));
         if (!tree->get_statistic()->valid)
             return false;
         library_seconds += tree->get_statistic()->compile_time_sec;
+        // addTree owns the tree from the call on, and deletes it when its
+        // list cannot grow.
+        const unsigned int held = s.two_level->get_number_of_objects();
+        s.two_level->addTree(tree.release());
+        if (s.two_level->get_number_of_objects() != held + 1)
+            return false;
     }
+    PlxFatalErrorCapture reports; // as in build_bvh
     outcome.compile_code =
         gfxRTAccelerationStructureServices::CompileBVHTree(s.two_level.get(), build_threads);
     const KDTreeStatistic* statistic = s.two_level->get_statistic();
-    if (outcome.compile_code != 0 || statistic == nullptr || !statistic->valid)
+    if (reports.reported() || outcome.compile_code != 0 || statistic == nullptr ||
+        !statistic->valid)
         return false;
     outcome.library_seconds = library_seconds + statistic->compile_time_sec;
     return true;

@@ -356,9 +356,10 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         expect_answers(structure, hits, {0, 3, -1, -1});
     }
 
-    // Each allocation of a KD-tree's or a wide BVH's build failed in turn:
+    // Each allocation of every kind of build failed in turn:
     // the build fails with zrv's one line, or builds the same answers.
-    for (const AccelChoice choice : {AccelChoice::kd, AccelChoice::wide}) {
+    for (const AccelChoice choice :
+         {AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level, AccelChoice::wide}) {
         SCOPED_TRACE(choice_name(choice));
         int failed_builds = 0;
         for (int skip = 0; skip < 256; ++skip) {
