@@ -226,10 +226,14 @@ bool BinaryBuilder::sweep_split(const Range& range, float cost_limit, bool must_
     float cost = std::numeric_limits<float>::infinity();
     // Positions sorted by centroid along each axis, ties by host position:
     // each ref's rank on the three axes at once is the count of refs before
-    // it (host positions differ, so the ranks are distinct).
+    // it (host positions differ, so the ranks are distinct). A box unbounded
+    // on both sides of an axis (an instance placed beyond float's range) has
+    // no centroid there; it ranks as one at 0, so that every rank is taken.
     __m128 centroid[kSweepLimit];
-    for (unsigned int i = 0; i < n; ++i)
-        centroid[i] = ref_centroid2(refs[i]);
+    for (unsigned int i = 0; i < n; ++i) {
+        const __m128 c = ref_centroid2(refs[i]);
+        centroid[i] = _mm_and_ps(c, _mm_cmpord_ps(c, c));
+    }
     unsigned char orders[3][kSweepLimit];
     for (unsigned int i = 0; i < n; ++i) {
         __m128i rank = _mm_setzero_si128();

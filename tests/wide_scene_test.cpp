@@ -374,6 +374,32 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
     EXPECT_GT(checked, 6000);
 }
 
+// Instances stretched beyond float's range along x among ordinary ones:
+// their world boxes are unbounded on both sides there, and the top level
+// must still hold each of them once.
+TEST(WideSceneBounds, InstancesBeyondFloatRangeEqualTheBruteForce) {
+    std::mt19937 rng(29);
+    for (unsigned int count : {2u, 3u, 5u, 8u, 13u}) {
+        SceneLayout layout;
+        layout.meshes.push_back(large_triangles());
+        for (unsigned int i = 0; i < count; ++i) {
+            SceneLayout::Placement p{0, {}};
+            random_transform(rng, 10.0f, p.transform);
+            if (i % 2 == 0) { // x scaled by 2e38: the mesh spans x in [-2, 2]
+                p.transform[0] = 2e38f;
+                p.transform[1] = p.transform[2] = p.transform[4] = p.transform[8] = 0.0f;
+            }
+            layout.instances.push_back(p);
+        }
+        gfxRTWideScene scene;
+        build_scene(layout, scene, 1);
+        ASSERT_EQ(scene.instance_count(), count);
+        const WideRays rays = scene_rays(layout, 600, count);
+        expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, count),
+                            std::to_string(count) + " instances");
+    }
+}
+
 // Camera packets whose lanes share their signs in the world but not once an
 // instance turned a quarter about y carries them: the lanes' directions
 // straddle the world's plane x = z, which is the instance's plane x = 0.
