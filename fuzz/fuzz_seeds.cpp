@@ -1,11 +1,14 @@
 // Writes the seed corpora of the fuzz targets: KD-trees built serially and
 // on two threads over every test scene's slice of the host array, and over
-// a few of its triangles; triangle BVHs and wide BVHs over the same slices.
+// a few of its triangles; triangle BVHs and wide BVHs over the same slices;
+// instanced scenes of those wide BVHs.
 //
 //   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir> <wide loader dir>
+//              <scene loader dir>
 #include "FuzzScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "gfxRTWideBVH.h"
+#include "gfxRTWideScene.h"
 #include "zrvStreams.h"
 
 #include <cstdio>
@@ -25,8 +28,9 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir> <wide dir>\n");
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir> <wide dir> "
+                             "<scene dir>\n");
         return 2;
     }
     const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
@@ -110,6 +114,34 @@ int main(int argc, char** argv) {
                 }
                 ++written;
             }
+        }
+    }
+    // Scenes of one to three of those meshes (an empty one among them),
+    // placed once or several times: moved, turned, scaled.
+    const float placements[3][12] = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
+                                     {0, -1, 0, 2, 1, 0, 0, -1, 0, 0, 1, 0.5f},
+                                     {0.5f, 0, 0, -3, 0, 2, 0, 1, 0, 0, 1.5f, 4}};
+    for (unsigned int meshes = 1; meshes <= 3; ++meshes) {
+        for (unsigned int instances : {1u, 4u}) {
+            gfxRTWideScene scene;
+            const unsigned int counts[3] = {zrv::fuzz::TRIANGLES_PER_SCENE, 0u, 13u};
+            for (unsigned int m = 0; m < meshes; ++m)
+                scene.add_mesh(host.data() + m * zrv::fuzz::TRIANGLES_PER_SCENE, counts[m], 1);
+            for (unsigned int i = 0; i < instances; ++i)
+                scene.add_instance(i % meshes, placements[i % 3]);
+            zrv::streams::MemoryWriter writer;
+            if (!scene.commit(1) || !scene.stream(writer))
+                continue;
+            const std::vector<unsigned char> image = writer.image();
+            const std::string name =
+                "scene-" + std::to_string(meshes) + "-" + std::to_string(instances);
+            if (!write_file(std::string(argv[5]) + "/" + name,
+                            image.data() + zrv::streams::HEADER_SIZE,
+                            image.size() - zrv::streams::HEADER_SIZE)) {
+                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                return 1;
+            }
+            ++written;
         }
     }
     std::printf("fuzz_seeds: %d saved trees\n", written);
