@@ -1,16 +1,18 @@
 // Writes the seed corpora of the fuzz targets: KD-trees built serially and
 // on two threads over every test scene's slice of the host array, and over
 // a few of its triangles; triangle BVHs and wide BVHs over the same slices;
-// instanced scenes of those wide BVHs.
+// instanced scenes of those wide BVHs; build inputs of a few triangles of
+// each scene, placed and traced.
 //
 //   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir> <wide loader dir>
-//              <scene loader dir>
+//              <scene loader dir> <build dir>
 #include "FuzzScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "gfxRTWideBVH.h"
 #include "gfxRTWideScene.h"
 #include "zrvStreams.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,9 +30,9 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
+    if (argc != 7) {
         std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir> <wide dir> "
-                             "<scene dir>\n");
+                             "<scene dir> <build dir>\n");
         return 2;
     }
     const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
@@ -144,6 +146,33 @@ int main(int argc, char** argv) {
             ++written;
         }
     }
-    std::printf("fuzz_seeds: %d saved trees\n", written);
+    // Build inputs: options (two threads, two instances), a triangle count,
+    // then the triangles', the transforms' and two rays' floats.
+    for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size(); ++scene) {
+        const unsigned int count = 24;
+        std::vector<float> floats;
+        for (unsigned int i = 0; i < count; ++i) {
+            const triAccel& t = host[scene * zrv::fuzz::TRIANGLES_PER_SCENE + i];
+            floats.insert(floats.end(), t.vertex0, t.vertex0 + 3);
+            floats.insert(floats.end(), t.vertex1, t.vertex1 + 3);
+            floats.insert(floats.end(), t.vertex2, t.vertex2 + 3);
+        }
+        floats.insert(floats.end(), placements[1], placements[1] + 12);
+        floats.insert(floats.end(), placements[2], placements[2] + 12);
+        const float rays[2][7] = {{0, 0, -5, 0.01f, 0.02f, 1, 1e30f},
+                                  {3, 2, 1, -1, -0.6f, -0.3f, 8}};
+        floats.insert(floats.end(), rays[0], rays[0] + 7);
+        floats.insert(floats.end(), rays[1], rays[1] + 7);
+        std::vector<unsigned char> input = {std::uint8_t(1 | 2 << 1), std::uint8_t(count - 1)};
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(floats.data());
+        input.insert(input.end(), bytes, bytes + floats.size() * sizeof(float));
+        const std::string name = "build-scene" + std::to_string(scene);
+        if (!write_file(std::string(argv[6]) + "/" + name, input.data(), input.size())) {
+            std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+            return 1;
+        }
+        ++written;
+    }
+    std::printf("fuzz_seeds: %d saved trees and build inputs\n", written);
     return written > 0 ? 0 : 1;
 }
