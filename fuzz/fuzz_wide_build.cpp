@@ -2,8 +2,8 @@
 // transforms and rays of any bits: NaN, infinities, denormals, huge and
 // degenerate values. Every build and query must stay in bounds, and its
 // answers must hold together: hits name a triangle and an instance that
-// exist at a t within the ray's range, and the batch call answers as the
-// one-ray call does.
+// exist at a t within the ray's range, every hit listed is counted, and the
+// batch calls answer as the one-ray and one-point calls do.
 #include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
 
@@ -133,6 +133,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         scene.occluded1(o, d, limits[r]);
     }
+    // Every hit: as many listed per ray as counted, each naming a triangle
+    // and an instance that exist.
+    std::vector<unsigned int> counts(n), scene_counts(n);
+    tree.count_batch(origins.data(), directions.data(), limits.data(), n, counts.data(), threads);
+    scene.count_batch(origins.data(), directions.data(), limits.data(), n, scene_counts.data(),
+                      threads);
+    for (int structure = 0; structure < 2; ++structure) {
+        gfxRTWideHitList list;
+        const bool listed = structure == 0 ? tree.list_batch(origins.data(), directions.data(),
+                                                             limits.data(), n, list, threads)
+                                           : scene.list_batch(origins.data(), directions.data(),
+                                                              limits.data(), n, list, threads);
+        if (!listed)
+            continue;
+        std::vector<unsigned int> listed_per_ray(n);
+        for (std::size_t k = 0; k < list.count; ++k) {
+            if (list.ray[k] >= n || list.index[k] < 0 || list.index[k] >= int(count) ||
+                list.instance[k] >= int(scene.instance_count()) ||
+                (structure == 0) != (list.instance[k] == -1))
+                __builtin_trap();
+            ++listed_per_ray[list.ray[k]];
+        }
+        if (listed_per_ray != (structure == 0 ? counts : scene_counts))
+            __builtin_trap();
+        gfxRTWideHitListRelease(list);
+    }
+    // The rays' origins as points: the batch answers as the one-point call.
+    std::vector<gfxRTWideClosestPoint> closest(n);
+    tree.closest_batch(origins.data(), limits.data(), n, closest.data(), threads);
+    for (unsigned int r = 0; r < n; ++r) {
+        gfxRTWideClosestPoint one;
+        const bool found = tree.closest_point(&origins[3 * r], limits[r], one);
+        if (found != (one.index >= 0) || one.index >= int(count) ||
+            std::memcmp(&one, &closest[r], sizeof one) != 0)
+            __builtin_trap();
+    }
+
     // The rays four at a time as packets, nearest hits and shadow rays.
     for (unsigned int first = 0; first + 4 <= n; first += 4) {
         RayPacket rays;
