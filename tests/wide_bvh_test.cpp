@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -38,6 +40,35 @@ TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, WideBVHOracle, ::testing::ValuesIn(ORACLE_SCENES), SceneName());
+
+// A triangle reaching out to 1e38, where the kernel's signed volumes
+// overflow to NaN and it hits the triangle's back with NaN u and v: every
+// query keeps those NaNs' bits, the sign included.
+TEST(WideBVHOracleOverflow, NaNWeightsOfAnOverflowingTriangleAreTheKernels) {
+    triAccel tri{};
+    const float corners[9] = {-0x1.98a4a4p-1f, 0x1.1c696cp-1f,    -0x1.60107cp-2f,
+                              -0x1.eb16p-3f,   0x1.1c696cp-1f,    0x1.e6b97ep+23f,
+                              0x1.ab427ep-1f,  -0x1.681f7ep+126f, 0x1.5a317cp+34f};
+    std::memcpy(tri.vertex0, corners, sizeof corners);
+    zrv::scenes::compute_normal(tri);
+    tri.casts_shadow = 1;
+    const std::vector<triAccel> tris{tri};
+    const float o[3] = {-0x1.165bc8p+1f, -0x1.b1b47cp+1f, 0x1.e126f4p+1f};
+    const float d[3] = {0x1.994c68p+0f, 0x1.7a41eep+1f, -0x1.8p+1f};
+    const gfxRTWideHit want = oracle_nearest(tris, o, d, 1e30f);
+    ASSERT_EQ(want.index, 0);
+    ASSERT_TRUE(std::isnan(want.u) && std::signbit(want.u));
+    WideRays rays;
+    rays.add(o, d, 1e30f);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), 1, 1));
+    expect_wide_oracle(tree, tris, rays, {broadcast(o, d)}, "overflowing triangle");
+    gfxRTWideHitList list;
+    ASSERT_TRUE(tree.list_batch(o, d, nullptr, 1, list, 1));
+    ASSERT_EQ(list.count, 1u);
+    EXPECT_EQ(hit_bits({list.t[0], list.u[0], list.v[0], list.index[0]}), hit_bits(want));
+    gfxRTWideHitListRelease(list);
+}
 
 // A million rays through a small scene in one batch, checked four at a time
 // against the packet brute force (no back-face early out is set, so its
