@@ -12,9 +12,16 @@
 // the thread count, the batch order or the kernel version. Box tests are
 // widened (boxes padded outwards, slab intervals widened, and faces moved out
 // with the square of the ray's distance, as the kernel's rounding grows), so
-// that no triangle the kernel would hit is culled; the one exception is a
-// ray grazing a triangle's plane within about 1e-4 radians, whose hit the
-// kernel's rounding may place far from the triangle.
+// that no triangle the kernel would hit is culled. There are two
+// exceptions, where the kernel itself may report a hit far from the
+// triangle, and the tree does not follow it:
+// - a ray grazing a triangle's plane within about 1e-4 radians, whose hit
+//   the kernel's rounding may place anywhere along the plane;
+// - a ray whose signed volumes overflow: they multiply two vertices'
+//   offsets from the origin and the direction, and beyond float's range
+//   (offsets squared times the direction's size above about 1e37; offsets
+//   of 3e18 for a unit direction) they become infinite or NaN, and the
+//   kernel compares their sign bits as it compares any others.
 //
 // Triangles with a NaN or infinite coordinate (vertex or normal) and
 // triangles of zero area are left out of the tree: they are never hit. Rays
