@@ -5,7 +5,7 @@
 // each scene, placed and traced.
 //
 //   fuzz_seeds <stream reader dir> <KD-tree loader dir> <BVH loader dir> <wide loader dir>
-//              <scene loader dir> <build dir>
+//              <scene loader dir> <build dir> <exact dir>
 #include "FuzzScenes.h"
 #include "gfxRTAccelerationStructureServices.h"
 #include "gfxRTWideBVH.h"
@@ -30,9 +30,9 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
+    if (argc != 8) {
         std::fprintf(stderr, "usage: fuzz_seeds <reader dir> <kdtree dir> <bvh dir> <wide dir> "
-                             "<scene dir> <build dir>\n");
+                             "<scene dir> <build dir> <exact dir>\n");
         return 2;
     }
     const std::vector<triAccel>& host = zrv::fuzz::host_triangles();
@@ -146,32 +146,52 @@ int main(int argc, char** argv) {
             ++written;
         }
     }
-    // Build inputs: options (two threads, two instances), a triangle count,
-    // then the triangles', the transforms' and two rays' floats.
+    // Build inputs: options (two threads; two instances for the build
+    // target, none for the exact one), a triangle count, then the
+    // triangles', the transforms' and the rays' floats: for the exact
+    // target, rays from four sides at each triangle's centre.
     for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size(); ++scene) {
         const unsigned int count = 24;
-        std::vector<float> floats;
+        std::vector<float> triangles, centres;
         for (unsigned int i = 0; i < count; ++i) {
             const triAccel& t = host[scene * zrv::fuzz::TRIANGLES_PER_SCENE + i];
-            floats.insert(floats.end(), t.vertex0, t.vertex0 + 3);
-            floats.insert(floats.end(), t.vertex1, t.vertex1 + 3);
-            floats.insert(floats.end(), t.vertex2, t.vertex2 + 3);
+            for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+                triangles.insert(triangles.end(), v, v + 3);
+            for (int a = 0; a < 3; ++a)
+                centres.push_back((t.vertex0[a] + t.vertex1[a] + t.vertex2[a]) / 3);
         }
-        floats.insert(floats.end(), placements[1], placements[1] + 12);
-        floats.insert(floats.end(), placements[2], placements[2] + 12);
+        std::vector<float> build = triangles, exact = triangles;
+        build.insert(build.end(), placements[1], placements[1] + 12);
+        build.insert(build.end(), placements[2], placements[2] + 12);
         const float rays[2][7] = {{0, 0, -5, 0.01f, 0.02f, 1, 1e30f},
                                   {3, 2, 1, -1, -0.6f, -0.3f, 8}};
-        floats.insert(floats.end(), rays[0], rays[0] + 7);
-        floats.insert(floats.end(), rays[1], rays[1] + 7);
-        std::vector<unsigned char> input = {std::uint8_t(1 | 2 << 1), std::uint8_t(count - 1)};
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(floats.data());
-        input.insert(input.end(), bytes, bytes + floats.size() * sizeof(float));
-        const std::string name = "build-scene" + std::to_string(scene);
-        if (!write_file(std::string(argv[6]) + "/" + name, input.data(), input.size())) {
-            std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
-            return 1;
+        build.insert(build.end(), rays[0], rays[0] + 7);
+        build.insert(build.end(), rays[1], rays[1] + 7);
+        const float sides[4][3] = {
+            {1, 0.3f, 0.2f}, {-0.2f, 1, 0.3f}, {0.3f, 0.1f, -1}, {-0.6f, 0.5f, 0.6f}};
+        for (unsigned int i = 0; i < count; ++i)
+            for (const float* side : sides) {
+                for (int a = 0; a < 3; ++a)
+                    exact.push_back(centres[3 * i + a] - 3 * side[a]);
+                exact.insert(exact.end(), side, side + 3);
+                exact.push_back(1e30f);
+            }
+        const struct {
+            const std::vector<float>& floats;
+            std::uint8_t options;
+            const char* dir;
+        } inputs[2] = {{build, std::uint8_t(1 | 2 << 1), argv[6]}, {exact, 1, argv[7]}};
+        for (const auto& in : inputs) {
+            std::vector<unsigned char> input = {in.options, std::uint8_t(count - 1)};
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in.floats.data());
+            input.insert(input.end(), bytes, bytes + in.floats.size() * sizeof(float));
+            const std::string name = "scene" + std::to_string(scene);
+            if (!write_file(std::string(in.dir) + "/" + name, input.data(), input.size())) {
+                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                return 1;
+            }
+            ++written;
         }
-        ++written;
     }
     std::printf("fuzz_seeds: %d saved trees and build inputs\n", written);
     return written > 0 ? 0 : 1;

@@ -16,12 +16,15 @@ bin="$build_dir/fuzz"
 corpus="$build_dir/fuzz-corpus"
 artifacts="$build_dir/fuzz-artifacts"
 mkdir -p "$corpus/stream_reader" "$corpus/kdtree_loader" "$corpus/bvh_loader" \
-    "$corpus/wide_loader" "$corpus/wide_scene_loader" "$corpus/wide_build" "$artifacts"
+    "$corpus/wide_loader" "$corpus/wide_scene_loader" "$corpus/wide_build" \
+    "$corpus/wide_exact" "$artifacts"
 "$bin/fuzz_seeds" "$corpus/stream_reader" "$corpus/kdtree_loader" "$corpus/bvh_loader" \
-    "$corpus/wide_loader" "$corpus/wide_scene_loader" "$corpus/wide_build" || exit 1
+    "$corpus/wide_loader" "$corpus/wide_scene_loader" "$corpus/wide_build" \
+    "$corpus/wide_exact" || exit 1
 
 status=0
-for target in stream_reader kdtree_loader bvh_loader wide_loader wide_scene_loader wide_build; do
+for target in stream_reader kdtree_loader bvh_loader wide_loader wide_scene_loader wide_build \
+    wide_exact; do
     echo "== fuzz_$target: $seconds s"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "$bin/fuzz_$target" "$corpus/$target" -max_total_time="$seconds" \
