@@ -1,6 +1,7 @@
 // Fuzzes the wide BVH's exactness: triangles and rays of any bits, and every
-// ray's nearest hit through intersect1 against the brute force over all
-// triangles with the library's kernel, t, u, v and position bit for bit.
+// ray's nearest hit and occlusion, alone and in packets of four, against the
+// brute force over all triangles with the library's kernel: t, u, v and
+// position bit for bit.
 // Rays the tree documents as beyond it are skipped: those within half a
 // degree of a triangle's plane (a hundred times the grazing limit), those
 // whose kernel products come within 300 times of overflowing, and those from
@@ -62,7 +63,8 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2)
         return 0;
-    const unsigned int threads = (data[0] & 1) + 1;
+    const std::uint8_t options = data[0];
+    const unsigned int threads = (options & 1) + 1;
     const unsigned int wanted = data[1] % 64 + 1;
     data += 2;
     size -= 2;
@@ -75,13 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(t.vertex2, v + 6, 12);
         zrv::scenes::compute_normal(t);
         t.triangle_id = int(tris.size());
-        t.casts_shadow = 1;
+        t.backface_early_out = (options & 2) != 0 && tris.size() % 2 == 1;
+        t.casts_shadow = (options & 4) == 0 || tris.size() % 3 != 0;
         tris.push_back(t);
     }
     gfxRTWideBVH tree;
     if (!tree.build(tris.data(), unsigned(tris.size()), threads))
         return 0;
     float ray[7];
+    std::vector<float> rays; // the covered rays, seven floats each
     while (next(data, size, ray, 7)) {
         const float* o = ray;
         const float* d = ray + 3;
@@ -95,6 +99,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::fprintf(stderr, "tree %d t %a u %a v %a, brute force %d t %a u %a v %a\n",
                          hit.index, hit.t, hit.u, hit.v, want.index, want.t, want.u, want.v);
             __builtin_trap();
+        }
+        if (tree.occluded1(o, d, limit) != oracle_occluded(tris, o, d, limit))
+            __builtin_trap();
+        rays.insert(rays.end(), ray, ray + 6);
+        rays.push_back(limit);
+    }
+    // Packets of four covered rays, as they are and from the first one's
+    // origin, nearest hits and shadow rays.
+    for (std::size_t first = 0; first + 28 <= rays.size(); first += 28) {
+        for (int shared = 0; shared < 2; ++shared) {
+            float rows[7][4];
+            for (int l = 0; l < 4; ++l)
+                for (int k = 0; k < 7; ++k)
+                    rows[k][l] = rays[first + 7 * (shared != 0 && k < 3 ? 0 : l) + k];
+            bool all_covered = true;
+            for (int l = 0; l < 4; ++l) {
+                const float o[3] = {rows[0][l], rows[1][l], rows[2][l]};
+                const float d[3] = {rows[3][l], rows[4][l], rows[5][l]};
+                all_covered = all_covered && covered(tris, o, d);
+            }
+            if (!all_covered)
+                continue;
+            RayPacket packet;
+            packet.origin = {_mm_loadu_ps(rows[0]), _mm_loadu_ps(rows[1]), _mm_loadu_ps(rows[2])};
+            packet.direction = {_mm_loadu_ps(rows[3]), _mm_loadu_ps(rows[4]),
+                                _mm_loadu_ps(rows[5])};
+            packet.active_mask = 15;
+            for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+                const RenderState state{0, shadow};
+                HitPacket got{_mm_loadu_ps(rows[6]), _mm_setzero_ps(), _mm_setzero_ps(),
+                              _mm_set1_epi32(-1)};
+                HitPacket want = got;
+                __m128i got_index, want_index;
+                tree.intersect4(packet, got, got_index, state, INFINITY);
+                oracle_intersect4(tris, packet, want, want_index, state, INFINITY);
+                if (std::memcmp(&got, &want, sizeof got) != 0 ||
+                    std::memcmp(&got_index, &want_index, sizeof got_index) != 0)
+                    __builtin_trap();
+            }
+            const __m128 limits = _mm_loadu_ps(rows[6]);
+            if (tree.occluded4(packet, limits) != oracle_occluded4(tris, packet, limits))
+                __builtin_trap();
         }
     }
     return 0;
