@@ -356,13 +356,15 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
         expect_answers(structure, hits, {0, 3, -1, -1});
     }
 
-    // Each allocation of every kind of build failed in turn:
-    // the build fails with zrv's one line, or builds the same answers.
+    // Each allocation of every kind of build failed in turn, up to the last
+    // (the two-level build makes about 850): the build fails with zrv's one
+    // line, or builds the same answers.
     for (const AccelChoice choice :
          {AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level, AccelChoice::wide}) {
         SCOPED_TRACE(choice_name(choice));
         int failed_builds = 0;
-        for (int skip = 0; skip < 256; ++skip) {
+        bool every_allocation_failed = false;
+        for (int skip = 0; skip < 2048 && !every_allocation_failed; ++skip) {
             SceneStructure structure;
             BuildOutcome outcome;
             std::string error;
@@ -375,7 +377,8 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
                 built = build_scene_structure(triangles, choice, 2, structure, outcome, error);
                 injected = faults.injected();
             }
-            if (injected == 0)
+            every_allocation_failed = injected == 0;
+            if (every_allocation_failed)
                 break;
             if (!built) {
                 ++failed_builds;
@@ -388,6 +391,7 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
             structure.trace(rays, hits, state, no_distance_limit);
             expect_answers(structure, hits, {0, 3, -1, -1});
         }
+        EXPECT_TRUE(every_allocation_failed);
         EXPECT_GE(failed_builds, 2);
     }
 
