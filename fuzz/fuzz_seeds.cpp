@@ -176,16 +176,24 @@ int main(int argc, char** argv) {
                 exact.insert(exact.end(), side, side + 3);
                 exact.push_back(1e30f);
             }
+        // The exact target's triangles also placed as they are and turned.
+        std::vector<float> placed = triangles;
+        placed.insert(placed.end(), placements[0], placements[0] + 12);
+        placed.insert(placed.end(), placements[1], placements[1] + 12);
+        placed.insert(placed.end(), exact.begin() + std::ptrdiff_t(triangles.size()), exact.end());
         const struct {
             const std::vector<float>& floats;
             std::uint8_t options;
             const char* dir;
-        } inputs[2] = {{build, std::uint8_t(1 | 2 << 1), argv[6]}, {exact, 1, argv[7]}};
+            const char* name;
+        } inputs[3] = {{build, std::uint8_t(1 | 2 << 1), argv[6], "scene"},
+                       {exact, 1, argv[7], "scene"},
+                       {placed, std::uint8_t(1 | 2 << 3), argv[7], "placed"}};
         for (const auto& in : inputs) {
             std::vector<unsigned char> input = {in.options, std::uint8_t(count - 1)};
             const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in.floats.data());
             input.insert(input.end(), bytes, bytes + in.floats.size() * sizeof(float));
-            const std::string name = "scene" + std::to_string(scene);
+            const std::string name = in.name + std::to_string(scene);
             if (!write_file(std::string(in.dir) + "/" + name, input.data(), input.size())) {
                 std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
                 return 1;

@@ -1,12 +1,14 @@
 // Fuzzes the wide BVH's exactness: triangles and rays of any bits, and every
 // ray's nearest hit and occlusion, alone and in packets of four, against the
 // brute force over all triangles with the library's kernel: t, u, v and
-// position bit for bit.
+// position bit for bit; and the nearest hits of the same triangles placed by
+// up to three transforms against the brute force over those instances.
 // Rays the tree documents as beyond it are skipped: those within half a
 // degree of a triangle's plane (a hundred times the grazing limit), those
 // whose kernel products come within 300 times of overflowing, and those from
 // farther than ten scene sizes, where the widening's margin was measured.
 #include "WideOracle.h"
+#include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
 
 #include <cmath>
@@ -58,6 +60,36 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
     return far <= 10.0 * size && reach * reach * longest <= 1e36;
 }
 
+// The scene's nearest hit against the brute force over its instances, the
+// ray carried into each as the scene carries it: the nearest t, at equal t
+// the lower instance (an instance's brute force takes only nearer hits).
+// Skipped unless every carried ray is covered.
+void check_scene(const gfxRTWideScene& scene, const std::vector<triAccel>& tris, const float* o,
+                 const float* d, float limit) {
+    gfxRTWideHit best{limit, 0.0f, 0.0f, -1};
+    int best_instance = -1;
+    for (unsigned int i = 0; i < scene.instance_count(); ++i) {
+        float co[3], cd[3];
+        gfxRTWideScene::carry_ray(scene.inverse_transform(i), o, d, co, cd);
+        if (!traceable(co, cd) || !covered(tris, co, cd))
+            return;
+        const gfxRTWideHit hit = oracle_nearest(tris, co, cd, best.t);
+        if (hit.index >= 0) {
+            best = hit;
+            best_instance = int(i);
+        }
+    }
+    gfxRTWideSceneHit got;
+    scene.intersect1(o, d, limit, got);
+    const gfxRTWideSceneHit want{best.t, best.u, best.v, best.index, best_instance};
+    if (std::memcmp(&got, &want, sizeof got) != 0) {
+        std::fprintf(stderr, "scene %d/%d t %a u %a v %a, brute force %d/%d t %a u %a v %a\n",
+                     got.instance, got.index, got.t, got.u, got.v, want.instance, want.index,
+                     want.t, want.u, want.v);
+        __builtin_trap();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -84,6 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     gfxRTWideBVH tree;
     if (!tree.build(tris.data(), unsigned(tris.size()), threads))
         return 0;
+    // The same triangles placed by up to three transforms (refused ones
+    // left out).
+    gfxRTWideScene scene;
+    if (scene.add_mesh(tris.data(), unsigned(tris.size()), threads) != 0)
+        return 0;
+    float transform[12];
+    for (unsigned int i = 0; i < ((options >> 3) & 3u) && next(data, size, transform, 12); ++i)
+        scene.add_instance(0, transform);
+    if (!scene.commit(threads))
+        return 0;
     float ray[7];
     std::vector<float> rays; // the covered rays, seven floats each
     while (next(data, size, ray, 7)) {
@@ -102,6 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (tree.occluded1(o, d, limit) != oracle_occluded(tris, o, d, limit))
             __builtin_trap();
+        if (scene.instance_count() > 0)
+            check_scene(scene, tris, o, d, limit);
         rays.insert(rays.end(), ray, ray + 6);
         rays.push_back(limit);
     }
