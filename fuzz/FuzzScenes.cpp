@@ -37,5 +37,20 @@ std::vector<unsigned char> framed(const unsigned char* payload, std::size_t size
     return image;
 }
 
+RayPacket packet_of(const float* origins, const float* directions) {
+    auto row = [](const float* rays, int axis) {
+        return _mm_setr_ps(rays[axis], rays[3 + axis], rays[6 + axis], rays[9 + axis]);
+    };
+    RayPacket packet;
+    packet.origin = {row(origins, 0), row(origins, 1), row(origins, 2)};
+    packet.direction = {row(directions, 0), row(directions, 1), row(directions, 2)};
+    packet.active_mask = 15;
+    return packet;
+}
+
+HitPacket no_hits() {
+    return HitPacket{_mm_set1_ps(1e30f), _mm_setzero_ps(), _mm_setzero_ps(), _mm_set1_epi32(-1)};
+}
+
 } // namespace fuzz
 } // namespace zrv

@@ -23,6 +23,12 @@ const std::vector<triAccel>& host_triangles();
 // reach the loader instead of failing the CRC check.
 std::vector<unsigned char> framed(const unsigned char* payload, std::size_t size);
 
+// Four rays as a packet, every lane active: origins and directions hold x,
+// y and z of ray 0, then of ray 1, and so on.
+RayPacket packet_of(const float* origins, const float* directions);
+// Hits of nothing yet, up to 1e30.
+HitPacket no_hits();
+
 } // namespace fuzz
 } // namespace zrv
 

@@ -27,6 +27,22 @@ bool write_file(const std::string& path, const unsigned char* data, std::size_t 
     return std::fclose(file) == 0 && ok;
 }
 
+// Writes a seed, saying so when it cannot.
+bool write_seed(const std::string& dir, const std::string& name, const unsigned char* data,
+                std::size_t size) {
+    if (write_file(dir + "/" + name, data, size))
+        return true;
+    std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+    return false;
+}
+
+// The loaders' input: a stream image's values, without its header.
+bool write_values(const std::string& dir, const std::string& name,
+                  const std::vector<unsigned char>& image) {
+    return write_seed(dir, name, image.data() + zrv::streams::HEADER_SIZE,
+                      image.size() - zrv::streams::HEADER_SIZE);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -84,12 +100,8 @@ int main(int argc, char** argv) {
             // Saved for count triangles; the loader wants its own count.
             const std::string name =
                 "bvh-scene" + std::to_string(scene) + "-" + std::to_string(count);
-            if (!write_file(std::string(argv[3]) + "/" + name,
-                            image.data() + zrv::streams::HEADER_SIZE,
-                            image.size() - zrv::streams::HEADER_SIZE)) {
-                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+            if (!write_values(argv[3], name, image))
                 return 1;
-            }
             ++written;
         }
     }
@@ -108,12 +120,8 @@ int main(int argc, char** argv) {
                 const std::vector<unsigned char> image = writer.image();
                 const std::string name = "wide-scene" + std::to_string(scene) + "-" +
                                          std::to_string(count) + "-" + std::to_string(threads);
-                if (!write_file(std::string(argv[4]) + "/" + name,
-                                image.data() + zrv::streams::HEADER_SIZE,
-                                image.size() - zrv::streams::HEADER_SIZE)) {
-                    std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+                if (!write_values(argv[4], name, image))
                     return 1;
-                }
                 ++written;
             }
         }
@@ -137,12 +145,8 @@ int main(int argc, char** argv) {
             const std::vector<unsigned char> image = writer.image();
             const std::string name =
                 "scene-" + std::to_string(meshes) + "-" + std::to_string(instances);
-            if (!write_file(std::string(argv[5]) + "/" + name,
-                            image.data() + zrv::streams::HEADER_SIZE,
-                            image.size() - zrv::streams::HEADER_SIZE)) {
-                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+            if (!write_values(argv[5], name, image))
                 return 1;
-            }
             ++written;
         }
     }
@@ -194,10 +198,8 @@ int main(int argc, char** argv) {
             const unsigned char* bytes = reinterpret_cast<const unsigned char*>(in.floats.data());
             input.insert(input.end(), bytes, bytes + in.floats.size() * sizeof(float));
             const std::string name = in.name + std::to_string(scene);
-            if (!write_file(std::string(in.dir) + "/" + name, input.data(), input.size())) {
-                std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", name.c_str());
+            if (!write_seed(in.dir, name, input.data(), input.size()))
                 return 1;
-            }
             ++written;
         }
     }

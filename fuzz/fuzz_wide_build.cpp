@@ -4,6 +4,7 @@
 // answers must hold together: hits name a triangle and an instance that
 // exist at a t within the ray's range, every hit listed is counted, and the
 // batch calls answer as the one-ray and one-point calls do.
+#include "FuzzScenes.h"
 #include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
 
@@ -172,25 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The rays four at a time as packets, nearest hits and shadow rays.
     for (unsigned int first = 0; first + 4 <= n; first += 4) {
-        RayPacket rays;
-        float lanes[6][4];
-        for (int l = 0; l < 4; ++l)
-            for (int a = 0; a < 3; ++a) {
-                lanes[a][l] = origins[3 * (first + l) + a];
-                lanes[3 + a][l] = directions[3 * (first + l) + a];
-            }
-        rays.origin.x = _mm_loadu_ps(lanes[0]);
-        rays.origin.y = _mm_loadu_ps(lanes[1]);
-        rays.origin.z = _mm_loadu_ps(lanes[2]);
-        rays.direction.x = _mm_loadu_ps(lanes[3]);
-        rays.direction.y = _mm_loadu_ps(lanes[4]);
-        rays.direction.z = _mm_loadu_ps(lanes[5]);
-        rays.active_mask = 15;
+        RayPacket rays = zrv::fuzz::packet_of(&origins[3 * first], &directions[3 * first]);
         for (unsigned int pass = 0; pass < 4; ++pass) {
-            HitPacket hits;
-            hits.t = _mm_set1_ps(1e30f);
-            hits.u = hits.v = _mm_setzero_ps();
-            hits.id = _mm_set1_epi32(-1);
+            HitPacket hits = zrv::fuzz::no_hits();
             __m128i hit_index, hit_instance;
             RenderState state{0, 0};
             state.shadow_rays = pass & 1;

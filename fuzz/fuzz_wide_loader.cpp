@@ -41,28 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tree.occluded_batch(&origins[0][0], &directions[0][0], nullptr, 4, occluded, 1);
     for (int coherent = 0; coherent < 2; ++coherent) {
         // All four lanes from the first ray's origin along its direction, or
-        // the four rays as they are.
-        const int lane[2][4] = {{0, 1, 2, 3}, {0, 0, 0, 0}};
-        const int* l = lane[coherent];
-        RayPacket rays;
-        rays.origin.x =
-            _mm_setr_ps(origins[l[0]][0], origins[l[1]][0], origins[l[2]][0], origins[l[3]][0]);
-        rays.origin.y =
-            _mm_setr_ps(origins[l[0]][1], origins[l[1]][1], origins[l[2]][1], origins[l[3]][1]);
-        rays.origin.z =
-            _mm_setr_ps(origins[l[0]][2], origins[l[1]][2], origins[l[2]][2], origins[l[3]][2]);
-        rays.direction.x = _mm_setr_ps(directions[l[0]][0], directions[l[1]][0] * 1.01f,
-                                       directions[l[2]][0], directions[l[3]][0]);
-        rays.direction.y = _mm_setr_ps(directions[l[0]][1], directions[l[1]][1],
-                                       directions[l[2]][1] * 1.01f, directions[l[3]][1]);
-        rays.direction.z = _mm_setr_ps(directions[l[0]][2], directions[l[1]][2],
-                                       directions[l[2]][2], directions[l[3]][2] * 1.01f);
-        rays.active_mask = 15;
+        // the four rays as they are; lanes 1 to 3 a little turned.
+        float o[4][3], d[4][3];
+        for (int l = 0; l < 4; ++l)
+            for (int a = 0; a < 3; ++a) {
+                const int r = coherent != 0 ? 0 : l;
+                o[l][a] = origins[r][a];
+                d[l][a] = directions[r][a] * (a == l - 1 ? 1.01f : 1.0f);
+            }
+        RayPacket rays = zrv::fuzz::packet_of(&o[0][0], &d[0][0]);
         for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-            HitPacket hits;
-            hits.t = _mm_set1_ps(1e30f);
-            hits.u = hits.v = _mm_setzero_ps();
-            hits.id = _mm_set1_epi32(-1);
+            HitPacket hits = zrv::fuzz::no_hits();
             __m128i hit_index;
             RenderState state{0, 0};
             state.shadow_rays = shadow;

@@ -53,22 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     gfxRTWideHitList list;
     if (scene.list_batch(&origins[0][0], &directions[0][0], nullptr, 4, list, 1))
         gfxRTWideHitListRelease(list);
-    RayPacket rays;
-    rays.origin.x = _mm_setr_ps(origins[0][0], origins[1][0], origins[2][0], origins[3][0]);
-    rays.origin.y = _mm_setr_ps(origins[0][1], origins[1][1], origins[2][1], origins[3][1]);
-    rays.origin.z = _mm_setr_ps(origins[0][2], origins[1][2], origins[2][2], origins[3][2]);
-    rays.direction.x =
-        _mm_setr_ps(directions[0][0], directions[1][0], directions[2][0], directions[3][0]);
-    rays.direction.y =
-        _mm_setr_ps(directions[0][1], directions[1][1], directions[2][1], directions[3][1]);
-    rays.direction.z =
-        _mm_setr_ps(directions[0][2], directions[1][2], directions[2][2], directions[3][2]);
-    rays.active_mask = 15;
+    RayPacket rays = zrv::fuzz::packet_of(&origins[0][0], &directions[0][0]);
     for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-        HitPacket hits;
-        hits.t = _mm_set1_ps(1e30f);
-        hits.u = hits.v = _mm_setzero_ps();
-        hits.id = _mm_set1_epi32(-1);
+        HitPacket hits = zrv::fuzz::no_hits();
         __m128i hit_index, hit_instance;
         RenderState state{0, 0};
         state.shadow_rays = shadow;
