@@ -363,8 +363,8 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
          {AccelChoice::kd, AccelChoice::bvh, AccelChoice::two_level, AccelChoice::wide}) {
         SCOPED_TRACE(choice_name(choice));
         int failed_builds = 0;
-        bool every_allocation_failed = false;
-        for (int skip = 0; skip < 2048 && !every_allocation_failed; ++skip) {
+        bool past_the_last_allocation = false;
+        for (int skip = 0; skip < 2048 && !past_the_last_allocation; ++skip) {
             SceneStructure structure;
             BuildOutcome outcome;
             std::string error;
@@ -377,8 +377,8 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
                 built = build_scene_structure(triangles, choice, 2, structure, outcome, error);
                 injected = faults.injected();
             }
-            every_allocation_failed = injected == 0;
-            if (every_allocation_failed)
+            past_the_last_allocation = injected == 0;
+            if (past_the_last_allocation)
                 break;
             if (!built) {
                 ++failed_builds;
@@ -391,7 +391,7 @@ TEST(ZrvSceneStructure, EveryKindFindsTheSameHitsAndOccludersOfAPacket) {
             structure.trace(rays, hits, state, no_distance_limit);
             expect_answers(structure, hits, {0, 3, -1, -1});
         }
-        EXPECT_TRUE(every_allocation_failed);
+        EXPECT_TRUE(past_the_last_allocation);
         EXPECT_GE(failed_builds, 2);
     }
 
