@@ -5,8 +5,9 @@
 // up to three transforms against the brute force over those instances.
 // Rays the tree documents as beyond it are skipped: those within half a
 // degree of a triangle's plane (a hundred times the grazing limit), those
-// whose kernel products come within 300 times of overflowing, and those from
-// farther than ten scene sizes, where the widening's margin was measured.
+// whose kernel products come within 300 times of overflowing or that the
+// kernel hits with NaN u and v, and those from farther than ten scene
+// sizes, where the widening's margin was measured.
 #include "WideOracle.h"
 #include "gfxRTWideScene.h"
 #include "zrvSceneMesh.h"
@@ -45,6 +46,12 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
                           double(t.normal[2]) * t.normal[2];
         if (dn * dn < 1e-4 * dd * nn)
             return false;
+        // A hit with NaN u and v: the kernel's volumes all came out zero (a
+        // triangle too small to be told apart from the origin) or
+        // overflowed, and the hit lies wherever the ray crosses the plane.
+        const gfxRTWideHit alone = oracle_nearest({t}, o, d, INFINITY);
+        if (alone.index >= 0 && (std::isnan(alone.u) || std::isnan(alone.v)))
+            return false;
         for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
             for (int a = 0; a < 3; ++a) {
                 lo[a] = std::fmin(lo[a], v[a]);
@@ -63,12 +70,20 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
 // The scene's nearest hit against the brute force over its instances, the
 // ray carried into each as the scene carries it: the nearest t, at equal t
 // the lower instance (an instance's brute force takes only nearer hits).
-// Skipped unless every carried ray is covered.
+// Skipped unless every carried ray is covered, and every placement's linear
+// part and its inverse keep their entries within 1e6: at a scale of 1e-38
+// the top level's widening overflows while the ray's squared reach
+// underflows, and their product, NaN, culls the instance.
 void check_scene(const gfxRTWideScene& scene, const std::vector<triAccel>& tris, const float* o,
                  const float* d, float limit) {
     gfxRTWideHit best{limit, 0.0f, 0.0f, -1};
     int best_instance = -1;
     for (unsigned int i = 0; i < scene.instance_count(); ++i) {
+        for (const float* m : {scene.transform(i), scene.inverse_transform(i)})
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c)
+                    if (!(std::fabs(m[4 * r + c]) <= 1e6f))
+                        return;
         float co[3], cd[3];
         gfxRTWideScene::carry_ray(scene.inverse_transform(i), o, d, co, cd);
         if (!traceable(co, cd) || !covered(tris, co, cd))

@@ -17,11 +17,15 @@
 // triangle, and the tree does not follow it:
 // - a ray grazing a triangle's plane within about 1e-4 radians, whose hit
 //   the kernel's rounding may place anywhere along the plane;
-// - a ray whose signed volumes overflow: they multiply two vertices'
-//   offsets from the origin and the direction, and beyond float's range
-//   (offsets squared times the direction's size above about 1e37; offsets
-//   of 3e18 for a unit direction) they become infinite or NaN, and the
-//   kernel compares their sign bits as it compares any others.
+// - a ray whose signed volumes overflow or all come out zero: they multiply
+//   two vertices' offsets from the origin and the direction, and beyond
+//   float's range (offsets squared times the direction's size above about
+//   1e37; offsets of 3e18 for a unit direction) they become infinite or
+//   NaN, while for a triangle too small to be told apart from the origin
+//   (edges below float's rounding of the offsets) they cancel to zero. The
+//   kernel compares their sign bits as it compares any others, and reports
+//   the ray crossing the triangle's plane, wherever that is, with NaN u and
+//   v.
 //
 // Triangles with a NaN or infinite coordinate (vertex or normal) and
 // triangles of zero area are left out of the tree: they are never hit. Rays
