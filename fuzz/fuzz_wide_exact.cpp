@@ -37,6 +37,7 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
         dd += double(d[a]) * d[a];
         longest = std::fmax(longest, std::fabs(d[a]));
     }
+    const RayPacket ray = broadcast(o, d);
     for (const triAccel& t : tris) {
         if (!oracle_triangle_is_valid(t))
             continue;
@@ -49,8 +50,11 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
         // A hit with NaN u and v: the kernel's volumes all came out zero (a
         // triangle too small to be told apart from the origin) or
         // overflowed, and the hit lies wherever the ray crosses the plane.
-        const gfxRTWideHit alone = oracle_nearest({t}, o, d, INFINITY);
-        if (alone.index >= 0 && (std::isnan(alone.u) || std::isnan(alone.v)))
+        HitPacket alone{_mm_set1_ps(INFINITY), _mm_setzero_ps(), _mm_setzero_ps(),
+                        _mm_set1_epi32(-1)};
+        gfxRT_ray_triangle_intersect(t, ray, 1, RenderState{0, 0}, alone);
+        if (_mm_cvtsi128_si32(alone.id) != -1 &&
+            (std::isnan(_mm_cvtss_f32(alone.u)) || std::isnan(_mm_cvtss_f32(alone.v))))
             return false;
         for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
             for (int a = 0; a < 3; ++a) {
