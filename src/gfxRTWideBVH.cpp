@@ -136,9 +136,7 @@ void gfxRTWideBVH::closest_batch(const float* points, const float* max_distances
 }
 
 std::size_t gfxRTWideBVH::memory_bytes() const {
-    return std::size_t(node_count_) * sizeof(WideNode) +
-           std::size_t(block_count_) * sizeof(TriangleBlock) +
-           (triangle_ids_ != nullptr ? std::size_t(input_count_) * sizeof(int) : 0);
+    return gfxRTWideBVHAccess::memory_bytes(*this);
 }
 
 gfxRTWideBVHStatistics gfxRTWideBVH::statistics() const {

@@ -6,14 +6,23 @@
 #include "gfxRTWideBVH.h"
 #include "gfxRTWideBVHLayout.h"
 
+#include <cstddef>
+
 struct gfxRTWideBVHAccess {
+    // The tree's bytes, worked out inline: every query's view asks for them.
+    static std::size_t memory_bytes(const gfxRTWideBVH& tree) {
+        return std::size_t(tree.node_count_) * sizeof(gfx_detail::WideNode) +
+               std::size_t(tree.block_count_) * sizeof(gfx_detail::TriangleBlock) +
+               (tree.triangle_ids_ != nullptr ? std::size_t(tree.input_count_) * sizeof(int) : 0);
+    }
+
     static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
         return gfx_detail::WideTree{static_cast<const gfx_detail::WideNode*>(tree.nodes_),
                                     {tree.scene_lo_[0], tree.scene_lo_[1], tree.scene_lo_[2]},
                                     {tree.scene_hi_[0], tree.scene_hi_[1], tree.scene_hi_[2]},
                                     static_cast<const gfx_detail::TriangleBlock*>(tree.blocks_),
                                     tree.triangle_ids_,
-                                    tree.memory_bytes() > gfx_detail::WIDE_INTERLEAVE_BYTES};
+                                    memory_bytes(tree) > gfx_detail::WIDE_INTERLEAVE_BYTES};
     }
 };
 
