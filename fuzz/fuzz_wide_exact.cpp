@@ -74,20 +74,12 @@ bool covered(const std::vector<triAccel>& tris, const float* o, const float* d) 
 // The scene's nearest hit against the brute force over its instances, the
 // ray carried into each as the scene carries it: the nearest t, at equal t
 // the lower instance (an instance's brute force takes only nearer hits).
-// Skipped unless every carried ray is covered, and every placement's linear
-// part and its inverse keep their entries within 1e6: at a scale of 1e-38
-// the top level's widening overflows while the ray's squared reach
-// underflows, and their product, NaN, culls the instance.
+// Skipped unless every carried ray is covered.
 void check_scene(const gfxRTWideScene& scene, const std::vector<triAccel>& tris, const float* o,
                  const float* d, float limit) {
     gfxRTWideHit best{limit, 0.0f, 0.0f, -1};
     int best_instance = -1;
     for (unsigned int i = 0; i < scene.instance_count(); ++i) {
-        for (const float* m : {scene.transform(i), scene.inverse_transform(i)})
-            for (int r = 0; r < 3; ++r)
-                for (int c = 0; c < 3; ++c)
-                    if (!(std::fabs(m[4 * r + c]) <= 1e6f))
-                        return;
         float co[3], cd[3];
         gfxRTWideScene::carry_ray(scene.inverse_transform(i), o, d, co, cd);
         if (!traceable(co, cd) || !covered(tris, co, cd))

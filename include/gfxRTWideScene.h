@@ -14,10 +14,7 @@
 // wherever the mesh trees are for the carried rays (see gfxRTWideBVH.h: a
 // ray grazing a triangle's plane is their exception, and its reach grows
 // with the carried ray's distance from the mesh in the mesh's own units, so
-// with a small scale). Extreme scales can take the top level's widening out
-// of float's range: at a scale near 1e-38 (entries of the smallest normal
-// floats) an instance's widening overflows while a ray's squared reach
-// underflows, and the instance is culled.
+// with a small scale).
 //
 // Animation: change transforms with set_transform, then commit, which
 // rebuilds only the top level. Queries see the scene as of the last commit.

@@ -400,6 +400,32 @@ TEST(WideSceneBounds, InstancesBeyondFloatRangeEqualTheBruteForce) {
     }
 }
 
+// Instances shrunk to 1e-30 and flattened along one world axis to near
+// float's least normal scale: their slop overflows to infinity while a
+// ray's squared reach of the scene underflows, and the product of the two
+// must widen the instance's box without bound, not cull it.
+TEST(WideSceneBounds, InstancesAtFloatsLeastScaleEqualTheBruteForce) {
+    std::mt19937 rng(31);
+    for (unsigned int count : {1u, 4u}) {
+        SceneLayout layout;
+        layout.meshes.push_back(large_triangles());
+        for (unsigned int i = 0; i < count; ++i) {
+            SceneLayout::Placement p{0, {}};
+            random_transform(rng, 3.0f, p.transform);
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 4; ++c)
+                    p.transform[4 * r + c] *= r == 2 ? 1.2e-38f : 1e-30f;
+            layout.instances.push_back(p);
+        }
+        gfxRTWideScene scene;
+        build_scene(layout, scene, 1);
+        ASSERT_EQ(scene.instance_count(), count);
+        const WideRays rays = scene_rays(layout, 600, count);
+        expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, count),
+                            std::to_string(count) + " instances");
+    }
+}
+
 // Camera packets whose lanes share their signs in the world but not once an
 // instance turned a quarter about y carries them: the lanes' directions
 // straddle the world's plane x = z, which is the instance's plane x = 0.
