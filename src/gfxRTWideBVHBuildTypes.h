@@ -15,7 +15,7 @@ struct alignas(16) PrimRef {
     float lo[3];
     std::uint32_t index;
     float hi[3];
-    float shortest_edge; // of the triangle
+    float rounding_length; // of the triangle: see rounding_length in the builder
 };
 
 struct Box {
@@ -70,7 +70,7 @@ struct BinaryNode {
     std::uint32_t second;
     std::uint32_t count;
     float area;
-    float shortest_edge; // of the triangles below, rounded down (set by measure_wide_tree)
+    float rounding_length; // of the triangles below, rounded down (set by measure_wide_tree)
 };
 
 } // namespace gfx_detail

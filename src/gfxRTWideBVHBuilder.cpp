@@ -13,19 +13,44 @@ namespace gfx_detail {
 
 namespace {
 
-// The length of the triangle's shortest edge, never above the true one.
-float shortest_edge(const triAccel& t) {
+// The kernel's sign tests take a point as inside a triangle within a band
+// along each edge's line, a band narrower the longer the edge. Beyond a
+// corner of angle theta the bands of its two edges overlap for about the
+// band's width over sin(theta / 2), so a sliver is hit well past its tips.
+// Measured with rays crossing an edge's line beyond a sliver's tip: the
+// slop of the shortest edge alone covers corners of 15 degrees and more.
+const double kSharpCorner = 15.0 * 3.14159265358979323846 / 180.0;
+
+// The length a triangle's slop divides: its shortest edge, times
+// sin(theta) / sin(15 degrees) when its smallest angle theta is sharper
+// than 15 degrees; never above the true value.
+float rounding_length(const triAccel& t) {
     const float* const v[3] = {t.vertex0, t.vertex1, t.vertex2};
-    double shortest = 0.0;
+    double edge[3][3], squared[3];
     for (int e = 0; e < 3; ++e) {
-        double squared = 0.0;
+        squared[e] = 0.0;
         for (int a = 0; a < 3; ++a) {
-            const double d = double(v[(e + 1) % 3][a]) - double(v[e][a]);
-            squared += d * d;
+            edge[e][a] = double(v[(e + 1) % 3][a]) - double(v[e][a]);
+            squared[e] += edge[e][a] * edge[e][a];
         }
-        shortest = e == 0 || squared < shortest ? squared : shortest;
     }
-    return std::nextafter(float(std::sqrt(shortest)), 0.0f);
+    double shortest = squared[0];
+    for (int e = 1; e < 3; ++e)
+        shortest = squared[e] < shortest ? squared[e] : shortest;
+    double area2 = 0.0; // (twice the area)^2
+    for (int a = 0; a < 3; ++a) {
+        const int b = (a + 1) % 3, c = (a + 2) % 3;
+        const double x = edge[0][b] * edge[1][c] - edge[0][c] * edge[1][b];
+        area2 += x * x;
+    }
+    // The smallest angle lies between the two longer edges, so sin(theta)^2
+    // = area2 / (their squares' product) = area2 * shortest / product.
+    const double product = squared[0] * squared[1] * squared[2];
+    const double sharp = std::sin(kSharpCorner);
+    const double length = area2 * shortest < sharp * sharp * product
+                              ? shortest * std::sqrt(area2 / product) / sharp
+                              : std::sqrt(shortest);
+    return std::nextafter(float(length), 0.0f);
 }
 
 // The valid triangles of one range of the input, written densely from its
@@ -49,7 +74,7 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
             r.hi[a] = std::fmax(std::fmax(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
         }
         r.index = i;
-        r.shortest_edge = shortest_edge(t);
+        r.rounding_length = rounding_length(t);
         grow(range.box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
         grow(range.centroids, c, c);

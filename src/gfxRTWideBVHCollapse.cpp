@@ -41,9 +41,9 @@ void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, floa
         wide_clear_slot(node, k);
         return;
     }
-    // Rounded up by the division's rounding at most; a shortest edge of a
-    // denormal length gives the largest float rather than infinity.
-    const float slop = WIDE_SLOP_FACTOR / child->shortest_edge;
+    // Rounded up by the division's rounding at most; a rounding length of a
+    // denormal size gives the largest float rather than infinity.
+    const float slop = WIDE_SLOP_FACTOR / child->rounding_length;
     node.slop[k] = slop < std::numeric_limits<float>::max()
                        ? std::nextafter(slop, std::numeric_limits<float>::max())
                        : std::numeric_limits<float>::max();
@@ -53,26 +53,26 @@ void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, floa
     }
 }
 
-// The shortest edge of a binary leaf's triangles.
-float shortest_edge_of(const BinaryNode& leaf, const PrimRef* refs) {
+// The least rounding length of a binary leaf's triangles.
+float rounding_length_of(const BinaryNode& leaf, const PrimRef* refs) {
     float shortest = std::numeric_limits<float>::infinity();
     for (std::uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i)
-        shortest = refs[i].shortest_edge < shortest ? refs[i].shortest_edge : shortest;
+        shortest = refs[i].rounding_length < shortest ? refs[i].rounding_length : shortest;
     return shortest;
 }
 
-// What the wide subtree of a binary inner node needs, and the shortest edge
-// below it.
+// What the wide subtree of a binary inner node needs, and the least
+// rounding length below it.
 struct SubtreeMeasure {
     WideTreeSize size;
-    float shortest_edge;
+    float rounding_length;
 };
 
 void add_child(SubtreeMeasure& measure, const BinaryNode& child, const WideTreeSize& size) {
     measure.size.nodes += size.nodes;
     measure.size.blocks += size.blocks;
-    if (child.shortest_edge < measure.shortest_edge)
-        measure.shortest_edge = child.shortest_edge;
+    if (child.rounding_length < measure.rounding_length)
+        measure.rounding_length = child.rounding_length;
 }
 
 // Where a walk over the wide levels stops at the plan's subtrees (those
@@ -88,7 +88,7 @@ struct PlanCursor {
 };
 
 // Measures the wide subtree of the inner node root (a wide node at level)
-// and sets the shortest edge of every binary node that becomes one of its
+// and sets the rounding length of every binary node that becomes one of its
 // child slots; the plan's subtrees it meets were measured already.
 SubtreeMeasure measure_subtree(BinaryNode* binary, const PrimRef* refs, std::uint32_t root,
                                unsigned int level, PlanCursor& cursor) {
@@ -98,14 +98,14 @@ SubtreeMeasure measure_subtree(BinaryNode* binary, const PrimRef* refs, std::uin
     for (unsigned int k = 0; k < n; ++k) {
         BinaryNode& c = binary[children[k]];
         if (c.count != 0) {
-            c.shortest_edge = shortest_edge_of(c, refs);
+            c.rounding_length = rounding_length_of(c, refs);
             add_child(measure, c, WideTreeSize{0, blocks_for(c.count)});
         } else if (cursor.stops_at(level + 1)) {
             add_child(measure, c, cursor.plan->size[cursor.next++]);
         } else {
             const SubtreeMeasure below =
                 measure_subtree(binary, refs, children[k], level + 1, cursor);
-            c.shortest_edge = below.shortest_edge;
+            c.rounding_length = below.rounding_length;
             add_child(measure, c, below.size);
         }
     }
@@ -210,7 +210,7 @@ WideTreeSize measure_wide_tree(BinaryNode* binary, const PrimRef* refs, ZrvGfxTa
                                WideCollapsePlan& plan) {
     plan.count = 0;
     if (binary[0].count != 0) {
-        binary[0].shortest_edge = shortest_edge_of(binary[0], refs);
+        binary[0].rounding_length = rounding_length_of(binary[0], refs);
         return WideTreeSize{1, blocks_for(binary[0].count)};
     }
     list_planned_subtrees(binary, 0, 1, plan);
@@ -218,12 +218,12 @@ WideTreeSize measure_wide_tree(BinaryNode* binary, const PrimRef* refs, ZrvGfxTa
         PlanCursor whole{nullptr, 0};
         const SubtreeMeasure measure =
             measure_subtree(binary, refs, plan.root[i], WideCollapsePlan::kLevel, whole);
-        binary[plan.root[i]].shortest_edge = measure.shortest_edge;
+        binary[plan.root[i]].rounding_length = measure.rounding_length;
         plan.size[i] = measure.size;
     });
     PlanCursor cursor{&plan, 0};
     const SubtreeMeasure measure = measure_subtree(binary, refs, 0, 1, cursor);
-    binary[0].shortest_edge = measure.shortest_edge;
+    binary[0].rounding_length = measure.rounding_length;
     return measure.size;
 }
 

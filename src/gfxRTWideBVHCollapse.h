@@ -43,7 +43,7 @@ struct WideCollapsePlan {
 };
 
 // The nodes and blocks the wide tree of binary will need. Sets the
-// shortest_edge of the root and of every binary node that becomes a child
+// rounding_length of the root and of every binary node that becomes a child
 // slot, from refs. With a pool, the plan's subtrees are measured by its
 // workers.
 WideTreeSize measure_wide_tree(BinaryNode* binary, const PrimRef* refs, ZrvGfxTaskManager* pool,

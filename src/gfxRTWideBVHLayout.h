@@ -16,8 +16,10 @@ namespace gfx_detail {
 // The kernel decides which side of an edge a ray passes on from products of
 // coordinates relative to the ray's origin, so a ray from farther away may be
 // taken as hitting a triangle it passes near, by up to about
-// (its distance)^2 * ulp / (the edge's length). slop holds, per child,
-// WIDE_SLOP_FACTOR / (the shortest edge below it); a ray moves each face of
+// (its distance)^2 * ulp / (the edge's length), and past a sharp corner by
+// that over the corner's sine. slop holds, per child, WIDE_SLOP_FACTOR /
+// (the least rounding length below it: a triangle's shortest edge,
+// shortened at a corner sharper than 15 degrees); a ray moves each face of
 // the child out by slop times the square of its farthest distance to the
 // scene, so that no triangle the kernel would hit is culled. One case is
 // beyond any box: from a point almost in a triangle's plane, a ray running

@@ -41,7 +41,7 @@ bool reserve(void*& items, unsigned int& capacity, unsigned int need, std::size_
 }
 
 // The largest slop of a tree's root children: each is its subtree's
-// largest, as it comes from the shortest edge below it.
+// largest, as it comes from the least rounding length below it.
 float largest_slop(const gfx_detail::WideTree& tree) {
     float slop = 0.0f;
     for (int k = 0; k < 8; ++k)

@@ -113,7 +113,7 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
         std::memcpy(r.lo, bounds[i].lo, sizeof r.lo);
         std::memcpy(r.hi, bounds[i].hi, sizeof r.hi);
         r.index = i;
-        r.shortest_edge = 0.0f;
+        r.rounding_length = 0.0f;
         grow(box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
         grow(centroids, c, c);

@@ -126,6 +126,47 @@ TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
     expect_wide_oracle(tree, tris, rays, packets, "inside a large scene");
 }
 
+// Slivers in a plane x = c, their long edge on the line z = c there, hit
+// by rays that cross that line beyond a sharp tip: the long edge's volume
+// cancels to exactly zero (the ray's x and z parts are equal), which the
+// kernel takes as inside, and the edge across the tip, at a small angle to
+// the line, is on the wrong side only by what its rounding can hide. The
+// kernel then hits the sliver up to about that rounding over the angle's
+// sine past its tip, and no box may cull the hit. Corners from 1e-5 to 1
+// radian, rays from up to 50 away, about ten times the scene's size.
+TEST(WideBVHEdges, SliverTipsOnTheLineOfAnEdgeEqualTheBruteForce) {
+    std::mt19937 rng(37);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto exp10 = [&](float lo, float hi) {
+        return std::pow(10.0f, lo + (hi - lo) * unit(rng));
+    };
+    std::vector<triAccel> tris = zrv::scenes::ground_grid({0, -3.0f, 0}, 6.0f, 8);
+    WideRays rays;
+    for (int i = 0; i < 600; ++i) {
+        const float c = 2.0f * unit(rng) - 1.0f, ty = 2.0f * unit(rng) - 1.0f;
+        const float length = exp10(-2.0f, 0.0f), along = length * (0.2f + 0.6f * unit(rng));
+        // At least 1e-5 wide, so that it stays a triangle in floats.
+        const float angle = exp10(std::log10(1e-5f / along), 0.0f);
+        zrv::scenes::Mesh sliver;
+        sliver.add_triangle({c, ty, c}, {c, ty + length, c}, {c, ty + along, c - along * angle});
+        tris.push_back(sliver.finalize()[0]);
+        for (int k = 0; k < 15; ++k) {
+            // From (c + a, ty + b, c + a) to (c, ty - beyond, c): past the
+            // tip at (c, ty, c), or (beyond negative) along the long edge
+            // and past its far end.
+            const float a = exp10(-1.0f, 1.7f), b = 2.0f * a * (unit(rng) - 0.5f);
+            const float beyond = length * exp10(-9.0f, 1.0f) * (k % 3 == 0 ? -1.0f : 1.0f);
+            const float scale = exp10(-1.0f, 1.0f);
+            const float o[3] = {c + a, ty + b, c + a};
+            const float d[3] = {-a * scale, -(b + beyond) * scale, -a * scale};
+            rays.add(o, d, kInfinity);
+        }
+    }
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    expect_wide_oracle(tree, tris, rays, narrow_packets(rays, 7), "sliver tips");
+}
+
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
 // are left out, never hit and leave the others' hits exact. The mesh is
 // large enough for the build to gather it in several parts, which close up
