@@ -15,8 +15,15 @@
 // that no triangle the kernel would hit is culled. There are two
 // exceptions, where the kernel itself may report a hit far from the
 // triangle, and the tree does not follow it:
-// - a ray grazing a triangle's plane within about 1e-4 radians, whose hit
-//   the kernel's rounding may place anywhere along the plane;
+// - a ray at a shallow angle to a triangle's plane: the kernel's rounding
+//   may take its crossing of the plane as inside the triangle when it lies
+//   well outside, by more the shallower the angle and the farther the
+//   ray's origin; below about 1e-4 radians, anywhere along the plane. The
+//   widening covers steep rays, and shallow ones from near. Measured on a
+//   sphere and a floor with rays aimed at points of edges: none of 20,000
+//   differs from within six times the scene's size; from up to seventeen
+//   times, 6 do, at angles up to 2.3 degrees; from up to fifty times, 95,
+//   at up to 7 degrees;
 // - a ray whose signed volumes overflow or all come out zero: they multiply
 //   two vertices' offsets from the origin and the direction, and beyond
 //   float's range (offsets squared times the direction's size above about
