@@ -374,6 +374,17 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
     EXPECT_GT(checked, 6000);
 }
 
+// The scene of layout against its brute force, every query, with rays and
+// packets of the seed.
+void expect_layout_exact(const SceneLayout& layout, unsigned int seed) {
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 1);
+    ASSERT_EQ(scene.instance_count(), layout.instances.size());
+    const WideRays rays = scene_rays(layout, 600, seed);
+    expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, seed),
+                        std::to_string(layout.instances.size()) + " instances");
+}
+
 // Instances stretched beyond float's range along x among ordinary ones:
 // their world boxes are unbounded on both sides there, and the top level
 // must still hold each of them once.
@@ -391,12 +402,7 @@ TEST(WideSceneBounds, InstancesBeyondFloatRangeEqualTheBruteForce) {
             }
             layout.instances.push_back(p);
         }
-        gfxRTWideScene scene;
-        build_scene(layout, scene, 1);
-        ASSERT_EQ(scene.instance_count(), count);
-        const WideRays rays = scene_rays(layout, 600, count);
-        expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, count),
-                            std::to_string(count) + " instances");
+        expect_layout_exact(layout, count);
     }
 }
 
@@ -417,12 +423,7 @@ TEST(WideSceneBounds, InstancesAtFloatsLeastScaleEqualTheBruteForce) {
                     p.transform[4 * r + c] *= r == 2 ? 1.2e-38f : 1e-30f;
             layout.instances.push_back(p);
         }
-        gfxRTWideScene scene;
-        build_scene(layout, scene, 1);
-        ASSERT_EQ(scene.instance_count(), count);
-        const WideRays rays = scene_rays(layout, 600, count);
-        expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, count),
-                            std::to_string(count) + " instances");
+        expect_layout_exact(layout, count);
     }
 }
 
