@@ -14,16 +14,22 @@ namespace gfx_detail {
 namespace {
 
 // The kernel's sign tests take a point as inside a triangle within a band
-// along each edge's line, a band narrower the longer the edge. Beyond a
-// corner of angle theta the bands of its two edges overlap for about the
-// band's width over sin(theta / 2), so a sliver is hit well past its tips.
-// Measured with rays crossing an edge's line beyond a sliver's tip: the
-// slop of the shortest edge alone covers corners of 15 degrees and more.
-const double kSharpCorner = 15.0 * 3.14159265358979323846 / 180.0;
+// along each edge's line, of a width inversely proportional to the edge's
+// length; the slop covers the band of the shortest edge. Past a corner of
+// angle theta whose shorter edge has length a, the two edges' bands overlap
+// for about twice the wider band's width over sin(theta), inversely
+// proportional to a sin(theta), an altitude of the triangle. So a triangle
+// with a vertex near the line of the opposite edge (a least altitude small
+// against its shortest edge) is hit well past its corners; a thin
+// isosceles one, whose least altitude is about its shortest edge, is not.
+// Measured with rays crossing an edge's line past such corners: the slop
+// of the shortest edge alone covers the triangle while its least altitude
+// is at least sin(15 degrees) times its shortest edge.
+const double kLeastAltitudeRatio = 0.25881904510252076; // sin(15 degrees)
 
-// The length a triangle's slop divides: its shortest edge, times
-// sin(theta) / sin(15 degrees) when its smallest angle theta is sharper
-// than 15 degrees; never above the true value.
+// The length a triangle's slop divides: its shortest edge, or its least
+// altitude over sin(15 degrees) when that is shorter; never above the true
+// value.
 float rounding_length(const triAccel& t) {
     const float* const v[3] = {t.vertex0, t.vertex1, t.vertex2};
     double edge[3][3], squared[3];
@@ -34,21 +40,21 @@ float rounding_length(const triAccel& t) {
             squared[e] += edge[e][a] * edge[e][a];
         }
     }
-    double shortest = squared[0];
-    for (int e = 1; e < 3; ++e)
+    double shortest = squared[0], longest = squared[0];
+    for (int e = 1; e < 3; ++e) {
         shortest = squared[e] < shortest ? squared[e] : shortest;
+        longest = squared[e] > longest ? squared[e] : longest;
+    }
     double area2 = 0.0; // (twice the area)^2
     for (int a = 0; a < 3; ++a) {
         const int b = (a + 1) % 3, c = (a + 2) % 3;
         const double x = edge[0][b] * edge[1][c] - edge[0][c] * edge[1][b];
         area2 += x * x;
     }
-    // The smallest angle lies between the two longer edges, so sin(theta)^2
-    // = area2 / (their squares' product) = area2 * shortest / product.
-    const double product = squared[0] * squared[1] * squared[2];
-    const double sharp = std::sin(kSharpCorner);
-    const double length = area2 * shortest < sharp * sharp * product
-                              ? shortest * std::sqrt(area2 / product) / sharp
+    // The least altitude, onto the longest edge, is twice the area over it.
+    const double ratio2 = kLeastAltitudeRatio * kLeastAltitudeRatio;
+    const double length = area2 < ratio2 * shortest * longest
+                              ? std::sqrt(area2 / longest) / kLeastAltitudeRatio
                               : std::sqrt(shortest);
     return std::nextafter(float(length), 0.0f);
 }

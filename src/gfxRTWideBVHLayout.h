@@ -16,16 +16,18 @@ namespace gfx_detail {
 // The kernel decides which side of an edge a ray passes on from products of
 // coordinates relative to the ray's origin, so a ray from farther away may be
 // taken as hitting a triangle it passes near, by up to about
-// (its distance)^2 * ulp / (the edge's length), and past a sharp corner by
-// that over the corner's sine. slop holds, per child, WIDE_SLOP_FACTOR /
-// (the least rounding length below it: a triangle's shortest edge,
-// shortened at a corner sharper than 15 degrees); a ray moves each face of
-// the child out by slop times the square of its farthest distance to the
-// scene, so that no triangle the kernel would hit is culled. One case is
-// beyond any box: from a point almost in a triangle's plane, a ray running
-// almost along that plane leaves the kernel's signs to rounding alone, and
-// it may take the ray as hitting the triangle far outside it. The widening
-// covers such hits only as far as its margin reaches.
+// (its distance)^2 * ulp / (the edge's length), and past the corners of a
+// triangle with a vertex near the opposite edge's line by up to about
+// (its distance)^2 * ulp / (the least altitude). slop holds, per child,
+// WIDE_SLOP_FACTOR / (the least rounding length below it: a triangle's
+// shortest edge, or its least altitude over sin(15 degrees) when that is
+// shorter); a ray moves each face of the child out by slop times the
+// square of its farthest distance to the scene, so that no triangle the
+// kernel would hit is culled. One case is beyond any box: from a point
+// almost in a triangle's plane, a ray running almost along that plane
+// leaves the kernel's signs to rounding alone, and it may take the ray as
+// hitting the triangle far outside it. The widening covers such hits only
+// as far as its margin reaches.
 //
 // A child reference is a node index, or a leaf: LEAF_BIT, the block count
 // less one in the LEAF_COUNT bits, and the first block below them.
