@@ -162,14 +162,15 @@ TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
     expect_wide_oracle(tree, tris, rays, packets, "inside a large scene");
 }
 
-// Slivers in a plane x = c, their long edge on the line z = c there, hit
-// by rays that cross that line beyond a sharp tip: the long edge's volume
-// cancels to exactly zero (the ray's x and z parts are equal), which the
-// kernel takes as inside, and the edge across the tip, at a small angle to
-// the line, is on the wrong side only by what its rounding can hide. The
-// kernel then hits the sliver up to about that rounding over the angle's
-// sine past its tip, and no box may cull the hit. Corners from 1e-5 to 1
-// radian, rays from up to 50 away, about ten times the scene's size.
+// Slivers in a plane x = c, their long edge on the line z = c there and
+// their third vertex just off it, hit by rays that cross that line beyond
+// a sharp tip: the long edge's volume cancels to exactly zero (the ray's x
+// and z parts are equal), which the kernel takes as inside, and the edge
+// across the tip, at a small angle to the line, is on the wrong side only
+// by what its rounding can hide. The kernel then hits the sliver up to
+// about that rounding over the sliver's least altitude past its tip, and no
+// box may cull the hit. Corners from 1e-5 to 1 radian, rays from up to 50
+// away, about ten times the scene's size.
 TEST(WideBVHEdges, SliverTipsOnTheLineOfAnEdgeEqualTheBruteForce) {
     std::mt19937 rng(37);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
