@@ -38,6 +38,16 @@
 // triangles of zero area are left out of the tree: they are never hit. Rays
 // with a non-finite component or a zero direction miss.
 //
+// A nearly flat triangle, with a vertex close to the line of the opposite
+// edge, is hit by the kernel past its corners by about the rounding of its
+// edges over its least altitude, and the boxes above it widen with that
+// for rays from afar, up to the root. A few such triangles slow every
+// query: on the 100k benchmark mesh, camera rays traced 25 % slower with
+// one triangle whose least altitude is about 1e-4 of its shortest edge,
+// 2.7 times slower with ten and 17 times with a hundred; a hundred at
+// about 1e-3 cost 26 %, and at 1e-2 nothing. Such triangles are usually left over
+// from meshing; removing or welding them keeps the tree fast.
+//
 // All queries are const and may run on any number of threads at once; they
 // use no per-thread slot, and only list_batch allocates (its list, and
 // buffers its workers grow while they gather hits).
