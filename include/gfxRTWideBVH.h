@@ -45,8 +45,8 @@
 // query: on the 100k benchmark mesh, camera rays traced 25 % slower with
 // one triangle whose least altitude is about 1e-4 of its shortest edge,
 // 2.7 times slower with ten and 17 times with a hundred; a hundred at
-// about 1e-3 cost 26 %, and at 1e-2 nothing. Such triangles are usually left over
-// from meshing; removing or welding them keeps the tree fast.
+// about 1e-3 cost 26 %, and at 1e-2 nothing. Such triangles are usually
+// left over from meshing; removing or welding them keeps the tree fast.
 //
 // All queries are const and may run on any number of threads at once; they
 // use no per-thread slot, and only list_batch allocates (its list, and
