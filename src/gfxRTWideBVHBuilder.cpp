@@ -27,30 +27,37 @@ namespace {
 // is at least sin(15 degrees) times its shortest edge.
 const double kLeastAltitudeRatio = 0.25881904510252076; // sin(15 degrees)
 
+// (vertex1 - vertex0) x (vertex2 - vertex0) in double: exact enough that a
+// zero vector means the triangle has no area.
+void double_cross(const triAccel& t, double cross[3]) {
+    double e1[3], e2[3];
+    for (int a = 0; a < 3; ++a) {
+        e1[a] = double(t.vertex1[a]) - double(t.vertex0[a]);
+        e2[a] = double(t.vertex2[a]) - double(t.vertex0[a]);
+    }
+    cross[0] = e1[1] * e2[2] - e1[2] * e2[1];
+    cross[1] = e1[2] * e2[0] - e1[0] * e2[2];
+    cross[2] = e1[0] * e2[1] - e1[1] * e2[0];
+}
+
 // The length a triangle's slop divides: its shortest edge, or its least
 // altitude over sin(15 degrees) when that is shorter; never above the true
 // value.
 float rounding_length(const triAccel& t) {
     const float* const v[3] = {t.vertex0, t.vertex1, t.vertex2};
-    double edge[3][3], squared[3];
+    double shortest = 0.0, longest = 0.0;
     for (int e = 0; e < 3; ++e) {
-        squared[e] = 0.0;
+        double squared = 0.0;
         for (int a = 0; a < 3; ++a) {
-            edge[e][a] = double(v[(e + 1) % 3][a]) - double(v[e][a]);
-            squared[e] += edge[e][a] * edge[e][a];
+            const double d = double(v[(e + 1) % 3][a]) - double(v[e][a]);
+            squared += d * d;
         }
+        shortest = e == 0 || squared < shortest ? squared : shortest;
+        longest = squared > longest ? squared : longest;
     }
-    double shortest = squared[0], longest = squared[0];
-    for (int e = 1; e < 3; ++e) {
-        shortest = squared[e] < shortest ? squared[e] : shortest;
-        longest = squared[e] > longest ? squared[e] : longest;
-    }
-    double area2 = 0.0; // (twice the area)^2
-    for (int a = 0; a < 3; ++a) {
-        const int b = (a + 1) % 3, c = (a + 2) % 3;
-        const double x = edge[0][b] * edge[1][c] - edge[0][c] * edge[1][b];
-        area2 += x * x;
-    }
+    double cross[3];
+    double_cross(t, cross);
+    const double area2 = cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2];
     // The least altitude, onto the longest edge, is twice the area over it.
     const double ratio2 = kLeastAltitudeRatio * kLeastAltitudeRatio;
     const double length = area2 < ratio2 * shortest * longest
@@ -124,15 +131,9 @@ bool wide_triangle_is_valid(const triAccel& t) {
         for (int a = 0; a < 3; ++a)
             if (!std::isfinite(v[a]))
                 return false;
-    double e1[3], e2[3];
-    for (int a = 0; a < 3; ++a) {
-        e1[a] = double(t.vertex1[a]) - double(t.vertex0[a]);
-        e2[a] = double(t.vertex2[a]) - double(t.vertex0[a]);
-    }
-    const double cx = e1[1] * e2[2] - e1[2] * e2[1];
-    const double cy = e1[2] * e2[0] - e1[0] * e2[2];
-    const double cz = e1[0] * e2[1] - e1[1] * e2[0];
-    return cx != 0.0 || cy != 0.0 || cz != 0.0;
+    double cross[3];
+    double_cross(t, cross);
+    return cross[0] != 0.0 || cross[1] != 0.0 || cross[2] != 0.0;
 }
 
 bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int threads,
