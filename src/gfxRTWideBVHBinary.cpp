@@ -45,6 +45,10 @@ public:
         : refs_(refs), nodes_(nodes), pool_(pool), node_count_(1), block_count_(0) {}
 
     void build(Range range);
+    // Makes the range's node an inner node whose second child holds its last
+    // tail refs alone; builds one child and returns the other, still to
+    // build.
+    Range split_off_tail(const Range& range, unsigned int tail);
 
     unsigned int node_count() const { return node_count_.load(); }
     unsigned int block_count() const { return block_count_.load(); }
@@ -53,6 +57,7 @@ private:
     SplitChoice find_split(const Range& range) const;
     bool sweep_split(const Range& range, float cost_limit, bool must_split, Range& left,
                      Range& right) const;
+    Range split_node(const Range& range, Range left, Range right);
     void bound_halves(const Range& range, unsigned int middle, Range& left, Range& right) const;
     unsigned int partition(const Range& range, const SplitChoice& split, Range& left,
                            Range& right) const;
@@ -320,37 +325,53 @@ void BinaryBuilder::build(Range range) {
             }
             median_split(range, left, right);
         }
-        const unsigned int children = node_count_.fetch_add(2, std::memory_order_relaxed);
-        BinaryNode& node = nodes_[range.node];
-        node.first = children;
-        node.second = children + 1;
-        node.count = 0;
-        left.node = children;
-        right.node = children + 1;
-
-        // The larger child continues here; the smaller becomes a task when
-        // it is large enough to be worth one.
-        Range& smaller = (left.end - left.begin) < (right.end - right.begin) ? left : right;
-        Range& larger = &smaller == &left ? right : left;
-        if (pool_ != nullptr && smaller.end - smaller.begin >= kBinaryTaskThreshold) {
-            BuildTask* task = new (std::nothrow) BuildTask(*this, smaller);
-            if (task != nullptr)
-                pool_->add_task(task);
-            else
-                build(smaller);
-        } else {
-            build(smaller);
-        }
-        range = larger;
+        range = split_node(range, left, right);
     }
+}
+
+// Makes range.node an inner node over left and right; builds the smaller
+// (as a pool task when large enough) and returns the larger.
+Range BinaryBuilder::split_node(const Range& range, Range left, Range right) {
+    const unsigned int children = node_count_.fetch_add(2, std::memory_order_relaxed);
+    BinaryNode& node = nodes_[range.node];
+    node.first = children;
+    node.second = children + 1;
+    node.count = 0;
+    left.node = children;
+    right.node = children + 1;
+
+    // The larger child continues with the caller; the smaller becomes a
+    // task when it is large enough to be worth one.
+    Range& smaller = (left.end - left.begin) < (right.end - right.begin) ? left : right;
+    Range& larger = &smaller == &left ? right : left;
+    if (pool_ != nullptr && smaller.end - smaller.begin >= kBinaryTaskThreshold) {
+        BuildTask* task = new (std::nothrow) BuildTask(*this, smaller);
+        if (task != nullptr)
+            pool_->add_task(task);
+        else
+            build(smaller);
+    } else {
+        build(smaller);
+    }
+    return larger;
+}
+
+Range BinaryBuilder::split_off_tail(const Range& range, unsigned int tail) {
+    set_node_box(range.node, range.box);
+    Range left, right;
+    bound_halves(range, range.end - tail, left, right);
+    return split_node(range, left, right);
 }
 
 } // namespace
 
 unsigned int build_binary_tree(PrimRef* refs, unsigned int count, const Box& box,
-                               const Box& centroids, BinaryNode* nodes, ZrvGfxTaskManager* pool) {
+                               const Box& centroids, unsigned int set_apart, BinaryNode* nodes,
+                               ZrvGfxTaskManager* pool) {
     BinaryBuilder builder(refs, nodes, pool);
-    const Range root{0, count, box, centroids, 0, 0};
+    Range root{0, count, box, centroids, 0, 0};
+    if (set_apart != 0 && set_apart < count)
+        root = builder.split_off_tail(root, set_apart);
     if (pool == nullptr) {
         builder.build(root);
         return builder.block_count();

@@ -5,6 +5,7 @@
 #include "gfxRTWideBVHBinary.h"
 #include "gfxRTWideBVHCollapse.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -67,16 +68,18 @@ float rounding_length(const triAccel& t) {
 }
 
 // The valid triangles of one range of the input, written densely from its
-// start, with their bounds.
+// start, with their bounds and their least rounding length.
 struct GatheredRange {
     unsigned int begin, end, kept;
     Box box, centroids;
+    float least_rounding;
 };
 
 void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range) {
     range.kept = 0;
     range.box = empty_box();
     range.centroids = empty_box();
+    range.least_rounding = kInfinity;
     for (unsigned int i = range.begin; i < range.end; ++i) {
         const triAccel& t = triangles[i];
         if (!wide_triangle_is_valid(t))
@@ -88,6 +91,7 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
         }
         r.index = i;
         r.rounding_length = rounding_length(t);
+        range.least_rounding = std::fmin(range.least_rounding, r.rounding_length);
         grow(range.box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
         grow(range.centroids, c, c);
@@ -95,10 +99,10 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
 }
 
 // Gathers the valid triangles into refs, in input order, ranges of the
-// input at a time (on the pool's workers, if any); returns how many, with
-// their bounds in box and centroids.
-unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef* refs,
-                         ZrvGfxTaskManager* pool, Box& box, Box& centroids) {
+// input at a time (on the pool's workers, if any); all describes them as one
+// range.
+void gather_refs(const triAccel* triangles, unsigned int count, PrimRef* refs,
+                 ZrvGfxTaskManager* pool, GatheredRange& all) {
     const unsigned int kMaxRanges = 64, kMinRange = 16384;
     GatheredRange ranges[kMaxRanges];
     unsigned int size = count / kMaxRanges + 1;
@@ -110,17 +114,61 @@ unsigned int gather_refs(const triAccel* triangles, unsigned int count, PrimRef*
     }
     run_jobs(pool, range_count, [&](unsigned int r) { gather_range(triangles, refs, ranges[r]); });
     // Close the gaps the invalid triangles left.
-    unsigned int kept = 0;
-    box = empty_box();
-    centroids = empty_box();
+    all = GatheredRange{0, count, 0, empty_box(), empty_box(), kInfinity};
     for (unsigned int r = 0; r < range_count; ++r) {
-        if (kept != ranges[r].begin)
-            std::memmove(refs + kept, refs + ranges[r].begin, ranges[r].kept * sizeof(PrimRef));
-        kept += ranges[r].kept;
-        grow(box, ranges[r].box);
-        grow(centroids, ranges[r].centroids);
+        if (all.kept != ranges[r].begin)
+            std::memmove(refs + all.kept, refs + ranges[r].begin, ranges[r].kept * sizeof(PrimRef));
+        all.kept += ranges[r].kept;
+        grow(all.box, ranges[r].box);
+        grow(all.centroids, ranges[r].centroids);
+        all.least_rounding = std::fmin(all.least_rounding, ranges[r].least_rounding);
     }
-    return kept;
+}
+
+// A triangle's slop widens every box above it, up to the root, so a few
+// triangles far flatter (or with edges far shorter) than the mesh's others
+// would widen boxes across the whole tree, and every ray would enter them.
+// Such triangles are set apart in a subtree of their own under the root:
+// only its boxes widen, and a ray pays about one block test for every few of
+// them. Set apart: a rounding length under a quarter of the typical one
+// (the median of a sample), with a widening, for rays from the scene's
+// middle, above a sixteenth of it. A mesh of small triangles in a large
+// scene widens alike everywhere and keeps them all together.
+const unsigned int kTypicalSample = 1024;
+const float kSetApartBelowTypical = 0.25f;
+const float kSetApartWidening = 1.0f / 16.0f;
+
+// Moves the triangles to set apart to the end of refs, keeping the order of
+// both sets, and returns how many (0 when none or all). scratch holds
+// gathered.kept refs.
+unsigned int set_apart_flat(PrimRef* refs, const GatheredRange& gathered, float extent,
+                            PrimRef* scratch) {
+    const unsigned int kept = gathered.kept;
+    float sample[kTypicalSample];
+    const unsigned int samples = kept < kTypicalSample ? kept : kTypicalSample;
+    for (unsigned int i = 0; i < samples; ++i)
+        sample[i] = refs[std::size_t(i) * kept / samples].rounding_length;
+    std::nth_element(sample, sample + samples / 2, sample + samples);
+    const float typical = sample[samples / 2];
+    // widening = slop * reach^2, with a reach of half the extent.
+    const float spread = WIDE_SLOP_FACTOR * 0.25f * extent * extent;
+    const float below =
+        std::fmin(typical * kSetApartBelowTypical, spread / (typical * kSetApartWidening));
+    if (!(gathered.least_rounding < below))
+        return 0;
+    unsigned int apart = 0, stay = 0;
+    for (unsigned int i = 0; i < kept; ++i) {
+        if (refs[i].rounding_length < below)
+            scratch[apart++] = refs[i];
+        else
+            refs[stay++] = refs[i];
+    }
+    if (apart == kept) {
+        std::memcpy(refs, scratch, std::size_t(kept) * sizeof(PrimRef));
+        return 0;
+    }
+    std::memcpy(refs + stay, scratch, std::size_t(apart) * sizeof(PrimRef));
+    return apart;
 }
 
 } // namespace
@@ -148,8 +196,9 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
     ZrvGfxTaskManager* const pool = threads > 1 && count >= 2 * kBinaryTaskThreshold
                                         ? new (std::nothrow) ZrvGfxTaskManager(threads)
                                         : nullptr;
-    Box box, centroids;
-    const unsigned int kept = gather_refs(triangles, count, refs, pool, box, centroids);
+    GatheredRange gathered;
+    gather_refs(triangles, count, refs, pool, gathered);
+    const unsigned int kept = gathered.kept;
     if (kept == 0) {
         delete pool;
         large_block_free(refs);
@@ -160,8 +209,8 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
     // test's rounding can move a hit by, for rays from within the scene's
     // reach: a fraction of the scene's extent and of its largest coordinate.
     alignas(16) float lo[4], hi[4];
-    _mm_store_ps(lo, box.lo);
-    _mm_store_ps(hi, box.hi);
+    _mm_store_ps(lo, gathered.box.lo);
+    _mm_store_ps(hi, gathered.box.hi);
     float extent = 0.0f, magnitude = 0.0f;
     for (int a = 0; a < 3; ++a) {
         extent = std::fmax(extent, hi[a] - lo[a]);
@@ -176,7 +225,10 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
         large_block_free(refs);
         return false;
     }
-    build_binary_tree(refs, kept, box, centroids, binary, pool);
+    // The binary nodes' memory is free until the tree is built.
+    const unsigned int apart =
+        set_apart_flat(refs, gathered, extent, reinterpret_cast<PrimRef*>(binary));
+    build_binary_tree(refs, kept, gathered.box, gathered.centroids, apart, binary, pool);
 
     WideCollapsePlan plan;
     const WideTreeSize size = measure_wide_tree(binary, refs, pool, plan);

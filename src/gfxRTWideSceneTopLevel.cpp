@@ -121,7 +121,7 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
     ZrvGfxTaskManager* pool = threads > 1 && count >= kBinaryTaskThreshold
                                   ? new (std::nothrow) ZrvGfxTaskManager(threads)
                                   : nullptr;
-    build_binary_tree(refs, count, box, centroids, binary, pool);
+    build_binary_tree(refs, count, box, centroids, 0, binary, pool);
     delete pool;
 
     TopLevelWriter writer{binary, refs, bounds, nodes, 0};
