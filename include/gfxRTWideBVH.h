@@ -41,12 +41,17 @@
 // A nearly flat triangle, with a vertex close to the line of the opposite
 // edge, is hit by the kernel past its corners by about the rounding of its
 // edges over its least altitude, and the boxes above it widen with that
-// for rays from afar, up to the root. A few such triangles slow every
-// query: on the 100k benchmark mesh, camera rays traced 25 % slower with
-// one triangle whose least altitude is about 1e-4 of its shortest edge,
-// 2.7 times slower with ten and 17 times with a hundred; a hundred at
-// about 1e-3 cost 26 %, and at 1e-2 nothing. Such triangles are usually
-// left over from meshing; removing or welding them keeps the tree fast.
+// for rays from afar. The build sets triangles far flatter (or with edges
+// far shorter) than most of the mesh's apart, in a subtree of their own
+// under the root, so that only that subtree's boxes widen; a ray then tests
+// about one block for every four of them its widened reach takes in. They
+// still cost time: on the 100k benchmark mesh, camera rays traced 7 %
+// slower with one triangle whose least altitude is about 1e-4 of its
+// shortest edge, 15 % with ten and 3 to 4 times with a hundred (2.7 and 17
+// times before they were set apart); a hundred at about 1e-3 cost about
+// 20 % of camera rays and random rays alike, and at 1e-2 nothing. Such
+// triangles are usually left over from meshing; removing or welding them
+// keeps the tree fast.
 //
 // All queries are const and may run on any number of threads at once; they
 // use no per-thread slot, and only list_batch allocates (its list, and
