@@ -163,10 +163,8 @@ unsigned int set_apart_flat(PrimRef* refs, const GatheredRange& gathered, float 
         else
             refs[stay++] = refs[i];
     }
-    if (apart == kept) {
-        std::memcpy(refs, scratch, std::size_t(kept) * sizeof(PrimRef));
+    if (apart == kept) // refs are as they were
         return 0;
-    }
     std::memcpy(refs + stay, scratch, std::size_t(apart) * sizeof(PrimRef));
     return apart;
 }
