@@ -156,30 +156,45 @@ int main(int argc, char** argv) {
     // target, rays from four sides at each triangle's centre.
     for (unsigned int scene = 0; scene * zrv::fuzz::TRIANGLES_PER_SCENE < host.size(); ++scene) {
         const unsigned int count = 24;
-        std::vector<float> triangles, centres;
+        std::vector<float> triangles;
         for (unsigned int i = 0; i < count; ++i) {
             const triAccel& t = host[scene * zrv::fuzz::TRIANGLES_PER_SCENE + i];
             for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
                 triangles.insert(triangles.end(), v, v + 3);
-            for (int a = 0; a < 3; ++a)
-                centres.push_back((t.vertex0[a] + t.vertex1[a] + t.vertex2[a]) / 3);
         }
-        std::vector<float> build = triangles, exact = triangles;
+        std::vector<float> build = triangles;
         build.insert(build.end(), placements[1], placements[1] + 12);
         build.insert(build.end(), placements[2], placements[2] + 12);
         const float rays[2][7] = {{0, 0, -5, 0.01f, 0.02f, 1, 1e30f},
                                   {3, 2, 1, -1, -0.6f, -0.3f, 8}};
         build.insert(build.end(), rays[0], rays[0] + 7);
         build.insert(build.end(), rays[1], rays[1] + 7);
-        const float sides[4][3] = {
-            {1, 0.3f, 0.2f}, {-0.2f, 1, 0.3f}, {0.3f, 0.1f, -1}, {-0.6f, 0.5f, 0.6f}};
-        for (unsigned int i = 0; i < count; ++i)
-            for (const float* side : sides) {
-                for (int a = 0; a < 3; ++a)
-                    exact.push_back(centres[3 * i + a] - 3 * side[a]);
-                exact.insert(exact.end(), side, side + 3);
-                exact.push_back(1e30f);
+        // The triangles, then rays from four sides at each one's centre.
+        const auto aimed_at_centres = [count](const std::vector<float>& tris) {
+            const float sides[4][3] = {
+                {1, 0.3f, 0.2f}, {-0.2f, 1, 0.3f}, {0.3f, 0.1f, -1}, {-0.6f, 0.5f, 0.6f}};
+            std::vector<float> input = tris;
+            for (unsigned int i = 0; i < count; ++i)
+                for (const float* side : sides) {
+                    for (int a = 0; a < 3; ++a)
+                        input.push_back(
+                            (tris[9 * i + a] + tris[9 * i + 3 + a] + tris[9 * i + 6 + a]) / 3 -
+                            3 * side[a]);
+                    input.insert(input.end(), side, side + 3);
+                    input.push_back(1e30f);
+                }
+            return input;
+        };
+        const std::vector<float> exact = aimed_at_centres(triangles);
+        // Two of them made nearly flat, their third vertex moved almost onto
+        // the middle of the opposite edge, so that the build sets them apart.
+        std::vector<float> flattened = triangles;
+        for (unsigned int i : {3u, 11u})
+            for (int a = 0; a < 3; ++a) {
+                const float middle = 0.5f * (flattened[9 * i + a] + flattened[9 * i + 3 + a]);
+                flattened[9 * i + 6 + a] = middle + 1e-5f * (flattened[9 * i + 6 + a] - middle);
             }
+        const std::vector<float> flat = aimed_at_centres(flattened);
         // The exact target's triangles also placed as they are and turned.
         std::vector<float> placed = triangles;
         placed.insert(placed.end(), placements[0], placements[0] + 12);
@@ -190,8 +205,9 @@ int main(int argc, char** argv) {
             std::uint8_t options;
             const char* dir;
             const char* name;
-        } inputs[3] = {{build, std::uint8_t(1 | 2 << 1), argv[6], "scene"},
+        } inputs[4] = {{build, std::uint8_t(1 | 2 << 1), argv[6], "scene"},
                        {exact, 1, argv[7], "scene"},
+                       {flat, 1, argv[7], "flat"},
                        {placed, std::uint8_t(1 | 2 << 3), argv[7], "placed"}};
         for (const auto& in : inputs) {
             std::vector<unsigned char> input = {in.options, std::uint8_t(count - 1)};
