@@ -1,6 +1,7 @@
-// The wide BVH's builder: a binned-SAH binary tree over the valid triangles,
-// collapsed by surface area into eight-wide nodes, leaves packed into
-// four-triangle blocks.
+// The wide BVH's builder: a binned-SAH binary tree over the valid triangles
+// (those far flatter than the rest set apart under the root), collapsed by
+// surface area into eight-wide nodes, leaves packed into four-triangle
+// blocks.
 #ifndef GFX_RT_WIDE_BVH_BUILDER_H
 #define GFX_RT_WIDE_BVH_BUILDER_H
 
