@@ -16,6 +16,12 @@
 // with the carried ray's distance from the mesh in the mesh's own units, so
 // with a small scale).
 //
+// A mesh's nearly flat triangles (see gfxRTWideBVH.h) cost more here: the
+// top level widens each instance's box with its mesh's flattest triangle,
+// so every ray far enough away enters every instance to test it. On 64
+// instances of the 100k benchmark mesh, camera rays traced 8 times slower
+// with one such triangle in the mesh and 14 times with ten.
+//
 // Animation: change transforms with set_transform, then commit, which
 // rebuilds only the top level. Queries see the scene as of the last commit.
 // add_mesh, add_instance, set_transform, commit, clear and unstream must not
