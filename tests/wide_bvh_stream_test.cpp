@@ -1,6 +1,7 @@
 // Saving and loading the wide BVH: reloaded trees trace bit for bit as the
 // saved ones (and as the brute force), and every damaged stream is refused
-// with its reason, leaving an empty tree with nothing allocated.
+// with its reason, leaving an empty tree with nothing allocated. A saved
+// tree also shows the builder's layout: flat triangles set apart.
 #include "AllocationFaults.h"
 #include "OracleRays.h"
 #include "OracleScenes.h"
