@@ -15,7 +15,7 @@ void*& base_of(void* block) {
 }
 } // namespace
 
-void* large_block_alloc(std::size_t bytes) {
+void* scratch_block_alloc(std::size_t bytes) {
     if (bytes == 0 || bytes > ~std::size_t(0) - 2 * kAlignment)
         return nullptr;
     void* const base = ::operator new(bytes + kAlignment + sizeof(void*), std::nothrow);
@@ -25,6 +25,11 @@ void* large_block_alloc(std::size_t bytes) {
     void* const block =
         reinterpret_cast<void*>((first + kAlignment - 1) & ~std::uintptr_t(kAlignment - 1));
     base_of(block) = base;
+    return block;
+}
+
+void* large_block_alloc(std::size_t bytes) {
+    void* const block = scratch_block_alloc(bytes);
     advise_huge_pages(block, bytes);
     return block;
 }

@@ -186,7 +186,7 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
                      WideBuildOutput& out) {
     out = WideBuildOutput{nullptr, nullptr, 0, 0, 0, 0, 0, {0, 0, 0}, {0, 0, 0}};
     PrimRef* const refs =
-        static_cast<PrimRef*>(large_block_alloc(std::size_t(count) * sizeof(PrimRef)));
+        static_cast<PrimRef*>(scratch_block_alloc(std::size_t(count) * sizeof(PrimRef)));
     if (count != 0 && refs == nullptr)
         return false;
     // One pool for every stage; without one (one thread, a small mesh, or no
@@ -217,7 +217,7 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
     const float pad = extent * (1.0f / 65536.0f) + magnitude * (1.0f / 2097152.0f) + 1e-30f;
 
     BinaryNode* const binary =
-        static_cast<BinaryNode*>(large_block_alloc(std::size_t(2) * kept * sizeof(BinaryNode)));
+        static_cast<BinaryNode*>(scratch_block_alloc(std::size_t(2) * kept * sizeof(BinaryNode)));
     if (binary == nullptr) {
         delete pool;
         large_block_free(refs);

@@ -547,8 +547,8 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
             refusal = read_values(reader, head, arrays, message, sizeof message);
         } else {
             // The used counts of the nodes and then of the blocks.
-            unsigned char* const used = static_cast<unsigned char*>(
-                gfx_detail::large_block_alloc(std::size_t(head.nodes) + std::size_t(head.blocks)));
+            unsigned char* const used = static_cast<unsigned char*>(gfx_detail::scratch_block_alloc(
+                std::size_t(head.nodes) + std::size_t(head.blocks)));
             refusal = used == nullptr
                           ? "out of memory while reading the tree"
                           : read_columns(reader, head, arrays, used, message, sizeof message);

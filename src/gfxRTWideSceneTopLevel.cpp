@@ -94,9 +94,9 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
     out = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
     if (count == 0)
         return true;
-    PrimRef* const refs = static_cast<PrimRef*>(large_block_alloc(count * sizeof(PrimRef)));
+    PrimRef* const refs = static_cast<PrimRef*>(scratch_block_alloc(count * sizeof(PrimRef)));
     BinaryNode* const binary = static_cast<BinaryNode*>(
-        large_block_alloc((2 * std::size_t(count) - 1) * sizeof(BinaryNode)));
+        scratch_block_alloc((2 * std::size_t(count) - 1) * sizeof(BinaryNode)));
     WideNode* const nodes = static_cast<WideNode*>(large_block_alloc(count * sizeof(WideNode)));
     PlacedInstance* const placed =
         static_cast<PlacedInstance*>(large_block_alloc(count * sizeof(PlacedInstance)));
