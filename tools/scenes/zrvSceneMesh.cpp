@@ -2,10 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <utility>
-
-#include <sys/mman.h>
 
 namespace zrv {
 namespace scenes {
@@ -111,15 +108,6 @@ void compute_normal(triAccel& tri) {
 
 void Mesh::reserve(std::size_t triangle_count) {
     triangles_.reserve(triangle_count);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // The whole 2 MiB pages inside the list's storage.
-    const std::uintptr_t huge = std::uintptr_t(2) << 20;
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(triangles_.data());
-    const std::uintptr_t first = (start + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (start + triangles_.capacity() * sizeof(triAccel)) & ~(huge - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
 }
 
 static void copy_vertex(float* destination, const Vec3& v) {
