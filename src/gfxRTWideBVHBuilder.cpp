@@ -91,7 +91,9 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
         }
         r.index = i;
         r.rounding_length = rounding_length(t);
-        range.least_rounding = std::fmin(range.least_rounding, r.rounding_length);
+        // Never NaN for a valid triangle: a comparison, not a call to fminf.
+        if (r.rounding_length < range.least_rounding)
+            range.least_rounding = r.rounding_length;
         grow(range.box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
         grow(range.centroids, c, c);
