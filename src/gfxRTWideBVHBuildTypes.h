@@ -17,6 +17,7 @@ struct alignas(16) PrimRef {
     float hi[3];
     float rounding_length; // of the triangle: see rounding_length in the builder
 };
+static_assert(sizeof(PrimRef) == 32, "a ref moves as two 16-byte halves");
 
 struct Box {
     __m128 lo, hi;
