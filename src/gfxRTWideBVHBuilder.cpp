@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -41,6 +42,27 @@ void double_cross(const triAccel& t, double cross[3]) {
     cross[2] = e1[0] * e2[1] - e1[1] * e2[0];
 }
 
+// std::nextafter(f, 0.0f) for a non-negative f, without a call into libm
+// once per triangle.
+float one_ulp_toward_zero(float f) {
+    if (!(f > 0.0f))
+        return f;
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    --bits;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// std::fmin and std::fmax, ties of zeros included (each keeps x), for the
+// coordinates of a valid triangle, never NaN: comparisons, not calls.
+float least(float x, float y) {
+    return y < x ? y : x;
+}
+float greatest(float x, float y) {
+    return y > x ? y : x;
+}
+
 // The length a triangle's slop divides: its shortest edge, or its least
 // altitude over sin(15 degrees) when that is shorter; never above the true
 // value.
@@ -64,7 +86,7 @@ float rounding_length(const triAccel& t) {
     const double length = area2 < ratio2 * shortest * longest
                               ? std::sqrt(area2 / longest) / kLeastAltitudeRatio
                               : std::sqrt(shortest);
-    return std::nextafter(float(length), 0.0f);
+    return one_ulp_toward_zero(float(length));
 }
 
 // The valid triangles of one range of the input, written densely from its
@@ -86,8 +108,8 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
             continue;
         PrimRef& r = refs[range.begin + range.kept++];
         for (int a = 0; a < 3; ++a) {
-            r.lo[a] = std::fmin(std::fmin(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
-            r.hi[a] = std::fmax(std::fmax(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+            r.lo[a] = least(least(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
+            r.hi[a] = greatest(greatest(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
         }
         r.index = i;
         r.rounding_length = rounding_length(t);
