@@ -136,30 +136,39 @@ SplitChoice BinaryBuilder::find_split(const Range& range) const {
     for (int a = 0; a < 3; ++a) {
         if (scale[a] == 0.0f)
             continue;
-        // Areas and counts of the bins right of each boundary.
+        // Only the boundaries just right of a filled bin: one right of an
+        // empty bin costs exactly what the boundary before it does, and only
+        // a strictly lower cost is taken. Small ranges fill few bins.
+        unsigned char filled[kBins];
+        unsigned int m = 0;
+        for (unsigned int b = 0; b < kBins; ++b) {
+            filled[m] = (unsigned char)b;
+            m += counts[a][b] != 0 ? 1u : 0u;
+        }
+        if (m < 2) // no boundary with refs on both sides
+            continue;
+        // Areas and counts of the filled bins from j on.
         float right_area[kBins];
         unsigned int right_count[kBins];
         Box right = empty_box();
         unsigned int count = 0;
-        for (unsigned int b = kBins - 1; b > 0; --b) {
-            grow(right, bins[a][b]);
-            count += counts[a][b];
-            right_area[b] = half_area(right);
-            right_count[b] = count;
+        for (unsigned int j = m - 1; j > 0; --j) {
+            grow(right, bins[a][filled[j]]);
+            count += counts[a][filled[j]];
+            right_area[j] = half_area(right);
+            right_count[j] = count;
         }
         Box left = empty_box();
         count = 0;
-        for (unsigned int b = 1; b < kBins; ++b) {
-            grow(left, bins[a][b - 1]);
-            count += counts[a][b - 1];
-            if (count == 0 || right_count[b] == 0)
-                continue;
+        for (unsigned int j = 1; j < m; ++j) {
+            grow(left, bins[a][filled[j - 1]]);
+            count += counts[a][filled[j - 1]];
             const float cost = half_area(left) * float(blocks_for(count)) +
-                               right_area[b] * float(blocks_for(right_count[b]));
+                               right_area[j] * float(blocks_for(right_count[j]));
             if (cost < choice.cost) {
                 choice.cost = cost;
                 choice.axis = a;
-                choice.bin = b;
+                choice.bin = filled[j - 1] + 1u;
             }
         }
     }
