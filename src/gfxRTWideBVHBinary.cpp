@@ -58,6 +58,8 @@ private:
                      Range& right) const;
     Range split_node(const Range& range, Range left, Range right);
     void bound_halves(const Range& range, unsigned int middle, Range& left, Range& right) const;
+    // The box and the centroids' box of refs [begin, end).
+    void bound_refs(unsigned int begin, unsigned int end, Box& box, Box& centroids) const;
     unsigned int partition(const Range& range, const SplitChoice& split, Range& left,
                            Range& right) const;
     void median_split(const Range& range, Range& left, Range& right) const;
@@ -215,19 +217,22 @@ unsigned int BinaryBuilder::partition(const Range& range, const SplitChoice& spl
 
 void BinaryBuilder::bound_halves(const Range& range, unsigned int middle, Range& left,
                                  Range& right) const {
-    Box lb = empty_box(), lc = empty_box(), rb = empty_box(), rc = empty_box();
-    for (unsigned int i = range.begin; i < range.end; ++i) {
-        const __m128 c = ref_centroid2(refs_[i]);
-        if (i < middle) {
-            grow(lb, ref_lo(refs_[i]), ref_hi(refs_[i]));
-            grow(lc, c, c);
-        } else {
-            grow(rb, ref_lo(refs_[i]), ref_hi(refs_[i]));
-            grow(rc, c, c);
-        }
-    }
+    Box lb, lc, rb, rc;
+    bound_refs(range.begin, middle, lb, lc);
+    bound_refs(middle, range.end, rb, rc);
     left = Range{range.begin, middle, lb, lc, range.depth + 1, 0};
     right = Range{middle, range.end, rb, rc, range.depth + 1, 0};
+}
+
+void BinaryBuilder::bound_refs(unsigned int begin, unsigned int end, Box& box,
+                               Box& centroids) const {
+    box = empty_box();
+    centroids = empty_box();
+    for (unsigned int i = begin; i < end; ++i) {
+        const __m128 c = ref_centroid2(refs_[i]);
+        grow(box, ref_lo(refs_[i]), ref_hi(refs_[i]));
+        grow(centroids, c, c);
+    }
 }
 
 void BinaryBuilder::median_split(const Range& range, Range& left, Range& right) const {
