@@ -55,7 +55,8 @@ float one_ulp_toward_zero(float f) {
 }
 
 // std::fmin and std::fmax, ties of zeros included (each keeps x), for the
-// coordinates of a valid triangle, never NaN: comparisons, not calls.
+// values of a valid triangle (coordinates, rounding lengths), never NaN:
+// comparisons, not calls.
 float least(float x, float y) {
     return y < x ? y : x;
 }
@@ -113,9 +114,7 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
         }
         r.index = i;
         r.rounding_length = rounding_length(t);
-        // Never NaN for a valid triangle: a comparison, not a call to fminf.
-        if (r.rounding_length < range.least_rounding)
-            range.least_rounding = r.rounding_length;
+        range.least_rounding = least(range.least_rounding, r.rounding_length);
         grow(range.box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
         grow(range.centroids, c, c);
