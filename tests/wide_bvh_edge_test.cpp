@@ -204,6 +204,52 @@ TEST(WideBVHEdges, SliverTipsOnTheLineOfAnEdgeEqualTheBruteForce) {
     expect_wide_oracle(tree, tris, rays, narrow_packets(rays, 7), "sliver tips");
 }
 
+// Lanes whose origins differ only in the sign of a zero are not one origin:
+// a vertex coordinate of -0 less a +0 or a -0 gives zeros of either sign,
+// and on a ray through an edge's line the sign of a zero volume decides the
+// hit. Triangles of whole coordinates where the kernel hits from one origin
+// and misses from the other; packets of both origins, as camera packets (one
+// direction) and as occlusion samples (directions apart).
+TEST(WideBVHEdges, OriginsDifferingInTheSignOfAZeroEqualTheBruteForce) {
+    std::mt19937 rng(41);
+    const float coordinates[] = {-1.0f, -0.0f, 0.0f, 1.0f, 2.0f};
+    const auto pick = [&] { return coordinates[rng() % 5]; };
+    int cases = 0;
+    for (int attempt = 0; attempt < 200000 && cases < 12; ++attempt) {
+        zrv::scenes::Mesh mesh;
+        mesh.add_triangle({pick(), pick(), pick()}, {pick(), pick(), pick()},
+                          {pick(), pick(), pick()});
+        const std::vector<triAccel> tris = mesh.finalize();
+        if (tris.empty() || !oracle_triangle_is_valid(tris[0]))
+            continue;
+        float o[2][3], d[3];
+        for (int a = 0; a < 3; ++a) {
+            o[0][a] = rng() % 2 ? 0.0f : -0.0f;
+            o[1][a] = rng() % 2 ? 0.0f : -0.0f;
+            d[a] = pick() + (rng() % 3 == 0 ? 0.5f : 0.0f);
+        }
+        if (oracle_nearest(tris, o[0], d, kInfinity).index ==
+            oracle_nearest(tris, o[1], d, kInfinity).index)
+            continue;
+        ++cases;
+        WideRays rays;
+        rays.add(o[0], d, kInfinity);
+        rays.add(o[1], d, kInfinity);
+        RayPacket camera = broadcast(o[0], d);
+        camera.origin = {_mm_setr_ps(o[0][0], o[1][0], o[0][0], o[1][0]),
+                         _mm_setr_ps(o[0][1], o[1][1], o[0][1], o[1][1]),
+                         _mm_setr_ps(o[0][2], o[1][2], o[0][2], o[1][2])};
+        RayPacket apart = camera;
+        apart.direction = {_mm_setr_ps(d[0], d[0], -d[0], d[1]),
+                           _mm_setr_ps(d[1], d[1], -d[1], d[2]),
+                           _mm_setr_ps(d[2], d[2], -d[2], d[0])};
+        gfxRTWideBVH tree;
+        ASSERT_TRUE(tree.build(tris.data(), 1, 1));
+        expect_wide_oracle(tree, tris, rays, {camera, apart}, "signed zero origins");
+    }
+    EXPECT_EQ(cases, 12);
+}
+
 // Bad triangles (1% each: a NaN coordinate, an infinite one, zero area)
 // are left out, never hit and leave the others' hits exact. The mesh is
 // large enough for the build to gather it in several parts, which close up
