@@ -247,6 +247,22 @@ std::vector<RayPacket> parallel_packets(const WideRays& rays) {
     return packets_of(lanes);
 }
 
+std::vector<RayPacket> beam_packets(const WideRays& rays, float spread, unsigned int seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-spread, spread);
+    WideRays lanes;
+    for (unsigned int i = 0; i < rays.size(); ++i) {
+        const float* o = &rays.origins[3 * i];
+        const float* d = &rays.directions[3 * i];
+        lanes.add(o, d, rays.limits[i]);
+        for (int lane = 1; lane < 4; ++lane) {
+            const float moved[3] = {o[0] + u(rng), o[1] + u(rng), o[2] + u(rng)};
+            lanes.add(moved, d, rays.limits[i]);
+        }
+    }
+    return packets_of(lanes);
+}
+
 std::string ray_text(const std::string& hit, bool wrong_result, int occluded) {
     return hit + (wrong_result ? " (the call said otherwise)" : "") + " occluded " +
            std::to_string(occluded);

@@ -117,5 +117,8 @@ std::vector<RayPacket> one_point_packets(const std::vector<RayPacket>& packets, 
 // points: the ray and three copies starting up to a hundredth of its
 // direction behind it on its line (one direction, four origins).
 std::vector<RayPacket> parallel_packets(const WideRays& rays);
+// A packet per ray: the ray, and three with its direction from origins up
+// to spread away from its own along each axis.
+std::vector<RayPacket> beam_packets(const WideRays& rays, float spread, unsigned int seed);
 
 #endif // ZRV_TEST_WIDE_ORACLE_CHECK_H
