@@ -70,7 +70,7 @@ TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {
         std::vector<RayPacket> packets = packets_of(rays);
         append(packets, narrow_packets(rays, 4));
         // Lanes of one direction close enough to be tested as one beam.
-        append(packets, beam_packets(rays, 0.004f, 5));
+        append(packets, beam_packets(rays, 0.002f, 5));
         expect_wide_oracle(tree, tris, rays, packets, "adversarial");
     }
 }
@@ -161,7 +161,7 @@ TEST(WideBVHEdges, EdgesSeenFromInsideALargeSceneEqualTheBruteForce) {
     const WideRays rays = aimed_rays(tris, 2000, 4, 30.0f, true);
     std::vector<RayPacket> packets = narrow_packets(rays, 6);
     append(packets, parallel_packets(rays));
-    append(packets, beam_packets(rays, 0.05f, 7));
+    append(packets, beam_packets(rays, 0.03f, 7));
     expect_wide_oracle(tree, tris, rays, packets, "inside a large scene");
 }
 
