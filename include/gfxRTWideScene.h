@@ -9,8 +9,11 @@
 // kernel accepts (0.0001 <= t < the limit); at equal t the lower instance,
 // then the lower triangle position in the mesh's array. Results therefore
 // do not depend on the top level's shape, the thread count, the batch order
-// or the kernel version. The top level's boxes are padded and widened so
-// that it culls no instance whose mesh tree finds a hit; the scene is exact
+// or the kernel version. An instance's box in the top level is the box of
+// its mesh's bounding polytope (26 planes, worked out when the mesh is
+// added) as placed, so that rays passing the corners of a turned mesh's box
+// do not enter it. The boxes are padded and widened so that the top level
+// culls no instance whose mesh tree finds a hit; the scene is exact
 // wherever the mesh trees are for the carried rays (see gfxRTWideBVH.h: a
 // ray grazing a triangle's plane is their exception, and its reach grows
 // with the carried ray's distance from the mesh in the mesh's own units, so

@@ -16,6 +16,8 @@ struct gfxRTWideBVHAccess {
                (tree.triangle_ids_ != nullptr ? std::size_t(tree.input_count_) * sizeof(int) : 0);
     }
 
+    static unsigned int block_count(const gfxRTWideBVH& tree) { return tree.block_count_; }
+
     static gfx_detail::WideTree view(const gfxRTWideBVH& tree) {
         return gfx_detail::WideTree{static_cast<const gfx_detail::WideNode*>(tree.nodes_),
                                     {tree.scene_lo_[0], tree.scene_lo_[1], tree.scene_lo_[2]},

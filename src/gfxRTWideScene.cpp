@@ -18,8 +18,7 @@ namespace {
 void bound(SceneInstance& instance, const SceneMesh& mesh) {
     if (mesh.view.nodes != nullptr)
         instance.bounds =
-            gfx_detail::bound_instance(instance.transform, instance.inverse, mesh.view.scene_lo,
-                                       mesh.view.scene_hi, mesh.slop);
+            gfx_detail::bound_instance(instance.transform, instance.inverse, mesh.hull, mesh.slop);
 }
 
 // Doubles a large block's room to hold at least need items of size bytes.
@@ -59,6 +58,9 @@ bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
     }
     mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
     mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
+    if (mesh->view.nodes != nullptr)
+        gfx_detail::hull_of_blocks(mesh->view.blocks, gfxRTWideBVHAccess::block_count(mesh->tree),
+                                   mesh->view.scene_lo, mesh->view.scene_hi, mesh->hull);
     this->mesh(mesh_count++) = mesh;
     return true;
 }

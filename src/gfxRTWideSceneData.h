@@ -18,6 +18,7 @@ struct SceneMesh {
     gfxRTWideBVH tree;
     WideTree view;
     float slop; // the largest slop of the tree's nodes
+    MeshHull hull;
 };
 
 // An instance as last set; its bounds are worked out when its transform is

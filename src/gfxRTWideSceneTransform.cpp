@@ -1,6 +1,7 @@
 #include "gfxRTWideSceneTransform.h"
 
 #include <cmath>
+#include <emmintrin.h>
 #include <limits>
 
 namespace gfx_detail {
@@ -102,18 +103,18 @@ gfxRTWideInstanceResult checked_inverse(const float* transform, float inverse[12
 }
 
 // A hit the mesh's traversal accepts lies, in object space, within the
-// mesh's slop times the carried ray's squared reach of the mesh's box. In
-// world space that distance grows by |M| (the bound of stretch3 on how far
-// the matrix stretches lengths), and the carried reach is at most
-// |M^-1| times the world ray's reach to the scene's box. The carried ray
+// mesh's slop times the carried ray's squared reach of a triangle, so of the
+// mesh's hull. In world space that distance grows by |M| (the bound of
+// stretch3 on how far the matrix stretches lengths), and the carried reach
+// is at most |M^-1| times the world ray's reach to the scene's box. The carried ray
 // differs from M^-1 applied to the world ray by the float rounding of
 // carry_ray (a few units of roundoff of each row's terms) and by M M^-1
 // differing from the identity, errors that grow with the origin's distance
 // and the ray's reach. The total, a + b reach + c reach^2, is covered by a
 // padded box and a slop: b reach <= b (reach^2 / L + L / 4) for the box's
 // diagonal L. Everything is doubled, for the roundings of the box tests.
-InstanceBounds bound_instance(const float* transform, const float* inverse, const float* mesh_lo,
-                              const float* mesh_hi, float mesh_slop) {
+InstanceBounds bound_instance(const float* transform, const float* inverse, const MeshHull& hull,
+                              float mesh_slop) {
     double m[3][3], inv[3][3], mt[3], it[3];
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
@@ -123,16 +124,35 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
         mt[r] = transform[4 * r + 3];
         it[r] = inverse[4 * r + 3];
     }
-    // The world box of the mesh's box, in double.
+    // The world box of the hull's corners, in double, moved out by the
+    // hull's slack and by the roundings of each row's sum: six of them, each
+    // within 2^-53 of the sum of the terms' magnitudes.
     double lo[3], hi[3], magnitude = 0.0;
     for (int r = 0; r < 3; ++r) {
-        double center = mt[r], half = 0.0;
-        for (int c = 0; c < 3; ++c) {
-            center += m[r][c] * 0.5 * (double(mesh_lo[c]) + mesh_hi[c]);
-            half += std::fabs(m[r][c]) * 0.5 * (double(mesh_hi[c]) - mesh_lo[c]);
+        // Two corners at a time (the hull repeats its last corner to an even
+        // count).
+        const __m128d m0 = _mm_set1_pd(m[r][0]), m1 = _mm_set1_pd(m[r][1]),
+                      m2 = _mm_set1_pd(m[r][2]), shift = _mm_set1_pd(mt[r]);
+        __m128d low = _mm_set1_pd(std::numeric_limits<double>::infinity()), high = -low;
+        for (unsigned int p = 0; p < hull.corner_count; p += 2) {
+            const __m128d x =
+                _mm_add_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(m0, _mm_load_pd(hull.corner[0] + p)),
+                                                 _mm_mul_pd(m1, _mm_load_pd(hull.corner[1] + p))),
+                                      _mm_mul_pd(m2, _mm_load_pd(hull.corner[2] + p))),
+                           shift);
+            low = _mm_min_pd(x, low);
+            high = _mm_max_pd(x, high);
         }
-        lo[r] = center - half;
-        hi[r] = center + half;
+        low = _mm_min_pd(low, _mm_unpackhi_pd(low, low));
+        high = _mm_max_pd(high, _mm_unpackhi_pd(high, high));
+        double stretch = 0.0, terms = std::fabs(mt[r]);
+        for (int c = 0; c < 3; ++c) {
+            stretch += std::fabs(m[r][c]);
+            terms += std::fabs(m[r][c]) * hull.largest[c];
+        }
+        const double out = hull.slack * stretch + terms * 0x1p-50;
+        lo[r] = _mm_cvtsd_f64(low) - out;
+        hi[r] = _mm_cvtsd_f64(high) + out;
         const double far = std::fmax(std::fabs(lo[r]), std::fabs(hi[r]));
         magnitude += far * far;
     }

@@ -3,6 +3,7 @@
 #ifndef GFX_RT_WIDE_SCENE_TRANSFORM_H
 #define GFX_RT_WIDE_SCENE_TRANSFORM_H
 
+#include "gfxRTWideMeshHull.h"
 #include "gfxRTWideScene.h"
 
 namespace gfx_detail {
@@ -17,11 +18,11 @@ struct InstanceBounds {
     float slop;         // the box's faces move out by slop times the ray's squared reach
 };
 
-// Bounds the hits of a mesh whose triangles lie in [mesh_lo, mesh_hi] and
-// whose tree's largest slop is mesh_slop, placed by transform with the
-// inverse the queries carry rays by.
-InstanceBounds bound_instance(const float* transform, const float* inverse, const float* mesh_lo,
-                              const float* mesh_hi, float mesh_slop);
+// Bounds the hits of a mesh whose triangles lie in hull and whose tree's
+// largest slop is mesh_slop, placed by transform with the inverse the
+// queries carry rays by.
+InstanceBounds bound_instance(const float* transform, const float* inverse, const MeshHull& hull,
+                              float mesh_slop);
 
 } // namespace gfx_detail
 

@@ -302,9 +302,10 @@ bool grazes(const SceneLayout& layout, const float* origin, const float* directi
 
 // Scenes of one instance, scaled by a thousandth to a thousand, sheared,
 // mirrored and placed up to ten thousand times its size from the origin,
-// hit from five to fifty times its size away at points of its triangles:
-// the top level's padded box must keep every hit the brute force makes,
-// however large the rounding of the carried rays at that distance.
+// hit from five to fifty times its size away at points of its triangles
+// (their corners touch the faces of the mesh's hull): the instance's box
+// in the top level must keep every hit the brute force makes, however
+// large the rounding of the carried rays at that distance.
 TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
     std::mt19937 rng(23);
     const float scales[] = {1e-3f, 0.02f, 1.0f, 37.0f, 1e3f};
