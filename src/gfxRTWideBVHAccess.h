@@ -24,6 +24,7 @@ struct gfxRTWideBVHAccess {
                                     {tree.scene_hi_[0], tree.scene_hi_[1], tree.scene_hi_[2]},
                                     static_cast<const gfx_detail::TriangleBlock*>(tree.blocks_),
                                     tree.triangle_ids_,
+                                    tree.uniform_slop_,
                                     memory_bytes(tree) > gfx_detail::WIDE_INTERLEAVE_BYTES};
     }
 };

@@ -112,6 +112,9 @@ struct WideTree {
     float scene_hi[3];
     const TriangleBlock* blocks;
     const int* triangle_ids;
+    // Every child's slop is at most this, and the single-ray walks widen
+    // every box by it (gfxRTWideUniformSlop.h); 0: by each child's own.
+    float uniform_slop;
     // Trace several rays at once, a step of each in turn: it overlaps their
     // waits for memory, which pays on trees too large for the caches and
     // costs time on the others.

@@ -29,6 +29,7 @@
 #include "gfxLargeBlocks.h"
 #include "gfxRTWideBVHCheck.h"
 #include "gfxRTWideBVHLayout.h"
+#include "gfxRTWideUniformSlop.h"
 #include "gfxStreamRunAccess.h"
 
 #include <cmath>
@@ -583,5 +584,7 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
         scene_lo_[a] = head.lo[a];
         scene_hi_[a] = head.hi[a];
     }
+    uniform_slop_ = gfx_detail::wide_uniform_slop(static_cast<const gfx_detail::WideNode*>(nodes_),
+                                                  node_count_);
     return true;
 }
