@@ -150,9 +150,10 @@ TEST(WideBVHEdges, EdgesSeenFromFarAwayEqualTheBruteForce) {
         for (unsigned int i = 0; i < aimed.size(); ++i)
             if (steep(tris, &aimed.origins[3 * i], &aimed.directions[3 * i]))
                 rays.add(&aimed.origins[3 * i], &aimed.directions[3 * i], kInfinity);
-        const std::vector<RayPacket> packets = steep_packets(tris, narrow_packets(rays, 5));
+        std::vector<RayPacket> packets = steep_packets(tris, narrow_packets(rays, 5));
         EXPECT_GT(rays.size(), 1500u);
         EXPECT_GT(packets.size(), 2900u);
+        append(packets, steep_packets(tris, beam_packets(rays, 0.002f, 6)));
         expect_wide_oracle(tree, tris, rays, packets, mesh == &sphere ? "sphere" : "torus");
     }
 }
