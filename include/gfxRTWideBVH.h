@@ -220,7 +220,7 @@ private:
     unsigned int depth_;
     float scene_lo_[3]; // the box of the kept triangles
     float scene_hi_[3];
-    float uniform_slop_; // the slop every box test may take, or 0
+    float uniform_slop_; // one slop for every box test, or 0 for each child's own
 };
 
 #endif // GFX_RT_WIDE_BVH_H
