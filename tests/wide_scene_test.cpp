@@ -268,15 +268,17 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
 
 namespace {
 
-// A tetrahedron and a square of two triangles around the origin: no edge
+// A tetrahedron and a rectangle of two triangles around the origin: no edge
 // shorter than about a unit, so no ray the test aims steeply is grazing.
+// The mesh's extent is off centre along every axis, so that a bounding
+// plane taken the wrong way round cuts it.
 std::vector<triAccel> large_triangles() {
     const zrv::scenes::Vec3 p[4] = {
         {0, 1.2f, 0}, {-1, -0.6f, -0.7f}, {1.1f, -0.5f, -0.6f}, {0, -0.4f, 1.3f}};
     zrv::scenes::Mesh mesh;
     for (const auto& f : {std::array<int, 3>{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}})
         mesh.add_triangle(p[f[0]], p[f[1]], p[f[2]]);
-    mesh.add_quad({-2, -2, 3}, {2, -2, 3}, {2, 2, 3.5f}, {-2, 2, 3.5f});
+    mesh.add_quad({-2, -2, 3}, {2.6f, -2, 3}, {2.6f, 2.3f, 3.5f}, {-2, 2.3f, 3.5f});
     return mesh.finalize();
 }
 
@@ -397,7 +399,7 @@ TEST(WideSceneBounds, InstancesBeyondFloatRangeEqualTheBruteForce) {
         for (unsigned int i = 0; i < count; ++i) {
             SceneLayout::Placement p{0, {}};
             random_transform(rng, 10.0f, p.transform);
-            if (i % 2 == 0) { // x scaled by 2e38: the mesh spans x in [-2, 2]
+            if (i % 2 == 0) { // x scaled by 2e38: the mesh spans x in [-2, 2.6]
                 p.transform[0] = 2e38f;
                 p.transform[1] = p.transform[2] = p.transform[4] = p.transform[8] = 0.0f;
             }
