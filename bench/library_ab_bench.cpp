@@ -1,0 +1,205 @@
+// Two builds of the library traced by turns in one process, on one wide BVH:
+// the ratio of their times for one call on one ray set. Separate processes
+// differ by up to a tenth in where the tree lands in memory and in the
+// machine's state; calls of two builds alternated on the same tree and rays
+// differ by a percent or two, so a change of a few percent shows.
+//
+//   zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random 100k|1m
+//                        one|occluded_one|packets|occluded_packets [rounds]
+//
+// LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
+// gfxRTWideBVH has this build's layout; the tree is built by the library
+// this tool is linked with. Each build is loaded with its own symbols first
+// (RTLD_DEEPBIND), so that its calls reach its own kernels. Prints both
+// builds' best and median times, the quartiles of B's time over A's, and
+// whether they found the same hits.
+#include "BenchMeshes.h"
+#include "BenchRays.h"
+#include "FrameTrace.h"
+#include "RayArrays.h"
+
+#include "gfxRTWideBVH.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <vector>
+
+using namespace zrv::bench;
+
+namespace {
+
+// gfxRTWideBVH's query calls, with the tree as first argument.
+struct LibraryCalls {
+    bool (*intersect1)(const gfxRTWideBVH*, const float*, const float*, float, gfxRTWideHit&);
+    bool (*occluded1)(const gfxRTWideBVH*, const float*, const float*, float);
+    void (*intersect4)(const gfxRTWideBVH*, RayPacket&, HitPacket&, __m128i&, const RenderState&,
+                       float);
+    int (*occluded4)(const gfxRTWideBVH*, const RayPacket&, __m128);
+};
+
+template <typename Function> bool find(void* library, const char* name, Function& function) {
+    void* const address = dlsym(library, name);
+    std::memcpy(&function, &address, sizeof function);
+    return address != nullptr;
+}
+
+// The calls of the build at path; false (with dlerror's reason printed) when
+// it cannot be loaded or lacks one of them.
+bool load_calls(const char* path, LibraryCalls& calls) {
+    void* const library = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+    if (library != nullptr &&
+        find(library, "_ZNK12gfxRTWideBVH10intersect1EPKfS1_fR12gfxRTWideHit", calls.intersect1) &&
+        find(library, "_ZNK12gfxRTWideBVH9occluded1EPKfS1_f", calls.occluded1) &&
+        find(library, "_ZNK12gfxRTWideBVH10intersect4ER9RayPacketR9HitPacketRDv2_xRK11RenderStatef",
+             calls.intersect4) &&
+        find(library, "_ZNK12gfxRTWideBVH9occluded4ERK9RayPacketDv4_f", calls.occluded4))
+        return true;
+    std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path, dlerror());
+    return false;
+}
+
+enum class Call { ONE, OCCLUDED_ONE, PACKETS, OCCLUDED_PACKETS };
+
+// What a pass found, to tell the builds' answers apart: a hash of every
+// lane's hit (t's bits and the triangle's index) or occlusion.
+struct Pass {
+    double seconds;
+    std::uint64_t answers;
+};
+
+void mix(std::uint64_t& hash, std::uint64_t value) {
+    hash = (hash ^ value) * 0x100000001b3ull;
+}
+
+std::uint64_t float_bits(float x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
+           const std::vector<RayPacket>& packets) {
+    std::uint64_t answers = 0xcbf29ce484222325ull;
+    const auto start = std::chrono::steady_clock::now();
+    for (const RayPacket& packet : packets) {
+        if (call == Call::PACKETS) {
+            RayPacket rays = packet;
+            HitPacket hits;
+            clear_hits(hits);
+            const RenderState state = {};
+            __m128i index;
+            calls.intersect4(&tree, rays, hits, index, state, NO_HIT_DISTANCE);
+            alignas(16) std::int32_t lanes[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), index);
+            for (int k = 0; k < 4; ++k)
+                mix(answers, std::uint32_t(lanes[k]));
+            mix(answers, float_bits(_mm_cvtss_f32(hits.t)));
+        } else if (call == Call::OCCLUDED_PACKETS) {
+            mix(answers,
+                std::uint32_t(calls.occluded4(&tree, packet, _mm_set1_ps(NO_HIT_DISTANCE))));
+        } else {
+            for (int k = 0; k < 4; ++k) {
+                if (!((packet.active_mask >> k) & 1))
+                    continue;
+                const LaneRay ray = lane_ray(packet, k);
+                if (call == Call::ONE) {
+                    gfxRTWideHit hit;
+                    if (calls.intersect1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
+                        mix(answers, float_bits(hit.t) << 32 | std::uint32_t(hit.index));
+                } else {
+                    mix(answers,
+                        calls.occluded1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE));
+                }
+            }
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {seconds, answers};
+}
+
+bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call, int& rounds) {
+    if (argc < 6 || argc > 7)
+        return false;
+    const std::string set_name = argv[3], mesh = argv[4], call_name = argv[5];
+    const char* const sets[] = {"primary", "single", "ao", "random"};
+    const RaySet values[] = {RaySet::PRIMARY_2X2, RaySet::SINGLE, RaySet::AO, RaySet::RANDOM};
+    int found = -1;
+    for (int k = 0; k < 4; ++k)
+        if (set_name == sets[k])
+            found = k;
+    if (found < 0 || (mesh != "100k" && mesh != "1m"))
+        return false;
+    set = values[found];
+    nominal = mesh == "100k" ? 100000 : 1000000;
+    if (call_name == "one")
+        call = Call::ONE;
+    else if (call_name == "occluded_one")
+        call = Call::OCCLUDED_ONE;
+    else if (call_name == "packets")
+        call = Call::PACKETS;
+    else if (call_name == "occluded_packets")
+        call = Call::OCCLUDED_PACKETS;
+    else
+        return false;
+    rounds = argc == 7 ? std::atoi(argv[6]) : 16;
+    return rounds >= 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    RaySet set = RaySet::RANDOM;
+    std::size_t nominal = 0;
+    Call call = Call::PACKETS;
+    int rounds = 0;
+    if (!parse(argc, argv, set, nominal, call, rounds)) {
+        std::fprintf(stderr, "usage: zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random "
+                             "100k|1m one|occluded_one|packets|occluded_packets [rounds >= 2]\n");
+        return 2;
+    }
+    LibraryCalls a, b;
+    if (!load_calls(argv[1], a) || !load_calls(argv[2], b))
+        return 1;
+    const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
+    gfxRTWideBVH tree;
+    if (!tree.build(mesh.data(), unsigned(mesh.size()), 2)) {
+        std::fprintf(stderr, "zrv_library_ab_bench: the wide BVH build failed\n");
+        return 1;
+    }
+    const std::vector<RayPacket>& packets = benchmark_rays(set, nominal);
+    // A then B in even rounds, B then A in odd ones: whichever runs second
+    // finds the caches as the first left them.
+    std::vector<double> time_a, time_b, ratio;
+    bool same = true;
+    for (int round = 0; round < rounds; ++round) {
+        Pass pass_a, pass_b;
+        if (round % 2 == 0) {
+            pass_a = trace(a, call, tree, packets);
+            pass_b = trace(b, call, tree, packets);
+        } else {
+            pass_b = trace(b, call, tree, packets);
+            pass_a = trace(a, call, tree, packets);
+        }
+        same = same && pass_a.answers == pass_b.answers;
+        time_a.push_back(pass_a.seconds);
+        time_b.push_back(pass_b.seconds);
+        ratio.push_back(pass_b.seconds / pass_a.seconds);
+    }
+    std::sort(time_a.begin(), time_a.end());
+    std::sort(time_b.begin(), time_b.end());
+    std::sort(ratio.begin(), ratio.end());
+    const int n = rounds;
+    std::printf("%s %s %s, %d rounds: A best %.2f median %.2f ms; B best %.2f median %.2f ms; "
+                "B/A quartiles %.3f %.3f %.3f; %s\n",
+                argv[3], argv[4], argv[5], n, time_a[0] * 1e3, time_a[n / 2] * 1e3, time_b[0] * 1e3,
+                time_b[n / 2] * 1e3, ratio[n / 4], ratio[n / 2], ratio[(3 * n) / 4],
+                same ? "the same answers" : "DIFFERENT ANSWERS");
+    return same ? 0 : 3;
+}
