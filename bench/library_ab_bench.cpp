@@ -5,7 +5,8 @@
 // differ by a percent or two, so a change of a few percent shows.
 //
 //   zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random 100k|1m
-//                        one|occluded_one|packets|occluded_packets [rounds]
+//                        one|occluded_one|packets|occluded_packets|batch|occluded_batch
+//                        [rounds]
 //
 // LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
 // gfxRTWideBVH has this build's layout; the tree is built by the library
@@ -41,6 +42,10 @@ struct LibraryCalls {
     void (*intersect4)(const gfxRTWideBVH*, RayPacket&, HitPacket&, __m128i&, const RenderState&,
                        float);
     int (*occluded4)(const gfxRTWideBVH*, const RayPacket&, __m128);
+    void (*intersect_batch)(const gfxRTWideBVH*, const float*, const float*, const float*,
+                            unsigned int, float*, int*, float*, float*, unsigned int);
+    void (*occluded_batch)(const gfxRTWideBVH*, const float*, const float*, const float*,
+                           unsigned int, unsigned char*, unsigned int);
 };
 
 template <typename Function> bool find(void* library, const char* name, Function& function) {
@@ -58,13 +63,16 @@ bool load_calls(const char* path, LibraryCalls& calls) {
         find(library, "_ZNK12gfxRTWideBVH9occluded1EPKfS1_f", calls.occluded1) &&
         find(library, "_ZNK12gfxRTWideBVH10intersect4ER9RayPacketR9HitPacketRDv2_xRK11RenderStatef",
              calls.intersect4) &&
-        find(library, "_ZNK12gfxRTWideBVH9occluded4ERK9RayPacketDv4_f", calls.occluded4))
+        find(library, "_ZNK12gfxRTWideBVH9occluded4ERK9RayPacketDv4_f", calls.occluded4) &&
+        find(library, "_ZNK12gfxRTWideBVH15intersect_batchEPKfS1_S1_jPfPiS2_S2_j",
+             calls.intersect_batch) &&
+        find(library, "_ZNK12gfxRTWideBVH14occluded_batchEPKfS1_S1_jPhj", calls.occluded_batch))
         return true;
     std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path, dlerror());
     return false;
 }
 
-enum class Call { ONE, OCCLUDED_ONE, PACKETS, OCCLUDED_PACKETS };
+enum class Call { ONE, OCCLUDED_ONE, PACKETS, OCCLUDED_PACKETS, BATCH, OCCLUDED_BATCH };
 
 // What a pass found, to tell the builds' answers apart: a hash of every
 // lane's hit (t's bits and the triangle's index) or occlusion.
@@ -83,8 +91,33 @@ std::uint64_t float_bits(float x) {
     return bits;
 }
 
+// One batch call over every ray on one thread.
+Pass trace_batch(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
+                 const RayArrays& rays) {
+    const unsigned int count = unsigned(rays.count);
+    std::vector<float> t(count), u(count), v(count);
+    std::vector<int> index(count);
+    std::vector<unsigned char> occluded(count);
+    const auto start = std::chrono::steady_clock::now();
+    if (call == Call::BATCH)
+        calls.intersect_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
+                              t.data(), index.data(), u.data(), v.data(), 1);
+    else
+        calls.occluded_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
+                             occluded.data(), 1);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::uint64_t answers = 0xcbf29ce484222325ull;
+    for (unsigned int i = 0; i < count; ++i)
+        mix(answers,
+            call == Call::BATCH ? float_bits(t[i]) << 32 | std::uint32_t(index[i]) : occluded[i]);
+    return {seconds, answers};
+}
+
 Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
-           const std::vector<RayPacket>& packets) {
+           const std::vector<RayPacket>& packets, const RayArrays& arrays) {
+    if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
+        return trace_batch(calls, call, tree, arrays);
     std::uint64_t answers = 0xcbf29ce484222325ull;
     const auto start = std::chrono::steady_clock::now();
     for (const RayPacket& packet : packets) {
@@ -146,6 +179,10 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
         call = Call::PACKETS;
     else if (call_name == "occluded_packets")
         call = Call::OCCLUDED_PACKETS;
+    else if (call_name == "batch")
+        call = Call::BATCH;
+    else if (call_name == "occluded_batch")
+        call = Call::OCCLUDED_BATCH;
     else
         return false;
     rounds = argc == 7 ? std::atoi(argv[6]) : 16;
@@ -161,7 +198,8 @@ int main(int argc, char** argv) {
     int rounds = 0;
     if (!parse(argc, argv, set, nominal, call, rounds)) {
         std::fprintf(stderr, "usage: zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random "
-                             "100k|1m one|occluded_one|packets|occluded_packets [rounds >= 2]\n");
+                             "100k|1m one|occluded_one|packets|occluded_packets|batch|"
+                             "occluded_batch [rounds >= 2]\n");
         return 2;
     }
     LibraryCalls a, b;
@@ -174,6 +212,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::vector<RayPacket>& packets = benchmark_rays(set, nominal);
+    const RayArrays& arrays = benchmark_ray_arrays(set, nominal);
     // A then B in even rounds, B then A in odd ones: whichever runs second
     // finds the caches as the first left them.
     std::vector<double> time_a, time_b, ratio;
@@ -181,11 +220,11 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         Pass pass_a, pass_b;
         if (round % 2 == 0) {
-            pass_a = trace(a, call, tree, packets);
-            pass_b = trace(b, call, tree, packets);
+            pass_a = trace(a, call, tree, packets, arrays);
+            pass_b = trace(b, call, tree, packets, arrays);
         } else {
-            pass_b = trace(b, call, tree, packets);
-            pass_a = trace(a, call, tree, packets);
+            pass_b = trace(b, call, tree, packets, arrays);
+            pass_a = trace(a, call, tree, packets, arrays);
         }
         same = same && pass_a.answers == pass_b.answers;
         time_a.push_back(pass_a.seconds);
