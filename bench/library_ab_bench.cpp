@@ -4,16 +4,17 @@
 // machine's state; calls of two builds alternated on the same tree and rays
 // differ by a percent or two, so a change of a few percent shows.
 //
-//   zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random 100k|1m
+//   zrv_library_ab_bench [--own-trees] LIB_A LIB_B primary|single|ao|random 100k|1m
 //                        one|occluded_one|packets|occluded_packets|batch|occluded_batch
 //                        [rounds]
 //
 // LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
 // gfxRTWideBVH has this build's layout; the tree is built by the library
-// this tool is linked with. Each build is loaded with its own symbols first
-// (RTLD_DEEPBIND), so that its calls reach its own kernels. Prints both
-// builds' best and median times, the quartiles of B's time over A's, and
-// whether they found the same hits.
+// this tool is linked with, or with --own-trees each build traces a tree of
+// its own build (to compare builders; the trees then lie in different
+// memory, which adds a little of the noise between processes). Each build is loaded with its own
+// symbols first (RTLD_DEEPBIND), so that its calls reach its own kernels. Prints both builds' best
+// and median times, the quartiles of B's time over A's, and whether they found the same hits.
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "FrameTrace.h"
@@ -37,6 +38,7 @@ namespace {
 
 // gfxRTWideBVH's query calls, with the tree as first argument.
 struct LibraryCalls {
+    bool (*build)(gfxRTWideBVH*, const triAccel*, unsigned int, unsigned int);
     bool (*intersect1)(const gfxRTWideBVH*, const float*, const float*, float, gfxRTWideHit&);
     bool (*occluded1)(const gfxRTWideBVH*, const float*, const float*, float);
     void (*intersect4)(const gfxRTWideBVH*, RayPacket&, HitPacket&, __m128i&, const RenderState&,
@@ -58,7 +60,7 @@ template <typename Function> bool find(void* library, const char* name, Function
 // it cannot be loaded or lacks one of them.
 bool load_calls(const char* path, LibraryCalls& calls) {
     void* const library = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
-    if (library != nullptr &&
+    if (library != nullptr && find(library, "_ZN12gfxRTWideBVH5buildEPK8triAcceljj", calls.build) &&
         find(library, "_ZNK12gfxRTWideBVH10intersect1EPKfS1_fR12gfxRTWideHit", calls.intersect1) &&
         find(library, "_ZNK12gfxRTWideBVH9occluded1EPKfS1_f", calls.occluded1) &&
         find(library, "_ZNK12gfxRTWideBVH10intersect4ER9RayPacketR9HitPacketRDv2_xRK11RenderStatef",
@@ -196,8 +198,14 @@ int main(int argc, char** argv) {
     std::size_t nominal = 0;
     Call call = Call::PACKETS;
     int rounds = 0;
+    const bool own_trees = argc > 1 && std::strcmp(argv[1], "--own-trees") == 0;
+    if (own_trees) {
+        --argc;
+        ++argv;
+    }
     if (!parse(argc, argv, set, nominal, call, rounds)) {
-        std::fprintf(stderr, "usage: zrv_library_ab_bench LIB_A LIB_B primary|single|ao|random "
+        std::fprintf(stderr, "usage: zrv_library_ab_bench [--own-trees] LIB_A LIB_B "
+                             "primary|single|ao|random "
                              "100k|1m one|occluded_one|packets|occluded_packets|batch|"
                              "occluded_batch [rounds >= 2]\n");
         return 2;
@@ -206,11 +214,15 @@ int main(int argc, char** argv) {
     if (!load_calls(argv[1], a) || !load_calls(argv[2], b))
         return 1;
     const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
-    gfxRTWideBVH tree;
-    if (!tree.build(mesh.data(), unsigned(mesh.size()), 2)) {
+    gfxRTWideBVH tree, tree_b;
+    const unsigned int count = unsigned(mesh.size());
+    if (!(own_trees
+              ? a.build(&tree, mesh.data(), count, 2) && b.build(&tree_b, mesh.data(), count, 2)
+              : tree.build(mesh.data(), count, 2))) {
         std::fprintf(stderr, "zrv_library_ab_bench: the wide BVH build failed\n");
         return 1;
     }
+    const gfxRTWideBVH& traced_b = own_trees ? tree_b : tree;
     const std::vector<RayPacket>& packets = benchmark_rays(set, nominal);
     const RayArrays& arrays = benchmark_ray_arrays(set, nominal);
     // A then B in even rounds, B then A in odd ones: whichever runs second
@@ -221,9 +233,9 @@ int main(int argc, char** argv) {
         Pass pass_a, pass_b;
         if (round % 2 == 0) {
             pass_a = trace(a, call, tree, packets, arrays);
-            pass_b = trace(b, call, tree, packets, arrays);
+            pass_b = trace(b, call, traced_b, packets, arrays);
         } else {
-            pass_b = trace(b, call, tree, packets, arrays);
+            pass_b = trace(b, call, traced_b, packets, arrays);
             pass_a = trace(a, call, tree, packets, arrays);
         }
         same = same && pass_a.answers == pass_b.answers;
