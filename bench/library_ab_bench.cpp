@@ -2,19 +2,20 @@
 // the ratio of their times for one call on one ray set. Separate processes
 // differ by up to a tenth in where the tree lands in memory and in the
 // machine's state; calls of two builds alternated on the same tree and rays
-// differ by a percent or two, so a change of a few percent shows.
+// differ by one to four percent, so a change of a few percent shows.
 //
 //   zrv_library_ab_bench [--own-trees] LIB_A LIB_B primary|single|ao|random 100k|1m
 //                        one|occluded_one|packets|occluded_packets|batch|occluded_batch
 //                        [rounds]
 //
 // LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
-// gfxRTWideBVH has this build's layout; the tree is built by the library
-// this tool is linked with, or with --own-trees each build traces a tree of
-// its own build (to compare builders; the trees then lie in different
-// memory, which adds a little of the noise between processes). Each build is loaded with its own
-// symbols first (RTLD_DEEPBIND), so that its calls reach its own kernels. Prints both builds' best
-// and median times, the quartiles of B's time over A's, and whether they found the same hits.
+// gfxRTWideBVH has this build's layout. The tree is built by the library
+// this tool is linked with; with --own-trees each build traces a tree of its
+// own build (to compare builders; the trees then lie in different memory,
+// which adds a little of the noise between processes). Each build is
+// loaded with its own symbols first (RTLD_DEEPBIND), so that its calls
+// reach its own kernels. Prints both builds' best and median times, the
+// quartiles of B's time over A's, and whether they found the same hits.
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "FrameTrace.h"
@@ -36,7 +37,7 @@ using namespace zrv::bench;
 
 namespace {
 
-// gfxRTWideBVH's query calls, with the tree as first argument.
+// gfxRTWideBVH's build and query calls, with the tree as first argument.
 struct LibraryCalls {
     bool (*build)(gfxRTWideBVH*, const triAccel*, unsigned int, unsigned int);
     bool (*intersect1)(const gfxRTWideBVH*, const float*, const float*, float, gfxRTWideHit&);
@@ -70,7 +71,9 @@ bool load_calls(const char* path, LibraryCalls& calls) {
              calls.intersect_batch) &&
         find(library, "_ZNK12gfxRTWideBVH14occluded_batchEPKfS1_S1_jPhj", calls.occluded_batch))
         return true;
-    std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path, dlerror());
+    const char* const reason = dlerror();
+    std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path,
+                 reason != nullptr ? reason : "a call is missing");
     return false;
 }
 
