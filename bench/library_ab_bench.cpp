@@ -7,6 +7,11 @@
 //   zrv_library_ab_bench [--own-trees] LIB_A LIB_B primary|single|ao|random 100k|1m
 //                        one|occluded_one|packets|occluded_packets|batch|occluded_batch
 //                        [rounds]
+//   zrv_library_ab_bench LIB_A LIB_B single|ao|random scene
+//                        one|occluded_one|packets|occluded_packets [rounds]
+//
+// The mesh "scene" is the benchmarks' instanced scene (64 placements of the
+// 100k mesh), built once by the linked library; "single" is its camera rays.
 //
 // LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
 // gfxRTWideBVH has this build's layout. The tree is built by the library
@@ -19,9 +24,11 @@
 #include "BenchMeshes.h"
 #include "BenchRays.h"
 #include "FrameTrace.h"
+#include "InstancedScene.h"
 #include "RayArrays.h"
 
 #include "gfxRTWideBVH.h"
+#include "gfxRTWideScene.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,6 +56,12 @@ struct LibraryCalls {
                             unsigned int, float*, int*, float*, float*, unsigned int);
     void (*occluded_batch)(const gfxRTWideBVH*, const float*, const float*, const float*,
                            unsigned int, unsigned char*, unsigned int);
+    bool (*scene_intersect1)(const gfxRTWideScene*, const float*, const float*, float,
+                             gfxRTWideSceneHit&);
+    bool (*scene_occluded1)(const gfxRTWideScene*, const float*, const float*, float);
+    void (*scene_intersect4)(const gfxRTWideScene*, RayPacket&, HitPacket&, __m128i&, __m128i&,
+                             const RenderState&, float);
+    int (*scene_occluded4)(const gfxRTWideScene*, const RayPacket&, __m128);
 };
 
 template <typename Function> bool find(void* library, const char* name, Function& function) {
@@ -69,7 +82,14 @@ bool load_calls(const char* path, LibraryCalls& calls) {
         find(library, "_ZNK12gfxRTWideBVH9occluded4ERK9RayPacketDv4_f", calls.occluded4) &&
         find(library, "_ZNK12gfxRTWideBVH15intersect_batchEPKfS1_S1_jPfPiS2_S2_j",
              calls.intersect_batch) &&
-        find(library, "_ZNK12gfxRTWideBVH14occluded_batchEPKfS1_S1_jPhj", calls.occluded_batch))
+        find(library, "_ZNK12gfxRTWideBVH14occluded_batchEPKfS1_S1_jPhj", calls.occluded_batch) &&
+        find(library, "_ZNK14gfxRTWideScene10intersect1EPKfS1_fR17gfxRTWideSceneHit",
+             calls.scene_intersect1) &&
+        find(library, "_ZNK14gfxRTWideScene9occluded1EPKfS1_f", calls.scene_occluded1) &&
+        find(library,
+             "_ZNK14gfxRTWideScene10intersect4ER9RayPacketR9HitPacketRDv2_xS5_RK11RenderStatef",
+             calls.scene_intersect4) &&
+        find(library, "_ZNK14gfxRTWideScene9occluded4ERK9RayPacketDv4_f", calls.scene_occluded4))
         return true;
     const char* const reason = dlerror();
     std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path,
@@ -119,8 +139,56 @@ Pass trace_batch(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
     return {seconds, answers};
 }
 
+// The calls on the instanced scene.
+Pass trace_scene(const LibraryCalls& calls, Call call, const gfxRTWideScene& scene,
+                 const std::vector<RayPacket>& packets) {
+    std::uint64_t answers = 0xcbf29ce484222325ull;
+    const auto start = std::chrono::steady_clock::now();
+    for (const RayPacket& packet : packets) {
+        if (call == Call::PACKETS) {
+            RayPacket rays = packet;
+            HitPacket hits;
+            clear_hits(hits);
+            const RenderState state = {};
+            __m128i index, instance;
+            calls.scene_intersect4(&scene, rays, hits, index, instance, state, NO_HIT_DISTANCE);
+            alignas(16) std::int32_t lanes[4], instances[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), index);
+            _mm_store_si128(reinterpret_cast<__m128i*>(instances), instance);
+            for (int k = 0; k < 4; ++k)
+                mix(answers,
+                    std::uint64_t(std::uint32_t(instances[k])) << 32 | std::uint32_t(lanes[k]));
+        } else if (call == Call::OCCLUDED_PACKETS) {
+            mix(answers,
+                std::uint32_t(calls.scene_occluded4(&scene, packet, _mm_set1_ps(NO_HIT_DISTANCE))));
+        } else {
+            for (int k = 0; k < 4; ++k) {
+                if (!((packet.active_mask >> k) & 1))
+                    continue;
+                const LaneRay ray = lane_ray(packet, k);
+                if (call == Call::ONE) {
+                    gfxRTWideSceneHit hit;
+                    if (calls.scene_intersect1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE,
+                                               hit))
+                        mix(answers,
+                            float_bits(hit.t) << 32 | std::uint32_t(hit.index * 64 + hit.instance));
+                } else {
+                    mix(answers,
+                        calls.scene_occluded1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE));
+                }
+            }
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {seconds, answers};
+}
+
 Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
-           const std::vector<RayPacket>& packets, const RayArrays& arrays) {
+           const std::vector<RayPacket>& packets, const RayArrays& arrays,
+           const gfxRTWideScene* scene) {
+    if (scene != nullptr)
+        return trace_scene(calls, call, *scene, packets);
     if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
         return trace_batch(calls, call, tree, arrays);
     std::uint64_t answers = 0xcbf29ce484222325ull;
@@ -172,10 +240,10 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
     for (int k = 0; k < 4; ++k)
         if (set_name == sets[k])
             found = k;
-    if (found < 0 || (mesh != "100k" && mesh != "1m"))
+    if (found < 0 || (mesh != "100k" && mesh != "1m" && mesh != "scene"))
         return false;
     set = values[found];
-    nominal = mesh == "100k" ? 100000 : 1000000;
+    nominal = mesh == "100k" ? 100000 : mesh == "1m" ? 1000000 : 0; // 0: the scene
     if (call_name == "one")
         call = Call::ONE;
     else if (call_name == "occluded_one")
@@ -191,7 +259,8 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
     else
         return false;
     rounds = argc == 7 ? std::atoi(argv[6]) : 16;
-    return rounds >= 2;
+    const bool batch = call == Call::BATCH || call == Call::OCCLUDED_BATCH;
+    return rounds >= 2 && (nominal != 0 || (set != RaySet::PRIMARY_2X2 && !batch));
 }
 
 } // namespace
@@ -210,24 +279,38 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: zrv_library_ab_bench [--own-trees] LIB_A LIB_B "
                              "primary|single|ao|random "
                              "100k|1m one|occluded_one|packets|occluded_packets|batch|"
-                             "occluded_batch [rounds >= 2]\n");
+                             "occluded_batch [rounds >= 2]\n"
+                             "       zrv_library_ab_bench LIB_A LIB_B single|ao|random scene "
+                             "one|occluded_one|packets|occluded_packets [rounds >= 2]\n");
         return 2;
     }
     LibraryCalls a, b;
     if (!load_calls(argv[1], a) || !load_calls(argv[2], b))
         return 1;
-    const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
     gfxRTWideBVH tree, tree_b;
-    const unsigned int count = unsigned(mesh.size());
-    if (!(own_trees
-              ? a.build(&tree, mesh.data(), count, 2) && b.build(&tree_b, mesh.data(), count, 2)
-              : tree.build(mesh.data(), count, 2))) {
-        std::fprintf(stderr, "zrv_library_ab_bench: the wide BVH build failed\n");
-        return 1;
+    const gfxRTWideScene* scene = nullptr;
+    const std::vector<RayPacket>* packets = nullptr;
+    const RayArrays* arrays = nullptr;
+    if (nominal == 0) {
+        const InstancedScene& setup = instanced_scene();
+        scene = setup.scene.get();
+        packets = &setup.packets(set == RaySet::SINGLE ? SceneRays::SINGLE
+                                 : set == RaySet::AO   ? SceneRays::AO
+                                                       : SceneRays::RANDOM);
+        arrays = &setup.arrays(SceneRays::RANDOM);
+    } else {
+        const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
+        const unsigned int count = unsigned(mesh.size());
+        if (!(own_trees
+                  ? a.build(&tree, mesh.data(), count, 2) && b.build(&tree_b, mesh.data(), count, 2)
+                  : tree.build(mesh.data(), count, 2))) {
+            std::fprintf(stderr, "zrv_library_ab_bench: the wide BVH build failed\n");
+            return 1;
+        }
+        packets = &benchmark_rays(set, nominal);
+        arrays = &benchmark_ray_arrays(set, nominal);
     }
     const gfxRTWideBVH& traced_b = own_trees ? tree_b : tree;
-    const std::vector<RayPacket>& packets = benchmark_rays(set, nominal);
-    const RayArrays& arrays = benchmark_ray_arrays(set, nominal);
     // A then B in even rounds, B then A in odd ones: whichever runs second
     // finds the caches as the first left them.
     std::vector<double> time_a, time_b, ratio;
@@ -235,11 +318,11 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         Pass pass_a, pass_b;
         if (round % 2 == 0) {
-            pass_a = trace(a, call, tree, packets, arrays);
-            pass_b = trace(b, call, traced_b, packets, arrays);
+            pass_a = trace(a, call, tree, *packets, *arrays, scene);
+            pass_b = trace(b, call, traced_b, *packets, *arrays, scene);
         } else {
-            pass_b = trace(b, call, traced_b, packets, arrays);
-            pass_a = trace(a, call, tree, packets, arrays);
+            pass_b = trace(b, call, traced_b, *packets, *arrays, scene);
+            pass_a = trace(a, call, tree, *packets, *arrays, scene);
         }
         same = same && pass_a.answers == pass_b.answers;
         time_a.push_back(pass_a.seconds);
