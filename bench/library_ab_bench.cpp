@@ -139,43 +139,96 @@ Pass trace_batch(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
     return {seconds, answers};
 }
 
-// The calls on the instanced scene.
-Pass trace_scene(const LibraryCalls& calls, Call call, const gfxRTWideScene& scene,
-                 const std::vector<RayPacket>& packets) {
+// What a packet call takes: a copy of the packet, no hits yet, no state.
+struct PacketQuery {
+    RayPacket rays;
+    HitPacket hits;
+    RenderState state = {};
+
+    explicit PacketQuery(const RayPacket& packet) : rays(packet) { clear_hits(hits); }
+};
+
+// A packet's hits: each lane's instance and triangle, and its t.
+void mix_packet(std::uint64_t& answers, const HitPacket& hits, __m128i index, __m128i instance) {
+    alignas(16) std::int32_t lanes[4], instances[4];
+    alignas(16) float t[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), index);
+    _mm_store_si128(reinterpret_cast<__m128i*>(instances), instance);
+    _mm_store_ps(t, hits.t);
+    for (int k = 0; k < 4; ++k) {
+        mix(answers, std::uint64_t(std::uint32_t(instances[k])) << 32 | std::uint32_t(lanes[k]));
+        mix(answers, float_bits(t[k]));
+    }
+}
+
+// One build's calls on one tree, each folding what it found into answers.
+struct MeshCalls {
+    const LibraryCalls& calls;
+    const gfxRTWideBVH& tree;
+
+    void packet(const RayPacket& packet, std::uint64_t& answers) const {
+        PacketQuery query(packet);
+        __m128i index;
+        calls.intersect4(&tree, query.rays, query.hits, index, query.state, NO_HIT_DISTANCE);
+        mix_packet(answers, query.hits, index, _mm_set1_epi32(-1));
+    }
+    int occluded_packet(const RayPacket& packet) const {
+        return calls.occluded4(&tree, packet, _mm_set1_ps(NO_HIT_DISTANCE));
+    }
+    void one(const LaneRay& ray, std::uint64_t& answers) const {
+        gfxRTWideHit hit;
+        if (calls.intersect1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
+            mix(answers, float_bits(hit.t) << 32 | std::uint32_t(hit.index));
+    }
+    bool occluded_one(const LaneRay& ray) const {
+        return calls.occluded1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE);
+    }
+};
+
+// The same on the instanced scene; hits also fold in their instance.
+struct SceneCalls {
+    const LibraryCalls& calls;
+    const gfxRTWideScene& scene;
+
+    void packet(const RayPacket& packet, std::uint64_t& answers) const {
+        PacketQuery query(packet);
+        __m128i index, instance;
+        calls.scene_intersect4(&scene, query.rays, query.hits, index, instance, query.state,
+                               NO_HIT_DISTANCE);
+        mix_packet(answers, query.hits, index, instance);
+    }
+    int occluded_packet(const RayPacket& packet) const {
+        return calls.scene_occluded4(&scene, packet, _mm_set1_ps(NO_HIT_DISTANCE));
+    }
+    void one(const LaneRay& ray, std::uint64_t& answers) const {
+        gfxRTWideSceneHit hit;
+        if (calls.scene_intersect1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
+            mix(answers, float_bits(hit.t) << 32 | std::uint32_t(hit.index * 64 + hit.instance));
+    }
+    bool occluded_one(const LaneRay& ray) const {
+        return calls.scene_occluded1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE);
+    }
+};
+
+// Every packet through one of the packet or one-ray calls of target.
+template <class Target>
+Pass trace_packets(const Target& target, Call call, const std::vector<RayPacket>& packets) {
     std::uint64_t answers = 0xcbf29ce484222325ull;
     const auto start = std::chrono::steady_clock::now();
     for (const RayPacket& packet : packets) {
         if (call == Call::PACKETS) {
-            RayPacket rays = packet;
-            HitPacket hits;
-            clear_hits(hits);
-            const RenderState state = {};
-            __m128i index, instance;
-            calls.scene_intersect4(&scene, rays, hits, index, instance, state, NO_HIT_DISTANCE);
-            alignas(16) std::int32_t lanes[4], instances[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), index);
-            _mm_store_si128(reinterpret_cast<__m128i*>(instances), instance);
-            for (int k = 0; k < 4; ++k)
-                mix(answers,
-                    std::uint64_t(std::uint32_t(instances[k])) << 32 | std::uint32_t(lanes[k]));
+            target.packet(packet, answers);
         } else if (call == Call::OCCLUDED_PACKETS) {
-            mix(answers,
-                std::uint32_t(calls.scene_occluded4(&scene, packet, _mm_set1_ps(NO_HIT_DISTANCE))));
+            mix(answers, std::uint32_t(target.occluded_packet(packet)));
         } else {
             for (int k = 0; k < 4; ++k) {
                 if (!((packet.active_mask >> k) & 1))
                     continue;
                 const LaneRay ray = lane_ray(packet, k);
-                if (call == Call::ONE) {
-                    gfxRTWideSceneHit hit;
-                    if (calls.scene_intersect1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE,
-                                               hit))
-                        mix(answers,
-                            float_bits(hit.t) << 32 | std::uint32_t(hit.index * 64 + hit.instance));
-                } else {
-                    mix(answers,
-                        calls.scene_occluded1(&scene, ray.origin, ray.direction, NO_HIT_DISTANCE));
-                }
+                if (call == Call::ONE)
+                    target.one(ray, answers);
+                else
+                    mix(answers, target.occluded_one(ray));
             }
         }
     }
@@ -188,46 +241,10 @@ Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
            const std::vector<RayPacket>& packets, const RayArrays& arrays,
            const gfxRTWideScene* scene) {
     if (scene != nullptr)
-        return trace_scene(calls, call, *scene, packets);
+        return trace_packets(SceneCalls{calls, *scene}, call, packets);
     if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
         return trace_batch(calls, call, tree, arrays);
-    std::uint64_t answers = 0xcbf29ce484222325ull;
-    const auto start = std::chrono::steady_clock::now();
-    for (const RayPacket& packet : packets) {
-        if (call == Call::PACKETS) {
-            RayPacket rays = packet;
-            HitPacket hits;
-            clear_hits(hits);
-            const RenderState state = {};
-            __m128i index;
-            calls.intersect4(&tree, rays, hits, index, state, NO_HIT_DISTANCE);
-            alignas(16) std::int32_t lanes[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), index);
-            for (int k = 0; k < 4; ++k)
-                mix(answers, std::uint32_t(lanes[k]));
-            mix(answers, float_bits(_mm_cvtss_f32(hits.t)));
-        } else if (call == Call::OCCLUDED_PACKETS) {
-            mix(answers,
-                std::uint32_t(calls.occluded4(&tree, packet, _mm_set1_ps(NO_HIT_DISTANCE))));
-        } else {
-            for (int k = 0; k < 4; ++k) {
-                if (!((packet.active_mask >> k) & 1))
-                    continue;
-                const LaneRay ray = lane_ray(packet, k);
-                if (call == Call::ONE) {
-                    gfxRTWideHit hit;
-                    if (calls.intersect1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE, hit))
-                        mix(answers, float_bits(hit.t) << 32 | std::uint32_t(hit.index));
-                } else {
-                    mix(answers,
-                        calls.occluded1(&tree, ray.origin, ray.direction, NO_HIT_DISTANCE));
-                }
-            }
-        }
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {seconds, answers};
+    return trace_packets(MeshCalls{calls, tree}, call, packets);
 }
 
 bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call, int& rounds) {
