@@ -127,6 +127,13 @@ public:
     // u and v are left alone. state.thread_index is not used.
     void intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index, const RenderState& state,
                     float max_distance) const;
+    // count packets, each with what intersect4 gives it, bit for bit.
+    // Packets from one point whose lanes lie within a few degrees of each
+    // other, such as neighbouring 2x2 blocks of a camera's pixels, are
+    // walked four at a time, each node tested once for all of them: pass a
+    // camera's packets in fours of neighbouring blocks.
+    void intersect_packets(const RayPacket* rays, HitPacket* hits, __m128i* hit_index,
+                           unsigned int count, const RenderState& state, float max_distance) const;
     // The lanes of rays.active_mask whose ray hits a triangle that casts
     // shadows with 0.0001 <= t < the lane's max_distance, as a lane mask.
     int occluded4(const RayPacket& rays, __m128 max_distance) const;

@@ -95,6 +95,15 @@ void gfxRTWideBVH::intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_ind
                                           state, max_distance);
 }
 
+void gfxRTWideBVH::intersect_packets(const RayPacket* rays, HitPacket* hits, __m128i* hit_index,
+                                     unsigned int count, const RenderState& state,
+                                     float max_distance) const {
+    if (count == 0 || rays == nullptr || hits == nullptr || hit_index == nullptr)
+        return;
+    gfx_detail::wide_kernels().intersect_packets(gfxRTWideBVHAccess::view(*this), rays, hits,
+                                                 hit_index, count, state, max_distance);
+}
+
 int gfxRTWideBVH::occluded4(const RayPacket& rays, __m128 max_distance) const {
     return gfx_detail::wide_kernels().occluded4(gfxRTWideBVHAccess::view(*this), rays,
                                                 max_distance);

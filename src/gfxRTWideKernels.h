@@ -39,6 +39,10 @@ struct WideKernels {
                       float max_distance);
     void (*intersect4)(const WideTree& tree, const RayPacket& rays, HitPacket& hits,
                        __m128i& hit_index, const RenderState& state, float max_distance);
+    // count packets, each as intersect4 traces it.
+    void (*intersect_packets)(const WideTree& tree, const RayPacket* rays, HitPacket* hits,
+                              __m128i* hit_index, unsigned int count, const RenderState& state,
+                              float max_distance);
     int (*occluded4)(const WideTree& tree, const RayPacket& rays, __m128 max_distance);
     // Rays [begin, end) of a batch.
     void (*intersect_range)(const WideTree& tree, const WideBatch& batch, unsigned int begin,

@@ -212,7 +212,7 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
         for (int lane = 0; lane < 4; ++lane)
             neighbours.add(o, d, rays.limits[i]);
         neighbours.add(o, d, rays.limits[i]);
-        for (int lane = 1; lane < 4; ++lane) {
+        for (int lane = 1; lane < 12; ++lane) {
             float near_d[3];
             for (int a = 0; a < 3; ++a)
                 near_d[a] = d[a] * (1.0f + u(rng));
@@ -307,6 +307,15 @@ WideAnswers tree_answers(const gfxRTWideBVH& tree) {
     a.occluded4 = [&tree](const RayPacket& rays, const float* limits) {
         return tree.occluded4(rays, _mm_loadu_ps(limits));
     };
+    a.packets = [&tree](const RayPacket* rays, HitPacket* hits, unsigned int count,
+                        unsigned int shadow, float limit) {
+        __m128i index[4]; // runs of four at most
+        tree.intersect_packets(rays, hits, index, count, RenderState{0, shadow}, limit);
+        std::vector<std::string> texts;
+        for (unsigned int p = 0; p < count; ++p)
+            texts.push_back(packet_bits(hits[p], index[p]));
+        return texts;
+    };
     return a;
 }
 
@@ -355,24 +364,54 @@ WideAnswers one_ray_at_a_time(WideAnswers answers) {
 
 namespace {
 
-// intersect4 with and without shadow_rays, from hits of t start in odd
-// packets, limited to limit but every third; then occluded4.
+// The packets' starting hits: t start in odd packets.
+HitPacket start_hits(std::size_t p, float start) {
+    return HitPacket{_mm_set1_ps(p % 2 ? start : 1e30f), _mm_set1_ps(7.0f), _mm_set1_ps(9.0f),
+                     _mm_set1_epi32(-1)};
+}
+
+// A run of four packets' limit: limit but every third run.
+float run_limit(std::size_t p, float limit) {
+    return (p / 4) % 3 == 0 ? 1e30f : limit;
+}
+
+// intersect4 with and without shadow_rays, then occluded4, or (grouped)
+// intersect_packets with and without shadow_rays on runs of four.
 std::vector<std::string> packet_answers(const WideAnswers& answers,
                                         const std::vector<RayPacket>& packets, float start,
-                                        float limit) {
+                                        float limit, bool grouped) {
     static const float kOccludedLimits[4] = {1e30f, 0.5f, 2.0f, 1e30f};
-    std::vector<std::string> texts;
-    for (std::size_t p = 0; p < packets.size(); ++p) {
-        std::string text;
-        for (unsigned int shadow = 0; shadow < 2; ++shadow) {
-            const HitPacket hits{_mm_set1_ps(p % 2 ? start : 1e30f), _mm_set1_ps(7.0f),
-                                 _mm_set1_ps(9.0f), _mm_set1_epi32(-1)};
-            text += "shadow " + std::to_string(shadow) + ": " +
-                    answers.packet(packets[p], hits, shadow, p % 3 == 0 ? 1e30f : limit) + "\n ";
+    std::vector<std::string> texts(packets.size());
+    for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+        for (std::size_t first = 0; first < packets.size(); first += 4) {
+            const unsigned int n = unsigned(std::min<std::size_t>(4, packets.size() - first));
+            std::vector<HitPacket> hits;
+            for (unsigned int p = 0; p < n; ++p)
+                hits.push_back(start_hits(first + p, start));
+            std::vector<std::string> run;
+            if (grouped) {
+                run = answers.packets(&packets[first], hits.data(), n, shadow,
+                                      run_limit(first, limit));
+            } else {
+                for (unsigned int p = 0; p < n; ++p)
+                    run.push_back(answers.packet(packets[first + p], hits[p], shadow,
+                                                 run_limit(first, limit)));
+            }
+            for (unsigned int p = 0; p < n; ++p)
+                texts[first + p] += "shadow " + std::to_string(shadow) + ": " + run[p] + "\n ";
         }
-        texts.push_back(text + "occluded4 " +
-                        std::to_string(answers.occluded4(packets[p], kOccludedLimits)));
     }
+    if (!grouped)
+        for (std::size_t p = 0; p < packets.size(); ++p)
+            texts[p] +=
+                "occluded4 " + std::to_string(answers.occluded4(packets[p], kOccludedLimits));
+    return texts;
+}
+
+// The texts of intersect4 alone, as the grouped answers give them.
+std::vector<std::string> nearest_only(std::vector<std::string> texts) {
+    for (std::string& text : texts)
+        text.erase(text.rfind("occluded4"));
     return texts;
 }
 
@@ -382,7 +421,8 @@ void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideR
                     const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,
                     float limit, const std::string& where) {
     const std::vector<std::string> expected = answers_of(one_ray_at_a_time(want), rays, 1),
-                                   expected_packets = packet_answers(want, packets, start, limit);
+                                   expected_packets =
+                                       packet_answers(want, packets, start, limit, false);
     const auto note = [&](std::size_t i) {
         return want.note ? want.note(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i])
                          : std::string();
@@ -393,8 +433,11 @@ void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideR
         for (unsigned int threads : {1u, batch_threads})
             expect_texts(answers_of(got, rays, threads), expected,
                          where + level + ", batch on " + std::to_string(threads) + " threads");
-        expect_texts(packet_answers(got, packets, start, limit), expected_packets,
+        expect_texts(packet_answers(got, packets, start, limit, false), expected_packets,
                      where + level + ", packets");
+        if (got.packets)
+            expect_texts(packet_answers(got, packets, start, limit, true),
+                         nearest_only(expected_packets), where + level + ", packets in fours");
     });
 }
 

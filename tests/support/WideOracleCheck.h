@@ -40,6 +40,11 @@ struct WideAnswers {
                               float limit)>
         packet;
     std::function<int(const RayPacket& rays, const float* limits)> occluded4; // four
+    // intersect_packets on count (at most four) packets from hits (absent:
+    // not checked).
+    std::function<std::vector<std::string>(const RayPacket* rays, HitPacket* hits,
+                                           unsigned int count, unsigned int shadow, float limit)>
+        packets;
     std::function<std::string(const float* origin, const float* direction, float limit)> note;
 };
 
@@ -70,7 +75,9 @@ WideAnswers triangles_oracle(const std::vector<triAccel>& tris);
 // Every ray one at a time and through the batch calls on 1 and batch_threads
 // threads, and every packet through intersect4 (with and without
 // shadow_rays, from hits of t start in odd packets, limited to limit but
-// every third) and occluded4, got against want under every kernel version.
+// every third run of four) and occluded4, got against want under every
+// kernel version; and the packets through intersect_packets in runs of four
+// when got has it.
 // Stops reporting after a few mismatches.
 void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideRays& rays,
                     const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,
@@ -105,9 +112,10 @@ std::vector<RayPacket> packets_of(const WideRays& rays);
 // back towards its origin): where one lane meets a triangle's back, the other
 // meets its front, which lifts the kernel's packet-wide back-face early out.
 std::vector<RayPacket> facing_pairs(const WideRays& rays);
-// Two packets per ray, as camera rays come: the ray four times, and the ray
-// with three neighbours from its origin, their direction components scaled
-// by up to a thousandth, signs kept (unbounded, every lane active).
+// Four packets per ray, as a camera's neighbouring 2x2 blocks come: the ray
+// four times, then the ray with three neighbours and twice four neighbours,
+// all from its origin, their direction components scaled by up to a
+// thousandth, signs kept (unbounded, every lane active).
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
 // Occlusion samples of one point: the first count packets (at most all of
 // them) with every lane starting at lane 0's origin, directions kept, so
