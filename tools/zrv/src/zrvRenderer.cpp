@@ -23,7 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int tile_size = 32; // even, so that 2x2 packets never straddle tiles
+constexpr int tile_size = 32; // a multiple of 4, so that 4x4 blocks never straddle tiles
 
 double seconds_between(Clock::time_point start, Clock::time_point end) {
     return std::chrono::duration<double>(end - start).count();
@@ -115,8 +115,8 @@ public:
         const int y1 = std::min(y0 + tile_size, camera_.height());
 
         const double start = thread_seconds();
-        for (int y = y0; y < y1; y += 2)
-            for (int x = x0; x < x1; x += 2)
+        for (int y = y0; y < y1; y += 4)
+            for (int x = x0; x < x1; x += 4)
                 trace_primary(x, y, x0, y0, x1, y1);
         const double primary_done = thread_seconds();
         for (int y = y0; y < y1; y += 2)
@@ -161,29 +161,45 @@ private:
         return mask;
     }
 
+    // The primary rays of the 4x4 pixels at (x, y): four 2x2 packets, traced
+    // together so that a wide BVH walks them as one.
     void trace_primary(int x, int y, int x0, int y0, int x1, int y1) {
+        RayPacket rays[4];
+        HitPacket hits[4];
+        __m128i hit_instance[4];
+        for (int p = 0; p < 4; ++p) {
+            rays[p] = primary_packet(x + 2 * (p & 1), y + 2 * (p >> 1), x1, y1);
+            clear_hits(hits[p]);
+        }
+        structure_.trace_packets(rays, hits, hit_instance, 4, state_, no_distance_limit);
+        for (int p = 0; p < 4; ++p)
+            keep_primary_hits(x + 2 * (p & 1), y + 2 * (p >> 1), x0, y0, rays[p], hits[p],
+                              hit_instance[p]);
+    }
+
+    // The camera's packet of the 2x2 pixels at (x, y), active for the lanes
+    // inside the image. Lanes outside it repeat lane 0's ray so that the
+    // packet stays coherent.
+    RayPacket primary_packet(int x, int y, int x1, int y1) const {
         const int inside = lanes_inside(x, y, x1, y1);
         __m128 d[3];
         camera_.block_directions(x, y, ray_scale_, d[0], d[1], d[2]);
-        // Lane 0 is always inside the image; lanes outside it repeat its ray
-        // so that the packet stays coherent.
-        alignas(16) float dx[4], dy[4], dz[4];
-        float* const axes[3] = {dx, dy, dz};
         for (int a = 0; a < 3; ++a)
-            _mm_store_ps(axes[a], _mm_or_ps(_mm_and_ps(masktable4[inside], d[a]),
-                                            _mm_andnot_ps(masktable4[inside],
-                                                          _mm_shuffle_ps(d[a], d[a], 0))));
-        RayPacket rays = make_packet(_mm_set1_ps(camera_.eye().x), _mm_set1_ps(camera_.eye().y),
-                                     _mm_set1_ps(camera_.eye().z), _mm_load_ps(dx), _mm_load_ps(dy),
-                                     _mm_load_ps(dz), inside);
-        HitPacket hits;
-        clear_hits(hits);
-        __m128i hit_instance;
-        structure_.trace(rays, hits, hit_instance, state_, no_distance_limit);
+            d[a] = _mm_or_ps(_mm_and_ps(masktable4[inside], d[a]),
+                             _mm_andnot_ps(masktable4[inside], _mm_shuffle_ps(d[a], d[a], 0)));
+        return make_packet(_mm_set1_ps(camera_.eye().x), _mm_set1_ps(camera_.eye().y),
+                           _mm_set1_ps(camera_.eye().z), d[0], d[1], d[2], inside);
+    }
 
-        alignas(16) float t[4];
+    void keep_primary_hits(int x, int y, int x0, int y0, const RayPacket& rays,
+                           const HitPacket& hits, __m128i hit_instance) {
+        const int inside = rays.active_mask;
+        alignas(16) float t[4], dx[4], dy[4], dz[4];
         alignas(16) int id[4], instance[4];
         _mm_store_ps(t, hits.t);
+        _mm_store_ps(dx, rays.direction.x);
+        _mm_store_ps(dy, rays.direction.y);
+        _mm_store_ps(dz, rays.direction.z);
         _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
         _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
         for (int lane = 0; lane < 4; ++lane) {

@@ -235,6 +235,21 @@ void SceneStructure::trace(RayPacket& rays, HitPacket& hits, __m128i& hit_instan
     }
 }
 
+void SceneStructure::trace_packets(RayPacket* rays, HitPacket* hits, __m128i* hit_instance,
+                                   unsigned int count, const RenderState& state,
+                                   float max_distance) const {
+    if (kind == StructureKind::wide) {
+        // The triangles' positions go where the instances will be: ids
+        // already say which triangle, and a mesh has no instance.
+        wide->intersect_packets(rays, hits, hit_instance, count, state, max_distance);
+        for (unsigned int p = 0; p < count; ++p)
+            hit_instance[p] = _mm_set1_epi32(-1);
+        return;
+    }
+    for (unsigned int p = 0; p < count; ++p)
+        trace(rays[p], hits[p], hit_instance[p], state, max_distance);
+}
+
 int SceneStructure::occluded(RayPacket& rays, const RenderState& state, float max_distance) const {
     const int active = rays.active_mask & 0xF;
     if (kind == StructureKind::wide)

@@ -92,6 +92,10 @@ public:
         __m128i ignored;
         trace(rays, hits, ignored, state, max_distance);
     }
+    // trace on count packets, the wide BVH's walking neighbouring camera
+    // packets together (hits are the same as trace's, packet by packet).
+    void trace_packets(RayPacket* rays, HitPacket* hits, __m128i* hit_instance, unsigned int count,
+                       const RenderState& state, float max_distance) const;
     // The active lanes of rays that hit a triangle casting shadows within
     // max_distance, as a lane mask: the question of shadow and occlusion
     // rays, which need no nearest hit. state is a shadow-ray state
