@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -212,10 +213,21 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
         for (int lane = 0; lane < 4; ++lane)
             neighbours.add(o, d, rays.limits[i]);
         neighbours.add(o, d, rays.limits[i]);
+        // The last packet's lanes turn the smallest component's sign where
+        // it is below a 64th of the largest (under a degree): a run of
+        // packets that cannot share one set of bounds.
+        int smallest = 0;
+        for (int a = 1; a < 3; ++a)
+            if (std::fabs(d[a]) < std::fabs(d[smallest]))
+                smallest = a;
+        const float largest = std::max({std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
+        const bool turn = std::fabs(d[smallest]) * 64.0f < largest;
         for (int lane = 1; lane < 12; ++lane) {
             float near_d[3];
             for (int a = 0; a < 3; ++a)
                 near_d[a] = d[a] * (1.0f + u(rng));
+            if (turn && lane >= 8)
+                near_d[smallest] = -near_d[smallest];
             neighbours.add(o, near_d, rays.limits[i]);
         }
     }

@@ -115,7 +115,9 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays);
 // Four packets per ray, as a camera's neighbouring 2x2 blocks come: the ray
 // four times, then the ray with three neighbours and twice four neighbours,
 // all from its origin, their direction components scaled by up to a
-// thousandth, signs kept (unbounded, every lane active).
+// thousandth (unbounded, every lane active). Signs are kept, but in the
+// last packet, which turns the smallest component's sign when it is below
+// a 64th of the largest.
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
 // Occlusion samples of one point: the first count packets (at most all of
 // them) with every lane starting at lane 0's origin, directions kept, so
