@@ -82,6 +82,7 @@ const QueryColumn QUERY_COLUMNS[] = {
     {"ao occluded1", "ao_occluded1", "ao_occluded1"},
     {"random batch", "random_batch", "random_batch"},
     {"single 1-ray", "single", "single_intersect1"},
+    {"primary fours", "primary_fours", "primary_fours"},
 };
 
 // One cell of the closing tables: the rate and its ratio to the reference row's.

@@ -77,6 +77,48 @@ unsigned int intersect_lanes(RTCScene scene, RTCIntersectContext& context, const
                                });
 }
 
+// n (at most four) neighbouring packets through one rtcIntersect16, packet
+// k in lanes 4k to 4k + 3.
+unsigned int intersect_fours(RTCScene scene, RTCIntersectContext& context, const RayPacket* rays,
+                             std::size_t n, HitPacket* hits) {
+    alignas(64) RTCRayHit16 query;
+    alignas(64) int valid[16];
+    for (std::size_t k = 0; k < 4; ++k) {
+        const RayPacket& packet = rays[k < n ? k : 0];
+        const std::size_t at = 4 * k;
+        _mm_store_ps(query.ray.org_x + at, packet.origin.x);
+        _mm_store_ps(query.ray.org_y + at, packet.origin.y);
+        _mm_store_ps(query.ray.org_z + at, packet.origin.z);
+        _mm_store_ps(query.ray.dir_x + at, packet.direction.x);
+        _mm_store_ps(query.ray.dir_y + at, packet.direction.y);
+        _mm_store_ps(query.ray.dir_z + at, packet.direction.z);
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            query.ray.tnear[at + lane] = EMBREE_TNEAR;
+            query.ray.tfar[at + lane] = NO_HIT_DISTANCE;
+            query.ray.time[at + lane] = 0.0f;
+            query.ray.mask[at + lane] = ~0u;
+            query.ray.id[at + lane] = 0;
+            query.ray.flags[at + lane] = 0;
+            query.hit.geomID[at + lane] = RTC_INVALID_GEOMETRY_ID;
+            query.hit.instID[0][at + lane] = RTC_INVALID_GEOMETRY_ID;
+            valid[at + lane] = k < n && ((packet.active_mask >> lane) & 1) ? -1 : 0;
+        }
+    }
+    rtcIntersect16(valid, scene, &context, &query);
+    for (std::size_t k = 0; k < n; ++k) {
+        alignas(16) int id[4];
+        for (std::size_t lane = 0; lane < 4; ++lane)
+            id[lane] = query.hit.geomID[4 * k + lane] == RTC_INVALID_GEOMETRY_ID
+                           ? -1
+                           : int(query.hit.primID[4 * k + lane]);
+        hits[k].t = _mm_load_ps(query.ray.tfar + 4 * k);
+        hits[k].u = _mm_load_ps(query.hit.u + 4 * k);
+        hits[k].v = _mm_load_ps(query.hit.v + 4 * k);
+        hits[k].id = _mm_load_si128(reinterpret_cast<const __m128i*>(id));
+    }
+    return 1;
+}
+
 int occluded_packet(RTCScene scene, RTCIntersectContext& context, const RayPacket& rays) {
     alignas(16) RTCRay4 query;
     _mm_store_ps(query.org_x, rays.origin.x);
@@ -153,6 +195,11 @@ FrameTrace trace_run_embree_query(RTCScene scene, RayQuery query, bool coherent,
                                   const RayPacket* packets, std::size_t count, HitPacket* hits_out,
                                   int* occluded_out) {
     RTCIntersectContext context = make_context(coherent);
+    if (query == RayQuery::PACKETS_IN_FOURS)
+        return trace_packet_runs(packets, count, 4, hits_out,
+                                 [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
+                                     return intersect_fours(scene, context, first, n, hits);
+                                 });
     if (query == RayQuery::ONE_RAY)
         return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
             return intersect_lanes(scene, context, rays, hits);

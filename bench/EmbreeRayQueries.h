@@ -15,6 +15,7 @@ namespace zrv {
 namespace bench {
 
 // Traces packets[0, count) on the calling thread: ONE_RAY with rtcIntersect1,
+// PACKETS_IN_FOURS with rtcIntersect16 on four packets at a time,
 // OCCLUDED_PACKETS with rtcOccluded4, OCCLUDED_ONE_RAY with rtcOccluded1
 // (PACKETS and BATCH are traced elsewhere and give an empty frame here).
 // Outputs as trace_run_wide's; coherent sets Embree's context flag.

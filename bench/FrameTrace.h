@@ -34,25 +34,40 @@ struct FrameTrace {
     std::size_t traversal_calls = 0;
 };
 
+// Traces packets[0, count) in runs of up to four with trace_run(const
+// RayPacket* first, std::size_t n, HitPacket* hits), which fills hits[0, n)
+// and returns the number of traversal calls it made; a hit is an id >= 0.
+// When hits_out is not null it receives one HitPacket per packet.
+template <class TraceRun>
+FrameTrace trace_packet_runs(const RayPacket* packets, std::size_t count, std::size_t run,
+                             HitPacket* hits_out, TraceRun trace_run) {
+    FrameTrace frame;
+    HitPacket hits[4];
+    for (std::size_t first = 0; first < count; first += run) {
+        const std::size_t n = count - first < run ? count - first : run;
+        frame.traversal_calls += trace_run(packets + first, n, hits);
+        for (std::size_t k = 0; k < n; ++k) {
+            const int active = packets[first + k].active_mask & 0xF;
+            const int hit_lanes =
+                _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hits[k].id, _mm_set1_epi32(-1))));
+            frame.hits += lane_count(hit_lanes & active);
+            frame.rays += lane_count(active);
+            if (hits_out)
+                hits_out[first + k] = hits[k];
+        }
+    }
+    return frame;
+}
+
 // Traces packets[0, count) with trace_one(const RayPacket&, HitPacket&), which
-// returns the number of traversal calls it made; a hit is an id >= 0. When
-// hits_out is not null it receives one HitPacket per packet.
+// returns the number of traversal calls it made, as trace_packet_runs does.
 template <class TraceOne>
 FrameTrace trace_packets(const RayPacket* packets, std::size_t count, HitPacket* hits_out,
                          TraceOne trace_one) {
-    FrameTrace frame;
-    for (std::size_t i = 0; i < count; ++i) {
-        HitPacket hits;
-        frame.traversal_calls += trace_one(packets[i], hits);
-        const int active = packets[i].active_mask & 0xF;
-        const int hit_lanes =
-            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(hits.id, _mm_set1_epi32(-1))));
-        frame.hits += lane_count(hit_lanes & active);
-        frame.rays += lane_count(active);
-        if (hits_out)
-            hits_out[i] = hits;
-    }
-    return frame;
+    return trace_packet_runs(packets, count, 1, hits_out,
+                             [&](const RayPacket* first, std::size_t, HitPacket* hits) {
+                                 return trace_one(*first, *hits);
+                             });
 }
 
 // The same over a whole vector of packets.

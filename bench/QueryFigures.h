@@ -18,7 +18,8 @@ struct QueryFigure {
 
 // The four ray sets under the names of the other structures' figures (packet
 // calls, except intersect1 for the single rays), then the AO rays as
-// occlusion rays and the random rays as one batch.
+// occlusion rays, the random rays as one batch, and the camera packets four
+// at a time (intersect_packets; Embree's rtcIntersect16).
 const QueryFigure WIDE_BVH_FIGURES[] = {
     {"primary_2x2", RaySet::PRIMARY_2X2, RayQuery::PACKETS},
     {"single", RaySet::SINGLE, RayQuery::ONE_RAY},
@@ -27,6 +28,7 @@ const QueryFigure WIDE_BVH_FIGURES[] = {
     {"ao_occluded4", RaySet::AO, RayQuery::OCCLUDED_PACKETS},
     {"ao_occluded1", RaySet::AO, RayQuery::OCCLUDED_ONE_RAY},
     {"random_batch", RaySet::RANDOM, RayQuery::BATCH},
+    {"primary_fours", RaySet::PRIMARY_2X2, RayQuery::PACKETS_IN_FOURS},
 };
 
 // Embree's own packet figures cover the four sets; these are its
@@ -36,6 +38,7 @@ const QueryFigure EMBREE_QUERY_FIGURES[] = {
     {"ao_occluded4", RaySet::AO, RayQuery::OCCLUDED_PACKETS},
     {"ao_occluded1", RaySet::AO, RayQuery::OCCLUDED_ONE_RAY},
     {"random_batch", RaySet::RANDOM, RayQuery::BATCH},
+    {"primary_fours", RaySet::PRIMARY_2X2, RayQuery::PACKETS_IN_FOURS},
 };
 
 } // namespace bench

@@ -8,6 +8,7 @@ namespace bench {
 
 enum class RayQuery {
     PACKETS,          // nearest hits, one call per packet of four lanes
+    PACKETS_IN_FOURS, // nearest hits, one call per four neighbouring packets
     ONE_RAY,          // nearest hits, one call per active lane
     OCCLUDED_PACKETS, // any hit, one call per packet
     OCCLUDED_ONE_RAY, // any hit, one call per active lane

@@ -21,6 +21,18 @@ unsigned int intersect_packet(const gfxRTWideBVH& tree, const RayPacket& rays, H
     return 1;
 }
 
+// Neighbouring packets in one call, n at most four.
+unsigned int intersect_fours(const gfxRTWideBVH& tree, const RayPacket* rays, std::size_t n,
+                             HitPacket* hits) {
+    __m128i hit_index[4];
+    for (std::size_t k = 0; k < n; ++k)
+        clear_hits(hits[k]);
+    tree.intersect_packets(rays, hits, hit_index, unsigned(n), RenderState{}, NO_HIT_DISTANCE);
+    for (std::size_t k = 0; k < n; ++k)
+        hits[k].id = hit_index[k];
+    return 1;
+}
+
 unsigned int intersect_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, HitPacket& hits) {
     return intersect_each_lane(
         rays, hits, [&](const LaneRay& ray, float& t, float& u, float& v, int& id) {
@@ -52,6 +64,11 @@ int occluded_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, unsigned int
 
 FrameTrace trace_run_wide(const gfxRTWideBVH& tree, RayQuery query, const RayPacket* packets,
                           std::size_t count, HitPacket* hits_out, int* occluded_out) {
+    if (query == RayQuery::PACKETS_IN_FOURS)
+        return trace_packet_runs(packets, count, 4, hits_out,
+                                 [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
+                                     return intersect_fours(tree, first, n, hits);
+                                 });
     if (!is_occlusion(query)) {
         const bool one_ray = query == RayQuery::ONE_RAY;
         return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {

@@ -146,6 +146,24 @@ int main(int argc, char** argv) {
                 print_row(nominal == 100000 ? "100k" : "1M", threads, ray_set_name(set), rays,
                           best.first, best.second);
             }
+            // The camera packets four at a time: intersect_packets against
+            // rtcIntersect16.
+            const std::vector<RayPacket>& camera = benchmark_rays(RaySet::PRIMARY_2X2, nominal);
+            const auto trace_fours = [&](bool wide, const RayPacket* first, std::size_t count) {
+                return wide ? trace_run_wide(tree, RayQuery::PACKETS_IN_FOURS, first, count,
+                                             nullptr, nullptr)
+                            : trace_run_embree_query(scene, RayQuery::PACKETS_IN_FOURS, true, first,
+                                                     count, nullptr, nullptr);
+            };
+            const auto best = alternated(
+                camera, threads, runs,
+                [&](const RayPacket* first, std::size_t count) { trace_fours(true, first, count); },
+                [&](const RayPacket* first, std::size_t count) {
+                    trace_fours(false, first, count);
+                });
+            print_row(nominal == 100000 ? "100k" : "1M", threads, "primary_4x",
+                      double(trace_fours(true, camera.data(), camera.size()).rays), best.first,
+                      best.second);
         }
         rtcReleaseScene(scene);
     }
