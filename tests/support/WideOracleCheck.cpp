@@ -234,6 +234,14 @@ std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
     return packets_of(neighbours);
 }
 
+std::vector<RayPacket> idle_leads(std::vector<RayPacket> packets) {
+    for (std::size_t p = 0; p < packets.size(); p += 4) {
+        packets[p].active_mask = 0;
+        packets[p].origin.x = _mm_add_ps(packets[p].origin.x, _mm_set1_ps(0.25f));
+    }
+    return packets;
+}
+
 std::vector<RayPacket> one_point_packets(const std::vector<RayPacket>& packets, std::size_t count) {
     std::vector<RayPacket> out(packets.begin(),
                                packets.begin() + std::ptrdiff_t(std::min(count, packets.size())));

@@ -119,6 +119,10 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays);
 // last packet, which turns the smallest component's sign when it is below
 // a 64th of the largest.
 std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
+// The packets with the first of every run of four idle (active_mask 0)
+// and moved off its origin, as the blocks of a camera's packets past the
+// image's edge may come: packets is a whole number of runs.
+std::vector<RayPacket> idle_leads(std::vector<RayPacket> packets);
 // Occlusion samples of one point: the first count packets (at most all of
 // them) with every lane starting at lane 0's origin, directions kept, so
 // that the lanes share an origin but not their directions' signs.
