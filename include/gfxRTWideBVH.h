@@ -131,7 +131,9 @@ public:
     // Packets from one point whose lanes lie within a few degrees of each
     // other, such as neighbouring 2x2 blocks of a camera's pixels, are
     // walked four at a time, each node tested once for all of them: pass a
-    // camera's packets in fours of neighbouring blocks.
+    // camera's packets in fours of neighbouring blocks. A group's walk takes
+    // in every box each packet's own would, so where the first exception
+    // above applies it may also find a far hit that intersect4 misses.
     void intersect_packets(const RayPacket* rays, HitPacket* hits, __m128i* hit_index,
                            unsigned int count, const RenderState& state, float max_distance) const;
     // The lanes of rays.active_mask whose ray hits a triangle that casts
