@@ -196,10 +196,10 @@ FrameTrace trace_run_embree_query(RTCScene scene, RayQuery query, bool coherent,
                                   int* occluded_out) {
     RTCIntersectContext context = make_context(coherent);
     if (query == RayQuery::PACKETS_IN_FOURS)
-        return trace_packet_runs(packets, count, 4, hits_out,
-                                 [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
-                                     return intersect_fours(scene, context, first, n, hits);
-                                 });
+        return trace_packet_runs<4>(packets, count, hits_out,
+                                    [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
+                                        return intersect_fours(scene, context, first, n, hits);
+                                    });
     if (query == RayQuery::ONE_RAY)
         return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
             return intersect_lanes(scene, context, rays, hits);

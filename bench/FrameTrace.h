@@ -34,17 +34,17 @@ struct FrameTrace {
     std::size_t traversal_calls = 0;
 };
 
-// Traces packets[0, count) in runs of up to four with trace_run(const
+// Traces packets[0, count) in runs of up to kRun with trace_run(const
 // RayPacket* first, std::size_t n, HitPacket* hits), which fills hits[0, n)
 // and returns the number of traversal calls it made; a hit is an id >= 0.
 // When hits_out is not null it receives one HitPacket per packet.
-template <class TraceRun>
-FrameTrace trace_packet_runs(const RayPacket* packets, std::size_t count, std::size_t run,
-                             HitPacket* hits_out, TraceRun trace_run) {
+template <std::size_t kRun, class TraceRun>
+FrameTrace trace_packet_runs(const RayPacket* packets, std::size_t count, HitPacket* hits_out,
+                             TraceRun trace_run) {
     FrameTrace frame;
-    HitPacket hits[4];
-    for (std::size_t first = 0; first < count; first += run) {
-        const std::size_t n = count - first < run ? count - first : run;
+    HitPacket hits[kRun];
+    for (std::size_t first = 0; first < count; first += kRun) {
+        const std::size_t n = count - first < kRun ? count - first : kRun;
         frame.traversal_calls += trace_run(packets + first, n, hits);
         for (std::size_t k = 0; k < n; ++k) {
             const int active = packets[first + k].active_mask & 0xF;
@@ -64,10 +64,10 @@ FrameTrace trace_packet_runs(const RayPacket* packets, std::size_t count, std::s
 template <class TraceOne>
 FrameTrace trace_packets(const RayPacket* packets, std::size_t count, HitPacket* hits_out,
                          TraceOne trace_one) {
-    return trace_packet_runs(packets, count, 1, hits_out,
-                             [&](const RayPacket* first, std::size_t, HitPacket* hits) {
-                                 return trace_one(*first, *hits);
-                             });
+    return trace_packet_runs<1>(packets, count, hits_out,
+                                [&](const RayPacket* first, std::size_t, HitPacket* hits) {
+                                    return trace_one(*first, *hits);
+                                });
 }
 
 // The same over a whole vector of packets.

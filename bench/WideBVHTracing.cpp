@@ -65,10 +65,10 @@ int occluded_lanes(const gfxRTWideBVH& tree, const RayPacket& rays, unsigned int
 FrameTrace trace_run_wide(const gfxRTWideBVH& tree, RayQuery query, const RayPacket* packets,
                           std::size_t count, HitPacket* hits_out, int* occluded_out) {
     if (query == RayQuery::PACKETS_IN_FOURS)
-        return trace_packet_runs(packets, count, 4, hits_out,
-                                 [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
-                                     return intersect_fours(tree, first, n, hits);
-                                 });
+        return trace_packet_runs<4>(packets, count, hits_out,
+                                    [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
+                                        return intersect_fours(tree, first, n, hits);
+                                    });
     if (!is_occlusion(query)) {
         const bool one_ray = query == RayQuery::ONE_RAY;
         return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
