@@ -62,6 +62,15 @@ struct SurfaceSample {
     float visibility = 1.0f; // unoccluded share of the hemisphere
 };
 
+// The primary rays of a block of 4x4 pixels at (x, y), four 2x2 packets,
+// with their hits.
+struct PrimaryBlock {
+    RayPacket rays[4];
+    HitPacket hits[4];
+    __m128i hit_instance[4];
+    int x = 0, y = 0;
+};
+
 struct alignas(64) WorkerCounters {
     RayFigures primary, shadow, ambient_occlusion;
     double thread_seconds = 0.0;
@@ -115,9 +124,18 @@ public:
         const int y1 = std::min(y0 + tile_size, camera_.height());
 
         const double start = thread_seconds();
+        // Each block's hits are kept while the next block is traced, so that
+        // the loads of their records overlap that work.
+        PrimaryBlock blocks[2];
+        int traced = 0;
         for (int y = y0; y < y1; y += 4)
-            for (int x = x0; x < x1; x += 4)
-                trace_primary(x, y, x0, y0, x1, y1);
+            for (int x = x0; x < x1; x += 4) {
+                trace_primary(x, y, x1, y1, blocks[traced & 1]);
+                if (traced++ != 0)
+                    keep_primary_hits(blocks[traced & 1], x0, y0);
+            }
+        if (traced != 0)
+            keep_primary_hits(blocks[(traced + 1) & 1], x0, y0);
         const double primary_done = thread_seconds();
         for (int y = y0; y < y1; y += 2)
             for (int x = x0; x < x1; x += 2)
@@ -162,19 +180,26 @@ private:
     }
 
     // The primary rays of the 4x4 pixels at (x, y): four 2x2 packets, traced
-    // together so that a wide BVH walks them as one.
-    void trace_primary(int x, int y, int x0, int y0, int x1, int y1) {
-        RayPacket rays[4];
-        HitPacket hits[4];
-        __m128i hit_instance[4];
+    // together so that a wide BVH walks them as one. The loads of the hit
+    // triangles' records start at once: a wide BVH walks its own copy of the
+    // triangles, so the host's records are cold.
+    void trace_primary(int x, int y, int x1, int y1, PrimaryBlock& block) {
+        block.x = x;
+        block.y = y;
         for (int p = 0; p < 4; ++p) {
-            rays[p] = primary_packet(x + 2 * (p & 1), y + 2 * (p >> 1), x1, y1);
-            clear_hits(hits[p]);
+            block.rays[p] = primary_packet(x + 2 * (p & 1), y + 2 * (p >> 1), x1, y1);
+            clear_hits(block.hits[p]);
         }
-        structure_.trace_packets(rays, hits, hit_instance, 4, state_, no_distance_limit);
+        structure_.trace_packets(block.rays, block.hits, block.hit_instance, 4, state_,
+                                 no_distance_limit);
         for (int p = 0; p < 4; ++p)
-            keep_primary_hits(x + 2 * (p & 1), y + 2 * (p >> 1), x0, y0, rays[p], hits[p],
-                              hit_instance[p]);
+            prefetch_surfaces(block.hits[p], block.hit_instance[p]);
+    }
+
+    void keep_primary_hits(const PrimaryBlock& block, int x0, int y0) {
+        for (int p = 0; p < 4; ++p)
+            keep_primary_hits(block.x + 2 * (p & 1), block.y + 2 * (p >> 1), x0, y0, block.rays[p],
+                              block.hits[p], block.hit_instance[p]);
     }
 
     // The camera's packet of the 2x2 pixels at (x, y), active for the lanes
@@ -189,6 +214,21 @@ private:
                              _mm_andnot_ps(masktable4[inside], _mm_shuffle_ps(d[a], d[a], 0)));
         return make_packet(_mm_set1_ps(camera_.eye().x), _mm_set1_ps(camera_.eye().y),
                            _mm_set1_ps(camera_.eye().z), d[0], d[1], d[2], inside);
+    }
+
+    // Starts the loads of the records of a packet's hits. Inlined: a call to
+    // a function whose only effect is a prefetch counts as dead to GCC.
+    __attribute__((always_inline)) void prefetch_surfaces(const HitPacket& hits,
+                                                          __m128i hit_instance) const {
+        alignas(16) int id[4], instance[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(id), hits.id);
+        _mm_store_si128(reinterpret_cast<__m128i*>(instance), hit_instance);
+        for (int lane = 0; lane < 4; ++lane)
+            if (const triAccel* record = record_of(id[lane], instance[lane])) {
+                // A record may straddle two cache lines.
+                __builtin_prefetch(record);
+                __builtin_prefetch(&record->casts_shadow);
+            }
     }
 
     void keep_primary_hits(int x, int y, int x0, int y0, const RayPacket& rays,
@@ -221,29 +261,32 @@ private:
         counters_.primary.rays += static_cast<unsigned>(__builtin_popcount(inside));
     }
 
-    // The unit normal in world space and the material of the triangle a
-    // primary ray hit: id in the scene's triangles, or in the mesh of the
-    // wide scene's instance. False for a miss.
-    bool surface_of(int id, int instance, Vec3& normal, unsigned int& material) const {
+    // The record of the triangle a primary ray hit: id in the scene's
+    // triangles, or in the mesh of the wide scene's instance. Null for a miss.
+    const triAccel* record_of(int id, int instance) const {
         if (id < 0)
-            return false;
-        if (structure_.kind != StructureKind::wide_scene) {
-            if (static_cast<std::size_t>(id) >= count_)
-                return false;
-            normal = geometric_normal(triangles_[id]);
-            material = triangles_[id].host_word;
-            return true;
-        }
+            return nullptr;
+        if (structure_.kind != StructureKind::wide_scene)
+            return static_cast<std::size_t>(id) < count_ ? &triangles_[id] : nullptr;
         const gfxRTWideScene& scene = *structure_.scene;
         if (instance < 0 || static_cast<unsigned int>(instance) >= scene.instance_count())
-            return false;
+            return nullptr;
         const std::vector<triAccel>& mesh =
             (*structure_.scene_meshes)[scene.instance_mesh(static_cast<unsigned int>(instance))];
-        if (static_cast<std::size_t>(id) >= mesh.size())
+        return static_cast<std::size_t>(id) < mesh.size() ? &mesh[id] : nullptr;
+    }
+
+    // The unit normal in world space and the material of the triangle a
+    // primary ray hit. False for a miss.
+    bool surface_of(int id, int instance, Vec3& normal, unsigned int& material) const {
+        const triAccel* record = record_of(id, instance);
+        if (record == nullptr)
             return false;
-        normal = carry_normal(scene.inverse_transform(static_cast<unsigned int>(instance)),
-                              geometric_normal(mesh[id]));
-        material = mesh[id].host_word;
+        normal = geometric_normal(*record);
+        if (structure_.kind == StructureKind::wide_scene)
+            normal = carry_normal(
+                structure_.scene->inverse_transform(static_cast<unsigned int>(instance)), normal);
+        material = record->host_word;
         return true;
     }
 
