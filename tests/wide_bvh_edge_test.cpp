@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -367,6 +368,61 @@ TEST(WideBVHEdges, EmptyAndTinyTrees) {
         const WideRays rays = aimed_rays(few, 400, n, 0.1f);
         expect_wide_oracle(tree, few, rays, packets_of(rays), std::to_string(n) + " triangles");
     }
+}
+
+// Stacks of parallel triangles in shuffled positions, so that a leaf's
+// block often holds a triangle ahead of a farther one of lower position,
+// seen from origins that differ only in the signs of their zeros: such
+// packets' lanes are not one origin to the leaf kernel, which then tests
+// two triangles at a time for each lane, and the nearer must win whatever
+// the order of their positions.
+TEST(WideBVHEdges, StackedTrianglesInShuffledPositionsEqualTheBruteForce) {
+    std::mt19937 rng(43);
+    std::uniform_real_distribution<float> u(0.05f, 0.45f);
+    zrv::scenes::Mesh mesh;
+    for (int cell = 0; cell < 64; ++cell) {
+        const float x = float(cell % 8) - 4.0f, y = float(cell / 8) - 4.0f;
+        for (int layer = 0; layer < 6; ++layer) {
+            const float z = 1.0f + 0.01f * float(layer);
+            mesh.add_triangle({x, y, z}, {x + 0.9f, y, z}, {x, y + 0.9f, z});
+        }
+    }
+    std::vector<triAccel> tris = mesh.finalize();
+    std::shuffle(tris.begin(), tris.end(), rng);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    // Towards a point of a random triangle from 0 or -0 along each axis.
+    const auto zero = [&] { return rng() % 2 ? 0.0f : -0.0f; };
+    const auto target = [&](float* d) {
+        const triAccel& t = tris[rng() % tris.size()];
+        const float a = u(rng), b = u(rng);
+        for (int k = 0; k < 3; ++k)
+            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                   b * (t.vertex2[k] - t.vertex0[k]);
+    };
+    WideRays rays;
+    std::vector<RayPacket> packets;
+    for (int i = 0; i < 400; ++i) {
+        float o[4][3], d[4][3];
+        for (int lane = 0; lane < 4; ++lane) {
+            for (int k = 0; k < 3; ++k)
+                o[lane][k] = zero();
+            target(d[lane]);
+            rays.add(o[lane], d[lane], kInfinity);
+        }
+        RayPacket apart = broadcast(o[0], d[0]);
+        apart.origin = {_mm_setr_ps(o[0][0], o[1][0], o[2][0], o[3][0]),
+                        _mm_setr_ps(o[0][1], o[1][1], o[2][1], o[3][1]),
+                        _mm_setr_ps(o[0][2], o[1][2], o[2][2], o[3][2])};
+        apart.direction = {_mm_setr_ps(d[0][0], d[1][0], d[2][0], d[3][0]),
+                           _mm_setr_ps(d[0][1], d[1][1], d[2][1], d[3][1]),
+                           _mm_setr_ps(d[0][2], d[1][2], d[2][2], d[3][2])};
+        RayPacket camera = apart;
+        camera.direction = broadcast(o[0], d[0]).direction;
+        packets.push_back(camera);
+        packets.push_back(apart);
+    }
+    expect_wide_oracle(tree, tris, rays, packets, "stacked");
 }
 
 // Forty copies of one triangle among others: ranges whose centroids all
