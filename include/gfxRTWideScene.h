@@ -127,6 +127,13 @@ public:
     // Lanes with a hit get the instance in hit_instance; the others -1.
     void intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_index, __m128i& hit_instance,
                     const RenderState& state, float max_distance) const;
+    // count packets, each with what intersect4 gives it, as
+    // gfxRTWideBVH::intersect_packets gives it (a group may also find the
+    // far hits its header describes): a camera's neighbouring 2x2 blocks,
+    // passed in fours, walk the top level and each instance's mesh as one.
+    void intersect_packets(const RayPacket* rays, HitPacket* hits, __m128i* hit_index,
+                           __m128i* hit_instance, unsigned int count, const RenderState& state,
+                           float max_distance) const;
     int occluded4(const RayPacket& rays, __m128 max_distance) const;
     // As gfxRTWideBVH's batches; instance receives each ray's instance (-1
     // on a miss), and u, v and instance may be null.

@@ -64,6 +64,11 @@ struct WideKernels {
     void (*scene_intersect4)(const WideSceneView& scene, const RayPacket& rays, HitPacket& hits,
                              __m128i& hit_index, __m128i& hit_instance, const RenderState& state,
                              float max_distance);
+    // count packets, each as scene_intersect4 traces it.
+    void (*scene_intersect_packets)(const WideSceneView& scene, const RayPacket* rays,
+                                    HitPacket* hits, __m128i* hit_index, __m128i* hit_instance,
+                                    unsigned int count, const RenderState& state,
+                                    float max_distance);
     int (*scene_occluded4)(const WideSceneView& scene, const RayPacket& rays, __m128 max_distance);
     void (*scene_intersect_range)(const WideSceneView& scene, const WideSceneBatch& batch,
                                   unsigned int begin, unsigned int end);

@@ -216,6 +216,17 @@ void gfxRTWideScene::intersect4(RayPacket& rays, HitPacket& hits, __m128i& hit_i
                                                 hits, hit_index, hit_instance, state, max_distance);
 }
 
+void gfxRTWideScene::intersect_packets(const RayPacket* rays, HitPacket* hits, __m128i* hit_index,
+                                       __m128i* hit_instance, unsigned int count,
+                                       const RenderState& state, float max_distance) const {
+    if (count == 0 || rays == nullptr || hits == nullptr || hit_index == nullptr ||
+        hit_instance == nullptr)
+        return;
+    gfx_detail::wide_kernels().scene_intersect_packets(data_ != nullptr ? data_->view() : kNothing,
+                                                       rays, hits, hit_index, hit_instance, count,
+                                                       state, max_distance);
+}
+
 int gfxRTWideScene::occluded4(const RayPacket& rays, __m128 max_distance) const {
     return gfx_detail::wide_kernels().scene_occluded4(data_ != nullptr ? data_->view() : kNothing,
                                                       rays, max_distance);

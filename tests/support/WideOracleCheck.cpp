@@ -201,9 +201,9 @@ std::vector<RayPacket> facing_pairs(const WideRays& rays) {
     return packets_of(paired);
 }
 
-std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed) {
+std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed, float spread) {
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(-0.001f, 0.001f);
+    std::uniform_real_distribution<float> u(-spread, spread);
     WideRays neighbours;
     for (unsigned int i = 0; i < rays.size(); ++i) {
         const float* o = &rays.origins[3 * i];

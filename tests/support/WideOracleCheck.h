@@ -114,11 +114,12 @@ std::vector<RayPacket> packets_of(const WideRays& rays);
 std::vector<RayPacket> facing_pairs(const WideRays& rays);
 // Four packets per ray, as a camera's neighbouring 2x2 blocks come: the ray
 // four times, then the ray with three neighbours and twice four neighbours,
-// all from its origin, their direction components scaled by up to a
-// thousandth (unbounded, every lane active). Signs are kept, but in the
-// last packet, which turns the smallest component's sign when it is below
-// a 64th of the largest.
-std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed);
+// all from its origin, their direction components scaled by up to spread
+// (unbounded, every lane active). Signs are kept, but in the last packet,
+// which turns the smallest component's sign when it is below a 64th of the
+// largest.
+std::vector<RayPacket> narrow_packets(const WideRays& rays, unsigned int seed,
+                                      float spread = 0.001f);
 // The packets with the first of every run of four idle (active_mask 0)
 // and moved off its origin, as the blocks of a camera's packets past the
 // image's edge may come: packets is a whole number of runs.

@@ -203,6 +203,17 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
     WideRays some;
     for (unsigned int i = 0; i < rays.size() && i < 600; ++i)
         some.add(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i]);
+    // A camera's neighbouring blocks in fours, also with the first of each
+    // run idle, starting at a run's start so that the runs walk the scene as
+    // groups: within a degree or two, so that a group's lanes part at the
+    // edges of instances.
+    packets.resize((packets.size() + 3) / 4 * 4, packets.back());
+    WideRays few;
+    for (unsigned int i = 0; i < some.size() && i < 150; ++i)
+        few.add(&some.origins[3 * i], &some.directions[3 * i], some.limits[i]);
+    const std::vector<RayPacket> narrow = narrow_packets(few, seed, 0.02f);
+    append(packets, idle_leads(narrow));
+    append(packets, narrow);
     append(packets, facing_pairs(some));
     append(packets, parallel_packets(some));
     // Shadow rays towards a distant light from neighbouring points: one
@@ -259,6 +270,16 @@ WideAnswers scene_answers(const gfxRTWideScene& scene) {
     };
     a.occluded4 = [&scene](const RayPacket& rays, const float* limits) {
         return scene.occluded4(rays, _mm_loadu_ps(limits));
+    };
+    a.packets = [&scene](const RayPacket* rays, HitPacket* hits, unsigned int count,
+                         unsigned int shadow, float limit) {
+        __m128i index[4], instance[4]; // runs of four at most
+        scene.intersect_packets(rays, hits, index, instance, count, RenderState{0, shadow}, limit);
+        std::vector<std::string> texts;
+        for (unsigned int p = 0; p < count; ++p)
+            texts.push_back(packet_bits(hits[p], index[p]) + " instances " +
+                            packet_bits(hits[p], instance[p]));
+        return texts;
     };
     return a;
 }
