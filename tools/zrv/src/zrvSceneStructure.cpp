@@ -246,6 +246,15 @@ void SceneStructure::trace_packets(RayPacket* rays, HitPacket* hits, __m128i* hi
             hit_instance[p] = _mm_set1_epi32(-1);
         return;
     }
+    if (kind == StructureKind::wide_scene) {
+        __m128i hit_index[4];
+        for (unsigned int first = 0; first < count; first += 4) {
+            const unsigned int n = std::min(count - first, 4u);
+            scene->intersect_packets(rays + first, hits + first, hit_index, hit_instance + first, n,
+                                     state, max_distance);
+        }
+        return;
+    }
     for (unsigned int p = 0; p < count; ++p)
         trace(rays[p], hits[p], hit_instance[p], state, max_distance);
 }

@@ -92,8 +92,10 @@ public:
         __m128i ignored;
         trace(rays, hits, ignored, state, max_distance);
     }
-    // trace on count packets, the wide BVH's walking neighbouring camera
-    // packets together (hits are the same as trace's, packet by packet).
+    // trace on count packets, the wide BVH and the wide scene walking
+    // neighbouring camera packets together: hits are trace's, packet by
+    // packet, but for the far hits of rays almost along a triangle's plane
+    // that gfxRTWideBVH.h describes, which a group's walk may also find.
     void trace_packets(RayPacket* rays, HitPacket* hits, __m128i* hit_instance, unsigned int count,
                        const RenderState& state, float max_distance) const;
     // The active lanes of rays that hit a triangle casting shadows within
