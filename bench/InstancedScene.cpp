@@ -68,13 +68,22 @@ std::vector<RayPacket> instanced_ao_rays(const std::vector<std::vector<float>>& 
 }
 
 // A camera outside the grid's corner, looking at its middle.
-std::vector<RayPacket> instanced_single_rays() {
+// The camera of the scene's camera rays: 512 x 512 pixels.
+std::vector<RayPacket> instanced_primary_rays() {
     const float middle = 1.5f * GRID_SPACING;
     const PinholeCamera camera{{middle + 14.0f, middle + 9.0f, middle + 16.0f},
                                {middle, middle, middle},
                                {0.0f, 1.0f, 0.0f},
                                45.0f};
-    return single_ray_packets(primary_ray_packets(camera, 512, 512));
+    return primary_ray_packets(camera, 512, 512);
+}
+
+// How each ray set is traced: camera rays one at a time, and their blocks
+// four at a time; the others as packets.
+RayQuery scene_query(SceneRays rays) {
+    return rays == SceneRays::SINGLE    ? RayQuery::ONE_RAY
+           : rays == SceneRays::PRIMARY ? RayQuery::PACKETS_IN_FOURS
+                                        : RayQuery::PACKETS;
 }
 
 void note(const std::string& line) {
@@ -99,10 +108,11 @@ std::string check_against_embree(const InstancedScene& setup) {
     if (!scene)
         return "Embree instanced scene build failed";
     std::string error;
-    for (SceneRays rays : {SceneRays::SINGLE, SceneRays::AO, SceneRays::RANDOM}) {
+    for (SceneRays rays :
+         {SceneRays::SINGLE, SceneRays::PRIMARY, SceneRays::AO, SceneRays::RANDOM}) {
         const std::vector<RayPacket>& packets = setup.packets(rays);
         std::vector<HitPacket> wide(packets.size()), embree(packets.size());
-        trace_wide_scene(*setup.scene, rays == SceneRays::SINGLE, packets.data(), packets.size(),
+        trace_wide_scene(*setup.scene, scene_query(rays), packets.data(), packets.size(),
                          wide.data());
         trace_frame_embree(scene, packets, EmbreeQuery::INCOHERENT_PACKETS, &embree);
         const TraceAgreement agreement = compare_traces(packets, wide, embree);
@@ -153,6 +163,8 @@ const char* scene_rays_name(SceneRays rays) {
     switch (rays) {
     case SceneRays::SINGLE:
         return "single";
+    case SceneRays::PRIMARY:
+        return "primary";
     case SceneRays::AO:
         return "ao";
     case SceneRays::RANDOM:
@@ -162,7 +174,10 @@ const char* scene_rays_name(SceneRays rays) {
 }
 
 const std::vector<RayPacket>& InstancedScene::packets(SceneRays rays) const {
-    return rays == SceneRays::SINGLE ? single : rays == SceneRays::AO ? ao : random;
+    return rays == SceneRays::SINGLE    ? single
+           : rays == SceneRays::PRIMARY ? primary
+           : rays == SceneRays::AO      ? ao
+                                        : random;
 }
 
 const RayArrays& InstancedScene::arrays(SceneRays rays) const {
@@ -191,7 +206,8 @@ const InstancedScene& instanced_scene() {
         setup->error = "the wide scene's commit failed";
         return *setup;
     }
-    setup->single = instanced_single_rays();
+    setup->primary = instanced_primary_rays();
+    setup->single = single_ray_packets(setup->primary);
     setup->ao = instanced_ao_rays(transforms);
     Box box{{-2.0f, -2.0f, -2.0f},
             {3 * GRID_SPACING + 2, 3 * GRID_SPACING + 2, 3 * GRID_SPACING + 2}};
@@ -206,11 +222,23 @@ const InstancedScene& instanced_scene() {
     return *setup;
 }
 
-FrameTrace trace_wide_scene(const gfxRTWideScene& scene, bool one_ray, const RayPacket* packets,
+FrameTrace trace_wide_scene(const gfxRTWideScene& scene, RayQuery query, const RayPacket* packets,
                             std::size_t count, HitPacket* hits_out) {
+    if (query == RayQuery::PACKETS_IN_FOURS)
+        return trace_packet_runs<4>(
+            packets, count, hits_out, [&](const RayPacket* first, std::size_t n, HitPacket* hits) {
+                __m128i index[4], instance[4];
+                for (std::size_t k = 0; k < n; ++k)
+                    clear_hits(hits[k]);
+                scene.intersect_packets(first, hits, index, instance, unsigned(n), RenderState{},
+                                        NO_HIT_DISTANCE);
+                for (std::size_t k = 0; k < n; ++k)
+                    hits[k].id = index[k];
+                return 1u;
+            });
     return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
         clear_hits(hits);
-        if (!one_ray) {
+        if (query != RayQuery::ONE_RAY) {
             RayPacket query = rays;
             __m128i index, instance;
             scene.intersect4(query, hits, index, instance, RenderState{}, NO_HIT_DISTANCE);

@@ -8,6 +8,7 @@
 
 #include "FrameTrace.h"
 #include "RayArrays.h"
+#include "RayQuery.h"
 
 #include "gfxRTWideScene.h"
 
@@ -24,12 +25,13 @@ const unsigned int SCENE_INSTANCES = 64;
 // on a 4 x 4 x 4 grid a little wider than the mesh, jittered.
 std::vector<std::vector<float>> instance_transforms(unsigned int count, std::uint64_t seed);
 
-enum class SceneRays { SINGLE, AO, RANDOM };
+enum class SceneRays { SINGLE, PRIMARY, AO, RANDOM };
 const char* scene_rays_name(SceneRays rays);
 
 struct InstancedScene {
     std::unique_ptr<gfxRTWideScene> scene; // committed on one thread
     std::vector<RayPacket> single;         // one camera ray per packet
+    std::vector<RayPacket> primary;        // the same camera's 2x2 blocks, row-major
     std::vector<RayPacket> ao;             // four rays from a point of an instance's surface
     std::vector<RayPacket> random;         // random origins and directions over the scene
     RayArrays ao_arrays, random_arrays;
@@ -44,9 +46,10 @@ struct InstancedScene {
 // Made on first use (untimed; prints the agreements with Embree).
 const InstancedScene& instanced_scene();
 
-// The wide scene's calls: intersect1 per lane (one_ray) or intersect4, on
-// packets[0, count); intersect_batch on arrays.
-FrameTrace trace_wide_scene(const gfxRTWideScene& scene, bool one_ray, const RayPacket* packets,
+// The wide scene's calls on packets[0, count): intersect1 per lane
+// (RayQuery::ONE_RAY), intersect_packets on runs of four
+// (RayQuery::PACKETS_IN_FOURS), or intersect4; intersect_batch on arrays.
+FrameTrace trace_wide_scene(const gfxRTWideScene& scene, RayQuery query, const RayPacket* packets,
                             std::size_t count, HitPacket* hits_out);
 FrameTrace trace_wide_scene_batch(const gfxRTWideScene& scene, const RayArrays& arrays,
                                   unsigned int threads, BatchHits& hits);

@@ -1,6 +1,7 @@
 // The instanced wide scene (InstancedScene.h) beside Embree 3's instancing
-// of the same scene: one-ray calls on camera rays ("single"), packets of four
-// and the batch call on AO-like and random rays, on one and two threads,
+// of the same scene: one-ray calls on camera rays ("single"), their 2x2
+// blocks four at a time ("primary_fours", against rtcIntersect16), packets
+// of four and the batch call on AO-like and random rays, on one and two threads,
 // each figure followed by Embree's counterpart and their ratio in the
 // summary; and the commit of 10,000 instances on one thread.
 #include "BenchMeshes.h"
@@ -24,7 +25,13 @@ namespace bench {
 
 namespace {
 
-enum class SceneCall { ONE_RAY, PACKETS, BATCH };
+enum class SceneCall { ONE_RAY, FOURS, PACKETS, BATCH };
+
+RayQuery query_of(SceneCall call) {
+    return call == SceneCall::ONE_RAY ? RayQuery::ONE_RAY
+           : call == SceneCall::FOURS ? RayQuery::PACKETS_IN_FOURS
+                                      : RayQuery::PACKETS;
+}
 
 struct SceneFigure {
     const char* name;
@@ -34,6 +41,7 @@ struct SceneFigure {
 
 const SceneFigure SCENE_FIGURES[] = {
     {"single", SceneRays::SINGLE, SceneCall::ONE_RAY},
+    {"primary_fours", SceneRays::PRIMARY, SceneCall::FOURS},
     {"ao", SceneRays::AO, SceneCall::PACKETS},
     {"ao_batch", SceneRays::AO, SceneCall::BATCH},
     {"random", SceneRays::RANDOM, SceneCall::PACKETS},
@@ -98,8 +106,7 @@ void run_wide_scene_trace(benchmark::State& state, SceneFigure figure, unsigned 
             return trace_wide_scene_batch(scene, arrays, threads, hits);
         },
         [&](const RayPacket* first, std::size_t count) {
-            return trace_wide_scene(scene, figure.call == SceneCall::ONE_RAY, first, count,
-                                    nullptr);
+            return trace_wide_scene(scene, query_of(figure.call), first, count, nullptr);
         });
 }
 
@@ -116,8 +123,9 @@ void run_embree_scene_trace(benchmark::State& state, SceneFigure figure, unsigne
             return trace_batch_embree(scene, arrays, threads, hits);
         },
         [&](const RayPacket* first, std::size_t count) {
-            if (figure.call == SceneCall::ONE_RAY)
-                return trace_run_embree_query(scene, RayQuery::ONE_RAY, false, first, count,
+            if (figure.call == SceneCall::ONE_RAY || figure.call == SceneCall::FOURS)
+                return trace_run_embree_query(scene, query_of(figure.call),
+                                              figure.call == SceneCall::FOURS, first, count,
                                               nullptr, nullptr);
             return trace_run_embree(scene, first, count, EmbreeQuery::INCOHERENT_PACKETS);
         });
