@@ -127,15 +127,17 @@ public:
         // Each block's hits are kept while the next block is traced, so that
         // the loads of their records overlap that work.
         PrimaryBlock blocks[2];
-        int traced = 0;
+        const PrimaryBlock* waiting = nullptr; // traced, its hits not yet kept
         for (int y = y0; y < y1; y += 4)
             for (int x = x0; x < x1; x += 4) {
-                trace_primary(x, y, x1, y1, blocks[traced & 1]);
-                if (traced++ != 0)
-                    keep_primary_hits(blocks[traced & 1], x0, y0);
+                PrimaryBlock& block = blocks[waiting == &blocks[0] ? 1 : 0];
+                trace_primary(x, y, x1, y1, block);
+                if (waiting != nullptr)
+                    keep_primary_hits(*waiting, x0, y0);
+                waiting = &block;
             }
-        if (traced != 0)
-            keep_primary_hits(blocks[(traced + 1) & 1], x0, y0);
+        if (waiting != nullptr)
+            keep_primary_hits(*waiting, x0, y0);
         const double primary_done = thread_seconds();
         for (int y = y0; y < y1; y += 2)
             for (int x = x0; x < x1; x += 2)
