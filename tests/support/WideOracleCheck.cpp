@@ -329,8 +329,8 @@ WideAnswers tree_answers(const gfxRTWideBVH& tree) {
     };
     a.packets = [&tree](const RayPacket* rays, HitPacket* hits, unsigned int count,
                         unsigned int shadow, float limit) {
-        __m128i index[4]; // runs of four at most
-        tree.intersect_packets(rays, hits, index, count, RenderState{0, shadow}, limit);
+        std::vector<__m128i> index(count);
+        tree.intersect_packets(rays, hits, index.data(), count, RenderState{0, shadow}, limit);
         std::vector<std::string> texts;
         for (unsigned int p = 0; p < count; ++p)
             texts.push_back(packet_bits(hits[p], index[p]));
@@ -428,6 +428,28 @@ std::vector<std::string> packet_answers(const WideAnswers& answers,
     return texts;
 }
 
+// intersect_packets with and without shadow_rays on all the packets in
+// runs of run (from the same starting hits), so that one call over many
+// packets can be held against calls on runs of four.
+std::vector<std::string> packets_in_runs(const WideAnswers& answers,
+                                         const std::vector<RayPacket>& packets, float start,
+                                         std::size_t run) {
+    std::vector<std::string> texts(packets.size());
+    for (unsigned int shadow = 0; shadow < 2; ++shadow) {
+        std::vector<HitPacket> hits;
+        for (std::size_t p = 0; p < packets.size(); ++p)
+            hits.push_back(start_hits(p, start));
+        for (std::size_t first = 0; first < packets.size(); first += run) {
+            const unsigned int n = unsigned(std::min(run, packets.size() - first));
+            const std::vector<std::string> got =
+                answers.packets(&packets[first], &hits[first], n, shadow, 1e30f);
+            for (unsigned int p = 0; p < n; ++p)
+                texts[first + p] += "shadow " + std::to_string(shadow) + ": " + got[p] + "\n ";
+        }
+    }
+    return texts;
+}
+
 // The texts of intersect4 alone, as the grouped answers give them.
 std::vector<std::string> nearest_only(std::vector<std::string> texts) {
     for (std::string& text : texts)
@@ -455,9 +477,13 @@ void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideR
                          where + level + ", batch on " + std::to_string(threads) + " threads");
         expect_texts(packet_answers(got, packets, start, limit, false), expected_packets,
                      where + level + ", packets");
-        if (got.packets)
+        if (got.packets) {
             expect_texts(packet_answers(got, packets, start, limit, true),
                          nearest_only(expected_packets), where + level + ", packets in fours");
+            expect_texts(packets_in_runs(got, packets, start, packets.size()),
+                         packets_in_runs(got, packets, start, 4),
+                         where + level + ", packets in one call");
+        }
     });
 }
 

@@ -40,8 +40,7 @@ struct WideAnswers {
                               float limit)>
         packet;
     std::function<int(const RayPacket& rays, const float* limits)> occluded4; // four
-    // intersect_packets on count (at most four) packets from hits (absent:
-    // not checked).
+    // intersect_packets on count packets from hits (absent: not checked).
     std::function<std::vector<std::string>(const RayPacket* rays, HitPacket* hits,
                                            unsigned int count, unsigned int shadow, float limit)>
         packets;
@@ -77,7 +76,7 @@ WideAnswers triangles_oracle(const std::vector<triAccel>& tris);
 // shadow_rays, from hits of t start in odd packets, limited to limit but
 // every third run of four) and occluded4, got against want under every
 // kernel version; and the packets through intersect_packets in runs of four
-// when got has it.
+// when got has it, and in one call against those runs.
 // Stops reporting after a few mismatches.
 void expect_answers(const WideAnswers& got, const WideAnswers& want, const WideRays& rays,
                     const std::vector<RayPacket>& packets, unsigned int batch_threads, float start,

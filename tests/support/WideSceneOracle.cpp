@@ -273,8 +273,9 @@ WideAnswers scene_answers(const gfxRTWideScene& scene) {
     };
     a.packets = [&scene](const RayPacket* rays, HitPacket* hits, unsigned int count,
                          unsigned int shadow, float limit) {
-        __m128i index[4], instance[4]; // runs of four at most
-        scene.intersect_packets(rays, hits, index, instance, count, RenderState{0, shadow}, limit);
+        std::vector<__m128i> index(count), instance(count);
+        scene.intersect_packets(rays, hits, index.data(), instance.data(), count,
+                                RenderState{0, shadow}, limit);
         std::vector<std::string> texts;
         for (unsigned int p = 0; p < count; ++p)
             texts.push_back(packet_bits(hits[p], index[p]) + " instances " +
