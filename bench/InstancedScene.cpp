@@ -67,8 +67,8 @@ std::vector<RayPacket> instanced_ao_rays(const std::vector<std::vector<float>>& 
     return packets;
 }
 
-// A camera outside the grid's corner, looking at its middle.
-// The camera of the scene's camera rays: 512 x 512 pixels.
+// The 2x2 blocks of a 512 x 512 camera outside the grid's corner, looking
+// at its middle.
 std::vector<RayPacket> instanced_primary_rays() {
     const float middle = 1.5f * GRID_SPACING;
     const PinholeCamera camera{{middle + 14.0f, middle + 9.0f, middle + 16.0f},
@@ -76,14 +76,6 @@ std::vector<RayPacket> instanced_primary_rays() {
                                {0.0f, 1.0f, 0.0f},
                                45.0f};
     return primary_ray_packets(camera, 512, 512);
-}
-
-// How each ray set is traced: camera rays one at a time, and their blocks
-// four at a time; the others as packets.
-RayQuery scene_query(SceneRays rays) {
-    return rays == SceneRays::SINGLE    ? RayQuery::ONE_RAY
-           : rays == SceneRays::PRIMARY ? RayQuery::PACKETS_IN_FOURS
-                                        : RayQuery::PACKETS;
 }
 
 void note(const std::string& line) {
@@ -157,6 +149,12 @@ std::vector<std::vector<float>> instance_transforms(unsigned int count, std::uin
         transforms.push_back(m);
     }
     return transforms;
+}
+
+RayQuery scene_query(SceneRays rays) {
+    return rays == SceneRays::SINGLE    ? RayQuery::ONE_RAY
+           : rays == SceneRays::PRIMARY ? RayQuery::PACKETS_IN_FOURS
+                                        : RayQuery::PACKETS;
 }
 
 const char* scene_rays_name(SceneRays rays) {
@@ -239,9 +237,9 @@ FrameTrace trace_wide_scene(const gfxRTWideScene& scene, RayQuery query, const R
     return trace_packets(packets, count, hits_out, [&](const RayPacket& rays, HitPacket& hits) {
         clear_hits(hits);
         if (query != RayQuery::ONE_RAY) {
-            RayPacket query = rays;
+            RayPacket copy = rays;
             __m128i index, instance;
-            scene.intersect4(query, hits, index, instance, RenderState{}, NO_HIT_DISTANCE);
+            scene.intersect4(copy, hits, index, instance, RenderState{}, NO_HIT_DISTANCE);
             hits.id = index;
             return 1u;
         }

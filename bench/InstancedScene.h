@@ -27,6 +27,10 @@ std::vector<std::vector<float>> instance_transforms(unsigned int count, std::uin
 
 enum class SceneRays { SINGLE, PRIMARY, AO, RANDOM };
 const char* scene_rays_name(SceneRays rays);
+// How the benchmarks trace each set: camera rays one at a time
+// (RayQuery::ONE_RAY), their blocks four at a time (PACKETS_IN_FOURS), the
+// others as packets.
+RayQuery scene_query(SceneRays rays);
 
 struct InstancedScene {
     std::unique_ptr<gfxRTWideScene> scene; // committed on one thread

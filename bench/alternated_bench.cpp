@@ -93,11 +93,7 @@ int run_instanced(int runs) {
     for (unsigned int threads : {1u, 2u})
         for (SceneRays set :
              {SceneRays::SINGLE, SceneRays::PRIMARY, SceneRays::AO, SceneRays::RANDOM}) {
-            // Camera rays one at a time, their blocks four at a time
-            // (against rtcIntersect16), the others as packets.
-            const RayQuery query = set == SceneRays::SINGLE    ? RayQuery::ONE_RAY
-                                   : set == SceneRays::PRIMARY ? RayQuery::PACKETS_IN_FOURS
-                                                               : RayQuery::PACKETS;
+            const RayQuery query = scene_query(set);
             const std::vector<RayPacket>& packets = setup.packets(set);
             const auto wide = [&](const RayPacket* first, std::size_t count) {
                 trace_wide_scene(*setup.scene, query, first, count, nullptr);
