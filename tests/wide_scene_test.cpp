@@ -463,4 +463,39 @@ TEST(WideScenePackets, CameraPacketsWhoseSignsPartInAnInstanceEqualTheBruteForce
                         "turned instance");
 }
 
+// One camera group whose packets meet different depths: instance A, near
+// and small, is hit by one packet only; B is hit far away by every other
+// packet, but a triangle set aside starts its box before C, which lies
+// between. The top level visits A, then B, then C, so a packet whose cull
+// were taken from another packet's nearer hits would skip C and keep B's
+// far hit.
+TEST(WideScenePackets, EachPacketOfAGroupCullsByItsOwnHits) {
+    zrv::scenes::Mesh square, stretched;
+    square.add_quad({-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0});
+    stretched.add_quad({-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0});
+    stretched.add_triangle({-1, -1, -0.8f}, {-0.9f, -1, -0.8f}, {-1, -0.9f, -0.8f});
+    SceneLayout layout;
+    layout.meshes = {square.finalize(), stretched.finalize()};
+    layout.instances.push_back({0, {0.005f, 0, 0, 0.01f, 0, 0.005f, 0, 0.01f, 0, 0, 1, 1}}); // A
+    layout.instances.push_back({1, {5, 0, 0, 0, 0, 5, 0, 0, 0, 0, 10, 10}});                 // B
+    layout.instances.push_back({0, {0.1f, 0, 0, 0.2f, 0, 0.1f, 0, 0.05f, 0, 0, 1, 5}});      // C
+    WideRays lanes;
+    const float origin[3] = {0, 0, 0};
+    for (int near = 0; near < 4; ++near)
+        for (int p = 0; p < 4; ++p)
+            for (int l = 0; l < 4; ++l) {
+                const float e = (l & 1 ? 0.001f : -0.001f), f = (l & 2 ? 0.001f : -0.001f);
+                const float x = p == near ? 0.01f : 0.04f + 0.002f * float(p);
+                const float d[3] = {x + e, 0.01f + f, 1.0f};
+                lanes.add(origin, d, 1e30f);
+            }
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 1);
+    gfxRTWideSceneHit hit; // ray 4, the first lane of the second packet, ends on C
+    ASSERT_TRUE(scene.intersect1(origin, &lanes.directions[3 * 4], 1e30f, hit));
+    EXPECT_EQ(hit.instance, 2);
+    EXPECT_NEAR(hit.t, 5.0f, 0.1f);
+    expect_scene_oracle(scene, layout, lanes, packets_of(lanes), "packets at different depths");
+}
+
 } // namespace
