@@ -5,8 +5,8 @@
 // differ by one to four percent, so a change of a few percent shows.
 //
 //   zrv_library_ab_bench [--own-trees] LIB_A LIB_B primary|single|ao|random 100k|1m
-//                        one|occluded_one|packets|occluded_packets|batch|occluded_batch
-//                        [rounds]
+//                        one|occluded_one|packets|groups|occluded_packets|batch|
+//                        occluded_batch [rounds]
 //   zrv_library_ab_bench LIB_A LIB_B single|ao|random scene
 //                        one|occluded_one|packets|occluded_packets [rounds]
 //
@@ -52,6 +52,8 @@ struct LibraryCalls {
     void (*intersect4)(const gfxRTWideBVH*, RayPacket&, HitPacket&, __m128i&, const RenderState&,
                        float);
     int (*occluded4)(const gfxRTWideBVH*, const RayPacket&, __m128);
+    void (*intersect_packets)(const gfxRTWideBVH*, const RayPacket*, HitPacket*, __m128i*,
+                              unsigned int, const RenderState&, float);
     void (*intersect_batch)(const gfxRTWideBVH*, const float*, const float*, const float*,
                             unsigned int, float*, int*, float*, float*, unsigned int);
     void (*occluded_batch)(const gfxRTWideBVH*, const float*, const float*, const float*,
@@ -80,6 +82,9 @@ bool load_calls(const char* path, LibraryCalls& calls) {
         find(library, "_ZNK12gfxRTWideBVH10intersect4ER9RayPacketR9HitPacketRDv2_xRK11RenderStatef",
              calls.intersect4) &&
         find(library, "_ZNK12gfxRTWideBVH9occluded4ERK9RayPacketDv4_f", calls.occluded4) &&
+        find(library,
+             "_ZNK12gfxRTWideBVH17intersect_packetsEPK9RayPacketP9HitPacketPDv2_xjRK11RenderStatef",
+             calls.intersect_packets) &&
         find(library, "_ZNK12gfxRTWideBVH15intersect_batchEPKfS1_S1_jPfPiS2_S2_j",
              calls.intersect_batch) &&
         find(library, "_ZNK12gfxRTWideBVH14occluded_batchEPKfS1_S1_jPhj", calls.occluded_batch) &&
@@ -97,7 +102,7 @@ bool load_calls(const char* path, LibraryCalls& calls) {
     return false;
 }
 
-enum class Call { ONE, OCCLUDED_ONE, PACKETS, OCCLUDED_PACKETS, BATCH, OCCLUDED_BATCH };
+enum class Call { ONE, OCCLUDED_ONE, PACKETS, GROUPS, OCCLUDED_PACKETS, BATCH, OCCLUDED_BATCH };
 
 // What a pass found, to tell the builds' answers apart: a hash of every
 // lane's hit (t's bits and the triangle's index) or occlusion.
@@ -210,6 +215,28 @@ struct SceneCalls {
     }
 };
 
+// The mesh's packets through intersect_packets, four neighbouring packets
+// (the camera's 2x2 blocks in a row) a call, as the benchmarks' primary_4x.
+Pass trace_groups(const LibraryCalls& calls, const gfxRTWideBVH& tree,
+                  const std::vector<RayPacket>& packets) {
+    std::uint64_t answers = 0xcbf29ce484222325ull;
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t first = 0; first < packets.size(); first += 4) {
+        const unsigned int n = unsigned(std::min<std::size_t>(4, packets.size() - first));
+        HitPacket hits[4];
+        __m128i index[4];
+        for (unsigned int p = 0; p < n; ++p)
+            clear_hits(hits[p]);
+        calls.intersect_packets(&tree, &packets[first], hits, index, n, RenderState{},
+                                NO_HIT_DISTANCE);
+        for (unsigned int p = 0; p < n; ++p)
+            mix_packet(answers, hits[p], index[p], _mm_set1_epi32(-1));
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {seconds, answers};
+}
+
 // Every packet through one of the packet or one-ray calls of target.
 template <class Target>
 Pass trace_packets(const Target& target, Call call, const std::vector<RayPacket>& packets) {
@@ -244,6 +271,8 @@ Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
         return trace_packets(SceneCalls{calls, *scene}, call, packets);
     if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
         return trace_batch(calls, call, tree, arrays);
+    if (call == Call::GROUPS)
+        return trace_groups(calls, tree, packets);
     return trace_packets(MeshCalls{calls, tree}, call, packets);
 }
 
@@ -267,6 +296,8 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
         call = Call::OCCLUDED_ONE;
     else if (call_name == "packets")
         call = Call::PACKETS;
+    else if (call_name == "groups")
+        call = Call::GROUPS;
     else if (call_name == "occluded_packets")
         call = Call::OCCLUDED_PACKETS;
     else if (call_name == "batch")
@@ -276,8 +307,9 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
     else
         return false;
     rounds = argc == 7 ? std::atoi(argv[6]) : 16;
-    const bool batch = call == Call::BATCH || call == Call::OCCLUDED_BATCH;
-    return rounds >= 2 && (nominal != 0 || (set != RaySet::PRIMARY_2X2 && !batch));
+    const bool mesh_only =
+        call == Call::BATCH || call == Call::OCCLUDED_BATCH || call == Call::GROUPS;
+    return rounds >= 2 && (nominal != 0 || (set != RaySet::PRIMARY_2X2 && !mesh_only));
 }
 
 } // namespace
@@ -295,7 +327,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, set, nominal, call, rounds)) {
         std::fprintf(stderr, "usage: zrv_library_ab_bench [--own-trees] LIB_A LIB_B "
                              "primary|single|ao|random "
-                             "100k|1m one|occluded_one|packets|occluded_packets|batch|"
+                             "100k|1m one|occluded_one|packets|groups|occluded_packets|batch|"
                              "occluded_batch [rounds >= 2]\n"
                              "       zrv_library_ab_bench LIB_A LIB_B single|ao|random scene "
                              "one|occluded_one|packets|occluded_packets [rounds >= 2]\n");
