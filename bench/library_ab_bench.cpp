@@ -111,6 +111,16 @@ struct Pass {
     std::uint64_t answers;
 };
 
+// The hash a pass's answers are mixed into, before any.
+const std::uint64_t NO_ANSWERS = 0xcbf29ce484222325ull;
+
+// The seconds work() takes by the monotonic clock.
+template <class Work> double seconds_of(const Work& work) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 void mix(std::uint64_t& hash, std::uint64_t value) {
     hash = (hash ^ value) * 0x100000001b3ull;
 }
@@ -128,16 +138,15 @@ Pass trace_batch(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
     std::vector<float> t(count), u(count), v(count);
     std::vector<int> index(count);
     std::vector<unsigned char> occluded(count);
-    const auto start = std::chrono::steady_clock::now();
-    if (call == Call::BATCH)
-        calls.intersect_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
-                              t.data(), index.data(), u.data(), v.data(), 1);
-    else
-        calls.occluded_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
-                             occluded.data(), 1);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::uint64_t answers = 0xcbf29ce484222325ull;
+    const double seconds = seconds_of([&] {
+        if (call == Call::BATCH)
+            calls.intersect_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr,
+                                  count, t.data(), index.data(), u.data(), v.data(), 1);
+        else
+            calls.occluded_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
+                                 occluded.data(), 1);
+    });
+    std::uint64_t answers = NO_ANSWERS;
     for (unsigned int i = 0; i < count; ++i)
         mix(answers,
             call == Call::BATCH ? float_bits(t[i]) << 32 | std::uint32_t(index[i]) : occluded[i]);
@@ -219,48 +228,46 @@ struct SceneCalls {
 // (the camera's 2x2 blocks in a row) a call, as the benchmarks' primary_4x.
 Pass trace_groups(const LibraryCalls& calls, const gfxRTWideBVH& tree,
                   const std::vector<RayPacket>& packets) {
-    std::uint64_t answers = 0xcbf29ce484222325ull;
-    const auto start = std::chrono::steady_clock::now();
-    for (std::size_t first = 0; first < packets.size(); first += 4) {
-        const unsigned int n = unsigned(std::min<std::size_t>(4, packets.size() - first));
-        HitPacket hits[4];
-        __m128i index[4];
-        for (unsigned int p = 0; p < n; ++p)
-            clear_hits(hits[p]);
-        calls.intersect_packets(&tree, &packets[first], hits, index, n, RenderState{},
-                                NO_HIT_DISTANCE);
-        for (unsigned int p = 0; p < n; ++p)
-            mix_packet(answers, hits[p], index[p], _mm_set1_epi32(-1));
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::uint64_t answers = NO_ANSWERS;
+    const double seconds = seconds_of([&] {
+        for (std::size_t first = 0; first < packets.size(); first += 4) {
+            const unsigned int n = unsigned(std::min<std::size_t>(4, packets.size() - first));
+            HitPacket hits[4];
+            __m128i index[4];
+            for (unsigned int p = 0; p < n; ++p)
+                clear_hits(hits[p]);
+            calls.intersect_packets(&tree, &packets[first], hits, index, n, RenderState{},
+                                    NO_HIT_DISTANCE);
+            for (unsigned int p = 0; p < n; ++p)
+                mix_packet(answers, hits[p], index[p], _mm_set1_epi32(-1));
+        }
+    });
     return {seconds, answers};
 }
 
 // Every packet through one of the packet or one-ray calls of target.
 template <class Target>
 Pass trace_packets(const Target& target, Call call, const std::vector<RayPacket>& packets) {
-    std::uint64_t answers = 0xcbf29ce484222325ull;
-    const auto start = std::chrono::steady_clock::now();
-    for (const RayPacket& packet : packets) {
-        if (call == Call::PACKETS) {
-            target.packet(packet, answers);
-        } else if (call == Call::OCCLUDED_PACKETS) {
-            mix(answers, std::uint32_t(target.occluded_packet(packet)));
-        } else {
-            for (int k = 0; k < 4; ++k) {
-                if (!((packet.active_mask >> k) & 1))
-                    continue;
-                const LaneRay ray = lane_ray(packet, k);
-                if (call == Call::ONE)
-                    target.one(ray, answers);
-                else
-                    mix(answers, target.occluded_one(ray));
+    std::uint64_t answers = NO_ANSWERS;
+    const double seconds = seconds_of([&] {
+        for (const RayPacket& packet : packets) {
+            if (call == Call::PACKETS) {
+                target.packet(packet, answers);
+            } else if (call == Call::OCCLUDED_PACKETS) {
+                mix(answers, std::uint32_t(target.occluded_packet(packet)));
+            } else {
+                for (int k = 0; k < 4; ++k) {
+                    if (!((packet.active_mask >> k) & 1))
+                        continue;
+                    const LaneRay ray = lane_ray(packet, k);
+                    if (call == Call::ONE)
+                        target.one(ray, answers);
+                    else
+                        mix(answers, target.occluded_one(ray));
+                }
             }
         }
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    });
     return {seconds, answers};
 }
 
