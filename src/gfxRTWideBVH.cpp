@@ -15,7 +15,7 @@ using gfx_detail::WideNode;
 gfxRTWideBVH::gfxRTWideBVH()
     : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),
       input_count_(0), kept_count_(0), leaf_count_(0),
-      depth_(0), scene_lo_{0, 0, 0}, scene_hi_{0, 0, 0}, uniform_slop_(0.0f) {}
+      depth_(0), scene_lo_{0, 0, 0}, scene_hi_{0, 0, 0}, uniform_slop_(0.0f), longest_edge_(0.0f) {}
 
 gfxRTWideBVH::~gfxRTWideBVH() {
     clear();
@@ -32,6 +32,7 @@ void gfxRTWideBVH::clear() {
     for (int a = 0; a < 3; ++a)
         scene_lo_[a] = scene_hi_[a] = 0.0f;
     uniform_slop_ = 0.0f;
+    longest_edge_ = 0.0f;
 }
 
 bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned int threads) {
@@ -74,6 +75,7 @@ bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned
         scene_hi_[a] = out.scene_hi[a];
     }
     uniform_slop_ = gfx_detail::wide_uniform_slop(out.nodes, out.node_count);
+    longest_edge_ = gfx_detail::wide_longest_edge(out.blocks, out.block_count);
     return true;
 }
 

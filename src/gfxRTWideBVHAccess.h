@@ -25,6 +25,7 @@ struct gfxRTWideBVHAccess {
                                     static_cast<const gfx_detail::TriangleBlock*>(tree.blocks_),
                                     tree.triangle_ids_,
                                     tree.uniform_slop_,
+                                    tree.longest_edge_,
                                     memory_bytes(tree) > gfx_detail::WIDE_INTERLEAVE_BYTES};
     }
 };

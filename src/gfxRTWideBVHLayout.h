@@ -115,6 +115,10 @@ struct WideTree {
     // Every child's slop is at most this, and the single-ray walks widen
     // every box by it (gfxRTWideUniformSlop.h); 0: by each child's own.
     float uniform_slop;
+    // The longest edge of any triangle, rounded up: bounds the part of the
+    // kernel's rounding that grows with one coordinate, not two
+    // (directed_reach2).
+    float longest_edge;
     // Trace several rays at once, a step of each in turn: it overlaps their
     // waits for memory, which pays on trees too large for the caches and
     // costs time on the others.

@@ -586,5 +586,7 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
     }
     uniform_slop_ = gfx_detail::wide_uniform_slop(static_cast<const gfx_detail::WideNode*>(nodes_),
                                                   node_count_);
+    longest_edge_ = gfx_detail::wide_longest_edge(
+        static_cast<const gfx_detail::TriangleBlock*>(blocks_), block_count_);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "gfxRTWideUniformSlop.h"
 
+#include <cmath>
 #include <limits>
 
 namespace gfx_detail {
@@ -24,6 +25,29 @@ float wide_uniform_slop(const WideNode* nodes, unsigned int node_count) {
         }
     }
     return 2 * near_largest >= used ? largest : 0.0f;
+}
+
+float wide_longest_edge(const TriangleBlock* blocks, unsigned int block_count) {
+    double longest2 = 0.0;
+    for (unsigned int b = 0; b < block_count; ++b) {
+        const TriangleBlock& block = blocks[b];
+        for (int lane = 0; lane < 4; ++lane) {
+            for (int k = 0; k < 3; ++k) {
+                const int next = k == 2 ? 0 : k + 1;
+                double length2 = 0.0;
+                for (int a = 0; a < 3; ++a) {
+                    const double step =
+                        double(block.vertex[next][a][lane]) - double(block.vertex[k][a][lane]);
+                    length2 += step * step;
+                }
+                // An unused lane's NaN fails the comparison.
+                if (length2 > longest2)
+                    longest2 = length2;
+            }
+        }
+    }
+    const float longest = float(std::sqrt(longest2) * (1.0 + 1.0 / 1048576.0));
+    return std::nextafter(longest, std::numeric_limits<float>::infinity());
 }
 
 } // namespace gfx_detail

@@ -16,6 +16,9 @@ namespace gfx_detail {
 // few slivers set apart make the largest.
 float wide_uniform_slop(const WideNode* nodes, unsigned int node_count);
 
+// The longest edge of the blocks' triangles, rounded up (0 for none).
+float wide_longest_edge(const TriangleBlock* blocks, unsigned int block_count);
+
 } // namespace gfx_detail
 
 #endif // GFX_RT_WIDE_UNIFORM_SLOP_H

@@ -165,6 +165,29 @@ TEST(WideBVHEdges, EdgesSeenFromFarAwayEqualTheBruteForce) {
     }
 }
 
+// Edges of small triangles (a small sphere on a large floor) seen from
+// within a few diagonals of the scene, along every direction: the widening
+// of a ray from nearby shrinks with its products of two large coordinates
+// relative to its origin, and the kernel's rounding still reaches a good
+// part of these triangles.
+TEST(WideBVHEdges, EdgesOfSmallTrianglesSeenFromNearbyEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::uv_sphere({0.3f, -0.9f, 0.2f}, 0.05f, 120, 60));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 4));
+    const std::vector<triAccel> tris = mesh.finalize();
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 1));
+    const WideRays aimed = aimed_rays(tris, 4000, 9, 8.0f, true);
+    WideRays rays;
+    for (unsigned int i = 0; i < aimed.size(); ++i)
+        if (steep(tris, &aimed.origins[3 * i], &aimed.directions[3 * i]))
+            rays.add(&aimed.origins[3 * i], &aimed.directions[3 * i], kInfinity);
+    EXPECT_GT(rays.size(), 3700u);
+    // Packets of four of the rays, which part at once: each lane is traced
+    // alone, with a single ray's widening.
+    expect_wide_oracle(tree, tris, rays, packets_of(rays), "small triangles nearby");
+}
+
 // The same edges from inside a scene that reaches far beyond them: the
 // rounding widening of a node comes from the farthest distance between the
 // rays' origins and its own corners, not the scene's.
