@@ -1,6 +1,8 @@
 #include "gfxRTWideUniformSlop.h"
 
+#include <algorithm>
 #include <cmath>
+#include <emmintrin.h>
 #include <limits>
 
 namespace gfx_detail {
@@ -28,25 +30,28 @@ float wide_uniform_slop(const WideNode* nodes, unsigned int node_count) {
 }
 
 float wide_longest_edge(const TriangleBlock* blocks, unsigned int block_count) {
-    double longest2 = 0.0;
+    // Four lanes at a time in float: each step rounds by a unit roundoff at
+    // most, which the margin below covers many times over. An unused lane's
+    // NaN loses to the running maximum, its second operand; a length that
+    // overflows gives infinity, with which every ray keeps its widening.
+    __m128 longest2 = _mm_setzero_ps();
     for (unsigned int b = 0; b < block_count; ++b) {
         const TriangleBlock& block = blocks[b];
-        for (int lane = 0; lane < 4; ++lane) {
-            for (int k = 0; k < 3; ++k) {
-                const int next = k == 2 ? 0 : k + 1;
-                double length2 = 0.0;
-                for (int a = 0; a < 3; ++a) {
-                    const double step =
-                        double(block.vertex[next][a][lane]) - double(block.vertex[k][a][lane]);
-                    length2 += step * step;
-                }
-                // An unused lane's NaN fails the comparison.
-                if (length2 > longest2)
-                    longest2 = length2;
+        for (int k = 0; k < 3; ++k) {
+            const int next = k == 2 ? 0 : k + 1;
+            __m128 length2 = _mm_setzero_ps();
+            for (int a = 0; a < 3; ++a) {
+                const __m128 step =
+                    _mm_sub_ps(_mm_load_ps(block.vertex[next][a]), _mm_load_ps(block.vertex[k][a]));
+                length2 = _mm_add_ps(length2, _mm_mul_ps(step, step));
             }
+            longest2 = _mm_max_ps(length2, longest2);
         }
     }
-    const float longest = float(std::sqrt(longest2) * (1.0 + 1.0 / 1048576.0));
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, longest2);
+    const double largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    const float longest = float(std::sqrt(largest) * (1.0 + 1.0 / 65536.0));
     return std::nextafter(longest, std::numeric_limits<float>::infinity());
 }
 
