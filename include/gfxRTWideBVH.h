@@ -23,7 +23,10 @@
 //   sphere and a floor with rays aimed at points of edges: none of 20,000
 //   differs from within six times the scene's size; from up to seventeen
 //   times, 6 do, at angles up to 2.3 degrees; from up to fifty times, 95,
-//   at up to 7 degrees;
+//   at up to 7 degrees. Smaller triangles show it from nearer: with a
+//   sphere of radius 0.05 (edges of about 0.003) on a floor 3 wide, 284 of
+//   40,000 such rays from up to 8 away differ, and one seen there met the
+//   plane at 4.6 degrees;
 // - a ray whose signed volumes overflow or all come out zero: they multiply
 //   two vertices' offsets from the origin and the direction, and beyond
 //   float's range (offsets squared times the direction's size above about

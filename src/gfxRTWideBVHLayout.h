@@ -22,12 +22,13 @@ namespace gfx_detail {
 // WIDE_SLOP_FACTOR / (the least rounding length below it: a triangle's
 // shortest edge, or its least altitude over sin(15 degrees) when that is
 // shorter); a ray moves each face of the child out by slop times the
-// square of its farthest distance to the scene, so that no triangle the
-// kernel would hit is culled. One case is beyond any box: from a point
-// almost in a triangle's plane, a ray running almost along that plane
-// leaves the kernel's signs to rounding alone, and it may take the ray as
-// hitting the triangle far outside it. The widening covers such hits only
-// as far as its margin reaches.
+// square of its farthest distance to the scene, or by a narrower square that
+// still bounds the kernel's rounding in its direction (directed_reach2 in
+// gfxRTWideKernels.inc), so that no triangle the kernel would hit is culled.
+// One case is beyond any box: from a point almost in a triangle's plane, a
+// ray running almost along that plane leaves the kernel's signs to rounding
+// alone, and it may take the ray as hitting the triangle far outside it.
+// The widening covers such hits only as far as its margin reaches.
 //
 // A child reference is a node index, or a leaf: LEAF_BIT, the block count
 // less one in the LEAF_COUNT bits, and the first block below them.
