@@ -2,7 +2,9 @@
 // slop, the tree's largest, instead of each child's own: the widening then
 // folds into each ray's terms once, and a face's distance takes one fused
 // operation after the node's loads instead of two, a step shorter on the
-// chain from a node's loads to the next node's that a walk waits on.
+// chain from a node's loads to the next node's that a walk waits on. Also
+// the tree's longest edge, which the narrower widening's bound takes
+// (directed_reach2 in gfxRTWideKernels.inc).
 #ifndef GFX_RT_WIDE_UNIFORM_SLOP_H
 #define GFX_RT_WIDE_UNIFORM_SLOP_H
 
