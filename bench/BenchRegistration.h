@@ -15,6 +15,8 @@ void register_wide_bvh_build_benchmarks();
 void register_wide_bvh_trace_benchmarks();
 // The instanced wide scene beside Embree's instancing, and its commit.
 void register_wide_scene_benchmarks();
+// zrv's default scene: its shadow rays, and its camera near and far.
+void register_showcase_benchmarks();
 // Adds the wide scene's ratios to Embree to the summary, after the runs.
 void add_wide_scene_ratio_notes();
 #ifdef ZRV_BENCH_HAVE_EMBREE

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     register_trace_benchmarks();
     register_wide_bvh_trace_benchmarks();
     register_wide_scene_benchmarks();
+    register_showcase_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE
     register_embree_trace_benchmarks();
 #else
