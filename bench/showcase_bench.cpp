@@ -10,8 +10,12 @@
 #include "BenchRegistration.h"
 #include "BenchSummary.h"
 #include "PrimaryRays.h"
+#include "RayArrays.h"
+#include "RayQuery.h"
+#include "WideBVHTracing.h"
 #include "zrvScenes.h"
 #ifdef ZRV_BENCH_HAVE_EMBREE
+#include "EmbreeRayQueries.h"
 #include "EmbreeTracing.h"
 #endif
 
@@ -77,32 +81,28 @@ bool shadow_packet(const Showcase& s, const RayPacket& p, RayPacket& shadow) {
     RenderState state{};
     __m128i index;
     s.tree.intersect4(rays, hits, index, state, 1e30f);
-    alignas(16) float t[4], o[3][4], d[3][4];
+    alignas(16) float t[4];
     alignas(16) int hit[4];
     _mm_store_ps(t, hits.t);
     _mm_store_si128(reinterpret_cast<__m128i*>(hit), index);
-    _mm_store_ps(d[0], p.direction.x);
-    _mm_store_ps(d[1], p.direction.y);
-    _mm_store_ps(d[2], p.direction.z);
     const float light_length =
         std::sqrt(TOWARD_LIGHT.x * TOWARD_LIGHT.x + TOWARD_LIGHT.y * TOWARD_LIGHT.y +
                   TOWARD_LIGHT.z * TOWARD_LIGHT.z);
     const float light[3] = {TOWARD_LIGHT.x / light_length, TOWARD_LIGHT.y / light_length,
                             TOWARD_LIGHT.z / light_length};
-    alignas(16) float eye[3][4];
-    _mm_store_ps(eye[0], p.origin.x);
-    _mm_store_ps(eye[1], p.origin.y);
-    _mm_store_ps(eye[2], p.origin.z);
+    alignas(16) float origin[3][4];
     int active = 0;
     for (int l = 0; l < 4; ++l) {
+        const LaneRay ray = lane_ray(p, l);
         for (int a = 0; a < 3; ++a)
-            o[a][l] = eye[a][l];
+            origin[a][l] = ray.origin[a];
         if (hit[l] < 0)
             continue;
         const float* normal = s.triangles[std::size_t(hit[l])].normal;
         float n[3] = {normal[0], normal[1], normal[2]};
         const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-        const float facing = n[0] * d[0][l] + n[1] * d[1][l] + n[2] * d[2][l];
+        const float facing =
+            n[0] * ray.direction[0] + n[1] * ray.direction[1] + n[2] * ray.direction[2];
         const float sign = facing > 0.0f ? -1.0f / length : 1.0f / length;
         for (float& c : n)
             c *= sign;
@@ -110,17 +110,17 @@ bool shadow_packet(const Showcase& s, const RayPacket& p, RayPacket& shadow) {
             continue;
         float point[3], magnitude = 0.0f;
         for (int a = 0; a < 3; ++a) {
-            point[a] = eye[a][l] + d[a][l] * t[l];
+            point[a] = ray.origin[a] + ray.direction[a] * t[l];
             magnitude = std::fmax(magnitude, std::fabs(point[a]));
         }
         const float offset = 1e-5f * s.diagonal + 4e-7f * magnitude;
         for (int a = 0; a < 3; ++a)
-            o[a][l] = point[a] + n[a] * offset;
+            origin[a][l] = point[a] + n[a] * offset;
         active |= 1 << l;
     }
     if (active == 0)
         return false;
-    shadow.origin = sse_vec{_mm_load_ps(o[0]), _mm_load_ps(o[1]), _mm_load_ps(o[2])};
+    shadow.origin = sse_vec{_mm_load_ps(origin[0]), _mm_load_ps(origin[1]), _mm_load_ps(origin[2])};
     shadow.direction =
         sse_vec{_mm_set1_ps(light[0] * s.diagonal), _mm_set1_ps(light[1] * s.diagonal),
                 _mm_set1_ps(light[2] * s.diagonal)};
@@ -185,7 +185,6 @@ const Showcase& showcase() {
 }
 
 enum class ShowcaseRays { SHADOW, CAMERA, DISTANT_CAMERA };
-enum class ShowcaseCall { PACKETS, ONE_RAY };
 
 const std::vector<RayPacket>& packets_of(const Showcase& s, ShowcaseRays rays) {
     return rays == ShowcaseRays::SHADOW   ? s.shadow
@@ -196,117 +195,28 @@ const std::vector<RayPacket>& packets_of(const Showcase& s, ShowcaseRays rays) {
 struct ShowcaseFigure {
     const char* name;
     ShowcaseRays rays;
-    ShowcaseCall call;
+    RayQuery query;
 };
 
-// Shadow rays ask for occlusion, camera rays for the nearest hit.
+// Shadow rays ask for occlusion, camera rays for the nearest hit. Every set
+// is coherent, and Embree is told so.
 const ShowcaseFigure SHOWCASE_FIGURES[] = {
-    {"shadow_packets", ShowcaseRays::SHADOW, ShowcaseCall::PACKETS},
-    {"shadow_single", ShowcaseRays::SHADOW, ShowcaseCall::ONE_RAY},
-    {"camera_single", ShowcaseRays::CAMERA, ShowcaseCall::ONE_RAY},
-    {"distant_camera_single", ShowcaseRays::DISTANT_CAMERA, ShowcaseCall::ONE_RAY},
+    {"shadow_packets", ShowcaseRays::SHADOW, RayQuery::OCCLUDED_PACKETS},
+    {"shadow_single", ShowcaseRays::SHADOW, RayQuery::OCCLUDED_ONE_RAY},
+    {"camera_single", ShowcaseRays::CAMERA, RayQuery::ONE_RAY},
+    {"distant_camera_single", ShowcaseRays::DISTANT_CAMERA, RayQuery::ONE_RAY},
 };
 
-// The lanes of p, one ray at a time: trace(origin, direction) says whether
-// it hit.
-template <class Trace> std::size_t each_lane(const RayPacket& p, std::size_t& rays, Trace trace) {
-    alignas(16) float o[3][4], d[3][4];
-    _mm_store_ps(o[0], p.origin.x);
-    _mm_store_ps(o[1], p.origin.y);
-    _mm_store_ps(o[2], p.origin.z);
-    _mm_store_ps(d[0], p.direction.x);
-    _mm_store_ps(d[1], p.direction.y);
-    _mm_store_ps(d[2], p.direction.z);
-    std::size_t hits = 0;
-    for (int l = 0; l < 4; ++l)
-        if (p.active_mask & (1 << l)) {
-            const float origin[3] = {o[0][l], o[1][l], o[2][l]};
-            const float direction[3] = {d[0][l], d[1][l], d[2][l]};
-            hits += trace(origin, direction) ? 1u : 0u;
-            ++rays;
-        }
-    return hits;
-}
-
-struct ShowcaseRun {
-    std::size_t rays = 0, hits = 0;
-};
-
-ShowcaseRun trace_wide(const Showcase& s, const ShowcaseFigure& figure) {
-    ShowcaseRun run;
-    for (const RayPacket& p : packets_of(s, figure.rays)) {
-        if (figure.call == ShowcaseCall::PACKETS) {
-            run.hits += unsigned(__builtin_popcount(
-                unsigned(s.tree.occluded4(p, _mm_set1_ps(1e30f)) & p.active_mask)));
-            run.rays += unsigned(__builtin_popcount(unsigned(p.active_mask)));
-            continue;
-        }
-        run.hits += each_lane(p, run.rays, [&](const float* o, const float* d) {
-            if (figure.rays == ShowcaseRays::SHADOW)
-                return s.tree.occluded1(o, d, 1e30f);
-            gfxRTWideHit hit;
-            return s.tree.intersect1(o, d, 1e30f, hit);
-        });
-    }
-    return run;
+FrameTrace trace_wide(const Showcase& s, const ShowcaseFigure& figure) {
+    const std::vector<RayPacket>& packets = packets_of(s, figure.rays);
+    return trace_run_wide(s.tree, figure.query, packets.data(), packets.size(), nullptr, nullptr);
 }
 
 #ifdef ZRV_BENCH_HAVE_EMBREE
-ShowcaseRun trace_embree(const Showcase& s, const ShowcaseFigure& figure) {
-    ShowcaseRun run;
-    RTCIntersectContext context;
-    rtcInitIntersectContext(&context);
-    for (const RayPacket& p : packets_of(s, figure.rays)) {
-        if (figure.call == ShowcaseCall::PACKETS) {
-            alignas(16) RTCRay4 rays;
-            alignas(16) int valid[4];
-            _mm_store_ps(rays.org_x, p.origin.x);
-            _mm_store_ps(rays.org_y, p.origin.y);
-            _mm_store_ps(rays.org_z, p.origin.z);
-            _mm_store_ps(rays.dir_x, p.direction.x);
-            _mm_store_ps(rays.dir_y, p.direction.y);
-            _mm_store_ps(rays.dir_z, p.direction.z);
-            for (int l = 0; l < 4; ++l) {
-                valid[l] = (p.active_mask & (1 << l)) ? -1 : 0;
-                rays.tnear[l] = 0.0001f;
-                rays.tfar[l] = 1e30f;
-                rays.time[l] = 0.0f;
-                rays.mask[l] = ~0u;
-                rays.id[l] = 0;
-                rays.flags[l] = 0;
-            }
-            rtcOccluded4(valid, s.embree, &context, &rays);
-            for (int l = 0; l < 4; ++l)
-                if (valid[l]) {
-                    ++run.rays;
-                    run.hits += rays.tfar[l] < 0.0f ? 1u : 0u;
-                }
-            continue;
-        }
-        run.hits += each_lane(p, run.rays, [&](const float* o, const float* d) {
-            RTCRayHit query;
-            query.ray.org_x = o[0];
-            query.ray.org_y = o[1];
-            query.ray.org_z = o[2];
-            query.ray.dir_x = d[0];
-            query.ray.dir_y = d[1];
-            query.ray.dir_z = d[2];
-            query.ray.tnear = 0.0001f;
-            query.ray.tfar = 1e30f;
-            query.ray.time = 0.0f;
-            query.ray.mask = ~0u;
-            query.ray.id = 0;
-            query.ray.flags = 0;
-            if (figure.rays == ShowcaseRays::SHADOW) {
-                rtcOccluded1(s.embree, &context, &query.ray);
-                return query.ray.tfar < 0.0f;
-            }
-            query.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-            rtcIntersect1(s.embree, &context, &query);
-            return query.hit.geomID != RTC_INVALID_GEOMETRY_ID;
-        });
-    }
-    return run;
+FrameTrace trace_embree(const Showcase& s, const ShowcaseFigure& figure) {
+    const std::vector<RayPacket>& packets = packets_of(s, figure.rays);
+    return trace_run_embree_query(s.embree, figure.query, true, packets.data(), packets.size(),
+                                  nullptr, nullptr);
 }
 #endif
 
@@ -319,7 +229,7 @@ std::map<std::string, double>& wide_rates() {
 template <class Trace>
 double measure(benchmark::State& state, const ShowcaseFigure& figure, Trace trace) {
     const Showcase& s = showcase();
-    ShowcaseRun run;
+    FrameTrace run;
     double seconds = 0.0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
