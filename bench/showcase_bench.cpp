@@ -12,6 +12,7 @@
 #include "PrimaryRays.h"
 #include "RayArrays.h"
 #include "RayQuery.h"
+#include "RandomRays.h"
 #include "WideBVHTracing.h"
 #include "zrvScenes.h"
 #ifdef ZRV_BENCH_HAVE_EMBREE
@@ -138,13 +139,8 @@ const Showcase& showcase() {
             s->error = "the wide BVH of the default scene could not be built";
             return s;
         }
-        scenes::Vec3 lo = {1e30f, 1e30f, 1e30f}, hi = {-1e30f, -1e30f, -1e30f};
-        for (const triAccel& t : s->triangles)
-            for (const float* v : {t.vertex0, t.vertex1, t.vertex2}) {
-                lo = {std::fmin(lo.x, v[0]), std::fmin(lo.y, v[1]), std::fmin(lo.z, v[2])};
-                hi = {std::fmax(hi.x, v[0]), std::fmax(hi.y, v[1]), std::fmax(hi.z, v[2])};
-            }
-        const scenes::Vec3 extent = sub(hi, lo);
+        const Box box = triangles_box(s->triangles);
+        const scenes::Vec3 extent = sub(box.high, box.low);
         s->diagonal = std::sqrt(extent.x * extent.x + extent.y * extent.y + extent.z * extent.z);
 
         const scenes::SceneView view = scenes::default_scene_view();
