@@ -71,19 +71,36 @@ void mix_triangle_flags(std::vector<triAccel>& tris) {
     }
 }
 
-WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed) {
+namespace {
+
+// Lanes of packets as single rays, ray i limited as lane_rays says.
+WideRays rays_of_lanes(const std::vector<RayPacket>& packets, bool every_lane, float max_limit,
+                       unsigned int seed) {
     WideRays rays;
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> limit(0.2f, max_limit);
-    for (std::size_t i = 0; i < packets.size(); ++i) {
+    for (std::size_t p = 0; p < packets.size(); ++p) {
         float f[6][4];
-        packet_rows(packets[i], f);
-        const int lane = int(i % 4);
-        const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
-        const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
-        rays.add(o, d, i % 3 == 0 ? kInf : limit(rng));
+        packet_rows(packets[p], f);
+        for (int lane = every_lane ? 0 : int(p % 4); lane < (every_lane ? 4 : int(p % 4) + 1);
+             ++lane) {
+            const float o[3] = {f[0][lane], f[1][lane], f[2][lane]};
+            const float d[3] = {f[3][lane], f[4][lane], f[5][lane]};
+            rays.add(o, d, rays.size() % 3 == 0 ? kInf : limit(rng));
+        }
     }
     return rays;
+}
+
+} // namespace
+
+WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed) {
+    return rays_of_lanes(packets, false, max_limit, seed);
+}
+
+WideRays every_lane_rays(const std::vector<RayPacket>& packets, float max_limit,
+                         unsigned int seed) {
+    return rays_of_lanes(packets, true, max_limit, seed);
 }
 
 WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
