@@ -147,10 +147,20 @@ public:
     // max_distances one (null: no limit). Writes each ray's nearest hit into
     // t, index, u and v (u and v may be null) in the caller's order, as
     // intersect1 would. threads workers share the rays (0 counts as 1).
+    // Each run of sixteen rays at positions 16k to 16k + 15 that start at
+    // one point, bit for bit, and lie within a few degrees of each other
+    // (neighbouring pixels of a camera) is walked as intersect_packets walks
+    // four packets, each ray still with its own back-face early out: give a
+    // camera's rays in the order of its pixels, or of its 2x2 blocks, and
+    // they trace several times faster. Like intersect_packets, such a run
+    // may find a far hit of the first exception above that intersect1
+    // misses; which rays form runs depends on their positions alone, not on
+    // the thread count.
     void intersect_batch(const float* origins, const float* directions, const float* max_distances,
                          unsigned int count, float* t, int* index, float* u, float* v,
                          unsigned int threads) const;
-    // occluded[i] = 1 where occluded1 holds for ray i, 0 elsewhere.
+    // occluded[i] = 1 where occluded1 holds for ray i, 0 elsewhere; runs of
+    // a camera's rays are walked together as in intersect_batch.
     void occluded_batch(const float* origins, const float* directions, const float* max_distances,
                         unsigned int count, unsigned char* occluded, unsigned int threads) const;
 
