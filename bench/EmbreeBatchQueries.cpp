@@ -9,11 +9,11 @@
 namespace zrv {
 namespace bench {
 
-void embree_intersect_arrays(RTCScene scene, const RayArrays& rays, unsigned int threads,
-                             BatchHits& hits) {
+void embree_intersect_arrays(RTCScene scene, const RayArrays& rays, bool coherent,
+                             unsigned int threads, BatchHits& hits) {
     hits.resize(rays.count);
     run_in_chunks(rays.count, threads, [&](unsigned int, std::size_t begin, std::size_t end) {
-        RTCIntersectContext context = incoherent_context();
+        RTCIntersectContext context = ray_context(coherent);
         RTCRayHit records[EMBREE_RECORDS];
         for (std::size_t first = begin; first < end; first += EMBREE_RECORDS) {
             const std::size_t count = std::min(EMBREE_RECORDS, end - first);
@@ -35,11 +35,11 @@ void embree_intersect_arrays(RTCScene scene, const RayArrays& rays, unsigned int
     });
 }
 
-void embree_occluded_arrays(RTCScene scene, const RayArrays& rays, unsigned int threads,
-                            std::vector<unsigned char>& occluded) {
+void embree_occluded_arrays(RTCScene scene, const RayArrays& rays, bool coherent,
+                            unsigned int threads, std::vector<unsigned char>& occluded) {
     occluded.resize(rays.count);
     run_in_chunks(rays.count, threads, [&](unsigned int, std::size_t begin, std::size_t end) {
-        RTCIntersectContext context = incoherent_context();
+        RTCIntersectContext context = ray_context(coherent);
         RTCRay records[EMBREE_RECORDS];
         for (std::size_t first = begin; first < end; first += EMBREE_RECORDS) {
             const std::size_t count = std::min(EMBREE_RECORDS, end - first);

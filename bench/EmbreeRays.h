@@ -17,12 +17,18 @@ namespace bench {
 // first-level cache.
 const std::size_t EMBREE_RECORDS = 256;
 
-// The incoherent context flag: the rays of every set share no origin order.
-inline RTCIntersectContext incoherent_context() {
+// A context with the coherent flag (a camera's rays in pixel order) or the
+// incoherent one (rays that share no origin order).
+inline RTCIntersectContext ray_context(bool coherent) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
-    context.flags = RTC_INTERSECT_CONTEXT_FLAG_INCOHERENT;
+    context.flags =
+        coherent ? RTC_INTERSECT_CONTEXT_FLAG_COHERENT : RTC_INTERSECT_CONTEXT_FLAG_INCOHERENT;
     return context;
+}
+
+inline RTCIntersectContext incoherent_context() {
+    return ray_context(false);
 }
 
 // Ray i of rays, unbounded, tnear 0.0001 as the library's triangle test.

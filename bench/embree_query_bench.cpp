@@ -8,12 +8,12 @@
 //   zrv_embree_query_bench OUTPUT_FOLDER
 //
 // Files: mesh_vertices.f32 (three vertices per triangle, in triangle order);
-// <set>_origins.f32 and <set>_directions.f32 for the ray sets random, ao and
-// through, <set>_points.f32 for the point sets near and box; Embree's
-// answers intersect_<set>_{triangle.i32,t.f32}, occluded_<set>.u8,
-// count_through.u32, list_through_{ray.u32,triangle.i32,t.f32} and
-// closest_<set>_{triangle.i32,distance.f32}; and embree_rates.txt, to which
-// each run adds one line "<query> <set> <threads> <Mqueries/s> <Mqueries
+// <set>_origins.f32 and <set>_directions.f32 for the ray sets random, ao,
+// camera (the 1024 x 1024 camera's rays in its 2x2 blocks' order, traced
+// with Embree's coherent flag) and through, <set>_points.f32 for the point sets near and box;
+// Embree's answers intersect_<set>_{triangle.i32,t.f32}, occluded_<set>.u8, count_through.u32,
+// list_through_{ray.u32,triangle.i32,t.f32} and closest_<set>_{triangle.i32,distance.f32}; and
+// embree_rates.txt, to which each run adds one line "<query> <set> <threads> <Mqueries/s> <Mqueries
 // per processor second>" per query (the best of REPETITIONS), so that
 // rounds run between the Python measurements see the same spells of load.
 #include "BenchMeshes.h"
@@ -125,21 +125,23 @@ int main(int argc, char** argv) {
     struct RaySetArrays {
         const char* name;
         const RayArrays& rays;
+        bool coherent;
     };
     const RaySetArrays nearest_sets[] = {
-        {"random", benchmark_ray_arrays(RaySet::RANDOM, LARGE_MESH)},
-        {"ao", benchmark_ray_arrays(RaySet::AO, LARGE_MESH)}};
+        {"random", benchmark_ray_arrays(RaySet::RANDOM, LARGE_MESH), false},
+        {"ao", benchmark_ray_arrays(RaySet::AO, LARGE_MESH), false},
+        {"camera", benchmark_ray_arrays(RaySet::PRIMARY_2X2, LARGE_MESH), true}};
     BatchHits hits;
     std::vector<unsigned char> occluded;
     for (const RaySetArrays& set : nearest_sets) {
         write_rays(out, set.name, set.rays);
         time_query(out, "intersect", set.name, set.rays.count, [&](unsigned int threads) {
-            embree_intersect_arrays(scene, set.rays, threads, hits);
+            embree_intersect_arrays(scene, set.rays, set.coherent, threads, hits);
         });
         out.write(std::string("intersect_") + set.name + "_triangle.i32", hits.index);
         out.write(std::string("intersect_") + set.name + "_t.f32", hits.t);
         time_query(out, "occluded", set.name, set.rays.count, [&](unsigned int threads) {
-            embree_occluded_arrays(scene, set.rays, threads, occluded);
+            embree_occluded_arrays(scene, set.rays, set.coherent, threads, occluded);
         });
         out.write(std::string("occluded_") + set.name + ".u8", occluded);
     }

@@ -28,8 +28,10 @@ THREADS = (1, 2)
 QUERIES = [
     ("intersect", "random", "intersect"),
     ("intersect", "ao", "intersect"),
+    ("intersect", "camera", "intersect"),
     ("occluded", "random", "occluded"),
     ("occluded", "ao", "occluded"),
+    ("occluded", "camera", "occluded"),
     ("count_intersections", "through", "count_intersections"),
     ("list_intersections", "through", "list_intersections"),
     ("closest_points", "near", "closest_points"),
