@@ -27,18 +27,7 @@ TEST_P(WideBVHOracle, EveryQueryEqualsTheBruteForce) {
     mix_triangle_flags(tris);
     const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(tris);
     WideRays rays = scattered_rays(tris, 3000, 11);
-    // A camera's rays in its packets' order, for the batches' camera groups.
-    // Some have a zero direction: they hit nothing, and whatever the
-    // kernel's volumes make of them must not lift the back-face early out
-    // for the other rays of their group. Some have a NaN limit, which a miss
-    // keeps.
-    WideRays camera = every_lane_rays(camera_packets(b, 128, 64, 2.1f), 3.0f, 13);
-    for (std::size_t i = 5; i < camera.size(); i += 13)
-        for (int a = 0; a < 3; ++a)
-            camera.directions[3 * i + std::size_t(a)] = 0.0f;
-    for (std::size_t i = 7; i < camera.size(); i += 17)
-        camera.limits[i] = std::numeric_limits<float>::quiet_NaN();
-    append(rays, camera);
+    append(rays, camera_batch_rays(b, 3.0f, 13));
     std::vector<RayPacket> packets = incoherent_packets(b, 600, 5);
     append(packets, one_point_packets(packets, 300));
     append(packets, camera_packets(b, 32, 32, 0.7f));

@@ -24,7 +24,8 @@ class WideSceneOracle : public ::testing::TestWithParam<unsigned int> {};
 
 TEST_P(WideSceneOracle, EveryQueryEqualsTheBruteForce) {
     const SceneLayout layout = random_instanced_scene(GetParam());
-    const WideRays rays = scene_rays(layout, 2000, GetParam() + 100);
+    WideRays rays = scene_rays(layout, 2000, GetParam() + 100);
+    append(rays, scene_camera_rays(layout, GetParam() + 300));
     const std::vector<RayPacket> packets = scene_packets(layout, rays, GetParam() + 200);
     for (unsigned int threads : {1u, 4u}) {
         gfxRTWideScene scene;

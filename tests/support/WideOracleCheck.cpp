@@ -103,6 +103,16 @@ WideRays every_lane_rays(const std::vector<RayPacket>& packets, float max_limit,
     return rays_of_lanes(packets, true, max_limit, seed);
 }
 
+WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed) {
+    WideRays rays = every_lane_rays(camera_packets(b, 128, 64, 2.1f), max_limit, seed);
+    for (std::size_t i = 5; i < rays.size(); i += 13)
+        for (int a = 0; a < 3; ++a)
+            rays.directions[3 * i + std::size_t(a)] = 0.0f;
+    for (std::size_t i = 7; i < rays.size(); i += 17)
+        rays.limits[i] = std::numeric_limits<float>::quiet_NaN();
+    return rays;
+}
+
 WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
     return lane_rays(random_single_lane_packets(tris, zrv::scenes::scene_bounds(tris), count, seed),
                      3.0f, seed);

@@ -5,6 +5,7 @@
 
 #include "gfxKernelDispatch.h"
 #include "gfxRTWideBVH.h"
+#include "zrvSceneMesh.h"
 
 #include <functional>
 #include <string>
@@ -98,6 +99,13 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
 // Every lane of packets as single rays, in order, limited as lane_rays
 // limits them: a camera's packets give its rays as a batch holds them.
 WideRays every_lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
+// A 128 x 64 camera's rays around the box b in its packets' order, as the
+// batches' camera groups take them, limited as lane_rays limits them. Every
+// thirteenth has a zero direction: it hits nothing, and whatever the
+// kernel's volumes make of it must not lift the back-face early out for the
+// other rays of its group. Every seventeenth has a NaN limit, which a miss
+// keeps.
+WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed);
 
 // Scattered single rays (half aimed at triangles, some with zero direction
 // components), a third unbounded and the others with limits.

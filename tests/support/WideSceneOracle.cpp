@@ -194,6 +194,10 @@ WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed) {
     return rays;
 }
 
+WideRays scene_camera_rays(const SceneLayout& layout, unsigned int seed) {
+    return camera_batch_rays(finite_bounds(world_triangles(layout)), 12.0f, seed);
+}
+
 std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& rays,
                                      unsigned seed) {
     const zrv::scenes::Bounds b = finite_bounds(world_triangles(layout));
