@@ -10,10 +10,12 @@
 // Files: mesh_vertices.f32 (three vertices per triangle, in triangle order);
 // <set>_origins.f32 and <set>_directions.f32 for the ray sets random, ao,
 // camera (the 1024 x 1024 camera's rays in its 2x2 blocks' order, traced
-// with Embree's coherent flag) and through, <set>_points.f32 for the point sets near and box;
-// Embree's answers intersect_<set>_{triangle.i32,t.f32}, occluded_<set>.u8, count_through.u32,
-// list_through_{ray.u32,triangle.i32,t.f32} and closest_<set>_{triangle.i32,distance.f32}; and
-// embree_rates.txt, to which each run adds one line "<query> <set> <threads> <Mqueries/s> <Mqueries
+// with Embree's coherent flag) and through, <set>_points.f32 for the point
+// sets near and box; Embree's answers intersect_<set>_{triangle.i32,t.f32},
+// occluded_<set>.u8, count_through.u32,
+// list_through_{ray.u32,triangle.i32,t.f32} and
+// closest_<set>_{triangle.i32,distance.f32}; and embree_rates.txt, to which
+// each run adds one line "<query> <set> <threads> <Mqueries/s> <Mqueries
 // per processor second>" per query (the best of REPETITIONS), so that
 // rounds run between the Python measurements see the same spells of load.
 #include "BenchMeshes.h"
