@@ -98,13 +98,9 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
     return rays_of_lanes(packets, false, max_limit, seed);
 }
 
-WideRays every_lane_rays(const std::vector<RayPacket>& packets, float max_limit,
-                         unsigned int seed) {
-    return rays_of_lanes(packets, true, max_limit, seed);
-}
-
 WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed) {
-    WideRays rays = every_lane_rays(camera_packets(b, 128, 64, 2.1f), max_limit, seed);
+    // Every lane of the camera's packets, in order: its rays as a batch holds them.
+    WideRays rays = rays_of_lanes(camera_packets(b, 128, 64, 2.1f), true, max_limit, seed);
     for (std::size_t i = 5; i < rays.size(); i += 13)
         for (int a = 0; a < 3; ++a)
             rays.directions[3 * i + std::size_t(a)] = 0.0f;

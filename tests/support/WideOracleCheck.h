@@ -96,9 +96,6 @@ void mix_triangle_flags(std::vector<triAccel>& tris);
 // Lane i % 4 of packets[i] as single rays: every third unbounded, the others
 // limited to a uniform distance in [0.2, max_limit).
 WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
-// Every lane of packets as single rays, in order, limited as lane_rays
-// limits them: a camera's packets give its rays as a batch holds them.
-WideRays every_lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);
 // A 128 x 64 camera's rays around the box b in its packets' order, as the
 // batches' camera groups take them, limited as lane_rays limits them. Every
 // thirteenth has a zero direction: it hits nothing, and whatever the
