@@ -9,9 +9,11 @@
 //                        occluded_batch [rounds]
 //   zrv_library_ab_bench LIB_A LIB_B single|ao|random scene
 //                        one|occluded_one|packets|occluded_packets [rounds]
+//   zrv_library_ab_bench LIB_A LIB_B primary|ao|random scene batch|occluded_batch [rounds]
 //
 // The mesh "scene" is the benchmarks' instanced scene (64 placements of the
-// 100k mesh), built once by the linked library; "single" is its camera rays.
+// 100k mesh), built once by the linked library; "single" is its camera rays
+// one a packet, "primary" the same rays in the 2x2 blocks' order.
 //
 // LIB_A and LIB_B are paths to libzorvadideruvovozov.so builds whose
 // gfxRTWideBVH has this build's layout. The tree is built by the library
@@ -64,6 +66,10 @@ struct LibraryCalls {
     void (*scene_intersect4)(const gfxRTWideScene*, RayPacket&, HitPacket&, __m128i&, __m128i&,
                              const RenderState&, float);
     int (*scene_occluded4)(const gfxRTWideScene*, const RayPacket&, __m128);
+    void (*scene_intersect_batch)(const gfxRTWideScene*, const float*, const float*, const float*,
+                                  unsigned int, float*, int*, int*, float*, float*, unsigned int);
+    void (*scene_occluded_batch)(const gfxRTWideScene*, const float*, const float*, const float*,
+                                 unsigned int, unsigned char*, unsigned int);
 };
 
 template <typename Function> bool find(void* library, const char* name, Function& function) {
@@ -94,7 +100,11 @@ bool load_calls(const char* path, LibraryCalls& calls) {
         find(library,
              "_ZNK14gfxRTWideScene10intersect4ER9RayPacketR9HitPacketRDv2_xS5_RK11RenderStatef",
              calls.scene_intersect4) &&
-        find(library, "_ZNK14gfxRTWideScene9occluded4ERK9RayPacketDv4_f", calls.scene_occluded4))
+        find(library, "_ZNK14gfxRTWideScene9occluded4ERK9RayPacketDv4_f", calls.scene_occluded4) &&
+        find(library, "_ZNK14gfxRTWideScene15intersect_batchEPKfS1_S1_jPfPiS3_S2_S2_j",
+             calls.scene_intersect_batch) &&
+        find(library, "_ZNK14gfxRTWideScene14occluded_batchEPKfS1_S1_jPhj",
+             calls.scene_occluded_batch))
         return true;
     const char* const reason = dlerror();
     std::fprintf(stderr, "zrv_library_ab_bench: %s: %s\n", path,
@@ -131,25 +141,37 @@ std::uint64_t float_bits(float x) {
     return bits;
 }
 
-// One batch call over every ray on one thread.
+// One batch call over every ray on one thread, of the mesh's tree or, when
+// scene is not null, of the scene (hits then fold in their instance).
 Pass trace_batch(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
-                 const RayArrays& rays) {
+                 const gfxRTWideScene* scene, const RayArrays& rays) {
     const unsigned int count = unsigned(rays.count);
     std::vector<float> t(count), u(count), v(count);
-    std::vector<int> index(count);
+    std::vector<int> index(count), instance(count);
     std::vector<unsigned char> occluded(count);
+    const float* const o = rays.origins.data();
+    const float* const d = rays.directions.data();
     const double seconds = seconds_of([&] {
-        if (call == Call::BATCH)
-            calls.intersect_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr,
-                                  count, t.data(), index.data(), u.data(), v.data(), 1);
+        if (call == Call::BATCH && scene != nullptr)
+            calls.scene_intersect_batch(scene, o, d, nullptr, count, t.data(), index.data(),
+                                        instance.data(), u.data(), v.data(), 1);
+        else if (call == Call::BATCH)
+            calls.intersect_batch(&tree, o, d, nullptr, count, t.data(), index.data(), u.data(),
+                                  v.data(), 1);
+        else if (scene != nullptr)
+            calls.scene_occluded_batch(scene, o, d, nullptr, count, occluded.data(), 1);
         else
-            calls.occluded_batch(&tree, rays.origins.data(), rays.directions.data(), nullptr, count,
-                                 occluded.data(), 1);
+            calls.occluded_batch(&tree, o, d, nullptr, count, occluded.data(), 1);
     });
     std::uint64_t answers = NO_ANSWERS;
-    for (unsigned int i = 0; i < count; ++i)
-        mix(answers,
-            call == Call::BATCH ? float_bits(t[i]) << 32 | std::uint32_t(index[i]) : occluded[i]);
+    for (unsigned int i = 0; i < count; ++i) {
+        if (call != Call::BATCH)
+            mix(answers, occluded[i]);
+        else if (scene != nullptr)
+            mix(answers, float_bits(t[i]) << 32 | std::uint32_t(index[i] * 64 + instance[i]));
+        else
+            mix(answers, float_bits(t[i]) << 32 | std::uint32_t(index[i]));
+    }
     return {seconds, answers};
 }
 
@@ -274,10 +296,10 @@ Pass trace_packets(const Target& target, Call call, const std::vector<RayPacket>
 Pass trace(const LibraryCalls& calls, Call call, const gfxRTWideBVH& tree,
            const std::vector<RayPacket>& packets, const RayArrays& arrays,
            const gfxRTWideScene* scene) {
+    if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
+        return trace_batch(calls, call, tree, scene, arrays);
     if (scene != nullptr)
         return trace_packets(SceneCalls{calls, *scene}, call, packets);
-    if (call == Call::BATCH || call == Call::OCCLUDED_BATCH)
-        return trace_batch(calls, call, tree, arrays);
     if (call == Call::GROUPS)
         return trace_groups(calls, tree, packets);
     return trace_packets(MeshCalls{calls, tree}, call, packets);
@@ -314,9 +336,14 @@ bool parse(int argc, char** argv, RaySet& set, std::size_t& nominal, Call& call,
     else
         return false;
     rounds = argc == 7 ? std::atoi(argv[6]) : 16;
-    const bool mesh_only =
-        call == Call::BATCH || call == Call::OCCLUDED_BATCH || call == Call::GROUPS;
-    return rounds >= 2 && (nominal != 0 || (set != RaySet::PRIMARY_2X2 && !mesh_only));
+    if (rounds < 2)
+        return false;
+    if (nominal != 0)
+        return true;
+    // The scene: its camera rays one a packet for the packet and one-ray
+    // calls, in their blocks' order for the batches; no groups call.
+    const bool batch = call == Call::BATCH || call == Call::OCCLUDED_BATCH;
+    return call != Call::GROUPS && set != (batch ? RaySet::SINGLE : RaySet::PRIMARY_2X2);
 }
 
 } // namespace
@@ -337,7 +364,9 @@ int main(int argc, char** argv) {
                              "100k|1m one|occluded_one|packets|groups|occluded_packets|batch|"
                              "occluded_batch [rounds >= 2]\n"
                              "       zrv_library_ab_bench LIB_A LIB_B single|ao|random scene "
-                             "one|occluded_one|packets|occluded_packets [rounds >= 2]\n");
+                             "one|occluded_one|packets|occluded_packets [rounds >= 2]\n"
+                             "       zrv_library_ab_bench LIB_A LIB_B primary|ao|random scene "
+                             "batch|occluded_batch [rounds >= 2]\n");
         return 2;
     }
     LibraryCalls a, b;
@@ -350,10 +379,13 @@ int main(int argc, char** argv) {
     if (nominal == 0) {
         const InstancedScene& setup = instanced_scene();
         scene = setup.scene.get();
-        packets = &setup.packets(set == RaySet::SINGLE ? SceneRays::SINGLE
-                                 : set == RaySet::AO   ? SceneRays::AO
-                                                       : SceneRays::RANDOM);
-        arrays = &setup.arrays(SceneRays::RANDOM);
+        const SceneRays rays = set == RaySet::SINGLE        ? SceneRays::SINGLE
+                               : set == RaySet::PRIMARY_2X2 ? SceneRays::PRIMARY
+                               : set == RaySet::AO          ? SceneRays::AO
+                                                            : SceneRays::RANDOM;
+        packets = &setup.packets(rays);
+        static const RayArrays camera = ray_arrays(setup.primary);
+        arrays = rays == SceneRays::PRIMARY ? &camera : &setup.arrays(rays);
     } else {
         const std::vector<triAccel>& mesh = benchmark_mesh(nominal);
         const unsigned int count = unsigned(mesh.size());
