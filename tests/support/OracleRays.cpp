@@ -21,7 +21,8 @@ Ray3 random_ray(const float box_min[3], const float box_max[3], float margin, st
 }
 } // namespace
 
-std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, float azimuth) {
+std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, float azimuth,
+                                      float field) {
     const float c[3] = {(b.min[0] + b.max[0]) / 2, (b.min[1] + b.max[1]) / 2,
                         (b.min[2] + b.max[2]) / 2};
     const float radius = std::sqrt((b.max[0] - b.min[0]) * (b.max[0] - b.min[0]) +
@@ -51,7 +52,7 @@ std::vector<RayPacket> camera_packets(const Bounds& b, int width, int height, fl
                 Ray3 ray;
                 for (int a = 0; a < 3; ++a) {
                     ray.origin[a] = eye[a];
-                    ray.direction[a] = forward[a] + 0.6f * (sx * right[a] + sy * up[a]);
+                    ray.direction[a] = forward[a] + field * (sx * right[a] + sy * up[a]);
                 }
                 set_ray(p, k, ray);
             }

@@ -8,9 +8,10 @@
 
 #include <vector>
 
-// 2x2 pixel packets of a pinhole camera looking at the scene from outside.
+// 2x2 pixel packets of a pinhole camera looking at the scene from outside,
+// its image's half width field times its distance to the image plane.
 std::vector<RayPacket> camera_packets(const zrv::scenes::Bounds& b, int width, int height,
-                                      float azimuth);
+                                      float azimuth, float field = 0.6f);
 
 // Single-lane rays from random points in and around the scene, half of them
 // aimed at a point of a random triangle, a quarter with zero direction

@@ -98,9 +98,10 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
     return rays_of_lanes(packets, false, max_limit, seed);
 }
 
-WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed) {
+WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed,
+                           float field) {
     // Every lane of the camera's packets, in order: its rays as a batch holds them.
-    WideRays rays = rays_of_lanes(camera_packets(b, 128, 64, 2.1f), true, max_limit, seed);
+    WideRays rays = rays_of_lanes(camera_packets(b, 128, 64, 2.1f, field), true, max_limit, seed);
     for (std::size_t i = 5; i < rays.size(); i += 13)
         for (int a = 0; a < 3; ++a)
             rays.directions[3 * i + std::size_t(a)] = 0.0f;

@@ -101,8 +101,9 @@ WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsig
 // thirteenth has a zero direction: it hits nothing, and whatever the
 // kernel's volumes make of it must not lift the back-face early out for the
 // other rays of its group. Every seventeenth has a NaN limit, which a miss
-// keeps.
-WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed);
+// keeps. field: as camera_packets takes it.
+WideRays camera_batch_rays(const zrv::scenes::Bounds& b, float max_limit, unsigned int seed,
+                           float field = 0.6f);
 
 // Scattered single rays (half aimed at triangles, some with zero direction
 // components), a third unbounded and the others with limits.

@@ -195,7 +195,14 @@ WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed) {
 }
 
 WideRays scene_camera_rays(const SceneLayout& layout, unsigned int seed) {
-    return camera_batch_rays(finite_bounds(world_triangles(layout)), 12.0f, seed);
+    WideRays rays = camera_batch_rays(finite_bounds(world_triangles(layout)), 12.0f, seed);
+    // A narrow view of the first instance from a diagonal of its box away: a
+    // run's rays stay within about a leaf of each other in its space, so
+    // they walk its mesh as one group.
+    SceneLayout first = layout;
+    first.instances.resize(1);
+    append(rays, camera_batch_rays(finite_bounds(world_triangles(first)), 12.0f, seed + 1, 0.1f));
+    return rays;
 }
 
 std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& rays,

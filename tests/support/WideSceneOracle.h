@@ -38,7 +38,8 @@ SceneLayout random_instanced_scene(unsigned int seed);
 // Rays through a scene: aimed at points and vertices of its triangles in
 // world space, scattered, from far away, a third unbounded.
 WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed);
-// camera_batch_rays (WideOracleCheck.h) around the scene in world space.
+// camera_batch_rays (WideOracleCheck.h) around the scene in world space, and
+// a narrow one on its first instance.
 WideRays scene_camera_rays(const SceneLayout& layout, unsigned int seed);
 // Packets over the scene: incoherent, from one point, camera, facing pairs,
 // parallel, and shadow rays of neighbouring points.
