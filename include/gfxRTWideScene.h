@@ -136,10 +136,9 @@ public:
                            float max_distance) const;
     int occluded4(const RayPacket& rays, __m128 max_distance) const;
     // As gfxRTWideBVH's batches; instance receives each ray's instance (-1
-    // on a miss), and u, v and instance may be null. intersect_batch walks a
-    // camera's runs of sixteen rays as intersect_packets walks four packets
-    // (gfxRTWideBVH::intersect_batch says which); occluded_batch traces
-    // every ray alone.
+    // on a miss), and u, v and instance may be null. Both walk a camera's
+    // runs of sixteen rays as intersect_packets walks four packets
+    // (gfxRTWideBVH::intersect_batch says which).
     void intersect_batch(const float* origins, const float* directions, const float* max_distances,
                          unsigned int count, float* t, int* index, int* instance, float* u,
                          float* v, unsigned int threads) const;
