@@ -132,7 +132,6 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
 bool gfxRTWideScene::commit(unsigned int threads) {
     if (data_ == nullptr)
         return false;
-    gfx_detail::free_top_level(data_->top);
     if (threads == 0)
         threads = 1;
     if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
@@ -141,12 +140,15 @@ bool gfxRTWideScene::commit(unsigned int threads) {
     unsigned int count = 0;
     for (unsigned int i = 0; i < data_->instance_count; ++i)
         count += data_->mesh(data_->instance(i).mesh)->view.nodes != nullptr ? 1u : 0u;
-    if (count == 0)
+    if (count == 0) {
+        gfx_detail::free_top_level(data_->top);
         return true;
+    }
+    // What the top level is built from, freed with the build's scratch.
     PlacedInstance* const placed = static_cast<PlacedInstance*>(
-        gfx_detail::large_block_alloc(std::size_t(count) * sizeof(PlacedInstance)));
+        gfx_detail::scratch_block_alloc(std::size_t(count) * sizeof(PlacedInstance)));
     gfx_detail::InstanceBounds* const bounds = static_cast<gfx_detail::InstanceBounds*>(
-        gfx_detail::large_block_alloc(std::size_t(count) * sizeof(gfx_detail::InstanceBounds)));
+        gfx_detail::scratch_block_alloc(std::size_t(count) * sizeof(gfx_detail::InstanceBounds)));
     bool built = false;
     if (placed != nullptr && bounds != nullptr) {
         unsigned int n = 0;
@@ -166,6 +168,8 @@ bool gfxRTWideScene::commit(unsigned int threads) {
     }
     gfx_detail::large_block_free(placed);
     gfx_detail::large_block_free(bounds);
+    if (!built)
+        gfx_detail::free_top_level(data_->top);
     return built;
 }
 

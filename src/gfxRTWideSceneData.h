@@ -39,7 +39,7 @@ struct gfxRTWideScene::Data {
     void* instances = nullptr; // SceneInstance by index
     unsigned int instance_count = 0;
     unsigned int instance_capacity = 0;
-    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0};
 
     gfx_detail::SceneMesh*& mesh(unsigned int i) {
         return static_cast<gfx_detail::SceneMesh**>(meshes)[i];

@@ -86,27 +86,32 @@ struct TopLevelWriter {
 void free_top_level(TopLevel& top) {
     large_block_free(top.nodes);
     large_block_free(top.placed);
-    top = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+    top = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0};
 }
 
 bool build_top_level(const PlacedInstance* instances, const InstanceBounds* bounds,
-                     unsigned int count, unsigned int threads, TopLevel& out) {
-    out = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}};
+                     unsigned int count, unsigned int threads, TopLevel& top) {
+    if (count == 0 || count > top.capacity)
+        free_top_level(top);
     if (count == 0)
         return true;
+    if (top.nodes == nullptr) {
+        top.nodes = static_cast<WideNode*>(large_block_alloc(count * sizeof(WideNode)));
+        top.placed =
+            static_cast<PlacedInstance*>(large_block_alloc(count * sizeof(PlacedInstance)));
+        top.capacity = count;
+    }
     PrimRef* const refs = static_cast<PrimRef*>(scratch_block_alloc(count * sizeof(PrimRef)));
     BinaryNode* const binary = static_cast<BinaryNode*>(
         scratch_block_alloc((2 * std::size_t(count) - 1) * sizeof(BinaryNode)));
-    WideNode* const nodes = static_cast<WideNode*>(large_block_alloc(count * sizeof(WideNode)));
-    PlacedInstance* const placed =
-        static_cast<PlacedInstance*>(large_block_alloc(count * sizeof(PlacedInstance)));
-    if (refs == nullptr || binary == nullptr || nodes == nullptr || placed == nullptr) {
+    if (refs == nullptr || binary == nullptr || top.nodes == nullptr || top.placed == nullptr) {
         large_block_free(refs);
         large_block_free(binary);
-        large_block_free(nodes);
-        large_block_free(placed);
+        free_top_level(top);
         return false;
     }
+    WideNode* const nodes = top.nodes;
+    PlacedInstance* const placed = top.placed;
     Box box = empty_box(), centroids = empty_box();
     for (unsigned int i = 0; i < count; ++i) {
         PrimRef& r = refs[i];
@@ -136,8 +141,9 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
     _mm_store_ps(hi, box.hi);
     large_block_free(refs);
     large_block_free(binary);
-    out = TopLevel{
-        nodes, placed, writer.node_count, count, {lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+    top = TopLevel{
+        nodes,       placed, writer.node_count, count, {lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]},
+        top.capacity};
     return true;
 }
 

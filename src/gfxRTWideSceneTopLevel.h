@@ -18,13 +18,16 @@ struct TopLevel {
     unsigned int placed_count;
     float scene_lo[3]; // the union of the instances' boxes
     float scene_hi[3];
+    unsigned int capacity; // instances the two arrays have room for
 };
 
-// Builds over count instances, bounds[i] bounding instances[i]'s hits, on
-// threads workers (at least 1). Returns false, with nothing allocated, when
-// memory runs out.
+// Rebuilds top over count instances, bounds[i] bounding instances[i]'s
+// hits, on threads workers (at least 1), in top's arrays when they have room:
+// a scene that moves commits the same instances frame after frame, and on
+// virtual machines the first touch of fresh huge pages costs more than the
+// build. Returns false, with top freed, when memory runs out.
 bool build_top_level(const PlacedInstance* instances, const InstanceBounds* bounds,
-                     unsigned int count, unsigned int threads, TopLevel& out);
+                     unsigned int count, unsigned int threads, TopLevel& top);
 
 void free_top_level(TopLevel& top);
 

@@ -265,6 +265,48 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
     EXPECT_GT(failures, 5);
 }
 
+// A commit after moves builds in the last top level's arrays: a failed
+// allocation there also leaves a scene that traces nothing, not the
+// placements before the moves.
+TEST(WideSceneAllocation, AFailedCommitAfterMovesTracesNothing) {
+    SceneLayout layout = random_instanced_scene(8);
+    const WideRays rays = scene_rays(layout, 300, 10);
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 1);
+    std::mt19937 rng(23);
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+        for (std::size_t i = 0; i < layout.instances.size(); i += 2) {
+            random_transform(rng, 3.0f, layout.instances[i].transform);
+            ASSERT_EQ(scene.set_transform(unsigned(i), layout.instances[i].transform),
+                      GFX_WIDE_INSTANCE_DONE);
+        }
+        AllocationFaultRule rule;
+        rule.thread = AllocationFaultRule::ARMING_THREAD;
+        rule.skip = skip;
+        bool committed;
+        {
+            AllocationFaults faults(rule);
+            committed = scene.commit(1);
+            EXPECT_EQ(committed, faults.injected() == 0);
+        }
+        if (committed)
+            break;
+        ++failures;
+        for (unsigned int i = 0; i < rays.size(); ++i) {
+            gfxRTWideSceneHit hit;
+            EXPECT_FALSE(scene.intersect1(&rays.origins[3 * i], &rays.directions[3 * i],
+                                          rays.limits[i], hit))
+                << "ray " << i << " after failure " << skip;
+        }
+        ASSERT_TRUE(scene.commit(1));
+    }
+    EXPECT_GE(failures, 4); // what the top level is built from, and the build's scratch
+    gfxRTWideScene fresh;
+    build_scene(layout, fresh, 1);
+    expect_same_results(scene, fresh, rays, "after the failures");
+}
+
 } // namespace
 
 namespace {
