@@ -24,14 +24,18 @@ struct HitSource {
     void count(const float* origins, const float* directions, const float* limits, unsigned int n,
                unsigned int* out, unsigned int threads) const {
         if (instances)
-            instances->scene().count_batch(origins, directions, limits, n, out, threads);
+            instances->with_scene([&](const gfxRTWideScene& scene) {
+                scene.count_batch(origins, directions, limits, n, out, threads);
+            });
         else
             tree->count_batch(origins, directions, limits, n, out, threads);
     }
     bool list(const float* origins, const float* directions, const float* limits, unsigned int n,
               gfxRTWideHitList& list, unsigned int threads) const {
         if (instances)
-            return instances->scene().list_batch(origins, directions, limits, n, list, threads);
+            return instances->with_scene([&](const gfxRTWideScene& scene) {
+                return scene.list_batch(origins, directions, limits, n, list, threads);
+            });
         return tree->list_batch(origins, directions, limits, n, list, threads);
     }
     std::int32_t face_row(int instance, std::int32_t position) const {

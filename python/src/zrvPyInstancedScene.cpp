@@ -40,6 +40,7 @@ std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecord
 }
 
 bool InstancedScene::write(streams::Writer& writer, std::string& error) const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
     write_scene_header(writer, INSTANCES_STRUCTURE);
     writer.write_uint(unsigned(meshes_.size()));
     for (const TriangleRecords& mesh : meshes_) {
@@ -123,6 +124,45 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
     return scene;
 }
 
+bool InstancedScene::move(const std::uint32_t* instances, const float* transforms,
+                          std::size_t count, unsigned int threads, std::string& error) {
+    std::unique_lock<std::shared_mutex> alone(mutex_);
+    // Each entry's transform before it, to put back in reverse order should a
+    // later one be refused: transforms the scene held before always pass.
+    std::vector<float> before(12 * count);
+    for (std::size_t j = 0; j < count; ++j) {
+        const unsigned int instance = instances[j];
+        if (instance < scene_.instance_count())
+            std::copy(scene_.transform(instance), scene_.transform(instance) + 12,
+                      before.begin() + 12 * j);
+        const gfxRTWideInstanceResult result = scene_.set_transform(instance, transforms + 12 * j);
+        if (result == GFX_WIDE_INSTANCE_DONE)
+            continue;
+        error = "transforms[" + std::to_string(j) + "] (instance " + std::to_string(instance) +
+                ") is refused: " + gfxRTWideInstanceResultText(result);
+        while (j-- > 0)
+            scene_.set_transform(instances[j], before.data() + 12 * j);
+        return false;
+    }
+    ++revision_;
+    if (!scene_.commit(threads)) {
+        error = "the instanced scene's top level ran out of memory";
+        return false;
+    }
+    return true;
+}
+
+void InstancedScene::transforms(float* out) const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
+    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
+        std::copy(scene_.transform(i), scene_.transform(i) + 12, out + 12 * i);
+}
+
+std::uint64_t InstancedScene::revision() const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
+    return revision_;
+}
+
 std::size_t InstancedScene::placed_triangles() const {
     std::size_t placed = 0;
     for (unsigned int i = 0; i < scene_.instance_count(); ++i)
@@ -131,6 +171,7 @@ std::size_t InstancedScene::placed_triangles() const {
 }
 
 void InstancedScene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
     for_each_wide_part(rays, [&](const RayPart& p) {
         const std::size_t i = p.first;
         if (shadow)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -40,19 +41,47 @@ public:
     // and the scene through gfxRTWideScene::stream.
     bool write(streams::Writer& writer, std::string& error) const;
 
+    // Moves instance instances[j] to transforms[12 j .. 12 j + 11] for each
+    // j < count (of two entries for one instance, the later wins) and
+    // commits the top level on threads workers, waiting for calls that use
+    // the scene to end. Every transform is checked before the top level
+    // changes: a refused one leaves the scene as it was, with a message
+    // naming it ("transforms[j] (instance i) is refused: ..."). False, with
+    // a message, also when the commit runs out of memory; the scene then
+    // traces nothing until a move succeeds.
+    bool move(const std::uint32_t* instances, const float* transforms, std::size_t count,
+              unsigned int threads, std::string& error);
+    // The moves made so far (copies, which hold the placements of when they
+    // were made, count from 0).
+    std::uint64_t revision() const;
+
     // Nearest hits (t, triangle as the face row of the instance's mesh, u,
     // v, instance) or occlusion, as Scene::trace. Calls run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
+    // Runs use(scene) with the scene held still: uses run side by side, and
+    // move waits for them. Everything that reads the scene goes through it.
+    template <typename Use> auto with_scene(const Use& use) const {
+        std::shared_lock<std::shared_mutex> still(mutex_);
+        return use(static_cast<const gfxRTWideScene&>(scene_));
+    }
+
     const std::vector<TriangleRecords>& meshes() const { return meshes_; }
-    const gfxRTWideScene& scene() const { return scene_; }
     // The face row, in its mesh, of the tree position a hit on instance
-    // reports.
+    // reports. An instance's mesh never changes (move changes transforms
+    // only), so this needs no hold on the scene.
     std::int32_t face_row(int instance, std::int32_t position) const {
         const std::vector<std::int32_t>& rows =
             face_rows_[scene_.instance_mesh(unsigned(instance))];
         return rows.empty() ? position : rows[position];
     }
+    // The instances placed and each one's mesh, which no move changes.
+    unsigned int instance_count() const { return scene_.instance_count(); }
+    unsigned int instance_mesh(unsigned int instance) const {
+        return scene_.instance_mesh(instance);
+    }
+    // Every instance's transform as placed, twelve floats each, into out.
+    void transforms(float* out) const;
     // Triangles placed: each instance counts its mesh's triangles.
     std::size_t placed_triangles() const;
 
@@ -63,6 +92,8 @@ private:
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;
+    mutable std::shared_mutex mutex_; // shared by with_scene, held alone by move
+    std::uint64_t revision_ = 0;
 };
 
 } // namespace python

@@ -31,33 +31,59 @@ std::vector<TriangleRecords> meshes_from(const py::object& meshes) {
 
 namespace {
 
-// mesh as (count,) indices of meshes, or 0, 1, ... when None.
-std::vector<std::uint32_t> instance_meshes(const py::object& mesh, std::size_t count,
-                                           std::size_t meshes) {
-    std::vector<std::uint32_t> out(count);
-    if (mesh.is_none()) {
-        if (count != meshes)
-            raise(PyExc_ValueError, "transforms must hold one instance per mesh (" +
-                                        std::to_string(meshes) + ") when mesh is None, not " +
-                                        std::to_string(count));
-        for (std::size_t i = 0; i < count; ++i)
-            out[i] = std::uint32_t(i);
-        return out;
-    }
-    const py::array array = array_of_kind(mesh, "mesh", "iu", "an integer array", "(k,)");
+// obj as (count,) integers, each below limit; out-of-range ones raise
+// ValueError naming name[j] and saying what they index ("meshes").
+std::vector<std::uint32_t> indices_below(const py::object& obj, const std::string& name,
+                                         std::size_t count, const std::string& what,
+                                         std::size_t limit) {
+    // An empty list makes a float array: no index is as good as none.
+    const py::array any = py::array::ensure(obj);
+    if (count == 0 && any && any.ndim() == 1 && any.size() == 0)
+        return {};
+    const py::array array = array_of_kind(obj, name, "iu", "an integer array", "(k,)");
     if (array.ndim() != 1 || std::size_t(array.shape(0)) != count)
-        raise(PyExc_ValueError, "mesh must have shape (" + std::to_string(count) +
+        raise(PyExc_ValueError, name + " must have shape (" + std::to_string(count) +
                                     ",), one per transform, not " + shape_text(array));
     const auto indices =
         py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int64_t index = indices.data()[i];
-        if (index < 0 || std::uint64_t(index) >= meshes)
-            raise(PyExc_ValueError, "mesh[" + std::to_string(i) + "] is " + std::to_string(index) +
-                                        ", not one of the " + std::to_string(meshes) + " meshes");
-        out[i] = std::uint32_t(index);
+    std::vector<std::uint32_t> out(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int64_t index = indices.data()[j];
+        if (index < 0 || std::uint64_t(index) >= limit)
+            raise(PyExc_ValueError, name + "[" + std::to_string(j) + "] is " +
+                                        std::to_string(index) + ", not one of the " +
+                                        std::to_string(limit) + " " + what);
+        out[j] = std::uint32_t(index);
     }
     return out;
+}
+
+// obj as count indices below limit, or 0, 1, ... when None; count must then
+// be limit, as per says ("one instance per mesh").
+std::vector<std::uint32_t> indices_or_each(const py::object& obj, const std::string& name,
+                                           std::size_t count, const std::string& what,
+                                           std::size_t limit, const std::string& per) {
+    if (!obj.is_none())
+        return indices_below(obj, name, count, what, limit);
+    if (count != limit)
+        raise(PyExc_ValueError, "transforms must hold " + per + " (" + std::to_string(limit) +
+                                    ") when " + name + " is None, not " + std::to_string(count));
+    std::vector<std::uint32_t> out(count);
+    for (std::size_t j = 0; j < count; ++j)
+        out[j] = std::uint32_t(j);
+    return out;
+}
+
+// transforms as a (k, 3, 4) float32 array; k may be 0 unless at_least_one.
+py::array_t<float, py::array::c_style> transforms_from(const py::object& transforms,
+                                                       bool at_least_one) {
+    const py::array array =
+        array_of_kind(transforms, "transforms", "f", "a float array", "(k, 3, 4)");
+    if (array.ndim() != 3 || array.shape(1) != 3 || array.shape(2) != 4)
+        raise(PyExc_ValueError, "transforms must have shape (k, 3, 4), not " + shape_text(array));
+    if (at_least_one && array.shape(0) == 0)
+        raise(PyExc_ValueError, "transforms must hold at least one instance");
+    return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
 }
 
 } // namespace
@@ -68,16 +94,10 @@ std::unique_ptr<InstancedScene> build_instances(const py::object& meshes_obj,
                                                 const py::object& build_threads) {
     const unsigned int threads = thread_count(build_threads, "build_threads");
     std::vector<TriangleRecords> meshes = meshes_from(meshes_obj);
-    const py::array array =
-        array_of_kind(transforms_obj, "transforms", "f", "a float array", "(k, 3, 4)");
-    if (array.ndim() != 3 || array.shape(1) != 3 || array.shape(2) != 4)
-        raise(PyExc_ValueError, "transforms must have shape (k, 3, 4), not " + shape_text(array));
-    const std::size_t count = std::size_t(array.shape(0));
-    if (count == 0)
-        raise(PyExc_ValueError, "transforms must hold at least one instance");
-    const auto transforms =
-        py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
-    const std::vector<std::uint32_t> instance_mesh = instance_meshes(mesh, count, meshes.size());
+    const auto transforms = transforms_from(transforms_obj, true);
+    const std::size_t count = std::size_t(transforms.shape(0));
+    const std::vector<std::uint32_t> instance_mesh =
+        indices_or_each(mesh, "mesh", count, "meshes", meshes.size(), "one instance per mesh");
     std::unique_ptr<InstancedScene> scene;
     std::string error;
     {
@@ -88,6 +108,39 @@ std::unique_ptr<InstancedScene> build_instances(const py::object& meshes_obj,
     if (!scene)
         raise(error.rfind("transforms[", 0) == 0 ? PyExc_ValueError : PyExc_RuntimeError, error);
     return scene;
+}
+
+void move_instances(InstancedScene& scene, const py::object& transforms_obj,
+                    const py::object& instances_obj, const py::object& build_threads) {
+    const unsigned int threads = thread_count(build_threads, "build_threads");
+    const auto transforms = transforms_from(transforms_obj, false);
+    const std::size_t count = std::size_t(transforms.shape(0));
+    const std::vector<std::uint32_t> instances =
+        indices_or_each(instances_obj, "instances", count, "instances", scene.instance_count(),
+                        "one transform per instance");
+    if (count == 0)
+        return; // nothing moves
+    std::string error;
+    bool moved;
+    {
+        py::gil_scoped_release release;
+        moved = scene.move(instances.data(), transforms.data(), count, threads, error);
+    }
+    if (!moved)
+        raise(error.rfind("transforms[", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+}
+
+py::array_t<float> instance_transforms(const InstancedScene& scene) {
+    py::array_t<float> out({py::ssize_t(scene.instance_count()), py::ssize_t(3), py::ssize_t(4)});
+    scene.transforms(out.mutable_data());
+    return out;
+}
+
+py::array_t<std::int32_t> instance_meshes(const InstancedScene& scene) {
+    py::array_t<std::int32_t> out = result_array<std::int32_t>(scene.instance_count());
+    for (unsigned int i = 0; i < scene.instance_count(); ++i)
+        out.mutable_data()[i] = std::int32_t(scene.instance_mesh(i));
+    return out;
 }
 
 py::dict intersect_instances(const InstancedScene& scene, CheckedRays& rays) {
@@ -135,7 +188,7 @@ gfxRTWideBVHStatistics mesh_totals(const gfxRTWideScene& scene) {
 } // namespace
 
 py::dict instances_statistics(const InstancedScene& scene) {
-    const gfxRTWideBVHStatistics total = mesh_totals(scene.scene());
+    const gfxRTWideBVHStatistics total = scene.with_scene(mesh_totals);
     py::dict result;
     result["accel"] = INSTANCES_STRUCTURE;
     result["nodes"] = total.nodes;
@@ -145,16 +198,16 @@ py::dict instances_statistics(const InstancedScene& scene) {
     result["bytes"] = total.bytes;
     result["triangles"] = total.triangles;
     result["input_triangles"] = total.input_triangles;
-    result["meshes"] = scene.scene().mesh_count();
-    result["instances"] = scene.scene().instance_count();
+    result["meshes"] = scene.meshes().size();
+    result["instances"] = scene.instance_count();
     result["triangles_placed"] = scene.placed_triangles();
     return result;
 }
 
 std::string instances_repr(const InstancedScene& scene) {
-    const gfxRTWideBVHStatistics total = mesh_totals(scene.scene());
-    return "<zorvadideruvovozov.Scene " + std::to_string(scene.scene().instance_count()) +
-           " instances of " + std::to_string(scene.scene().mesh_count()) + " meshes, " +
+    const gfxRTWideBVHStatistics total = scene.with_scene(mesh_totals);
+    return "<zorvadideruvovozov.Scene " + std::to_string(scene.instance_count()) +
+           " instances of " + std::to_string(scene.meshes().size()) + " meshes, " +
            std::to_string(scene.placed_triangles()) + " triangles placed, " +
            std::to_string(total.triangles) + " in the meshes' wide BVHs of " +
            std::to_string(total.nodes) + " nodes>";

@@ -1,13 +1,16 @@
-// Scene.from_instances: its arguments checked and turned into an
-// InstancedScene, and that scene's answers and figures as Python objects.
+// Scene.from_instances and set_transforms: their arguments checked and turned
+// into an InstancedScene or its moves, and that scene's answers and figures
+// as Python objects.
 #ifndef ZRV_PY_INSTANCES_H
 #define ZRV_PY_INSTANCES_H
 
 #include "zrvPyArguments.h"
 #include "zrvPyInstancedScene.h"
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +28,16 @@ std::unique_ptr<InstancedScene> build_instances(const pybind11::object& meshes,
                                                 const pybind11::object& transforms,
                                                 const pybind11::object& mesh,
                                                 const pybind11::object& build_threads);
+
+// Scene.set_transforms(transforms, instances, build_threads): transforms
+// (k, 3, 4) float, instances (k,) integer or None for every instance in
+// order. ValueError names a bad argument or a refused transform, which
+// leaves the scene as it was.
+void move_instances(InstancedScene& scene, const pybind11::object& transforms,
+                    const pybind11::object& instances, const pybind11::object& build_threads);
+// Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.
+pybind11::array_t<float> instance_transforms(const InstancedScene& scene);
+pybind11::array_t<std::int32_t> instance_meshes(const InstancedScene& scene);
 
 // intersect's dict with "instance" beside "triangle".
 pybind11::dict intersect_instances(const InstancedScene& scene, CheckedRays& rays);

@@ -283,6 +283,20 @@ public:
     }
     bool closed() const { return zrv::python::mesh_is_closed(one_mesh("closed")); }
 
+    // Moving instances (zrvPyInstances.cpp), on a scene of instances.
+    void set_transforms(const py::object& transforms, const py::object& instances,
+                        const py::object& build_threads) {
+        zrv::python::move_instances(instanced("set_transforms"), transforms, instances,
+                                    build_threads);
+    }
+    py::array_t<float> transforms() const {
+        return zrv::python::instance_transforms(instanced("transforms"));
+    }
+    py::array_t<std::int32_t> instance_mesh() const {
+        return zrv::python::instance_meshes(instanced("instance_mesh"));
+    }
+    std::uint64_t revision() const { return instances_ ? instances_->revision() : 0; }
+
     std::size_t size() const { return scene_ ? scene_->size() : instances_->placed_triangles(); }
     std::string accel() const {
         return scene_ ? zrv::python::accel_name(scene_->accel()) : zrv::python::INSTANCES_STRUCTURE;
@@ -298,6 +312,15 @@ private:
             raise(PyExc_ValueError,
                   std::string(query) + " answers a scene of one mesh, not one of instances");
         return *scene_;
+    }
+
+    // The scene's instances; a scene of one mesh raises ValueError naming
+    // the call.
+    InstancedScene& instanced(const char* call) const {
+        if (!instances_)
+            raise(PyExc_ValueError,
+                  std::string(call) + " answers a scene of instances, not one of one mesh");
+        return *instances_;
     }
 
     static zrv::python::PointRows point_rows(const py::object& points) {
@@ -457,6 +480,33 @@ accel is "wide-scene". Scene.load_instances reads a saved one back.
 Raises ValueError naming the argument for bad meshes, shapes or mesh
 indices, and naming the instance for a transform with a NaN or infinite
 entry or without an inverse (singular).)doc")
+        .def("set_transforms", &PyScene::set_transforms, py::arg("transforms"),
+             py::arg("instances") = py::none(), py::arg("build_threads") = py::none(),
+             R"doc(Moves instances and rebuilds the scene's top level, as a renderer animates.
+
+transforms: (k, 3, 4) float array of new object-to-world transforms, as for
+from_instances. instances: (k,) integer array of the instances they move
+(of two entries for one instance, the later wins); None (the default)
+moves every instance, so k must equal the number of instances; k = 0 moves
+nothing. The meshes' trees are kept; only the top level over the instances
+is rebuilt, on build_threads threads (as for Scene()). Queries already
+running on other threads finish first, with the placements they started
+with.
+
+Raises ValueError naming the argument for a bad shape or instance index,
+and naming the transform for one with a NaN or infinite entry or without an
+inverse: the scene is then left as it was. Raises MemoryError when the top
+level cannot be rebuilt; the scene then hits nothing until a later
+set_transforms succeeds.)doc")
+        .def_property_readonly("transforms", &PyScene::transforms,
+                               "A scene of instances' transforms: a (k, 3, 4) float32 copy.")
+        .def_property_readonly("instance_mesh", &PyScene::instance_mesh,
+                               "A scene of instances' mesh of each instance: (k,) int32.")
+        .def_property_readonly("revision", &PyScene::revision,
+                               R"doc(How many times set_transforms has moved this scene's instances.
+
+Copies (a pickle, a saved file, a scene sent to Dask workers) hold the
+placements of when they were made, and count their own moves from 0.)doc")
         .def_static("load_instances", &PyScene::load_instances, py::arg("path"), py::arg("meshes"),
                     R"doc(An instanced scene read from a file that save wrote for the same meshes.
 

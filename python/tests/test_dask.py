@@ -25,6 +25,10 @@ class HitListStub:
         return {"ray": ray, "t": origins[ray, 0].astype(np.float32)}
 
 
+def _transforms(scene):
+    return scene.transforms
+
+
 # First in the file: no cluster's client is the default one yet.
 def test_ragged_results_get_global_ray_rows_on_a_local_scheduler():
     origins = da.from_array(ORIGINS[:1000], chunks=300)
@@ -69,10 +73,20 @@ def test_a_two_process_cluster_gives_the_scenes_own_arrays(client):
         assert_same(got_hits, want)
         np.testing.assert_array_equal(got_blocked, scene.occluded(ORIGINS, DIRECTIONS, TMAX))
         # The scene went to each worker once, and stays there for the next call.
-        future = zrv.dask._SCATTERED[scene][client.id]
+        future = zrv.dask._SCATTERED[scene][client.id][1]
         assert len(client.who_has([future])[future.key]) == 2
         zrv.dask.occluded(scene, origins, directions).compute()
-        assert zrv.dask._SCATTERED[scene][client.id] is future
+        assert zrv.dask._SCATTERED[scene][client.id][1] is future
+
+    # A scene whose instances moved goes to the workers again.
+    moved = scenes[1].transforms
+    moved[:, :, 3] += 0.2
+    scenes[1].set_transforms(moved)
+    got = dask.compute(zrv.dask.intersect(scenes[1], origins, directions))[0]
+    assert_same(got, scenes[1].intersect(ORIGINS, DIRECTIONS))
+    revision, future = zrv.dask._SCATTERED[scenes[1]][client.id]
+    assert revision == 1
+    np.testing.assert_array_equal(client.submit(_transforms, future, pure=False).result(), moved)
 
     empty = zrv.dask.intersect(scenes[0], np.zeros((0, 3)), np.zeros((0, 3))).values()
     assert all(array.shape == (0,) for array in dask.compute(*empty))

@@ -1,11 +1,14 @@
 """Scene.from_instances against the brute force over every placed triangle, its
-bad input, and saving it."""
+bad input, saving it, and moving its instances."""
+
+import pickle
+import threading
 
 import numpy as np
 import pytest
 
 from conftest import (assert_same, assert_same_scene, clear_rays, moller_trumbore, placed_meshes,
-                      placed_scene, quietly, random_rays, uv_sphere, zrv)
+                      placed_scene, quietly, random_rays, rotation, uv_sphere, zrv)
 
 
 def world_triangles(meshes, transforms, mesh):
@@ -130,3 +133,100 @@ def test_every_hit_of_instances_is_the_union_of_each_instance_alone():
     for query in ("closest_points", "distance", "signed_distance", "occupancy"):
         with pytest.raises(ValueError, match=query + " answers a scene of one mesh"):
             getattr(scene, query)(origins[:3])
+
+
+def _every_answer(scene, origins, directions):
+    hits = scene.intersect(origins, directions, threads=2)
+    hits["occluded"] = scene.occluded(origins, directions, threads=2)
+    hits["count"] = scene.count_intersections(origins, directions)
+    return hits
+
+
+def test_moved_instances_answer_as_a_scene_built_where_they_stand():
+    """An animation: each step moves some instances (one of them twice in the
+    call, the later winning) and must answer bit for bit as a scene built
+    from scratch at the new placements, pickled and saved copies included."""
+    meshes, transforms, mesh = placed_meshes()
+    scene = placed_scene()
+    rays = random_rays(3000, seed=21)
+    rng = np.random.default_rng(22)
+    placed = transforms.copy()
+    for step in range(1, 4):
+        moved = rng.choice(4, size=2, replace=False)
+        new = placed[moved].copy()
+        new[:, :, 3] += rng.uniform(-0.3, 0.3, (2, 3)).astype(np.float32)
+        new[:, :, :3] = new[:, :, :3] @ rotation(rng.normal(size=3), 0.4).astype(np.float32)
+        ignored = rng.uniform(0, 1, (1, 3, 4)).astype(np.float32)
+        scene.set_transforms(np.concatenate([ignored, new]), np.r_[moved[0], moved])
+        placed[moved] = new
+        assert scene.revision == step
+        np.testing.assert_array_equal(scene.transforms, placed)
+        fresh = quietly(zrv.Scene.from_instances, meshes, placed, mesh=mesh)
+        want = _every_answer(fresh, *rays)
+        assert_same(_every_answer(scene, *rays), want)
+        assert_same(_every_answer(pickle.loads(pickle.dumps(scene)), *rays), want)
+    np.testing.assert_array_equal(scene.instance_mesh, mesh)
+    scene.set_transforms(np.zeros((0, 3, 4), np.float32), [])  # nothing moves
+    assert scene.revision == 3
+    scene.set_transforms(transforms, build_threads=3)  # every instance, in order
+    assert_same(_every_answer(scene, *rays), _every_answer(placed_scene(), *rays))
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((_transforms(1), [4]), ValueError, r"instances\[0\] is 4, not one of the 4 instances"),
+    ((_transforms(2), [0]), ValueError, r"instances must have shape \(2,\)"),
+    ((_transforms(3),), ValueError, r"one transform per instance \(4\) when instances is None"),
+    ((np.eye(3, 4),), ValueError, r"transforms must have shape \(k, 3, 4\)"),
+    ((_transforms(2), [0.5, 1]), TypeError, "instances must be an integer array"),
+    ((_transforms(3, i2=SINGULAR), [0, 1, 2]), ValueError,
+     r"transforms\[2\] \(instance 2\) is refused: the transform is singular"),
+    ((_transforms(3, i1=np.inf), [3, 0, 3]), ValueError,
+     r"transforms\[1\] \(instance 0\) is refused: .*NaN or infinite"),
+])
+def test_refused_moves_leave_the_scene_as_it_was(args, error, message):
+    scene = placed_scene()
+    rays = random_rays(1000, seed=23)
+    before, transforms = _every_answer(scene, *rays), scene.transforms
+    with pytest.raises(error, match=message):
+        scene.set_transforms(*args)
+    assert scene.revision == 0
+    np.testing.assert_array_equal(scene.transforms, transforms)
+    assert_same(_every_answer(scene, *rays), before)
+
+
+def test_a_scene_of_one_mesh_has_no_instances_to_move():
+    scene = zrv.Scene(*SPHERE)
+    for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
+                 lambda: scene.instance_mesh):
+        with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
+            call()
+    assert scene.revision == 0
+
+
+def test_queries_while_instances_move_see_one_placement_or_the_other():
+    """set_transforms waits for running queries, and queries for it: every
+    answer is wholly that of one placement."""
+    meshes, transforms, mesh = placed_meshes()
+    other = transforms.copy()
+    other[:, :, 3] += 0.25
+    rays = random_rays(4000, seed=24)
+    want = [quietly(zrv.Scene.from_instances, meshes, t, mesh=mesh).intersect(*rays)["t"]
+            for t in (transforms, other)]
+    assert not np.array_equal(*want)
+    scene = placed_scene()
+    seen, done = [], threading.Event()
+
+    def query():
+        while not done.is_set():
+            seen.append(scene.intersect(*rays, threads=2)["t"])
+
+    workers = [threading.Thread(target=query) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    for step in range(200):
+        scene.set_transforms((other, transforms)[step % 2])
+    done.set()
+    for worker in workers:
+        worker.join()
+    assert len(seen) >= 2 and scene.revision == 200
+    assert all(np.array_equal(t, want[0]) or np.array_equal(t, want[1]) for t in seen)

@@ -129,6 +129,24 @@ class Scene:
     ) -> "Scene":
         """Meshes (vertices, faces) placed by (k, 3, 4) object-to-world transforms;
         mesh (k,) names each instance's mesh, None for instance i of mesh i."""
+    def set_transforms(
+        self,
+        transforms: npt.ArrayLike,
+        instances: Optional[npt.ArrayLike] = None,
+        build_threads: Optional[int] = None,
+    ) -> None:
+        """Moves instances (k,) to transforms (k, 3, 4) and rebuilds the top level only;
+        instances None moves every instance in order. A refused transform raises
+        ValueError naming it and leaves the scene as it was."""
+    @property
+    def transforms(self) -> npt.NDArray[np.float32]:
+        """A scene of instances' (k, 3, 4) transforms, a copy."""
+    @property
+    def instance_mesh(self) -> npt.NDArray[np.int32]:
+        """A scene of instances' mesh of each instance, (k,)."""
+    @property
+    def revision(self) -> int:
+        """How many times set_transforms has moved this scene's instances."""
     @staticmethod
     def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
         """A scene of instances read from a file that save wrote for the same meshes."""

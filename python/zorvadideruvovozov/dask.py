@@ -69,8 +69,8 @@ def _default_client():
         return None
 
 
-# Scenes already scattered: scene -> {client id: future}. Weak, so that a
-# scene's copies on the workers are released with the scene.
+# Scenes already scattered: scene -> {client id: (revision, future)}. Weak,
+# so that a scene's copies on the workers are released with the scene.
 _SCATTERED = weakref.WeakKeyDictionary()
 
 
@@ -81,15 +81,16 @@ def _scene_reference(scene, client, dask):
     the scene is pickled and sent once per worker, and later calls on the same
     scene and client reuse it, whereas a scene embedded in the graph would be
     sent with every computation (and, as a plain task argument, with every
-    task). Elsewhere, one graph key holding the scene itself.
+    task). A scene whose instances moved since (a new revision) is sent
+    again. Elsewhere, one graph key holding the scene itself.
     """
     if client is None:
         return dask.delayed(scene, pure=False)
     futures = _SCATTERED.setdefault(scene, {})
-    future = futures.get(client.id)
-    if future is None or future.status != "finished":
+    revision, future = futures.get(client.id, (None, None))
+    if future is None or future.status != "finished" or revision != scene.revision:
         future = client.scatter(scene, broadcast=True, hash=False)
-        futures[client.id] = future
+        futures[client.id] = (scene.revision, future)
     return future
 
 
