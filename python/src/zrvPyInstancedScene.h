@@ -59,8 +59,8 @@ public:
     // v, instance) or occlusion, as Scene::trace. Calls run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
-    // Runs use(scene) with the scene held still: uses run side by side, and
-    // move waits for them. Everything that reads the scene goes through it.
+    // Runs use(scene) with the scene held still, as the members here that
+    // read it do: they run side by side, and move waits for them.
     template <typename Use> auto with_scene(const Use& use) const {
         std::shared_lock<std::shared_mutex> still(mutex_);
         return use(static_cast<const gfxRTWideScene&>(scene_));

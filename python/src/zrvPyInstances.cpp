@@ -58,8 +58,9 @@ std::vector<std::uint32_t> indices_below(const py::object& obj, const std::strin
     return out;
 }
 
-// obj as count indices below limit, or 0, 1, ... when None; count must then
-// be limit, as per says ("one instance per mesh").
+// obj as count indices below limit, or 0, 1, ... when None, count then
+// having to equal limit (per says so in the message: "one instance per
+// mesh").
 std::vector<std::uint32_t> indices_or_each(const py::object& obj, const std::string& name,
                                            std::size_t count, const std::string& what,
                                            std::size_t limit, const std::string& per) {

@@ -87,10 +87,11 @@ def _scene_reference(scene, client, dask):
     if client is None:
         return dask.delayed(scene, pure=False)
     futures = _SCATTERED.setdefault(scene, {})
-    revision, future = futures.get(client.id, (None, None))
-    if future is None or future.status != "finished" or revision != scene.revision:
+    revision = getattr(scene, "revision", None)
+    sent_revision, future = futures.get(client.id, (None, None))
+    if future is None or future.status != "finished" or sent_revision != revision:
         future = client.scatter(scene, broadcast=True, hash=False)
-        futures[client.id] = (scene.revision, future)
+        futures[client.id] = (revision, future)
     return future
 
 
