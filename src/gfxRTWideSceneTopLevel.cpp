@@ -91,10 +91,12 @@ void free_top_level(TopLevel& top) {
 
 bool build_top_level(const PlacedInstance* instances, const InstanceBounds* bounds,
                      unsigned int count, unsigned int threads, TopLevel& top) {
-    if (count == 0 || count > top.capacity)
+    if (count == 0) {
         free_top_level(top);
-    if (count == 0)
         return true;
+    }
+    if (count > top.capacity)
+        free_top_level(top);
     if (top.nodes == nullptr) {
         top.nodes = static_cast<WideNode*>(large_block_alloc(count * sizeof(WideNode)));
         top.placed =

@@ -68,6 +68,19 @@ TEST(WideSceneAnimation, EachCommitEqualsASceneBuiltFromScratch) {
         build_scene(layout, fresh, 1);
         expect_same_results(animated, fresh, rays, "step " + std::to_string(step));
     }
+    // Instances added after a commit: the next one outgrows the arrays of
+    // the last top level.
+    const std::size_t placed = layout.instances.size();
+    for (std::size_t added = 0; added < 2 * placed; ++added) {
+        SceneLayout::Placement p{layout.instances[added % placed].mesh, {}};
+        random_transform(rng, 3.0f, p.transform);
+        ASSERT_EQ(animated.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+        layout.instances.push_back(p);
+    }
+    ASSERT_TRUE(animated.commit(1));
+    gfxRTWideScene grown;
+    build_scene(layout, grown, 1);
+    expect_same_results(animated, grown, rays, "instances added");
     expect_scene_oracle(animated, layout, scene_rays(layout, 500, 45), {}, "animated");
 }
 

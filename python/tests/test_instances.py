@@ -177,6 +177,8 @@ def test_moved_instances_answer_as_a_scene_built_where_they_stand():
     ((_transforms(2), [0]), ValueError, r"instances must have shape \(2,\)"),
     ((_transforms(3),), ValueError, r"one transform per instance \(4\) when instances is None"),
     ((np.eye(3, 4),), ValueError, r"transforms must have shape \(k, 3, 4\)"),
+    ((np.zeros((4, 3, 3)),), ValueError, r"transforms must have shape \(k, 3, 4\)"),
+    ((np.zeros((4, 4, 4)),), ValueError, r"transforms must have shape \(k, 3, 4\)"),
     ((_transforms(2), [0.5, 1]), TypeError, "instances must be an integer array"),
     ((_transforms(3, i2=SINGULAR), [0, 1, 2]), ValueError,
      r"transforms\[2\] \(instance 2\) is refused: the transform is singular"),
