@@ -143,9 +143,12 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
     _mm_store_ps(hi, box.hi);
     large_block_free(refs);
     large_block_free(binary);
-    top = TopLevel{
-        nodes,       placed, writer.node_count, count, {lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]},
-        top.capacity};
+    top.node_count = writer.node_count;
+    top.placed_count = count;
+    for (int a = 0; a < 3; ++a) {
+        top.scene_lo[a] = lo[a];
+        top.scene_hi[a] = hi[a];
+    }
     return true;
 }
 
