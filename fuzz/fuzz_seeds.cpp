@@ -127,7 +127,8 @@ int main(int argc, char** argv) {
         }
     }
     // Scenes of one to three of those meshes (an empty one among them),
-    // placed once or several times: moved, turned, scaled.
+    // placed once or several times: moved, turned, scaled; of four
+    // placements, the second disabled.
     const float placements[3][12] = {{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
                                      {0, -1, 0, 2, 1, 0, 0, -1, 0, 0, 1, 0.5f},
                                      {0.5f, 0, 0, -3, 0, 2, 0, 1, 0, 0, 1.5f, 4}};
@@ -139,6 +140,8 @@ int main(int argc, char** argv) {
                 scene.add_mesh(host.data() + m * zrv::fuzz::TRIANGLES_PER_SCENE, counts[m], 1);
             for (unsigned int i = 0; i < instances; ++i)
                 scene.add_instance(i % meshes, placements[i % 3]);
+            if (instances > 1)
+                scene.set_enabled(1, false);
             zrv::streams::MemoryWriter writer;
             if (!scene.commit(1) || !scene.stream(writer))
                 continue;

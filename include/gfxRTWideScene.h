@@ -25,9 +25,10 @@
 // instances of the 100k benchmark mesh, camera rays traced 8 times slower
 // with one such triangle in the mesh and 14 times with ten.
 //
-// Animation: change transforms with set_transform, then commit, which
-// rebuilds only the top level. Queries see the scene as of the last commit.
-// add_mesh, add_instance, set_transform, commit, clear and unstream must not
+// Animation: change transforms with set_transform (and hide or show
+// instances with set_enabled), then commit, which rebuilds only the top
+// level. Queries see the scene as of the last commit. add_mesh,
+// add_instance, set_transform, set_enabled, commit, clear and unstream must not
 // run while a query runs; the queries themselves are const and may run on
 // any number of threads at once, allocating nothing but list_batch's list
 // and its workers' buffers.
@@ -92,7 +93,13 @@ public:
     // Replaces an instance's transform, with add_instance's checks; visible to
     // queries after the next commit.
     gfxRTWideInstanceResult set_transform(unsigned int instance, const float transform[12]);
-    // Rebuilds the top level over every instance's current transform, on
+    // Takes an instance out of the scene (enabled false) or puts it back
+    // (true), from the next commit on. A disabled instance keeps its index,
+    // mesh and transform, and set_transform still moves it, but no query
+    // reaches it: a renderer hides objects without renumbering the others.
+    // Instances are enabled when added.
+    gfxRTWideInstanceResult set_enabled(unsigned int instance, bool enabled);
+    // Rebuilds the top level over every enabled instance's current transform, on
     // threads workers (0 counts as 1). Returns false when memory runs out;
     // the scene then traces nothing until a commit succeeds.
     bool commit(unsigned int threads);
@@ -103,6 +110,8 @@ public:
     unsigned int instance_count() const;
     const gfxRTWideBVH& mesh(unsigned int mesh) const;
     unsigned int instance_mesh(unsigned int instance) const;
+    // As last set by set_enabled; false for an index out of range.
+    bool enabled(unsigned int instance) const;
     // The instance's transform as given, and the inverse the queries use.
     const float* transform(unsigned int instance) const;
     const float* inverse_transform(unsigned int instance) const;
@@ -154,10 +163,10 @@ public:
                     unsigned int count, gfxRTWideHitList& list, unsigned int threads) const;
 
     // Saving and restoring: every mesh's tree (as gfxRTWideBVH::stream writes
-    // it), then the instances. unstream checks as gfxRTWideBVH::unstream does,
-    // and also every instance's mesh and transform; on success the scene is
-    // committed. On failure returns false, leaves the scene empty and, when
-    // reason is not null, says why in one line.
+    // it), then the instances, then which are disabled. unstream checks as
+    // gfxRTWideBVH::unstream does, and also every instance's mesh and
+    // transform and the disabled list; on success the scene is committed. On failure returns false,
+    // leaves the scene empty and, when reason is not null, says why in one line.
     bool stream(gfxStreamWriter& writer) const;
     bool unstream(gfxStreamReader& reader, unsigned long long max_values,
                   PlxUnicodeString* reason = nullptr);

@@ -109,6 +109,7 @@ gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const fl
         return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
     std::memcpy(placed.transform, transform, sizeof placed.transform);
     placed.mesh = mesh;
+    placed.enabled = true;
     bound(placed, *data_->mesh(mesh));
     data_->instance(data_->instance_count++) = placed;
     return GFX_WIDE_INSTANCE_DONE;
@@ -129,6 +130,13 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
     return GFX_WIDE_INSTANCE_DONE;
 }
 
+gfxRTWideInstanceResult gfxRTWideScene::set_enabled(unsigned int instance, bool enabled) {
+    if (data_ == nullptr || instance >= data_->instance_count)
+        return GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE;
+    data_->instance(instance).enabled = enabled;
+    return GFX_WIDE_INSTANCE_DONE;
+}
+
 bool gfxRTWideScene::commit(unsigned int threads) {
     if (data_ == nullptr)
         return false;
@@ -136,10 +144,14 @@ bool gfxRTWideScene::commit(unsigned int threads) {
         threads = 1;
     if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
         threads = gfxRTWideBVH::MAX_BUILD_THREADS;
-    // Instances of empty meshes are never hit and stay out of the top level.
+    // Disabled instances, and instances of empty meshes, are never hit and
+    // stay out of the top level.
+    const auto placed_in_top = [this](const SceneInstance& instance) {
+        return instance.enabled && data_->mesh(instance.mesh)->view.nodes != nullptr;
+    };
     unsigned int count = 0;
     for (unsigned int i = 0; i < data_->instance_count; ++i)
-        count += data_->mesh(data_->instance(i).mesh)->view.nodes != nullptr ? 1u : 0u;
+        count += placed_in_top(data_->instance(i)) ? 1u : 0u;
     if (count == 0) {
         gfx_detail::free_top_level(data_->top);
         return true;
@@ -154,9 +166,9 @@ bool gfxRTWideScene::commit(unsigned int threads) {
         unsigned int n = 0;
         for (unsigned int i = 0; i < data_->instance_count; ++i) {
             const SceneInstance& instance = data_->instance(i);
-            const SceneMesh& mesh = *data_->mesh(instance.mesh);
-            if (mesh.view.nodes == nullptr)
+            if (!placed_in_top(instance))
                 continue;
+            const SceneMesh& mesh = *data_->mesh(instance.mesh);
             PlacedInstance& p = placed[n];
             std::memcpy(p.inverse, instance.inverse, sizeof p.inverse);
             p.mesh = &mesh.view;
@@ -187,6 +199,11 @@ const gfxRTWideBVH& gfxRTWideScene::mesh(unsigned int mesh) const {
 
 unsigned int gfxRTWideScene::instance_mesh(unsigned int instance) const {
     return data_->instance(instance).mesh;
+}
+
+bool gfxRTWideScene::enabled(unsigned int instance) const {
+    return data_ != nullptr && instance < data_->instance_count &&
+           data_->instance(instance).enabled;
 }
 
 const float* gfxRTWideScene::transform(unsigned int instance) const {

@@ -27,6 +27,7 @@ struct SceneInstance {
     float transform[12];
     float inverse[12];
     unsigned int mesh;
+    bool enabled;          // left out of the top level when false
     InstanceBounds bounds; // unused for an empty mesh
 };
 

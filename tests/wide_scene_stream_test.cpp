@@ -51,6 +51,61 @@ TEST(WideSceneStream, ReloadedSceneTracesAsTheBruteForce) {
     expect_scene_oracle(loaded, layout, rays, scene_packets(layout, rays, 72), "reloaded");
 }
 
+// Disabled instances are listed after the instances, in a stream of the next
+// version; a scene without any keeps the first version's layout.
+TEST(WideSceneStream, DisabledInstancesRoundTrip) {
+    SceneLayout layout = random_instanced_scene(10);
+    gfxRTWideScene built;
+    build_scene(layout, built, 1);
+    const Items all_enabled = streamed_items(built);
+    EXPECT_EQ(all_enabled[1].s, "gfxRTWideScene version 1");
+    const unsigned int disabled[] = {0, 5, built.instance_count() - 1};
+    for (unsigned int k : disabled) {
+        layout.instances[k].enabled = false;
+        ASSERT_EQ(built.set_enabled(k, false), GFX_WIDE_INSTANCE_DONE);
+    }
+    ASSERT_TRUE(built.commit(1));
+    const Items items = streamed_items(built);
+    ASSERT_EQ(items.size(), all_enabled.size() + 4);
+    EXPECT_EQ(items[1].s, "gfxRTWideScene version 2");
+    const std::size_t list_at = items.size() - 5;
+    EXPECT_EQ(items[list_at].u, 3u);
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(items[list_at + 1 + k].u, disabled[k]);
+
+    gfxRTWideScene loaded;
+    ASSERT_EQ(load(loaded, items), "");
+    EXPECT_TRUE(streamed_items(loaded) == items);
+    for (unsigned int k = 0; k < loaded.instance_count(); ++k)
+        EXPECT_EQ(loaded.enabled(k), layout.instances[k].enabled) << k;
+    const WideRays rays = scene_rays(layout, 600, 73);
+    expect_scene_oracle(loaded, layout, rays, {}, "reloaded with disabled instances");
+
+    // A damaged list is refused.
+    const auto with = [&](std::size_t at, unsigned int value) {
+        Items damaged = items;
+        damaged[at] = StreamItem::Uint(value);
+        gfxRTWideScene target;
+        return load(target, damaged);
+    };
+    const unsigned int count = built.instance_count();
+    EXPECT_EQ(with(list_at, 0), "the wide scene's disabled instance count 0 is out of range");
+    EXPECT_EQ(with(list_at, count + 1), "the wide scene's disabled instance count " +
+                                            std::to_string(count + 1) + " is out of range");
+    EXPECT_EQ(with(list_at + 2, 0), // twice
+              "the wide scene's disabled instance 0 (entry 1) is out of order or out of range");
+    EXPECT_EQ(with(list_at + 3, 4),
+              "the wide scene's disabled instance 4 (entry 2) is out of order or out of range");
+    EXPECT_EQ(with(list_at + 3, count), "the wide scene's disabled instance " +
+                                            std::to_string(count) +
+                                            " (entry 2) is out of order or out of range");
+    // The first version has no list: its end token is where the list starts.
+    Items first_version = items;
+    first_version[1] = StreamItem::String("gfxRTWideScene version 1");
+    gfxRTWideScene target;
+    EXPECT_EQ(load(target, first_version), "the wide scene does not end where its counts say");
+}
+
 TEST(WideSceneStream, EmptySceneRoundTrips) {
     gfxRTWideScene empty, loaded;
     const Items items = streamed_items(empty);
@@ -87,7 +142,7 @@ TEST_F(WideSceneStreamDamage, EveryKindOfDamageIsRefusedWithItsReason) {
     const std::size_t first_instance = instances_at_ + 1;
     EXPECT_EQ(damaged(0, StreamItem::String("gfxRTBVH")),
               "the stream does not hold a wide scene (its first token does not match)");
-    EXPECT_EQ(damaged(1, StreamItem::String("gfxRTWideScene version 2")),
+    EXPECT_EQ(damaged(1, StreamItem::String("gfxRTWideScene version 3")),
               "the wide scene is of a version this library does not read");
     EXPECT_EQ(damaged(2, StreamItem::Uint(4000000000u)),
               "the wide scene's mesh count 4000000000 is out of range");

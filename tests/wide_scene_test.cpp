@@ -98,6 +98,56 @@ TEST(WideSceneAnimation, CommittedInversesAreThoseOfTheLastCommit) {
     EXPECT_EQ(0, std::memcmp(inverse, expected_inverse, sizeof inverse));
 }
 
+// Every third instance disabled, among them one of each pair placed twice
+// (3 and 4, 8 and 9), so that their ties go to the enabled copy.
+SceneLayout with_every_third_disabled(SceneLayout layout) {
+    for (std::size_t k = 0; k < layout.instances.size(); k += 3)
+        layout.instances[k].enabled = false;
+    return layout;
+}
+
+TEST(WideSceneEnabled, DisabledInstancesAreNeverReached) {
+    const SceneLayout all = random_instanced_scene(6);
+    SceneLayout layout = with_every_third_disabled(all);
+    WideRays rays = scene_rays(layout, 1500, 61);
+    append(rays, scene_camera_rays(layout, 62));
+    const std::vector<RayPacket> packets = scene_packets(layout, rays, 63);
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 2);
+    for (unsigned int k = 0; k < scene.instance_count(); ++k)
+        EXPECT_EQ(scene.enabled(k), k % 3 != 0) << k;
+    EXPECT_FALSE(scene.enabled(scene.instance_count()));
+    EXPECT_EQ(scene.set_enabled(scene.instance_count(), true), GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    expect_scene_oracle(scene, layout, rays, packets, "every third disabled");
+
+    // Disabled instances still move; enabled again, they answer where they
+    // were moved to, as a scene built with every instance.
+    SceneLayout moved = all;
+    std::mt19937 rng(19);
+    for (std::size_t k = 0; k < moved.instances.size(); k += 3) {
+        random_transform(rng, 3.0f, moved.instances[k].transform);
+        ASSERT_EQ(scene.set_transform(unsigned(k), moved.instances[k].transform),
+                  GFX_WIDE_INSTANCE_DONE);
+    }
+    ASSERT_TRUE(scene.commit(1));
+    expect_scene_oracle(scene, with_every_third_disabled(moved), scene_rays(layout, 300, 64), {},
+                        "moved while disabled");
+    for (unsigned int k = 0; k < scene.instance_count(); k += 3)
+        ASSERT_EQ(scene.set_enabled(k, true), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(scene.commit(3));
+    gfxRTWideScene fresh;
+    build_scene(moved, fresh, 1);
+    expect_same_results(scene, fresh, rays, "enabled again");
+
+    // With none enabled there is nothing to hit.
+    for (unsigned int k = 0; k < scene.instance_count(); ++k)
+        ASSERT_EQ(scene.set_enabled(k, false), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(scene.commit(1));
+    for (SceneLayout::Placement& p : moved.instances)
+        p.enabled = false;
+    expect_scene_oracle(scene, moved, scene_rays(layout, 300, 65), {}, "none enabled");
+}
+
 TEST(WideSceneTransforms, InverseIsTheDoublePrecisionInverseRounded) {
     std::mt19937 rng(3);
     for (int i = 0; i < 200; ++i) {

@@ -94,8 +94,12 @@ void build_scene(const SceneLayout& layout, gfxRTWideScene& scene, unsigned int 
     for (const std::vector<triAccel>& mesh : layout.meshes)
         ASSERT_EQ(scene.add_mesh(mesh.data(), unsigned(mesh.size()), threads),
                   int(scene.mesh_count()));
-    for (const SceneLayout::Placement& p : layout.instances)
+    for (const SceneLayout::Placement& p : layout.instances) {
         ASSERT_EQ(scene.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+        if (!p.enabled) {
+            ASSERT_EQ(scene.set_enabled(scene.instance_count() - 1, false), GFX_WIDE_INSTANCE_DONE);
+        }
+    }
     ASSERT_TRUE(scene.commit(threads));
 }
 
@@ -296,6 +300,12 @@ WideAnswers scene_answers(const gfxRTWideScene& scene) {
     return a;
 }
 
+const std::vector<triAccel>& placed_mesh(const SceneLayout& layout, std::size_t k) {
+    static const std::vector<triAccel> nothing;
+    const SceneLayout::Placement& p = layout.instances[k];
+    return p.enabled ? layout.meshes[p.mesh] : nothing;
+}
+
 namespace {
 
 // Only a strictly nearer t replaces a hit: equal t goes to the lower
@@ -306,8 +316,7 @@ gfxRTWideSceneHit oracle_scene_nearest(const SceneLayout& layout, const float* o
     for (std::size_t k = 0; k < layout.instances.size(); ++k) {
         float o[3], d[3];
         carry_into(layout, k, origin, direction, o, d);
-        const gfxRTWideHit hit =
-            oracle_nearest(layout.meshes[layout.instances[k].mesh], o, d, best.t);
+        const gfxRTWideHit hit = oracle_nearest(placed_mesh(layout, k), o, d, best.t);
         if (hit.index >= 0)
             best = gfxRTWideSceneHit{hit.t, hit.u, hit.v, hit.index, int(k)};
     }
@@ -323,7 +332,7 @@ WideAnswers scene_oracle(const SceneLayout& layout, const gfxRTWideScene& scene)
         for (std::size_t k = 0; k < layout.instances.size() && !occluded; ++k) {
             float o[3], d[3];
             carry_into(layout, k, origin, direction, o, d);
-            occluded = oracle_occluded(layout.meshes[layout.instances[k].mesh], o, d, limit);
+            occluded = oracle_occluded(placed_mesh(layout, k), o, d, limit);
         }
         return ray_text(scene_hit_bits(oracle_scene_nearest(layout, origin, direction, limit)),
                         false, occluded);
@@ -333,9 +342,8 @@ WideAnswers scene_oracle(const SceneLayout& layout, const gfxRTWideScene& scene)
         for (std::size_t k = 0; k < layout.instances.size(); ++k) {
             alignas(16) int lanes[4];
             __m128i found;
-            oracle_intersect4(layout.meshes[layout.instances[k].mesh],
-                              carried_packet(layout, k, rays), hits, found, RenderState{0, shadow},
-                              limit);
+            oracle_intersect4(placed_mesh(layout, k), carried_packet(layout, k, rays), hits, found,
+                              RenderState{0, shadow}, limit);
             _mm_store_si128(reinterpret_cast<__m128i*>(lanes), found);
             for (int l = 0; l < 4; ++l)
                 if (lanes[l] >= 0) {
@@ -351,8 +359,8 @@ WideAnswers scene_oracle(const SceneLayout& layout, const gfxRTWideScene& scene)
     a.occluded4 = [&layout](const RayPacket& rays, const float* limits) {
         int occluded = 0;
         for (std::size_t k = 0; k < layout.instances.size(); ++k)
-            occluded |= oracle_occluded4(layout.meshes[layout.instances[k].mesh],
-                                         carried_packet(layout, k, rays), _mm_loadu_ps(limits));
+            occluded |= oracle_occluded4(placed_mesh(layout, k), carried_packet(layout, k, rays),
+                                         _mm_loadu_ps(limits));
         return occluded;
     };
     a.note = [&layout, &scene](const float* origin, const float* direction, float limit) {

@@ -1,5 +1,5 @@
 // Instanced scenes for the wide scene's tests, and brute-force answers for
-// its queries: every instance in order, the world ray carried into its space
+// its queries: every enabled instance in order, the world ray carried into its space
 // by gfxRTWideScene::carry_ray, every triangle of its mesh tested there with
 // gfxRT_ray_triangle_intersect. Only a strictly nearer t replaces a hit, so
 // equal t goes to the lower instance, then to the lower triangle.
@@ -18,6 +18,7 @@ struct SceneLayout {
     struct Placement {
         unsigned int mesh;
         float transform[12];
+        bool enabled = true; // set_enabled(false) before the commit when not
     };
     std::vector<std::vector<triAccel>> meshes;
     std::vector<Placement> instances;
@@ -49,6 +50,9 @@ std::vector<RayPacket> scene_packets(const SceneLayout& layout, const WideRays& 
 // The world ray carried into the space of the layout's instance k.
 void carry_into(const SceneLayout& layout, std::size_t k, const float* origin,
                 const float* direction, float* carried_origin, float* carried_direction);
+
+// The triangles instance k offers rays: its mesh's, or none when disabled.
+const std::vector<triAccel>& placed_mesh(const SceneLayout& layout, std::size_t k);
 
 std::string scene_hit_bits(const gfxRTWideSceneHit& hit);
 
