@@ -144,12 +144,38 @@ bool InstancedScene::move(const std::uint32_t* instances, const float* transform
             scene_.set_transform(instances[j], before.data() + 12 * j);
         return false;
     }
+    return commit_change(threads, error);
+}
+
+bool InstancedScene::enable(const std::uint32_t* instances, const std::uint8_t* enabled,
+                            std::size_t count, unsigned int threads, std::string& error) {
+    std::unique_lock<std::shared_mutex> alone(mutex_);
+    for (std::size_t j = 0; j < count; ++j)
+        scene_.set_enabled(instances[j], enabled[j] != 0);
+    return commit_change(threads, error);
+}
+
+bool InstancedScene::commit_change(unsigned int threads, std::string& error) {
     ++revision_;
     if (!scene_.commit(threads)) {
         error = "the instanced scene's top level ran out of memory";
         return false;
     }
     return true;
+}
+
+void InstancedScene::enabled(bool* out) const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
+    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
+        out[i] = scene_.enabled(i);
+}
+
+unsigned int InstancedScene::enabled_count() const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
+    unsigned int count = 0;
+    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
+        count += scene_.enabled(i) ? 1u : 0u;
+    return count;
 }
 
 void InstancedScene::transforms(float* out) const {

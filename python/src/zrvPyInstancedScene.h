@@ -51,8 +51,14 @@ public:
     // traces nothing until a move succeeds.
     bool move(const std::uint32_t* instances, const float* transforms, std::size_t count,
               unsigned int threads, std::string& error);
-    // The moves made so far (copies, which hold the placements of when they
-    // were made, count from 0).
+    // Enables instance instances[j] when enabled[j] is not 0 and disables it
+    // otherwise, for each j < count (every index below instance_count(); of
+    // two entries for one instance, the later wins), then commits as move
+    // does: false, with a message, when the commit runs out of memory.
+    bool enable(const std::uint32_t* instances, const std::uint8_t* enabled, std::size_t count,
+                unsigned int threads, std::string& error);
+    // The moves and enable calls made so far (copies, which hold the
+    // placements of when they were made, count from 0).
     std::uint64_t revision() const;
 
     // Nearest hits (t, triangle as the face row of the instance's mesh, u,
@@ -82,11 +88,16 @@ public:
     }
     // Every instance's transform as placed, twelve floats each, into out.
     void transforms(float* out) const;
+    // Whether each instance is enabled, into out; how many are.
+    void enabled(bool* out) const;
+    unsigned int enabled_count() const;
     // Triangles placed: each instance counts its mesh's triangles.
     std::size_t placed_triangles() const;
 
 private:
     InstancedScene() = default;
+    // Counts a change of the scene and commits it; holds the lock alone.
+    bool commit_change(unsigned int threads, std::string& error);
 
     std::vector<TriangleRecords> meshes_;
     // Face row of each tree position, per mesh; empty when they agree.

@@ -31,11 +31,12 @@ std::vector<TriangleRecords> meshes_from(const py::object& meshes) {
 
 namespace {
 
-// obj as (count,) integers, each below limit; out-of-range ones raise
-// ValueError naming name[j] and saying what they index ("meshes").
+// obj as (count,) integers, each below limit, one per entry of values
+// ("transforms"); out-of-range ones raise ValueError naming name[j] and
+// saying what they index ("meshes").
 std::vector<std::uint32_t> indices_below(const py::object& obj, const std::string& name,
                                          std::size_t count, const std::string& what,
-                                         std::size_t limit) {
+                                         std::size_t limit, const std::string& values) {
     // An empty list makes a float array: no index is as good as none.
     const py::array any = py::array::ensure(obj);
     if (count == 0 && any && any.ndim() == 1 && any.size() == 0)
@@ -43,7 +44,8 @@ std::vector<std::uint32_t> indices_below(const py::object& obj, const std::strin
     const py::array array = array_of_kind(obj, name, "iu", "an integer array", "(k,)");
     if (array.ndim() != 1 || std::size_t(array.shape(0)) != count)
         raise(PyExc_ValueError, name + " must have shape (" + std::to_string(count) +
-                                    ",), one per transform, not " + shape_text(array));
+                                    ",), one per entry of " + values + ", not " +
+                                    shape_text(array));
     const auto indices =
         py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array);
     std::vector<std::uint32_t> out(count);
@@ -58,16 +60,17 @@ std::vector<std::uint32_t> indices_below(const py::object& obj, const std::strin
     return out;
 }
 
-// obj as count indices below limit, or 0, 1, ... when None, count then
-// having to equal limit (per says so in the message: "one instance per
-// mesh").
+// obj as count indices below limit, one per entry of values, or 0, 1, ...
+// when None, count then having to equal limit (per says so in the message:
+// "one instance per mesh").
 std::vector<std::uint32_t> indices_or_each(const py::object& obj, const std::string& name,
                                            std::size_t count, const std::string& what,
-                                           std::size_t limit, const std::string& per) {
+                                           std::size_t limit, const std::string& values,
+                                           const std::string& per) {
     if (!obj.is_none())
-        return indices_below(obj, name, count, what, limit);
+        return indices_below(obj, name, count, what, limit, values);
     if (count != limit)
-        raise(PyExc_ValueError, "transforms must hold " + per + " (" + std::to_string(limit) +
+        raise(PyExc_ValueError, values + " must hold " + per + " (" + std::to_string(limit) +
                                     ") when " + name + " is None, not " + std::to_string(count));
     std::vector<std::uint32_t> out(count);
     for (std::size_t j = 0; j < count; ++j)
@@ -97,8 +100,8 @@ std::unique_ptr<InstancedScene> build_instances(const py::object& meshes_obj,
     std::vector<TriangleRecords> meshes = meshes_from(meshes_obj);
     const auto transforms = transforms_from(transforms_obj, true);
     const std::size_t count = std::size_t(transforms.shape(0));
-    const std::vector<std::uint32_t> instance_mesh =
-        indices_or_each(mesh, "mesh", count, "meshes", meshes.size(), "one instance per mesh");
+    const std::vector<std::uint32_t> instance_mesh = indices_or_each(
+        mesh, "mesh", count, "meshes", meshes.size(), "transforms", "one instance per mesh");
     std::unique_ptr<InstancedScene> scene;
     std::string error;
     {
@@ -118,7 +121,7 @@ void move_instances(InstancedScene& scene, const py::object& transforms_obj,
     const std::size_t count = std::size_t(transforms.shape(0));
     const std::vector<std::uint32_t> instances =
         indices_or_each(instances_obj, "instances", count, "instances", scene.instance_count(),
-                        "one transform per instance");
+                        "transforms", "one transform per instance");
     if (count == 0)
         return; // nothing moves
     std::string error;
@@ -129,6 +132,48 @@ void move_instances(InstancedScene& scene, const py::object& transforms_obj,
     }
     if (!moved)
         raise(error.rfind("transforms[", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+}
+
+void enable_instances(InstancedScene& scene, const py::object& enabled_obj,
+                      const py::object& instances_obj, const py::object& build_threads) {
+    const unsigned int threads = thread_count(build_threads, "build_threads");
+    const py::array flags =
+        array_of_kind(enabled_obj, "enabled", "b", "a bool or a bool array", "(k,)");
+    if (flags.ndim() > 1)
+        raise(PyExc_ValueError,
+              "enabled must be a bool or have shape (k,), not " + shape_text(flags));
+    const bool one_for_all = flags.ndim() == 0;
+    std::size_t count = one_for_all ? scene.instance_count() : std::size_t(flags.shape(0));
+    if (one_for_all && !instances_obj.is_none()) {
+        // One flag for the instances named, however many.
+        const py::array named = py::array::ensure(instances_obj);
+        if (named && named.ndim() == 1)
+            count = std::size_t(named.shape(0));
+    }
+    const std::vector<std::uint32_t> instances =
+        indices_or_each(instances_obj, "instances", count, "instances", scene.instance_count(),
+                        "enabled", "one flag per instance");
+    const auto as_bytes =
+        py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(flags);
+    std::vector<std::uint8_t> enabled(count);
+    for (std::size_t j = 0; j < count; ++j)
+        enabled[j] = as_bytes.data()[one_for_all ? 0 : j] != 0 ? 1 : 0;
+    if (count == 0)
+        return; // nothing changes
+    std::string error;
+    bool committed;
+    {
+        py::gil_scoped_release release;
+        committed = scene.enable(instances.data(), enabled.data(), count, threads, error);
+    }
+    if (!committed)
+        raise(PyExc_MemoryError, error);
+}
+
+py::array_t<bool> instances_enabled(const InstancedScene& scene) {
+    py::array_t<bool> out = result_array<bool>(scene.instance_count());
+    scene.enabled(out.mutable_data());
+    return out;
 }
 
 py::array_t<float> instance_transforms(const InstancedScene& scene) {
@@ -201,6 +246,7 @@ py::dict instances_statistics(const InstancedScene& scene) {
     result["input_triangles"] = total.input_triangles;
     result["meshes"] = scene.meshes().size();
     result["instances"] = scene.instance_count();
+    result["instances_enabled"] = scene.enabled_count();
     result["triangles_placed"] = scene.placed_triangles();
     return result;
 }

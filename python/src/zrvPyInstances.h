@@ -1,4 +1,4 @@
-// Scene.from_instances and set_transforms: their arguments checked and turned
+// Scene.from_instances, set_transforms and set_enabled: their arguments checked and turned
 // into an InstancedScene or its moves, and that scene's answers and figures
 // as Python objects.
 #ifndef ZRV_PY_INSTANCES_H
@@ -35,6 +35,13 @@ std::unique_ptr<InstancedScene> build_instances(const pybind11::object& meshes,
 // leaves the scene as it was.
 void move_instances(InstancedScene& scene, const pybind11::object& transforms,
                     const pybind11::object& instances, const pybind11::object& build_threads);
+// Scene.set_enabled(enabled, instances, build_threads): enabled a bool for
+// every instance named, or (k,) bool; instances (k,) integer or None for
+// every instance in order.
+void enable_instances(InstancedScene& scene, const pybind11::object& enabled,
+                      const pybind11::object& instances, const pybind11::object& build_threads);
+// Scene.enabled, (k,) bool.
+pybind11::array_t<bool> instances_enabled(const InstancedScene& scene);
 // Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.
 pybind11::array_t<float> instance_transforms(const InstancedScene& scene);
 pybind11::array_t<std::int32_t> instance_meshes(const InstancedScene& scene);

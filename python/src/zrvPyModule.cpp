@@ -289,6 +289,13 @@ public:
         zrv::python::move_instances(instanced("set_transforms"), transforms, instances,
                                     build_threads);
     }
+    void set_enabled(const py::object& enabled, const py::object& instances,
+                     const py::object& build_threads) {
+        zrv::python::enable_instances(instanced("set_enabled"), enabled, instances, build_threads);
+    }
+    py::array_t<bool> enabled() const {
+        return zrv::python::instances_enabled(instanced("enabled"));
+    }
     py::array_t<float> transforms() const {
         return zrv::python::instance_transforms(instanced("transforms"));
     }
@@ -498,12 +505,34 @@ and naming the transform for one with a NaN or infinite entry or without an
 inverse: the scene is then left as it was. Raises MemoryError when the top
 level cannot be rebuilt; the scene then hits nothing until a later
 set_transforms succeeds.)doc")
+        .def(
+            "set_enabled", &PyScene::set_enabled, py::arg("enabled"),
+            py::arg("instances") = py::none(), py::arg("build_threads") = py::none(),
+            R"doc(Hides instances from every query, or shows them again, and rebuilds the top level.
+
+enabled: a bool for every instance named, or a (k,) bool array, one flag
+per entry of instances. instances: (k,) integer array of the instances
+named (of two entries for one instance, the later wins); None (the
+default) names every instance in order. A disabled instance keeps its
+index, mesh and transform, and set_transforms still moves it, but no query
+hits it: intersect never reports it and occluded ignores it. The meshes'
+trees are kept; only the top level is rebuilt, on build_threads threads,
+and queries running on other threads finish first, as for set_transforms.
+Every instance starts enabled; pickles and saved files keep the flags.
+
+Raises TypeError for flags that are not bools (integers would read as
+instance numbers), ValueError for a bad shape or instance index (nothing
+then changes), MemoryError when the top level cannot be rebuilt (the scene
+then hits nothing until a later call succeeds).)doc")
+        .def_property_readonly("enabled", &PyScene::enabled,
+                               "A scene of instances' flags: (k,) bool, False where disabled.")
         .def_property_readonly("transforms", &PyScene::transforms,
                                "A scene of instances' transforms: a (k, 3, 4) float32 copy.")
         .def_property_readonly("instance_mesh", &PyScene::instance_mesh,
                                "A scene of instances' mesh of each instance: (k,) int32.")
-        .def_property_readonly("revision", &PyScene::revision,
-                               R"doc(How many times set_transforms has moved this scene's instances.
+        .def_property_readonly(
+            "revision", &PyScene::revision,
+            R"doc(How many times set_transforms or set_enabled has changed this scene.
 
 Copies (a pickle, a saved file, a scene sent to Dask workers) hold the
 placements of when they were made, and count their own moves from 0.)doc")

@@ -1,5 +1,5 @@
 """Scene.from_instances against the brute force over every placed triangle, its
-bad input, saving it, and moving its instances."""
+bad input, saving it, and moving, hiding and showing its instances."""
 
 import pickle
 import threading
@@ -196,10 +196,59 @@ def test_refused_moves_leave_the_scene_as_it_was(args, error, message):
     assert_same(_every_answer(scene, *rays), before)
 
 
+def test_disabled_instances_answer_as_a_scene_without_them(tmp_path):
+    """A disabled instance is never hit: the scene answers bit for bit as one
+    built from the others alone (its instance numbers mapped back), pickled
+    and saved copies included, and as before once enabled again."""
+    meshes, transforms, mesh = placed_meshes()
+    scene = placed_scene()
+    rays = random_rays(3000, seed=25)
+    everything = _every_answer(scene, *rays)
+    scene.set_enabled(False, instances=[2, 1])
+    assert scene.enabled.tolist() == [True, False, False, True] and scene.revision == 1
+    assert scene.statistics["instances_enabled"] == 2 and scene.statistics["instances"] == 4
+    keep = np.array([0, 3])
+    want = _every_answer(quietly(zrv.Scene.from_instances, meshes, transforms[keep],
+                                 mesh=mesh[keep]), *rays)
+    hit = want["instance"] >= 0
+    want["instance"][hit] = keep[want["instance"][hit]]
+    assert hit.mean() > 0.1 and (everything["instance"] == 1).any()
+    assert_same(_every_answer(scene, *rays), want)
+    copy = pickle.loads(pickle.dumps(scene))
+    scene.save(tmp_path / "scene.zrv")
+    loaded = quietly(zrv.Scene.load_instances, tmp_path / "scene.zrv", meshes)
+    for restored in (copy, loaded):
+        assert restored.enabled.tolist() == [True, False, False, True]
+        assert_same(_every_answer(restored, *rays), want)
+    # One flag per entry, the later winning, then every instance in order.
+    scene.set_enabled([True, False, True], instances=[1, 2, 2])
+    assert scene.enabled.all() and scene.revision == 2
+    assert_same(_every_answer(scene, *rays), everything)
+    scene.set_enabled(np.zeros(4, bool))
+    nothing = _every_answer(scene, *rays)
+    assert np.isinf(nothing["t"]).all() and not nothing["occluded"].any()
+    assert not nothing["count"].any()
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (([1, 0, 1, 1],), TypeError, "enabled must be a bool or a bool array, not int"),
+    ((np.ones((2, 2), bool),), ValueError, r"enabled must be a bool or have shape \(k,\)"),
+    (([True] * 3,), ValueError, r"one flag per instance \(4\) when instances is None, not 3"),
+    ((False, [0, 4]), ValueError, r"instances\[1\] is 4, not one of the 4 instances"),
+    (([True, False], [0]), ValueError, r"instances must have shape \(2,\), one per entry of enabled"),
+])
+def test_refused_flags_leave_every_instance_enabled(args, error, message):
+    scene = placed_scene()
+    with pytest.raises(error, match=message):
+        scene.set_enabled(*args)
+    assert scene.revision == 0 and scene.enabled.all()
+
+
 def test_a_scene_of_one_mesh_has_no_instances_to_move():
     scene = zrv.Scene(*SPHERE)
     for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
-                 lambda: scene.instance_mesh):
+                 lambda: scene.instance_mesh, lambda: scene.set_enabled(False),
+                 lambda: scene.enabled):
         with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
             call()
     assert scene.revision == 0

@@ -138,6 +138,17 @@ class Scene:
         """Moves instances (k,) to transforms (k, 3, 4) and rebuilds the top level only;
         instances None moves every instance in order. A refused transform raises
         ValueError naming it and leaves the scene as it was."""
+    def set_enabled(
+        self,
+        enabled: Union[bool, npt.ArrayLike],
+        instances: Optional[npt.ArrayLike] = None,
+        build_threads: Optional[int] = None,
+    ) -> None:
+        """Hides (False) or shows (True) instances from every query and rebuilds the top level only;
+        enabled is one bool for every instance named or one per entry of instances (None: all)."""
+    @property
+    def enabled(self) -> npt.NDArray[np.bool_]:
+        """A scene of instances' flags, (k,): False where disabled."""
     @property
     def transforms(self) -> npt.NDArray[np.float32]:
         """A scene of instances' (k, 3, 4) transforms, a copy."""
@@ -146,7 +157,7 @@ class Scene:
         """A scene of instances' mesh of each instance, (k,)."""
     @property
     def revision(self) -> int:
-        """How many times set_transforms has moved this scene's instances."""
+        """How many times set_transforms or set_enabled has changed this scene."""
     @staticmethod
     def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
         """A scene of instances read from a file that save wrote for the same meshes."""
