@@ -90,6 +90,11 @@ public:
     // product of its rows' lengths (which bounds |det|), i.e. when its rows
     // are parallel to within float's precision.
     gfxRTWideInstanceResult add_instance(unsigned int mesh, const float transform[12]);
+    // Makes room for count instances in all, so that add_instance does not
+    // run out of memory before instance_count() reaches count: a host that
+    // adds several instances at once can then add all or none. False when
+    // memory runs out or count exceeds MAX_INSTANCES; the scene is unchanged.
+    bool reserve_instances(unsigned int count);
     // Replaces an instance's transform, with add_instance's checks; visible to
     // queries after the next commit.
     gfxRTWideInstanceResult set_transform(unsigned int instance, const float transform[12]);

@@ -115,6 +115,11 @@ gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const fl
     return GFX_WIDE_INSTANCE_DONE;
 }
 
+bool gfxRTWideScene::reserve_instances(unsigned int count) {
+    return data_ != nullptr && count <= MAX_INSTANCES &&
+           reserve(data_->instances, data_->instance_capacity, count, sizeof(SceneInstance));
+}
+
 gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
                                                       const float transform[12]) {
     if (data_ == nullptr || instance >= data_->instance_count)

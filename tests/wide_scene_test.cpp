@@ -328,6 +328,35 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
     EXPECT_GT(failures, 5);
 }
 
+TEST(WideSceneAllocation, ReservedInstancesAreAddedWithoutAllocating) {
+    const SceneLayout layout = random_instanced_scene(8);
+    const unsigned int count = unsigned(layout.instances.size());
+    gfxRTWideScene scene;
+    for (const std::vector<triAccel>& mesh : layout.meshes)
+        ASSERT_GE(scene.add_mesh(mesh.data(), unsigned(mesh.size()), 1), 0);
+    AllocationFaultRule every;
+    every.thread = AllocationFaultRule::ARMING_THREAD;
+    every.failures = 1 << 30;
+    {
+        AllocationFaults faults(every);
+        EXPECT_FALSE(scene.reserve_instances(count));
+        EXPECT_EQ(faults.injected(), 1);
+    }
+    EXPECT_FALSE(scene.reserve_instances(gfxRTWideScene::MAX_INSTANCES + 1));
+    ASSERT_TRUE(scene.reserve_instances(count));
+    {
+        AllocationFaults faults(every);
+        for (const SceneLayout::Placement& p : layout.instances)
+            ASSERT_EQ(scene.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+        EXPECT_EQ(faults.injected(), 0);
+    }
+    ASSERT_EQ(scene.instance_count(), count);
+    ASSERT_TRUE(scene.commit(1));
+    gfxRTWideScene reference;
+    build_scene(layout, reference, 1);
+    expect_same_results(scene, reference, scene_rays(layout, 300, 10), "reserved");
+}
+
 // A commit after moves builds in the last top level's arrays: a failed
 // allocation there also leaves a scene that traces nothing, not the
 // placements before the moves.
