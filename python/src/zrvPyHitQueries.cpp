@@ -30,18 +30,30 @@ struct HitSource {
         else
             tree->count_batch(origins, directions, limits, n, out, threads);
     }
+    // Lists every hit as intersect reports one: positions as face rows, u
+    // without the sign of a back-side hit. An instanced scene's rows are read
+    // with the scene held, as adding instances moves what names their meshes.
     bool list(const float* origins, const float* directions, const float* limits, unsigned int n,
               gfxRTWideHitList& list, unsigned int threads) const {
         if (instances)
             return instances->with_scene([&](const gfxRTWideScene& scene) {
-                return scene.list_batch(origins, directions, limits, n, list, threads);
+                return scene.list_batch(origins, directions, limits, n, list, threads) &&
+                       to_face_rows(list);
             });
-        return tree->list_batch(origins, directions, limits, n, list, threads);
+        return tree->list_batch(origins, directions, limits, n, list, threads) &&
+               to_face_rows(list);
     }
-    std::int32_t face_row(int instance, std::int32_t position) const {
-        if (instances)
-            return instances->face_row(instance, position);
-        return rows ? rows[position] : position;
+
+private:
+    bool to_face_rows(gfxRTWideHitList& list) const {
+        for (std::size_t k = 0; k < list.count; ++k) {
+            list.u[k] = std::fabs(list.u[k]);
+            const std::int32_t position = list.index[k];
+            list.index[k] = instances ? instances->face_row(list.instance[k], position)
+                            : rows    ? rows[position]
+                                      : position;
+        }
+        return true;
     }
 };
 
@@ -92,10 +104,6 @@ py::dict list_of_part(const HitSource& source, const RayBatch& rays, std::size_t
         listed =
             source.list(rays.origins + 3 * first, rays.directions + 3 * first,
                         rays.tmax ? rays.tmax + first : nullptr, unsigned(count), *list, threads);
-        for (std::size_t k = 0; listed && k < list->count; ++k) {
-            list->u[k] = std::fabs(list->u[k]);
-            list->index[k] = source.face_row(list->instance[k], list->index[k]);
-        }
     }
     if (!listed) {
         delete list;

@@ -164,24 +164,57 @@ bool InstancedScene::commit_change(unsigned int threads, std::string& error) {
     return true;
 }
 
-void InstancedScene::enabled(bool* out) const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
-    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
-        out[i] = scene_.enabled(i);
+bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
+                         unsigned int threads, std::size_t& first, std::string& error) {
+    std::unique_lock<std::shared_mutex> alone(mutex_);
+    first = scene_.instance_count();
+    for (std::size_t j = 0; j < count; ++j) {
+        const float* const transform = transforms + 12 * j;
+        float inverse[12];
+        if (gfxRTWideScene::invert_transform(transform, inverse))
+            continue;
+        const bool finite =
+            std::all_of(transform, transform + 12, [](float x) { return std::isfinite(x); });
+        error = "transforms[" + std::to_string(j) + "] (new instance " + std::to_string(first + j) +
+                " of mesh " + std::to_string(mesh[j]) + ") is refused: " +
+                gfxRTWideInstanceResultText(finite ? GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM
+                                                   : GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+        return false;
+    }
+    if (first + count > gfxRTWideScene::MAX_INSTANCES) {
+        error = "transforms would place " + std::to_string(first + count) +
+                " instances, more than a scene holds (" +
+                std::to_string(gfxRTWideScene::MAX_INSTANCES) + ")";
+        return false;
+    }
+    if (!scene_.reserve_instances(unsigned(first + count))) {
+        error = "out of memory for " + std::to_string(first + count) + " instances";
+        return false;
+    }
+    // Checked and reserved: none of these fails.
+    for (std::size_t j = 0; j < count; ++j)
+        scene_.add_instance(mesh[j], transforms + 12 * j);
+    return commit_change(threads, error);
 }
 
-unsigned int InstancedScene::enabled_count() const {
+InstancedScene::Placements InstancedScene::placements() const {
     std::shared_lock<std::shared_mutex> still(mutex_);
-    unsigned int count = 0;
-    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
-        count += scene_.enabled(i) ? 1u : 0u;
-    return count;
+    const unsigned int count = scene_.instance_count();
+    Placements out;
+    out.mesh.resize(count);
+    out.transforms.resize(12 * std::size_t(count));
+    out.enabled.resize(count);
+    for (unsigned int i = 0; i < count; ++i) {
+        out.mesh[i] = scene_.instance_mesh(i);
+        std::copy(scene_.transform(i), scene_.transform(i) + 12, out.transforms.begin() + 12 * i);
+        out.enabled[i] = scene_.enabled(i);
+    }
+    return out;
 }
 
-void InstancedScene::transforms(float* out) const {
+unsigned int InstancedScene::instance_count() const {
     std::shared_lock<std::shared_mutex> still(mutex_);
-    for (unsigned int i = 0; i < scene_.instance_count(); ++i)
-        std::copy(scene_.transform(i), scene_.transform(i) + 12, out + 12 * i);
+    return scene_.instance_count();
 }
 
 std::uint64_t InstancedScene::revision() const {
@@ -190,6 +223,7 @@ std::uint64_t InstancedScene::revision() const {
 }
 
 std::size_t InstancedScene::placed_triangles() const {
+    std::shared_lock<std::shared_mutex> still(mutex_);
     std::size_t placed = 0;
     for (unsigned int i = 0; i < scene_.instance_count(); ++i)
         placed += meshes_[scene_.instance_mesh(i)].records.size();

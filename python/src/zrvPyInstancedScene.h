@@ -57,8 +57,18 @@ public:
     // does: false, with a message, when the commit runs out of memory.
     bool enable(const std::uint32_t* instances, const std::uint8_t* enabled, std::size_t count,
                 unsigned int threads, std::string& error);
-    // The moves and enable calls made so far (copies, which hold the
-    // placements of when they were made, count from 0).
+    // Places count more instances, instance first + j of mesh mesh[j]
+    // (below meshes().size()) by transforms[12 j .. 12 j + 11], first being
+    // the instance count before the call, and
+    // commits as move does. Every transform and the room for them are
+    // checked first: a refused transform adds none, with a message naming it
+    // ("transforms[j] (new instance i of mesh m) is refused: ..."), as do
+    // too many instances ("transforms would ...") and no memory for them.
+    // False, with a message, also when the commit runs out of memory.
+    bool add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
+             unsigned int threads, std::size_t& first, std::string& error);
+    // The changes (moves, enable and add calls) made so far (copies, which
+    // hold the placements of when they were made, count from 0).
     std::uint64_t revision() const;
 
     // Nearest hits (t, triangle as the face row of the instance's mesh, u,
@@ -74,23 +84,23 @@ public:
 
     const std::vector<TriangleRecords>& meshes() const { return meshes_; }
     // The face row, in its mesh, of the tree position a hit on instance
-    // reports. An instance's mesh never changes (move changes transforms
-    // only), so this needs no hold on the scene.
+    // reports; only with the scene held (in with_scene), as adding instances
+    // moves the array that names their meshes.
     std::int32_t face_row(int instance, std::int32_t position) const {
         const std::vector<std::int32_t>& rows =
             face_rows_[scene_.instance_mesh(unsigned(instance))];
         return rows.empty() ? position : rows[position];
     }
-    // The instances placed and each one's mesh, which no move changes.
-    unsigned int instance_count() const { return scene_.instance_count(); }
-    unsigned int instance_mesh(unsigned int instance) const {
-        return scene_.instance_mesh(instance);
-    }
-    // Every instance's transform as placed, twelve floats each, into out.
-    void transforms(float* out) const;
-    // Whether each instance is enabled, into out; how many are.
-    void enabled(bool* out) const;
-    unsigned int enabled_count() const;
+
+    // Every instance as of one moment: its mesh, its transform (twelve
+    // floats from transforms[12 i]) and whether it is enabled.
+    struct Placements {
+        std::vector<std::uint32_t> mesh;
+        std::vector<float> transforms;
+        std::vector<bool> enabled;
+    };
+    Placements placements() const;
+    unsigned int instance_count() const;
     // Triangles placed: each instance counts its mesh's triangles.
     std::size_t placed_triangles() const;
 
@@ -103,7 +113,7 @@ private:
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;
-    mutable std::shared_mutex mutex_; // shared by with_scene, held alone by move
+    mutable std::shared_mutex mutex_; // shared by with_scene, held alone by changes
     std::uint64_t revision_ = 0;
 };
 

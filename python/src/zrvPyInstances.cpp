@@ -170,22 +170,49 @@ void enable_instances(InstancedScene& scene, const py::object& enabled_obj,
         raise(PyExc_MemoryError, error);
 }
 
+py::array_t<std::int32_t> add_instances(InstancedScene& scene, const py::object& transforms_obj,
+                                        const py::object& mesh_obj,
+                                        const py::object& build_threads) {
+    const unsigned int threads = thread_count(build_threads, "build_threads");
+    const auto transforms = transforms_from(transforms_obj, false);
+    const std::size_t count = std::size_t(transforms.shape(0));
+    const std::vector<std::uint32_t> mesh =
+        indices_below(mesh_obj, "mesh", count, "meshes", scene.meshes().size(), "transforms");
+    py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
+    if (count == 0)
+        return indices;
+    std::string error;
+    bool added;
+    std::size_t first;
+    {
+        py::gil_scoped_release release;
+        added = scene.add(mesh.data(), transforms.data(), count, threads, first, error);
+    }
+    if (!added)
+        raise(error.rfind("transforms", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+    for (std::size_t j = 0; j < count; ++j)
+        indices.mutable_data()[j] = std::int32_t(first + j);
+    return indices;
+}
+
 py::array_t<bool> instances_enabled(const InstancedScene& scene) {
-    py::array_t<bool> out = result_array<bool>(scene.instance_count());
-    scene.enabled(out.mutable_data());
+    const std::vector<bool> enabled = scene.placements().enabled;
+    py::array_t<bool> out = result_array<bool>(enabled.size());
+    std::copy(enabled.begin(), enabled.end(), out.mutable_data());
     return out;
 }
 
 py::array_t<float> instance_transforms(const InstancedScene& scene) {
-    py::array_t<float> out({py::ssize_t(scene.instance_count()), py::ssize_t(3), py::ssize_t(4)});
-    scene.transforms(out.mutable_data());
+    const std::vector<float> transforms = scene.placements().transforms;
+    py::array_t<float> out({py::ssize_t(transforms.size() / 12), py::ssize_t(3), py::ssize_t(4)});
+    std::copy(transforms.begin(), transforms.end(), out.mutable_data());
     return out;
 }
 
 py::array_t<std::int32_t> instance_meshes(const InstancedScene& scene) {
-    py::array_t<std::int32_t> out = result_array<std::int32_t>(scene.instance_count());
-    for (unsigned int i = 0; i < scene.instance_count(); ++i)
-        out.mutable_data()[i] = std::int32_t(scene.instance_mesh(i));
+    const std::vector<std::uint32_t> mesh = scene.placements().mesh;
+    py::array_t<std::int32_t> out = result_array<std::int32_t>(mesh.size());
+    std::copy(mesh.begin(), mesh.end(), out.mutable_data());
     return out;
 }
 
@@ -235,6 +262,7 @@ gfxRTWideBVHStatistics mesh_totals(const gfxRTWideScene& scene) {
 
 py::dict instances_statistics(const InstancedScene& scene) {
     const gfxRTWideBVHStatistics total = scene.with_scene(mesh_totals);
+    const std::vector<bool> enabled = scene.placements().enabled;
     py::dict result;
     result["accel"] = INSTANCES_STRUCTURE;
     result["nodes"] = total.nodes;
@@ -245,8 +273,8 @@ py::dict instances_statistics(const InstancedScene& scene) {
     result["triangles"] = total.triangles;
     result["input_triangles"] = total.input_triangles;
     result["meshes"] = scene.meshes().size();
-    result["instances"] = scene.instance_count();
-    result["instances_enabled"] = scene.enabled_count();
+    result["instances"] = enabled.size();
+    result["instances_enabled"] = std::count(enabled.begin(), enabled.end(), true);
     result["triangles_placed"] = scene.placed_triangles();
     return result;
 }

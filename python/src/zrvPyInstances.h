@@ -1,6 +1,6 @@
-// Scene.from_instances, set_transforms and set_enabled: their arguments checked and turned
-// into an InstancedScene or its moves, and that scene's answers and figures
-// as Python objects.
+// Scene.from_instances, set_transforms, set_enabled and add_instances: their arguments checked and
+// turned into an InstancedScene or its moves, and that scene's answers and figures as Python
+// objects.
 #ifndef ZRV_PY_INSTANCES_H
 #define ZRV_PY_INSTANCES_H
 
@@ -40,6 +40,13 @@ void move_instances(InstancedScene& scene, const pybind11::object& transforms,
 // every instance in order.
 void enable_instances(InstancedScene& scene, const pybind11::object& enabled,
                       const pybind11::object& instances, const pybind11::object& build_threads);
+// Scene.add_instances(transforms, mesh, build_threads): transforms (k, 3,
+// 4) float, mesh (k,) integer; the new instances' indices. ValueError names
+// a bad argument or a refused transform, which adds none.
+pybind11::array_t<std::int32_t> add_instances(InstancedScene& scene,
+                                              const pybind11::object& transforms,
+                                              const pybind11::object& mesh,
+                                              const pybind11::object& build_threads);
 // Scene.enabled, (k,) bool.
 pybind11::array_t<bool> instances_enabled(const InstancedScene& scene);
 // Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.

@@ -293,6 +293,11 @@ public:
                      const py::object& build_threads) {
         zrv::python::enable_instances(instanced("set_enabled"), enabled, instances, build_threads);
     }
+    py::array_t<std::int32_t> add_instances(const py::object& transforms, const py::object& mesh,
+                                            const py::object& build_threads) {
+        return zrv::python::add_instances(instanced("add_instances"), transforms, mesh,
+                                          build_threads);
+    }
     py::array_t<bool> enabled() const {
         return zrv::python::instances_enabled(instanced("enabled"));
     }
@@ -524,6 +529,24 @@ Raises TypeError for flags that are not bools (integers would read as
 instance numbers), ValueError for a bad shape or instance index (nothing
 then changes), MemoryError when the top level cannot be rebuilt (the scene
 then hits nothing until a later call succeeds).)doc")
+        .def(
+            "add_instances", &PyScene::add_instances, py::arg("transforms"), py::arg("mesh"),
+            py::arg("build_threads") = py::none(),
+            R"doc(Places more instances of the scene's meshes and rebuilds the top level; returns their indices.
+
+transforms: (k, 3, 4) float array of object-to-world transforms, as for
+from_instances; mesh: (k,) integer array naming each new instance's mesh
+(an index into the meshes the scene was built from). The new instances
+take the indices after the last (returned as a (k,) int32 array), start
+enabled, and are hit, moved and hidden as the others. The meshes' trees
+are kept; only the top level is rebuilt, on build_threads threads, and
+queries running on other threads finish first, as for set_transforms.
+
+Raises ValueError naming the argument for a bad shape or mesh index, and
+naming the transform for one with a NaN or infinite entry or without an
+inverse: no instance is then added. Raises MemoryError when there is no
+room for the instances (none added) or the top level cannot be rebuilt
+(the scene then hits nothing until a later change succeeds).)doc")
         .def_property_readonly("enabled", &PyScene::enabled,
                                "A scene of instances' flags: (k,) bool, False where disabled.")
         .def_property_readonly("transforms", &PyScene::transforms,

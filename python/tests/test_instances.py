@@ -1,5 +1,5 @@
 """Scene.from_instances against the brute force over every placed triangle, its
-bad input, saving it, and moving, hiding and showing its instances."""
+bad input, saving it, and moving, hiding, showing and adding instances."""
 
 import pickle
 import threading
@@ -244,11 +244,63 @@ def test_refused_flags_leave_every_instance_enabled(args, error, message):
     assert scene.revision == 0 and scene.enabled.all()
 
 
+def test_added_instances_answer_as_a_scene_built_with_them():
+    """Instances added after the build take the next indices and answer bit
+    for bit as a scene built with them from the start, every-hit lists and
+    pickles included; they move and hide as the others."""
+    meshes, transforms, mesh = placed_meshes()
+    scene = placed_scene()
+    rays = random_rays(3000, seed=26)
+    extra = transforms[[1, 3, 0]].copy()
+    extra[:, :, 3] += np.random.default_rng(27).uniform(-0.5, 0.5, (3, 3)).astype(np.float32)
+    added = scene.add_instances(extra, [1, 0, 0], build_threads=2)
+    assert added.dtype == np.int32 and added.tolist() == [4, 5, 6] and scene.revision == 1
+    every_transform, every_mesh = np.concatenate([transforms, extra]), np.r_[mesh, 1, 0, 0]
+    fresh = quietly(zrv.Scene.from_instances, meshes, every_transform, mesh=every_mesh)
+    want = _every_answer(fresh, *rays)
+    assert (want["instance"] >= 4).any()
+    assert_same(_every_answer(scene, *rays), want)
+    assert_same(_every_answer(pickle.loads(pickle.dumps(scene)), *rays), want)
+    assert_same(scene.list_intersections(*rays), fresh.list_intersections(*rays))
+    np.testing.assert_array_equal(scene.transforms, every_transform)
+    np.testing.assert_array_equal(scene.instance_mesh, every_mesh)
+    assert scene.enabled.all() and len(scene) == len(fresh)
+    assert scene.statistics["instances"] == 7
+    assert scene.add_instances(np.zeros((0, 3, 4), np.float32), []).tolist() == []
+    assert scene.revision == 1
+
+    scene.set_enabled(False, instances=added)
+    assert_same(_every_answer(scene, *rays), _every_answer(placed_scene(), *rays))
+    scene.set_enabled(True, instances=added[:1])
+    scene.set_transforms(transforms[:1], instances=added[:1])
+    keep = np.array([0, 1, 2, 3, 4])
+    moved = np.concatenate([transforms, transforms[:1]])
+    want = _every_answer(quietly(zrv.Scene.from_instances, meshes, moved,
+                                 mesh=every_mesh[keep]), *rays)
+    assert_same(_every_answer(scene, *rays), want)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((_transforms(2), [0]), ValueError, r"mesh must have shape \(2,\), one per entry of transforms"),
+    ((_transforms(1), [2]), ValueError, r"mesh\[0\] is 2, not one of the 2 meshes"),
+    ((_transforms(2, i1=SINGULAR), [0, 1]), ValueError,
+     r"transforms\[1\] \(new instance 5 of mesh 1\) is refused: the transform is singular"),
+    ((_transforms(2, i0=np.nan), [0, 0]), ValueError,
+     r"transforms\[0\] \(new instance 4 of mesh 0\) is refused: .*NaN or infinite"),
+    ((np.eye(3, 4), [0]), ValueError, r"transforms must have shape \(k, 3, 4\)"),
+])
+def test_refused_additions_add_no_instance(args, error, message):
+    scene = placed_scene()
+    with pytest.raises(error, match=message):
+        scene.add_instances(*args)
+    assert scene.revision == 0 and len(scene.enabled) == 4
+
+
 def test_a_scene_of_one_mesh_has_no_instances_to_move():
     scene = zrv.Scene(*SPHERE)
     for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
                  lambda: scene.instance_mesh, lambda: scene.set_enabled(False),
-                 lambda: scene.enabled):
+                 lambda: scene.enabled, lambda: scene.add_instances(_transforms(1), [0])):
         with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
             call()
     assert scene.revision == 0
@@ -281,3 +333,36 @@ def test_queries_while_instances_move_see_one_placement_or_the_other():
         worker.join()
     assert len(seen) >= 2 and scene.revision == 200
     assert all(np.array_equal(t, want[0]) or np.array_equal(t, want[1]) for t in seen)
+
+
+def test_queries_while_instances_are_added_answer_for_the_first_ones():
+    """Adding instances moves the array that names their meshes, which every
+    answer's face rows read: queries and every-hit lists on other threads hold
+    the scene while they read it. The added instances are specks far behind
+    the rays, so every answer is that of the first four."""
+    scene = placed_scene()
+    rays = random_rays(2000, seed=28)
+    want = scene.intersect(*rays)
+    want_list = scene.list_intersections(*rays)
+    seen, lists, done = [], [], threading.Event()
+
+    def query():
+        while not done.is_set():
+            seen.append(scene.intersect(*rays, threads=2))
+            lists.append(scene.list_intersections(*rays))
+
+    workers = [threading.Thread(target=query) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    speck = np.eye(3, 4, dtype=np.float32) * 1e-3
+    speck[:, 3] = [0.0, 0.0, -1000.0]
+    for step in range(100):
+        scene.add_instances(speck[None], [step % 2])
+    done.set()
+    for worker in workers:
+        worker.join()
+    assert len(seen) >= 2 and scene.revision == 100 and len(scene.enabled) == 104
+    for got in seen + [scene.intersect(*rays)]:
+        assert_same(got, want)
+    for got in lists:
+        assert_same(got, want_list)

@@ -138,6 +138,15 @@ class Scene:
         """Moves instances (k,) to transforms (k, 3, 4) and rebuilds the top level only;
         instances None moves every instance in order. A refused transform raises
         ValueError naming it and leaves the scene as it was."""
+    def add_instances(
+        self,
+        transforms: npt.ArrayLike,
+        mesh: npt.ArrayLike,
+        build_threads: Optional[int] = None,
+    ) -> npt.NDArray[np.int32]:
+        """Places instances of mesh (k,) by transforms (k, 3, 4) after the last and rebuilds the
+        top level only; returns their indices. A refused transform raises ValueError naming it
+        and adds none."""
     def set_enabled(
         self,
         enabled: Union[bool, npt.ArrayLike],
@@ -157,7 +166,7 @@ class Scene:
         """A scene of instances' mesh of each instance, (k,)."""
     @property
     def revision(self) -> int:
-        """How many times set_transforms or set_enabled has changed this scene."""
+        """How many times set_transforms, set_enabled or add_instances has changed this scene."""
     @staticmethod
     def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
         """A scene of instances read from a file that save wrote for the same meshes."""
