@@ -28,8 +28,9 @@
 // Animation: change transforms with set_transform (and hide or show
 // instances with set_enabled), then commit, which rebuilds only the top
 // level. Queries see the scene as of the last commit. add_mesh,
-// add_instance, set_transform, set_enabled, commit, clear and unstream must not
-// run while a query runs; the queries themselves are const and may run on
+// add_instance, reserve_instances, set_transform, set_enabled, commit, clear
+// and unstream must not run while a query runs; the queries themselves are
+// const and may run on
 // any number of threads at once, allocating nothing but list_batch's list
 // and its workers' buffers.
 #ifndef GFX_RT_WIDE_SCENE_H
@@ -104,9 +105,10 @@ public:
     // reaches it: a renderer hides objects without renumbering the others.
     // Instances are enabled when added.
     gfxRTWideInstanceResult set_enabled(unsigned int instance, bool enabled);
-    // Rebuilds the top level over every enabled instance's current transform, on
-    // threads workers (0 counts as 1). Returns false when memory runs out;
-    // the scene then traces nothing until a commit succeeds.
+    // Rebuilds the top level over every enabled instance's current
+    // transform, on threads workers (0 counts as 1). Returns false when
+    // memory runs out; the scene then traces nothing until a commit
+    // succeeds.
     bool commit(unsigned int threads);
     // Releases every mesh and instance.
     void clear();
@@ -170,8 +172,9 @@ public:
     // Saving and restoring: every mesh's tree (as gfxRTWideBVH::stream writes
     // it), then the instances, then which are disabled. unstream checks as
     // gfxRTWideBVH::unstream does, and also every instance's mesh and
-    // transform and the disabled list; on success the scene is committed. On failure returns false,
-    // leaves the scene empty and, when reason is not null, says why in one line.
+    // transform and the disabled list; on success the scene is committed.
+    // On failure returns false, leaves the scene empty and, when reason is
+    // not null, says why in one line.
     bool stream(gfxStreamWriter& writer) const;
     bool unstream(gfxStreamReader& reader, unsigned long long max_values,
                   PlxUnicodeString* reason = nullptr);

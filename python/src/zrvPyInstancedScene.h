@@ -59,12 +59,12 @@ public:
                 unsigned int threads, std::string& error);
     // Places count more instances, instance first + j of mesh mesh[j]
     // (below meshes().size()) by transforms[12 j .. 12 j + 11], first being
-    // the instance count before the call, and
-    // commits as move does. Every transform and the room for them are
-    // checked first: a refused transform adds none, with a message naming it
-    // ("transforms[j] (new instance i of mesh m) is refused: ..."), as do
-    // too many instances ("transforms would ...") and no memory for them.
-    // False, with a message, also when the commit runs out of memory.
+    // the instance count before the call, and commits as move does. Every
+    // transform and the room for them are checked first: a refused
+    // transform adds none, with a message naming it ("transforms[j] (new
+    // instance i of mesh m) is refused: ..."), as do too many instances
+    // ("transforms would ...") and no memory for them. False, with a
+    // message, also when the commit runs out of memory.
     bool add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
              unsigned int threads, std::size_t& first, std::string& error);
     // The changes (moves, enable and add calls) made so far (copies, which

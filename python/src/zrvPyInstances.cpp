@@ -143,7 +143,8 @@ void enable_instances(InstancedScene& scene, const py::object& enabled_obj,
         raise(PyExc_ValueError,
               "enabled must be a bool or have shape (k,), not " + shape_text(flags));
     const bool one_for_all = flags.ndim() == 0;
-    std::size_t count = one_for_all ? scene.instance_count() : std::size_t(flags.shape(0));
+    const unsigned int instance_count = scene.instance_count();
+    std::size_t count = one_for_all ? instance_count : std::size_t(flags.shape(0));
     if (one_for_all && !instances_obj.is_none()) {
         // One flag for the instances named, however many.
         const py::array named = py::array::ensure(instances_obj);
@@ -151,8 +152,8 @@ void enable_instances(InstancedScene& scene, const py::object& enabled_obj,
             count = std::size_t(named.shape(0));
     }
     const std::vector<std::uint32_t> instances =
-        indices_or_each(instances_obj, "instances", count, "instances", scene.instance_count(),
-                        "enabled", "one flag per instance");
+        indices_or_each(instances_obj, "instances", count, "instances", instance_count, "enabled",
+                        "one flag per instance");
     const auto as_bytes =
         py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(flags);
     std::vector<std::uint8_t> enabled(count);

@@ -532,7 +532,7 @@ then hits nothing until a later call succeeds).)doc")
         .def(
             "add_instances", &PyScene::add_instances, py::arg("transforms"), py::arg("mesh"),
             py::arg("build_threads") = py::none(),
-            R"doc(Places more instances of the scene's meshes and rebuilds the top level; returns their indices.
+            R"doc(Places more instances of the scene's meshes; returns their indices.
 
 transforms: (k, 3, 4) float array of object-to-world transforms, as for
 from_instances; mesh: (k,) integer array naming each new instance's mesh

@@ -81,7 +81,7 @@ def _scene_reference(scene, client, dask):
     the scene is pickled and sent once per worker, and later calls on the same
     scene and client reuse it, whereas a scene embedded in the graph would be
     sent with every computation (and, as a plain task argument, with every
-    task). A scene whose instances moved since (a new revision) is sent
+    task). A scene whose instances changed since (a new revision) is sent
     again. Elsewhere, one graph key holding the scene itself.
     """
     if client is None:
