@@ -4,6 +4,7 @@
 // version; animation against scenes built from scratch; refused
 // transforms; failed allocations.
 #include "AllocationFaults.h"
+#include "RecordingStream.h"
 #include "WideSceneOracle.h"
 
 #include "gfxRTWideScene.h"
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace {
@@ -326,6 +328,36 @@ TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
         }
     }
     EXPECT_GT(failures, 5);
+}
+
+TEST(WideSceneAllocation, ASceneMadeWithoutMemoryAnswersEveryCallWithAResult) {
+    AllocationFaultRule every;
+    every.thread = AllocationFaultRule::ARMING_THREAD;
+    every.failures = 1 << 30;
+    std::unique_ptr<gfxRTWideScene> scene;
+    {
+        AllocationFaults faults(every);
+        scene.reset(new gfxRTWideScene);
+        EXPECT_EQ(faults.injected(), 1);
+    }
+    const SceneLayout layout = random_instanced_scene(6);
+    EXPECT_EQ(scene->add_mesh(layout.meshes[0].data(), unsigned(layout.meshes[0].size()), 1), -1);
+    EXPECT_EQ(scene->add_instance(0, layout.instances[0].transform),
+              GFX_WIDE_INSTANCE_OUT_OF_MEMORY);
+    EXPECT_EQ(scene->set_transform(0, layout.instances[0].transform),
+              GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    EXPECT_EQ(scene->set_enabled(0, true), GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    EXPECT_FALSE(scene->enabled(0));
+    EXPECT_FALSE(scene->reserve_instances(1));
+    EXPECT_FALSE(scene->commit(1));
+    RecordingWriter writer;
+    EXPECT_FALSE(scene->stream(writer));
+    EXPECT_EQ(scene->mesh_count() + scene->instance_count(), 0u);
+    EXPECT_EQ(scene->memory_bytes(), 0u);
+    WideRays rays = scene_rays(layout, 100, 8);
+    for (float& limit : rays.limits)
+        limit = 5.0f;
+    expect_scene_oracle(*scene, SceneLayout(), rays, {}, "no memory");
 }
 
 TEST(WideSceneAllocation, ReservedInstancesAreAddedWithoutAllocating) {

@@ -73,6 +73,7 @@ SINGULAR = np.array([[1, 0, 0, 0], [2, 0, 0, 0], [0, 0, 1, 0]], np.float32)
     (SPHERE[0], _transforms(1), {}, TypeError, "meshes must be a sequence"),
     ([], _transforms(1), {}, ValueError, "meshes must hold at least one"),
     ([SPHERE[0]], _transforms(1), {}, ValueError, r"meshes\[0\] must be a \(vertices, faces\)"),
+    ([SPHERE[0][:2]], _transforms(1), {}, ValueError, r"meshes\[0\] must be a \(vertices, faces\)"),
     ([(SPHERE[0], SPHERE[1][:, :2])], _transforms(1), {}, ValueError,
      r"meshes\[0\]: faces must have shape"),
     ([SPHERE], np.eye(3, 4), {}, ValueError, r"transforms must have shape \(k, 3, 4\)"),
