@@ -112,6 +112,7 @@ gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const fl
     placed.enabled = true;
     bound(placed, *data_->mesh(mesh));
     data_->instance(data_->instance_count++) = placed;
+    data_->top_places_instances = false;
     return GFX_WIDE_INSTANCE_DONE;
 }
 
@@ -138,7 +139,10 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
 gfxRTWideInstanceResult gfxRTWideScene::set_enabled(unsigned int instance, bool enabled) {
     if (data_ == nullptr || instance >= data_->instance_count)
         return GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE;
-    data_->instance(instance).enabled = enabled;
+    SceneInstance& placed = data_->instance(instance);
+    if (placed.enabled != enabled)
+        data_->top_places_instances = false;
+    placed.enabled = enabled;
     return GFX_WIDE_INSTANCE_DONE;
 }
 
@@ -157,8 +161,10 @@ bool gfxRTWideScene::commit(unsigned int threads) {
     unsigned int count = 0;
     for (unsigned int i = 0; i < data_->instance_count; ++i)
         count += placed_in_top(data_->instance(i)) ? 1u : 0u;
+    data_->top_places_instances = false;
     if (count == 0) {
         gfx_detail::free_top_level(data_->top);
+        data_->top_places_instances = true;
         return true;
     }
     // What the top level is built from, freed with the build's scratch.
@@ -187,7 +193,22 @@ bool gfxRTWideScene::commit(unsigned int threads) {
     gfx_detail::large_block_free(bounds);
     if (!built)
         gfx_detail::free_top_level(data_->top);
+    data_->top_places_instances = built;
     return built;
+}
+
+bool gfxRTWideScene::refit(unsigned int threads) {
+    if (data_ == nullptr)
+        return false;
+    if (!data_->top_places_instances)
+        return commit(threads);
+    gfx_detail::refit_top_level(
+        data_->top, [this](PlacedInstance & placed) -> const auto& {
+            const SceneInstance& instance = data_->instance(placed.instance);
+            std::memcpy(placed.inverse, instance.inverse, sizeof placed.inverse);
+            return instance.bounds;
+        });
+    return true;
 }
 
 unsigned int gfxRTWideScene::mesh_count() const {

@@ -41,6 +41,9 @@ struct gfxRTWideScene::Data {
     unsigned int instance_count = 0;
     unsigned int instance_capacity = 0;
     gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0};
+    // The top level places the instances placed now (none added, enabled or
+    // disabled since the last commit, which succeeded), so refit may keep it.
+    bool top_places_instances = false;
 
     gfx_detail::SceneMesh*& mesh(unsigned int i) {
         return static_cast<gfx_detail::SceneMesh**>(meshes)[i];
@@ -68,6 +71,7 @@ struct gfxRTWideScene::Data {
         gfx_detail::free_top_level(top);
         meshes = instances = nullptr;
         mesh_count = mesh_capacity = instance_count = instance_capacity = 0;
+        top_places_instances = false;
     }
 };
 

@@ -25,11 +25,7 @@ struct TopLevelWriter {
 
     static void set_slot(WideNode& node, unsigned int k, const float* lo, const float* hi,
                          float slop, std::uint32_t ref) {
-        for (int a = 0; a < 3; ++a) {
-            node.bounds[2 * a][k] = lo[a];
-            node.bounds[2 * a + 1][k] = hi[a];
-        }
-        node.slop[k] = slop;
+        set_top_slot(node, k, lo, hi, slop);
         node.child[k] = ref;
     }
 
@@ -81,7 +77,45 @@ struct TopLevelWriter {
     }
 };
 
+// The union of node's used slots and their largest slop.
+void union_of_slots(const WideNode& node, float* lo, float* hi, float& slop) {
+    const float inf = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = inf;
+        hi[a] = -inf;
+    }
+    slop = 0.0f;
+    for (unsigned int k = 0; k < 8 && node.child[k] != WIDE_EMPTY_CHILD; ++k) {
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = node.bounds[2 * a][k] < lo[a] ? node.bounds[2 * a][k] : lo[a];
+            hi[a] = node.bounds[2 * a + 1][k] > hi[a] ? node.bounds[2 * a + 1][k] : hi[a];
+        }
+        slop = node.slop[k] > slop ? node.slop[k] : slop;
+    }
+}
+
 } // namespace
+
+void set_top_slot(WideNode& node, unsigned int k, const float* lo, const float* hi, float slop) {
+    for (int a = 0; a < 3; ++a) {
+        node.bounds[2 * a][k] = lo[a];
+        node.bounds[2 * a + 1][k] = hi[a];
+    }
+    node.slop[k] = slop;
+}
+
+void set_top_slot_to_node(WideNode& node, unsigned int k, const WideNode& child) {
+    float lo[3], hi[3], slop;
+    union_of_slots(child, lo, hi, slop);
+    set_top_slot(node, k, lo, hi, slop);
+}
+
+void finish_refit(TopLevel& top) {
+    if (top.node_count == 0)
+        return;
+    float slop;
+    union_of_slots(top.nodes[0], top.scene_lo, top.scene_hi, slop);
+}
 
 void free_top_level(TopLevel& top) {
     large_block_free(top.nodes);

@@ -31,6 +31,36 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
 
 void free_top_level(TopLevel& top);
 
+// Sets child slot k of node to the box lo..hi and slop.
+void set_top_slot(WideNode& node, unsigned int k, const float* lo, const float* hi, float slop);
+// Sets child slot k of node to the union of child's slots and their largest
+// slop.
+void set_top_slot_to_node(WideNode& node, unsigned int k, const WideNode& child);
+// The scene's box from the root's slots, once every slot is refitted.
+void finish_refit(TopLevel& top);
+
+// Moves top's instances to new placements without rebuilding its tree:
+// move(placed) updates a placed instance's inverse and returns its new
+// bounds, and every node's slots become the unions of what lies below them.
+// Children come after their parents in the node array, so one backward pass
+// sees every child before its parent. Boxes stay conservative, so answers
+// are those of a rebuilt tree; only the tree's fit to the placements ages.
+template <typename Move> void refit_top_level(TopLevel& top, const Move& move) {
+    for (unsigned int n = top.node_count; n-- > 0;) {
+        WideNode& node = top.nodes[n];
+        for (unsigned int k = 0; k < 8 && node.child[k] != WIDE_EMPTY_CHILD; ++k) {
+            const std::uint32_t ref = node.child[k];
+            if (wide_is_leaf(ref)) {
+                const InstanceBounds& b = move(top.placed[wide_leaf_first(ref)]);
+                set_top_slot(node, k, b.lo, b.hi, b.slop);
+            } else {
+                set_top_slot_to_node(node, k, top.nodes[ref]);
+            }
+        }
+    }
+    finish_refit(top);
+}
+
 } // namespace gfx_detail
 
 #endif // GFX_RT_WIDE_SCENE_TOP_LEVEL_H

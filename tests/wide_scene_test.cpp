@@ -86,6 +86,69 @@ TEST(WideSceneAnimation, EachCommitEqualsASceneBuiltFromScratch) {
     expect_scene_oracle(animated, layout, scene_rays(layout, 500, 45), {}, "animated");
 }
 
+// Refits keep the top level's tree, whose boxes then stretch over the moves:
+// the answers stay those of a scene built from scratch.
+TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
+    // One well-shaped mesh placed far apart, so that the top level's boxes
+    // cull (a mesh's slivers widen them over the whole scene).
+    SceneLayout layout;
+    layout.meshes.push_back(random_instanced_scene(12).meshes[0]);
+    std::mt19937 rng(18);
+    for (int i = 0; i < 40; ++i) {
+        SceneLayout::Placement p{0, {}};
+        random_transform(rng, 12.0f, p.transform);
+        layout.instances.push_back(p);
+    }
+    gfxRTWideScene animated;
+    build_scene(layout, animated, 1);
+    const WideRays rays = scene_rays(layout, 1500, 46);
+    AllocationFaultRule every;
+    every.thread = AllocationFaultRule::ARMING_THREAD;
+    every.failures = 1 << 30;
+    for (int step = 0; step < 4; ++step) {
+        for (std::size_t i = step % 3; i < layout.instances.size(); i += 3) {
+            random_transform(rng, 12.0f, layout.instances[i].transform);
+            ASSERT_EQ(animated.set_transform(unsigned(i), layout.instances[i].transform),
+                      GFX_WIDE_INSTANCE_DONE);
+        }
+        {
+            // The tree is kept: nothing is allocated.
+            AllocationFaults faults(every);
+            ASSERT_TRUE(animated.refit(1));
+            EXPECT_EQ(faults.injected(), 0);
+        }
+        gfxRTWideScene fresh;
+        build_scene(layout, fresh, 1);
+        expect_same_results(animated, fresh, rays, "refit " + std::to_string(step));
+    }
+    // Everything carried far off, out of the box the tree was built in: the
+    // scene's box, which sets every ray's widening, moves too.
+    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
+        layout.instances[i].transform[3] += 200.0f;
+        layout.instances[i].transform[7] -= 100.0f;
+        ASSERT_EQ(animated.set_transform(unsigned(i), layout.instances[i].transform),
+                  GFX_WIDE_INSTANCE_DONE);
+    }
+    ASSERT_TRUE(animated.refit(1));
+    const WideRays carried_rays = scene_rays(layout, 1500, 50);
+    expect_scene_oracle(animated, layout, carried_rays, {}, "carried off");
+    // Instances disabled or added change what the top level places: refit
+    // then commits.
+    layout.instances[1].enabled = false;
+    ASSERT_EQ(animated.set_enabled(1, false), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(animated.refit(2));
+    gfxRTWideScene hidden;
+    build_scene(layout, hidden, 1);
+    expect_same_results(animated, hidden, carried_rays, "refit after disabling");
+    SceneLayout::Placement added{0, {}};
+    random_transform(rng, 12.0f, added.transform);
+    ASSERT_EQ(animated.add_instance(added.mesh, added.transform), GFX_WIDE_INSTANCE_DONE);
+    layout.instances.push_back(added);
+    ASSERT_TRUE(animated.refit(1));
+    const WideRays more = scene_rays(layout, 600, 47);
+    expect_scene_oracle(animated, layout, more, scene_packets(layout, more, 49), "refitted");
+}
+
 TEST(WideSceneAnimation, CommittedInversesAreThoseOfTheLastCommit) {
     const SceneLayout layout = random_instanced_scene(5);
     gfxRTWideScene scene;
