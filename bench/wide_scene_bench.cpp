@@ -3,7 +3,7 @@
 // blocks four at a time ("primary_fours", against rtcIntersect16), packets
 // of four and the batch call on AO-like and random rays, on one and two threads,
 // each figure followed by Embree's counterpart and their ratio in the
-// summary; and the commit of 10,000 instances on one thread.
+// summary; and the commit and the refit of 10,000 instances on one thread.
 #include "BenchMeshes.h"
 #include "BenchRegistration.h"
 #include "BenchSummary.h"
@@ -142,8 +142,9 @@ void run_embree_scene_trace(benchmark::State& state, SceneFigure figure, unsigne
 }
 #endif
 
-// The commit of 10,000 instances of the 100k mesh on one thread.
-void run_wide_scene_commit(benchmark::State& state) {
+// The commit (refit false) or the refit of 10,000 instances of the 100k
+// mesh on one thread.
+void run_wide_scene_commit(benchmark::State& state, bool refit) {
     const std::vector<triAccel>& mesh = benchmark_mesh(MEDIUM_MESH);
     gfxRTWideScene scene;
     if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 2) != 0) {
@@ -156,8 +157,12 @@ void run_wide_scene_commit(benchmark::State& state) {
             state.SkipWithError("an instance was refused");
             return;
         }
+    if (!scene.commit(1)) {
+        state.SkipWithError("the commit failed");
+        return;
+    }
     for (auto _ : state) {
-        if (!scene.commit(1)) {
+        if (!(refit ? scene.refit(1) : scene.commit(1))) {
             state.SkipWithError("the commit failed");
             return;
         }
@@ -176,9 +181,12 @@ void add_wide_scene_ratio_notes() {
 }
 
 void register_wide_scene_benchmarks() {
-    benchmark::RegisterBenchmark("widescene_commit/10k_instances/100k", run_wide_scene_commit)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+    for (bool refit : {false, true})
+        benchmark::RegisterBenchmark(refit ? "widescene_refit/10k_instances/100k"
+                                           : "widescene_commit/10k_instances/100k",
+                                     run_wide_scene_commit, refit)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     for (const SceneFigure& figure : SCENE_FIGURES) {
         for (unsigned int threads : TRACE_THREAD_COUNTS) {
             const std::string variant = variant_of(figure, threads);

@@ -113,7 +113,7 @@ public:
     bool commit(unsigned int threads);
     // Commits the instances' current transforms by keeping the top level's
     // tree and moving its boxes (each node's the union of those below it):
-    // on 10,000 instances about a twentieth of commit's time, with the same
+    // on 10,000 instances about a thirtieth of commit's time, with the same
     // answers, though rays slow down as instances move far from where the
     // last commit placed them. When instances were added, enabled or
     // disabled since the last commit, or it failed, it commits instead.
