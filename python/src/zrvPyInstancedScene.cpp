@@ -40,7 +40,7 @@ std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecord
 }
 
 bool InstancedScene::write(streams::Writer& writer, std::string& error) const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     write_scene_header(writer, INSTANCES_STRUCTURE);
     writer.write_uint(unsigned(meshes_.size()));
     for (const TriangleRecords& mesh : meshes_) {
@@ -125,8 +125,8 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
 }
 
 bool InstancedScene::move(const std::uint32_t* instances, const float* transforms,
-                          std::size_t count, unsigned int threads, std::string& error) {
-    std::unique_lock<std::shared_mutex> alone(mutex_);
+                          std::size_t count, unsigned int threads, bool refit, std::string& error) {
+    const auto alone = hold_alone();
     // Each entry's transform before it, to put back in reverse order should a
     // later one be refused: transforms the scene held before always pass.
     std::vector<float> before(12 * count);
@@ -144,20 +144,30 @@ bool InstancedScene::move(const std::uint32_t* instances, const float* transform
             scene_.set_transform(instances[j], before.data() + 12 * j);
         return false;
     }
-    return commit_change(threads, error);
+    return commit_change(threads, error, refit);
 }
 
 bool InstancedScene::enable(const std::uint32_t* instances, const std::uint8_t* enabled,
                             std::size_t count, unsigned int threads, std::string& error) {
-    std::unique_lock<std::shared_mutex> alone(mutex_);
+    const auto alone = hold_alone();
     for (std::size_t j = 0; j < count; ++j)
         scene_.set_enabled(instances[j], enabled[j] != 0);
     return commit_change(threads, error);
 }
 
-bool InstancedScene::commit_change(unsigned int threads, std::string& error) {
+std::shared_lock<std::shared_mutex> InstancedScene::hold_still() const {
+    { const std::lock_guard<std::mutex> behind_changes(turnstile_); }
+    return std::shared_lock<std::shared_mutex>(mutex_);
+}
+
+std::unique_lock<std::shared_mutex> InstancedScene::hold_alone() {
+    const std::lock_guard<std::mutex> first(turnstile_);
+    return std::unique_lock<std::shared_mutex>(mutex_);
+}
+
+bool InstancedScene::commit_change(unsigned int threads, std::string& error, bool refit) {
     ++revision_;
-    if (!scene_.commit(threads)) {
+    if (!(refit ? scene_.refit(threads) : scene_.commit(threads))) {
         error = "the instanced scene's top level ran out of memory";
         return false;
     }
@@ -166,7 +176,7 @@ bool InstancedScene::commit_change(unsigned int threads, std::string& error) {
 
 bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
                          unsigned int threads, std::size_t& first, std::string& error) {
-    std::unique_lock<std::shared_mutex> alone(mutex_);
+    const auto alone = hold_alone();
     first = scene_.instance_count();
     for (std::size_t j = 0; j < count; ++j) {
         const float* const transform = transforms + 12 * j;
@@ -198,7 +208,7 @@ bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std
 }
 
 InstancedScene::Placements InstancedScene::placements() const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     const unsigned int count = scene_.instance_count();
     Placements out;
     out.mesh.resize(count);
@@ -213,17 +223,17 @@ InstancedScene::Placements InstancedScene::placements() const {
 }
 
 unsigned int InstancedScene::instance_count() const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     return scene_.instance_count();
 }
 
 std::uint64_t InstancedScene::revision() const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     return revision_;
 }
 
 std::size_t InstancedScene::placed_triangles() const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     std::size_t placed = 0;
     for (unsigned int i = 0; i < scene_.instance_count(); ++i)
         placed += meshes_[scene_.instance_mesh(i)].records.size();
@@ -231,7 +241,7 @@ std::size_t InstancedScene::placed_triangles() const {
 }
 
 void InstancedScene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
-    std::shared_lock<std::shared_mutex> still(mutex_);
+    const auto still = hold_still();
     for_each_wide_part(rays, [&](const RayPart& p) {
         const std::size_t i = p.first;
         if (shadow)

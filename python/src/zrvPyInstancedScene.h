@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -43,14 +44,13 @@ public:
 
     // Moves instance instances[j] to transforms[12 j .. 12 j + 11] for each
     // j < count (of two entries for one instance, the later wins) and
-    // commits the top level on threads workers, waiting for calls that use
-    // the scene to end. Every transform is checked before the top level
-    // changes: a refused one leaves the scene as it was, with a message
-    // naming it ("transforms[j] (instance i) is refused: ..."). False, with
-    // a message, also when the commit runs out of memory; the scene then
-    // traces nothing until a move succeeds.
+    // commits the top level on threads workers (or refits it, keeping its
+    // tree, when refit is true), waiting for calls that use the scene to end. Every transform is
+    // checked before the top level changes: a refused one leaves the scene as it was, with a
+    // message naming it ("transforms[j] (instance i) is refused: ..."). False, with a message, also
+    // when the commit runs out of memory; the scene then traces nothing until a move succeeds.
     bool move(const std::uint32_t* instances, const float* transforms, std::size_t count,
-              unsigned int threads, std::string& error);
+              unsigned int threads, bool refit, std::string& error);
     // Enables instance instances[j] when enabled[j] is not 0 and disables it
     // otherwise, for each j < count (every index below instance_count(); of
     // two entries for one instance, the later wins), then commits as move
@@ -78,7 +78,7 @@ public:
     // Runs use(scene) with the scene held still, as the members here that
     // read it do: they run side by side, and move waits for them.
     template <typename Use> auto with_scene(const Use& use) const {
-        std::shared_lock<std::shared_mutex> still(mutex_);
+        const auto still = hold_still();
         return use(static_cast<const gfxRTWideScene&>(scene_));
     }
 
@@ -106,14 +106,22 @@ public:
 
 private:
     InstancedScene() = default;
-    // Counts a change of the scene and commits it; holds the lock alone.
-    bool commit_change(unsigned int threads, std::string& error);
+    // The scene held still (shared) or alone. A change waits only for the
+    // uses already running: uses that start while it waits queue behind it
+    // at the turnstile, where on their own (glibc's read-write locks prefer
+    // readers) threads querying in turn could hold it off indefinitely.
+    std::shared_lock<std::shared_mutex> hold_still() const;
+    std::unique_lock<std::shared_mutex> hold_alone();
+    // Counts a change of the scene and commits (or refits) it; holds the
+    // lock alone.
+    bool commit_change(unsigned int threads, std::string& error, bool refit = false);
 
     std::vector<TriangleRecords> meshes_;
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;
     mutable std::shared_mutex mutex_; // shared by with_scene, held alone by changes
+    mutable std::mutex turnstile_;    // a change waiting for mutex_ holds it
     std::uint64_t revision_ = 0;
 };
 

@@ -115,7 +115,7 @@ std::unique_ptr<InstancedScene> build_instances(const py::object& meshes_obj,
 }
 
 void move_instances(InstancedScene& scene, const py::object& transforms_obj,
-                    const py::object& instances_obj, const py::object& build_threads) {
+                    const py::object& instances_obj, const py::object& build_threads, bool refit) {
     const unsigned int threads = thread_count(build_threads, "build_threads");
     const auto transforms = transforms_from(transforms_obj, false);
     const std::size_t count = std::size_t(transforms.shape(0));
@@ -128,7 +128,7 @@ void move_instances(InstancedScene& scene, const py::object& transforms_obj,
     bool moved;
     {
         py::gil_scoped_release release;
-        moved = scene.move(instances.data(), transforms.data(), count, threads, error);
+        moved = scene.move(instances.data(), transforms.data(), count, threads, refit, error);
     }
     if (!moved)
         raise(error.rfind("transforms[", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);

@@ -29,12 +29,13 @@ std::unique_ptr<InstancedScene> build_instances(const pybind11::object& meshes,
                                                 const pybind11::object& mesh,
                                                 const pybind11::object& build_threads);
 
-// Scene.set_transforms(transforms, instances, build_threads): transforms
-// (k, 3, 4) float, instances (k,) integer or None for every instance in
-// order. ValueError names a bad argument or a refused transform, which
-// leaves the scene as it was.
+// Scene.set_transforms(transforms, instances, build_threads, refit):
+// transforms (k, 3, 4) float, instances (k,) integer or None for every
+// instance in order. ValueError names a bad argument or a refused
+// transform, which leaves the scene as it was.
 void move_instances(InstancedScene& scene, const pybind11::object& transforms,
-                    const pybind11::object& instances, const pybind11::object& build_threads);
+                    const pybind11::object& instances, const pybind11::object& build_threads,
+                    bool refit);
 // Scene.set_enabled(enabled, instances, build_threads): enabled a bool for
 // every instance named, or (k,) bool; instances (k,) integer or None for
 // every instance in order.

@@ -134,10 +134,12 @@ class Scene:
         transforms: npt.ArrayLike,
         instances: Optional[npt.ArrayLike] = None,
         build_threads: Optional[int] = None,
+        *,
+        refit: bool = False,
     ) -> None:
-        """Moves instances (k,) to transforms (k, 3, 4) and rebuilds the top level only;
-        instances None moves every instance in order. A refused transform raises
-        ValueError naming it and leaves the scene as it was."""
+        """Moves instances (k,) to transforms (k, 3, 4) and rebuilds the top level only
+        (refit: keeps its tree and moves its boxes); instances None moves every instance in
+        order. A refused transform raises ValueError naming it and leaves the scene as it was."""
     def add_instances(
         self,
         transforms: npt.ArrayLike,
