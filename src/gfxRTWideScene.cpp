@@ -202,12 +202,12 @@ bool gfxRTWideScene::refit(unsigned int threads) {
         return false;
     if (!data_->top_places_instances)
         return commit(threads);
-    gfx_detail::refit_top_level(
-        data_->top, [this](PlacedInstance & placed) -> const auto& {
-            const SceneInstance& instance = data_->instance(placed.instance);
-            std::memcpy(placed.inverse, instance.inverse, sizeof placed.inverse);
-            return instance.bounds;
-        });
+    const auto move = [this](PlacedInstance& placed) -> const gfx_detail::InstanceBounds& {
+        const SceneInstance& instance = data_->instance(placed.instance);
+        std::memcpy(placed.inverse, instance.inverse, sizeof placed.inverse);
+        return instance.bounds;
+    };
+    gfx_detail::refit_top_level(data_->top, move);
     return true;
 }
 
