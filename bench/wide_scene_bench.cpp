@@ -3,7 +3,8 @@
 // blocks four at a time ("primary_fours", against rtcIntersect16), packets
 // of four and the batch call on AO-like and random rays, on one and two threads,
 // each figure followed by Embree's counterpart and their ratio in the
-// summary; and the commit and the refit of 10,000 instances on one thread.
+// summary; and the commit, the refit and a frame of moves of 10,000
+// instances on one thread.
 #include "BenchMeshes.h"
 #include "BenchRegistration.h"
 #include "BenchSummary.h"
@@ -173,6 +174,44 @@ void run_wide_scene_commit(benchmark::State& state, bool refit) {
                                                      benchmark::Counter::kInvert);
 }
 
+// An animation frame of 10,000 instances of the 100k mesh on one thread:
+// every instance moved by set_transform (to one of two placements in turn),
+// then the top level refitted.
+void run_wide_scene_move(benchmark::State& state) {
+    const std::vector<triAccel>& mesh = benchmark_mesh(MEDIUM_MESH);
+    gfxRTWideScene scene;
+    if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 2) != 0) {
+        state.SkipWithError("the mesh could not be built");
+        return;
+    }
+    const unsigned int count = 10000;
+    const std::vector<std::vector<float>> placements[2] = {instance_transforms(count, 11),
+                                                           instance_transforms(count, 12)};
+    for (const std::vector<float>& m : placements[0])
+        if (scene.add_instance(0, m.data()) != GFX_WIDE_INSTANCE_DONE) {
+            state.SkipWithError("an instance was refused");
+            return;
+        }
+    if (!scene.commit(1)) {
+        state.SkipWithError("the commit failed");
+        return;
+    }
+    unsigned int frame = 0;
+    for (auto _ : state) {
+        const std::vector<std::vector<float>>& placed = placements[++frame % 2];
+        for (unsigned int i = 0; i < count; ++i)
+            scene.set_transform(i, placed[i].data());
+        if (!scene.refit(1)) {
+            state.SkipWithError("the refit failed");
+            return;
+        }
+    }
+    state.counters["instances"] = double(count);
+    state.counters["ns/instance"] =
+        benchmark::Counter(double(count) * 1e-9, benchmark::Counter::kIsIterationInvariantRate |
+                                                     benchmark::Counter::kInvert);
+}
+
 } // namespace
 
 void add_wide_scene_ratio_notes() {
@@ -187,6 +226,9 @@ void register_wide_scene_benchmarks() {
                                      run_wide_scene_commit, refit)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
+    benchmark::RegisterBenchmark("widescene_move/10k_instances/100k", run_wide_scene_move)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (const SceneFigure& figure : SCENE_FIGURES) {
         for (unsigned int threads : TRACE_THREAD_COUNTS) {
             const std::string variant = variant_of(figure, threads);

@@ -1,6 +1,8 @@
 #include "gfxRTWideSceneTransform.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <emmintrin.h>
 #include <limits>
 
@@ -17,6 +19,12 @@ const double kRelativeDeterminantLimit = 1.0 / 16777216.0; // 2^-24
 
 // The unit roundoff of float.
 const double kFloatRoundoff = 1.0 / 16777216.0;
+
+// The larger of two numbers neither of which is NaN; inline, where
+// std::fmax is a call into libm.
+double larger(double a, double b) {
+    return a > b ? a : b;
+}
 
 double frobenius3(const double (&m)[3][3]) {
     double sum = 0.0;
@@ -40,20 +48,36 @@ double stretch3(const double (&m)[3][3]) {
                 entry += m[k][i] * m[k][j];
             row += std::fabs(entry);
         }
-        largest = std::fmax(largest, row);
+        largest = larger(largest, row);
     }
     // Up for the roundings of the sums above.
     return std::sqrt(largest) * (1.0 + 1e-12);
 }
 
+// The float next to f towards -infinity (step -1) or +infinity (step +1),
+// for f not NaN and not the infinity it steps to, as std::nextafter gives it
+// but inline: a float's bits count its magnitude.
+float next_float(float f, int step) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    if ((bits & 0x7FFFFFFFu) == 0) {
+        bits = step < 0 ? 0x80000001u : 0x00000001u; // the least subnormal
+    } else {
+        const bool negative = (bits & 0x80000000u) != 0;
+        bits = negative == (step < 0) ? bits + 1u : bits - 1u;
+    }
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
 // The float at or below x, and at or above it.
 float round_down(double x) {
     const float f = float(x);
-    return double(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+    return double(f) > x ? next_float(f, -1) : f;
 }
 float round_up(double x) {
     const float f = float(x);
-    return double(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+    return double(f) < x ? next_float(f, +1) : f;
 }
 
 } // namespace
@@ -153,14 +177,14 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
         const double out = hull.slack * stretch + terms * 0x1p-50;
         lo[r] = _mm_cvtsd_f64(low) - out;
         hi[r] = _mm_cvtsd_f64(high) + out;
-        const double far = std::fmax(std::fabs(lo[r]), std::fabs(hi[r]));
+        const double far = larger(std::fabs(lo[r]), std::fabs(hi[r]));
         magnitude += far * far;
     }
     magnitude = std::sqrt(magnitude);
     double diagonal = 0.0;
     for (int r = 0; r < 3; ++r)
         diagonal += (hi[r] - lo[r]) * (hi[r] - lo[r]);
-    diagonal = std::fmax(std::sqrt(diagonal), 1e-30);
+    diagonal = larger(std::sqrt(diagonal), 1e-30);
 
     // How far M M^-1 is from the identity, on directions and on points.
     double product[3][3], offset = 0.0;
