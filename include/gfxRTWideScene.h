@@ -100,6 +100,16 @@ public:
     // Replaces an instance's transform, with add_instance's checks; visible to
     // queries after the next commit.
     gfxRTWideInstanceResult set_transform(unsigned int instance, const float transform[12]);
+    // Moves count instances at once, instance instances[j] to the transform
+    // at transforms + 12 j (of two entries for one instance, the later
+    // wins), working the inverses and bounds out on threads workers (0
+    // counts as 1). Every entry is checked before any instance moves: the
+    // first refused one's result is returned, with its entry in *refused
+    // when refused is not null, and nothing moves (OUT_OF_MEMORY when the
+    // call's scratch cannot be had).
+    gfxRTWideInstanceResult set_transforms(const unsigned int* instances, const float* transforms,
+                                           unsigned int count, unsigned int threads,
+                                           unsigned int* refused = nullptr);
     // Takes an instance out of the scene (enabled false) or puts it back
     // (true), from the next commit on. A disabled instance keeps its index,
     // mesh and transform, and set_transform still moves it, but no query

@@ -1,5 +1,6 @@
 #include "gfxRTWideScene.h"
 
+#include "gfxPoolJobs.h"
 #include "gfxRTWideBVHAccess.h"
 #include "gfxRTWideBatchChunks.h"
 #include "gfxRTWideKernels.h"
@@ -133,6 +134,78 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transform(unsigned int instance,
     std::memcpy(placed.transform, transform, sizeof placed.transform);
     std::memcpy(placed.inverse, inverse, sizeof placed.inverse);
     bound(placed, *data_->mesh(placed.mesh));
+    return GFX_WIDE_INSTANCE_DONE;
+}
+
+namespace {
+
+// An entry of set_transforms, worked out before any instance moves.
+struct MovedInstance {
+    float inverse[12];
+    gfx_detail::InstanceBounds bounds; // unused for an empty mesh
+    gfxRTWideInstanceResult result;
+};
+
+// Entries at most this many to a worker's job; fewer in all stay on the
+// calling thread, where starting workers would cost more than they save.
+const unsigned int kMovesPerJob = 1024;
+
+} // namespace
+
+gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* instances,
+                                                       const float* transforms, unsigned int count,
+                                                       unsigned int threads,
+                                                       unsigned int* refused) {
+    if (count == 0)
+        return GFX_WIDE_INSTANCE_DONE;
+    const auto refuse = [refused](unsigned int j, gfxRTWideInstanceResult result) {
+        if (refused != nullptr)
+            *refused = j;
+        return result;
+    };
+    if (transforms == nullptr)
+        return refuse(0, GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+    for (unsigned int j = 0; j < count; ++j)
+        if (data_ == nullptr || instances == nullptr || instances[j] >= data_->instance_count)
+            return refuse(j, GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    MovedInstance* const moved = static_cast<MovedInstance*>(
+        gfx_detail::scratch_block_alloc(std::size_t(count) * sizeof(MovedInstance)));
+    if (moved == nullptr)
+        return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
+    const unsigned int jobs = unsigned((std::size_t(count) + kMovesPerJob - 1) / kMovesPerJob);
+    const auto work_out = [&](unsigned int job) {
+        const std::size_t next = std::size_t(job + 1) * kMovesPerJob;
+        const unsigned int end = next < count ? unsigned(next) : count;
+        for (unsigned int j = job * kMovesPerJob; j < end; ++j) {
+            MovedInstance& m = moved[j];
+            const float* const transform = transforms + 12 * std::size_t(j);
+            m.result = gfx_detail::checked_inverse(transform, m.inverse);
+            const SceneMesh& mesh = *data_->mesh(data_->instance(instances[j]).mesh);
+            m.bounds = m.result == GFX_WIDE_INSTANCE_DONE && mesh.view.nodes != nullptr
+                           ? gfx_detail::bound_instance(transform, m.inverse, mesh.hull, mesh.slop)
+                           : gfx_detail::InstanceBounds{};
+        }
+    };
+    ZrvGfxTaskManager* const pool = threads > 1 && jobs > 1
+                                        ? new (std::nothrow)
+                                              ZrvGfxTaskManager(threads < jobs ? threads : jobs)
+                                        : nullptr;
+    gfx_detail::run_jobs(pool, jobs, work_out);
+    delete pool;
+    for (unsigned int j = 0; j < count; ++j)
+        if (moved[j].result != GFX_WIDE_INSTANCE_DONE) {
+            const gfxRTWideInstanceResult result = moved[j].result;
+            gfx_detail::large_block_free(moved);
+            return refuse(j, result);
+        }
+    // In order, so that the later of two entries for one instance wins.
+    for (unsigned int j = 0; j < count; ++j) {
+        SceneInstance& placed = data_->instance(instances[j]);
+        std::memcpy(placed.transform, transforms + 12 * std::size_t(j), sizeof placed.transform);
+        std::memcpy(placed.inverse, moved[j].inverse, sizeof placed.inverse);
+        placed.bounds = moved[j].bounds;
+    }
+    gfx_detail::large_block_free(moved);
     return GFX_WIDE_INSTANCE_DONE;
 }
 

@@ -149,6 +149,61 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
     expect_scene_oracle(animated, layout, more, scene_packets(layout, more, 49), "refitted");
 }
 
+// Many entries at once, on workers, equal set_transform entry by entry
+// (the later of two for one instance winning); a refused entry, an index
+// out of range or no memory moves nothing.
+TEST(WideSceneAnimation, SetTransformsEqualsSetTransformInOrder) {
+    const SceneLayout layout = random_instanced_scene(13);
+    const unsigned int placed = unsigned(layout.instances.size());
+    std::mt19937 rng(20);
+    std::vector<unsigned int> instances(3000);
+    std::vector<float> transforms(12 * instances.size());
+    for (std::size_t j = 0; j < instances.size(); ++j) {
+        instances[j] = unsigned(rng() % placed);
+        random_transform(rng, 3.0f, &transforms[12 * j]);
+    }
+    gfxRTWideScene at_once, in_order;
+    build_scene(layout, at_once, 1);
+    build_scene(layout, in_order, 1);
+    const auto same_placements = [&](const gfxRTWideScene& a, const gfxRTWideScene& b) {
+        for (unsigned int i = 0; i < placed; ++i)
+            if (std::memcmp(a.transform(i), b.transform(i), 12 * sizeof(float)) != 0 ||
+                std::memcmp(a.inverse_transform(i), b.inverse_transform(i), 12 * sizeof(float)))
+                return false;
+        return true;
+    };
+    unsigned int refused = 7;
+    std::vector<float> bad = transforms;
+    bad[12 * 1500 + 5] = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(at_once.set_transforms(instances.data(), bad.data(), 3000, 4, &refused),
+              GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+    EXPECT_EQ(refused, 1500u);
+    std::vector<unsigned int> beyond = instances;
+    beyond[2000] = placed;
+    EXPECT_EQ(at_once.set_transforms(beyond.data(), transforms.data(), 3000, 4, &refused),
+              GFX_WIDE_INSTANCE_NO_SUCH_INSTANCE);
+    EXPECT_EQ(refused, 2000u);
+    {
+        AllocationFaultRule every;
+        every.thread = AllocationFaultRule::ARMING_THREAD;
+        every.failures = 1 << 30;
+        AllocationFaults faults(every);
+        EXPECT_EQ(at_once.set_transforms(instances.data(), transforms.data(), 3000, 4),
+                  GFX_WIDE_INSTANCE_OUT_OF_MEMORY);
+    }
+    EXPECT_TRUE(same_placements(at_once, in_order)); // nothing moved
+
+    ASSERT_EQ(at_once.set_transforms(instances.data(), transforms.data(), 3000, 4),
+              GFX_WIDE_INSTANCE_DONE);
+    for (std::size_t j = 0; j < instances.size(); ++j)
+        ASSERT_EQ(in_order.set_transform(instances[j], &transforms[12 * j]),
+                  GFX_WIDE_INSTANCE_DONE);
+    EXPECT_TRUE(same_placements(at_once, in_order));
+    ASSERT_TRUE(at_once.commit(1));
+    ASSERT_TRUE(in_order.commit(1));
+    expect_same_results(at_once, in_order, scene_rays(layout, 800, 21), "moved at once");
+}
+
 TEST(WideSceneAnimation, CommittedInversesAreThoseOfTheLastCommit) {
     const SceneLayout layout = random_instanced_scene(5);
     gfxRTWideScene scene;

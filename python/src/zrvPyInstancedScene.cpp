@@ -127,21 +127,22 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
 bool InstancedScene::move(const std::uint32_t* instances, const float* transforms,
                           std::size_t count, unsigned int threads, bool refit, std::string& error) {
     const auto alone = hold_alone();
-    // Each entry's transform before it, to put back in reverse order should a
-    // later one be refused: transforms the scene held before always pass.
-    std::vector<float> before(12 * count);
-    for (std::size_t j = 0; j < count; ++j) {
-        const unsigned int instance = instances[j];
-        if (instance < scene_.instance_count())
-            std::copy(scene_.transform(instance), scene_.transform(instance) + 12,
-                      before.begin() + 12 * j);
-        const gfxRTWideInstanceResult result = scene_.set_transform(instance, transforms + 12 * j);
-        if (result == GFX_WIDE_INSTANCE_DONE)
-            continue;
-        error = "transforms[" + std::to_string(j) + "] (instance " + std::to_string(instance) +
+    if (count > 0xFFFFFFFFu) {
+        error = "transforms hold more entries than one move takes";
+        return false;
+    }
+    // Every entry is checked before any instance moves.
+    unsigned int refused = 0;
+    const gfxRTWideInstanceResult result =
+        scene_.set_transforms(instances, transforms, unsigned(count), threads, &refused);
+    if (result == GFX_WIDE_INSTANCE_OUT_OF_MEMORY) {
+        error = "out of memory moving " + std::to_string(count) + " instances";
+        return false;
+    }
+    if (result != GFX_WIDE_INSTANCE_DONE) {
+        error = "transforms[" + std::to_string(refused) + "] (instance " +
+                std::to_string(instances[refused]) +
                 ") is refused: " + gfxRTWideInstanceResultText(result);
-        while (j-- > 0)
-            scene_.set_transform(instances[j], before.data() + 12 * j);
         return false;
     }
     return commit_change(threads, error, refit);

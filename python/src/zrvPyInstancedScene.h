@@ -43,12 +43,14 @@ public:
     bool write(streams::Writer& writer, std::string& error) const;
 
     // Moves instance instances[j] to transforms[12 j .. 12 j + 11] for each
-    // j < count (of two entries for one instance, the later wins) and
-    // commits the top level on threads workers (or refits it, keeping its
-    // tree, when refit is true), waiting for calls that use the scene to end. Every transform is
-    // checked before the top level changes: a refused one leaves the scene as it was, with a
-    // message naming it ("transforms[j] (instance i) is refused: ..."). False, with a message, also
-    // when the commit runs out of memory; the scene then traces nothing until a move succeeds.
+    // j < count (of two entries for one instance, the later wins), working
+    // the moves out and committing the top level on threads workers (or
+    // refitting it, keeping its tree, when refit is true), after the calls
+    // that use the scene end. Every transform is checked before any instance
+    // moves: a refused one leaves the scene as it was, with a message naming
+    // it ("transforms[j] (instance i) is refused: ..."), as does no memory for
+    // the moves. False, with a message, also when the commit runs out of
+    // memory; the scene then traces nothing until a move succeeds.
     bool move(const std::uint32_t* instances, const float* transforms, std::size_t count,
               unsigned int threads, bool refit, std::string& error);
     // Enables instance instances[j] when enabled[j] is not 0 and disables it

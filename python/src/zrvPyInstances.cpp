@@ -131,7 +131,7 @@ void move_instances(InstancedScene& scene, const py::object& transforms_obj,
         moved = scene.move(instances.data(), transforms.data(), count, threads, refit, error);
     }
     if (!moved)
-        raise(error.rfind("transforms[", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+        raise(error.rfind("transforms", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
 }
 
 void enable_instances(InstancedScene& scene, const py::object& enabled_obj,

@@ -501,8 +501,9 @@ transforms: (k, 3, 4) float array of new object-to-world transforms, as for
 from_instances. instances: (k,) integer array of the instances they move
 (of two entries for one instance, the later wins); None (the default)
 moves every instance, so k must equal the number of instances; k = 0 moves
-nothing. The meshes' trees are kept; only the top level over the instances
-is rebuilt, on build_threads threads (as for Scene()). refit=True keeps the
+nothing. The meshes' trees are kept; the moves are worked out and only the
+top level over the instances is rebuilt, on build_threads threads (as for
+Scene()). refit=True keeps the
 top level's tree too and only moves its boxes, in a thirtieth of a
 rebuild's time (moving all of 10,000 instances: 2.4 ms for the call
 against 5.6), with the same answers; rays slow down as instances move far
