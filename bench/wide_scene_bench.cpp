@@ -3,8 +3,8 @@
 // blocks four at a time ("primary_fours", against rtcIntersect16), packets
 // of four and the batch call on AO-like and random rays, on one and two threads,
 // each figure followed by Embree's counterpart and their ratio in the
-// summary; and the commit, the refit and a frame of moves of 10,000
-// instances on one thread.
+// summary; and the commit and the refit of 10,000 instances on one
+// thread, and a frame of their moves on one and two.
 #include "BenchMeshes.h"
 #include "BenchRegistration.h"
 #include "BenchSummary.h"
@@ -174,10 +174,10 @@ void run_wide_scene_commit(benchmark::State& state, bool refit) {
                                                      benchmark::Counter::kInvert);
 }
 
-// An animation frame of 10,000 instances of the 100k mesh on one thread:
-// every instance moved by set_transform (to one of two placements in turn),
-// then the top level refitted.
-void run_wide_scene_move(benchmark::State& state) {
+// An animation frame of 10,000 instances of the 100k mesh: every instance
+// moved by one set_transforms call (to one of two placements in turn) on
+// threads workers, then the top level refitted.
+void run_wide_scene_move(benchmark::State& state, unsigned int threads) {
     const std::vector<triAccel>& mesh = benchmark_mesh(MEDIUM_MESH);
     gfxRTWideScene scene;
     if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 2) != 0) {
@@ -185,24 +185,29 @@ void run_wide_scene_move(benchmark::State& state) {
         return;
     }
     const unsigned int count = 10000;
-    const std::vector<std::vector<float>> placements[2] = {instance_transforms(count, 11),
-                                                           instance_transforms(count, 12)};
-    for (const std::vector<float>& m : placements[0])
-        if (scene.add_instance(0, m.data()) != GFX_WIDE_INSTANCE_DONE) {
+    std::vector<float> placements[2];
+    std::vector<unsigned int> every(count);
+    for (unsigned int k = 0; k < 2; ++k)
+        for (const std::vector<float>& m : instance_transforms(count, 11 + k))
+            placements[k].insert(placements[k].end(), m.begin(), m.end());
+    for (unsigned int i = 0; i < count; ++i) {
+        every[i] = i;
+        if (scene.add_instance(0, &placements[0][12 * i]) != GFX_WIDE_INSTANCE_DONE) {
             state.SkipWithError("an instance was refused");
             return;
         }
+    }
     if (!scene.commit(1)) {
         state.SkipWithError("the commit failed");
         return;
     }
     unsigned int frame = 0;
     for (auto _ : state) {
-        const std::vector<std::vector<float>>& placed = placements[++frame % 2];
-        for (unsigned int i = 0; i < count; ++i)
-            scene.set_transform(i, placed[i].data());
-        if (!scene.refit(1)) {
-            state.SkipWithError("the refit failed");
+        const std::vector<float>& placed = placements[++frame % 2];
+        if (scene.set_transforms(every.data(), placed.data(), count, threads) !=
+                GFX_WIDE_INSTANCE_DONE ||
+            !scene.refit(threads)) {
+            state.SkipWithError("the move failed");
             return;
         }
     }
@@ -226,9 +231,15 @@ void register_wide_scene_benchmarks() {
                                      run_wide_scene_commit, refit)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
-    benchmark::RegisterBenchmark("widescene_move/10k_instances/100k", run_wide_scene_move)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+    for (unsigned int threads : TRACE_THREAD_COUNTS)
+        benchmark::RegisterBenchmark(
+            ("widescene_move/10k_instances_" +
+             (threads == 1 ? std::string("1thread") : std::to_string(threads) + "threads") +
+             "/100k")
+                .c_str(),
+            run_wide_scene_move, threads)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     for (const SceneFigure& figure : SCENE_FIGURES) {
         for (unsigned int threads : TRACE_THREAD_COUNTS) {
             const std::string variant = variant_of(figure, threads);
