@@ -143,78 +143,76 @@ void run_embree_scene_trace(benchmark::State& state, SceneFigure figure, unsigne
 }
 #endif
 
-// The commit (refit false) or the refit of 10,000 instances of the 100k
-// mesh on one thread.
-void run_wide_scene_commit(benchmark::State& state, bool refit) {
+const unsigned int kMovingInstances = 10000;
+
+// kMovingInstances placements of seed, twelve floats each.
+std::vector<float> moving_placements(std::uint64_t seed) {
+    std::vector<float> flat;
+    for (const std::vector<float>& m : instance_transforms(kMovingInstances, seed))
+        flat.insert(flat.end(), m.begin(), m.end());
+    return flat;
+}
+
+// The 100k mesh placed kMovingInstances times by placements and committed
+// on one thread; false, with the benchmark skipped, when that fails.
+bool build_moving_scene(benchmark::State& state, gfxRTWideScene& scene,
+                        const std::vector<float>& placements) {
     const std::vector<triAccel>& mesh = benchmark_mesh(MEDIUM_MESH);
-    gfxRTWideScene scene;
     if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 2) != 0) {
         state.SkipWithError("the mesh could not be built");
-        return;
+        return false;
     }
-    const unsigned int count = 10000;
-    for (const std::vector<float>& m : instance_transforms(count, 11))
-        if (scene.add_instance(0, m.data()) != GFX_WIDE_INSTANCE_DONE) {
+    for (unsigned int i = 0; i < kMovingInstances; ++i)
+        if (scene.add_instance(0, &placements[12 * i]) != GFX_WIDE_INSTANCE_DONE) {
             state.SkipWithError("an instance was refused");
-            return;
+            return false;
         }
     if (!scene.commit(1)) {
         state.SkipWithError("the commit failed");
-        return;
+        return false;
     }
+    state.counters["instances"] = double(kMovingInstances);
+    state.counters["ns/instance"] = benchmark::Counter(
+        double(kMovingInstances) * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    return true;
+}
+
+// The commit (refit false) or the refit of 10,000 instances of the 100k
+// mesh on one thread.
+void run_wide_scene_commit(benchmark::State& state, bool refit) {
+    gfxRTWideScene scene;
+    if (!build_moving_scene(state, scene, moving_placements(11)))
+        return;
     for (auto _ : state) {
         if (!(refit ? scene.refit(1) : scene.commit(1))) {
             state.SkipWithError("the commit failed");
             return;
         }
     }
-    state.counters["instances"] = double(count);
-    state.counters["ns/instance"] =
-        benchmark::Counter(double(count) * 1e-9, benchmark::Counter::kIsIterationInvariantRate |
-                                                     benchmark::Counter::kInvert);
 }
 
 // An animation frame of 10,000 instances of the 100k mesh: every instance
 // moved by one set_transforms call (to one of two placements in turn) on
 // threads workers, then the top level refitted.
 void run_wide_scene_move(benchmark::State& state, unsigned int threads) {
-    const std::vector<triAccel>& mesh = benchmark_mesh(MEDIUM_MESH);
+    const std::vector<float> placements[2] = {moving_placements(11), moving_placements(12)};
     gfxRTWideScene scene;
-    if (scene.add_mesh(mesh.data(), unsigned(mesh.size()), 2) != 0) {
-        state.SkipWithError("the mesh could not be built");
+    if (!build_moving_scene(state, scene, placements[0]))
         return;
-    }
-    const unsigned int count = 10000;
-    std::vector<float> placements[2];
-    std::vector<unsigned int> every(count);
-    for (unsigned int k = 0; k < 2; ++k)
-        for (const std::vector<float>& m : instance_transforms(count, 11 + k))
-            placements[k].insert(placements[k].end(), m.begin(), m.end());
-    for (unsigned int i = 0; i < count; ++i) {
+    std::vector<unsigned int> every(kMovingInstances);
+    for (unsigned int i = 0; i < kMovingInstances; ++i)
         every[i] = i;
-        if (scene.add_instance(0, &placements[0][12 * i]) != GFX_WIDE_INSTANCE_DONE) {
-            state.SkipWithError("an instance was refused");
-            return;
-        }
-    }
-    if (!scene.commit(1)) {
-        state.SkipWithError("the commit failed");
-        return;
-    }
     unsigned int frame = 0;
     for (auto _ : state) {
         const std::vector<float>& placed = placements[++frame % 2];
-        if (scene.set_transforms(every.data(), placed.data(), count, threads) !=
+        if (scene.set_transforms(every.data(), placed.data(), kMovingInstances, threads) !=
                 GFX_WIDE_INSTANCE_DONE ||
             !scene.refit(threads)) {
             state.SkipWithError("the move failed");
             return;
         }
     }
-    state.counters["instances"] = double(count);
-    state.counters["ns/instance"] =
-        benchmark::Counter(double(count) * 1e-9, benchmark::Counter::kIsIterationInvariantRate |
-                                                     benchmark::Counter::kInvert);
 }
 
 } // namespace
