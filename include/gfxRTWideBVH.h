@@ -111,6 +111,10 @@ public:
     bool build(const triAccel* triangles, unsigned int count, unsigned int threads);
     // Releases everything: an empty tree.
     void clear();
+    // Exchanges the two trees' contents, copying and allocating nothing: a
+    // host builds a replacement on another thread while this tree is traced,
+    // then swaps it in between queries. Must not run while either is queried.
+    void swap(gfxRTWideBVH& other);
 
     // Nearest hit of one ray with 0.0001 <= t < max_distance. Returns whether
     // there is one; hit is written either way.

@@ -28,7 +28,7 @@
 // Animation: change transforms with set_transform (and hide or show
 // instances with set_enabled), then commit, which rebuilds only the top
 // level, or refit, which only moves its boxes. Queries see the scene as of
-// the last commit or refit. add_mesh,
+// the last commit or refit. add_mesh, add_meshes,
 // add_instance, reserve_instances, set_transform, set_enabled, commit,
 // refit, clear and unstream must not run while a query runs; the queries
 // themselves are const and may run on
@@ -83,6 +83,13 @@ public:
     // or MAX_MESHES is reached. An empty mesh is a mesh: its instances are
     // never hit.
     int add_mesh(const triAccel* triangles, unsigned int count, unsigned int threads);
+    // Takes over count trees the host built (or loaded) as meshes first,
+    // first + 1, ..., leaving each of trees[0, count) empty, and returns
+    // first: a host builds new meshes' trees on its own threads while the
+    // scene is traced, and adds them between queries. All or none: -1, with
+    // every tree left as it was, when memory runs out or MAX_MESHES would be
+    // passed.
+    int add_meshes(gfxRTWideBVH* trees, unsigned int count);
 
     // Places mesh by transform, a 3x4 row-major matrix from object to world
     // space: world[r] = t[4r] * x + t[4r + 1] * y + t[4r + 2] * z + t[4r + 3].

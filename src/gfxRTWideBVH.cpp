@@ -8,6 +8,7 @@
 #include "gfxRTWideUniformSlop.h"
 
 #include <new>
+#include <utility>
 
 using gfx_detail::TriangleBlock;
 using gfx_detail::WideNode;
@@ -33,6 +34,22 @@ void gfxRTWideBVH::clear() {
         scene_lo_[a] = scene_hi_[a] = 0.0f;
     uniform_slop_ = 0.0f;
     longest_edge_ = 0.0f;
+}
+
+void gfxRTWideBVH::swap(gfxRTWideBVH& other) {
+    std::swap(nodes_, other.nodes_);
+    std::swap(blocks_, other.blocks_);
+    std::swap(triangle_ids_, other.triangle_ids_);
+    std::swap(node_count_, other.node_count_);
+    std::swap(block_count_, other.block_count_);
+    std::swap(input_count_, other.input_count_);
+    std::swap(kept_count_, other.kept_count_);
+    std::swap(leaf_count_, other.leaf_count_);
+    std::swap(depth_, other.depth_);
+    std::swap(scene_lo_, other.scene_lo_);
+    std::swap(scene_hi_, other.scene_hi_);
+    std::swap(uniform_slop_, other.uniform_slop_);
+    std::swap(longest_edge_, other.longest_edge_);
 }
 
 bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned int threads) {

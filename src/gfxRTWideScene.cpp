@@ -51,18 +51,26 @@ float largest_slop(const gfx_detail::WideTree& tree) {
 
 } // namespace
 
-bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
-    if (mesh_count >= MAX_MESHES ||
-        !reserve(meshes, mesh_capacity, mesh_count + 1, sizeof(SceneMesh*))) {
-        delete mesh;
-        return false;
-    }
+bool gfxRTWideScene::Data::reserve_meshes(unsigned int count) {
+    return count <= MAX_MESHES - mesh_count &&
+           reserve(meshes, mesh_capacity, mesh_count + count, sizeof(SceneMesh*));
+}
+
+void gfxRTWideScene::Data::place_mesh(SceneMesh* mesh) {
     mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
     mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
     if (mesh->view.nodes != nullptr)
         gfx_detail::hull_of_blocks(mesh->view.blocks, gfxRTWideBVHAccess::block_count(mesh->tree),
                                    mesh->view.scene_lo, mesh->view.scene_hi, mesh->hull);
     this->mesh(mesh_count++) = mesh;
+}
+
+bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
+    if (!reserve_meshes(1)) {
+        delete mesh;
+        return false;
+    }
+    place_mesh(mesh);
     return true;
 }
 
@@ -92,6 +100,30 @@ int gfxRTWideScene::add_mesh(const triAccel* triangles, unsigned int count, unsi
     if (!data_->adopt_mesh(mesh))
         return -1;
     return int(data_->mesh_count - 1);
+}
+
+int gfxRTWideScene::add_meshes(gfxRTWideBVH* trees, unsigned int count) {
+    if (data_ == nullptr || (trees == nullptr && count != 0) || !data_->reserve_meshes(count))
+        return -1;
+    const unsigned int first = data_->mesh_count;
+    if (count == 0)
+        return int(first);
+    // Every mesh is allocated before any tree is taken, so that a failure
+    // takes none.
+    SceneMesh** const added = &data_->mesh(first);
+    for (unsigned int j = 0; j < count; ++j) {
+        added[j] = new (std::nothrow) SceneMesh;
+        if (added[j] == nullptr) {
+            for (unsigned int k = 0; k < j; ++k)
+                delete added[k];
+            return -1;
+        }
+    }
+    for (unsigned int j = 0; j < count; ++j) {
+        added[j]->tree.swap(trees[j]);
+        data_->place_mesh(added[j]);
+    }
+    return int(first);
 }
 
 gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const float transform[12]) {

@@ -59,8 +59,13 @@ struct gfxRTWideScene::Data {
                                          top.placed};
     }
 
-    // Takes mesh, whose tree is built or loaded, as the next mesh; false,
-    // with mesh deleted, when there is no room for it.
+    // Makes room for count more meshes; false when memory runs out or
+    // MAX_MESHES would be passed.
+    bool reserve_meshes(unsigned int count);
+    // Takes mesh, whose tree is built or loaded, as the next mesh, in room
+    // reserve_meshes made.
+    void place_mesh(gfx_detail::SceneMesh* mesh);
+    // Both: false, with mesh deleted, when there is no room for it.
     bool adopt_mesh(gfx_detail::SceneMesh* mesh);
 
     void release() {

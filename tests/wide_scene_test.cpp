@@ -507,6 +507,54 @@ TEST(WideSceneAllocation, ReservedInstancesAreAddedWithoutAllocating) {
     expect_same_results(scene, reference, scene_rays(layout, 300, 10), "reserved");
 }
 
+// Trees the host built are taken over all or none: a failed allocation
+// leaves every tree, and the scene, as they were.
+TEST(WideSceneAllocation, MeshesBuiltByTheHostAreAddedAllOrNone) {
+    const SceneLayout layout = random_instanced_scene(8);
+    const unsigned int count = unsigned(layout.meshes.size());
+    ASSERT_GE(count, 3u);
+    std::vector<gfxRTWideBVH> trees(count);
+    std::vector<std::size_t> bytes(count);
+    for (unsigned int m = 1; m < count; ++m) {
+        ASSERT_TRUE(trees[m].build(layout.meshes[m].data(), unsigned(layout.meshes[m].size()), 2));
+        bytes[m] = trees[m].memory_bytes();
+    }
+    gfxRTWideScene scene;
+    ASSERT_EQ(scene.add_mesh(layout.meshes[0].data(), unsigned(layout.meshes[0].size()), 1), 0);
+    EXPECT_EQ(scene.add_meshes(&trees[1], gfxRTWideScene::MAX_MESHES), -1);
+    EXPECT_EQ(scene.add_meshes(nullptr, 1), -1);
+    EXPECT_EQ(scene.add_meshes(nullptr, 0), 1);
+    int failures = 0;
+    for (int skip = 0;; ++skip) {
+        AllocationFaultRule rule;
+        rule.thread = AllocationFaultRule::ARMING_THREAD;
+        rule.skip = skip;
+        int first, injected;
+        {
+            AllocationFaults faults(rule);
+            first = scene.add_meshes(&trees[1], count - 1);
+            injected = faults.injected();
+        }
+        if (injected == 0) {
+            ASSERT_EQ(first, 1);
+            break;
+        }
+        ++failures;
+        ASSERT_EQ(first, -1);
+        ASSERT_EQ(scene.mesh_count(), 1u);
+        for (unsigned int m = 1; m < count; ++m)
+            ASSERT_EQ(trees[m].memory_bytes(), bytes[m]) << "mesh " << m << ", failure " << skip;
+    }
+    EXPECT_EQ(failures, int(count - 1)); // one per mesh; the room for them was there
+    for (unsigned int m = 1; m < count; ++m)
+        EXPECT_EQ(trees[m].memory_bytes(), 0u);
+    for (const SceneLayout::Placement& p : layout.instances)
+        ASSERT_EQ(scene.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(scene.commit(2));
+    const WideRays rays = scene_rays(layout, 1500, 12);
+    expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, 13), "host-built meshes");
+}
+
 // A commit after moves builds in the last top level's arrays: a failed
 // allocation there also leaves a scene that traces nothing, not the
 // placements before the moves.
