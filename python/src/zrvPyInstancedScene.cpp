@@ -13,15 +13,10 @@ std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecord
                                                       std::size_t instance_count,
                                                       unsigned int threads, std::string& error) {
     std::unique_ptr<InstancedScene> scene(new InstancedScene());
-    scene->meshes_ = std::move(meshes);
-    for (std::size_t m = 0; m < scene->meshes_.size(); ++m) {
-        const std::vector<triAccel>& records = scene->meshes_[m].records;
-        if (scene->scene_.add_mesh(records.data(), unsigned(records.size()), threads) < 0) {
-            error = "meshes[" + std::to_string(m) + "]: the wide BVH build ran out of memory";
-            return nullptr;
-        }
-        scene->face_rows_.push_back(face_rows_of(records));
-    }
+    std::size_t first;
+    if (!scene->add_meshes(std::move(meshes), threads, first, error))
+        return nullptr;
+    scene->revision_ = 0; // the scene as built
     for (std::size_t i = 0; i < instance_count; ++i) {
         const gfxRTWideInstanceResult result =
             scene->scene_.add_instance(instance_mesh[i], transforms + 12 * i);
@@ -39,13 +34,14 @@ std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecord
     return scene;
 }
 
-bool InstancedScene::write(streams::Writer& writer, std::string& error) const {
+bool InstancedScene::write(streams::Writer& writer, std::string& error,
+                           std::vector<const TriangleRecords*>* written) const {
     const auto still = hold_still();
     write_scene_header(writer, INSTANCES_STRUCTURE);
     writer.write_uint(unsigned(meshes_.size()));
-    for (const TriangleRecords& mesh : meshes_) {
-        const std::uint64_t hash = records_hash(mesh.records);
-        writer.write_uint(unsigned(mesh.records.size()));
+    for (const auto& mesh : meshes_) {
+        const std::uint64_t hash = records_hash(mesh->records);
+        writer.write_uint(unsigned(mesh->records.size()));
         writer.write_uint(unsigned(hash & 0xFFFFFFFFu));
         writer.write_uint(unsigned(hash >> 32));
     }
@@ -53,6 +49,9 @@ bool InstancedScene::write(streams::Writer& writer, std::string& error) const {
         error = "the instanced scene cannot describe itself to a stream";
         return false;
     }
+    if (written != nullptr)
+        for (const auto& mesh : meshes_)
+            written->push_back(mesh.get());
     return true;
 }
 
@@ -93,7 +92,8 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
     }
 
     std::unique_ptr<InstancedScene> scene(new InstancedScene());
-    scene->meshes_ = std::move(meshes);
+    for (TriangleRecords& mesh : meshes)
+        scene->meshes_.emplace_back(new TriangleRecords(std::move(mesh)));
     PlxUnicodeString reason;
     if (!scene->scene_.unstream(reader, reader.remaining(), &reason)) {
         error = what + " does not hold a sound tree: " +
@@ -108,14 +108,15 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
         return nullptr;
     }
     for (std::size_t m = 0; m < scene->meshes_.size(); ++m) {
+        const std::vector<triAccel>& records = scene->meshes_[m]->records;
         const unsigned int built = scene->scene_.mesh(unsigned(m)).statistics().input_triangles;
-        if (built != scene->meshes_[m].records.size()) {
+        if (built != records.size()) {
             error = what + " holds a tree over " + std::to_string(built) +
                     " triangles for meshes[" + std::to_string(m) + "], not the " +
-                    std::to_string(scene->meshes_[m].records.size()) + " of its header";
+                    std::to_string(records.size()) + " of its header";
             return nullptr;
         }
-        scene->face_rows_.push_back(face_rows_of(scene->meshes_[m].records));
+        scene->face_rows_.push_back(face_rows_of(records));
     }
     if (!reader.at_end()) {
         error = what + " has data after its tree";
@@ -208,6 +209,57 @@ bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std
     return commit_change(threads, error);
 }
 
+bool InstancedScene::add_meshes(std::vector<TriangleRecords> meshes, unsigned int threads,
+                                std::size_t& first, std::string& error) {
+    const std::size_t count = meshes.size();
+    std::unique_ptr<gfxRTWideBVH[]> trees(new gfxRTWideBVH[count]);
+    std::vector<std::vector<std::int32_t>> rows(count);
+    std::vector<std::unique_ptr<const TriangleRecords>> added(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::vector<triAccel>& records = meshes[j].records;
+        if (!trees[j].build(records.data(), unsigned(records.size()), threads)) {
+            error = "meshes[" + std::to_string(j) + "]: the wide BVH build ran out of memory";
+            return false;
+        }
+        rows[j] = face_rows_of(records);
+        added[j].reset(new TriangleRecords(std::move(meshes[j])));
+    }
+    const auto alone = hold_alone();
+    first = meshes_.size();
+    if (count > gfxRTWideScene::MAX_MESHES - first) {
+        error = "meshes would make " + std::to_string(first + count) +
+                " meshes, more than a scene holds (" + std::to_string(gfxRTWideScene::MAX_MESHES) +
+                ")";
+        return false;
+    }
+    // Room first, so that nothing fails once the scene has the trees.
+    meshes_.reserve(first + count);
+    face_rows_.reserve(first + count);
+    if (scene_.add_meshes(trees.get(), unsigned(count)) < 0) {
+        error = "out of memory adding " + std::to_string(count) + " meshes";
+        return false;
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        meshes_.push_back(std::move(added[j]));
+        face_rows_.push_back(std::move(rows[j]));
+    }
+    ++revision_;
+    return true;
+}
+
+std::vector<const TriangleRecords*> InstancedScene::meshes() const {
+    const auto still = hold_still();
+    std::vector<const TriangleRecords*> out;
+    for (const auto& mesh : meshes_)
+        out.push_back(mesh.get());
+    return out;
+}
+
+std::size_t InstancedScene::mesh_count() const {
+    const auto still = hold_still();
+    return meshes_.size();
+}
+
 InstancedScene::Placements InstancedScene::placements() const {
     const auto still = hold_still();
     const unsigned int count = scene_.instance_count();
@@ -237,7 +289,7 @@ std::size_t InstancedScene::placed_triangles() const {
     const auto still = hold_still();
     std::size_t placed = 0;
     for (unsigned int i = 0; i < scene_.instance_count(); ++i)
-        placed += meshes_[scene_.instance_mesh(i)].records.size();
+        placed += meshes_[scene_.instance_mesh(i)]->records.size();
     return placed;
 }
 

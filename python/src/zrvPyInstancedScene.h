@@ -39,8 +39,10 @@ public:
                                                 std::string& error);
 
     // The header (mesh count; each mesh's triangle count and records hash)
-    // and the scene through gfxRTWideScene::stream.
-    bool write(streams::Writer& writer, std::string& error) const;
+    // and the scene through gfxRTWideScene::stream; written, when not null,
+    // receives the meshes written (those of the same moment).
+    bool write(streams::Writer& writer, std::string& error,
+               std::vector<const TriangleRecords*>* written = nullptr) const;
 
     // Moves instance instances[j] to transforms[12 j .. 12 j + 11] for each
     // j < count (of two entries for one instance, the later wins), working
@@ -60,7 +62,7 @@ public:
     bool enable(const std::uint32_t* instances, const std::uint8_t* enabled, std::size_t count,
                 unsigned int threads, std::string& error);
     // Places count more instances, instance first + j of mesh mesh[j]
-    // (below meshes().size()) by transforms[12 j .. 12 j + 11], first being
+    // (below mesh_count()) by transforms[12 j .. 12 j + 11], first being
     // the instance count before the call, and commits as move does. Every
     // transform and the room for them are checked first: a refused
     // transform adds none, with a message naming it ("transforms[j] (new
@@ -69,7 +71,14 @@ public:
     // message, also when the commit runs out of memory.
     bool add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
              unsigned int threads, std::size_t& first, std::string& error);
-    // The changes (moves, enable and add calls) made so far (copies, which
+    // Adds meshes, mesh first + j being meshes[j], first the mesh count
+    // before the call. Their trees are built on threads workers before the
+    // scene is held, so that queries run on meanwhile, and then added all
+    // or none: false, with a message, when memory runs out ("meshes[j]:
+    // ..." for a build) or the scene would hold too many meshes.
+    bool add_meshes(std::vector<TriangleRecords> meshes, unsigned int threads, std::size_t& first,
+                    std::string& error);
+    // The changes (moves, enable, add and add_meshes calls) made so far (copies, which
     // hold the placements of when they were made, count from 0).
     std::uint64_t revision() const;
 
@@ -84,7 +93,9 @@ public:
         return use(static_cast<const gfxRTWideScene&>(scene_));
     }
 
-    const std::vector<TriangleRecords>& meshes() const { return meshes_; }
+    // The meshes as of one moment; each stays while the scene does.
+    std::vector<const TriangleRecords*> meshes() const;
+    std::size_t mesh_count() const;
     // The face row, in its mesh, of the tree position a hit on instance
     // reports; only with the scene held (in with_scene), as adding instances
     // moves the array that names their meshes.
@@ -118,7 +129,9 @@ private:
     // lock alone.
     bool commit_change(unsigned int threads, std::string& error, bool refit = false);
 
-    std::vector<TriangleRecords> meshes_;
+    // Meshes are only ever added, each in a block of its own, so that the
+    // records a snapshot points to stay.
+    std::vector<std::unique_ptr<const TriangleRecords>> meshes_;
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;

@@ -11,12 +11,12 @@ namespace py = pybind11;
 namespace zrv {
 namespace python {
 
-std::vector<TriangleRecords> meshes_from(const py::object& meshes) {
+std::vector<TriangleRecords> meshes_from(const py::object& meshes, bool at_least_one) {
     if (!PySequence_Check(meshes.ptr()) || py::isinstance<py::str>(meshes) ||
         py::isinstance<py::array>(meshes))
         raise(PyExc_TypeError, "meshes must be a sequence of (vertices, faces) pairs");
     const py::sequence sequence = py::reinterpret_borrow<py::sequence>(meshes);
-    if (sequence.size() == 0)
+    if (at_least_one && sequence.size() == 0)
         raise(PyExc_ValueError, "meshes must hold at least one (vertices, faces) pair");
     std::vector<TriangleRecords> out;
     for (std::size_t m = 0; m < sequence.size(); ++m) {
@@ -178,7 +178,7 @@ py::array_t<std::int32_t> add_instances(InstancedScene& scene, const py::object&
     const auto transforms = transforms_from(transforms_obj, false);
     const std::size_t count = std::size_t(transforms.shape(0));
     const std::vector<std::uint32_t> mesh =
-        indices_below(mesh_obj, "mesh", count, "meshes", scene.meshes().size(), "transforms");
+        indices_below(mesh_obj, "mesh", count, "meshes", scene.mesh_count(), "transforms");
     py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
     if (count == 0)
         return indices;
@@ -191,6 +191,27 @@ py::array_t<std::int32_t> add_instances(InstancedScene& scene, const py::object&
     }
     if (!added)
         raise(error.rfind("transforms", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+    for (std::size_t j = 0; j < count; ++j)
+        indices.mutable_data()[j] = std::int32_t(first + j);
+    return indices;
+}
+
+py::array_t<std::int32_t> add_meshes(InstancedScene& scene, std::vector<TriangleRecords> meshes,
+                                     const py::object& build_threads) {
+    const unsigned int threads = thread_count(build_threads, "build_threads");
+    const std::size_t count = meshes.size();
+    py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
+    if (count == 0)
+        return indices;
+    std::string error;
+    bool added;
+    std::size_t first;
+    {
+        py::gil_scoped_release release;
+        added = scene.add_meshes(std::move(meshes), threads, first, error);
+    }
+    if (!added)
+        raise(error.rfind("meshes would", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
     for (std::size_t j = 0; j < count; ++j)
         indices.mutable_data()[j] = std::int32_t(first + j);
     return indices;
@@ -273,7 +294,7 @@ py::dict instances_statistics(const InstancedScene& scene) {
     result["bytes"] = total.bytes;
     result["triangles"] = total.triangles;
     result["input_triangles"] = total.input_triangles;
-    result["meshes"] = scene.meshes().size();
+    result["meshes"] = scene.mesh_count();
     result["instances"] = enabled.size();
     result["instances_enabled"] = std::count(enabled.begin(), enabled.end(), true);
     result["triangles_placed"] = scene.placed_triangles();
@@ -283,7 +304,7 @@ py::dict instances_statistics(const InstancedScene& scene) {
 std::string instances_repr(const InstancedScene& scene) {
     const gfxRTWideBVHStatistics total = scene.with_scene(mesh_totals);
     return "<zorvadideruvovozov.Scene " + std::to_string(scene.instance_count()) +
-           " instances of " + std::to_string(scene.meshes().size()) + " meshes, " +
+           " instances of " + std::to_string(scene.mesh_count()) + " meshes, " +
            std::to_string(scene.placed_triangles()) + " triangles placed, " +
            std::to_string(total.triangles) + " in the meshes' wide BVHs of " +
            std::to_string(total.nodes) + " nodes>";

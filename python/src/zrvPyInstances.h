@@ -1,4 +1,5 @@
-// Scene.from_instances, set_transforms, set_enabled and add_instances: their arguments checked and
+// Scene.from_instances, set_transforms, set_enabled, add_instances and add_meshes: their arguments
+// checked and
 // turned into an InstancedScene or its moves, and that scene's answers and figures as Python
 // objects.
 #ifndef ZRV_PY_INSTANCES_H
@@ -18,8 +19,9 @@
 namespace zrv {
 namespace python {
 
-// The triangle records of meshes, a sequence of (vertices, faces) pairs.
-std::vector<TriangleRecords> meshes_from(const pybind11::object& meshes);
+// The triangle records of meshes, a sequence of (vertices, faces) pairs
+// (at least one unless at_least_one is false).
+std::vector<TriangleRecords> meshes_from(const pybind11::object& meshes, bool at_least_one = true);
 
 // The scene of Scene.from_instances(meshes, transforms, mesh, build_threads):
 // transforms (k, 3, 4) float, mesh (k,) integer or None for instance i of
@@ -48,6 +50,12 @@ pybind11::array_t<std::int32_t> add_instances(InstancedScene& scene,
                                               const pybind11::object& transforms,
                                               const pybind11::object& mesh,
                                               const pybind11::object& build_threads);
+// Scene.add_meshes(meshes, build_threads), with meshes from meshes_from:
+// the new meshes' indices. MemoryError when memory runs out, ValueError when
+// the scene would hold too many meshes; none is then added.
+pybind11::array_t<std::int32_t> add_meshes(InstancedScene& scene,
+                                           std::vector<TriangleRecords> meshes,
+                                           const pybind11::object& build_threads);
 // Scene.enabled, (k,) bool.
 pybind11::array_t<bool> instances_enabled(const InstancedScene& scene);
 // Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.

@@ -57,10 +57,8 @@ public:
           dropped_non_finite_(records.dropped_non_finite),
           dropped_degenerate_(records.dropped_degenerate) {}
     explicit PyScene(std::unique_ptr<InstancedScene> instances) : instances_(std::move(instances)) {
-        for (const TriangleRecords& mesh : instances_->meshes()) {
-            dropped_non_finite_ += mesh.dropped_non_finite;
-            dropped_degenerate_ += mesh.dropped_degenerate;
-        }
+        for (const TriangleRecords* mesh : instances_->meshes())
+            count_dropped(*mesh);
     }
 
     static PyScene create(const py::object& vertices, const py::object& faces,
@@ -298,6 +296,20 @@ public:
         return zrv::python::add_instances(instanced("add_instances"), transforms, mesh,
                                           build_threads);
     }
+    py::array_t<std::int32_t> add_meshes(const py::object& meshes,
+                                         const py::object& build_threads) {
+        InstancedScene& scene = instanced("add_meshes");
+        std::vector<TriangleRecords> added = zrv::python::meshes_from(meshes, false);
+        TriangleRecords dropped; // the added meshes' counts, once they are added
+        for (const TriangleRecords& mesh : added) {
+            dropped.dropped_non_finite += mesh.dropped_non_finite;
+            dropped.dropped_degenerate += mesh.dropped_degenerate;
+        }
+        py::array_t<std::int32_t> indices =
+            zrv::python::add_meshes(scene, std::move(added), build_threads);
+        count_dropped(dropped);
+        return indices;
+    }
     py::array_t<bool> enabled() const {
         return zrv::python::instances_enabled(instanced("enabled"));
     }
@@ -317,6 +329,11 @@ public:
     std::size_t dropped_degenerate() const { return dropped_degenerate_; }
 
 private:
+    void count_dropped(const TriangleRecords& mesh) {
+        dropped_non_finite_ += mesh.dropped_non_finite;
+        dropped_degenerate_ += mesh.dropped_degenerate;
+    }
+
     // The scene's one mesh; a scene of instances raises ValueError naming
     // the query, as world-space distances to instances are not answered.
     const zrv::python::Scene& one_mesh(const char* query) const {
@@ -541,7 +558,8 @@ then hits nothing until a later call succeeds).)doc")
 
 transforms: (k, 3, 4) float array of object-to-world transforms, as for
 from_instances; mesh: (k,) integer array naming each new instance's mesh
-(an index into the meshes the scene was built from). The new instances
+(an index into the scene's meshes: those it was built from, then those
+add_meshes added). The new instances
 take the indices after the last (returned as a (k,) int32 array), start
 enabled, and are hit, moved and hidden as the others. The meshes' trees
 are kept; only the top level is rebuilt, on build_threads threads, and
@@ -552,6 +570,21 @@ naming the transform for one with a NaN or infinite entry or without an
 inverse: no instance is then added. Raises MemoryError when there is no
 room for the instances (none added) or the top level cannot be rebuilt
 (the scene then hits nothing until a later change succeeds).)doc")
+        .def("add_meshes", &PyScene::add_meshes, py::arg("meshes"),
+             py::arg("build_threads") = py::none(),
+             R"doc(Adds meshes that add_instances can then place; returns their indices.
+
+meshes: a sequence of (vertices, faces) pairs, as for from_instances (an
+empty one adds nothing). Each mesh's wide BVH is built on build_threads
+threads (as for Scene()) while queries on other threads run on; the
+meshes are then added at once, taking the indices after the last (returned
+as a (k,) int32 array). No instance places them yet, so what rays hit does
+not change; pickles and saved files hold them, and Scene.load_instances
+then needs them too.
+
+Raises ValueError or TypeError naming the argument for a bad mesh, as
+from_instances does, and MemoryError when memory runs out: no mesh is then
+added.)doc")
         .def_property_readonly("enabled", &PyScene::enabled,
                                "A scene of instances' flags: (k,) bool, False where disabled.")
         .def_property_readonly("transforms", &PyScene::transforms,
@@ -560,7 +593,7 @@ room for the instances (none added) or the top level cannot be rebuilt
                                "A scene of instances' mesh of each instance: (k,) int32.")
         .def_property_readonly(
             "revision", &PyScene::revision,
-            R"doc(How many times set_transforms or set_enabled has changed this scene.
+            R"doc(How many times set_transforms, set_enabled, add_instances or add_meshes has changed this scene.
 
 Copies (a pickle, a saved file, a scene sent to Dask workers) hold the
 placements of when they were made, and count their own moves from 0.)doc")

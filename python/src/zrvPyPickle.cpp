@@ -48,10 +48,11 @@ TriangleRecords mesh_from_state(py::handle state, const std::string& name) {
     return mesh;
 }
 
-template <typename Structure> py::bytes tree_bytes(const Structure& structure) {
+// The bytes write(writer, error) puts in memory.
+template <typename Write> py::bytes saved_bytes(const Write& write) {
     streams::MemoryWriter writer;
     std::string error;
-    if (!structure.write(writer, error) || !writer.ok())
+    if (!write(writer, error) || !writer.ok())
         raise(PyExc_RuntimeError,
               "cannot pickle the scene: " + (error.empty() ? writer.error() : error));
     const std::vector<unsigned char> image = writer.image();
@@ -65,14 +66,22 @@ py::tuple scene_state(const Scene& scene, const TriangleRecords& counts) {
     mesh.dropped_non_finite = counts.dropped_non_finite;
     mesh.dropped_degenerate = counts.dropped_degenerate;
     mesh.records = scene.records();
-    return py::make_tuple(SCENE_TOKEN, STATE_VERSION, mesh_state(mesh), tree_bytes(scene));
+    const py::bytes tree = saved_bytes(
+        [&](streams::Writer& writer, std::string& error) { return scene.write(writer, error); });
+    return py::make_tuple(SCENE_TOKEN, STATE_VERSION, mesh_state(mesh), tree);
 }
 
 py::tuple instances_state(const InstancedScene& scene) {
+    // The meshes of the moment the scene was written, should another thread
+    // add some meanwhile.
+    std::vector<const TriangleRecords*> written;
+    const py::bytes tree = saved_bytes([&](streams::Writer& writer, std::string& error) {
+        return scene.write(writer, error, &written);
+    });
     py::list meshes;
-    for (const TriangleRecords& mesh : scene.meshes())
-        meshes.append(mesh_state(mesh));
-    return py::make_tuple(INSTANCES_TOKEN, STATE_VERSION, meshes, tree_bytes(scene));
+    for (const TriangleRecords* mesh : written)
+        meshes.append(mesh_state(*mesh));
+    return py::make_tuple(INSTANCES_TOKEN, STATE_VERSION, meshes, tree);
 }
 
 RestoredScene restore_state(const py::tuple& state) {

@@ -300,11 +300,54 @@ def test_refused_additions_add_no_instance(args, error, message):
     assert scene.revision == 0 and len(scene.enabled) == 4
 
 
+def test_added_meshes_answer_as_a_scene_built_with_them(tmp_path):
+    """Meshes added after the build change no answer until instances place
+    them, and then answer bit for bit as a scene built with them, face rows
+    of dropped faces, pickles and saved files included."""
+    meshes, transforms, _ = placed_meshes()
+    scene = zrv.Scene.from_instances(meshes[:1], transforms[[0, 3]], mesh=[0, 0])
+    rays = random_rays(3000, seed=29)
+    before = _every_answer(scene, *rays)
+    with pytest.warns(RuntimeWarning, match="1 face"):
+        added = scene.add_meshes(meshes[1:], build_threads=2)
+    assert added.dtype == np.int32 and added.tolist() == [1] and scene.revision == 1
+    assert_same(_every_answer(scene, *rays), before)
+    assert scene.add_meshes([]).tolist() == [] and scene.revision == 1
+    assert scene.add_instances(transforms[[1, 2]], [1, 1]).tolist() == [2, 3]
+    order = [0, 3, 1, 2]
+    fresh = quietly(zrv.Scene.from_instances, meshes, transforms[order], mesh=[0, 0, 1, 1])
+    want = _every_answer(fresh, *rays)
+    assert (want["instance"] >= 2).any()
+    assert_same(_every_answer(scene, *rays), want)
+    assert_same(scene.list_intersections(*rays), fresh.list_intersections(*rays))
+    assert scene.statistics == fresh.statistics and len(scene) == len(fresh)
+    assert scene.dropped_non_finite == fresh.dropped_non_finite == 1
+    assert_same(_every_answer(pickle.loads(pickle.dumps(scene)), *rays), want)
+    path = tmp_path / "added.scene"
+    scene.save(path)
+    assert_same(_every_answer(quietly(zrv.Scene.load_instances, path, meshes), *rays), want)
+    with pytest.raises(ValueError, match="was saved for 2 meshes, not 1"):
+        zrv.Scene.load_instances(path, meshes[:1])
+
+
+@pytest.mark.parametrize("meshes, error, message", [
+    ([SPHERE, (SPHERE[0], SPHERE[1][:, :2])], ValueError, r"meshes\[1\]: faces must have shape"),
+    ([SPHERE, (SPHERE[0],)], ValueError, r"meshes\[1\] must be a \(vertices, faces\) pair"),
+    (SPHERE[0], TypeError, "meshes must be a sequence of"),
+])
+def test_refused_meshes_add_none(meshes, error, message):
+    scene = placed_scene()
+    with pytest.raises(error, match=message):
+        scene.add_meshes(meshes)
+    assert scene.revision == 0 and scene.statistics["meshes"] == 2
+
+
 def test_a_scene_of_one_mesh_has_no_instances_to_move():
     scene = zrv.Scene(*SPHERE)
     for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
                  lambda: scene.instance_mesh, lambda: scene.set_enabled(False),
-                 lambda: scene.enabled, lambda: scene.add_instances(_transforms(1), [0])):
+                 lambda: scene.enabled, lambda: scene.add_instances(_transforms(1), [0]),
+                 lambda: scene.add_meshes([SPHERE])):
         with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
             call()
     assert scene.revision == 0
@@ -341,20 +384,22 @@ def test_queries_while_instances_move_see_one_placement_or_the_other():
 
 def test_queries_while_instances_are_added_answer_for_the_first_ones():
     """Adding instances moves the array that names their meshes, which every
-    answer's face rows read: queries and every-hit lists on other threads hold
-    the scene while they read it, and the adds are not held off by queries
-    that follow one another. The added instances are specks beside the
-    rays, too small to be hit, so every answer is that of the first four."""
+    answer's face rows read, and adding meshes the list of meshes: queries,
+    every-hit lists and pickles on other threads hold the scene while they
+    read it, and the adds are not held off by queries that follow one
+    another. The added instances are specks beside the rays, too small to be
+    hit, so every answer is that of the first four."""
     scene = placed_scene()
     rays = random_rays(2000, seed=28)
     want = scene.intersect(*rays)
     want_list = scene.list_intersections(*rays)
-    seen, lists, done = [], [], threading.Event()
+    seen, lists, pickles, done = [], [], [], threading.Event()
 
     def query():
         while not done.is_set():
             seen.append(scene.intersect(*rays, threads=2))
             lists.append(scene.list_intersections(*rays))
+            pickles.append(pickle.dumps(scene))
 
     workers = [threading.Thread(target=query) for _ in range(2)]
     for worker in workers:
@@ -363,11 +408,16 @@ def test_queries_while_instances_are_added_answer_for_the_first_ones():
     speck[:, 3] = [0.0, 0.0, -3.0]
     for step in range(100):
         scene.add_instances(speck[None], [step % 2])
+        if step % 10 == 9:
+            scene.add_meshes([SPHERE])
     done.set()
     for worker in workers:
         worker.join()
-    assert len(seen) >= 2 and scene.revision == 100 and len(scene.enabled) == 104
+    assert len(seen) >= 2 and scene.revision == 110 and len(scene.enabled) == 104
+    assert scene.statistics["meshes"] == 12
     for got in seen + [scene.intersect(*rays)]:
         assert_same(got, want)
     for got in lists:
         assert_same(got, want_list)
+    for state in pickles:
+        assert_same(pickle.loads(state).intersect(*rays), want)

@@ -149,6 +149,12 @@ class Scene:
         """Places instances of mesh (k,) by transforms (k, 3, 4) after the last and rebuilds the
         top level only; returns their indices. A refused transform raises ValueError naming it
         and adds none."""
+    def add_meshes(
+        self, meshes: Sequence[_Mesh], build_threads: Optional[int] = None
+    ) -> npt.NDArray[np.int32]:
+        """Adds meshes (their trees built while other threads' queries run) for add_instances to
+        place; returns their indices. A bad mesh raises ValueError or TypeError naming it and
+        adds none."""
     def set_enabled(
         self,
         enabled: Union[bool, npt.ArrayLike],
@@ -168,7 +174,8 @@ class Scene:
         """A scene of instances' mesh of each instance, (k,)."""
     @property
     def revision(self) -> int:
-        """How many times set_transforms, set_enabled or add_instances has changed this scene."""
+        """How many times set_transforms, set_enabled, add_instances or add_meshes has changed this
+        scene."""
     @staticmethod
     def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
         """A scene of instances read from a file that save wrote for the same meshes."""
