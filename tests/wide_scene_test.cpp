@@ -4,6 +4,7 @@
 // version; animation against scenes built from scratch; refused
 // transforms; failed allocations.
 #include "AllocationFaults.h"
+#include "PacketTestUtil.h"
 #include "RecordingStream.h"
 #include "WideSceneOracle.h"
 
@@ -392,6 +393,42 @@ TEST(WideSceneEmpty, ScenesWithNothingToHitMissEveryRay) {
         expect_scene_oracle(*scene, SceneLayout(), at_five, {}, "nothing to hit");
     EXPECT_EQ(empty_meshes.mesh(0).statistics().triangles, 0u);
     EXPECT_EQ(uncommitted.instance_mesh(0), 0u);
+}
+
+// The batches write nothing when an array they need is missing; without
+// the optional ones (instance, u, v) they fill t and index as intersect1.
+TEST(WideSceneBatches, MissingArraysAreNotWritten) {
+    const SceneLayout layout = random_instanced_scene(5);
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 1);
+    const WideRays rays = scene_rays(layout, 300, 14);
+    const unsigned int n = rays.size();
+    const float *o = rays.origins.data(), *d = rays.directions.data(), *l = rays.limits.data();
+    std::vector<float> t(n, 7.0f), u(n, 7.0f), v(n, 7.0f);
+    std::vector<int> index(n, 7), instance(n, 7);
+    std::vector<unsigned char> occluded(n, 7);
+    scene.intersect_batch(nullptr, d, l, n, t.data(), index.data(), instance.data(), u.data(),
+                          v.data(), 2);
+    scene.intersect_batch(o, nullptr, l, n, t.data(), index.data(), instance.data(), u.data(),
+                          v.data(), 2);
+    scene.intersect_batch(o, d, l, n, nullptr, index.data(), instance.data(), u.data(), v.data(),
+                          2);
+    scene.intersect_batch(o, d, l, n, t.data(), nullptr, instance.data(), u.data(), v.data(), 2);
+    scene.occluded_batch(nullptr, d, l, n, occluded.data(), 2);
+    scene.occluded_batch(o, nullptr, l, n, occluded.data(), 2);
+    for (unsigned int i = 0; i < n; ++i) {
+        ASSERT_EQ(t[i] + u[i] + v[i], 21.0f) << "ray " << i;
+        ASSERT_EQ(index[i] + instance[i] + occluded[i], 21) << "ray " << i;
+    }
+    scene.intersect_batch(o, d, l, n, t.data(), index.data(), nullptr, nullptr, nullptr, 2);
+    int hits = 0;
+    for (unsigned int i = 0; i < n; ++i) {
+        gfxRTWideSceneHit hit;
+        hits += scene.intersect1(o + 3 * i, d + 3 * i, l[i], hit);
+        ASSERT_EQ(bits_of(t[i]), bits_of(hit.t)) << "ray " << i;
+        ASSERT_EQ(index[i], hit.index) << "ray " << i;
+    }
+    EXPECT_GT(hits, int(n) / 4);
 }
 
 TEST(WideSceneAllocation, EveryFailedAllocationIsAResult) {
