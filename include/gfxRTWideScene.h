@@ -153,6 +153,10 @@ public:
     // precision from the float entries, rounded to float. Returns false, and
     // writes nothing, for a transform add_instance refuses.
     static bool invert_transform(const float transform[12], float inverse[12]);
+    // add_instance's checks of a transform, placing nothing: DONE with the
+    // inverse written as invert_transform writes it, or why add_instance
+    // would refuse it (NON_FINITE_TRANSFORM or SINGULAR_TRANSFORM).
+    static gfxRTWideInstanceResult check_transform(const float transform[12], float inverse[12]);
     // Carries a world ray into an instance's space with the float operations
     // of every query: for each row r, ((m[4r] * x + m[4r + 1] * y) +
     // m[4r + 2] * z) + m[4r + 3] for the origin and the same without the last

@@ -246,7 +246,12 @@ const char* gfxRTWideInstanceResultText(gfxRTWideInstanceResult result) {
 }
 
 bool gfxRTWideScene::invert_transform(const float transform[12], float inverse[12]) {
-    return gfx_detail::checked_inverse(transform, inverse) == GFX_WIDE_INSTANCE_DONE;
+    return check_transform(transform, inverse) == GFX_WIDE_INSTANCE_DONE;
+}
+
+gfxRTWideInstanceResult gfxRTWideScene::check_transform(const float transform[12],
+                                                        float inverse[12]) {
+    return gfx_detail::checked_inverse(transform, inverse);
 }
 
 void gfxRTWideScene::carry_ray(const float inverse[12], const float origin[3],

@@ -339,6 +339,7 @@ TEST(WideSceneTransforms, RefusedTransformsAndTheirResults) {
         std::fill(inverse, inverse + 12, 42.0f);
         EXPECT_EQ(scene.add_instance(0, c.m), c.result) << c.name;
         EXPECT_EQ(gfxRTWideScene::invert_transform(c.m, inverse), c.result == done) << c.name;
+        EXPECT_EQ(gfxRTWideScene::check_transform(c.m, inverse), c.result) << c.name;
         if (c.result == done) {
             ++placed;
             continue;

@@ -181,16 +181,14 @@ bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std
     const auto alone = hold_alone();
     first = scene_.instance_count();
     for (std::size_t j = 0; j < count; ++j) {
-        const float* const transform = transforms + 12 * j;
         float inverse[12];
-        if (gfxRTWideScene::invert_transform(transform, inverse))
+        const gfxRTWideInstanceResult result =
+            gfxRTWideScene::check_transform(transforms + 12 * j, inverse);
+        if (result == GFX_WIDE_INSTANCE_DONE)
             continue;
-        const bool finite =
-            std::all_of(transform, transform + 12, [](float x) { return std::isfinite(x); });
         error = "transforms[" + std::to_string(j) + "] (new instance " + std::to_string(first + j) +
-                " of mesh " + std::to_string(mesh[j]) + ") is refused: " +
-                gfxRTWideInstanceResultText(finite ? GFX_WIDE_INSTANCE_SINGULAR_TRANSFORM
-                                                   : GFX_WIDE_INSTANCE_NON_FINITE_TRANSFORM);
+                " of mesh " + std::to_string(mesh[j]) +
+                ") is refused: " + gfxRTWideInstanceResultText(result);
         return false;
     }
     if (first + count > gfxRTWideScene::MAX_INSTANCES) {
