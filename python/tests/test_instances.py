@@ -305,7 +305,7 @@ def test_added_meshes_answer_as_a_scene_built_with_them(tmp_path):
     them, and then answer bit for bit as a scene built with them, face rows
     of dropped faces, pickles and saved files included."""
     meshes, transforms, _ = placed_meshes()
-    scene = zrv.Scene.from_instances(meshes[:1], transforms[[0, 3]], mesh=[0, 0])
+    scene = zrv.Scene.from_instances(meshes[:1], transforms[:1])
     rays = random_rays(3000, seed=29)
     before = _every_answer(scene, *rays)
     with pytest.warns(RuntimeWarning, match="1 face"):
@@ -313,7 +313,7 @@ def test_added_meshes_answer_as_a_scene_built_with_them(tmp_path):
     assert added.dtype == np.int32 and added.tolist() == [1] and scene.revision == 1
     assert_same(_every_answer(scene, *rays), before)
     assert scene.add_meshes([]).tolist() == [] and scene.revision == 1
-    assert scene.add_instances(transforms[[1, 2]], [1, 1]).tolist() == [2, 3]
+    assert scene.add_instances(transforms[[3, 1, 2]], [0, 1, 1]).tolist() == [1, 2, 3]
     order = [0, 3, 1, 2]
     fresh = quietly(zrv.Scene.from_instances, meshes, transforms[order], mesh=[0, 0, 1, 1])
     want = _every_answer(fresh, *rays)
