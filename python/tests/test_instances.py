@@ -103,6 +103,8 @@ def test_saved_instances_load_for_the_same_meshes_only(tmp_path):
     assert_same_scene(loaded, scene)
     with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[1\]"):
         zrv.Scene.load_instances(path, [meshes[0], (meshes[1][0], meshes[1][1][1:])])
+    with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[0\] had (\d+) .*are \1,"):
+        zrv.Scene.load_instances(path, [(meshes[0][0] + 0.01, meshes[0][1]), meshes[1]])
     with pytest.raises(ValueError, match="saved for 2 meshes, not 1"):
         zrv.Scene.load_instances(path, meshes[:1])
     with pytest.raises(ValueError, match="holds instances"):
