@@ -7,6 +7,7 @@
 #include "gfxRTWideBVH.h"
 #include "gfxRTWideBVHLayout.h"
 #include "gfxRTWideHitLists.h"
+#include "gfxRTWideMeshHull.h"
 #include "gfxRTWideScene.h"
 #include "gfxRTWideSceneLayout.h"
 
@@ -86,6 +87,10 @@ struct WideKernels {
                               unsigned int begin, unsigned int end);
     bool (*scene_list_range)(const WideSceneView& scene, const WideHitBatch& batch,
                              unsigned int begin, unsigned int end, HitBuffer& out);
+
+    // The box of hull's corners carried by an instance's rows
+    // (gfxRTWideHullKernels.inc), for bound_instance.
+    void (*hull_box)(const MeshHull& hull, const double (&rows)[3][4], double lo[3], double hi[3]);
 };
 
 namespace sse2 {

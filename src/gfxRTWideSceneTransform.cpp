@@ -1,9 +1,10 @@
 #include "gfxRTWideSceneTransform.h"
 
+#include "gfxRTWideKernels.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <emmintrin.h>
 #include <limits>
 
 namespace gfx_detail {
@@ -151,32 +152,21 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
     // The world box of the hull's corners, in double, moved out by the
     // hull's slack and by the roundings of each row's sum: six of them, each
     // within 2^-53 of the sum of the terms' magnitudes.
+    const double rows[3][4] = {{m[0][0], m[0][1], m[0][2], mt[0]},
+                               {m[1][0], m[1][1], m[1][2], mt[1]},
+                               {m[2][0], m[2][1], m[2][2], mt[2]}};
+    double least[3], most[3];
+    wide_kernels().hull_box(hull, rows, least, most);
     double lo[3], hi[3], magnitude = 0.0;
     for (int r = 0; r < 3; ++r) {
-        // Two corners at a time (the hull repeats its last corner to an even
-        // count).
-        const __m128d m0 = _mm_set1_pd(m[r][0]), m1 = _mm_set1_pd(m[r][1]),
-                      m2 = _mm_set1_pd(m[r][2]), shift = _mm_set1_pd(mt[r]);
-        __m128d low = _mm_set1_pd(std::numeric_limits<double>::infinity()), high = -low;
-        for (unsigned int p = 0; p < hull.corner_count; p += 2) {
-            const __m128d x =
-                _mm_add_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(m0, _mm_load_pd(hull.corner[0] + p)),
-                                                 _mm_mul_pd(m1, _mm_load_pd(hull.corner[1] + p))),
-                                      _mm_mul_pd(m2, _mm_load_pd(hull.corner[2] + p))),
-                           shift);
-            low = _mm_min_pd(x, low);
-            high = _mm_max_pd(x, high);
-        }
-        low = _mm_min_pd(low, _mm_unpackhi_pd(low, low));
-        high = _mm_max_pd(high, _mm_unpackhi_pd(high, high));
         double stretch = 0.0, terms = std::fabs(mt[r]);
         for (int c = 0; c < 3; ++c) {
             stretch += std::fabs(m[r][c]);
             terms += std::fabs(m[r][c]) * hull.largest[c];
         }
         const double out = hull.slack * stretch + terms * 0x1p-50;
-        lo[r] = _mm_cvtsd_f64(low) - out;
-        hi[r] = _mm_cvtsd_f64(high) + out;
+        lo[r] = least[r] - out;
+        hi[r] = most[r] + out;
         const double far = larger(std::fabs(lo[r]), std::fabs(hi[r]));
         magnitude += far * far;
     }
