@@ -316,6 +316,12 @@ bool gfxRTWideScene::refit(unsigned int threads) {
     return true;
 }
 
+double gfxRTWideScene::top_level_growth() const {
+    if (data_ == nullptr || data_->top.built_cost <= 0.0)
+        return 1.0;
+    return gfx_detail::top_level_cost(data_->top) / data_->top.built_cost;
+}
+
 unsigned int gfxRTWideScene::mesh_count() const {
     return data_ != nullptr ? data_->mesh_count : 0;
 }

@@ -40,7 +40,7 @@ struct gfxRTWideScene::Data {
     void* instances = nullptr; // SceneInstance by index
     unsigned int instance_count = 0;
     unsigned int instance_capacity = 0;
-    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0};
+    gfx_detail::TopLevel top{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0, 0.0};
     // The top level places the instances placed now (none added, enabled or
     // disabled since the last commit, which succeeded), so refit may keep it.
     bool top_places_instances = false;

@@ -120,7 +120,7 @@ void finish_refit(TopLevel& top) {
 void free_top_level(TopLevel& top) {
     large_block_free(top.nodes);
     large_block_free(top.placed);
-    top = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0};
+    top = TopLevel{nullptr, nullptr, 0, 0, {0, 0, 0}, {0, 0, 0}, 0, 0.0};
 }
 
 bool build_top_level(const PlacedInstance* instances, const InstanceBounds* bounds,
@@ -183,7 +183,36 @@ bool build_top_level(const PlacedInstance* instances, const InstanceBounds* boun
         top.scene_lo[a] = lo[a];
         top.scene_hi[a] = hi[a];
     }
+    top.built_cost = top_level_cost(top);
     return true;
+}
+
+namespace {
+
+// Half the surface area of the box lo..hi, in double.
+double half_area(const float* lo, const float* hi) {
+    const double x = double(hi[0]) - lo[0], y = double(hi[1]) - lo[1], z = double(hi[2]) - lo[2];
+    return x * y + y * z + z * x;
+}
+
+} // namespace
+
+double top_level_cost(const TopLevel& top) {
+    double slots = 0.0;
+    unsigned int count = 0;
+    for (unsigned int n = 0; n < top.node_count; ++n) {
+        const WideNode& node = top.nodes[n];
+        for (unsigned int k = 0; k < 8 && node.child[k] != WIDE_EMPTY_CHILD; ++k) {
+            const float lo[3] = {node.bounds[0][k], node.bounds[2][k], node.bounds[4][k]};
+            const float hi[3] = {node.bounds[1][k], node.bounds[3][k], node.bounds[5][k]};
+            slots += half_area(lo, hi);
+            ++count;
+        }
+    }
+    const double scene = half_area(top.scene_lo, top.scene_hi);
+    // A flat or single-point scene: every slot is entered.
+    return scene > 0.0 && scene < std::numeric_limits<double>::infinity() ? slots / scene
+                                                                          : double(count);
 }
 
 } // namespace gfx_detail

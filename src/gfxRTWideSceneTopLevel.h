@@ -19,6 +19,7 @@ struct TopLevel {
     float scene_lo[3]; // the union of the instances' boxes
     float scene_hi[3];
     unsigned int capacity; // instances the two arrays have room for
+    double built_cost;     // top_level_cost when it was built
 };
 
 // Rebuilds top over count instances, bounds[i] bounding instances[i]'s
@@ -38,6 +39,13 @@ void set_top_slot(WideNode& node, unsigned int k, const float* lo, const float* 
 void set_top_slot_to_node(WideNode& node, unsigned int k, const WideNode& child);
 // The scene's box from the root's slots, once every slot is refitted.
 void finish_refit(TopLevel& top);
+
+// The surface area heuristic's measure of how well top's tree fits its
+// boxes: the sum of its slots' box areas over the scene box's, i.e. how
+// many child boxes a ray crossing the scene's box at random enters. A
+// refit keeps the tree while the boxes move, and this grows as they part
+// from where the tree grouped them. 0 for an empty top level.
+double top_level_cost(const TopLevel& top);
 
 // Moves top's instances to new placements without rebuilding its tree:
 // move(placed) updates a placed instance's inverse and returns its new

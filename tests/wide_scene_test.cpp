@@ -102,6 +102,8 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
     }
     gfxRTWideScene animated;
     build_scene(layout, animated, 1);
+    EXPECT_EQ(animated.top_level_growth(), 1.0);
+    const SceneLayout committed = layout;
     const WideRays rays = scene_rays(layout, 1500, 46);
     AllocationFaultRule every;
     every.thread = AllocationFaultRule::ARMING_THREAD;
@@ -122,6 +124,24 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
         build_scene(layout, fresh, 1);
         expect_same_results(animated, fresh, rays, "refit " + std::to_string(step));
     }
+    // Instances placed anew keep the tree's old grouping: it fits worse.
+    const double aged = animated.top_level_growth();
+    EXPECT_GT(aged, 1.2);
+    // Moved back, the boxes are those it was built over.
+    for (std::size_t i = 0; i < layout.instances.size(); ++i)
+        ASSERT_EQ(animated.set_transform(unsigned(i), committed.instances[i].transform),
+                  GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(animated.refit(1));
+    EXPECT_EQ(animated.top_level_growth(), 1.0);
+    layout = committed;
+    for (std::size_t i = 0; i < layout.instances.size(); i += 2) {
+        random_transform(rng, 12.0f, layout.instances[i].transform);
+        ASSERT_EQ(animated.set_transform(unsigned(i), layout.instances[i].transform),
+                  GFX_WIDE_INSTANCE_DONE);
+    }
+    ASSERT_TRUE(animated.refit(1));
+    const double before_carry = animated.top_level_growth();
+    EXPECT_GT(before_carry, 1.0);
     // Everything carried far off, out of the box the tree was built in: the
     // scene's box, which sets every ray's widening, moves too.
     for (std::size_t i = 0; i < layout.instances.size(); ++i) {
@@ -131,6 +151,9 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
                   GFX_WIDE_INSTANCE_DONE);
     }
     ASSERT_TRUE(animated.refit(1));
+    // The measure does not depend on where the scene lies, only on its fit
+    // (the boxes' padding grows a little with the distance).
+    EXPECT_NEAR(animated.top_level_growth(), before_carry, 1e-3 * before_carry);
     const WideRays carried_rays = scene_rays(layout, 1500, 50);
     expect_scene_oracle(animated, layout, carried_rays, {}, "carried off");
     // Instances disabled or added change what the top level places: refit
@@ -138,6 +161,7 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
     layout.instances[1].enabled = false;
     ASSERT_EQ(animated.set_enabled(1, false), GFX_WIDE_INSTANCE_DONE);
     ASSERT_TRUE(animated.refit(2));
+    EXPECT_EQ(animated.top_level_growth(), 1.0); // committed
     gfxRTWideScene hidden;
     build_scene(layout, hidden, 1);
     expect_same_results(animated, hidden, carried_rays, "refit after disabling");

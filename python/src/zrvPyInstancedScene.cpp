@@ -273,6 +273,11 @@ InstancedScene::Placements InstancedScene::placements() const {
     return out;
 }
 
+double InstancedScene::top_level_growth() const {
+    const auto still = hold_still();
+    return scene_.top_level_growth();
+}
+
 unsigned int InstancedScene::instance_count() const {
     const auto still = hold_still();
     return scene_.instance_count();

@@ -114,6 +114,8 @@ public:
     };
     Placements placements() const;
     unsigned int instance_count() const;
+    // gfxRTWideScene::top_level_growth.
+    double top_level_growth() const;
     // Triangles placed: each instance counts its mesh's triangles.
     std::size_t placed_triangles() const;
 

@@ -320,6 +320,7 @@ public:
         return zrv::python::instance_meshes(instanced("instance_mesh"));
     }
     std::uint64_t revision() const { return instances_ ? instances_->revision() : 0; }
+    double top_level_growth() const { return instanced("top_level_growth").top_level_growth(); }
 
     std::size_t size() const { return scene_ ? scene_->size() : instances_->placed_triangles(); }
     std::string accel() const {
@@ -591,6 +592,15 @@ added.)doc")
                                "A scene of instances' transforms: a (k, 3, 4) float32 copy.")
         .def_property_readonly("instance_mesh", &PyScene::instance_mesh,
                                "A scene of instances' mesh of each instance: (k,) int32.")
+        .def_property_readonly(
+            "top_level_growth", &PyScene::top_level_growth,
+            R"doc(How much a ray's work in the top level has grown through refits since it was built.
+
+The top level's surface area cost (the instance boxes a random ray through
+the scene enters) over its cost when last rebuilt: 1.0 after a rebuild,
+rising as refit=True moves boxes the tree keeps grouped as they were.
+Decide each frame with it, e.g.
+scene.set_transforms(T, refit=scene.top_level_growth < 1.3).)doc")
         .def_property_readonly(
             "revision", &PyScene::revision,
             R"doc(How many times set_transforms, set_enabled, add_instances or add_meshes has changed this scene.

@@ -176,6 +176,13 @@ def test_moved_instances_answer_as_a_scene_built_where_they_stand():
     assert scene.revision == 3
     scene.set_transforms(transforms, build_threads=3)  # every instance, in order
     assert_same(_every_answer(scene, *rays), _every_answer(placed_scene(), *rays))
+    # The top level's cost against its cost when built: a refit moves it.
+    assert scene.top_level_growth == 1.0
+    placed[[0, 3], :, 3] += 5.0
+    scene.set_transforms(placed, refit=True)
+    assert scene.top_level_growth not in (0.0, 1.0)
+    scene.set_transforms(placed)
+    assert scene.top_level_growth == 1.0
 
 
 @pytest.mark.parametrize("args, error, message", [
@@ -349,7 +356,7 @@ def test_a_scene_of_one_mesh_has_no_instances_to_move():
     for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
                  lambda: scene.instance_mesh, lambda: scene.set_enabled(False),
                  lambda: scene.enabled, lambda: scene.add_instances(_transforms(1), [0]),
-                 lambda: scene.add_meshes([SPHERE])):
+                 lambda: scene.add_meshes([SPHERE]), lambda: scene.top_level_growth):
         with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
             call()
     assert scene.revision == 0

@@ -173,6 +173,10 @@ class Scene:
     def instance_mesh(self) -> npt.NDArray[np.int32]:
         """A scene of instances' mesh of each instance, (k,)."""
     @property
+    def top_level_growth(self) -> float:
+        """The top level's surface area cost over its cost when last rebuilt: 1.0 after a rebuild,
+        rising as refit=True moves boxes the tree keeps grouped as they were."""
+    @property
     def revision(self) -> int:
         """How many times set_transforms, set_enabled, add_instances or add_meshes has changed this
         scene."""
