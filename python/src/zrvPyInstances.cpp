@@ -171,6 +171,33 @@ void enable_instances(InstancedScene& scene, const py::object& enabled_obj,
         raise(PyExc_MemoryError, error);
 }
 
+namespace {
+
+// The indices first, first + 1, ... of the count items add(first, error)
+// adds with the GIL released (nothing for count 0). A failure raises
+// ValueError when its message starts with refused (the caller's argument
+// was refused) and MemoryError otherwise.
+template <typename Add>
+py::array_t<std::int32_t> added_indices(std::size_t count, const char* refused, const Add& add) {
+    py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
+    if (count == 0)
+        return indices;
+    std::string error;
+    bool added;
+    std::size_t first;
+    {
+        py::gil_scoped_release release;
+        added = add(first, error);
+    }
+    if (!added)
+        raise(error.rfind(refused, 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+    for (std::size_t j = 0; j < count; ++j)
+        indices.mutable_data()[j] = std::int32_t(first + j);
+    return indices;
+}
+
+} // namespace
+
 py::array_t<std::int32_t> add_instances(InstancedScene& scene, const py::object& transforms_obj,
                                         const py::object& mesh_obj,
                                         const py::object& build_threads) {
@@ -179,42 +206,18 @@ py::array_t<std::int32_t> add_instances(InstancedScene& scene, const py::object&
     const std::size_t count = std::size_t(transforms.shape(0));
     const std::vector<std::uint32_t> mesh =
         indices_below(mesh_obj, "mesh", count, "meshes", scene.mesh_count(), "transforms");
-    py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
-    if (count == 0)
-        return indices;
-    std::string error;
-    bool added;
-    std::size_t first;
-    {
-        py::gil_scoped_release release;
-        added = scene.add(mesh.data(), transforms.data(), count, threads, first, error);
-    }
-    if (!added)
-        raise(error.rfind("transforms", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
-    for (std::size_t j = 0; j < count; ++j)
-        indices.mutable_data()[j] = std::int32_t(first + j);
-    return indices;
+    return added_indices(count, "transforms", [&](std::size_t& first, std::string& error) {
+        return scene.add(mesh.data(), transforms.data(), count, threads, first, error);
+    });
 }
 
 py::array_t<std::int32_t> add_meshes(InstancedScene& scene, std::vector<TriangleRecords> meshes,
                                      const py::object& build_threads) {
     const unsigned int threads = thread_count(build_threads, "build_threads");
-    const std::size_t count = meshes.size();
-    py::array_t<std::int32_t> indices = result_array<std::int32_t>(count);
-    if (count == 0)
-        return indices;
-    std::string error;
-    bool added;
-    std::size_t first;
-    {
-        py::gil_scoped_release release;
-        added = scene.add_meshes(std::move(meshes), threads, first, error);
-    }
-    if (!added)
-        raise(error.rfind("meshes would", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
-    for (std::size_t j = 0; j < count; ++j)
-        indices.mutable_data()[j] = std::int32_t(first + j);
-    return indices;
+    return added_indices(meshes.size(), "meshes would",
+                         [&](std::size_t& first, std::string& error) {
+                             return scene.add_meshes(std::move(meshes), threads, first, error);
+                         });
 }
 
 py::array_t<bool> instances_enabled(const InstancedScene& scene) {
