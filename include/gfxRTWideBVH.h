@@ -109,6 +109,14 @@ public:
     // triangles is null with a non-zero count, or when memory runs out. Zero
     // triangles build an empty tree that every ray misses.
     bool build(const triAccel* triangles, unsigned int count, unsigned int threads);
+    // Builds trees[j] over counts[j] records from triangles[j] for each j <
+    // count, each as build() makes it, on threads workers (0 counts as 1):
+    // meshes of fewer than 65,536 triangles, whose builds gain little from
+    // more workers, are built side by side, one per worker, and larger ones
+    // one after another on every worker. Returns false, with every tree left
+    // empty, when any build fails.
+    static bool build_each(gfxRTWideBVH* trees, const triAccel* const* triangles,
+                           const unsigned int* counts, unsigned int count, unsigned int threads);
     // Releases everything: an empty tree.
     void clear();
     // Exchanges the two trees' contents, copying and allocating nothing: a

@@ -56,12 +56,21 @@ bool gfxRTWideScene::Data::reserve_meshes(unsigned int count) {
            reserve(meshes, mesh_capacity, mesh_count + count, sizeof(SceneMesh*));
 }
 
+namespace {
+
+// What the queries and the instances' bounds read of a mesh's tree: its view,
+// largest slop and hull.
+void describe_mesh(SceneMesh& mesh) {
+    mesh.view = gfxRTWideBVHAccess::view(mesh.tree);
+    mesh.slop = mesh.view.nodes != nullptr ? largest_slop(mesh.view) : 0.0f;
+    if (mesh.view.nodes != nullptr)
+        gfx_detail::hull_of_blocks(mesh.view.blocks, gfxRTWideBVHAccess::block_count(mesh.tree),
+                                   mesh.view.scene_lo, mesh.view.scene_hi, mesh.hull);
+}
+
+} // namespace
+
 void gfxRTWideScene::Data::place_mesh(SceneMesh* mesh) {
-    mesh->view = gfxRTWideBVHAccess::view(mesh->tree);
-    mesh->slop = mesh->view.nodes != nullptr ? largest_slop(mesh->view) : 0.0f;
-    if (mesh->view.nodes != nullptr)
-        gfx_detail::hull_of_blocks(mesh->view.blocks, gfxRTWideBVHAccess::block_count(mesh->tree),
-                                   mesh->view.scene_lo, mesh->view.scene_hi, mesh->hull);
     this->mesh(mesh_count++) = mesh;
 }
 
@@ -70,8 +79,45 @@ bool gfxRTWideScene::Data::adopt_mesh(SceneMesh* mesh) {
         delete mesh;
         return false;
     }
+    describe_mesh(*mesh);
     place_mesh(mesh);
     return true;
+}
+
+int gfxRTWideScene::Data::adopt_trees(gfxRTWideBVH* trees, unsigned int count,
+                                      unsigned int threads) {
+    if ((trees == nullptr && count != 0) || !reserve_meshes(count))
+        return -1;
+    const unsigned int first = mesh_count;
+    if (count == 0)
+        return int(first);
+    // Every mesh is allocated before any tree is taken, so that a failure
+    // takes none.
+    SceneMesh** const added = &mesh(first);
+    for (unsigned int j = 0; j < count; ++j) {
+        added[j] = new (std::nothrow) SceneMesh;
+        if (added[j] == nullptr) {
+            for (unsigned int k = 0; k < j; ++k)
+                delete added[k];
+            return -1;
+        }
+    }
+    // A mesh's hull costs about as much as building a small mesh's tree.
+    if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
+        threads = gfxRTWideBVH::MAX_BUILD_THREADS;
+    const auto describe = [&](unsigned int j) {
+        added[j]->tree.swap(trees[j]);
+        describe_mesh(*added[j]);
+    };
+    ZrvGfxTaskManager* const pool = threads > 1 && count > 1
+                                        ? new (std::nothrow)
+                                              ZrvGfxTaskManager(threads < count ? threads : count)
+                                        : nullptr;
+    gfx_detail::run_jobs(pool, count, describe);
+    delete pool;
+    for (unsigned int j = 0; j < count; ++j)
+        place_mesh(added[j]);
+    return int(first);
 }
 
 gfxRTWideScene::gfxRTWideScene() : data_(new (std::nothrow) Data) {}
@@ -103,27 +149,21 @@ int gfxRTWideScene::add_mesh(const triAccel* triangles, unsigned int count, unsi
 }
 
 int gfxRTWideScene::add_meshes(gfxRTWideBVH* trees, unsigned int count) {
-    if (data_ == nullptr || (trees == nullptr && count != 0) || !data_->reserve_meshes(count))
+    return data_ != nullptr ? data_->adopt_trees(trees, count, 1) : -1;
+}
+
+int gfxRTWideScene::add_meshes(const triAccel* const* triangles, const unsigned int* counts,
+                               unsigned int count, unsigned int threads) {
+    if (data_ == nullptr || count > MAX_MESHES - data_->mesh_count)
         return -1;
-    const unsigned int first = data_->mesh_count;
-    if (count == 0)
-        return int(first);
-    // Every mesh is allocated before any tree is taken, so that a failure
-    // takes none.
-    SceneMesh** const added = &data_->mesh(first);
-    for (unsigned int j = 0; j < count; ++j) {
-        added[j] = new (std::nothrow) SceneMesh;
-        if (added[j] == nullptr) {
-            for (unsigned int k = 0; k < j; ++k)
-                delete added[k];
-            return -1;
-        }
-    }
-    for (unsigned int j = 0; j < count; ++j) {
-        added[j]->tree.swap(trees[j]);
-        data_->place_mesh(added[j]);
-    }
-    return int(first);
+    gfxRTWideBVH* const trees = new (std::nothrow) gfxRTWideBVH[count];
+    if (trees == nullptr)
+        return -1;
+    const int first = gfxRTWideBVH::build_each(trees, triangles, counts, count, threads)
+                          ? data_->adopt_trees(trees, count, threads)
+                          : -1;
+    delete[] trees;
+    return first;
 }
 
 gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const float transform[12]) {

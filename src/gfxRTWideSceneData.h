@@ -62,11 +62,15 @@ struct gfxRTWideScene::Data {
     // Makes room for count more meshes; false when memory runs out or
     // MAX_MESHES would be passed.
     bool reserve_meshes(unsigned int count);
-    // Takes mesh, whose tree is built or loaded, as the next mesh, in room
-    // reserve_meshes made.
+    // Takes mesh, whose tree is built or loaded and described, as the next
+    // mesh, in room reserve_meshes made.
     void place_mesh(gfx_detail::SceneMesh* mesh);
-    // Both: false, with mesh deleted, when there is no room for it.
+    // All three: false, with mesh deleted, when there is no room for it.
     bool adopt_mesh(gfx_detail::SceneMesh* mesh);
+    // Takes over count built trees as the next meshes, described on threads
+    // workers, all or none: the first's index, or -1 with every tree left as
+    // it was.
+    int adopt_trees(gfxRTWideBVH* trees, unsigned int count, unsigned int threads);
 
     void release() {
         for (unsigned int i = 0; i < mesh_count; ++i)

@@ -1,5 +1,7 @@
 // The wide BVH on several threads: builds on 1 to 64 workers give the same
 // tree, and any number of threads query one tree at once.
+#include "AllocationFaults.h"
+#include "RecordingStream.h"
 #include "WideOracleCheck.h"
 
 #include "gfxRTWideBVH.h"
@@ -48,6 +50,75 @@ TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
         expect_texts(tree_answers(tree).batch(rays, threads), expected,
                      std::to_string(threads) + " threads");
     }
+}
+
+// Trees built at once, the small ones side by side on the workers and the
+// large one on all of them, are those build() makes one at a time: the same
+// saved values. A failed build, or no memory, leaves every tree empty.
+TEST(WideBVHThreads, BuildEachMakesTheTreesBuildMakes) {
+    std::vector<std::vector<triAccel>> meshes;
+    for (std::size_t n : {3000u, 100u, 70000u, 18u, 20000u, 5000u, 900u})
+        meshes.push_back(zrv::scenes::benchmark_mesh(n));
+    meshes.insert(meshes.begin() + 2, std::vector<triAccel>()); // an empty mesh
+    const unsigned int count = unsigned(meshes.size());
+    std::vector<const triAccel*> triangles;
+    std::vector<unsigned int> counts;
+    for (const std::vector<triAccel>& mesh : meshes) {
+        triangles.push_back(mesh.data());
+        counts.push_back(unsigned(mesh.size()));
+    }
+    std::vector<std::vector<StreamItem>> expected(count);
+    for (unsigned int j = 0; j < count; ++j) {
+        gfxRTWideBVH one;
+        ASSERT_TRUE(one.build(triangles[j], counts[j], 1));
+        RecordingWriter writer;
+        ASSERT_TRUE(one.stream(writer));
+        expected[j] = writer.items;
+    }
+    for (unsigned int threads : {1u, 2u, 4u}) {
+        std::vector<gfxRTWideBVH> trees(count);
+        ASSERT_TRUE(gfxRTWideBVH::build_each(trees.data(), triangles.data(), counts.data(), count,
+                                             threads));
+        for (unsigned int j = 0; j < count; ++j) {
+            RecordingWriter writer;
+            ASSERT_TRUE(trees[j].stream(writer));
+            EXPECT_TRUE(writer.items == expected[j])
+                << "mesh " << j << ", " << threads << " threads";
+        }
+        // A mesh that cannot be built (no records for its count) fails them all.
+        const triAccel* const missing = triangles[5];
+        triangles[5] = nullptr;
+        EXPECT_FALSE(gfxRTWideBVH::build_each(trees.data(), triangles.data(), counts.data(), count,
+                                              threads));
+        triangles[5] = missing;
+        for (const gfxRTWideBVH& tree : trees)
+            EXPECT_EQ(tree.memory_bytes(), 0u);
+    }
+    EXPECT_TRUE(gfxRTWideBVH::build_each(nullptr, nullptr, nullptr, 0, 2));
+    EXPECT_FALSE(gfxRTWideBVH::build_each(nullptr, triangles.data(), counts.data(), count, 2));
+    int failures = 0;
+    for (int skip = 0;; skip += 7) {
+        AllocationFaultRule rule;
+        rule.skip = skip;
+        std::vector<gfxRTWideBVH> trees(count);
+        bool built;
+        int injected;
+        {
+            AllocationFaults faults(rule);
+            built =
+                gfxRTWideBVH::build_each(trees.data(), triangles.data(), counts.data(), count, 2);
+            injected = faults.injected();
+        }
+        if (injected == 0) {
+            ASSERT_TRUE(built);
+            break;
+        }
+        ++failures;
+        if (!built)
+            for (const gfxRTWideBVH& tree : trees)
+                ASSERT_EQ(tree.memory_bytes(), 0u) << "failure " << skip;
+    }
+    EXPECT_GT(failures, 3);
 }
 
 // A tree larger than the caches, whose batches and packets interleave their

@@ -615,6 +615,25 @@ TEST(WideSceneAllocation, MeshesBuiltByTheHostAreAddedAllOrNone) {
     ASSERT_TRUE(scene.commit(2));
     const WideRays rays = scene_rays(layout, 1500, 12);
     expect_scene_oracle(scene, layout, rays, scene_packets(layout, rays, 13), "host-built meshes");
+
+    // The meshes' records given at once: built side by side, the same scene.
+    std::vector<const triAccel*> triangles;
+    std::vector<unsigned int> counts;
+    for (const std::vector<triAccel>& mesh : layout.meshes) {
+        triangles.push_back(mesh.data());
+        counts.push_back(unsigned(mesh.size()));
+    }
+    gfxRTWideScene together;
+    const triAccel* const missing = triangles[1];
+    triangles[1] = nullptr;
+    EXPECT_EQ(together.add_meshes(triangles.data(), counts.data(), count, 2), -1);
+    EXPECT_EQ(together.mesh_count(), 0u);
+    triangles[1] = missing;
+    ASSERT_EQ(together.add_meshes(triangles.data(), counts.data(), count, 2), 0);
+    for (const SceneLayout::Placement& p : layout.instances)
+        ASSERT_EQ(together.add_instance(p.mesh, p.transform), GFX_WIDE_INSTANCE_DONE);
+    ASSERT_TRUE(together.commit(1));
+    expect_same_results(together, scene, rays, "meshes built side by side");
 }
 
 // A commit after moves builds in the last top level's arrays: a failed

@@ -210,16 +210,22 @@ bool InstancedScene::add(const std::uint32_t* mesh, const float* transforms, std
 bool InstancedScene::add_meshes(std::vector<TriangleRecords> meshes, unsigned int threads,
                                 std::size_t& first, std::string& error) {
     const std::size_t count = meshes.size();
-    std::unique_ptr<gfxRTWideBVH[]> trees(new gfxRTWideBVH[count]);
+    std::vector<const triAccel*> triangles(count);
+    std::vector<unsigned int> counts(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        triangles[j] = meshes[j].records.data();
+        counts[j] = unsigned(meshes[j].records.size());
+    }
+    std::vector<gfxRTWideBVH> trees(count);
+    if (!gfxRTWideBVH::build_each(trees.data(), triangles.data(), counts.data(), unsigned(count),
+                                  threads)) {
+        error = "the meshes' wide BVH builds ran out of memory";
+        return false;
+    }
     std::vector<std::vector<std::int32_t>> rows(count);
     std::vector<std::unique_ptr<const TriangleRecords>> added(count);
     for (std::size_t j = 0; j < count; ++j) {
-        const std::vector<triAccel>& records = meshes[j].records;
-        if (!trees[j].build(records.data(), unsigned(records.size()), threads)) {
-            error = "meshes[" + std::to_string(j) + "]: the wide BVH build ran out of memory";
-            return false;
-        }
-        rows[j] = face_rows_of(records);
+        rows[j] = face_rows_of(meshes[j].records);
         added[j].reset(new TriangleRecords(std::move(meshes[j])));
     }
     const auto alone = hold_alone();
@@ -233,7 +239,7 @@ bool InstancedScene::add_meshes(std::vector<TriangleRecords> meshes, unsigned in
     // Room first, so that nothing fails once the scene has the trees.
     meshes_.reserve(first + count);
     face_rows_.reserve(first + count);
-    if (scene_.add_meshes(trees.get(), unsigned(count)) < 0) {
+    if (scene_.add_meshes(trees.data(), unsigned(count)) < 0) {
         error = "out of memory adding " + std::to_string(count) + " meshes";
         return false;
     }

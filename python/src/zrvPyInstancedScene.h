@@ -72,10 +72,10 @@ public:
     bool add(const std::uint32_t* mesh, const float* transforms, std::size_t count,
              unsigned int threads, std::size_t& first, std::string& error);
     // Adds meshes, mesh first + j being meshes[j], first the mesh count
-    // before the call. Their trees are built on threads workers before the
-    // scene is held, so that queries run on meanwhile, and then added all
-    // or none: false, with a message, when memory runs out ("meshes[j]:
-    // ..." for a build) or the scene would hold too many meshes.
+    // before the call. Their trees are built on threads workers
+    // (gfxRTWideBVH::build_each) before the scene is held, so that queries
+    // run on meanwhile, and then added all or none: false, with a message,
+    // when memory runs out or the scene would hold too many meshes.
     bool add_meshes(std::vector<TriangleRecords> meshes, unsigned int threads, std::size_t& first,
                     std::string& error);
     // The changes (moves, enable, add and add_meshes calls) made so far (copies, which

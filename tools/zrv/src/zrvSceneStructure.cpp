@@ -330,10 +330,16 @@ bool build_wide_scene(const LoadedMesh& mesh, bool automatic, int build_threads,
     if (!structure.scene)
         return false;
     gfxRTWideScene& scene = *structure.scene;
-    for (const std::vector<triAccel>& triangles : mesh.meshes)
-        if (scene.add_mesh(triangles.data(), unsigned(triangles.size()), unsigned(build_threads)) <
-            0)
-            return false;
+    // Built side by side: such files hold many small meshes.
+    std::vector<const triAccel*> triangles;
+    std::vector<unsigned int> counts;
+    for (const std::vector<triAccel>& records : mesh.meshes) {
+        triangles.push_back(records.data());
+        counts.push_back(unsigned(records.size()));
+    }
+    if (scene.add_meshes(triangles.data(), counts.data(), unsigned(counts.size()),
+                         unsigned(build_threads)) < 0)
+        return false;
     for (std::size_t i = 0; i < mesh.placements.size(); ++i) {
         const Placement& placement = mesh.placements[i];
         const gfxRTWideInstanceResult result =
