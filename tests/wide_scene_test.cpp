@@ -152,7 +152,16 @@ TEST(WideSceneAnimation, EachRefitEqualsASceneBuiltFromScratch) {
     }
     ASSERT_TRUE(animated.refit(1));
     // The measure does not depend on where the scene lies, only on its fit
-    // (the boxes' padding grows a little with the distance).
+    // (the boxes' padding grows a little with the distance), nor on its
+    // size: every box twice as large, the scene's box too.
+    EXPECT_NEAR(animated.top_level_growth(), before_carry, 1e-3 * before_carry);
+    for (std::size_t i = 0; i < layout.instances.size(); ++i) {
+        for (float& entry : layout.instances[i].transform)
+            entry *= 2.0f;
+        ASSERT_EQ(animated.set_transform(unsigned(i), layout.instances[i].transform),
+                  GFX_WIDE_INSTANCE_DONE);
+    }
+    ASSERT_TRUE(animated.refit(1));
     EXPECT_NEAR(animated.top_level_growth(), before_carry, 1e-3 * before_carry);
     const WideRays carried_rays = scene_rays(layout, 1500, 50);
     expect_scene_oracle(animated, layout, carried_rays, {}, "carried off");
