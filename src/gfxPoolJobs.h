@@ -35,6 +35,17 @@ template <typename Job> void run_jobs(ZrvGfxTaskManager* pool, unsigned int coun
         pool->run_tasks_and_wait();
 }
 
+// run_jobs on a pool of up to threads workers started for the call; here,
+// without one, for one thread or one job (or when the pool cannot be had).
+template <typename Job> void run_jobs_on(unsigned int threads, unsigned int count, const Job& job) {
+    ZrvGfxTaskManager* const pool = threads > 1 && count > 1
+                                        ? new (std::nothrow)
+                                              ZrvGfxTaskManager(threads < count ? threads : count)
+                                        : nullptr;
+    run_jobs(pool, count, job);
+    delete pool;
+}
+
 } // namespace gfx_detail
 
 #endif // GFX_POOL_JOBS_H

@@ -6,7 +6,6 @@
 #include "gfxPoolJobs.h"
 
 #include <atomic>
-#include <new>
 
 namespace {
 
@@ -44,13 +43,8 @@ bool gfxRTWideBVH::build_each(gfxRTWideBVH* trees, const triAccel* const* triang
             if (alone(j) && !trees[j].build(triangles[j], counts[j], 1))
                 all.store(false, std::memory_order_relaxed);
         };
-        ZrvGfxTaskManager* const pool =
-            threads > 1 && side_by_side > 1
-                ? new (std::nothrow)
-                      ZrvGfxTaskManager(threads < side_by_side ? threads : side_by_side)
-                : nullptr;
-        gfx_detail::run_jobs(pool, count, job);
-        delete pool;
+        // Workers for the small meshes alone; the jobs of the others do nothing.
+        gfx_detail::run_jobs_on(threads < side_by_side ? threads : side_by_side, count, job);
         built = all.load();
     }
     if (!built)

@@ -109,12 +109,7 @@ int gfxRTWideScene::Data::adopt_trees(gfxRTWideBVH* trees, unsigned int count,
         added[j]->tree.swap(trees[j]);
         describe_mesh(*added[j]);
     };
-    ZrvGfxTaskManager* const pool = threads > 1 && count > 1
-                                        ? new (std::nothrow)
-                                              ZrvGfxTaskManager(threads < count ? threads : count)
-                                        : nullptr;
-    gfx_detail::run_jobs(pool, count, describe);
-    delete pool;
+    gfx_detail::run_jobs_on(threads, count, describe);
     for (unsigned int j = 0; j < count; ++j)
         place_mesh(added[j]);
     return int(first);
@@ -258,12 +253,7 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* insta
                            : gfx_detail::InstanceBounds{};
         }
     };
-    ZrvGfxTaskManager* const pool = threads > 1 && jobs > 1
-                                        ? new (std::nothrow)
-                                              ZrvGfxTaskManager(threads < jobs ? threads : jobs)
-                                        : nullptr;
-    gfx_detail::run_jobs(pool, jobs, work_out);
-    delete pool;
+    gfx_detail::run_jobs_on(threads, jobs, work_out);
     for (unsigned int j = 0; j < count; ++j)
         if (moved[j].result != GFX_WIDE_INSTANCE_DONE) {
             const gfxRTWideInstanceResult result = moved[j].result;
