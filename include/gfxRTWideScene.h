@@ -153,7 +153,7 @@ public:
     // tolerates. In 2,000 instances drifting apart, a rebuilt tree traced
     // random rays 1.19 times as fast at 1.3, 1.52 times at 2.1; committing
     // whenever it passed 1.3 took 6 commits in 60 frames and traced within
-    // 5 % of committing every frame (bench/README.md). O(top-level nodes),
+    // 6 % of committing every frame (bench/README.md). O(top-level nodes),
     // allocating nothing.
     double top_level_growth() const;
     // Releases every mesh and instance.
