@@ -523,8 +523,8 @@ nothing. The meshes' trees are kept; the moves are worked out and only the
 top level over the instances is rebuilt, on build_threads threads (as for
 Scene()). refit=True keeps the
 top level's tree too and only moves its boxes, in a thirtieth of a
-rebuild's time (moving all of 10,000 instances: 2.4 ms for the call
-against 5.6), with the same answers; rays slow down as instances move far
+rebuild's time (moving all of 10,000 instances: 2.2 ms for the call
+against 5.1), with the same answers; rays slow down as instances move far
 from where the tree was last built, so rebuild now and then (a call with
 refit=False). Queries already running on other threads finish first, with
 the placements they started with.
