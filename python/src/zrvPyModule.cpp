@@ -526,8 +526,9 @@ top level's tree too and only moves its boxes, in a thirtieth of a
 rebuild's time (moving all of 10,000 instances: 2.2 ms for the call
 against 5.1), with the same answers; rays slow down as instances move far
 from where the tree was last built, so rebuild now and then (a call with
-refit=False) when top_level_growth says it has aged. Queries already running on other threads finish first, with
-the placements they started with.
+refit=False) when top_level_growth says it has aged. Queries already
+running on other threads finish first, with the placements they started
+with.
 
 Raises ValueError naming the argument for a bad shape or instance index,
 and naming the transform for one with a NaN or infinite entry or without an
