@@ -102,9 +102,10 @@ int gfxRTWideScene::Data::adopt_trees(gfxRTWideBVH* trees, unsigned int count,
             return -1;
         }
     }
-    // A mesh's hull costs about as much as building a small mesh's tree.
     if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
         threads = gfxRTWideBVH::MAX_BUILD_THREADS;
+    // On the workers: a mesh's hull costs about as much as building a small
+    // mesh's tree.
     const auto describe = [&](unsigned int j) {
         added[j]->tree.swap(trees[j]);
         describe_mesh(*added[j]);
