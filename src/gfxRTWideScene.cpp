@@ -104,8 +104,8 @@ int gfxRTWideScene::Data::adopt_trees(gfxRTWideBVH* trees, unsigned int count,
     }
     if (threads > gfxRTWideBVH::MAX_BUILD_THREADS)
         threads = gfxRTWideBVH::MAX_BUILD_THREADS;
-    // On the workers: a mesh's hull costs about as much as building a small
-    // mesh's tree.
+    // On the workers: a small mesh's hull costs almost half what building
+    // its tree does.
     const auto describe = [&](unsigned int j) {
         added[j]->tree.swap(trees[j]);
         describe_mesh(*added[j]);
