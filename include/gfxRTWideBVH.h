@@ -112,9 +112,10 @@ public:
     // Builds trees[j] over counts[j] records from triangles[j] for each j <
     // count, each as build() makes it, on threads workers (0 counts as 1):
     // meshes of fewer than 65,536 triangles, whose builds gain little from
-    // more workers, are built side by side, one per worker, and larger ones
-    // one after another on every worker. Returns false, with every tree left
-    // empty, when any build fails.
+    // more workers, are built side by side, one per worker, when there are
+    // at least as many of them as workers; the others are built one after
+    // another on every worker. Returns false, with every tree left empty,
+    // when any build fails.
     static bool build_each(gfxRTWideBVH* trees, const triAccel* const* triangles,
                            const unsigned int* counts, unsigned int count, unsigned int threads);
     // Releases everything: an empty tree.

@@ -9,8 +9,9 @@
 
 namespace {
 
-// Meshes below this many triangles are built one per worker, side by side;
-// larger ones take every worker, one after another.
+// Meshes below this many triangles are built one per worker, side by side,
+// when there are enough of them; larger ones take every worker, one after
+// another.
 const unsigned int kSharedBuildTriangles = 1u << 16;
 
 } // namespace
@@ -26,25 +27,28 @@ bool gfxRTWideBVH::build_each(gfxRTWideBVH* trees, const triAccel* const* triang
         threads = 1;
     if (threads > MAX_BUILD_THREADS)
         threads = MAX_BUILD_THREADS;
+    // Side by side only when the small meshes keep every worker busy: one
+    // or two meshes of tens of thousands of triangles build faster on all
+    // the workers, which a build hands subtrees to.
+    unsigned int small = 0;
+    for (unsigned int j = 0; j < count; ++j)
+        small += counts[j] < kSharedBuildTriangles ? 1u : 0u;
+    const bool side_by_side = threads > 1 && small >= threads;
     const auto alone = [&](unsigned int j) {
-        return threads == 1 || counts[j] < kSharedBuildTriangles;
+        return side_by_side && counts[j] < kSharedBuildTriangles;
     };
     bool built = true;
-    unsigned int side_by_side = 0;
-    for (unsigned int j = 0; j < count && built; ++j) {
-        if (alone(j))
-            ++side_by_side;
-        else
+    for (unsigned int j = 0; j < count && built; ++j)
+        if (!alone(j))
             built = trees[j].build(triangles[j], counts[j], threads);
-    }
-    if (built && side_by_side > 0) {
+    if (built && side_by_side) {
         std::atomic<bool> all{true};
         const auto job = [&](unsigned int j) {
             if (alone(j) && !trees[j].build(triangles[j], counts[j], 1))
                 all.store(false, std::memory_order_relaxed);
         };
-        // Workers for the small meshes alone; the jobs of the others do nothing.
-        gfx_detail::run_jobs_on(threads < side_by_side ? threads : side_by_side, count, job);
+        // The jobs of the larger meshes, built above, do nothing.
+        gfx_detail::run_jobs_on(threads, count, job);
         built = all.load();
     }
     if (!built)
