@@ -108,6 +108,27 @@ TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {
     }
 }
 
+// Hits about the least distance the kernel accepts, where the box tests
+// start their entries: none closer may be found, none farther lost. Large
+// triangles (a floor of two) put vertices far from the rays' origins, which
+// the kernel's t rounds with.
+TEST(WideBVHEdges, HitsAtTheLeastDistanceEqualTheBruteForce) {
+    zrv::scenes::Mesh mesh;
+    mesh.append(zrv::scenes::box_grid({-1, -1, -1}, 4, 4, 4, 0.5f, 0.5f));
+    mesh.append(zrv::scenes::ground_grid({0, -1.0f, 0}, 3.0f, 12));
+    mesh.append(zrv::scenes::ground_grid({0, -1.5f, 0}, 40.0f, 1));
+    mesh.append(zrv::scenes::uv_sphere({0.2f, 0.1f, 0.3f}, 0.7f, 24, 12));
+    std::vector<triAccel> tris = mesh.finalize();
+    mix_triangle_flags(tris);
+    const WideRays rays = least_distance_rays(tris, 4000, 11);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), 2));
+    std::vector<RayPacket> packets = packets_of(rays);
+    append(packets, parallel_packets(rays));
+    append(packets, beam_packets(rays, 0.002f, 12));
+    expect_wide_oracle(tree, tris, rays, packets, "least distance");
+}
+
 // A tessellated floor seen from just above it: every camera ray that crosses
 // the floor's plane well inside the floor must hit it, since the kernel
 // itself is watertight along shared edges.

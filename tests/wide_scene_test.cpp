@@ -41,6 +41,19 @@ TEST_P(WideSceneOracle, EveryQueryEqualsTheBruteForce) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, WideSceneOracle, ::testing::Values(1u, 2u, 3u));
 
+// Hits about the least distance the kernel accepts, in instances: the world
+// ray's t is the carried ray's, and the top level's boxes start their
+// entries where the meshes' do.
+TEST(WideSceneEdges, HitsAtTheLeastDistanceEqualTheBruteForce) {
+    const SceneLayout layout = random_instanced_scene(4);
+    const WideRays rays = least_distance_rays(world_triangles(layout), 1500, 21);
+    std::vector<RayPacket> packets = packets_of(rays);
+    append(packets, parallel_packets(rays));
+    gfxRTWideScene scene;
+    build_scene(layout, scene, 2);
+    expect_scene_oracle(scene, layout, rays, packets, "least distance");
+}
+
 // Every query of one scene against another's answers one ray at a time.
 void expect_same_results(const gfxRTWideScene& a, const gfxRTWideScene& b, const WideRays& rays,
                          const std::string& where) {

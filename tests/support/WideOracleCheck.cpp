@@ -123,6 +123,61 @@ const float* vertex(const triAccel& t, int k) {
 
 } // namespace
 
+WideRays least_distance_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
+    const float least = 0.0001f;
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f), s(-1.0f, 1.0f);
+    WideRays rays;
+    for (int i = 0; i < count; ++i) {
+        const triAccel& t = tris[pick(rng)];
+        float a = u(rng), b = u(rng);
+        if (a + b > 1.0f) {
+            a = 1.0f - a;
+            b = 1.0f - b;
+        }
+        if (i % 3 == 0)
+            b = 0.0f;
+        float point[3], d[3], length = 0.0f;
+        for (int x = 0; x < 3; ++x) {
+            point[x] = t.vertex0[x] + a * (t.vertex1[x] - t.vertex0[x]) +
+                       b * (t.vertex2[x] - t.vertex0[x]);
+            d[x] = s(rng);
+            length += d[x] * d[x];
+        }
+        const float scale = std::ldexp(1.0f, int(rng() % 13) - 6) / std::sqrt(length);
+        for (float& x : d)
+            x *= scale;
+        // The crossing's distance, in units of d.
+        const float at = i % 2 == 0
+                             ? least * (0.5f + 1.5f * u(rng))
+                             : least * (1.0f + std::ldexp(float(int(rng() % 129) - 64), -22));
+        const float limit = i % 4 < 2 ? kInf : 10.0f * least;
+        float origin[3];
+        for (int x = 0; x < 3; ++x)
+            origin[x] = point[x] - at * d[x];
+        rays.add(origin, d, limit);
+        // Leaving the face, lifted along its normal (from its vertices, as
+        // world triangles of a scene keep their meshes' normals), into the
+        // side d is on.
+        float e1[3], e2[3], normal[3], normal_length = 0.0f, side = 0.0f;
+        for (int x = 0; x < 3; ++x) {
+            e1[x] = t.vertex1[x] - t.vertex0[x];
+            e2[x] = t.vertex2[x] - t.vertex0[x];
+        }
+        for (int x = 0; x < 3; ++x) {
+            normal[x] = e1[(x + 1) % 3] * e2[(x + 2) % 3] - e1[(x + 2) % 3] * e2[(x + 1) % 3];
+            normal_length += normal[x] * normal[x];
+            side += normal[x] * d[x];
+        }
+        const float lift = least * u(rng) * scale / std::sqrt(normal_length);
+        for (int x = 0; x < 3; ++x)
+            origin[x] = point[x] + (side < 0.0f ? -lift : lift) * normal[x];
+        rays.add(origin, d, limit);
+    }
+    return rays;
+}
+
 WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<std::size_t> pick(0, tris.size() - 1);

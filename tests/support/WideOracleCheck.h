@@ -114,6 +114,16 @@ WideRays scattered_rays(const std::vector<triAccel>& tris, int count, unsigned s
 // and from 1e8 away); then rays that cannot hit and limits either side of a hit.
 WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsigned seed);
 
+// Rays whose hits lie about the least distance the kernel accepts (0.0001),
+// for count triangles of tris: through a random point of the triangle (a
+// third on an edge) from a little before it, so that the crossing lies
+// within 0.5 to 2 times that distance, or within a few units in the last
+// place of it; and leaving the point, lifted off the face by up to that
+// distance along the normal, as shadow rays leave the surface they start
+// on. Directions have lengths from 1/64 to 64, half of them unbounded and
+// half limited to ten times the least distance.
+WideRays least_distance_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
 // Packets of two rays each with its reverse (from twice its direction ahead,

@@ -39,20 +39,6 @@ void world_point(const float* m, const float* p, float* out) {
                        double(m[4 * r + 2]) * p[2] + m[4 * r + 3]);
 }
 
-// Every instance's triangles in world space, to aim rays at.
-std::vector<triAccel> world_triangles(const SceneLayout& layout) {
-    std::vector<triAccel> world;
-    for (const SceneLayout::Placement& p : layout.instances)
-        for (triAccel t : layout.meshes[p.mesh]) {
-            for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
-                const float local[3] = {v[0], v[1], v[2]};
-                world_point(p.transform, local, v);
-            }
-            world.push_back(t);
-        }
-    return world;
-}
-
 zrv::scenes::Bounds finite_bounds(const std::vector<triAccel>& tris) {
     zrv::scenes::Bounds b{{1e30f, 1e30f, 1e30f}, {-1e30f, -1e30f, -1e30f}};
     for (const triAccel& t : tris)
@@ -89,6 +75,19 @@ std::vector<triAccel> degenerate_mesh() {
 }
 
 } // namespace
+
+std::vector<triAccel> world_triangles(const SceneLayout& layout) {
+    std::vector<triAccel> world;
+    for (const SceneLayout::Placement& p : layout.instances)
+        for (triAccel t : layout.meshes[p.mesh]) {
+            for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+                const float local[3] = {v[0], v[1], v[2]};
+                world_point(p.transform, local, v);
+            }
+            world.push_back(t);
+        }
+    return world;
+}
 
 void build_scene(const SceneLayout& layout, gfxRTWideScene& scene, unsigned int threads) {
     for (const std::vector<triAccel>& mesh : layout.meshes)

@@ -36,6 +36,10 @@ void random_transform(std::mt19937& rng, float spread, float transform[12]);
 // transform, whose hits tie.
 SceneLayout random_instanced_scene(unsigned int seed);
 
+// Every enabled or disabled instance's triangles in world space, to aim
+// rays at (normals as in their meshes).
+std::vector<triAccel> world_triangles(const SceneLayout& layout);
+
 // Rays through a scene: aimed at points and vertices of its triangles in
 // world space, scattered, from far away, a third unbounded.
 WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed);
