@@ -237,6 +237,10 @@ public:
                   PlxUnicodeString* reason = nullptr);
 
     bool empty() const { return node_count_ == 0; }
+    // The box of the triangles the tree holds (those its build kept, or those
+    // of the tree unstream read). False, with lo and hi untouched, for an
+    // empty tree.
+    bool bounds(float lo[3], float hi[3]) const;
     // Bytes the tree holds: nodes, triangle blocks and the id table.
     std::size_t memory_bytes() const;
     gfxRTWideBVHStatistics statistics() const;

@@ -159,6 +159,19 @@ public:
     // Releases every mesh and instance.
     void clear();
 
+    // A box around the instance's triangles in world space at its transform
+    // now (a move counts at once, before any commit): the box of its mesh's
+    // convex hull (26 faces: normal to the axes and to the face and body
+    // diagonals) carried by the transform, rounded outwards, so a little
+    // larger than the carried triangles' own box when the transform rotates.
+    // False, with lo and hi untouched, for no such instance or an instance of
+    // an empty mesh.
+    bool instance_bounds(unsigned int instance, float lo[3], float hi[3]) const;
+    // The union of instance_bounds over the enabled instances of non-empty
+    // meshes, at their transforms now. False, with lo and hi untouched, when
+    // there are none. O(instances), allocating nothing.
+    bool bounds(float lo[3], float hi[3]) const;
+
     unsigned int mesh_count() const;
     unsigned int instance_count() const;
     const gfxRTWideBVH& mesh(unsigned int mesh) const;

@@ -170,6 +170,16 @@ std::size_t gfxRTWideBVH::memory_bytes() const {
     return gfxRTWideBVHAccess::memory_bytes(*this);
 }
 
+bool gfxRTWideBVH::bounds(float lo[3], float hi[3]) const {
+    if (empty())
+        return false;
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = scene_lo_[a];
+        hi[a] = scene_hi_[a];
+    }
+    return true;
+}
+
 gfxRTWideBVHStatistics gfxRTWideBVH::statistics() const {
     return gfxRTWideBVHStatistics{input_count_, kept_count_, node_count_,   leaf_count_,
                                   block_count_, depth_,      memory_bytes()};

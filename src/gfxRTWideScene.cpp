@@ -6,6 +6,7 @@
 #include "gfxRTWideKernels.h"
 #include "gfxRTWideSceneData.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -351,6 +352,41 @@ double gfxRTWideScene::top_level_growth() const {
     if (data_ == nullptr || data_->top.built_cost <= 0.0)
         return 1.0;
     return gfx_detail::top_level_cost(data_->top) / data_->top.built_cost;
+}
+
+bool gfxRTWideScene::instance_bounds(unsigned int instance, float lo[3], float hi[3]) const {
+    if (data_ == nullptr || instance >= data_->instance_count)
+        return false;
+    const SceneInstance& placed = data_->instance(instance);
+    if (data_->mesh(placed.mesh)->view.nodes == nullptr)
+        return false;
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = placed.bounds.hull_lo[a];
+        hi[a] = placed.bounds.hull_hi[a];
+    }
+    return true;
+}
+
+bool gfxRTWideScene::bounds(float lo[3], float hi[3]) const {
+    float least[3], most[3];
+    bool any = false;
+    for (unsigned int i = 0; data_ != nullptr && i < data_->instance_count; ++i) {
+        const SceneInstance& placed = data_->instance(i);
+        if (!placed.enabled || data_->mesh(placed.mesh)->view.nodes == nullptr)
+            continue;
+        for (int a = 0; a < 3; ++a) {
+            least[a] =
+                any ? std::fmin(least[a], placed.bounds.hull_lo[a]) : placed.bounds.hull_lo[a];
+            most[a] = any ? std::fmax(most[a], placed.bounds.hull_hi[a]) : placed.bounds.hull_hi[a];
+        }
+        any = true;
+    }
+    if (any)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = least[a];
+            hi[a] = most[a];
+        }
+    return any;
 }
 
 unsigned int gfxRTWideScene::mesh_count() const {

@@ -157,6 +157,7 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
                                {m[2][0], m[2][1], m[2][2], mt[2]}};
     double least[3], most[3];
     wide_kernels().hull_box(hull, rows, least, most);
+    float out_hull_lo[3], out_hull_hi[3];
     double lo[3], hi[3], magnitude = 0.0;
     for (int r = 0; r < 3; ++r) {
         double stretch = 0.0, terms = std::fabs(mt[r]);
@@ -167,6 +168,8 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
         const double out = hull.slack * stretch + terms * 0x1p-50;
         lo[r] = least[r] - out;
         hi[r] = most[r] + out;
+        out_hull_lo[r] = round_down(lo[r]);
+        out_hull_hi[r] = round_up(hi[r]);
         const double far = larger(std::fabs(lo[r]), std::fabs(hi[r]));
         magnitude += far * far;
     }
@@ -208,6 +211,8 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
     for (int r = 0; r < 3; ++r) {
         out.lo[r] = round_down(lo[r] - pad);
         out.hi[r] = round_up(hi[r] + pad);
+        out.hull_lo[r] = out_hull_lo[r];
+        out.hull_hi[r] = out_hull_hi[r];
     }
     out.slop = round_up(2.0 * (c + b / diagonal));
     return out;

@@ -353,6 +353,22 @@ TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
     ASSERT_TRUE(tree.build(tris.data(), unsigned(n), 2));
     EXPECT_EQ(tree.statistics().triangles, n - bad);
     EXPECT_EQ(tree.statistics().input_triangles, n);
+    // The box of the kept triangles alone.
+    float want_lo[3] = {kInfinity, kInfinity, kInfinity};
+    float want_hi[3] = {-kInfinity, -kInfinity, -kInfinity};
+    for (const triAccel& t : tris)
+        if (oracle_triangle_is_valid(t))
+            for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+                for (int a = 0; a < 3; ++a) {
+                    want_lo[a] = std::min(want_lo[a], v[a]);
+                    want_hi[a] = std::max(want_hi[a], v[a]);
+                }
+    float lo[3], hi[3];
+    ASSERT_TRUE(tree.bounds(lo, hi));
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_EQ(lo[a], want_lo[a]);
+        EXPECT_EQ(hi[a], want_hi[a]);
+    }
     const WideRays rays = aimed_rays(tris, 1500, 9, 1.5f);
     expect_wide_oracle(tree, tris, rays, packets_of(rays), "bad triangles");
 }
@@ -361,6 +377,9 @@ TEST(WideBVHEdges, BadTrianglesAreNeverHit) {
 void expect_empty(const gfxRTWideBVH& tree) {
     EXPECT_TRUE(tree.empty());
     EXPECT_EQ(tree.memory_bytes(), 0u);
+    float lo[3] = {7, 7, 7}, hi[3] = {7, 7, 7};
+    EXPECT_FALSE(tree.bounds(lo, hi));
+    EXPECT_EQ(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2], 42.0f);
     const float o[3] = {0, 0, -3}, d[3] = {0, 0, 1}, e[3] = {0.1f, 0.2f, 1};
     WideRays rays;
     for (int k = 0; k < 4; ++k)

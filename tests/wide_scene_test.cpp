@@ -6,6 +6,7 @@
 #include "AllocationFaults.h"
 #include "PacketTestUtil.h"
 #include "RecordingStream.h"
+#include "WideOracle.h"
 #include "WideSceneOracle.h"
 
 #include "gfxRTWideScene.h"
@@ -811,6 +812,128 @@ TEST(WideSceneBounds, ExtremePlacementsEqualTheBruteForce) {
             return;
     }
     EXPECT_GT(checked, 6000);
+}
+
+// Where instance k of layout puts its kept triangles: the box of their
+// vertices carried by its transform in double (world), and of the carried
+// corners of their own box (crude), which holds the mesh's hull carried.
+struct PlacedBoxes {
+    double world_lo[3], world_hi[3], crude_lo[3], crude_hi[3];
+    bool any = false;
+};
+
+PlacedBoxes placed_boxes(const SceneLayout& layout, std::size_t k) {
+    const float* m = layout.instances[k].transform;
+    const auto carry = [m](const double* v, int r) {
+        return double(m[4 * r]) * v[0] + double(m[4 * r + 1]) * v[1] + double(m[4 * r + 2]) * v[2] +
+               double(m[4 * r + 3]);
+    };
+    PlacedBoxes b;
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (int a = 0; a < 3; ++a) {
+        b.world_lo[a] = b.crude_lo[a] = HUGE_VAL;
+        b.world_hi[a] = b.crude_hi[a] = -HUGE_VAL;
+    }
+    for (const triAccel& t : layout.meshes[layout.instances[k].mesh]) {
+        if (!oracle_triangle_is_valid(t))
+            continue;
+        b.any = true;
+        for (const float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+            const double p[3] = {v[0], v[1], v[2]};
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::fmin(lo[a], p[a]);
+                hi[a] = std::fmax(hi[a], p[a]);
+                b.world_lo[a] = std::fmin(b.world_lo[a], carry(p, a));
+                b.world_hi[a] = std::fmax(b.world_hi[a], carry(p, a));
+            }
+        }
+    }
+    for (int c = 0; c < 8 && b.any; ++c) {
+        const double corner[3] = {c & 1 ? hi[0] : lo[0], c & 2 ? hi[1] : lo[1],
+                                  c & 4 ? hi[2] : lo[2]};
+        for (int a = 0; a < 3; ++a) {
+            b.crude_lo[a] = std::fmin(b.crude_lo[a], carry(corner, a));
+            b.crude_hi[a] = std::fmax(b.crude_hi[a], carry(corner, a));
+        }
+    }
+    return b;
+}
+
+// An instance's world box holds its triangles, lies within the carried box
+// of its mesh's box but for the hull's rounding, and has the same bits from
+// every kernel version. The scene's box is the union of the enabled
+// instances' boxes, following moves and switches at once.
+TEST(WideSceneBounds, InstanceBoxesHoldTheirTrianglesAndTheSceneBoxTheirUnion) {
+    SceneLayout layout = random_instanced_scene(6);
+    layout.instances[3].enabled = false;
+    gfxRTWideScene scene;
+    float lo[3] = {7, 7, 7}, hi[3] = {7, 7, 7};
+    EXPECT_FALSE(scene.bounds(lo, hi));
+    EXPECT_FALSE(scene.instance_bounds(0, lo, hi));
+    EXPECT_EQ(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2], 42.0f);
+    build_scene(layout, scene, 2);
+    const std::size_t n = layout.instances.size();
+    std::vector<std::array<float, 6>> first_boxes(n);
+    bool first_level = true;
+    for_each_kernel_level([&](const std::string& level) {
+        for (std::size_t k = 0; k < n; ++k) {
+            // Placed again under this kernel version.
+            ASSERT_EQ(scene.set_transform(unsigned(k), layout.instances[k].transform),
+                      GFX_WIDE_INSTANCE_DONE);
+            const PlacedBoxes want = placed_boxes(layout, k);
+            ASSERT_EQ(scene.instance_bounds(unsigned(k), lo, hi), want.any) << k << level;
+            if (!want.any)
+                continue;
+            double extent = 0.0;
+            for (int a = 0; a < 3; ++a)
+                extent = std::fmax(extent, want.crude_hi[a] - want.crude_lo[a]);
+            // The hull's planes lie 2^-20 of the mesh's largest coordinate
+            // out, and its corners merge within twice that: these meshes lie
+            // about their origins, so a little of their carried extent.
+            const double slack = 1e-5 * extent;
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_LE(lo[a], want.world_lo[a]) << k << level;
+                EXPECT_GE(hi[a], want.world_hi[a]) << k << level;
+                EXPECT_GE(lo[a], want.crude_lo[a] - slack) << k << level;
+                EXPECT_LE(hi[a], want.crude_hi[a] + slack) << k << level;
+            }
+            const std::array<float, 6> box = {lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]};
+            if (first_level)
+                first_boxes[k] = box;
+            else
+                EXPECT_TRUE(box == first_boxes[k]) << k << level;
+        }
+        first_level = false;
+    });
+    const auto expect_union = [&](const std::string& when) {
+        double want_lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
+        double want_hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+        for (std::size_t k = 0; k < n; ++k)
+            if (layout.instances[k].enabled && scene.instance_bounds(unsigned(k), lo, hi))
+                for (int a = 0; a < 3; ++a) {
+                    want_lo[a] = std::fmin(want_lo[a], lo[a]);
+                    want_hi[a] = std::fmax(want_hi[a], hi[a]);
+                }
+        ASSERT_TRUE(scene.bounds(lo, hi)) << when;
+        for (int a = 0; a < 3; ++a) {
+            EXPECT_EQ(lo[a], want_lo[a]) << when;
+            EXPECT_EQ(hi[a], want_hi[a]) << when;
+        }
+    };
+    expect_union("built");
+    // The disabled instance moved far off counts only once enabled.
+    float far[12];
+    std::memcpy(far, layout.instances[3].transform, sizeof far);
+    far[3] += 1000.0f;
+    ASSERT_EQ(scene.set_transform(3, far), GFX_WIDE_INSTANCE_DONE);
+    expect_union("disabled moved");
+    ASSERT_TRUE(scene.bounds(lo, hi));
+    EXPECT_LT(hi[0], 900.0f);
+    ASSERT_EQ(scene.set_enabled(3, true), GFX_WIDE_INSTANCE_DONE);
+    layout.instances[3].enabled = true;
+    expect_union("enabled");
+    ASSERT_TRUE(scene.bounds(lo, hi));
+    EXPECT_GT(hi[0], 900.0f);
 }
 
 // The scene of layout against its brute force, every query, with rays and
