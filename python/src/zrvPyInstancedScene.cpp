@@ -279,6 +279,19 @@ InstancedScene::Placements InstancedScene::placements() const {
     return out;
 }
 
+InstancedScene::Boxes InstancedScene::boxes() const {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const auto still = hold_still();
+    const unsigned int count = scene_.instance_count();
+    Boxes out;
+    out.instances.assign(6 * std::size_t(count), nan);
+    for (unsigned int i = 0; i < count; ++i)
+        scene_.instance_bounds(i, &out.instances[6 * i], &out.instances[6 * i + 3]);
+    std::fill(out.scene, out.scene + 6, nan);
+    scene_.bounds(out.scene, out.scene + 3);
+    return out;
+}
+
 double InstancedScene::top_level_growth() const {
     const auto still = hold_still();
     return scene_.top_level_growth();

@@ -113,6 +113,14 @@ public:
         std::vector<bool> enabled;
     };
     Placements placements() const;
+    // gfxRTWideScene::instance_bounds of every instance (six floats each: lo
+    // then hi, NaN for an instance of an empty mesh) and bounds (NaN when
+    // nothing can be hit), as of one moment.
+    struct Boxes {
+        std::vector<float> instances;
+        float scene[6];
+    };
+    Boxes boxes() const;
     unsigned int instance_count() const;
     // gfxRTWideScene::top_level_growth.
     double top_level_growth() const;

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace py = pybind11;
 
@@ -239,6 +240,26 @@ py::array_t<std::int32_t> instance_meshes(const InstancedScene& scene) {
     py::array_t<std::int32_t> out = result_array<std::int32_t>(mesh.size());
     std::copy(mesh.begin(), mesh.end(), out.mutable_data());
     return out;
+}
+
+py::array_t<float> box_array(const float* box) {
+    py::array_t<float> out({py::ssize_t(2), py::ssize_t(3)});
+    std::copy(box, box + 6, out.mutable_data());
+    return out;
+}
+
+py::array_t<float> instance_boxes(const InstancedScene& scene) {
+    const std::vector<float> boxes = scene.boxes().instances;
+    py::array_t<float> out({py::ssize_t(boxes.size() / 6), py::ssize_t(2), py::ssize_t(3)});
+    std::copy(boxes.begin(), boxes.end(), out.mutable_data());
+    return out;
+}
+
+py::object scene_box(const InstancedScene& scene) {
+    const InstancedScene::Boxes boxes = scene.boxes();
+    if (std::isnan(boxes.scene[0]))
+        return py::none();
+    return box_array(boxes.scene);
 }
 
 py::dict intersect_instances(const InstancedScene& scene, CheckedRays& rays) {

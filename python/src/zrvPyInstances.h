@@ -61,6 +61,13 @@ pybind11::array_t<bool> instances_enabled(const InstancedScene& scene);
 // Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.
 pybind11::array_t<float> instance_transforms(const InstancedScene& scene);
 pybind11::array_t<std::int32_t> instance_meshes(const InstancedScene& scene);
+// Scene.instance_bounds: (k, 2, 3) float32, NaN rows for empty meshes.
+pybind11::array_t<float> instance_boxes(const InstancedScene& scene);
+// Scene.bounds of a scene of instances: (2, 3) float32, or None when
+// nothing can be hit.
+pybind11::object scene_box(const InstancedScene& scene);
+// The (2, 3) float32 array of six floats, lo then hi.
+pybind11::array_t<float> box_array(const float* box);
 
 // intersect's dict with "instance" beside "triangle".
 pybind11::dict intersect_instances(const InstancedScene& scene, CheckedRays& rays);

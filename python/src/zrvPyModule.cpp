@@ -319,6 +319,27 @@ public:
     py::array_t<std::int32_t> instance_mesh() const {
         return zrv::python::instance_meshes(instanced("instance_mesh"));
     }
+    py::array_t<float> instance_bounds() const {
+        return zrv::python::instance_boxes(instanced("instance_bounds"));
+    }
+    // The box of the records' vertices (faces left out do not count; a scene
+    // of one mesh has at least one), or of the enabled instances.
+    py::object bounds() const {
+        if (instances_)
+            return zrv::python::scene_box(*instances_);
+        float box[6];
+        for (int a = 0; a < 3; ++a) {
+            box[a] = std::numeric_limits<float>::infinity();
+            box[3 + a] = -std::numeric_limits<float>::infinity();
+        }
+        for (const triAccel& t : scene_->records())
+            for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+                for (int a = 0; a < 3; ++a) {
+                    box[a] = std::min(box[a], v[a]);
+                    box[3 + a] = std::max(box[3 + a], v[a]);
+                }
+        return zrv::python::box_array(box);
+    }
     std::uint64_t revision() const { return instances_ ? instances_->revision() : 0; }
     double top_level_growth() const { return instanced("top_level_growth").top_level_growth(); }
 
@@ -483,6 +504,13 @@ max_objects_in_cell, tree_depth, compile_time_sec, number_of_objects, valid.)doc
         .def_property_readonly(
             "accel", &PyScene::accel,
             "The structure in use: \"wide\", \"kd\", \"bvh\", or \"wide-scene\" for instances.")
+        .def_property_readonly(
+            "bounds", &PyScene::bounds,
+            R"doc(The scene's box as a (2, 3) float32 array (minimum row, then maximum), or None when nothing can be hit.
+
+One mesh: the box of its triangles' vertices (faces left out not counted).
+Instances: the union of instance_bounds over the enabled instances, at their
+transforms now.)doc")
         .def_property_readonly("dropped_non_finite", &PyScene::dropped_non_finite,
                                "Faces left out for a NaN or infinite vertex coordinate.")
         .def_property_readonly("dropped_degenerate", &PyScene::dropped_degenerate,
@@ -593,6 +621,13 @@ added.)doc")
                                "A scene of instances' transforms: a (k, 3, 4) float32 copy.")
         .def_property_readonly("instance_mesh", &PyScene::instance_mesh,
                                "A scene of instances' mesh of each instance: (k,) int32.")
+        .def_property_readonly(
+            "instance_bounds", &PyScene::instance_bounds,
+            R"doc(A scene of instances' world boxes: (k, 2, 3) float32, minimum row then maximum.
+
+Each is the box of its mesh's 26-sided hull carried by its transform, rounded
+outwards: it holds every triangle the instance places, and a rotation makes it
+a little larger than their own box. NaN for an instance of an empty mesh.)doc")
         .def_property_readonly(
             "top_level_growth", &PyScene::top_level_growth,
             R"doc(How much a ray's work in the top level has grown through refits since it was built.

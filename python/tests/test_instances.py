@@ -430,3 +430,35 @@ def test_queries_while_instances_are_added_answer_for_the_first_ones():
         assert_same(got, want_list)
     for state in pickles:
         assert_same(pickle.loads(state).intersect(*rays), want)
+
+
+def test_bounds_hold_every_placed_triangle():
+    meshes, transforms, mesh = placed_meshes()
+    scene = placed_scene()
+    vertices, faces, instance, _ = world_triangles(meshes, transforms, mesh)
+    kept = np.isfinite(vertices[faces]).all(axis=(1, 2))
+    boxes = scene.instance_bounds
+    assert boxes.shape == (4, 2, 3) and boxes.dtype == np.float32
+    for i, m in enumerate(mesh):
+        corners = vertices[faces[kept & (instance == i)]].reshape(-1, 3)
+        assert (boxes[i, 0] <= corners.min(0)).all() and (boxes[i, 1] >= corners.max(0)).all()
+        # Within the carried box of the mesh's own box: the hull lies inside it.
+        own = np.asarray(meshes[m][0], np.float32).astype(np.float64)
+        lo, hi = np.nanmin(own, axis=0), np.nanmax(own, axis=0)
+        cube = np.array([[x, y, z] for x in (lo[0], hi[0]) for y in (lo[1], hi[1])
+                         for z in (lo[2], hi[2])])
+        t = transforms[i].astype(np.float64)
+        carried = cube @ t[:, :3].T + t[:, 3]
+        slack = 1e-5 * np.ptp(carried, axis=0).max()
+        assert (boxes[i, 0] >= carried.min(0) - slack).all()
+        assert (boxes[i, 1] <= carried.max(0) + slack).all()
+    np.testing.assert_array_equal(scene.bounds, [boxes[:, 0].min(0), boxes[:, 1].max(0)])
+    scene.set_enabled(False, instances=[0, 3])
+    np.testing.assert_array_equal(scene.bounds, [boxes[1:3, 0].min(0), boxes[1:3, 1].max(0)])
+    scene.set_enabled(False)
+    assert scene.bounds is None
+
+    soup_vertices, soup_faces = meshes[1]
+    one = quietly(zrv.Scene, soup_vertices, soup_faces)
+    good = soup_vertices.astype(np.float32)[np.delete(soup_faces, 7, axis=0)].reshape(-1, 3)
+    np.testing.assert_array_equal(one.bounds, [good.min(0), good.max(0)])

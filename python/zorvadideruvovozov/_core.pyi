@@ -173,6 +173,13 @@ class Scene:
     def instance_mesh(self) -> npt.NDArray[np.int32]:
         """A scene of instances' mesh of each instance, (k,)."""
     @property
+    def instance_bounds(self) -> npt.NDArray[np.float32]:
+        """A scene of instances' world boxes, (k, 2, 3): their meshes' hulls carried by their
+        transforms, rounded outwards; NaN for an instance of an empty mesh."""
+    @property
+    def bounds(self) -> Optional[npt.NDArray[np.float32]]:
+        """The scene's box, (2, 3): minimum row, then maximum; None when nothing can be hit."""
+    @property
     def top_level_growth(self) -> float:
         """The top level's surface area cost over its cost when last rebuilt: 1.0 after a rebuild,
         rising as refit=True moves boxes the tree keeps grouped as they were."""
