@@ -358,12 +358,10 @@ bool gfxRTWideScene::instance_bounds(unsigned int instance, float lo[3], float h
     if (data_ == nullptr || instance >= data_->instance_count)
         return false;
     const SceneInstance& placed = data_->instance(instance);
-    if (data_->mesh(placed.mesh)->view.nodes == nullptr)
+    const SceneMesh& mesh = *data_->mesh(placed.mesh);
+    if (mesh.view.nodes == nullptr)
         return false;
-    for (int a = 0; a < 3; ++a) {
-        lo[a] = placed.bounds.hull_lo[a];
-        hi[a] = placed.bounds.hull_hi[a];
-    }
+    gfx_detail::carried_hull_box(placed.transform, mesh.hull, lo, hi);
     return true;
 }
 
@@ -371,13 +369,12 @@ bool gfxRTWideScene::bounds(float lo[3], float hi[3]) const {
     float least[3], most[3];
     bool any = false;
     for (unsigned int i = 0; data_ != nullptr && i < data_->instance_count; ++i) {
-        const SceneInstance& placed = data_->instance(i);
-        if (!placed.enabled || data_->mesh(placed.mesh)->view.nodes == nullptr)
+        float box_lo[3], box_hi[3];
+        if (!data_->instance(i).enabled || !instance_bounds(i, box_lo, box_hi))
             continue;
         for (int a = 0; a < 3; ++a) {
-            least[a] =
-                any ? std::fmin(least[a], placed.bounds.hull_lo[a]) : placed.bounds.hull_lo[a];
-            most[a] = any ? std::fmax(most[a], placed.bounds.hull_hi[a]) : placed.bounds.hull_hi[a];
+            least[a] = any ? std::fmin(least[a], box_lo[a]) : box_lo[a];
+            most[a] = any ? std::fmax(most[a], box_hi[a]) : box_hi[a];
         }
         any = true;
     }

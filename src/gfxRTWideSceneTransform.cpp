@@ -81,6 +81,28 @@ float round_up(double x) {
     return double(f) < x ? next_float(f, +1) : f;
 }
 
+// The world box of the hull's corners carried by transform, in double,
+// moved out by the hull's slack and by the roundings of each row's sum: six
+// of them, each within 2^-53 of the sum of the terms' magnitudes.
+void carried_hull(const float* transform, const MeshHull& hull, double lo[3], double hi[3]) {
+    double rows[3][4];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            rows[r][c] = transform[4 * r + c];
+    double least[3], most[3];
+    wide_kernels().hull_box(hull, rows, least, most);
+    for (int r = 0; r < 3; ++r) {
+        double stretch = 0.0, terms = std::fabs(rows[r][3]);
+        for (int c = 0; c < 3; ++c) {
+            stretch += std::fabs(rows[r][c]);
+            terms += std::fabs(rows[r][c]) * hull.largest[c];
+        }
+        const double out = hull.slack * stretch + terms * 0x1p-50;
+        lo[r] = least[r] - out;
+        hi[r] = most[r] + out;
+    }
+}
+
 } // namespace
 
 gfxRTWideInstanceResult checked_inverse(const float* transform, float inverse[12]) {
@@ -149,27 +171,9 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
         mt[r] = transform[4 * r + 3];
         it[r] = inverse[4 * r + 3];
     }
-    // The world box of the hull's corners, in double, moved out by the
-    // hull's slack and by the roundings of each row's sum: six of them, each
-    // within 2^-53 of the sum of the terms' magnitudes.
-    const double rows[3][4] = {{m[0][0], m[0][1], m[0][2], mt[0]},
-                               {m[1][0], m[1][1], m[1][2], mt[1]},
-                               {m[2][0], m[2][1], m[2][2], mt[2]}};
-    double least[3], most[3];
-    wide_kernels().hull_box(hull, rows, least, most);
-    float out_hull_lo[3], out_hull_hi[3];
     double lo[3], hi[3], magnitude = 0.0;
+    carried_hull(transform, hull, lo, hi);
     for (int r = 0; r < 3; ++r) {
-        double stretch = 0.0, terms = std::fabs(mt[r]);
-        for (int c = 0; c < 3; ++c) {
-            stretch += std::fabs(m[r][c]);
-            terms += std::fabs(m[r][c]) * hull.largest[c];
-        }
-        const double out = hull.slack * stretch + terms * 0x1p-50;
-        lo[r] = least[r] - out;
-        hi[r] = most[r] + out;
-        out_hull_lo[r] = round_down(lo[r]);
-        out_hull_hi[r] = round_up(hi[r]);
         const double far = larger(std::fabs(lo[r]), std::fabs(hi[r]));
         magnitude += far * far;
     }
@@ -211,11 +215,18 @@ InstanceBounds bound_instance(const float* transform, const float* inverse, cons
     for (int r = 0; r < 3; ++r) {
         out.lo[r] = round_down(lo[r] - pad);
         out.hi[r] = round_up(hi[r] + pad);
-        out.hull_lo[r] = out_hull_lo[r];
-        out.hull_hi[r] = out_hull_hi[r];
     }
     out.slop = round_up(2.0 * (c + b / diagonal));
     return out;
+}
+
+void carried_hull_box(const float* transform, const MeshHull& hull, float lo[3], float hi[3]) {
+    double least[3], most[3];
+    carried_hull(transform, hull, least, most);
+    for (int r = 0; r < 3; ++r) {
+        lo[r] = round_down(least[r]);
+        hi[r] = round_up(most[r]);
+    }
 }
 
 } // namespace gfx_detail

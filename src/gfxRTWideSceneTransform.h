@@ -16,10 +16,6 @@ gfxRTWideInstanceResult checked_inverse(const float* transform, float inverse[12
 struct InstanceBounds {
     float lo[3], hi[3]; // padded world box
     float slop;         // the box's faces move out by slop times the ray's squared reach
-    // The box of the mesh's hull carried by the transform, rounded outwards:
-    // it holds every triangle so carried, with no room for the queries'
-    // rounding (gfxRTWideScene::instance_bounds).
-    float hull_lo[3], hull_hi[3];
 };
 
 // Bounds the hits of a mesh whose triangles lie in hull and whose tree's
@@ -27,6 +23,10 @@ struct InstanceBounds {
 // queries carry rays by.
 InstanceBounds bound_instance(const float* transform, const float* inverse, const MeshHull& hull,
                               float mesh_slop);
+
+// The box of hull carried by transform, rounded outwards: it holds every
+// triangle of the mesh so carried (gfxRTWideScene::instance_bounds).
+void carried_hull_box(const float* transform, const MeshHull& hull, float lo[3], float hi[3]);
 
 } // namespace gfx_detail
 
