@@ -117,11 +117,11 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
 // Rays whose hits lie about the least distance the kernel accepts (0.0001),
 // for count triangles of tris: through a random point of the triangle (a
 // third on an edge) from a little before it, so that the crossing lies
-// within 0.5 to 2 times that distance, or within a few units in the last
-// place of it; and leaving the point, lifted off the face by up to that
-// distance along the normal, as shadow rays leave the surface they start
-// on. Directions have lengths from 1/64 to 64, half of them unbounded and
-// half limited to ten times the least distance.
+// at 0.5 to 2 times that distance, or within 2^-16 of it (in relative
+// steps of 2^-22); and leaving the point, lifted off the face by up to that
+// distance along the normal, as shadow rays leave the surface they start on.
+// Directions have lengths from 1/64 to 64, half of them unbounded and half
+// limited to ten times the least distance.
 WideRays least_distance_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
 
 // Packets of four of the rays, in order (unbounded, every lane active).
