@@ -279,17 +279,18 @@ InstancedScene::Placements InstancedScene::placements() const {
     return out;
 }
 
-InstancedScene::Boxes InstancedScene::boxes() const {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+std::vector<float> InstancedScene::instance_boxes() const {
     const auto still = hold_still();
     const unsigned int count = scene_.instance_count();
-    Boxes out;
-    out.instances.assign(6 * std::size_t(count), nan);
+    std::vector<float> boxes(6 * std::size_t(count), std::numeric_limits<float>::quiet_NaN());
     for (unsigned int i = 0; i < count; ++i)
-        scene_.instance_bounds(i, &out.instances[6 * i], &out.instances[6 * i + 3]);
-    std::fill(out.scene, out.scene + 6, nan);
-    scene_.bounds(out.scene, out.scene + 3);
-    return out;
+        scene_.instance_bounds(i, &boxes[6 * i], &boxes[6 * i + 3]);
+    return boxes;
+}
+
+bool InstancedScene::scene_box(float box[6]) const {
+    const auto still = hold_still();
+    return scene_.bounds(box, box + 3);
 }
 
 double InstancedScene::top_level_growth() const {

@@ -113,14 +113,12 @@ public:
         std::vector<bool> enabled;
     };
     Placements placements() const;
-    // gfxRTWideScene::instance_bounds of every instance (six floats each: lo
-    // then hi, NaN for an instance of an empty mesh) and bounds (NaN when
-    // nothing can be hit), as of one moment.
-    struct Boxes {
-        std::vector<float> instances;
-        float scene[6];
-    };
-    Boxes boxes() const;
+    // gfxRTWideScene::instance_bounds of every instance: six floats each, lo
+    // then hi, NaN for an instance of an empty mesh.
+    std::vector<float> instance_boxes() const;
+    // gfxRTWideScene::bounds into box (lo then hi): false when nothing can
+    // be hit.
+    bool scene_box(float box[6]) const;
     unsigned int instance_count() const;
     // gfxRTWideScene::top_level_growth.
     double top_level_growth() const;

@@ -5,7 +5,6 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace py = pybind11;
 
@@ -228,11 +227,20 @@ py::array_t<bool> instances_enabled(const InstancedScene& scene) {
     return out;
 }
 
-py::array_t<float> instance_transforms(const InstancedScene& scene) {
-    const std::vector<float> transforms = scene.placements().transforms;
-    py::array_t<float> out({py::ssize_t(transforms.size() / 12), py::ssize_t(3), py::ssize_t(4)});
-    std::copy(transforms.begin(), transforms.end(), out.mutable_data());
+namespace {
+
+// values as a (k, rows, columns) float32 array.
+py::array_t<float> float_matrices(const std::vector<float>& values, py::ssize_t rows,
+                                  py::ssize_t columns) {
+    py::array_t<float> out({py::ssize_t(values.size()) / (rows * columns), rows, columns});
+    std::copy(values.begin(), values.end(), out.mutable_data());
     return out;
+}
+
+} // namespace
+
+py::array_t<float> instance_transforms(const InstancedScene& scene) {
+    return float_matrices(scene.placements().transforms, 3, 4);
 }
 
 py::array_t<std::int32_t> instance_meshes(const InstancedScene& scene) {
@@ -249,17 +257,14 @@ py::array_t<float> box_array(const float* box) {
 }
 
 py::array_t<float> instance_boxes(const InstancedScene& scene) {
-    const std::vector<float> boxes = scene.boxes().instances;
-    py::array_t<float> out({py::ssize_t(boxes.size() / 6), py::ssize_t(2), py::ssize_t(3)});
-    std::copy(boxes.begin(), boxes.end(), out.mutable_data());
-    return out;
+    return float_matrices(scene.instance_boxes(), 2, 3);
 }
 
 py::object scene_box(const InstancedScene& scene) {
-    const InstancedScene::Boxes boxes = scene.boxes();
-    if (std::isnan(boxes.scene[0]))
+    float box[6];
+    if (!scene.scene_box(box))
         return py::none();
-    return box_array(boxes.scene);
+    return box_array(box);
 }
 
 py::dict intersect_instances(const InstancedScene& scene, CheckedRays& rays) {
