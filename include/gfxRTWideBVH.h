@@ -118,6 +118,19 @@ public:
     // when any build fails.
     static bool build_each(gfxRTWideBVH* trees, const triAccel* const* triangles,
                            const unsigned int* counts, unsigned int count, unsigned int threads);
+    // Refits the tree to count records holding the triangles build() was
+    // given, in the same order, moved (a deforming mesh's next frame), on
+    // threads workers (0 counts as 1). The tree keeps its nodes and leaves;
+    // its copies of the triangles (flags and ids included), every box and
+    // the scene's box are worked out again from the records, so every query
+    // gives the hits the brute force over them gives, as after a build. The
+    // longer the tree is refitted away from the shape it was built for, the
+    // slower it traces: build() again then. Returns false, leaving the tree
+    // as it was, when count is not the build's, when triangles is null with
+    // a non-zero count, when the valid triangles (finite, of non-zero area)
+    // are not the ones the tree holds (build() again then), or when memory
+    // runs out. Must not run while the tree is queried.
+    bool refit(const triAccel* triangles, unsigned int count, unsigned int threads);
     // Releases everything: an empty tree.
     void clear();
     // Exchanges the two trees' contents, copying and allocating nothing: a

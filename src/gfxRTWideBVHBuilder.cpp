@@ -64,10 +64,9 @@ float greatest(float x, float y) {
     return y > x ? y : x;
 }
 
-// The length a triangle's slop divides: its shortest edge, or its least
-// altitude over sin(15 degrees) when that is shorter; never above the true
-// value.
-float rounding_length(const triAccel& t) {
+} // namespace
+
+float wide_rounding_length(const triAccel& t) {
     const float* const v[3] = {t.vertex0, t.vertex1, t.vertex2};
     double shortest = 0.0, longest = 0.0;
     for (int e = 0; e < 3; ++e) {
@@ -89,6 +88,17 @@ float rounding_length(const triAccel& t) {
                               : std::sqrt(shortest);
     return one_ulp_toward_zero(float(length));
 }
+
+float wide_box_pad(const float lo[3], const float hi[3]) {
+    float extent = 0.0f, magnitude = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        extent = std::fmax(extent, hi[a] - lo[a]);
+        magnitude = std::fmax(magnitude, std::fmax(std::fabs(lo[a]), std::fabs(hi[a])));
+    }
+    return extent * (1.0f / 65536.0f) + magnitude * (1.0f / 2097152.0f) + 1e-30f;
+}
+
+namespace {
 
 // The valid triangles of one range of the input, written densely from its
 // start, with their bounds and their least rounding length.
@@ -113,7 +123,7 @@ void gather_range(const triAccel* triangles, PrimRef* refs, GatheredRange& range
             r.hi[a] = greatest(greatest(t.vertex0[a], t.vertex1[a]), t.vertex2[a]);
         }
         r.index = i;
-        r.rounding_length = rounding_length(t);
+        r.rounding_length = wide_rounding_length(t);
         range.least_rounding = least(range.least_rounding, r.rounding_length);
         grow(range.box, ref_lo(r), ref_hi(r));
         const __m128 c = ref_centroid2(r);
@@ -226,18 +236,13 @@ bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int
         return true;
     }
 
-    // Boxes are padded by a margin above what the kernel's and the slab
-    // test's rounding can move a hit by, for rays from within the scene's
-    // reach: a fraction of the scene's extent and of its largest coordinate.
     alignas(16) float lo[4], hi[4];
     _mm_store_ps(lo, gathered.box.lo);
     _mm_store_ps(hi, gathered.box.hi);
-    float extent = 0.0f, magnitude = 0.0f;
-    for (int a = 0; a < 3; ++a) {
+    float extent = 0.0f;
+    for (int a = 0; a < 3; ++a)
         extent = std::fmax(extent, hi[a] - lo[a]);
-        magnitude = std::fmax(magnitude, std::fmax(std::fabs(lo[a]), std::fabs(hi[a])));
-    }
-    const float pad = extent * (1.0f / 65536.0f) + magnitude * (1.0f / 2097152.0f) + 1e-30f;
+    const float pad = wide_box_pad(lo, hi);
 
     BinaryNode* const binary =
         static_cast<BinaryNode*>(scratch_block_alloc(std::size_t(2) * kept * sizeof(BinaryNode)));

@@ -28,6 +28,17 @@ struct WideBuildOutput {
 // non-zero cross product of its edges.
 bool wide_triangle_is_valid(const triAccel& tri);
 
+// The length a triangle's slop divides (wide_slop_of): its shortest edge, or
+// its least altitude over sin(15 degrees) when that is shorter; never above
+// the true value.
+float wide_rounding_length(const triAccel& tri);
+
+// What every child box is padded by, for the valid triangles' box [lo, hi]:
+// a margin above what the kernel's and the slab test's rounding can move a
+// hit by, for rays from within the scene's reach, a fraction of the box's
+// extent and of its largest coordinate.
+float wide_box_pad(const float lo[3], const float hi[3]);
+
 // Builds over count records on threads workers (at least 1). Returns false,
 // with nothing allocated, when memory runs out.
 bool build_wide_tree(const triAccel* triangles, unsigned int count, unsigned int threads,

@@ -41,12 +41,7 @@ void set_child_box(WideNode& node, unsigned int k, const BinaryNode* child, floa
         wide_clear_slot(node, k);
         return;
     }
-    // Rounded up by the division's rounding at most; a rounding length of a
-    // denormal size gives the largest float rather than infinity.
-    const float slop = WIDE_SLOP_FACTOR / child->rounding_length;
-    node.slop[k] = slop < std::numeric_limits<float>::max()
-                       ? std::nextafter(slop, std::numeric_limits<float>::max())
-                       : std::numeric_limits<float>::max();
+    node.slop[k] = wide_slop_of(child->rounding_length);
     for (int a = 0; a < 3; ++a) {
         node.bounds[2 * a][k] = child->lo[a] - pad;
         node.bounds[2 * a + 1][k] = child->hi[a] + pad;

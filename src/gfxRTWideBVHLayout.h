@@ -3,6 +3,7 @@
 #ifndef GFX_RT_WIDE_BVH_LAYOUT_H
 #define GFX_RT_WIDE_BVH_LAYOUT_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -44,6 +45,16 @@ struct alignas(32) WideNode {
 // 3,000 still do. Every ray pays for it, since its reach is taken to the
 // farthest corner of the scene.
 const float WIDE_SLOP_FACTOR = 1.0f / 8388608.0f;
+
+// The slop of a child whose least rounding length (wide_rounding_length) is
+// rounding_length: rounded up past the division's rounding, and the largest
+// float rather than infinity for a length of a denormal size.
+inline float wide_slop_of(float rounding_length) {
+    const float slop = WIDE_SLOP_FACTOR / rounding_length;
+    return slop < std::numeric_limits<float>::max()
+               ? std::nextafter(slop, std::numeric_limits<float>::max())
+               : std::numeric_limits<float>::max();
+}
 
 const std::uint32_t WIDE_LEAF_BIT = 0x80000000u;
 const unsigned int WIDE_LEAF_COUNT_SHIFT = 27;

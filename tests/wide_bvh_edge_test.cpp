@@ -23,27 +23,6 @@ using zrv::scenes::Vec3;
 
 const float kInfinity = std::numeric_limits<float>::infinity();
 
-// Whether direction d lies within degrees of the plane of t.
-bool crosses_within(const triAccel& t, const float* d, double degrees) {
-    double dn = 0.0, dd = 0.0, nn = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        dn += double(d[k]) * t.normal[k];
-        dd += double(d[k]) * d[k];
-        nn += double(t.normal[k]) * t.normal[k];
-    }
-    const double sine = std::sin(degrees * 3.14159265358979323846 / 180.0);
-    return dn * dn < sine * sine * dd * nn;
-}
-
-// Whether the ray's nearest hit (if any) is steeper than degrees to its
-// triangle's plane: from afar the kernel may take a shallower crossing as
-// inside a triangle well outside it, the exception gfxRTWideBVH.h documents.
-bool steep(const std::vector<triAccel>& tris, const float* o, const float* d,
-           double degrees = 3.0) {
-    const gfxRTWideHit hit = oracle_nearest(tris, o, d, kInfinity);
-    return hit.index < 0 || !crosses_within(tris[hit.index], d, degrees);
-}
-
 // The packets whose every lane is steep.
 std::vector<RayPacket> steep_packets(const std::vector<triAccel>& tris,
                                      const std::vector<RayPacket>& packets, double degrees = 3.0) {
@@ -59,28 +38,6 @@ std::vector<RayPacket> steep_packets(const std::vector<triAccel>& tris,
             kept.push_back(p);
     }
     return kept;
-}
-
-// Rays from random points of the cube [-spread, spread]^3 to a random point
-// of a random triangle: well inside it, or anywhere on its first edge.
-WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed, float spread,
-                    bool on_edge = false) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
-    WideRays rays;
-    for (int i = 0; i < count; ++i) {
-        const triAccel& t = tris[rng() % tris.size()];
-        const float a = on_edge ? u(rng) : 0.05f + 0.4f * u(rng);
-        const float b = on_edge ? 0.0f : 0.05f + 0.4f * u(rng);
-        float o[3], d[3];
-        for (int k = 0; k < 3; ++k) {
-            o[k] = spread * (2.0f * u(rng) - 1.0f);
-            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
-                   b * (t.vertex2[k] - t.vertex0[k]) - o[k];
-        }
-        rays.add(o, d, kInfinity);
-    }
-    return rays;
 }
 
 TEST(WideBVHEdges, AdversarialRaysEqualTheBruteForce) {

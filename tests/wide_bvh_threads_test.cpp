@@ -5,11 +5,13 @@
 #include "WideOracleCheck.h"
 
 #include "gfxRTWideBVH.h"
+#include "zrvSceneMesh.h"
 #include "zrvScenes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <random>
 #include <string>
@@ -49,6 +51,33 @@ TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
         EXPECT_EQ(a.depth, b.depth);
         expect_texts(tree_answers(tree).batch(rays, threads), expected,
                      std::to_string(threads) + " threads");
+    }
+}
+
+// A refit on a pool of workers (the mesh large enough for one) gives the
+// tree a refit on one thread gives: the same saved values, whatever the
+// number of workers.
+TEST(WideBVHThreads, EveryWorkerCountRefitsTheSameTree) {
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(100000);
+    std::vector<triAccel> moved = tris;
+    for (triAccel& t : moved) {
+        for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+            v[1] += 0.2f * std::sin(3.0f * v[0]);
+            v[2] *= 1.5f;
+        }
+        zrv::scenes::compute_normal(t);
+    }
+    std::string serial;
+    for (unsigned int threads : {1u, 2u, 4u, 64u}) {
+        gfxRTWideBVH tree;
+        ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
+        ASSERT_TRUE(tree.refit(moved.data(), unsigned(moved.size()), threads));
+        std::string saved;
+        for (const StreamItem& item : streamed_items(tree))
+            saved += describe(item) + " ";
+        if (threads == 1)
+            serial = saved;
+        EXPECT_TRUE(saved == serial) << threads << " threads";
     }
 }
 

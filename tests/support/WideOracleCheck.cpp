@@ -123,6 +123,48 @@ const float* vertex(const triAccel& t, int k) {
 
 } // namespace
 
+namespace {
+
+// Whether direction d lies within degrees of the plane of t.
+bool crosses_within(const triAccel& t, const float* d, double degrees) {
+    double dn = 0.0, dd = 0.0, nn = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        dn += double(d[k]) * t.normal[k];
+        dd += double(d[k]) * d[k];
+        nn += double(t.normal[k]) * t.normal[k];
+    }
+    const double sine = std::sin(degrees * 3.14159265358979323846 / 180.0);
+    return dn * dn < sine * sine * dd * nn;
+}
+
+} // namespace
+
+bool steep(const std::vector<triAccel>& tris, const float* o, const float* d, double degrees) {
+    const gfxRTWideHit hit = oracle_nearest(tris, o, d, kInf);
+    return hit.index < 0 || !crosses_within(tris[hit.index], d, degrees);
+}
+
+WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed, float spread,
+                    bool on_edge, const float* centre) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    WideRays rays;
+    for (int i = 0; i < count; ++i) {
+        const triAccel& t = tris[rng() % tris.size()];
+        const float a = on_edge ? u(rng) : 0.05f + 0.4f * u(rng);
+        const float b = on_edge ? 0.0f : 0.05f + 0.4f * u(rng);
+        float o[3], d[3];
+        for (int k = 0; k < 3; ++k) {
+            const float offset = spread * (2.0f * u(rng) - 1.0f);
+            o[k] = centre != nullptr ? centre[k] + offset : offset;
+            d[k] = t.vertex0[k] + a * (t.vertex1[k] - t.vertex0[k]) +
+                   b * (t.vertex2[k] - t.vertex0[k]) - o[k];
+        }
+        rays.add(o, d, kInf);
+    }
+    return rays;
+}
+
 WideRays least_distance_rays(const std::vector<triAccel>& tris, int count, unsigned seed) {
     const float least = 0.0001f;
     std::mt19937 rng(seed);

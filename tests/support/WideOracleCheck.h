@@ -124,6 +124,17 @@ WideRays adversarial_rays(const std::vector<triAccel>& tris, int per_kind, unsig
 // limited to ten times the least distance.
 WideRays least_distance_rays(const std::vector<triAccel>& tris, int count, unsigned seed);
 
+// Whether the ray's nearest hit (if any) is steeper than degrees to its
+// triangle's plane: from afar the kernel may take a shallower crossing as
+// inside a triangle well outside it, the exception gfxRTWideBVH.h documents.
+bool steep(const std::vector<triAccel>& tris, const float* o, const float* d, double degrees = 3.0);
+
+// Unbounded rays from random points of the cube [-spread, spread]^3 (moved
+// to centre if given) to a random point of a random triangle: well inside
+// it, or anywhere on its first edge.
+WideRays aimed_rays(const std::vector<triAccel>& tris, int count, unsigned seed, float spread,
+                    bool on_edge = false, const float* centre = nullptr);
+
 // Packets of four of the rays, in order (unbounded, every lane active).
 std::vector<RayPacket> packets_of(const WideRays& rays);
 // Packets of two rays each with its reverse (from twice its direction ahead,
