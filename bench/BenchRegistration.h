@@ -13,6 +13,8 @@ void register_two_level_build_benchmarks();
 void register_trace_benchmarks();
 void register_wide_bvh_build_benchmarks();
 void register_wide_bvh_trace_benchmarks();
+// Refits of deforming meshes, the wide BVH's beside Embree's.
+void register_refit_benchmarks();
 // The instanced wide scene beside Embree's instancing, and its commit.
 void register_wide_scene_benchmarks();
 // zrv's default scene: its shadow rays, and its camera near and far.

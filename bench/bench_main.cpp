@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     register_kdtree_build_benchmarks();
     register_bvh_build_benchmarks();
     register_wide_bvh_build_benchmarks();
+    register_refit_benchmarks();
     register_two_level_build_benchmarks();
     register_stream_benchmarks();
 #ifdef ZRV_BENCH_HAVE_EMBREE

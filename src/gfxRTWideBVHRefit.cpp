@@ -71,34 +71,47 @@ private:
     std::uint64_t* words_;
 };
 
-// Whether the records' valid triangles are exactly those the tree holds,
-// checked over ranges of the input (on the pool's workers, if any), with the
-// valid triangles' box in scene.
-bool same_valid_triangles(const triAccel* triangles, unsigned int count, const HeldTriangles& held,
-                          ZrvGfxTaskManager* pool, ChildFit& scene) {
-    const unsigned int kMaxRanges = 64, kMinRange = 16384;
+// Runs job(begin, end) over ranges of [0, count) on the pool's workers (here
+// without a pool); returns the number of ranges, at most kMaxRanges.
+const unsigned int kMaxRanges = 64;
+template <typename Job>
+unsigned int run_ranges(ZrvGfxTaskManager* pool, unsigned int count, const Job& job) {
+    const unsigned int kMinRange = 16384;
     unsigned int size = count / kMaxRanges + 1;
     size = size < kMinRange ? kMinRange : size;
     const unsigned int range_count = count / size + (count % size != 0 ? 1u : 0u);
+    run_jobs(pool, range_count, [&](unsigned int r) {
+        const unsigned int begin = r * size;
+        job(r, begin, count - begin < size ? count : begin + size);
+    });
+    return range_count;
+}
+
+// Whether the records' valid triangles are exactly those the tree holds,
+// with the valid triangles' box in scene.
+bool same_valid_triangles(const triAccel* triangles, unsigned int count, const HeldTriangles& held,
+                          ZrvGfxTaskManager* pool, ChildFit& scene) {
     ChildFit boxes[kMaxRanges];
     bool same[kMaxRanges];
-    run_jobs(pool, range_count, [&](unsigned int r) {
-        const unsigned int begin = r * size, end = count - begin < size ? count : begin + size;
-        boxes[r] = empty_fit();
-        same[r] = true;
-        for (unsigned int i = begin; i < end && same[r]; ++i) {
-            const triAccel& t = triangles[i];
-            const bool valid = wide_triangle_is_valid(t);
-            same[r] = valid == held.held(i);
-            if (valid) {
-                grow(boxes[r], t.vertex0);
-                grow(boxes[r], t.vertex1);
-                grow(boxes[r], t.vertex2);
+    const unsigned int ranges =
+        run_ranges(pool, count, [&](unsigned int r, unsigned int begin, unsigned int end) {
+            ChildFit box = empty_fit();
+            bool all_same = true;
+            for (unsigned int i = begin; i < end && all_same; ++i) {
+                const triAccel& t = triangles[i];
+                const bool valid = wide_triangle_is_valid(t);
+                all_same = valid == held.held(i);
+                if (valid) {
+                    grow(box, t.vertex0);
+                    grow(box, t.vertex1);
+                    grow(box, t.vertex2);
+                }
             }
-        }
-    });
+            boxes[r] = box;
+            same[r] = all_same;
+        });
     scene = empty_fit();
-    for (unsigned int r = 0; r < range_count; ++r) {
+    for (unsigned int r = 0; r < ranges; ++r) {
         if (!same[r])
             return false;
         merge(scene, boxes[r]);
@@ -199,7 +212,7 @@ private:
 };
 
 // Below this many triangles a refit runs on the calling thread alone.
-const unsigned int kRefitTaskThreshold = 65536;
+const unsigned int kRefitTaskThreshold = 262144;
 
 } // namespace
 } // namespace gfx_detail
@@ -245,10 +258,13 @@ bool gfxRTWideBVH::refit(const triAccel* triangles, unsigned int count, unsigned
     });
     unsigned int next = 0;
     refitter.fit_node(0, 1, &plan, next);
-    delete pool;
 
-    for (unsigned int i = 0; i < count; ++i)
-        triangle_ids_[i] = triangles[i].triangle_id;
+    int* const ids = triangle_ids_;
+    gfx_detail::run_ranges(pool, count, [&](unsigned int, unsigned int begin, unsigned int end) {
+        for (unsigned int i = begin; i < end; ++i)
+            ids[i] = triangles[i].triangle_id;
+    });
+    delete pool;
     for (int a = 0; a < 3; ++a) {
         scene_lo_[a] = scene.lo[a];
         scene_hi_[a] = scene.hi[a];
