@@ -58,7 +58,7 @@ TEST(WideBVHThreads, EveryWorkerCountBuildsTheSameTree) {
 // tree a refit on one thread gives: the same saved values, whatever the
 // number of workers.
 TEST(WideBVHThreads, EveryWorkerCountRefitsTheSameTree) {
-    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(100000);
+    const std::vector<triAccel> tris = zrv::scenes::benchmark_mesh(270000);
     std::vector<triAccel> moved = tris;
     for (triAccel& t : moved) {
         for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
@@ -68,7 +68,7 @@ TEST(WideBVHThreads, EveryWorkerCountRefitsTheSameTree) {
         zrv::scenes::compute_normal(t);
     }
     std::string serial;
-    for (unsigned int threads : {1u, 2u, 4u, 64u}) {
+    for (unsigned int threads : {1u, 2u, 64u}) {
         gfxRTWideBVH tree;
         ASSERT_TRUE(tree.build(tris.data(), unsigned(tris.size()), threads));
         ASSERT_TRUE(tree.refit(moved.data(), unsigned(moved.size()), threads));
