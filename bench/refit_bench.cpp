@@ -11,6 +11,7 @@
 #endif
 
 #include "gfxRTWideBVH.h"
+#include "zrvSceneMesh.h"
 
 #include <cmath>
 #include <string>
@@ -39,13 +40,7 @@ const std::vector<triAccel>& bent_mesh(std::size_t nominal) {
     for (triAccel& t : mesh) {
         for (float* v : {t.vertex0, t.vertex1, t.vertex2})
             v[1] += amplitude * std::sin(wavenumber * v[0]);
-        const float e1[3] = {t.vertex1[0] - t.vertex0[0], t.vertex1[1] - t.vertex0[1],
-                             t.vertex1[2] - t.vertex0[2]};
-        const float e2[3] = {t.vertex2[0] - t.vertex0[0], t.vertex2[1] - t.vertex0[1],
-                             t.vertex2[2] - t.vertex0[2]};
-        t.normal[0] = e1[1] * e2[2] - e1[2] * e2[1];
-        t.normal[1] = e1[2] * e2[0] - e1[0] * e2[2];
-        t.normal[2] = e1[0] * e2[1] - e1[1] * e2[0];
+        zrv::scenes::compute_normal(t);
     }
     return mesh;
 }
