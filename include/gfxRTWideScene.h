@@ -27,13 +27,13 @@
 //
 // Animation: change transforms with set_transform (and hide or show
 // instances with set_enabled), then commit, which rebuilds only the top
-// level, or refit, which only moves its boxes. Queries see the scene as of
-// the last commit or refit. add_mesh, add_meshes,
+// level, or refit, which only moves its boxes. Queries see the instances as
+// of the last commit or refit. A deforming mesh moves with refit_mesh,
+// followed by a commit or refit. add_mesh, add_meshes, refit_mesh,
 // add_instance, reserve_instances, set_transform, set_enabled, commit,
 // refit, clear and unstream must not run while a query runs; the queries
-// themselves are const and may run on
-// any number of threads at once, allocating nothing but list_batch's list
-// and its workers' buffers.
+// themselves are const and may run on any number of threads at once,
+// allocating nothing but list_batch's list and its workers' buffers.
 #ifndef GFX_RT_WIDE_SCENE_H
 #define GFX_RT_WIDE_SCENE_H
 
@@ -98,6 +98,19 @@ public:
     // fails or MAX_MESHES would be passed.
     int add_meshes(const triAccel* const* triangles, const unsigned int* counts, unsigned int count,
                    unsigned int threads);
+    // Moves a mesh's triangles: a skinned character or cloth placed in the
+    // scene. triangles are the next frame's records of the mesh, in the
+    // order its tree was built from, and the tree is refitted to them on
+    // threads workers (gfxRTWideBVH::refit). The mesh's hull, and the box of
+    // every instance of it, are worked out again; the top level takes the
+    // new boxes at the next commit or refit, which must come before the next
+    // query (until then, rays may miss the parts of its instances that moved
+    // out of their last boxes). Returns false, changing nothing, for no such
+    // mesh, or whenever gfxRTWideBVH::refit refuses (another count, other
+    // valid triangles, no memory): add the moved mesh as a new one then, and
+    // place its instances on it.
+    bool refit_mesh(unsigned int mesh, const triAccel* triangles, unsigned int count,
+                    unsigned int threads);
 
     // Places mesh by transform, a 3x4 row-major matrix from object to world
     // space: world[r] = t[4r] * x + t[4r + 1] * y + t[4r + 2] * z + t[4r + 3].

@@ -163,6 +163,37 @@ int gfxRTWideScene::add_meshes(const triAccel* const* triangles, const unsigned 
     return first;
 }
 
+namespace {
+
+// Instances at most this many to a worker's job when their inverses or boxes
+// are worked out; fewer in all stay on the calling thread, where starting
+// workers would cost more than they save.
+const unsigned int kInstancesPerJob = 1024;
+
+} // namespace
+
+bool gfxRTWideScene::refit_mesh(unsigned int mesh, const triAccel* triangles, unsigned int count,
+                                unsigned int threads) {
+    if (data_ == nullptr || mesh >= data_->mesh_count)
+        return false;
+    SceneMesh& moved = *data_->mesh(mesh);
+    if (!moved.tree.refit(triangles, count, threads))
+        return false;
+    // The view keeps its arrays (a refit moves nothing), but its scene box,
+    // slops and hull are the moved triangles'.
+    describe_mesh(moved);
+    const unsigned int instances = data_->instance_count;
+    const unsigned int jobs = (instances + kInstancesPerJob - 1) / kInstancesPerJob;
+    gfx_detail::run_jobs_on(threads, jobs, [&](unsigned int job) {
+        const std::size_t next = std::size_t(job + 1) * kInstancesPerJob;
+        const unsigned int end = next < instances ? unsigned(next) : instances;
+        for (unsigned int i = job * kInstancesPerJob; i < end; ++i)
+            if (data_->instance(i).mesh == mesh)
+                bound(data_->instance(i), moved);
+    });
+    return true;
+}
+
 gfxRTWideInstanceResult gfxRTWideScene::add_instance(unsigned int mesh, const float transform[12]) {
     if (data_ == nullptr)
         return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
@@ -215,10 +246,6 @@ struct MovedInstance {
     gfxRTWideInstanceResult result;
 };
 
-// Entries at most this many to a worker's job; fewer in all stay on the
-// calling thread, where starting workers would cost more than they save.
-const unsigned int kMovesPerJob = 1024;
-
 } // namespace
 
 gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* instances,
@@ -241,11 +268,12 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* insta
         gfx_detail::scratch_block_alloc(std::size_t(count) * sizeof(MovedInstance)));
     if (moved == nullptr)
         return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
-    const unsigned int jobs = unsigned((std::size_t(count) + kMovesPerJob - 1) / kMovesPerJob);
+    const unsigned int jobs =
+        unsigned((std::size_t(count) + kInstancesPerJob - 1) / kInstancesPerJob);
     const auto work_out = [&](unsigned int job) {
-        const std::size_t next = std::size_t(job + 1) * kMovesPerJob;
+        const std::size_t next = std::size_t(job + 1) * kInstancesPerJob;
         const unsigned int end = next < count ? unsigned(next) : count;
-        for (unsigned int j = job * kMovesPerJob; j < end; ++j) {
+        for (unsigned int j = job * kInstancesPerJob; j < end; ++j) {
             MovedInstance& m = moved[j];
             const float* const transform = transforms + 12 * std::size_t(j);
             m.result = gfx_detail::checked_inverse(transform, m.inverse);

@@ -33,37 +33,6 @@ std::string saved(const gfxRTWideBVH& tree) {
     return text_of(streamed_items(tree));
 }
 
-// The valid triangles moved by a twist about y, a wave and a scale and
-// offset, computed in double from each vertex alone (so that vertices shared
-// by neighbours stay shared), with normals, flags and ids renewed. The
-// invalid ones shrink to the point where the origin goes, and stay invalid:
-// moving a degenerate triangle's vertices apart would give it an area.
-std::vector<triAccel> deformed(std::vector<triAccel> tris, double twist, double scale,
-                               double offset) {
-    for (std::size_t i = 0; i < tris.size(); ++i) {
-        triAccel& t = tris[i];
-        if (!oracle_triangle_is_valid(t)) {
-            for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
-                v[0] = float(offset);
-                v[1] = float(-offset);
-                v[2] = float(0.5 * offset);
-            }
-            continue;
-        }
-        for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
-            const double x = v[0], y = v[1], z = v[2], angle = twist * y;
-            v[0] = float(scale * (x * std::cos(angle) - z * std::sin(angle)) + offset);
-            v[1] = float(scale * (y + 0.1 * std::sin(3.0 * x)) - offset);
-            v[2] = float(scale * (x * std::sin(angle) + z * std::cos(angle)) + 0.5 * offset);
-        }
-        zrv::scenes::compute_normal(t);
-        t.triangle_id = int(i * 7 + 3);
-        t.backface_early_out = i % 4 == 1;
-        t.casts_shadow = i % 3 != 0;
-    }
-    return tris;
-}
-
 // The box of the valid triangles' vertices, as the tree bounds them.
 zrv::scenes::Bounds valid_bounds(const std::vector<triAccel>& tris) {
     std::vector<triAccel> valid;
@@ -88,8 +57,8 @@ TEST_P(WideBVHRefit, DeformedMeshesEqualTheBruteForce) {
     // Bent in place, then also shrunk a thousandfold and moved off: the
     // boxes' padding and every slop must follow the new sizes, as steep rays
     // aimed at edges from some thirty times the scene's size away show.
-    const std::vector<triAccel> frames[2] = {deformed(tris, 0.8, 1.0, 0.0),
-                                             deformed(tris, -0.5, 0.001, 2.0)};
+    const std::vector<triAccel> frames[2] = {deformed_triangles(tris, 0.8, 1.0, 0.0),
+                                             deformed_triangles(tris, -0.5, 0.001, 2.0)};
     for (int f = 0; f < 2; ++f) {
         const std::vector<triAccel>& moved = frames[f];
         const std::string where = std::string(GetParam().name) + " frame " + std::to_string(f);

@@ -553,6 +553,7 @@ TEST(WideSceneAllocation, ASceneMadeWithoutMemoryAnswersEveryCallWithAResult) {
     EXPECT_FALSE(scene->enabled(0));
     EXPECT_FALSE(scene->reserve_instances(1));
     EXPECT_FALSE(scene->commit(1));
+    EXPECT_FALSE(scene->refit_mesh(0, nullptr, 0, 1));
     RecordingWriter writer;
     EXPECT_FALSE(scene->stream(writer));
     EXPECT_EQ(scene->mesh_count() + scene->instance_count(), 0u);

@@ -1,5 +1,6 @@
 // Many threads querying one instanced scene at once, every query kind,
-// against the answers of one thread.
+// against the answers of one thread; a mesh of thousands of instances moved
+// on several workers.
 #include "WideSceneOracle.h"
 
 #include "gfxRTWideScene.h"
@@ -70,6 +71,38 @@ TEST(WideSceneThreads, ConcurrentQueriesEqualOneThread) {
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// A mesh's instances are bounded again in jobs on the workers: every worker
+// count gives the answers of a scene built over the moved mesh.
+TEST(WideSceneThreads, EveryWorkerCountMovesAMeshsInstances) {
+    SceneLayout layout = spread_scene(3000, 60.0f, 15);
+    layout.meshes[0] = deformed_triangles(layout.meshes[0], 0.3, 2.0, 1.5);
+    gfxRTWideScene fresh;
+    build_scene(layout, fresh, 2);
+    const WideRays rays = scene_rays(layout, 3000, 16);
+    const unsigned int n = rays.size();
+    std::vector<std::string> want(n);
+    for (unsigned int i = 0; i < n; ++i) {
+        gfxRTWideSceneHit hit;
+        fresh.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
+        want[i] = scene_hit_bits(hit);
+    }
+    const SceneLayout before = spread_scene(3000, 60.0f, 15);
+    for (unsigned int threads : {1u, 4u}) {
+        gfxRTWideScene scene;
+        build_scene(before, scene, 1);
+        ASSERT_TRUE(scene.refit_mesh(0, layout.meshes[0].data(), unsigned(layout.meshes[0].size()),
+                                     threads));
+        ASSERT_TRUE(scene.refit(threads));
+        int wrong = 0;
+        for (unsigned int i = 0; i < n; ++i) {
+            gfxRTWideSceneHit hit;
+            scene.intersect1(&rays.origins[3 * i], &rays.directions[3 * i], rays.limits[i], hit);
+            wrong += scene_hit_bits(hit) != want[i] ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, 0) << threads << " threads";
+    }
 }
 
 } // namespace

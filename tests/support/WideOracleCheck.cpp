@@ -71,6 +71,32 @@ void mix_triangle_flags(std::vector<triAccel>& tris) {
     }
 }
 
+std::vector<triAccel> deformed_triangles(std::vector<triAccel> tris, double twist, double scale,
+                                         double offset) {
+    for (std::size_t i = 0; i < tris.size(); ++i) {
+        triAccel& t = tris[i];
+        if (!oracle_triangle_is_valid(t)) {
+            for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+                v[0] = float(offset);
+                v[1] = float(-offset);
+                v[2] = float(0.5 * offset);
+            }
+            continue;
+        }
+        for (float* v : {t.vertex0, t.vertex1, t.vertex2}) {
+            const double x = v[0], y = v[1], z = v[2], angle = twist * y;
+            v[0] = float(scale * (x * std::cos(angle) - z * std::sin(angle)) + offset);
+            v[1] = float(scale * (y + 0.1 * std::sin(3.0 * x)) - offset);
+            v[2] = float(scale * (x * std::sin(angle) + z * std::cos(angle)) + 0.5 * offset);
+        }
+        zrv::scenes::compute_normal(t);
+        t.triangle_id = int(i * 7 + 3);
+        t.backface_early_out = i % 4 == 1;
+        t.casts_shadow = i % 3 != 0;
+    }
+    return tris;
+}
+
 namespace {
 
 // Lanes of packets as single rays, ray i limited as lane_rays says.

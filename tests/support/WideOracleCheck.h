@@ -93,6 +93,14 @@ void expect_wide_oracle(const gfxRTWideBVH& tree, const std::vector<triAccel>& t
 // met.
 void mix_triangle_flags(std::vector<triAccel>& tris);
 
+// The valid triangles moved by a twist about y, a wave and a scale and
+// offset, computed in double from each vertex alone (so that vertices shared
+// by neighbours stay shared), with normals, flags and ids renewed. The
+// invalid ones shrink to the point where the origin goes, and stay invalid:
+// moving a degenerate triangle's vertices apart would give it an area.
+std::vector<triAccel> deformed_triangles(std::vector<triAccel> tris, double twist, double scale,
+                                         double offset);
+
 // Lane i % 4 of packets[i] as single rays: every third unbounded, the others
 // limited to a uniform distance in [0.2, max_limit).
 WideRays lane_rays(const std::vector<RayPacket>& packets, float max_limit, unsigned int seed);

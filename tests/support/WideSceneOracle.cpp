@@ -172,6 +172,22 @@ SceneLayout random_instanced_scene(unsigned int seed) {
     return layout;
 }
 
+SceneLayout spread_scene(unsigned int count, float spread, unsigned int seed) {
+    SceneLayout layout;
+    layout.meshes.push_back(random_instanced_scene(12).meshes[0]);
+    zrv::scenes::Mesh sphere;
+    sphere.append(zrv::scenes::uv_sphere({0.5f, 0, 0}, 0.7f, 10, 5));
+    layout.meshes.push_back(sphere.finalize());
+    mix_triangle_flags(layout.meshes[1]);
+    std::mt19937 rng(seed);
+    for (unsigned int i = 0; i < count; ++i) {
+        SceneLayout::Placement p{i % 3 == 2 ? 1u : 0u, {}};
+        random_transform(rng, spread, p.transform);
+        layout.instances.push_back(p);
+    }
+    return layout;
+}
+
 WideRays scene_rays(const SceneLayout& layout, int count, unsigned int seed) {
     const std::vector<triAccel> world = world_triangles(layout);
     const zrv::scenes::Bounds b = finite_bounds(world);

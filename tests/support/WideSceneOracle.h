@@ -36,6 +36,12 @@ void random_transform(std::mt19937& rng, float spread, float transform[12]);
 // transform, whose hits tie.
 SceneLayout random_instanced_scene(unsigned int seed);
 
+// Two well-shaped meshes (no slivers, which widen the top level's boxes
+// over the whole scene) placed count times at random transforms within
+// spread of the origin, every third instance of mesh 1: a scene whose top
+// level culls.
+SceneLayout spread_scene(unsigned int count, float spread, unsigned int seed);
+
 // Every enabled or disabled instance's triangles in world space, to aim
 // rays at (normals as in their meshes).
 std::vector<triAccel> world_triangles(const SceneLayout& layout);
