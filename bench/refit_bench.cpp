@@ -223,12 +223,12 @@ void register_refit_benchmarks() {
                 ->Unit(benchmark::kMillisecond);
 #endif
         }
-        const std::string scene = "widescene_refit/deform" + suffix + "64x100k";
+        const std::string scene = "widescene_refit_mesh/deform" + suffix + "64x100k";
         benchmark::RegisterBenchmark(scene.c_str(), run_wide_scene_refit, threads)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
 #ifdef ZRV_BENCH_HAVE_EMBREE
-        const std::string embree = "embree_scene_refit/deform" + suffix + "64x100k";
+        const std::string embree = "embree_refit_mesh/deform" + suffix + "64x100k";
         benchmark::RegisterBenchmark(embree.c_str(), run_embree_scene_refit, threads)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);

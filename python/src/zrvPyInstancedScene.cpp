@@ -35,7 +35,7 @@ std::unique_ptr<InstancedScene> InstancedScene::build(std::vector<TriangleRecord
 }
 
 bool InstancedScene::write(streams::Writer& writer, std::string& error,
-                           std::vector<const TriangleRecords*>* written) const {
+                           std::vector<MeshRecords>* written) const {
     const auto still = hold_still();
     write_scene_header(writer, INSTANCES_STRUCTURE);
     writer.write_uint(unsigned(meshes_.size()));
@@ -50,8 +50,7 @@ bool InstancedScene::write(streams::Writer& writer, std::string& error,
         return false;
     }
     if (written != nullptr)
-        for (const auto& mesh : meshes_)
-            written->push_back(mesh.get());
+        *written = meshes_;
     return true;
 }
 
@@ -93,7 +92,7 @@ std::unique_ptr<InstancedScene> InstancedScene::read(streams::Reader& reader,
 
     std::unique_ptr<InstancedScene> scene(new InstancedScene());
     for (TriangleRecords& mesh : meshes)
-        scene->meshes_.emplace_back(new TriangleRecords(std::move(mesh)));
+        scene->meshes_.push_back(std::make_shared<const TriangleRecords>(std::move(mesh)));
     PlxUnicodeString reason;
     if (!scene->scene_.unstream(reader, reader.remaining(), &reason)) {
         error = what + " does not hold a sound tree: " +
@@ -223,10 +222,10 @@ bool InstancedScene::add_meshes(std::vector<TriangleRecords> meshes, unsigned in
         return false;
     }
     std::vector<std::vector<std::int32_t>> rows(count);
-    std::vector<std::unique_ptr<const TriangleRecords>> added(count);
+    std::vector<MeshRecords> added(count);
     for (std::size_t j = 0; j < count; ++j) {
         rows[j] = face_rows_of(meshes[j].records);
-        added[j].reset(new TriangleRecords(std::move(meshes[j])));
+        added[j] = std::make_shared<const TriangleRecords>(std::move(meshes[j]));
     }
     const auto alone = hold_alone();
     first = meshes_.size();
@@ -251,12 +250,32 @@ bool InstancedScene::add_meshes(std::vector<TriangleRecords> meshes, unsigned in
     return true;
 }
 
-std::vector<const TriangleRecords*> InstancedScene::meshes() const {
+bool InstancedScene::refit_mesh(std::size_t mesh, TriangleRecords moved, unsigned int threads,
+                                bool refit, std::string& error) {
+    const std::vector<std::int32_t> rows = face_rows_of(moved.records);
+    const MeshRecords records = std::make_shared<const TriangleRecords>(std::move(moved));
+    const auto alone = hold_alone();
+    const std::string name = "mesh " + std::to_string(mesh);
+    if (records->records.size() != meshes_[mesh]->records.size() || rows != face_rows_[mesh]) {
+        error = "vertices leave out other faces than " + name + " does (" +
+                std::to_string(records->records.size()) + " faces kept, not " +
+                std::to_string(meshes_[mesh]->records.size()) +
+                "): a face became non-finite or degenerate, or one left out no longer is; add the "
+                "moved mesh anew";
+        return false;
+    }
+    if (!scene_.refit_mesh(unsigned(mesh), records->records.data(),
+                           unsigned(records->records.size()), threads)) {
+        error = "out of memory refitting " + name + "'s tree";
+        return false;
+    }
+    meshes_[mesh] = records;
+    return commit_change(threads, error, refit);
+}
+
+std::vector<MeshRecords> InstancedScene::meshes() const {
     const auto still = hold_still();
-    std::vector<const TriangleRecords*> out;
-    for (const auto& mesh : meshes_)
-        out.push_back(mesh.get());
-    return out;
+    return meshes_;
 }
 
 std::size_t InstancedScene::mesh_count() const {

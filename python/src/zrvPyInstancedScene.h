@@ -19,6 +19,9 @@
 namespace zrv {
 namespace python {
 
+// A mesh's records as of one moment.
+typedef std::shared_ptr<const TriangleRecords> MeshRecords;
+
 class InstancedScene {
 public:
     // Builds every mesh's wide BVH once, places instance i of
@@ -42,7 +45,7 @@ public:
     // and the scene through gfxRTWideScene::stream; written, when not null,
     // receives the meshes written (those of the same moment).
     bool write(streams::Writer& writer, std::string& error,
-               std::vector<const TriangleRecords*>* written = nullptr) const;
+               std::vector<MeshRecords>* written = nullptr) const;
 
     // Moves instance instances[j] to transforms[12 j .. 12 j + 11] for each
     // j < count (of two entries for one instance, the later wins), working
@@ -78,7 +81,16 @@ public:
     // when memory runs out or the scene would hold too many meshes.
     bool add_meshes(std::vector<TriangleRecords> meshes, unsigned int threads, std::size_t& first,
                     std::string& error);
-    // The changes (moves, enable, add and add_meshes calls) made so far (copies, which
+    // Moves mesh (below mesh_count()) to moved, the records of the same faces
+    // at new vertices: its tree is refitted to them on threads workers
+    // (gfxRTWideScene::refit_mesh), and the top level committed as move
+    // does, after the calls that use the scene end. False, with the scene as
+    // it was and a message, when moved leaves out other faces than the mesh
+    // does ("vertices ...": a face became degenerate or non-finite, or one
+    // left out no longer is) or memory runs out.
+    bool refit_mesh(std::size_t mesh, TriangleRecords moved, unsigned int threads, bool refit,
+                    std::string& error);
+    // The changes (moves, enable, add, add_meshes and refit_mesh calls) made so far (copies, which
     // hold the placements of when they were made, count from 0).
     std::uint64_t revision() const;
 
@@ -93,8 +105,8 @@ public:
         return use(static_cast<const gfxRTWideScene&>(scene_));
     }
 
-    // The meshes as of one moment; each stays while the scene does.
-    std::vector<const TriangleRecords*> meshes() const;
+    // The meshes as of one moment, which stay as they were while held.
+    std::vector<MeshRecords> meshes() const;
     std::size_t mesh_count() const;
     // The face row, in its mesh, of the tree position a hit on instance
     // reports; only with the scene held (in with_scene), as adding instances
@@ -137,9 +149,9 @@ private:
     // lock alone.
     bool commit_change(unsigned int threads, std::string& error, bool refit = false);
 
-    // Meshes are only ever added, each in a block of its own, so that the
-    // records a snapshot points to stay.
-    std::vector<std::unique_ptr<const TriangleRecords>> meshes_;
+    // Each mesh's records in a block of its own, which refit_mesh replaces,
+    // so that the records a snapshot holds stay as they were.
+    std::vector<MeshRecords> meshes_;
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;

@@ -220,6 +220,32 @@ py::array_t<std::int32_t> add_meshes(InstancedScene& scene, std::vector<Triangle
                          });
 }
 
+void move_mesh(InstancedScene& scene, const py::object& mesh_obj, const py::object& vertices,
+               const py::object& faces, const py::object& build_threads, bool refit) {
+    const unsigned int threads = thread_count(build_threads, "build_threads");
+    if (!PyIndex_Check(mesh_obj.ptr()) || py::isinstance<py::bool_>(mesh_obj))
+        raise(PyExc_TypeError,
+              "mesh must be an integer, not " + std::string(Py_TYPE(mesh_obj.ptr())->tp_name));
+    const Py_ssize_t mesh = PyNumber_AsSsize_t(mesh_obj.ptr(), nullptr);
+    if (mesh == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    // Meshes are only ever added: an index below the count stays a mesh.
+    const std::size_t mesh_count = scene.mesh_count();
+    if (mesh < 0 || std::size_t(mesh) >= mesh_count)
+        raise(PyExc_ValueError, "mesh " + std::to_string(mesh) +
+                                    " is not a mesh of the scene (it has " +
+                                    std::to_string(mesh_count) + ")");
+    TriangleRecords moved = records_from(vertices, faces);
+    std::string error;
+    bool done;
+    {
+        py::gil_scoped_release release;
+        done = scene.refit_mesh(std::size_t(mesh), std::move(moved), threads, refit, error);
+    }
+    if (!done)
+        raise(error.rfind("vertices", 0) == 0 ? PyExc_ValueError : PyExc_MemoryError, error);
+}
+
 py::array_t<bool> instances_enabled(const InstancedScene& scene) {
     const std::vector<bool> enabled = scene.placements().enabled;
     py::array_t<bool> out = result_array<bool>(enabled.size());

@@ -1,7 +1,6 @@
-// Scene.from_instances, set_transforms, set_enabled, add_instances and add_meshes: their arguments
-// checked and
-// turned into an InstancedScene or its moves, and that scene's answers and figures as Python
-// objects.
+// Scene.from_instances, set_transforms, set_enabled, add_instances, add_meshes and
+// set_mesh_vertices: their arguments checked and turned into an InstancedScene or its changes,
+// and that scene's answers and figures as Python objects.
 #ifndef ZRV_PY_INSTANCES_H
 #define ZRV_PY_INSTANCES_H
 
@@ -56,6 +55,14 @@ pybind11::array_t<std::int32_t> add_instances(InstancedScene& scene,
 pybind11::array_t<std::int32_t> add_meshes(InstancedScene& scene,
                                            std::vector<TriangleRecords> meshes,
                                            const pybind11::object& build_threads);
+// Scene.set_mesh_vertices(mesh, vertices, faces, build_threads, refit):
+// mesh an integer below the mesh count, vertices and faces as for
+// Scene(). TypeError or ValueError names a bad argument, ValueError also
+// faces left out other than the mesh's, and MemoryError no memory; the
+// scene is then as it was.
+void move_mesh(InstancedScene& scene, const pybind11::object& mesh,
+               const pybind11::object& vertices, const pybind11::object& faces,
+               const pybind11::object& build_threads, bool refit);
 // Scene.enabled, (k,) bool.
 pybind11::array_t<bool> instances_enabled(const InstancedScene& scene);
 // Scene.transforms, (k, 3, 4) float32, and Scene.instance_mesh, (k,) int32.

@@ -57,8 +57,7 @@ public:
           dropped_non_finite_(records.dropped_non_finite),
           dropped_degenerate_(records.dropped_degenerate) {}
     explicit PyScene(std::unique_ptr<InstancedScene> instances) : instances_(std::move(instances)) {
-        for (const TriangleRecords* mesh : instances_->meshes())
-            count_dropped(*mesh);
+        count_meshes_dropped();
     }
 
     static PyScene create(const py::object& vertices, const py::object& faces,
@@ -299,16 +298,16 @@ public:
     py::array_t<std::int32_t> add_meshes(const py::object& meshes,
                                          const py::object& build_threads) {
         InstancedScene& scene = instanced("add_meshes");
-        std::vector<TriangleRecords> added = zrv::python::meshes_from(meshes, false);
-        TriangleRecords dropped; // the added meshes' counts, once they are added
-        for (const TriangleRecords& mesh : added) {
-            dropped.dropped_non_finite += mesh.dropped_non_finite;
-            dropped.dropped_degenerate += mesh.dropped_degenerate;
-        }
         py::array_t<std::int32_t> indices =
-            zrv::python::add_meshes(scene, std::move(added), build_threads);
-        count_dropped(dropped);
+            zrv::python::add_meshes(scene, zrv::python::meshes_from(meshes, false), build_threads);
+        count_meshes_dropped();
         return indices;
+    }
+    void set_mesh_vertices(const py::object& mesh, const py::object& vertices,
+                           const py::object& faces, const py::object& build_threads, bool refit) {
+        zrv::python::move_mesh(instanced("set_mesh_vertices"), mesh, vertices, faces, build_threads,
+                               refit);
+        count_meshes_dropped();
     }
     py::array_t<bool> enabled() const {
         return zrv::python::instances_enabled(instanced("enabled"));
@@ -351,9 +350,13 @@ public:
     std::size_t dropped_degenerate() const { return dropped_degenerate_; }
 
 private:
-    void count_dropped(const TriangleRecords& mesh) {
-        dropped_non_finite_ += mesh.dropped_non_finite;
-        dropped_degenerate_ += mesh.dropped_degenerate;
+    // The faces left out of a scene of instances' meshes as they are now.
+    void count_meshes_dropped() {
+        dropped_non_finite_ = dropped_degenerate_ = 0;
+        for (const zrv::python::MeshRecords& mesh : instances_->meshes()) {
+            dropped_non_finite_ += mesh->dropped_non_finite;
+            dropped_degenerate_ += mesh->dropped_degenerate;
+        }
     }
 
     // The scene's one mesh; a scene of instances raises ValueError naming
@@ -615,6 +618,26 @@ then needs them too.
 Raises ValueError or TypeError naming the argument for a bad mesh, as
 from_instances does, and MemoryError when memory runs out: no mesh is then
 added.)doc")
+        .def("set_mesh_vertices", &PyScene::set_mesh_vertices, py::arg("mesh"), py::arg("vertices"),
+             py::arg("faces"), py::arg("build_threads") = py::none(), py::kw_only(),
+             py::arg("refit") = false,
+             R"doc(Moves a mesh's vertices, and every instance of it with them.
+
+mesh: the mesh's index; vertices and faces: the mesh as for Scene(), the
+same faces at new vertices (a skinned character, cloth, a simulation's
+surface). The mesh's tree is refitted to them (kept, its boxes moved; the
+further the mesh deforms from the shape it was added in, the slower rays
+trace it: add it anew then), and the top level is rebuilt, or with
+refit=True refitted, on build_threads threads, after queries running on
+other threads finish, as for set_transforms. Answers are then those of a
+scene built over the moved mesh. Pickles and saved files hold the moved
+mesh, and Scene.load_instances then needs it.
+
+Raises TypeError or ValueError naming the argument for a bad mesh index,
+vertices or faces; ValueError when the moved mesh leaves out other faces
+than the mesh did (a face became NaN, infinite or degenerate, or a face
+left out no longer is: add the moved mesh with add_meshes instead);
+MemoryError when memory runs out. The scene is then as it was.)doc")
         .def_property_readonly("enabled", &PyScene::enabled,
                                "A scene of instances' flags: (k,) bool, False where disabled.")
         .def_property_readonly("transforms", &PyScene::transforms,
@@ -639,7 +662,7 @@ Decide each frame with it, e.g.
 scene.set_transforms(T, refit=scene.top_level_growth < 1.3).)doc")
         .def_property_readonly(
             "revision", &PyScene::revision,
-            R"doc(How many times set_transforms, set_enabled, add_instances or add_meshes has changed this scene.
+            R"doc(How many times set_transforms, set_enabled, add_instances, add_meshes or set_mesh_vertices has changed this scene.
 
 Copies (a pickle, a saved file, a scene sent to Dask workers) hold the
 placements of when they were made, and count their own moves from 0.)doc")

@@ -74,12 +74,12 @@ py::tuple scene_state(const Scene& scene, const TriangleRecords& counts) {
 py::tuple instances_state(const InstancedScene& scene) {
     // The meshes of the moment the scene was written, should another thread
     // add some meanwhile.
-    std::vector<const TriangleRecords*> written;
+    std::vector<MeshRecords> written;
     const py::bytes tree = saved_bytes([&](streams::Writer& writer, std::string& error) {
         return scene.write(writer, error, &written);
     });
     py::list meshes;
-    for (const TriangleRecords* mesh : written)
+    for (const MeshRecords& mesh : written)
         meshes.append(mesh_state(*mesh));
     return py::make_tuple(INSTANCES_TOKEN, STATE_VERSION, meshes, tree);
 }

@@ -356,7 +356,8 @@ def test_a_scene_of_one_mesh_has_no_instances_to_move():
     for call in (lambda: scene.set_transforms(_transforms(1)), lambda: scene.transforms,
                  lambda: scene.instance_mesh, lambda: scene.set_enabled(False),
                  lambda: scene.enabled, lambda: scene.add_instances(_transforms(1), [0]),
-                 lambda: scene.add_meshes([SPHERE]), lambda: scene.top_level_growth):
+                 lambda: scene.add_meshes([SPHERE]), lambda: scene.top_level_growth,
+                 lambda: scene.set_mesh_vertices(0, *SPHERE)):
         with pytest.raises(ValueError, match="answers a scene of instances, not one of one mesh"):
             call()
     assert scene.revision == 0
@@ -430,6 +431,104 @@ def test_queries_while_instances_are_added_answer_for_the_first_ones():
         assert_same(got, want_list)
     for state in pickles:
         assert_same(pickle.loads(state).intersect(*rays), want)
+
+
+def _bent(vertices, amount):
+    """The vertices bent by a wave and stretched: the same faces moved (a
+    NaN vertex stays NaN; amount 0 leaves every vertex as it was)."""
+    v = np.asarray(vertices, np.float32).copy()
+    v[:, 1] += np.float32(amount) * np.sin(3.0 * v[:, 0]).astype(np.float32)
+    return v * np.float32(1.0 + amount)
+
+
+def test_moved_meshes_answer_as_a_scene_built_over_them(tmp_path):
+    """A deforming mesh: each step moves one mesh's vertices (the soup's NaN
+    face still left out), rebuilding the top level or refitting it, and must
+    answer bit for bit as a scene built from scratch over the moved meshes,
+    pickled and saved copies included."""
+    meshes, transforms, mesh = placed_meshes()
+    scene = placed_scene()
+    rays = random_rays(3000, seed=31)
+    moved = list(meshes)
+    for step, (m, amount) in enumerate([(0, 0.3), (1, -0.2), (0, 0.0)], start=1):
+        moved[m] = (_bent(meshes[m][0], amount), meshes[m][1])
+        quietly(scene.set_mesh_vertices, m, *moved[m], build_threads=2, refit=step % 2 == 1)
+        assert scene.revision == step and scene.dropped_non_finite == 1
+        fresh = quietly(zrv.Scene.from_instances, moved, transforms, mesh=mesh)
+        want = _every_answer(fresh, *rays)
+        assert_same(_every_answer(scene, *rays), want)
+        assert_same(_every_answer(pickle.loads(pickle.dumps(scene)), *rays), want)
+        np.testing.assert_array_equal(scene.instance_bounds, fresh.instance_bounds)
+    path = tmp_path / "moved.tree"
+    scene.save(path)
+    assert_same(_every_answer(quietly(zrv.Scene.load_instances, path, moved), *rays), want)
+    with pytest.raises(ValueError, match=r"saved for other triangles: meshes\[1\]"):
+        quietly(zrv.Scene.load_instances, path, meshes)
+
+
+_SOUP = placed_meshes()[0][1]
+
+
+def _moved_nan(soup):
+    """The soup's NaN moved from face 7 to face 3: as many faces left out,
+    but not the same."""
+    vertices = np.nan_to_num(soup[0])
+    vertices[soup[1][3, 0]] = np.nan
+    return vertices
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((2, *SPHERE), ValueError, r"mesh 2 is not a mesh of the scene \(it has 2\)"),
+    ((-1, *SPHERE), ValueError, r"mesh -1 is not a mesh of the scene"),
+    ((0.5, *SPHERE), TypeError, "mesh must be an integer, not float"),
+    ((True, *SPHERE), TypeError, "mesh must be an integer, not bool"),
+    ((0, SPHERE[0][:, :2], SPHERE[1]), ValueError, "vertices must have shape"),
+    ((0, *SPHERE), ValueError, r"vertices leave out other faces than mesh 0 does \(36 faces kept, "
+                               r"not 168\)"),
+    ((1, np.nan_to_num(_SOUP[0]), _SOUP[1]), ValueError,
+     r"vertices leave out other faces than mesh 1 does \(60 faces kept, not 59\)"),
+    ((1, np.where(np.arange(len(_SOUP[0]))[:, None] == _SOUP[1][3, 0], np.inf, _SOUP[0]),
+      _SOUP[1]), ValueError, r"vertices leave out other faces than mesh 1 does \(58 faces kept"),
+    ((1, _moved_nan(_SOUP), _SOUP[1]), ValueError, r"\(59 faces kept, not 59\)"),
+])
+def test_refused_mesh_moves_leave_the_scene_as_it_was(args, error, message):
+    scene = placed_scene()
+    rays = random_rays(1000, seed=32)
+    before = _every_answer(scene, *rays)
+    with pytest.raises(error, match=message):
+        quietly(scene.set_mesh_vertices, *args)
+    assert scene.revision == 0 and scene.dropped_non_finite == 1
+    assert_same(_every_answer(scene, *rays), before)
+
+
+def test_queries_while_a_mesh_moves_see_one_shape_or_the_other():
+    """set_mesh_vertices waits for running queries, and queries and pickles
+    for it: every answer is wholly that of one shape."""
+    meshes, transforms, mesh = placed_meshes()
+    shapes = [meshes[0], (_bent(meshes[0][0], 0.25), meshes[0][1])]
+    rays = random_rays(4000, seed=33)
+    want = [quietly(zrv.Scene.from_instances, [shape, meshes[1]], transforms,
+                    mesh=mesh).intersect(*rays) for shape in shapes]
+    assert not np.array_equal(want[0]["t"], want[1]["t"])
+    scene = placed_scene()
+    seen, pickles, done = [], [], threading.Event()
+
+    def query():
+        while not done.is_set():
+            seen.append(scene.intersect(*rays, threads=2))
+            pickles.append(pickle.dumps(scene))
+
+    workers = [threading.Thread(target=query) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    for step in range(100):
+        scene.set_mesh_vertices(0, *shapes[1 - step % 2], refit=step % 3 == 0)
+    done.set()
+    for worker in workers:
+        worker.join()
+    assert len(seen) >= 2 and scene.revision == 100
+    for got in seen + [pickle.loads(state).intersect(*rays) for state in pickles]:
+        assert any(all(np.array_equal(got[k], w[k]) for k in w) for w in want)
 
 
 def test_bounds_hold_every_placed_triangle():

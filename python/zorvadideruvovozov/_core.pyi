@@ -155,6 +155,19 @@ class Scene:
         """Adds meshes (their trees built while other threads' queries run) for add_instances to
         place; returns their indices. A bad mesh raises ValueError or TypeError naming it and
         adds none."""
+    def set_mesh_vertices(
+        self,
+        mesh: int,
+        vertices: npt.ArrayLike,
+        faces: npt.ArrayLike,
+        build_threads: Optional[int] = None,
+        *,
+        refit: bool = False,
+    ) -> None:
+        """Moves mesh's vertices (the same faces at new places), and every instance of it with
+        them: its tree is refitted and the top level rebuilt (refit: keeps its tree and moves its
+        boxes). Moved vertices that leave out other faces than the mesh does raise ValueError,
+        and leave the scene as it was."""
     def set_enabled(
         self,
         enabled: Union[bool, npt.ArrayLike],
@@ -185,8 +198,8 @@ class Scene:
         rising as refit=True moves boxes the tree keeps grouped as they were."""
     @property
     def revision(self) -> int:
-        """How many times set_transforms, set_enabled, add_instances or add_meshes has changed this
-        scene."""
+        """How many times set_transforms, set_enabled, add_instances, add_meshes or
+        set_mesh_vertices has changed this scene."""
     @staticmethod
     def load_instances(path: _PathLike, meshes: Sequence[_Mesh]) -> "Scene":
         """A scene of instances read from a file that save wrote for the same meshes."""
