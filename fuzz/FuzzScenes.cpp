@@ -24,6 +24,17 @@ const std::vector<triAccel>& host_triangles() {
     return triangles;
 }
 
+std::vector<triAccel> moved_host_triangles(unsigned int count) {
+    const std::vector<triAccel>& host = host_triangles();
+    std::vector<triAccel> moved(count);
+    for (unsigned int i = 0; i < count; ++i) {
+        moved[i] = host[i % host.size()];
+        for (float* vertex : {moved[i].vertex0, moved[i].vertex1, moved[i].vertex2})
+            vertex[1] += 0.01f * vertex[0];
+    }
+    return moved;
+}
+
 std::vector<unsigned char> framed(const unsigned char* payload, std::size_t size) {
     streams::MemoryWriter empty;
     std::vector<unsigned char> image = empty.image();

@@ -19,6 +19,10 @@ const unsigned int TRIANGLES_PER_SCENE = 200;
 // slice, so their indices are valid in the whole array.
 const std::vector<triAccel>& host_triangles();
 
+// count records of the host array (repeated as needed) with every vertex
+// moved a little: what a loaded tree of count triangles is refitted to.
+std::vector<triAccel> moved_host_triangles(unsigned int count);
+
 // A stream image (header and CRC) around payload, so that mutated values
 // reach the loader instead of failing the CRC check.
 std::vector<unsigned char> framed(const unsigned char* payload, std::size_t size);

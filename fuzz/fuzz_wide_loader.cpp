@@ -70,12 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // references, so a refit must stay in bounds as the queries do.
     const unsigned int count = tree.statistics().input_triangles;
     if (count <= (1u << 16)) {
-        std::vector<triAccel> moved(count);
-        for (unsigned int i = 0; i < count; ++i) {
-            moved[i] = host[i % host.size()];
-            for (float* vertex : {moved[i].vertex0, moved[i].vertex1, moved[i].vertex2})
-                vertex[1] += 0.01f * vertex[0];
-        }
+        const std::vector<triAccel> moved = zrv::fuzz::moved_host_triangles(count);
         if (tree.refit(moved.data(), count, 1 + (size & 1))) {
             gfxRTWideHit hit;
             for (int r = 0; r < 4; ++r)
