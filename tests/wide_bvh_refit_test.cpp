@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace {
@@ -40,6 +41,50 @@ zrv::scenes::Bounds valid_bounds(const std::vector<triAccel>& tris) {
         if (oracle_triangle_is_valid(t))
             valid.push_back(t);
     return zrv::scenes::scene_bounds(valid);
+}
+
+// 600 equal triangles (an even mesh, whose boxes the single-ray walks widen
+// by one slop for the whole tree) with a long edge of length along y and
+// the third vertex an angle off it, and rays past their tips or along their
+// long edges, as in WideBVHEdges.SliverTipsOnTheLineOfAnEdgeEqualTheBruteForce
+// but from within ten times the scene's size (farther, the slop's measured
+// margin is known to run out: gfxRTWideBVHLayout.h).
+std::vector<triAccel> even_slivers(float length, float angle, WideRays* rays) {
+    std::mt19937 rng(43);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto exp10 = [&](float lo, float hi) {
+        return std::pow(10.0f, lo + (hi - lo) * unit(rng));
+    };
+    zrv::scenes::Mesh mesh;
+    const float along = length * (2.0f / 3.0f);
+    for (int i = 0; i < 600; ++i) {
+        const float c = 2.0f * unit(rng) - 1.0f, ty = 2.0f * unit(rng) - 1.0f;
+        mesh.add_triangle({c, ty, c}, {c, ty + length, c}, {c, ty + along, c - along * angle});
+        for (int k = 0; k < 15; ++k) {
+            const float a = exp10(-1.0f, 1.0f), b = 2.0f * a * (unit(rng) - 0.5f);
+            const float beyond = length * exp10(-9.0f, 1.0f) * (k % 3 == 0 ? -1.0f : 1.0f);
+            const float scale = exp10(-1.0f, 1.0f);
+            const float o[3] = {c + a, ty + b, c + a};
+            const float d[3] = {-a * scale, -(b + beyond) * scale, -a * scale};
+            if (rays != nullptr)
+                rays->add(o, d, std::numeric_limits<float>::infinity());
+        }
+    }
+    return mesh.finalize();
+}
+
+// Slivers a refit makes of well-shaped triangles thirty times smaller: the tree's
+// slops, the one slop its single-ray walks widen by and its longest edge are
+// worked out again, so that rays past the slivers' tips are as exact as
+// after a build.
+TEST(WideBVHRefitSlivers, SliversMadeByARefitEqualTheBruteForce) {
+    WideRays rays;
+    const std::vector<triAccel> fat = even_slivers(0.01f, 0.5f, nullptr);
+    const std::vector<triAccel> thin = even_slivers(0.3f, 1e-4f, &rays);
+    gfxRTWideBVH tree;
+    ASSERT_TRUE(tree.build(fat.data(), unsigned(fat.size()), 1));
+    ASSERT_TRUE(tree.refit(thin.data(), unsigned(thin.size()), 1));
+    expect_wide_oracle(tree, thin, rays, {}, "slivers made by a refit");
 }
 
 class WideBVHRefit : public ::testing::TestWithParam<OracleScene> {};
