@@ -284,16 +284,23 @@ RTCScene embree_instanced_scene() {
         return nullptr;
     top = rtcNewScene(device);
     rtcSetSceneBuildQuality(top, RTC_BUILD_QUALITY_HIGH);
+    for (RTCGeometry instance : attach_embree_instances(device, top, mesh))
+        rtcReleaseGeometry(instance);
+    rtcCommitScene(top);
+    return top;
+}
+
+std::vector<RTCGeometry> attach_embree_instances(RTCDevice device, RTCScene top, RTCScene mesh) {
+    std::vector<RTCGeometry> instances;
     for (const std::vector<float>& m : instance_transforms(SCENE_INSTANCES, 7)) {
         RTCGeometry instance = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
         rtcSetGeometryInstancedScene(instance, mesh);
         rtcSetGeometryTransform(instance, 0, RTC_FORMAT_FLOAT3X4_ROW_MAJOR, m.data());
         rtcCommitGeometry(instance);
         rtcAttachGeometry(top, instance);
-        rtcReleaseGeometry(instance);
+        instances.push_back(instance);
     }
-    rtcCommitScene(top);
-    return top;
+    return instances;
 }
 #endif
 

@@ -67,6 +67,9 @@ namespace zrv {
 namespace bench {
 // The same scene in Embree: built once, at high quality.
 RTCScene embree_instanced_scene();
+// The scene's instances of mesh (a committed scene), each committed and
+// attached to top (not committed); the caller releases them.
+std::vector<RTCGeometry> attach_embree_instances(RTCDevice device, RTCScene top, RTCScene mesh);
 } // namespace bench
 } // namespace zrv
 #endif

@@ -51,6 +51,26 @@ const std::vector<triAccel>& bent_mesh(std::size_t nominal) {
     return mesh;
 }
 
+// Times refit(frame) for frames 1, 0, 1, ...: a step of the animation, which
+// returns false, with the benchmark skipped as failure says, when it fails.
+template <typename Refit>
+void time_refits(benchmark::State& state, std::size_t triangles, const char* failure,
+                 const Refit& refit) {
+    BuildTiming timing;
+    int frame = 0;
+    for (auto _ : state) {
+        frame ^= 1;
+        timing.start();
+        const bool fitted = refit(frame);
+        timing.stop(state);
+        if (!fitted) {
+            state.SkipWithError(failure);
+            return;
+        }
+    }
+    timing.publish(state, triangles);
+}
+
 void run_wide_bvh_refit(benchmark::State& state, unsigned int threads, std::size_t nominal) {
     const std::vector<triAccel>* frames[2] = {&benchmark_mesh(nominal), &bent_mesh(nominal)};
     const unsigned int count = unsigned(frames[0]->size());
@@ -59,19 +79,8 @@ void run_wide_bvh_refit(benchmark::State& state, unsigned int threads, std::size
         state.SkipWithError("the wide BVH build failed");
         return;
     }
-    BuildTiming timing;
-    int frame = 0;
-    for (auto _ : state) {
-        frame ^= 1;
-        timing.start();
-        const bool fitted = tree.refit(frames[frame]->data(), count, threads);
-        timing.stop(state);
-        if (!fitted) {
-            state.SkipWithError("the wide BVH refit failed");
-            return;
-        }
-    }
-    timing.publish(state, count);
+    time_refits(state, count, "the wide BVH refit failed",
+                [&](int frame) { return tree.refit(frames[frame]->data(), count, threads); });
 }
 
 // Frame 0 of the instanced scene's mesh is the 100k mesh, frame 1 its bent
@@ -90,119 +99,108 @@ void run_wide_scene_refit(benchmark::State& state, unsigned int threads) {
         state.SkipWithError("the wide scene could not be made");
         return;
     }
-    BuildTiming timing;
-    int frame = 0;
-    for (auto _ : state) {
-        frame ^= 1;
-        timing.start();
-        const bool fitted = scene.refit_mesh(0, instanced_frame(frame).data(), count, threads) &&
-                            scene.refit(threads);
-        timing.stop(state);
-        if (!fitted) {
-            state.SkipWithError("the wide scene's refit failed");
-            return;
-        }
-    }
-    timing.publish(state, count);
+    time_refits(state, count, "the wide scene's refit failed", [&](int frame) {
+        return scene.refit_mesh(0, instanced_frame(frame).data(), count, threads) &&
+               scene.refit(threads);
+    });
 }
 
 #ifdef ZRV_BENCH_HAVE_EMBREE
+// Embree's side of a deforming mesh: a triangle geometry of build quality
+// "refit" over a frame's buffers, attached to a committed scene of its own.
+class EmbreeRefitMesh {
+public:
+    EmbreeRefitMesh(RTCDevice device, const EmbreeTriangleBuffers& frame)
+        : scene_(rtcNewScene(device)),
+          geometry_(rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE)) {
+        rtcSetGeometryBuildQuality(geometry_, RTC_BUILD_QUALITY_REFIT);
+        rtcSetSharedGeometryBuffer(geometry_, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                   frame.indices.data(), 0, 3 * sizeof(unsigned int),
+                                   frame.triangle_count);
+        show(frame);
+        rtcAttachGeometry(scene_, geometry_);
+        rtcCommitScene(scene_);
+    }
+    ~EmbreeRefitMesh() {
+        rtcReleaseGeometry(geometry_);
+        rtcReleaseScene(scene_);
+    }
+    EmbreeRefitMesh(const EmbreeRefitMesh&) = delete;
+    EmbreeRefitMesh& operator=(const EmbreeRefitMesh&) = delete;
+
+    RTCScene scene() const { return scene_; }
+    // Swaps in frame's vertices (indexed as the first frame's) and commits
+    // the geometry; the scene's commit refits it.
+    void show(const EmbreeTriangleBuffers& frame) {
+        rtcSetSharedGeometryBuffer(geometry_, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                   frame.vertices.data(), 0, 3 * sizeof(float),
+                                   frame.triangle_count * 3);
+        rtcCommitGeometry(geometry_);
+    }
+
+private:
+    RTCScene scene_;
+    RTCGeometry geometry_;
+};
+
+// Embree runs every device on as many threads as the most demanding one
+// asks for, so the two-thread device lives only while it is measured.
+RTCDevice refit_device(unsigned int threads) {
+    return threads > 1 ? rtcNewDevice("threads=2") : single_thread_device();
+}
+
+void release_refit_device(RTCDevice device, unsigned int threads) {
+    if (threads > 1)
+        rtcReleaseDevice(device);
+}
+
+// Refits mesh to frame, then commits its scene and then commit_above(), the
+// scenes that instance it; false on Embree's error.
+template <typename Commit>
+bool embree_refit(RTCDevice device, EmbreeRefitMesh& mesh, const EmbreeTriangleBuffers& frame,
+                  const Commit& commit_above) {
+    mesh.show(frame);
+    rtcCommitScene(mesh.scene());
+    commit_above();
+    return rtcGetDeviceError(device) == RTC_ERROR_NONE;
+}
+
 void run_embree_refit(benchmark::State& state, unsigned int threads, std::size_t nominal) {
     const EmbreeTriangleBuffers frames[2] = {embree_triangle_buffers(benchmark_mesh(nominal)),
                                              embree_triangle_buffers(bent_mesh(nominal))};
-    // Embree runs every device on as many threads as the most demanding one
-    // asks for, so the two-thread device lives only while it is measured.
-    RTCDevice device = threads > 1 ? rtcNewDevice("threads=2") : single_thread_device();
-    RTCScene scene = rtcNewScene(device);
-    RTCGeometry geometry = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-    rtcSetGeometryBuildQuality(geometry, RTC_BUILD_QUALITY_REFIT);
-    rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                               frames[0].indices.data(), 0, 3 * sizeof(unsigned int),
-                               frames[0].triangle_count);
-    rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                               frames[0].vertices.data(), 0, 3 * sizeof(float),
-                               frames[0].triangle_count * 3);
-    rtcCommitGeometry(geometry);
-    rtcAttachGeometry(scene, geometry);
-    rtcCommitScene(scene);
-    BuildTiming timing;
-    int frame = 0;
-    for (auto _ : state) {
-        frame ^= 1;
-        timing.start();
-        rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                   frames[frame].vertices.data(), 0, 3 * sizeof(float),
-                                   frames[frame].triangle_count * 3);
-        rtcCommitGeometry(geometry);
-        rtcCommitScene(scene);
-        timing.stop(state);
-        if (rtcGetDeviceError(device) != RTC_ERROR_NONE) {
-            state.SkipWithError("Embree's refit failed");
-            break;
-        }
+    RTCDevice device = refit_device(threads);
+    {
+        EmbreeRefitMesh mesh(device, frames[0]);
+        time_refits(state, frames[0].triangle_count, "Embree's refit failed",
+                    [&](int frame) { return embree_refit(device, mesh, frames[frame], [] {}); });
     }
-    rtcReleaseGeometry(geometry);
-    rtcReleaseScene(scene);
-    if (threads > 1)
-        rtcReleaseDevice(device);
-    timing.publish(state, frames[0].triangle_count);
+    release_refit_device(device, threads);
 }
 
 void run_embree_scene_refit(benchmark::State& state, unsigned int threads) {
     const EmbreeTriangleBuffers frames[2] = {embree_triangle_buffers(instanced_frame(0)),
                                              embree_triangle_buffers(instanced_frame(1))};
-    RTCDevice device = threads > 1 ? rtcNewDevice("threads=2") : single_thread_device();
-    RTCScene mesh = rtcNewScene(device);
-    RTCGeometry geometry = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-    rtcSetGeometryBuildQuality(geometry, RTC_BUILD_QUALITY_REFIT);
-    rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
-                               frames[0].indices.data(), 0, 3 * sizeof(unsigned int),
-                               frames[0].triangle_count);
-    rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                               frames[0].vertices.data(), 0, 3 * sizeof(float),
-                               frames[0].triangle_count * 3);
-    rtcCommitGeometry(geometry);
-    rtcAttachGeometry(mesh, geometry);
-    rtcCommitScene(mesh);
-    RTCScene top = rtcNewScene(device);
-    std::vector<RTCGeometry> instances;
-    for (const std::vector<float>& m : instance_transforms(SCENE_INSTANCES, 7)) {
-        RTCGeometry instance = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
-        rtcSetGeometryInstancedScene(instance, mesh);
-        rtcSetGeometryTransform(instance, 0, RTC_FORMAT_FLOAT3X4_ROW_MAJOR, m.data());
-        rtcCommitGeometry(instance);
-        rtcAttachGeometry(top, instance);
-        instances.push_back(instance);
-    }
-    rtcCommitScene(top);
-    BuildTiming timing;
-    int frame = 0;
-    for (auto _ : state) {
-        frame ^= 1;
-        timing.start();
-        rtcSetSharedGeometryBuffer(geometry, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                   frames[frame].vertices.data(), 0, 3 * sizeof(float),
-                                   frames[frame].triangle_count * 3);
-        rtcCommitGeometry(geometry);
-        rtcCommitScene(mesh);
-        // The instances' boxes follow their scene's once they are committed.
-        for (RTCGeometry instance : instances)
-            rtcCommitGeometry(instance);
+    RTCDevice device = refit_device(threads);
+    {
+        EmbreeRefitMesh mesh(device, frames[0]);
+        RTCScene top = rtcNewScene(device);
+        const std::vector<RTCGeometry> instances =
+            attach_embree_instances(device, top, mesh.scene());
         rtcCommitScene(top);
-        timing.stop(state);
-        if (rtcGetDeviceError(device) != RTC_ERROR_NONE) {
-            state.SkipWithError("Embree's refit failed");
-            break;
-        }
+        time_refits(state, frames[0].triangle_count, "Embree's refit failed", [&](int frame) {
+            return embree_refit(device, mesh, frames[frame], [&] {
+                // The instances' boxes follow their scene's once they are
+                // committed.
+                for (RTCGeometry instance : instances)
+                    rtcCommitGeometry(instance);
+                rtcCommitScene(top);
+            });
+        });
+        for (RTCGeometry instance : instances)
+            rtcReleaseGeometry(instance);
+        rtcReleaseScene(top);
     }
-    for (RTCGeometry instance : instances)
-        rtcReleaseGeometry(instance);
-    rtcReleaseScene(top);
-    rtcReleaseGeometry(geometry);
-    rtcReleaseScene(mesh);
-    if (threads > 1)
-        rtcReleaseDevice(device);
-    timing.publish(state, frames[0].triangle_count);
+    release_refit_device(device, threads);
 }
 #endif
 
