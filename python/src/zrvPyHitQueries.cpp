@@ -14,38 +14,48 @@ namespace python {
 
 namespace {
 
-// What the every-hit queries run on: one wide BVH, whose positions become
-// face rows through rows (null: they agree), or an instanced scene.
+// What the every-hit queries run on: a scene of one mesh, whose query tree's
+// positions become face rows through its rows (null: they agree), or an
+// instanced scene. Each part of a batch holds its scene still while it runs,
+// and reads the tree and rows then, as moving the mesh replaces a KD-tree's
+// or BVH's query tree.
 struct HitSource {
-    const gfxRTWideBVH* tree = nullptr;
-    const std::int32_t* rows = nullptr;
+    const Scene* scene = nullptr;
     const InstancedScene* instances = nullptr;
 
-    void count(const float* origins, const float* directions, const float* limits, unsigned int n,
+    // False when a query tree cannot be built for lack of memory.
+    bool count(const float* origins, const float* directions, const float* limits, unsigned int n,
                unsigned int* out, unsigned int threads) const {
-        if (instances)
+        if (instances) {
             instances->with_scene([&](const gfxRTWideScene& scene) {
                 scene.count_batch(origins, directions, limits, n, out, threads);
             });
-        else
-            tree->count_batch(origins, directions, limits, n, out, threads);
+            return true;
+        }
+        const auto still = scene->hold_still();
+        const gfxRTWideBVH* const tree = scene->query_tree(threads);
+        if (tree == nullptr)
+            return false;
+        tree->count_batch(origins, directions, limits, n, out, threads);
+        return true;
     }
     // Lists every hit as intersect reports one: positions as face rows, u
-    // without the sign of a back-side hit. An instanced scene's rows are read
-    // with the scene held, as adding instances moves what names their meshes.
+    // without the sign of a back-side hit. False when memory runs out.
     bool list(const float* origins, const float* directions, const float* limits, unsigned int n,
               gfxRTWideHitList& list, unsigned int threads) const {
         if (instances)
             return instances->with_scene([&](const gfxRTWideScene& scene) {
                 return scene.list_batch(origins, directions, limits, n, list, threads) &&
-                       to_face_rows(list);
+                       to_face_rows(list, nullptr);
             });
-        return tree->list_batch(origins, directions, limits, n, list, threads) &&
-               to_face_rows(list);
+        const auto still = scene->hold_still();
+        const gfxRTWideBVH* const tree = scene->query_tree(threads);
+        return tree != nullptr && tree->list_batch(origins, directions, limits, n, list, threads) &&
+               to_face_rows(list, scene->face_rows());
     }
 
 private:
-    bool to_face_rows(gfxRTWideHitList& list) const {
+    bool to_face_rows(gfxRTWideHitList& list, const std::int32_t* rows) const {
         for (std::size_t k = 0; k < list.count; ++k) {
             list.u[k] = std::fabs(list.u[k]);
             const std::int32_t position = list.index[k];
@@ -57,18 +67,9 @@ private:
     }
 };
 
-HitSource source_of(const Scene& scene, unsigned int threads) {
+HitSource source_of(const Scene& scene) {
     HitSource source;
-    {
-        py::gil_scoped_release release;
-        source.tree = scene.query_tree(threads);
-    }
-    if (source.tree == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "out of memory building the wide BVH for every-hit "
-                                           "queries");
-        throw py::error_already_set();
-    }
-    source.rows = scene.face_rows();
+    source.scene = &scene;
     return source;
 }
 
@@ -142,10 +143,19 @@ py::array_t<std::int32_t> count_with(const HitSource& source, const RayBatch& ra
     // A count fits an int32 (trees hold fewer than 2^31 triangles), whose
     // bits the unsigned count then has.
     unsigned int* const out = reinterpret_cast<unsigned int*>(counts.mutable_data());
-    py::gil_scoped_release release;
-    for_each_wide_part(rays, [&](const RayPart& p) {
-        source.count(p.origins, p.directions, p.limits, p.count, out + p.first, threads);
-    });
+    bool counted = true;
+    {
+        py::gil_scoped_release release;
+        for_each_wide_part(rays, [&](const RayPart& p) {
+            counted = counted && source.count(p.origins, p.directions, p.limits, p.count,
+                                              out + p.first, threads);
+        });
+    }
+    if (!counted) {
+        PyErr_SetString(PyExc_MemoryError, "out of memory building the wide BVH for every-hit "
+                                           "queries");
+        throw py::error_already_set();
+    }
     return counts;
 }
 
@@ -176,11 +186,11 @@ py::dict list_with(const HitSource& source, const RayBatch& rays, unsigned int t
 
 py::array_t<std::int32_t> count_intersections(const Scene& scene, const RayBatch& rays,
                                               unsigned int threads) {
-    return count_with(source_of(scene, threads), rays, threads);
+    return count_with(source_of(scene), rays, threads);
 }
 
 py::dict list_intersections(const Scene& scene, const RayBatch& rays, unsigned int threads) {
-    return list_with(source_of(scene, threads), rays, threads);
+    return list_with(source_of(scene), rays, threads);
 }
 
 py::array_t<std::int32_t> count_intersections(const InstancedScene& scene, const RayBatch& rays,

@@ -216,14 +216,36 @@ public:
         return zrv::python::list_intersections(*scene_, rays.batch, rays.threads);
     }
 
+    // A scene of one mesh's figures, read with it held still (and turned into
+    // Python objects after, as the GIL is never taken while it is held).
+    struct Figures {
+        unsigned int nodes = 0;
+        gfxRTWideBVHStatistics wide{};
+        KDTreeStatistic statistic{};
+        bool has_statistic = false;
+    };
+    Figures figures() const {
+        const auto still = scene_->hold_still();
+        Figures out;
+        out.nodes = scene_->node_count();
+        if (scene_->accel() == Accel::WIDE)
+            out.wide = scene_->wide_statistics();
+        else if (const KDTreeStatistic* statistic = scene_->statistic()) {
+            out.statistic = *statistic;
+            out.has_statistic = true;
+        }
+        return out;
+    }
+
     py::dict statistics() const {
         if (instances_)
             return zrv::python::instances_statistics(*instances_);
+        const Figures figures = this->figures();
         py::dict result;
         result["accel"] = zrv::python::accel_name(scene_->accel());
-        result["nodes"] = scene_->node_count();
+        result["nodes"] = figures.nodes;
         if (scene_->accel() == Accel::WIDE) {
-            const gfxRTWideBVHStatistics wide = scene_->wide_statistics();
+            const gfxRTWideBVHStatistics& wide = figures.wide;
             result["leaves"] = wide.leaves;
             result["blocks"] = wide.blocks;
             result["depth"] = wide.depth;
@@ -232,8 +254,8 @@ public:
             result["input_triangles"] = wide.input_triangles;
             return result;
         }
-        const KDTreeStatistic* statistic = scene_->statistic();
-        if (statistic) {
+        if (figures.has_statistic) {
+            const KDTreeStatistic* const statistic = &figures.statistic;
             result["number_of_empty_cells"] = statistic->number_of_empty_cells;
             result["average_objects_per_cell"] = statistic->average_objects_per_cell;
             result["max_objects_in_cell"] = statistic->max_objects_in_cell;
@@ -254,15 +276,16 @@ public:
         if (scene_->size() != face_count_)
             text += " of " + std::to_string(face_count_) + " faces";
         const Accel accel = scene_->accel();
+        const Figures figures = this->figures();
         text += accel == Accel::WIDE ? ", wide BVH" : accel == Accel::KD ? ", KD-tree" : ", BVH";
-        text += " of " + std::to_string(scene_->node_count()) + " nodes";
+        text += " of " + std::to_string(figures.nodes) + " nodes";
         if (accel == Accel::WIDE) {
-            const gfxRTWideBVHStatistics wide = scene_->wide_statistics();
-            text += ", depth " + std::to_string(wide.depth) + ", " + std::to_string(wide.blocks) +
-                    " blocks of " + std::to_string(gfxRTWideBVH::BLOCK_SIZE) + " triangles";
-        } else if (const KDTreeStatistic* statistic = scene_->statistic()) {
-            text += ", depth " + std::to_string(statistic->tree_depth) + ", at most " +
-                    std::to_string(statistic->max_objects_in_cell) + " triangles per leaf";
+            text += ", depth " + std::to_string(figures.wide.depth) + ", " +
+                    std::to_string(figures.wide.blocks) + " blocks of " +
+                    std::to_string(gfxRTWideBVH::BLOCK_SIZE) + " triangles";
+        } else if (figures.has_statistic) {
+            text += ", depth " + std::to_string(figures.statistic.tree_depth) + ", at most " +
+                    std::to_string(figures.statistic.max_objects_in_cell) + " triangles per leaf";
         }
         return text + ">";
     }
@@ -303,6 +326,32 @@ public:
         count_meshes_dropped();
         return indices;
     }
+    // Moves a scene of one mesh's vertices.
+    void set_vertices(const py::object& vertices, const py::object& faces,
+                      const py::object& build_threads) {
+        one_mesh("set_vertices"); // raises for a scene of instances
+        const unsigned int threads = thread_count(build_threads, "build_threads");
+        TriangleRecords moved = records_from(vertices, faces);
+        if (moved.records.size() + moved.dropped_non_finite + moved.dropped_degenerate !=
+            face_count_)
+            raise(PyExc_ValueError,
+                  "faces must be the scene's " + std::to_string(face_count_) + " faces, not " +
+                      std::to_string(moved.records.size() + moved.dropped_non_finite +
+                                     moved.dropped_degenerate));
+        std::string error;
+        bool moved_ok;
+        {
+            py::gil_scoped_release release;
+            moved_ok = scene_->set_vertices(std::move(moved.records), threads, error);
+        }
+        if (!moved_ok)
+            raise(error.rfind("vertices", 0) == 0        ? PyExc_ValueError
+                  : error.rfind("out of memory", 0) == 0 ? PyExc_MemoryError
+                                                         : PyExc_RuntimeError,
+                  error);
+        dropped_non_finite_ = moved.dropped_non_finite;
+        dropped_degenerate_ = moved.dropped_degenerate;
+    }
     void set_mesh_vertices(const py::object& mesh, const py::object& vertices,
                            const py::object& faces, const py::object& build_threads, bool refit) {
         zrv::python::move_mesh(instanced("set_mesh_vertices"), mesh, vertices, faces, build_threads,
@@ -331,12 +380,15 @@ public:
             box[a] = std::numeric_limits<float>::infinity();
             box[3 + a] = -std::numeric_limits<float>::infinity();
         }
-        for (const triAccel& t : scene_->records())
-            for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
-                for (int a = 0; a < 3; ++a) {
-                    box[a] = std::min(box[a], v[a]);
-                    box[3 + a] = std::max(box[3 + a], v[a]);
-                }
+        {
+            const auto still = scene_->hold_still();
+            for (const triAccel& t : scene_->records())
+                for (const float* v : {t.vertex0, t.vertex1, t.vertex2})
+                    for (int a = 0; a < 3; ++a) {
+                        box[a] = std::min(box[a], v[a]);
+                        box[3 + a] = std::max(box[3 + a], v[a]);
+                    }
+        }
         return zrv::python::box_array(box);
     }
     std::uint64_t revision() const { return instances_ ? instances_->revision() : 0; }
@@ -618,6 +670,24 @@ then needs them too.
 Raises ValueError or TypeError naming the argument for a bad mesh, as
 from_instances does, and MemoryError when memory runs out: no mesh is then
 added.)doc")
+        .def("set_vertices", &PyScene::set_vertices, py::arg("vertices"), py::arg("faces"),
+             py::arg("build_threads") = py::none(),
+             R"doc(Moves the mesh's vertices: the same faces at new places.
+
+vertices and faces as for Scene(), faces the scene's own (a skinned
+character, cloth, a simulation's surface, frame after frame). A wide BVH
+is refitted to them (kept, its boxes moved: the further the mesh deforms
+from the shape it was built in, the slower rays trace it; build a new
+Scene then), a KD-tree or BVH built anew while queries run on, on
+build_threads threads; queries running on other threads finish first and
+later ones wait, as for set_transforms. Answers are then those of a scene
+built over the moved vertices.
+
+Raises ValueError for other faces, or moved vertices that leave out other
+faces than the scene does (a face became NaN, infinite or degenerate, or a
+face left out no longer is: build a new Scene then); MemoryError when
+memory runs out. The scene is then as it was. A scene of instances moves a
+mesh with set_mesh_vertices.)doc")
         .def("set_mesh_vertices", &PyScene::set_mesh_vertices, py::arg("mesh"), py::arg("vertices"),
              py::arg("faces"), py::arg("build_threads") = py::none(), py::kw_only(),
              py::arg("refit") = false,

@@ -65,9 +65,11 @@ py::tuple scene_state(const Scene& scene, const TriangleRecords& counts) {
     TriangleRecords mesh;
     mesh.dropped_non_finite = counts.dropped_non_finite;
     mesh.dropped_degenerate = counts.dropped_degenerate;
-    mesh.records = scene.records();
-    const py::bytes tree = saved_bytes(
-        [&](streams::Writer& writer, std::string& error) { return scene.write(writer, error); });
+    // The records of the moment the tree was written, should another thread
+    // move the mesh meanwhile.
+    const py::bytes tree = saved_bytes([&](streams::Writer& writer, std::string& error) {
+        return scene.write(writer, error, &mesh.records);
+    });
     return py::make_tuple(SCENE_TOKEN, STATE_VERSION, mesh_state(mesh), tree);
 }
 

@@ -15,11 +15,13 @@ namespace zrv {
 namespace python {
 
 const gfxRTPseudoNormals* Scene::pseudo_normals() const {
-    std::call_once(normals_once_, [&] {
+    const std::lock_guard<std::mutex> once(normals_mutex_);
+    if (!normals_tried_) {
+        normals_tried_ = true;
         std::unique_ptr<gfxRTPseudoNormals> normals(new (std::nothrow) gfxRTPseudoNormals());
         if (normals && normals->build(records_.data(), unsigned(records_.size())))
             normals_ = std::move(normals);
-    });
+    }
     return normals_.get();
 }
 
@@ -79,6 +81,7 @@ py::dict closest_points(const Scene& scene, const PointRows& points, unsigned in
     std::int32_t* const out_triangle = triangle.mutable_data();
     {
         py::gil_scoped_release release;
+        const auto still = scene.hold_still();
         const gfxRTWideBVH& tree = tree_of(scene, threads);
         const std::int32_t* const rows = scene.face_rows();
         each_closest(tree, points.data(), count, threads,
@@ -106,6 +109,7 @@ py::array_t<float> measure_points(const Scene& scene, const PointRows& points, u
     float* const out = result.mutable_data();
     {
         py::gil_scoped_release release;
+        const auto still = scene.hold_still();
         const gfxRTWideBVH& tree = tree_of(scene, threads);
         if (measure == PointMeasure::DISTANCE) {
             each_closest(
@@ -130,6 +134,7 @@ py::array_t<float> measure_points(const Scene& scene, const PointRows& points, u
 
 bool mesh_is_closed(const Scene& scene) {
     py::gil_scoped_release release;
+    const auto still = scene.hold_still();
     return normals_of(scene).closed();
 }
 

@@ -237,6 +237,50 @@ std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
 
 Scene::~Scene() = default;
 
+std::shared_lock<std::shared_mutex> Scene::hold_still() const {
+    { const std::lock_guard<std::mutex> behind_changes(turnstile_); }
+    return std::shared_lock<std::shared_mutex>(mutex_);
+}
+
+bool Scene::set_vertices(std::vector<triAccel> records, unsigned int threads, std::string& error) {
+    // The count and the rows never change: they are read without the lock.
+    if (records.size() != records_.size() || face_rows_of(records) != face_rows_) {
+        error = "vertices leave out other faces than the scene's mesh does (" +
+                std::to_string(records.size()) + " faces kept, not " +
+                std::to_string(records_.size()) +
+                "): a face became non-finite or degenerate, or one left out no longer is; build a "
+                "new Scene";
+        return false;
+    }
+    // A KD-tree or BVH is built anew, while queries run on this scene; its
+    // tree names the new scene's records, which come along.
+    std::unique_ptr<Scene> rebuilt;
+    if (!wide_) {
+        rebuilt = build(records, accel(), threads, error);
+        if (!rebuilt)
+            return false;
+    }
+    const std::lock_guard<std::mutex> first(turnstile_);
+    const std::unique_lock<std::shared_mutex> alone(mutex_);
+    if (rebuilt) {
+        kdtree_.swap(rebuilt->kdtree_);
+        bvh_.swap(rebuilt->bvh_);
+        records_.swap(rebuilt->records_);
+    } else {
+        if (!wide_->refit(records.data(), unsigned(records.size()), threads)) {
+            error = "out of memory refitting the scene's wide BVH";
+            return false;
+        }
+        records_.swap(records);
+    }
+    // What was worked out from the old positions goes; a later call works it
+    // out again.
+    query_tree_.reset();
+    normals_.reset();
+    normals_tried_ = false;
+    return true;
+}
+
 bool Scene::save(const std::string& path, std::string& error) const {
     streams::FileWriter writer(path);
     if (!write(writer, error))
@@ -248,7 +292,11 @@ bool Scene::save(const std::string& path, std::string& error) const {
     return true;
 }
 
-bool Scene::write(streams::Writer& writer, std::string& error) const {
+bool Scene::write(streams::Writer& writer, std::string& error,
+                  std::vector<triAccel>* records) const {
+    const auto still = hold_still();
+    if (records != nullptr)
+        *records = records_;
     const std::uint64_t hash = records_hash(records_);
     write_scene_header(writer, accel_name(accel()));
     writer.write_uint(unsigned(records_.size()));
@@ -477,6 +525,7 @@ void Scene::trace_wide(const RayBatch& rays, unsigned int threads, bool shadow) 
 }
 
 void Scene::trace(const RayBatch& rays, unsigned int threads, bool shadow) const {
+    const auto still = hold_still();
     if (wide_) {
         trace_wide(rays, threads, shadow);
         return;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -108,13 +109,27 @@ public:
     // Writes the header (triangle count, hash of the records, structure)
     // and the tree through a file stream. False, with a message, on failure.
     bool save(const std::string& path, std::string& error) const;
-    // The same into writer (not committed). False, with a message, for a
-    // tree that cannot describe itself.
-    bool write(streams::Writer& writer, std::string& error) const;
+    // The same into writer (not committed), with a copy of the records it was
+    // written for in records when not null. False, with a message, for a tree
+    // that cannot describe itself.
+    bool write(streams::Writer& writer, std::string& error,
+               std::vector<triAccel>* records = nullptr) const;
+
+    // Moves the mesh to records made by make_triangle_records from the same
+    // faces at new vertices, after the calls that use the scene end: a wide
+    // BVH is refitted to them on threads threads, a KD-tree or BVH built
+    // anew (before the scene is held, so that queries run on meanwhile).
+    // False, with the scene as it was and a message, when records leave out
+    // other faces than the scene's ("vertices ...") or memory runs out.
+    bool set_vertices(std::vector<triAccel> records, unsigned int threads, std::string& error);
+    // The scene held still (shared: holders run side by side) while a caller
+    // reads its records, trees or normals; set_vertices waits for the
+    // holders. Never acquire the GIL while holding it: a thread holding the
+    // GIL may be waiting for it behind set_vertices.
 
     // Nearest hits (shadow false: t, triangle, u, v) or any hit (shadow
     // true: occluded) of every ray, on threads threads (1 to
-    // gfxRTKDTree::MAX_THREADS). Calls on a KD-tree or BVH scene run one
+    // gfxRTKDTree::MAX_THREADS), with the scene held still. Calls on a KD-tree or BVH scene run one
     // after another (their traversal stacks are per thread index); calls on
     // a wide BVH scene run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
@@ -122,12 +137,16 @@ public:
     // The wide BVH the every-hit and point queries use (zrvPyHitQueries.h,
     // zrvPyPointQueries.h): the scene's own, or for a KD-tree or BVH scene
     // one built over the same records on threads threads the first time it
-    // is asked, once, under a lock. Null when that build fails (a later call
-    // tries again).
+    // is asked since the records last moved, once, under a lock. Null when
+    // that build fails (a later call tries again). Both this and
+    // pseudo_normals are only asked, and their answers only used, with the
+    // scene held still.
     const gfxRTWideBVH* query_tree(unsigned int threads) const;
     // The records' pseudo-normals, built the first time they are asked for;
     // null when that build ran out of memory.
     const gfxRTPseudoNormals* pseudo_normals() const;
+    std::shared_lock<std::shared_mutex> hold_still() const;
+
     // The face row of each record, or null when the rows are the positions.
     const std::int32_t* face_rows() const {
         return face_rows_.empty() ? nullptr : face_rows_.data();
@@ -135,6 +154,7 @@ public:
 
     Accel accel() const;
     std::size_t size() const { return records_.size(); }
+    // The records; held still (hold_still) while they are read.
     const std::vector<triAccel>& records() const { return records_; }
     // The KD-tree's or BVH's statistics: null for a wide BVH, and when a BVH
     // could not allocate them.
@@ -159,8 +179,13 @@ private:
     mutable std::mutex trace_mutex_;
     mutable std::mutex query_tree_mutex_;
     mutable std::unique_ptr<gfxRTWideBVH> query_tree_; // query_tree()'s, for a KD-tree or BVH
-    mutable std::once_flag normals_once_;
+    mutable std::mutex normals_mutex_;
     mutable std::unique_ptr<gfxRTPseudoNormals> normals_;
+    mutable bool normals_tried_ = false; // built, or out of memory, since the records last moved
+    // Shared by hold_still, held alone by set_vertices; a change waiting for
+    // it holds the turnstile, so that queries in turn cannot hold it off.
+    mutable std::shared_mutex mutex_;
+    mutable std::mutex turnstile_;
 };
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.

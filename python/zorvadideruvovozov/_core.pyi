@@ -155,6 +155,12 @@ class Scene:
         """Adds meshes (their trees built while other threads' queries run) for add_instances to
         place; returns their indices. A bad mesh raises ValueError or TypeError naming it and
         adds none."""
+    def set_vertices(
+        self, vertices: npt.ArrayLike, faces: npt.ArrayLike, build_threads: Optional[int] = None
+    ) -> None:
+        """Moves a scene of one mesh's vertices (the scene's faces at new places): a wide BVH is
+        refitted, a KD-tree or BVH built anew. Moved vertices that leave out other faces than the
+        scene does raise ValueError, and leave the scene as it was."""
     def set_mesh_vertices(
         self,
         mesh: int,
