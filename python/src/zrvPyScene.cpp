@@ -203,6 +203,7 @@ std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
                                     unsigned int build_threads, std::string& error) {
     std::unique_ptr<Scene> scene(new Scene());
     scene->records_ = std::move(records);
+    scene->count_ = scene->records_.size();
     scene->face_rows_ = face_rows_of(scene->records_);
     const triAccel* triangles = scene->records_.data();
     const unsigned int count = unsigned(scene->records_.size());
@@ -244,10 +245,9 @@ std::shared_lock<std::shared_mutex> Scene::hold_still() const {
 
 bool Scene::set_vertices(std::vector<triAccel> records, unsigned int threads, std::string& error) {
     // The count and the rows never change: they are read without the lock.
-    if (records.size() != records_.size() || face_rows_of(records) != face_rows_) {
+    if (records.size() != count_ || face_rows_of(records) != face_rows_) {
         error = "vertices leave out other faces than the scene's mesh does (" +
-                std::to_string(records.size()) + " faces kept, not " +
-                std::to_string(records_.size()) +
+                std::to_string(records.size()) + " faces kept, not " + std::to_string(count_) +
                 "): a face became non-finite or degenerate, or one left out no longer is; build a "
                 "new Scene";
         return false;
@@ -362,6 +362,7 @@ std::unique_ptr<Scene> Scene::read(streams::Reader& reader, const std::string& w
 
     std::unique_ptr<Scene> scene(new Scene());
     scene->records_ = std::move(records);
+    scene->count_ = scene->records_.size();
     scene->face_rows_ = face_rows_of(scene->records_);
     PlxUnicodeString reason;
     if (structure == accel_name(Accel::WIDE)) {

@@ -153,7 +153,7 @@ public:
     }
 
     Accel accel() const;
-    std::size_t size() const { return records_.size(); }
+    std::size_t size() const { return count_; }
     // The records; held still (hold_still) while they are read.
     const std::vector<triAccel>& records() const { return records_; }
     // The KD-tree's or BVH's statistics: null for a wide BVH, and when a BVH
@@ -170,6 +170,7 @@ private:
     void trace_wide(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
     std::vector<triAccel> records_;
+    std::size_t count_ = 0; // records_.size(), which moving the mesh keeps
     // Face row of each record, empty when every face became a record (the
     // rows are then the positions).
     std::vector<std::int32_t> face_rows_;
