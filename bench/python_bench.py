@@ -11,7 +11,9 @@ times Scene.set_transforms on a scene of 10,000 instances of the 100k mesh,
 on one thread (checking the transforms, moving the instances, rebuilding the
 top level): moving a tenth of them, against the 5 ms a C++ commit after
 some moves is held to, moving all of them, and moving all of them with
-refit=True (the top level's tree kept, its boxes moved).
+refit=True (the top level's tree kept, its boxes moved); and
+Scene.set_vertices on the 1M mesh bent by a wave, one thread (its wide BVH
+refitted), against a new Scene over the same arrays.
 
     python_bench.py FOLDER measure   adds this round's rates to python_rates.txt
     python_bench.py FOLDER report    the best rate of every round, side by side
@@ -86,6 +88,28 @@ def measure_moves(folder):
         out.write(" ".join(str(b * 1e3) for b in best) + "\n")
 
 
+def measure_deforms(folder):
+    """The best times of Scene.set_vertices on the 1M mesh, alternating
+    between its vertices and a bent copy, and of a new Scene over the bent
+    copy, both one thread, in ms."""
+    vertices = load(folder, "1M_vertices.f32")
+    faces = np.arange(len(vertices)).reshape(-1, 3)
+    bent = vertices.copy()
+    height = np.ptp(vertices[:, 1])
+    bent[:, 1] += 0.05 * height * np.sin(6.0 / height * vertices[:, 0])
+    scene = zrv.Scene(vertices, faces, build_threads=1)
+    refit = build = np.inf
+    for repetition in range(REPETITIONS):
+        start = time.perf_counter()
+        scene.set_vertices(bent if repetition % 2 == 0 else vertices, faces, build_threads=1)
+        refit = min(refit, time.perf_counter() - start)
+        start = time.perf_counter()
+        zrv.Scene(bent, faces, build_threads=1)
+        build = min(build, time.perf_counter() - start)
+    with open(os.path.join(folder, "python_deforms.txt"), "a") as out:
+        out.write(f"{refit * 1e3} {build * 1e3}\n")
+
+
 def measure(folder):
     figures = {}  # (mesh, structure) -> [(rays, threads)], in the C++ file's order
     for mesh, structure, rays, threads in best_rates(folder, "cpp_rates.txt"):
@@ -110,6 +134,7 @@ def measure(folder):
     with open(os.path.join(folder, "python_rates.txt"), "a") as out:
         out.writelines(lines)
     measure_moves(folder)
+    measure_deforms(folder)
 
 
 def report(folder):
@@ -137,6 +162,10 @@ def report(folder):
     print(f"Scene.set_transforms on {MOVED_INSTANCES:,} instances of the 100k mesh, one thread, "
           f"best of every round: a tenth moved {tenth:.2f} ms ({verdict} the {MOVE_AIM_MS:g} ms "
           f"aim), all moved {every:.2f} ms, all moved with refit=True {refitted:.2f} ms")
+    with open(os.path.join(folder, "python_deforms.txt")) as lines:
+        refit, build = np.array([line.split() for line in lines], float).min(axis=0)
+    print(f"Scene.set_vertices on the 1M mesh bent by a wave, one thread, best of every round: "
+          f"{refit:.0f} ms, against {build:.0f} ms for a new Scene")
 
 
 if __name__ == "__main__":

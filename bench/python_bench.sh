@@ -21,7 +21,8 @@ if ! ls "$build_dir"/python/zorvadideruvovozov/_core*.so >/dev/null 2>&1; then
     exit 0
 fi
 mkdir -p "$data" || exit 1
-rm -f "$data/cpp_rates.txt" "$data/python_rates.txt" "$data/python_moves.txt"
+rm -f "$data/cpp_rates.txt" "$data/python_rates.txt" "$data/python_moves.txt" \
+    "$data/python_deforms.txt"
 round=0
 while [ "$round" -lt "$rounds" ]; do
     "$build_dir/bench/zrv_python_bench_data" "$data" || exit 1
