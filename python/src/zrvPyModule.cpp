@@ -730,9 +730,11 @@ the scene enters) over its cost when last rebuilt: 1.0 after a rebuild,
 rising as refit=True moves boxes the tree keeps grouped as they were.
 Decide each frame with it, e.g.
 scene.set_transforms(T, refit=scene.top_level_growth < 1.3).)doc")
-        .def_property_readonly(
-            "revision", &PyScene::revision,
-            R"doc(How many times set_transforms, set_enabled, add_instances, add_meshes or set_mesh_vertices has changed this scene.
+        .def_property_readonly("revision", &PyScene::revision,
+                               R"doc(How many times this scene of instances has been changed.
+
+Each set_transforms, set_enabled, add_instances, add_meshes or
+set_mesh_vertices call that takes effect counts one.
 
 Copies (a pickle, a saved file, a scene sent to Dask workers) hold the
 placements of when they were made, and count their own moves from 0.)doc")

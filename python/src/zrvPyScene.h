@@ -129,9 +129,9 @@ public:
 
     // Nearest hits (shadow false: t, triangle, u, v) or any hit (shadow
     // true: occluded) of every ray, on threads threads (1 to
-    // gfxRTKDTree::MAX_THREADS), with the scene held still. Calls on a KD-tree or BVH scene run one
-    // after another (their traversal stacks are per thread index); calls on
-    // a wide BVH scene run side by side.
+    // gfxRTKDTree::MAX_THREADS), with the scene held still. Calls on a
+    // KD-tree or BVH scene run one after another (their traversal stacks are
+    // per thread index); calls on a wide BVH scene run side by side.
     void trace(const RayBatch& rays, unsigned int threads, bool shadow) const;
 
     // The wide BVH the every-hit and point queries use (zrvPyHitQueries.h,
