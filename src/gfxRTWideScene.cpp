@@ -170,6 +170,18 @@ namespace {
 // workers would cost more than they save.
 const unsigned int kInstancesPerJob = 1024;
 
+// Runs job(begin, end) over [0, count) in ranges of kInstancesPerJob, on up
+// to threads workers.
+template <typename Job>
+void run_instance_ranges(unsigned int threads, unsigned int count, const Job& job) {
+    const unsigned int jobs =
+        unsigned((std::size_t(count) + kInstancesPerJob - 1) / kInstancesPerJob);
+    gfx_detail::run_jobs_on(threads, jobs, [&](unsigned int range) {
+        const std::size_t next = std::size_t(range + 1) * kInstancesPerJob;
+        job(range * kInstancesPerJob, next < count ? unsigned(next) : count);
+    });
+}
+
 } // namespace
 
 bool gfxRTWideScene::refit_mesh(unsigned int mesh, const triAccel* triangles, unsigned int count,
@@ -182,12 +194,8 @@ bool gfxRTWideScene::refit_mesh(unsigned int mesh, const triAccel* triangles, un
     // The view keeps its arrays (a refit moves nothing), but its scene box,
     // slops and hull are the moved triangles'.
     describe_mesh(moved);
-    const unsigned int instances = data_->instance_count;
-    const unsigned int jobs = (instances + kInstancesPerJob - 1) / kInstancesPerJob;
-    gfx_detail::run_jobs_on(threads, jobs, [&](unsigned int job) {
-        const std::size_t next = std::size_t(job + 1) * kInstancesPerJob;
-        const unsigned int end = next < instances ? unsigned(next) : instances;
-        for (unsigned int i = job * kInstancesPerJob; i < end; ++i)
+    run_instance_ranges(threads, data_->instance_count, [&](unsigned int begin, unsigned int end) {
+        for (unsigned int i = begin; i < end; ++i)
             if (data_->instance(i).mesh == mesh)
                 bound(data_->instance(i), moved);
     });
@@ -268,12 +276,8 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* insta
         gfx_detail::scratch_block_alloc(std::size_t(count) * sizeof(MovedInstance)));
     if (moved == nullptr)
         return GFX_WIDE_INSTANCE_OUT_OF_MEMORY;
-    const unsigned int jobs =
-        unsigned((std::size_t(count) + kInstancesPerJob - 1) / kInstancesPerJob);
-    const auto work_out = [&](unsigned int job) {
-        const std::size_t next = std::size_t(job + 1) * kInstancesPerJob;
-        const unsigned int end = next < count ? unsigned(next) : count;
-        for (unsigned int j = job * kInstancesPerJob; j < end; ++j) {
+    run_instance_ranges(threads, count, [&](unsigned int begin, unsigned int end) {
+        for (unsigned int j = begin; j < end; ++j) {
             MovedInstance& m = moved[j];
             const float* const transform = transforms + 12 * std::size_t(j);
             m.result = gfx_detail::checked_inverse(transform, m.inverse);
@@ -282,8 +286,7 @@ gfxRTWideInstanceResult gfxRTWideScene::set_transforms(const unsigned int* insta
                            ? gfx_detail::bound_instance(transform, m.inverse, mesh.hull, mesh.slop)
                            : gfx_detail::InstanceBounds{};
         }
-    };
-    gfx_detail::run_jobs_on(threads, jobs, work_out);
+    });
     for (unsigned int j = 0; j < count; ++j)
         if (moved[j].result != GFX_WIDE_INSTANCE_DONE) {
             const gfxRTWideInstanceResult result = moved[j].result;
