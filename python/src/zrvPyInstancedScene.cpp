@@ -156,16 +156,6 @@ bool InstancedScene::enable(const std::uint32_t* instances, const std::uint8_t* 
     return commit_change(threads, error);
 }
 
-std::shared_lock<std::shared_mutex> InstancedScene::hold_still() const {
-    { const std::lock_guard<std::mutex> behind_changes(turnstile_); }
-    return std::shared_lock<std::shared_mutex>(mutex_);
-}
-
-std::unique_lock<std::shared_mutex> InstancedScene::hold_alone() {
-    const std::lock_guard<std::mutex> first(turnstile_);
-    return std::unique_lock<std::shared_mutex>(mutex_);
-}
-
 bool InstancedScene::commit_change(unsigned int threads, std::string& error, bool refit) {
     ++revision_;
     if (!(refit ? scene_.refit(threads) : scene_.commit(threads))) {

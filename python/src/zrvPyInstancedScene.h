@@ -6,6 +6,7 @@
 
 #include "gfxRTWideScene.h"
 #include "zrvPyScene.h"
+#include "zrvPyTurnstileLock.h"
 #include "zrvStreams.h"
 
 #include <cstddef>
@@ -139,12 +140,9 @@ public:
 
 private:
     InstancedScene() = default;
-    // The scene held still (shared) or alone. A change waits only for the
-    // uses already running: uses that start while it waits queue behind it
-    // at the turnstile, where on their own (glibc's read-write locks prefer
-    // readers) threads querying in turn could hold it off indefinitely.
-    std::shared_lock<std::shared_mutex> hold_still() const;
-    std::unique_lock<std::shared_mutex> hold_alone();
+    // The scene held still (shared by queries) or alone (by changes).
+    std::shared_lock<std::shared_mutex> hold_still() const { return lock_.hold_still(); }
+    std::unique_lock<std::shared_mutex> hold_alone() { return lock_.hold_alone(); }
     // Counts a change of the scene and commits (or refits) it; holds the
     // lock alone.
     bool commit_change(unsigned int threads, std::string& error, bool refit = false);
@@ -155,8 +153,7 @@ private:
     // Face row of each tree position, per mesh; empty when they agree.
     std::vector<std::vector<std::int32_t>> face_rows_;
     gfxRTWideScene scene_;
-    mutable std::shared_mutex mutex_; // shared by with_scene, held alone by changes
-    mutable std::mutex turnstile_;    // a change waiting for mutex_ holds it
+    TurnstileLock lock_;
     std::uint64_t revision_ = 0;
 };
 

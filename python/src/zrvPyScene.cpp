@@ -238,11 +238,6 @@ std::unique_ptr<Scene> Scene::build(std::vector<triAccel> records, Accel accel,
 
 Scene::~Scene() = default;
 
-std::shared_lock<std::shared_mutex> Scene::hold_still() const {
-    { const std::lock_guard<std::mutex> behind_changes(turnstile_); }
-    return std::shared_lock<std::shared_mutex>(mutex_);
-}
-
 bool Scene::set_vertices(std::vector<triAccel> records, unsigned int threads, std::string& error) {
     // The count and the rows never change: they are read without the lock.
     if (records.size() != count_ || face_rows_of(records) != face_rows_) {
@@ -260,8 +255,7 @@ bool Scene::set_vertices(std::vector<triAccel> records, unsigned int threads, st
         if (!rebuilt)
             return false;
     }
-    const std::lock_guard<std::mutex> first(turnstile_);
-    const std::unique_lock<std::shared_mutex> alone(mutex_);
+    const auto alone = lock_.hold_alone();
     if (rebuilt) {
         kdtree_.swap(rebuilt->kdtree_);
         bvh_.swap(rebuilt->bvh_);

@@ -10,6 +10,7 @@
 #include "gfxRTPseudoNormals.h"
 #include "gfxRTWideBVH.h"
 #include "gfxRayTracing.h"
+#include "zrvPyTurnstileLock.h"
 #include "zrvStreams.h"
 
 #include <algorithm>
@@ -145,7 +146,7 @@ public:
     // The records' pseudo-normals, built the first time they are asked for;
     // null when that build ran out of memory.
     const gfxRTPseudoNormals* pseudo_normals() const;
-    std::shared_lock<std::shared_mutex> hold_still() const;
+    std::shared_lock<std::shared_mutex> hold_still() const { return lock_.hold_still(); }
 
     // The face row of each record, or null when the rows are the positions.
     const std::int32_t* face_rows() const {
@@ -183,10 +184,8 @@ private:
     mutable std::mutex normals_mutex_;
     mutable std::unique_ptr<gfxRTPseudoNormals> normals_;
     mutable bool normals_tried_ = false; // built, or out of memory, since the records last moved
-    // Shared by hold_still, held alone by set_vertices; a change waiting for
-    // it holds the turnstile, so that queries in turn cannot hold it off.
-    mutable std::shared_mutex mutex_;
-    mutable std::mutex turnstile_;
+    // Shared by hold_still, held alone by set_vertices.
+    TurnstileLock lock_;
 };
 
 // FNV-1a (64 bits) of the records' bytes: what a saved file is tied to.
