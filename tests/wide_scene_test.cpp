@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 
 namespace {
@@ -860,6 +861,38 @@ PlacedBoxes placed_boxes(const SceneLayout& layout, std::size_t k) {
     return b;
 }
 
+// Convex solids whose hulls have few corners, each an extreme vertex along
+// some direction: 4 (tetrahedron), 6 (octahedron, with a pair after the
+// four-wide steps) and 7 (a pentagonal bipyramid, its last corner repeated).
+std::vector<std::vector<triAccel>> few_cornered_solids() {
+    std::vector<std::vector<triAccel>> solids;
+    const auto solid = [&](const std::vector<std::array<float, 3>>& v, const int(*faces)[3],
+                           int count) {
+        zrv::scenes::Mesh mesh;
+        for (int f = 0; f < count; ++f)
+            mesh.add_triangle({v[faces[f][0]][0], v[faces[f][0]][1], v[faces[f][0]][2]},
+                              {v[faces[f][1]][0], v[faces[f][1]][1], v[faces[f][1]][2]},
+                              {v[faces[f][2]][0], v[faces[f][2]][1], v[faces[f][2]][2]});
+        solids.push_back(mesh.finalize());
+    };
+    const int tetrahedron[4][3] = {{0, 1, 2}, {0, 3, 1}, {1, 3, 2}, {2, 3, 0}};
+    solid({{1, 1, 1}, {1, -1, -1}, {-1, 1, -1}, {-1, -1, 1}}, tetrahedron, 4);
+    const int octahedron[8][3] = {{0, 2, 4}, {2, 1, 4}, {1, 3, 4}, {3, 0, 4},
+                                  {2, 0, 5}, {1, 2, 5}, {3, 1, 5}, {0, 3, 5}};
+    solid({{2, 0, 0}, {-1, 0, 0}, {0, 3, 0}, {0, -1, 0}, {0, 0, 1.5f}, {0, 0, -2}}, octahedron, 8);
+    std::vector<std::array<float, 3>> bipyramid = {{0, 0, 2}, {0, 0, -1}};
+    int faces[10][3];
+    for (int k = 0; k < 5; ++k) {
+        const float angle = 1.2566371f * float(k);
+        bipyramid.push_back({std::cos(angle), std::sin(angle), 0.0f});
+        const int here = 2 + k, next = 2 + (k + 1) % 5;
+        faces[2 * k][0] = here, faces[2 * k][1] = next, faces[2 * k][2] = 0;
+        faces[2 * k + 1][0] = next, faces[2 * k + 1][1] = here, faces[2 * k + 1][2] = 1;
+    }
+    solid(bipyramid, faces, 10);
+    return solids;
+}
+
 // An instance's world box holds its triangles, lies within the carried box
 // of its mesh's box but for the hull's rounding, and has the same bits from
 // every kernel version. The scene's box is the union of the enabled
@@ -867,6 +900,15 @@ PlacedBoxes placed_boxes(const SceneLayout& layout, std::size_t k) {
 TEST(WideSceneBounds, InstanceBoxesHoldTheirTrianglesAndTheSceneBoxTheirUnion) {
     SceneLayout layout = random_instanced_scene(6);
     layout.instances[3].enabled = false;
+    // Solids whose hull corners each decide a side of some instance's box.
+    std::mt19937 rng(61);
+    for (const std::vector<triAccel>& solid : few_cornered_solids()) {
+        layout.meshes.push_back(solid);
+        for (int i = 0; i < 12; ++i) {
+            layout.instances.push_back({unsigned(layout.meshes.size() - 1), {}});
+            random_transform(rng, 10.0f, layout.instances.back().transform);
+        }
+    }
     gfxRTWideScene scene;
     float lo[3] = {7, 7, 7}, hi[3] = {7, 7, 7};
     EXPECT_FALSE(scene.bounds(lo, hi));
