@@ -20,7 +20,7 @@ public:
         return std::shared_lock<std::shared_mutex>(mutex_);
     }
     // Alone, once the queries already running end.
-    std::unique_lock<std::shared_mutex> hold_alone() const {
+    std::unique_lock<std::shared_mutex> hold_alone() {
         const std::lock_guard<std::mutex> first(turnstile_);
         return std::unique_lock<std::shared_mutex>(mutex_);
     }
