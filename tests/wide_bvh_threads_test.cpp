@@ -144,9 +144,10 @@ TEST(WideBVHThreads, BuildEachMakesTheTreesBuildMakes) {
             break;
         }
         ++failures;
-        if (!built)
+        if (!built) {
             for (const gfxRTWideBVH& tree : trees)
                 ASSERT_EQ(tree.memory_bytes(), 0u) << "failure " << skip;
+        }
     }
     EXPECT_GT(failures, 3);
 }
