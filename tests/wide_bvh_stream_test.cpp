@@ -244,6 +244,25 @@ TEST(WideBVHStream, EmptyTreesRoundTrip) {
         EXPECT_FALSE(loaded.intersect1(o, d, 1e30f, hit));
         EXPECT_TRUE(streamed_items(loaded) == items);
     }
+    // An empty tree that claims anything else, one field at a time: kept
+    // triangles (3 of them are input), blocks, leaves, a depth or a box.
+    const Items items = streamed_items(all_degenerate);
+    for (std::size_t at : {std::size_t(3), kNodeCountAt + 1, kLeafCountAt, kDepthAt}) {
+        SCOPED_TRACE(at);
+        Items damaged = items;
+        damaged[at] = StreamItem::Uint(1);
+        const auto count = [&](std::size_t i) { return std::to_string(damaged[i].u); };
+        gfxRTWideBVH loaded;
+        EXPECT_EQ(load(loaded, damaged), "an empty tree with " + count(kNodeCountAt + 1) +
+                                             " blocks, " + count(kLeafCountAt) + " leaves, depth " +
+                                             count(kDepthAt) + ", " + count(3) +
+                                             " kept triangles or a box");
+    }
+    Items boxed = items;
+    boxed[13] = StreamItem::Float(1.0f);
+    gfxRTWideBVH loaded;
+    EXPECT_EQ(load(loaded, boxed), "an empty tree with 0 blocks, 0 leaves, depth 0, 0 kept "
+                                   "triangles or a box");
 }
 
 // Forwards single values only: the loader then reads value by value.
