@@ -358,6 +358,66 @@ Items chain(unsigned int levels, unsigned int depth_statistic) {
     return items;
 }
 
+// A comb of spine nodes, each with seven inner siblings (of one leaf each)
+// in its first slots and the next spine node in its last, the last spine
+// node with a leaf there. Every box is the triangle's, so a ray that hits
+// it enters every child and goes down the spine first (the lowest
+// reference of equal entries), leaving seven siblings waiting at each
+// spine level: with 71 of them, the 497 entries that the deepest tree can
+// make its walks, and its check, hold at once. Every leaf holds a copy of
+// the triangle (host positions 0, 1, ...).
+Items comb(unsigned int spine, const triAccel& tri) {
+    const unsigned int blocks = 7 * spine + 1;
+    Items items = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
+    for (unsigned int v : {blocks, blocks, 8 * spine, blocks, blocks, spine + 1})
+        items.push_back(StreamItem::Uint(v));
+    const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(&tri, 1);
+    for (const float* corner : {b.min, b.max})
+        for (int a = 0; a < 3; ++a)
+            items.push_back(StreamItem::Float(corner[a]));
+    const auto slot = [&](std::uint32_t reference) {
+        for (int a = 0; a < 3; ++a) {
+            items.push_back(StreamItem::Float(b.min[a] - 0.01f));
+            items.push_back(StreamItem::Float(b.max[a] + 0.01f));
+        }
+        items.push_back(StreamItem::Float(0.001f));
+        items.push_back(StreamItem::Uint(reference));
+    };
+    // Spine node i is node i; its sibling j is node spine + 7 i + j, whose
+    // leaf is block 7 i + j.
+    for (unsigned int i = 0; i < spine; ++i) {
+        items.push_back(StreamItem::Uint(8));
+        for (unsigned int j = 0; j < 7; ++j)
+            slot(spine + 7 * i + j);
+        slot(i + 1 < spine ? i + 1 : 0x80000000u | (blocks - 1));
+    }
+    for (unsigned int n = 0; n < 7 * spine; ++n) {
+        items.push_back(StreamItem::Uint(1));
+        slot(0x80000000u | n);
+    }
+    for (unsigned int block = 0; block < blocks; ++block) {
+        items.push_back(StreamItem::Uint(1));
+        for (const float* f : {tri.vertex0, tri.vertex1, tri.vertex2, tri.normal})
+            for (int a = 0; a < 3; ++a)
+                items.push_back(StreamItem::Float(f[a]));
+        items.push_back(StreamItem::Uint(0x40000000u | block)); // casts shadows
+    }
+    for (unsigned int block = 0; block < blocks; ++block)
+        items.push_back(StreamItem::Int(tri.triangle_id));
+    items.push_back(StreamItem::String("END:gfxRTWideBVH"));
+    return items;
+}
+
+TEST(WideBVHStream, TheWidestDeepestTreeIsCheckedAndTraced) {
+    const triAccel tri = scene_slice(0, 1)[0];
+    gfxRTWideBVH tree;
+    ASSERT_EQ(load(tree, comb(71, tri)), "");
+    EXPECT_EQ(tree.statistics().depth, 72u);
+    const std::vector<triAccel> copies(7 * 71 + 1, tri);
+    const WideRays rays = scattered_rays(copies, 60, 11);
+    expect_wide_oracle(tree, copies, rays, packets_of(rays), "comb of 72 levels");
+}
+
 TEST(WideBVHStream, ChainsAsDeepAsTheStacksAreTraced) {
     const std::vector<triAccel> tri = scene_slice(0, 1);
     gfxRTWideBVH tree;
