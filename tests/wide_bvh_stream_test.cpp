@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <set>
@@ -327,35 +328,63 @@ TEST(WideBVHStream, FilesLoadTheSameTreeAndRefuseDamage) {
     }
 }
 
-// A chain of levels nodes, each with one inner child, the last with one
-// leaf of one triangle: the deepest shape a stream can describe. Written as
-// version 1 (values node by node), which files saved before the columns hold.
-Items chain(unsigned int levels, unsigned int depth_statistic) {
-    const triAccel tri = scene_slice(0, 1)[0];
-    Items items = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
-    for (unsigned int v : {1u, 1u, levels, 1u, 1u, depth_statistic})
-        items.push_back(StreamItem::Uint(v));
-    const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(&tri, 1);
-    for (const float* corner : {b.min, b.max})
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(corner[a]));
-    for (unsigned int i = 0; i < levels; ++i) {
-        items.push_back(StreamItem::Uint(1));
-        for (int a = 0; a < 3; ++a) {
-            items.push_back(StreamItem::Float(b.min[a] - 0.01f));
-            items.push_back(StreamItem::Float(b.max[a] + 0.01f));
-        }
-        items.push_back(StreamItem::Float(0.001f));
-        items.push_back(StreamItem::Uint(i + 1 < levels ? i + 1 : 0x80000000u));
+// Trees over copies of one triangle, written as version 1 (values node by
+// node), which files saved before the columns hold: every slot's box is the
+// triangle's, grown by 0.01, and every block holds one copy.
+class CopiesWriter {
+public:
+    // counts: input, kept, nodes, blocks, leaves and depth.
+    CopiesWriter(const triAccel& tri, std::initializer_list<unsigned int> counts)
+        : tri_(tri), box_(zrv::scenes::scene_bounds(&tri, 1)) {
+        items_ = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
+        for (unsigned int v : counts)
+            items_.push_back(StreamItem::Uint(v));
+        for (const float* corner : {box_.min, box_.max})
+            for (int a = 0; a < 3; ++a)
+                items_.push_back(StreamItem::Float(corner[a]));
     }
-    items.push_back(StreamItem::Uint(1));
-    for (const float* f : {tri.vertex0, tri.vertex1, tri.vertex2, tri.normal})
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(f[a]));
-    items.push_back(StreamItem::Uint(0x40000000u)); // casts shadows, position 0
-    items.push_back(StreamItem::Int(tri.triangle_id));
-    items.push_back(StreamItem::String("END:gfxRTWideBVH"));
-    return items;
+    // Starts a node of used slots; slot() then writes each.
+    void node(unsigned int used) { items_.push_back(StreamItem::Uint(used)); }
+    void slot(std::uint32_t reference) {
+        for (int a = 0; a < 3; ++a) {
+            items_.push_back(StreamItem::Float(box_.min[a] - 0.01f));
+            items_.push_back(StreamItem::Float(box_.max[a] + 0.01f));
+        }
+        items_.push_back(StreamItem::Float(0.001f));
+        items_.push_back(StreamItem::Uint(reference));
+    }
+    // A block of one copy, at host position position, casting shadows.
+    void block(unsigned int position) {
+        items_.push_back(StreamItem::Uint(1));
+        for (const float* f : {tri_.vertex0, tri_.vertex1, tri_.vertex2, tri_.normal})
+            for (int a = 0; a < 3; ++a)
+                items_.push_back(StreamItem::Float(f[a]));
+        items_.push_back(StreamItem::Uint(0x40000000u | position));
+    }
+    // The ids of count copies and the end token.
+    Items finish(unsigned int count) {
+        for (unsigned int i = 0; i < count; ++i)
+            items_.push_back(StreamItem::Int(tri_.triangle_id));
+        items_.push_back(StreamItem::String("END:gfxRTWideBVH"));
+        return items_;
+    }
+
+private:
+    triAccel tri_;
+    zrv::scenes::Bounds box_;
+    Items items_;
+};
+
+// A chain of levels nodes, each with one inner child, the last with one
+// leaf of one triangle: the deepest shape a stream can describe.
+Items chain(unsigned int levels, unsigned int depth_statistic) {
+    CopiesWriter w(scene_slice(0, 1)[0], {1u, 1u, levels, 1u, 1u, depth_statistic});
+    for (unsigned int i = 0; i < levels; ++i) {
+        w.node(1);
+        w.slot(i + 1 < levels ? i + 1 : 0x80000000u);
+    }
+    w.block(0);
+    return w.finish(1);
 }
 
 // A comb of spine nodes, each with seven inner siblings (of one leaf each)
@@ -368,44 +397,22 @@ Items chain(unsigned int levels, unsigned int depth_statistic) {
 // the triangle (host positions 0, 1, ...).
 Items comb(unsigned int spine, const triAccel& tri) {
     const unsigned int blocks = 7 * spine + 1;
-    Items items = {StreamItem::String("BEGIN:gfxRTWideBVH"), StreamItem::String("version=1")};
-    for (unsigned int v : {blocks, blocks, 8 * spine, blocks, blocks, spine + 1})
-        items.push_back(StreamItem::Uint(v));
-    const zrv::scenes::Bounds b = zrv::scenes::scene_bounds(&tri, 1);
-    for (const float* corner : {b.min, b.max})
-        for (int a = 0; a < 3; ++a)
-            items.push_back(StreamItem::Float(corner[a]));
-    const auto slot = [&](std::uint32_t reference) {
-        for (int a = 0; a < 3; ++a) {
-            items.push_back(StreamItem::Float(b.min[a] - 0.01f));
-            items.push_back(StreamItem::Float(b.max[a] + 0.01f));
-        }
-        items.push_back(StreamItem::Float(0.001f));
-        items.push_back(StreamItem::Uint(reference));
-    };
+    CopiesWriter w(tri, {blocks, blocks, 8 * spine, blocks, blocks, spine + 1});
     // Spine node i is node i; its sibling j is node spine + 7 i + j, whose
     // leaf is block 7 i + j.
     for (unsigned int i = 0; i < spine; ++i) {
-        items.push_back(StreamItem::Uint(8));
+        w.node(8);
         for (unsigned int j = 0; j < 7; ++j)
-            slot(spine + 7 * i + j);
-        slot(i + 1 < spine ? i + 1 : 0x80000000u | (blocks - 1));
+            w.slot(spine + 7 * i + j);
+        w.slot(i + 1 < spine ? i + 1 : 0x80000000u | (blocks - 1));
     }
     for (unsigned int n = 0; n < 7 * spine; ++n) {
-        items.push_back(StreamItem::Uint(1));
-        slot(0x80000000u | n);
-    }
-    for (unsigned int block = 0; block < blocks; ++block) {
-        items.push_back(StreamItem::Uint(1));
-        for (const float* f : {tri.vertex0, tri.vertex1, tri.vertex2, tri.normal})
-            for (int a = 0; a < 3; ++a)
-                items.push_back(StreamItem::Float(f[a]));
-        items.push_back(StreamItem::Uint(0x40000000u | block)); // casts shadows
+        w.node(1);
+        w.slot(0x80000000u | n);
     }
     for (unsigned int block = 0; block < blocks; ++block)
-        items.push_back(StreamItem::Int(tri.triangle_id));
-    items.push_back(StreamItem::String("END:gfxRTWideBVH"));
-    return items;
+        w.block(block);
+    return w.finish(blocks);
 }
 
 TEST(WideBVHStream, TheWidestDeepestTreeIsCheckedAndTraced) {
