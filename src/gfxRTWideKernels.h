@@ -99,6 +99,9 @@ extern const WideKernels wide_kernels;
 namespace x86_64_v3 {
 extern const WideKernels wide_kernels;
 }
+namespace x86_64_v4 {
+extern const WideKernels wide_kernels;
+}
 
 // The chosen version; never null (the SSE2 one until the load-time choice).
 extern const WideKernels* selected_wide_kernels;

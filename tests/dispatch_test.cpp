@@ -65,13 +65,37 @@ VersionOutput run(gfxKernelLevel level, const std::vector<triAccel>& triangles,
     return r;
 }
 
-TEST(KernelDispatch, LoadTimeChoice) {
+// The version the processor calls for: x86-64-v4 on Intel's processors that
+// have it, else x86-64-v3 where there is, else the baseline; asked of the
+// compiler's own processor checks, not the library's.
+gfxKernelLevel level_for_this_processor() {
     const char* forced = std::getenv("ZRV_FORCE_BASELINE");
-    const bool baseline =
-        (forced != nullptr && std::strcmp(forced, "") != 0 && std::strcmp(forced, "0") != 0) ||
-        !gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3);
-    EXPECT_EQ(level_at_load, baseline ? GFX_KERNELS_SSE2 : GFX_KERNELS_X86_64_V3);
+    if (forced != nullptr && std::strcmp(forced, "") != 0 && std::strcmp(forced, "0") != 0)
+        return GFX_KERNELS_SSE2;
+    __builtin_cpu_init();
+    const bool v3 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                    __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("movbe");
+    const bool v4 = v3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+                    __builtin_cpu_supports("avx512cd");
+    if (v4 && __builtin_cpu_is("intel"))
+        return GFX_KERNELS_X86_64_V4;
+    return v3 ? GFX_KERNELS_X86_64_V3 : GFX_KERNELS_SSE2;
+}
+
+TEST(KernelDispatch, LoadTimeChoice) {
+    EXPECT_EQ(level_at_load, level_for_this_processor());
     EXPECT_TRUE(gfxIsKernelLevelSupported(GFX_KERNELS_SSE2));
+    // Each level needs the one below it; an unknown level is never run.
+    if (gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V4))
+        EXPECT_TRUE(gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3));
+    EXPECT_FALSE(gfxIsKernelLevelSupported(gfxKernelLevel(3)));
+    EXPECT_FALSE(gfxSetKernelLevel(gfxKernelLevel(3)));
+    EXPECT_EQ(gfxGetKernelLevel(), level_at_load);
+    for (gfxKernelLevel level : {GFX_KERNELS_SSE2, GFX_KERNELS_X86_64_V3, GFX_KERNELS_X86_64_V4})
+        if (gfxSetKernelLevel(level))
+            EXPECT_EQ(gfxGetKernelLevel(), level);
+    gfxSetKernelLevel(level_at_load);
 }
 
 class KernelDispatchScenes : public ::testing::TestWithParam<OracleScene> {};

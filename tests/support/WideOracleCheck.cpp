@@ -20,9 +20,10 @@ namespace {
 const float kInf = std::numeric_limits<float>::infinity();
 
 std::vector<gfxKernelLevel> kernel_levels() {
-    std::vector<gfxKernelLevel> levels{GFX_KERNELS_SSE2};
-    if (gfxIsKernelLevelSupported(GFX_KERNELS_X86_64_V3))
-        levels.push_back(GFX_KERNELS_X86_64_V3);
+    std::vector<gfxKernelLevel> levels;
+    for (gfxKernelLevel level : {GFX_KERNELS_SSE2, GFX_KERNELS_X86_64_V3, GFX_KERNELS_X86_64_V4})
+        if (gfxIsKernelLevelSupported(level))
+            levels.push_back(level);
     return levels;
 }
 
