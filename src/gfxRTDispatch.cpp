@@ -20,6 +20,15 @@ bool bit(unsigned int word, unsigned int n) {
     return ((word >> n) & 1u) != 0;
 }
 
+// Whether the operating system saves every register state in components
+// (bits of XCR0) across context switches. Asked only after CPUID has
+// reported OSXSAVE.
+bool os_saves_state(unsigned int components) {
+    unsigned int xcr0_low = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    return (xcr0_low & components) == components;
+}
+
 // x86-64-v3: the x86-64-v2 set (SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT, CX16)
 // plus AVX, AVX2, BMI1, BMI2, F16C, FMA, LZCNT and MOVBE, and an operating
 // system that saves the YMM registers.
@@ -32,9 +41,7 @@ bool has_x86_64_v3() {
     for (unsigned int n : leaf1_bits)
         if (!bit(ecx, n))
             return false;
-    unsigned int xcr0_low = 0, xcr0_high = 0;
-    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    if ((xcr0_low & 6u) != 6u) // XMM and YMM state
+    if (!os_saves_state(0x6u)) // XMM and YMM
         return false;
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     if (!bit(ebx, 3) || !bit(ebx, 5) || !bit(ebx, 8)) // BMI1, AVX2, BMI2
@@ -50,9 +57,7 @@ bool has_x86_64_v3() {
 bool has_x86_64_v4() {
     if (!has_x86_64_v3())
         return false;
-    unsigned int xcr0_low = 0, xcr0_high = 0;
-    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    if ((xcr0_low & 0xE6u) != 0xE6u) // XMM, YMM, opmask, ZMM_Hi256, Hi16_ZMM
+    if (!os_saves_state(0xE6u)) // XMM, YMM, opmask, ZMM_Hi256, Hi16_ZMM
         return false;
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
