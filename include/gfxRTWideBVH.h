@@ -272,8 +272,9 @@ private:
     unsigned int depth_;
     float scene_lo_[3]; // the box of the kept triangles
     float scene_hi_[3];
-    float uniform_slop_; // one slop for every box test, or 0 for each child's own
-    float longest_edge_; // of any kept triangle, rounded up
+    float uniform_slop_;     // one slop for every box test, or 0 for each child's own
+    float longest_edge_;     // of any kept triangle, rounded up
+    bool children_adjacent_; // each node's inner children at consecutive nodes
 };
 
 #endif // GFX_RT_WIDE_BVH_H

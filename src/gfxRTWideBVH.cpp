@@ -1,6 +1,7 @@
 #include "gfxRTWideBVH.h"
 
 #include "gfxLargeBlocks.h"
+#include "gfxRTWideAdjacentChildren.h"
 #include "gfxRTWideBVHAccess.h"
 #include "gfxRTWideBatchChunks.h"
 #include "gfxRTWideBVHBuilder.h"
@@ -16,7 +17,8 @@ using gfx_detail::WideNode;
 gfxRTWideBVH::gfxRTWideBVH()
     : nodes_(nullptr), blocks_(nullptr), triangle_ids_(nullptr), node_count_(0), block_count_(0),
       input_count_(0), kept_count_(0), leaf_count_(0),
-      depth_(0), scene_lo_{0, 0, 0}, scene_hi_{0, 0, 0}, uniform_slop_(0.0f), longest_edge_(0.0f) {}
+      depth_(0), scene_lo_{0, 0, 0}, scene_hi_{0, 0, 0}, uniform_slop_(0.0f), longest_edge_(0.0f),
+      children_adjacent_(false) {}
 
 gfxRTWideBVH::~gfxRTWideBVH() {
     clear();
@@ -34,6 +36,7 @@ void gfxRTWideBVH::clear() {
         scene_lo_[a] = scene_hi_[a] = 0.0f;
     uniform_slop_ = 0.0f;
     longest_edge_ = 0.0f;
+    children_adjacent_ = false;
 }
 
 void gfxRTWideBVH::swap(gfxRTWideBVH& other) {
@@ -50,6 +53,7 @@ void gfxRTWideBVH::swap(gfxRTWideBVH& other) {
     std::swap(scene_hi_, other.scene_hi_);
     std::swap(uniform_slop_, other.uniform_slop_);
     std::swap(longest_edge_, other.longest_edge_);
+    std::swap(children_adjacent_, other.children_adjacent_);
 }
 
 bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned int threads) {
@@ -93,6 +97,7 @@ bool gfxRTWideBVH::build(const triAccel* triangles, unsigned int count, unsigned
     }
     uniform_slop_ = gfx_detail::wide_uniform_slop(out.nodes, out.node_count);
     longest_edge_ = gfx_detail::wide_longest_edge(out.blocks, out.block_count);
+    children_adjacent_ = gfx_detail::wide_children_adjacent(out.nodes, out.node_count);
     return true;
 }
 

@@ -26,7 +26,8 @@ struct gfxRTWideBVHAccess {
                                     tree.triangle_ids_,
                                     tree.uniform_slop_,
                                     tree.longest_edge_,
-                                    memory_bytes(tree) > gfx_detail::WIDE_INTERLEAVE_BYTES};
+                                    memory_bytes(tree) > gfx_detail::WIDE_INTERLEAVE_BYTES,
+                                    tree.children_adjacent_};
     }
 };
 

@@ -29,6 +29,18 @@ unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
         children[widest] = opened.first;
         children[n++] = opened.second;
     }
+    // Inner children first, each group in the order found: a node's inner
+    // children then take consecutive nodes in slot order (write_node).
+    std::uint32_t leaves[8];
+    unsigned int inner = 0, leaf = 0;
+    for (unsigned int k = 0; k < n; ++k) {
+        if (nodes[children[k]].count == 0)
+            children[inner++] = children[k];
+        else
+            leaves[leaf++] = children[k];
+    }
+    for (unsigned int k = 0; k < leaf; ++k)
+        children[inner + k] = leaves[k];
     return n;
 }
 
@@ -132,8 +144,8 @@ struct Collapser {
     TriangleBlock* blocks;
     float pad;
     unsigned int node_count; // the next node and block to write
-
     unsigned int block_count;
+    unsigned int root_index; // a part's: the node its root is written at
     unsigned int leaf_count;
     unsigned int depth;
 
@@ -161,39 +173,47 @@ struct Collapser {
         }
     }
 
-    // Writes the wide node made of the binary inner node root (at level),
-    // then the nodes below it, in depth-first order. Each of the plan's
-    // subtrees it meets gets the nodes and blocks its size asks for, and a
-    // collapser of its own in parts, to be written later.
-    void write_node(std::uint32_t root, unsigned int level, PlanCursor& cursor, Collapser* parts) {
-        const unsigned int index = node_count++;
+    // Writes the wide node made of the binary inner node root (at level) at
+    // index, its inner children at consecutive nodes from the next free one
+    // on, then their subtrees, in depth-first order. Each of the plan's
+    // subtrees it meets gets its root's node and the nodes and blocks below
+    // it, and a collapser of its own in parts, to be written later.
+    void write_node(std::uint32_t root, unsigned int index, unsigned int level, PlanCursor& cursor,
+                    Collapser* parts) {
         if (level > depth)
             depth = level;
         std::uint32_t children[8];
         const unsigned int n = collect_children(binary, root, children);
+        WideNode& node = nodes[index];
+        unsigned int inner = 0;
         for (unsigned int k = 0; k < 8; ++k) {
-            WideNode& node = nodes[index];
             set_child_box(node, k, k < n ? &binary[children[k]] : nullptr, pad);
             if (k >= n)
                 continue;
             const BinaryNode& c = binary[children[k]];
-            if (c.count != 0) {
-                node.child[k] = wide_leaf_ref(block_count, blocks_for(c.count));
-                ++leaf_count;
-                write_leaf(c);
+            if (c.count == 0) {
+                ++inner;
                 continue;
             }
-            node.child[k] = node_count;
+            node.child[k] = wide_leaf_ref(block_count, blocks_for(c.count));
+            ++leaf_count;
+            write_leaf(c);
+        }
+        const unsigned int first = node_count;
+        node_count += inner;
+        for (unsigned int k = 0; k < inner; ++k) {
+            node.child[k] = first + k;
             if (cursor.stops_at(level + 1)) {
                 Collapser& part = parts[cursor.next];
                 part = *this;
+                part.root_index = first + k;
                 part.leaf_count = 0;
                 part.depth = 0;
-                node_count += cursor.plan->size[cursor.next].nodes;
+                node_count += cursor.plan->size[cursor.next].nodes - 1;
                 block_count += cursor.plan->size[cursor.next].blocks;
                 ++cursor.next;
             } else {
-                write_node(children[k], level + 1, cursor, parts);
+                write_node(children[k], first + k, level + 1, cursor, parts);
             }
         }
     }
@@ -226,10 +246,9 @@ unsigned int collapse_wide_tree(const CollapseSource& source, const WideCollapse
                                 WideNode* nodes, TriangleBlock* blocks, ZrvGfxTaskManager* pool,
                                 unsigned int& leaves) {
     const BinaryNode* const binary = source.binary;
-    Collapser root{binary, source.refs, source.triangles, nodes, blocks, source.pad, 0, 0, 0, 1};
+    Collapser root{binary, source.refs, source.triangles, nodes, blocks, source.pad, 1, 0, 0, 0, 1};
     if (binary[0].count != 0) {
         // One leaf: a root node with it as its only child.
-        root.node_count = 1;
         set_child_box(nodes[0], 0, &binary[0], source.pad);
         nodes[0].child[0] = wide_leaf_ref(0, blocks_for(binary[0].count));
         for (unsigned int k = 1; k < 8; ++k)
@@ -243,10 +262,11 @@ unsigned int collapse_wide_tree(const CollapseSource& source, const WideCollapse
     // starts at the node and block that the depth-first order gives it.
     Collapser parts[WideCollapsePlan::kCapacity];
     PlanCursor cursor{&plan, 0};
-    root.write_node(0, 1, cursor, parts);
+    root.write_node(0, 0, 1, cursor, parts);
     run_jobs(pool, plan.count, [&](unsigned int i) {
         PlanCursor whole{nullptr, 0};
-        parts[i].write_node(plan.root[i], WideCollapsePlan::kLevel, whole, nullptr);
+        parts[i].write_node(plan.root[i], parts[i].root_index, WideCollapsePlan::kLevel, whole,
+                            nullptr);
     });
     leaves = root.leaf_count;
     unsigned int depth = root.depth;

@@ -135,6 +135,9 @@ struct WideTree {
     // waits for memory, which pays on trees too large for the caches and
     // costs time on the others.
     bool interleave;
+    // Each node's inner children are consecutive nodes from its slot 0 on
+    // (gfxRTWideAdjacentChildren.h).
+    bool children_adjacent;
 };
 
 // Trees of more bytes than this interleave their rays.

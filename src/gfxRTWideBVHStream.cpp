@@ -27,6 +27,7 @@
 #include "gfxRTWideBVH.h"
 
 #include "gfxLargeBlocks.h"
+#include "gfxRTWideAdjacentChildren.h"
 #include "gfxRTWideBVHCheck.h"
 #include "gfxRTWideBVHLayout.h"
 #include "gfxRTWideUniformSlop.h"
@@ -588,5 +589,7 @@ bool gfxRTWideBVH::unstream(gfxStreamReader& reader, unsigned long long max_valu
                                                   node_count_);
     longest_edge_ = gfx_detail::wide_longest_edge(
         static_cast<const gfx_detail::TriangleBlock*>(blocks_), block_count_);
+    children_adjacent_ = gfx_detail::wide_children_adjacent(
+        static_cast<const gfx_detail::WideNode*>(nodes_), node_count_);
     return true;
 }

@@ -22,6 +22,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -92,6 +93,20 @@ std::vector<triAccel> scene_slice(std::size_t scene, std::size_t count) {
     return tris;
 }
 
+// The builder's layout: each node's inner children in its first slots, at
+// consecutive nodes.
+void expect_inner_children_adjacent(const Items& items) {
+    const std::vector<SavedSlot> slots = saved_slots(items);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const SavedSlot& s = slots[i];
+        if (s.slot == 0 || !is_inner(s))
+            continue;
+        const SavedSlot& before = slots[i - 1];
+        ASSERT_TRUE(is_inner(before)) << "node " << s.node << " slot " << s.slot;
+        ASSERT_EQ(s.child, before.child + 1) << "node " << s.node << " slot " << s.slot;
+    }
+}
+
 class WideBVHStreamRoundTrip : public ::testing::TestWithParam<OracleScene> {};
 
 // The reloaded tree writes the same values and traces bit for bit as the
@@ -106,6 +121,7 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
         gfxRTWideBVH built;
         ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), threads));
         const Items items = streamed_items(built);
+        expect_inner_children_adjacent(items);
         gfxRTWideBVH loaded, through_runs;
         ASSERT_EQ(load(loaded, items), "");
         EXPECT_TRUE(streamed_items(loaded) == items);
@@ -125,6 +141,32 @@ TEST_P(WideBVHStreamRoundTrip, ReloadedTreeTracesAsTheSavedOne) {
                            std::string(GetParam().name) + " reloaded, built on " +
                                std::to_string(threads));
     }
+}
+
+// A file may hold a node's children in any order: with the first two slots
+// of every node of two or more inner children swapped, a node's inner
+// children no longer follow its first one, and the tree still traces as
+// the brute force (by the references the walks otherwise work out).
+TEST(WideBVHStream, SiblingsInAnyOrderTraceAsTheBruteForce) {
+    std::vector<triAccel> tris = scene_slice(3, 3000);
+    gfxRTWideBVH built, swapped;
+    ASSERT_TRUE(built.build(tris.data(), unsigned(tris.size()), 1));
+    Items items = streamed_items(built);
+    const Columns at = columns(items);
+    const std::vector<SavedSlot> slots = saved_slots(items);
+    unsigned int swaps = 0;
+    for (std::size_t i = 0; i + 1 < slots.size(); ++i) {
+        if (slots[i].slot != 0 || slots[i + 1].node != slots[i].node || !is_inner(slots[i + 1]))
+            continue;
+        for (std::size_t f = 0; f < 7; ++f)
+            std::swap(items[at.slot_floats + 7 * i + f], items[at.slot_floats + 7 * (i + 1) + f]);
+        std::swap(items[slots[i].at], items[slots[i + 1].at]);
+        ++swaps;
+    }
+    ASSERT_GT(swaps, 10u);
+    ASSERT_EQ(load(swapped, items), "");
+    const WideRays rays = scattered_rays(tris, 3000, 17);
+    expect_wide_oracle(swapped, tris, rays, packets_of(rays), "siblings swapped");
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, WideBVHStreamRoundTrip, ::testing::ValuesIn(ORACLE_SCENES),
