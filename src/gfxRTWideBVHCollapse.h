@@ -1,8 +1,10 @@
 // The binary tree collapsed into the wide one: each wide node takes the
 // binary nodes below one inner node, largest area first, until it has eight
-// children; leaves become runs of four-triangle blocks. Nodes and blocks are
-// written in depth-first order, so the layout does not depend on the
-// workers that write it.
+// children; leaves become runs of four-triangle blocks. A node's inner
+// children take its first slots and consecutive nodes
+// (gfxRTWideAdjacentChildren.h). Nodes and blocks are written in
+// depth-first order, so the layout does not depend on the workers that
+// write it.
 #ifndef GFX_RT_WIDE_BVH_COLLAPSE_H
 #define GFX_RT_WIDE_BVH_COLLAPSE_H
 
