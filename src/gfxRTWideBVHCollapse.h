@@ -29,8 +29,8 @@ struct CollapseSource {
 };
 
 // The children of a wide node: binary nodes below the inner node root,
-// opened largest area first until there are eight or none can be opened.
-// Returns their count.
+// opened largest area first until there are eight or none can be opened,
+// the inner nodes before the leaves. Returns their count.
 unsigned int collect_children(const BinaryNode* nodes, std::uint32_t root,
                               std::uint32_t (&children)[8]);
 
